@@ -1,0 +1,166 @@
+#include "file_digest.h"
+
+#include "sys.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+
+namespace quelby {
+
+DigestBackEnd platformDigestBackEnd()
+{
+    return DigestBackEnd::current;
+}
+
+namespace {
+
+// Fetched once: the implicit fetch behind EVP_sha256() costs a lookup on every init.
+const EVP_MD* sha256()
+{
+    static EVP_MD* const md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    return md != nullptr ? md : EVP_sha256();
+}
+
+struct ContextDeleter {
+    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+struct BufferDeleter {
+    void operator()(unsigned char* buffer) const { std::free(buffer); }
+};
+
+ReadFailure failureFrom(const PosixError& error)
+{
+    return ReadFailure{error.code, error.description};
+}
+
+ReadFailure ownFailure(std::string_view message)
+{
+    return ReadFailure{0, std::string(message)};
+}
+
+bool sameState(const struct stat& before, const struct stat& after)
+{
+    return before.st_size == after.st_size && before.st_mtim.tv_sec == after.st_mtim.tv_sec &&
+           before.st_mtim.tv_nsec == after.st_mtim.tv_nsec;
+}
+
+class Sha256 {
+public:
+    Sha256() : context_(EVP_MD_CTX_new())
+    {
+        ok_ = context_ != nullptr && EVP_DigestInit_ex(context_.get(), sha256(), nullptr) == 1;
+    }
+    bool ok() const { return ok_; }
+    void update(const void* data, std::size_t size)
+    {
+        ok_ = ok_ && EVP_DigestUpdate(context_.get(), data, size) == 1;
+    }
+    bool finish(Digest& digest)
+    {
+        unsigned int length = 0;
+        return ok_ && EVP_DigestFinal_ex(context_.get(), digest.bytes.data(), &length) == 1 &&
+               length == digest.bytes.size();
+    }
+
+private:
+    std::unique_ptr<EVP_MD_CTX, ContextDeleter> context_;
+    bool ok_ = false;
+};
+
+} // namespace
+
+DigestResult fileDigest(int fd, std::int64_t bufferSize, DigestBackEnd, const ReadObserver& observer)
+{
+    // Both back ends are standard SHA-256; one implementation serves them.
+    if (bufferSize < 1) {
+        return std::unexpected(ReadFailure{EINVAL, "buffer size must be at least 1 byte"});
+    }
+    const auto before = sys::fstat(fd);
+    if (!before) {
+        return std::unexpected(failureFrom(before.error()));
+    }
+    if (!S_ISREG(before->st_mode)) {
+        return std::optional<Digest>{};
+    }
+    const auto size = static_cast<std::size_t>(bufferSize);
+    std::unique_ptr<unsigned char, BufferDeleter> buffer(
+        static_cast<unsigned char*>(std::malloc(size)));
+    if (!buffer) {
+        return std::unexpected(failureFrom(posixError(ENOMEM)));
+    }
+    Sha256 hash;
+    if (!hash.ok()) {
+        return std::unexpected(ownFailure("SHA-256 is not available"));
+    }
+    (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+
+    // Read what fstat promised, then once more to see the end: a file that
+    // grows or shrinks meanwhile is not digested, so a growing file cannot
+    // keep the walk reading for ever.
+    auto remaining = static_cast<std::uint64_t>(std::max<off_t>(before->st_size, 0));
+    for (;;) {
+        const std::size_t wanted =
+            remaining == 0 ? size : static_cast<std::size_t>(std::min<std::uint64_t>(remaining, size));
+        const auto count = sys::read(fd, buffer.get(), wanted);
+        if (!count) {
+            return std::unexpected(failureFrom(count.error()));
+        }
+        if (remaining == 0) {
+            if (*count != 0) {
+                return std::unexpected(ownFailure(kFileChangedWhileRead));
+            }
+            break;
+        }
+        if (*count == 0) {
+            return std::unexpected(ownFailure(kFileChangedWhileRead));
+        }
+        hash.update(buffer.get(), *count);
+        remaining -= *count;
+        if (observer && !observer(*count)) {
+            return std::unexpected(failureFrom(posixError(ECANCELED)));
+        }
+    }
+
+    const auto after = sys::fstat(fd);
+    if (!after) {
+        return std::unexpected(failureFrom(after.error()));
+    }
+    if (!sameState(*before, *after)) {
+        return std::unexpected(ownFailure(kFileChangedWhileRead));
+    }
+    Digest digest;
+    if (!hash.finish(digest)) {
+        return std::unexpected(ownFailure("SHA-256 computation failed"));
+    }
+    return digest;
+}
+
+DigestResult fileDigest(const std::string& path, std::int64_t bufferSize, DigestBackEnd backEnd)
+{
+    const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+    auto opened = sys::openAt(AT_FDCWD, path, flags);
+    if (!opened) {
+        return std::unexpected(failureFrom(opened.error()));
+    }
+    FileDescriptor file(*opened);
+    auto result = fileDigest(file.get(), bufferSize, backEnd);
+    if (auto closed = file.close(); !closed && result) {
+        return std::unexpected(failureFrom(closed.error()));
+    }
+    return result;
+}
+
+Digest digestOfBytes(std::string_view bytes)
+{
+    Digest digest;
+    unsigned int length = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest.bytes.data(), &length, sha256(), nullptr);
+    return digest;
+}
+
+} // namespace quelby

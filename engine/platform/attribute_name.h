@@ -1,0 +1,12 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace quelby {
+
+// The name under which this platform stores an attribute. Linux keeps
+// unprivileged attributes in the "user." namespace.
+std::string platformAttributeName(std::string_view name);
+
+} // namespace quelby

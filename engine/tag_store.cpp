@@ -1,0 +1,77 @@
+#include "tag_store.h"
+
+#include "platform/attribute_name.h"
+#include "sys.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+
+namespace quelby {
+
+std::expected<Bytes, PosixError> readExtendedAttribute(int fd, std::string_view name)
+{
+    const std::string storedName = platformAttributeName(name);
+    // The value may grow between the size query and the read: ask again then.
+    for (int attempt = 0;; ++attempt) {
+        auto size = sys::getAttribute(fd, storedName, nullptr, 0);
+        if (!size) {
+            return std::unexpected(size.error());
+        }
+        Bytes value(*size, '\0');
+        auto copied = sys::getAttribute(fd, storedName, value.data(), value.size());
+        if (copied) {
+            value.resize(*copied);
+            return value;
+        }
+        if (copied.error().code != ERANGE || attempt == 2) {
+            return std::unexpected(copied.error());
+        }
+    }
+}
+
+std::expected<void, PosixError> writeExtendedAttribute(int fd, std::string_view name,
+                                                       std::string_view value)
+{
+    return sys::setAttribute(fd, platformAttributeName(name), value.data(), value.size());
+}
+
+namespace {
+
+// Linux checks attribute access against the file's permissions, not the
+// descriptor's mode, so a read-only descriptor serves writes too. O_NONBLOCK
+// keeps a FIFO from blocking the open.
+std::expected<FileDescriptor, PosixError> openForAttributes(const std::string& path)
+{
+    const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    const auto fd = sys::openAt(AT_FDCWD, path, flags);
+    if (!fd) {
+        return std::unexpected(fd.error());
+    }
+    return FileDescriptor(*fd);
+}
+
+} // namespace
+
+std::expected<Bytes, PosixError> readExtendedAttribute(const std::string& path,
+                                                       std::string_view name)
+{
+    const auto file = openForAttributes(path);
+    if (!file) {
+        return std::unexpected(file.error());
+    }
+    return readExtendedAttribute(file->get(), name);
+}
+
+std::expected<void, PosixError> writeExtendedAttribute(const std::string& path,
+                                                       std::string_view name,
+                                                       std::string_view value)
+{
+    const auto file = openForAttributes(path);
+    if (!file) {
+        return std::unexpected(file.error());
+    }
+    return writeExtendedAttribute(file->get(), name, value);
+}
+
+} // namespace quelby

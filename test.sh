@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs the whole suite through ctest.
+#   --sanitize  also runs the engine and CLI tests under address and undefined sanitizers
+#   --long      also runs the long soak and large-file tests
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+cd "$root"
+sanitize=0
+long=0
+for argument in "$@"; do
+    case "$argument" in
+    --sanitize) sanitize=1 ;;
+    --long) long=1 ;;
+    *) echo "test.sh: unknown option $argument (use --sanitize or --long)" >&2; exit 2 ;;
+    esac
+done
+
+scripts/install-packages.sh
+scripts/build.sh -DQUELBY_WERROR=ON
+export QUELBY_LONG_TESTS="$long"
+ctest --test-dir build --output-on-failure -j2 --timeout 300
+
+if ((sanitize)); then
+    cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Sanitize -DQUELBY_DESKTOP=OFF \
+        -DQUELBY_WERROR=ON >/dev/null
+    cmake --build build/sanitize -- --quiet
+    ctest --test-dir build/sanitize --output-on-failure -j2 --timeout 600
+fi

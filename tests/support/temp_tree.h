@@ -1,0 +1,42 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quelby::test {
+
+// A fresh temporary folder, removed with everything in it when it goes.
+class TempTree {
+public:
+    TempTree();
+    ~TempTree();
+    TempTree(const TempTree&) = delete;
+    TempTree& operator=(const TempTree&) = delete;
+
+    const std::string& root() const { return root_; }
+    // root + "/" + relative
+    std::string path(std::string_view relative) const;
+    // Writes a file, making its folders; returns its full path.
+    std::string file(std::string_view relative, std::string_view contents = {});
+    std::string folder(std::string_view relative);
+
+private:
+    std::string root_;
+};
+
+std::string readWholeFile(const std::string& path);
+void writeWholeFile(const std::string& path, std::string_view contents);
+
+// The attribute as stored on Linux (with its "user." prefix), or none.
+std::optional<std::string> storedAttribute(const std::string& path, std::string_view name);
+void storeAttribute(const std::string& path, std::string_view name, std::string_view value);
+void removeAttribute(const std::string& path, std::string_view name);
+
+// chattr +i / -i; false when the file system or the user cannot do it.
+bool setImmutable(const std::string& path, bool immutable);
+
+// Runs a shell command line; returns its exit status.
+int runCommand(const std::string& commandLine);
+
+} // namespace quelby::test
