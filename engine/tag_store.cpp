@@ -12,7 +12,17 @@ namespace quelby {
 std::expected<Bytes, PosixError> readExtendedAttribute(int fd, std::string_view name)
 {
     const std::string storedName = platformAttributeName(name);
-    // The value may grow between the size query and the read: ask again then.
+    // Most values are a digest or a stamp: one call reads them whole. A
+    // larger value needs its size first, and may grow before the read: ask
+    // again then.
+    char small[128];
+    auto direct = sys::getAttribute(fd, storedName, small, sizeof small);
+    if (direct) {
+        return Bytes(small, *direct);
+    }
+    if (direct.error().code != ERANGE) {
+        return std::unexpected(direct.error());
+    }
     for (int attempt = 0;; ++attempt) {
         auto size = sys::getAttribute(fd, storedName, nullptr, 0);
         if (!size) {

@@ -200,7 +200,11 @@ TEST(TagStore, AValueThatShrinksBetweenSizeAndReadKeepsOnlyTheCopiedBytes)
     test::ScriptedSystemCalls calls;
     calls.onGetAttribute = [](int, const char*, void* value, std::size_t size) -> ssize_t {
         if (value == nullptr) {
-            return 10;
+            return 200;
+        }
+        if (size < 200) {
+            errno = ERANGE;
+            return -1;
         }
         std::memcpy(value, "short", std::min<std::size_t>(size, 5));
         return 5;

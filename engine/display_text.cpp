@@ -1,0 +1,120 @@
+#include "display_text.h"
+
+namespace quelby {
+
+namespace {
+
+void appendHexEscape(std::string& out, unsigned char byte)
+{
+    static const char digits[] = "0123456789abcdef";
+    out += "\\x";
+    out += digits[byte >> 4];
+    out += digits[byte & 15];
+}
+
+// Length of the valid UTF-8 sequence starting at text[i], or 0 when there is none.
+std::size_t validSequenceLength(std::string_view text, std::size_t i, char32_t& codePoint)
+{
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
+    const unsigned char first = byte(0);
+    std::size_t length = 0;
+    char32_t minimum = 0;
+    if (first < 0x80) {
+        codePoint = first;
+        return 1;
+    }
+    if (first >= 0xc2 && first <= 0xdf) {
+        length = 2;
+        codePoint = first & 0x1fu;
+        minimum = 0x80;
+    } else if (first >= 0xe0 && first <= 0xef) {
+        length = 3;
+        codePoint = first & 0x0fu;
+        minimum = 0x800;
+    } else if (first >= 0xf0 && first <= 0xf4) {
+        length = 4;
+        codePoint = first & 0x07u;
+        minimum = 0x10000;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size()) {
+        return 0;
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((byte(k) & 0xc0) != 0x80) {
+            return 0;
+        }
+        codePoint = (codePoint << 6) | (byte(k) & 0x3fu);
+    }
+    if (codePoint < minimum || codePoint > 0x10ffff ||
+        (codePoint >= 0xd800 && codePoint <= 0xdfff)) {
+        return 0;
+    }
+    return length;
+}
+
+bool isHiddenControl(char32_t codePoint)
+{
+    return codePoint < 0x20 || codePoint == 0x7f || (codePoint >= 0x80 && codePoint <= 0x9f) ||
+           (codePoint >= 0x2028 && codePoint <= 0x202e) ||
+           (codePoint >= 0x2066 && codePoint <= 0x2069);
+}
+
+} // namespace
+
+std::string escapedForReport(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        char32_t codePoint = 0;
+        const std::size_t length = validSequenceLength(text, i, codePoint);
+        if (length == 0) {
+            // Not UTF-8: the raw byte stays; only a display escapes it.
+            out += text[i++];
+            continue;
+        }
+        if (isHiddenControl(codePoint)) {
+            for (std::size_t k = 0; k < length; ++k) {
+                appendHexEscape(out, static_cast<unsigned char>(text[i + k]));
+            }
+        } else {
+            out.append(text.substr(i, length));
+        }
+        i += length;
+    }
+    return out;
+}
+
+bool isValidUtf8(std::string_view text)
+{
+    for (std::size_t i = 0; i < text.size();) {
+        char32_t codePoint = 0;
+        const std::size_t length = validSequenceLength(text, i, codePoint);
+        if (length == 0) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+std::string withInvalidUtf8Escaped(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        char32_t codePoint = 0;
+        const std::size_t length = validSequenceLength(text, i, codePoint);
+        if (length == 0) {
+            appendHexEscape(out, static_cast<unsigned char>(text[i++]));
+        } else {
+            out.append(text.substr(i, length));
+            i += length;
+        }
+    }
+    return out;
+}
+
+} // namespace quelby

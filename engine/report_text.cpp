@@ -1,0 +1,133 @@
+#include "report_text.h"
+
+namespace quelby::report {
+
+namespace {
+
+constexpr std::string_view kWarning = "\xE2\x9A\xA0\xEF\xB8\x8F "; // ⚠️ and a space
+constexpr std::string_view kTick = "\xE2\x9C\x85 ";                // ✅ and a space
+constexpr std::string_view kCross = "\xE2\x9D\x8C ";               // ❌ and a space
+
+std::string join(std::initializer_list<std::string_view> pieces)
+{
+    std::size_t length = 0;
+    for (auto piece : pieces) {
+        length += piece.size();
+    }
+    std::string text;
+    text.reserve(length);
+    for (auto piece : pieces) {
+        text += piece;
+    }
+    return text;
+}
+
+std::string number(std::int64_t value)
+{
+    return std::to_string(value);
+}
+
+} // namespace
+
+std::string noDigestLine(std::string_view path, std::string_view timeText)
+{
+    return join({kWarning, "No digest found for ", path, " @ ", timeText, "\n"});
+}
+
+std::string noDigestBareLine(std::string_view path)
+{
+    return join({kWarning, "No digest found for ", path, "\n"});
+}
+
+std::string matchedLine(std::string_view path, std::string_view timeText)
+{
+    return join({kTick, "Digests for ", path, " @ ", timeText, "\n"});
+}
+
+std::string differsLine(std::string_view path, std::string_view timeText)
+{
+    return join({kCross, "Digests for ", path, " @ ", timeText, " aren't equal.\n"});
+}
+
+std::string differsPlainLine(std::string_view path)
+{
+    return join({kCross, "Digests for ", path, " aren't equal.\n"});
+}
+
+std::string digestLine(std::int64_t hash, std::string_view path)
+{
+    return join({"Digest ", number(hash), " for ", path, "\n"});
+}
+
+std::string couldntTagNotice(std::string_view path, std::string_view reason)
+{
+    return join({kCross, "Couldn't tag ", path, ": ", reason, "\n"});
+}
+
+std::string digestsLine(std::string_view path)
+{
+    return join({kTick, "Digests for ", path, "\n"});
+}
+
+std::string taggedLine(std::string_view path)
+{
+    return join({kWarning, "Tagged ", path, "\n"});
+}
+
+std::string retaggedLine(std::string_view path)
+{
+    return join({kWarning, "Retagged ", path, "\n"});
+}
+
+std::string couldntTagLine(std::string_view path)
+{
+    return join({kCross, "Couldn't tag ", path, "\n"});
+}
+
+std::string couldntReadLine(std::string_view path, std::string_view reason)
+{
+    return join({kCross, "Couldn't read ", path, ": ", reason, "\n"});
+}
+
+std::string checkSummary(const RunState& state, std::string_view folder, bool verbose,
+                         std::int64_t setBufferSize, std::int64_t realBufferSize)
+{
+    std::string text = join({"Checked a total of ", number(state.totalCount), " files in ", folder,
+                             verbose ? "\n" : ""});
+    text += join({"\t", number(state.matchedCount), " matched digest correctly\n", "\t",
+                  number(state.mismatchedCount), " didn't match their digest\n", "\t",
+                  number(state.noDigestCount), " had no digest."});
+    if (verbose) {
+        text += join({"\nBuffer size ", number(setBufferSize), " giving actual buffer ",
+                      number(realBufferSize)});
+    }
+    return text;
+}
+
+std::string tagSummary(const RunState& state, std::string_view folder, bool verbose,
+                       std::int64_t setBufferSize)
+{
+    std::string text = join({"Tagged a total of ", number(state.totalCount), " files in ", folder,
+                             " with ", number(state.errorCount), " errors."});
+    if (verbose) {
+        text += join({"\nBuffer size ", number(setBufferSize)});
+    }
+    return text;
+}
+
+std::string retagSummary(const RunState& state, std::string_view folder, bool verbose,
+                         std::int64_t setBufferSize, std::int64_t realBufferSize)
+{
+    std::string text = join({"Retagged a total of ", number(state.totalCount), " files in ",
+                             folder, verbose ? "\n" : ""});
+    text += join({"\t", number(state.matchedCount), " matched digest correctly\n", "\t",
+                  number(state.retaggedCount), " were retagged\n", "\t",
+                  number(state.firstTagCount), " were tagged for the first time."});
+    if (verbose) {
+        text += join({"\nBuffer size ", number(setBufferSize), " giving actual buffer ",
+                      number(realBufferSize)});
+    }
+    return text;
+}
+
+} // namespace quelby::report

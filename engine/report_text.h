@@ -1,0 +1,42 @@
+#pragma once
+
+// The report's wording. Every line is built whole here, from fixed pieces
+// and values, so that the CLI and the window show the same bytes. Paths and
+// stored texts arrive already escaped (display_text.h).
+
+#include "run.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace quelby::report {
+
+// Check
+std::string noDigestLine(std::string_view path, std::string_view timeText);     // N
+std::string noDigestBareLine(std::string_view path);                            // E
+std::string matchedLine(std::string_view path, std::string_view timeText);      // M
+std::string differsLine(std::string_view path, std::string_view timeText);      // D
+std::string differsPlainLine(std::string_view path);                            // P
+
+// Tag
+std::string digestLine(std::int64_t hash, std::string_view path);
+std::string couldntTagNotice(std::string_view path, std::string_view reason);
+
+// Retag
+std::string digestsLine(std::string_view path);                                 // M
+std::string taggedLine(std::string_view path);                                  // T
+std::string retaggedLine(std::string_view path);                                // R
+std::string couldntTagLine(std::string_view path);                              // X
+
+// Every operation: a file or folder whose contents or digest could not be read.
+std::string couldntReadLine(std::string_view path, std::string_view reason);
+
+std::string checkSummary(const RunState& state, std::string_view folder, bool verbose,
+                         std::int64_t setBufferSize, std::int64_t realBufferSize);
+std::string tagSummary(const RunState& state, std::string_view folder, bool verbose,
+                       std::int64_t setBufferSize);
+std::string retagSummary(const RunState& state, std::string_view folder, bool verbose,
+                         std::int64_t setBufferSize, std::int64_t realBufferSize);
+
+} // namespace quelby::report

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "engine/run.h"
+#include "engine/tag_store.h"
+
+#include "support/temp_tree.h"
+
+#include <string>
+#include <vector>
+
+namespace quelby::test {
+
+// Collects what a walk tells its observer; can ask for a stop after some files.
+class RecordingObserver : public RunObserver {
+public:
+    std::vector<std::string> notices;
+    std::int64_t stopAfterFiles = -1;
+    std::int64_t filesSeen = 0;
+
+    void notice(std::string_view text) override { notices.emplace_back(text); }
+    void progress(const RunProgress& progress) override { filesSeen = progress.filesDone; }
+    bool stopRequested() override { return stopAfterFiles >= 0 && filesSeen >= stopAfterFiles; }
+};
+
+inline RunOptions optionsFor(Operation operation, const std::string& folder, bool verbose = false,
+                             bool timeStamps = false)
+{
+    RunOptions options;
+    options.operation = operation;
+    options.folder = folder;
+    options.verbose = verbose;
+    options.timeStamps = timeStamps;
+    options.setBufferSize = 4;
+    options.realBufferSize = 4096;
+    return options;
+}
+
+// The whole report a finished run shows: its notices, then its text.
+inline std::string runReport(const RunOptions& options, RunState* finalState = nullptr)
+{
+    RecordingObserver observer;
+    const RunState state = walkFolder(options, observer);
+    std::string report;
+    for (const auto& notice : observer.notices) {
+        report += notice;
+    }
+    report += finishedRunText(options, state);
+    if (finalState != nullptr) {
+        *finalState = state;
+    }
+    return report;
+}
+
+inline void tagByHand(const std::string& path, std::string_view stamp)
+{
+    storeAttribute(path, kDigestAttributeName, digestOfBytes(readWholeFile(path)).view());
+    storeAttribute(path, kTimeAttributeName, stamp);
+}
+
+} // namespace quelby::test
