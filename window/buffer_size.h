@@ -1,0 +1,28 @@
+#pragma once
+
+// How the buffer-size entry and its unit become the bytes a run reads at a time.
+
+#include <QLocale>
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+
+// Reads larger than this gain nothing and risk memory; entries above it are held here.
+inline constexpr std::int64_t kLargestBufferSize = std::int64_t{1} << 30;
+
+struct BufferSize {
+    std::int64_t setBufferSize = 1;     // whole units, as the summaries print it
+    std::int64_t realBufferSize = 1024; // setBufferSize × the unit, in bytes
+};
+
+// The entry read as a decimal number in the user's locale (or, failing that, the C locale).
+std::optional<double> bufferEntryNumber(const QString& entry, const QLocale& locale);
+
+// The entry's whole part in units of 1024 bytes (unit index below 1) or 1048576 bytes (1 or
+// more). Something that is not a number, or is 0 or less, counts as one unit; more than
+// kLargestBufferSize bytes is held at kLargestBufferSize.
+BufferSize computeRealBufferSize(const QString& entry, int unitIndex, const QLocale& locale);
+
+// What the settings keep for the entry: the number in its plain form, or the text as typed.
+QString storedBufferEntry(const QString& entry, const QLocale& locale);

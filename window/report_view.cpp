@@ -1,0 +1,537 @@
+#include "window/report_view.h"
+
+#include "window/report_accessible.h"
+
+#include <QAccessible>
+#include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QFontDatabase>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QPainter>
+#include <QScrollBar>
+#include <QTextBoundaryFinder>
+#include <QTextLayout>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+constexpr int kMargin = 6;
+
+// UTF-16 code units of valid UTF-8 bytes: one per sequence, two for four-byte sequences.
+qsizetype utf16Units(const char* begin, const char* end)
+{
+    qsizetype units = 0;
+    for (const char* p = begin; p != end; ++p) {
+        const auto byte = static_cast<unsigned char>(*p);
+        units += static_cast<qsizetype>((byte & 0xC0u) != 0x80u) +
+                 static_cast<qsizetype>(byte >= 0xF0u);
+    }
+    return units;
+}
+
+} // namespace
+
+ReportView::ReportView(QWidget* parent) : QAbstractScrollArea(parent)
+{
+    installReportAccessibility();
+    setFocusPolicy(Qt::StrongFocus);
+    viewport()->setCursor(Qt::IBeamCursor);
+    viewport()->setBackgroundRole(QPalette::Base);
+    setAttribute(Qt::WA_InputMethodEnabled, false);
+    updateMetrics();
+}
+
+ReportView::~ReportView() = default;
+
+void ReportView::setText(std::string utf8)
+{
+    text_.clear();
+    lines_.assign(1, Line{0, 0});
+    unitCount_ = 0;
+    longestLine_ = 0;
+    anchor_ = cursor_ = 0;
+    if (QAccessible::isActive()) {
+        QAccessibleEvent reset(this, QAccessible::ObjectReorder);
+        QAccessible::updateAccessibility(&reset);
+    }
+    appendText(std::move(utf8));
+    updateScrollBars();
+    viewport()->update();
+    emit selectionChanged();
+}
+
+void ReportView::appendText(std::string utf8)
+{
+    if (utf8.empty()) {
+        return;
+    }
+    const std::size_t oldBytes = text_.size();
+    const qsizetype oldUnits = unitCount_;
+    if (text_.empty()) {
+        text_ = std::move(utf8);
+    } else {
+        text_.append(utf8);
+    }
+    indexFrom(oldBytes);
+    updateScrollBars();
+    viewport()->update();
+    notifyTextInserted(oldUnits, unitCount_ - oldUnits);
+}
+
+void ReportView::indexFrom(std::size_t byteOffset)
+{
+    const char* const bytes = text_.data();
+    const char* const end = bytes + text_.size();
+    const char* p = bytes + byteOffset;
+    qsizetype units = unitCount_;
+    while (p != end) {
+        const auto* lineFeed =
+            static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+        const char* segmentEnd = lineFeed ? lineFeed : end;
+        units += utf16Units(p, segmentEnd);
+        longestLine_ = std::max(longestLine_, units - lines_.back().unitStart);
+        if (!lineFeed) {
+            break;
+        }
+        units += 1;
+        p = lineFeed + 1;
+        lines_.push_back(Line{static_cast<std::size_t>(p - bytes), units});
+    }
+    unitCount_ = units;
+}
+
+QString ReportView::plainText() const
+{
+    return QString::fromUtf8(text_.data(), static_cast<qsizetype>(text_.size()));
+}
+
+qsizetype ReportView::lineAt(qsizetype position) const
+{
+    const auto after = std::upper_bound(
+        lines_.begin(), lines_.end(), position,
+        [](qsizetype value, const Line& line) { return value < line.unitStart; });
+    return std::max<qsizetype>(0, (after - lines_.begin()) - 1);
+}
+
+qsizetype ReportView::lineStart(qsizetype line) const
+{
+    return lines_[static_cast<std::size_t>(line)].unitStart;
+}
+
+qsizetype ReportView::lineEnd(qsizetype line) const
+{
+    const auto next = static_cast<std::size_t>(line + 1);
+    return next < lines_.size() ? lines_[next].unitStart - 1 : unitCount_;
+}
+
+QString ReportView::lineText(qsizetype line) const
+{
+    const auto index = static_cast<std::size_t>(line);
+    const std::size_t begin = lines_[index].byteStart;
+    const std::size_t end = index + 1 < lines_.size() ? lines_[index + 1].byteStart - 1
+                                                      : text_.size();
+    return QString::fromUtf8(text_.data() + begin, static_cast<qsizetype>(end - begin));
+}
+
+QString ReportView::text(qsizetype start, qsizetype end) const
+{
+    start = std::clamp<qsizetype>(start, 0, unitCount_);
+    end = std::clamp<qsizetype>(end, start, unitCount_);
+    if (start == end) {
+        return {};
+    }
+    const qsizetype firstLine = lineAt(start);
+    const qsizetype lastLine = lineAt(end);
+    const auto byteStart = lines_[static_cast<std::size_t>(firstLine)].byteStart;
+    const std::size_t byteEnd = static_cast<std::size_t>(lastLine + 1) < lines_.size()
+                                    ? lines_[static_cast<std::size_t>(lastLine + 1)].byteStart
+                                    : text_.size();
+    const QString span = QString::fromUtf8(text_.data() + byteStart,
+                                           static_cast<qsizetype>(byteEnd - byteStart));
+    return span.mid(start - lineStart(firstLine), end - start);
+}
+
+QString ReportView::selectedText() const
+{
+    return text(selectionStart(), selectionEnd());
+}
+
+void ReportView::setSelection(qsizetype anchor, qsizetype position)
+{
+    anchor = std::clamp<qsizetype>(anchor, 0, unitCount_);
+    position = std::clamp<qsizetype>(position, 0, unitCount_);
+    if (anchor == anchor_ && position == cursor_) {
+        return;
+    }
+    anchor_ = anchor;
+    cursor_ = position;
+    viewport()->update();
+    if (QAccessible::isActive()) {
+        const int start = static_cast<int>(std::min<qsizetype>(selectionStart(), INT_MAX));
+        const int end = static_cast<int>(std::min<qsizetype>(selectionEnd(), INT_MAX));
+        QAccessibleTextSelectionEvent selection(this, start, end);
+        selection.setCursorPosition(static_cast<int>(std::min<qsizetype>(cursor_, INT_MAX)));
+        QAccessible::updateAccessibility(&selection);
+    }
+    emit selectionChanged();
+}
+
+void ReportView::selectAll()
+{
+    setSelection(0, unitCount_);
+}
+
+void ReportView::copy() const
+{
+    if (hasSelection()) {
+        QGuiApplication::clipboard()->setText(selectedText());
+    }
+}
+
+void ReportView::setPointSize(double points)
+{
+    pointSize_ = points;
+    updateMetrics();
+    updateScrollBars();
+    viewport()->update();
+}
+
+void ReportView::updateMetrics()
+{
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setPointSizeF(pointSize_);
+    font.setWeight(QFont::Normal);
+    setFont(font);
+    const QFontMetricsF metrics(font);
+    lineHeight_ = std::max(1, static_cast<int>(std::ceil(metrics.lineSpacing())));
+    averageCharWidth_ = std::max<qreal>(1, metrics.horizontalAdvance(QLatin1Char('M')));
+}
+
+void ReportView::updateScrollBars()
+{
+    const int visibleLines = std::max(1, (viewport()->height() - 2 * kMargin) / lineHeight_);
+    const qsizetype lastTop = std::max<qsizetype>(0, lineCount() - visibleLines);
+    verticalScrollBar()->setRange(0, static_cast<int>(std::min<qsizetype>(lastTop, INT_MAX)));
+    verticalScrollBar()->setPageStep(visibleLines);
+    verticalScrollBar()->setSingleStep(1);
+    // Wide characters (emoji) can make a line somewhat wider than this; a margin of a few
+    // characters keeps the line ends reachable without measuring every line.
+    const qreal contentWidth =
+        static_cast<qreal>(longestLine_ + 4) * averageCharWidth_ + 2 * kMargin;
+    const int overflow = static_cast<int>(std::min<qreal>(
+        std::max<qreal>(0, contentWidth - viewport()->width()), INT_MAX));
+    horizontalScrollBar()->setRange(0, overflow);
+    horizontalScrollBar()->setPageStep(viewport()->width());
+    horizontalScrollBar()->setSingleStep(static_cast<int>(averageCharWidth_));
+}
+
+void ReportView::layoutLine(QTextLayout& layout, qsizetype line) const
+{
+    layout.setText(lineText(line));
+    layout.setFont(font());
+    QTextOption option;
+    option.setWrapMode(QTextOption::NoWrap);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    QTextLine textLine = layout.createLine();
+    textLine.setLineWidth(1.0e7);
+    textLine.setPosition(QPointF(0, 0));
+    layout.endLayout();
+}
+
+int ReportView::lineTop(qsizetype line) const
+{
+    const qsizetype relative = line - verticalScrollBar()->value();
+    return kMargin + static_cast<int>(relative) * lineHeight_;
+}
+
+void ReportView::paintEvent(QPaintEvent*)
+{
+    QPainter painter(viewport());
+    painter.setPen(palette().color(QPalette::Text));
+    const qsizetype first = verticalScrollBar()->value();
+    const qsizetype last =
+        std::min(lineCount() - 1, first + viewport()->height() / lineHeight_ + 1);
+    const qreal left = kMargin - horizontalScrollBar()->value();
+    const qsizetype selStart = selectionStart();
+    const qsizetype selEnd = selectionEnd();
+    const bool showCaret = hasFocus();
+
+    QTextCharFormat selected;
+    const QPalette::ColorGroup group = hasFocus() ? QPalette::Active : QPalette::Inactive;
+    selected.setBackground(palette().brush(group, QPalette::Highlight));
+    selected.setForeground(palette().brush(group, QPalette::HighlightedText));
+
+    for (qsizetype line = first; line <= last; ++line) {
+        QTextLayout layout;
+        layoutLine(layout, line);
+        const qsizetype start = lineStart(line);
+        const qsizetype end = lineEnd(line);
+        QList<QTextLayout::FormatRange> selections;
+        if (selStart < selEnd && selStart <= end && selEnd > start) {
+            const qsizetype from = std::max(selStart, start) - start;
+            const qsizetype to = std::min(selEnd, end) - start;
+            if (to > from) {
+                selections.append({static_cast<int>(from), static_cast<int>(to - from), selected});
+            }
+        }
+        const QPointF origin(left, lineTop(line));
+        // The selected line feed is shown as a short highlighted stretch past the line's end.
+        if (selStart <= end && selEnd > end && static_cast<std::size_t>(line + 1) < lines_.size()) {
+            const qreal x = layout.lineAt(0).naturalTextWidth();
+            painter.fillRect(QRectF(origin.x() + x, origin.y(), averageCharWidth_, lineHeight_),
+                             selected.background());
+        }
+        layout.draw(&painter, origin, selections);
+        if (showCaret && cursor_ >= start && cursor_ <= end) {
+            layout.drawCursor(&painter, origin, static_cast<int>(cursor_ - start));
+        }
+    }
+}
+
+void ReportView::resizeEvent(QResizeEvent* event)
+{
+    QAbstractScrollArea::resizeEvent(event);
+    updateScrollBars();
+}
+
+QRect ReportView::characterRect(qsizetype position) const
+{
+    position = std::clamp<qsizetype>(position, 0, unitCount_);
+    const qsizetype line = lineAt(position);
+    QTextLayout layout;
+    layoutLine(layout, line);
+    const QTextLine textLine = layout.lineAt(0);
+    const int column = static_cast<int>(position - lineStart(line));
+    const qreal x = textLine.cursorToX(column);
+    qreal next = textLine.cursorToX(layout.nextCursorPosition(column));
+    if (next <= x) {
+        next = x + averageCharWidth_;
+    }
+    const qreal left = kMargin - horizontalScrollBar()->value();
+    return QRectF(left + x, lineTop(line), next - x, lineHeight_).toAlignedRect();
+}
+
+qsizetype ReportView::positionAt(QPoint viewportPoint) const
+{
+    const qsizetype relative =
+        static_cast<qsizetype>(std::floor(static_cast<double>(viewportPoint.y() - kMargin) /
+                                          static_cast<double>(lineHeight_)));
+    const qsizetype line =
+        std::clamp<qsizetype>(verticalScrollBar()->value() + relative, 0, lineCount() - 1);
+    QTextLayout layout;
+    layoutLine(layout, line);
+    const qreal x = viewportPoint.x() - kMargin + horizontalScrollBar()->value();
+    return lineStart(line) + layout.lineAt(0).xToCursor(x);
+}
+
+void ReportView::ensurePositionVisible(qsizetype position)
+{
+    const qsizetype line = lineAt(position);
+    const int visibleLines = std::max(1, (viewport()->height() - 2 * kMargin) / lineHeight_);
+    QScrollBar* vertical = verticalScrollBar();
+    if (line < vertical->value()) {
+        vertical->setValue(static_cast<int>(line));
+    } else if (line >= vertical->value() + visibleLines) {
+        vertical->setValue(static_cast<int>(line - visibleLines + 1));
+    }
+    const QRect rect = characterRect(position);
+    QScrollBar* horizontal = horizontalScrollBar();
+    if (rect.left() < kMargin) {
+        horizontal->setValue(horizontal->value() + rect.left() - kMargin);
+    } else if (rect.right() > viewport()->width() - kMargin) {
+        horizontal->setValue(horizontal->value() + rect.right() - viewport()->width() + kMargin);
+    }
+}
+
+qsizetype ReportView::stepped(qsizetype position, int direction) const
+{
+    const qsizetype line = lineAt(position);
+    const qsizetype start = lineStart(line);
+    const qsizetype end = lineEnd(line);
+    if (direction < 0 && position == start) {
+        return std::max<qsizetype>(0, position - 1);
+    }
+    if (direction > 0 && position >= end) {
+        return std::min(unitCount_, position + 1);
+    }
+    QTextLayout layout;
+    layoutLine(layout, line);
+    const int column = static_cast<int>(position - start);
+    return start + (direction < 0 ? layout.previousCursorPosition(column)
+                                  : layout.nextCursorPosition(column));
+}
+
+qsizetype ReportView::movedVertically(qsizetype position, qsizetype lines) const
+{
+    const qsizetype line = lineAt(position);
+    const qsizetype target = std::clamp<qsizetype>(line + lines, 0, lineCount() - 1);
+    if (target == line) {
+        return lines < 0 ? 0 : unitCount_;
+    }
+    QTextLayout from;
+    layoutLine(from, line);
+    const qreal x = from.lineAt(0).cursorToX(static_cast<int>(position - lineStart(line)));
+    QTextLayout to;
+    layoutLine(to, target);
+    return lineStart(target) + to.lineAt(0).xToCursor(x);
+}
+
+bool ReportView::event(QEvent* event)
+{
+    if (event->type() == QEvent::ShortcutOverride) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (key->matches(QKeySequence::Copy) || key->matches(QKeySequence::SelectAll)) {
+            event->accept();
+            return true;
+        }
+    }
+    return QAbstractScrollArea::event(event);
+}
+
+void ReportView::keyPressEvent(QKeyEvent* event)
+{
+    if (event->matches(QKeySequence::Copy)) {
+        copy();
+        return;
+    }
+    if (event->matches(QKeySequence::SelectAll)) {
+        selectAll();
+        return;
+    }
+    const bool extend = event->modifiers().testFlag(Qt::ShiftModifier);
+    const bool whole = event->modifiers().testFlag(Qt::ControlModifier);
+    const int visibleLines = std::max(1, (viewport()->height() - 2 * kMargin) / lineHeight_);
+    qsizetype target = cursor_;
+    switch (event->key()) {
+    case Qt::Key_Left:
+        target = stepped(cursor_, -1);
+        break;
+    case Qt::Key_Right:
+        target = stepped(cursor_, +1);
+        break;
+    case Qt::Key_Up:
+        target = movedVertically(cursor_, -1);
+        break;
+    case Qt::Key_Down:
+        target = movedVertically(cursor_, +1);
+        break;
+    case Qt::Key_PageUp:
+        target = movedVertically(cursor_, -visibleLines);
+        break;
+    case Qt::Key_PageDown:
+        target = movedVertically(cursor_, visibleLines);
+        break;
+    case Qt::Key_Home:
+        target = whole ? 0 : lineStart(lineAt(cursor_));
+        break;
+    case Qt::Key_End:
+        target = whole ? unitCount_ : lineEnd(lineAt(cursor_));
+        break;
+    default:
+        QAbstractScrollArea::keyPressEvent(event);
+        return;
+    }
+    setSelection(extend ? anchor_ : target, target);
+    ensurePositionVisible(target);
+    if (QAccessible::isActive()) {
+        QAccessibleTextCursorEvent caret(this, static_cast<int>(std::min<qsizetype>(cursor_, INT_MAX)));
+        QAccessible::updateAccessibility(&caret);
+    }
+}
+
+void ReportView::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton) {
+        return;
+    }
+    const qsizetype position = positionAt(event->position().toPoint());
+    const bool extend = event->modifiers().testFlag(Qt::ShiftModifier);
+    setSelection(extend ? anchor_ : position, position);
+    selecting_ = true;
+}
+
+void ReportView::mouseMoveEvent(QMouseEvent* event)
+{
+    if (!selecting_) {
+        return;
+    }
+    const qsizetype position = positionAt(event->position().toPoint());
+    setSelection(anchor_, position);
+    ensurePositionVisible(position);
+}
+
+void ReportView::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton) {
+        selecting_ = false;
+    }
+}
+
+void ReportView::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton) {
+        return;
+    }
+    const qsizetype position = positionAt(event->position().toPoint());
+    const qsizetype line = lineAt(position);
+    const QString textOfLine = lineText(line);
+    QTextBoundaryFinder words(QTextBoundaryFinder::Word, textOfLine);
+    words.setPosition(position - lineStart(line));
+    qsizetype from = words.isAtBoundary() ? words.position() : words.toPreviousBoundary();
+    words.setPosition(position - lineStart(line));
+    qsizetype to = words.toNextBoundary();
+    if (from < 0) {
+        from = 0;
+    }
+    if (to < 0) {
+        to = textOfLine.size();
+    }
+    setSelection(lineStart(line) + from, lineStart(line) + to);
+}
+
+void ReportView::contextMenuEvent(QContextMenuEvent* event)
+{
+    QMenu menu(this);
+    QAction* copyAction = menu.addAction(tr("Copy"), this, &ReportView::copy);
+    copyAction->setShortcut(QKeySequence::Copy);
+    copyAction->setEnabled(hasSelection());
+    QAction* selectAllAction = menu.addAction(tr("Select All"), this, &ReportView::selectAll);
+    selectAllAction->setShortcut(QKeySequence::SelectAll);
+    menu.exec(event->globalPos());
+}
+
+void ReportView::focusInEvent(QFocusEvent* event)
+{
+    QAbstractScrollArea::focusInEvent(event);
+    viewport()->update();
+}
+
+void ReportView::focusOutEvent(QFocusEvent* event)
+{
+    QAbstractScrollArea::focusOutEvent(event);
+    viewport()->update();
+}
+
+void ReportView::changeEvent(QEvent* event)
+{
+    QAbstractScrollArea::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::StyleChange) {
+        viewport()->update();
+    }
+}
+
+void ReportView::notifyTextInserted(qsizetype position, qsizetype count)
+{
+    if (!QAccessible::isActive() || count <= 0) {
+        return;
+    }
+    QAccessibleTextInsertEvent inserted(this, static_cast<int>(std::min<qsizetype>(position, INT_MAX)),
+                                        text(position, position + count));
+    QAccessible::updateAccessibility(&inserted);
+}

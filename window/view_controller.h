@@ -1,0 +1,109 @@
+#pragma once
+
+// The main window: its settings, the three folder operations, the report and
+// its export. Walks run on processingQueue; everything that touches the
+// window happens on the main thread.
+
+#include "engine/run.h"
+
+#include <QDateTime>
+#include <QMainWindow>
+#include <QStringList>
+#include <QThreadPool>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QLineEdit;
+class QPushButton;
+
+class BusyIndicator;
+class ReportView;
+
+class ViewController : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit ViewController(QWidget* parent = nullptr);
+    ~ViewController() override;
+
+    // When the last run started; the export's footer and file name.
+    std::optional<QDateTime> runDate;
+    double theFontSize = 12.0;
+    std::int64_t setBufferSize = 1;
+    std::int64_t realBufferSize = 1024;
+    const std::string theXattrName;
+    const std::string theTimeXattrName;
+    const QStringList sizeList{QStringLiteral("KB"), QStringLiteral("MB")};
+
+    ReportView* outputTextbox = nullptr;
+    BusyIndicator* progressSpinner = nullptr;
+    QCheckBox* verboseCheckbox = nullptr;
+    QLineEdit* bufferTextbox = nullptr;
+    QComboBox* sizePopup = nullptr;
+    QCheckBox* timesCheckbox = nullptr;
+    QThreadPool processingQueue;
+
+    // Starts a run on a folder the user confirmed (response QDialog::Accepted); any other
+    // response or an empty path changes nothing.
+    void startRun(quelby::Operation operation, int response, const QString& folderPath);
+    // Sets realBufferSize, and setBufferSize to the units it used, from the entry and unit.
+    void computeRealBufferSize();
+    void loadSettings();
+    void saveSettings();
+
+    // The report sink: bytes as the engine wrote them.
+    void setReportText(std::string_view reportText);
+    void appendReportText(std::string_view reportText);
+    // Report bytes made fit for display: invalid UTF-8 shown as \x and two hex digits.
+    static std::string styledReportText(std::string_view reportText);
+
+    int runsUnderWay() const { return runsUnderWay_; }
+
+public slots:
+    void checkButton();
+    void hashButton();
+    void retagButton();
+    void incFontSize();
+    void decFontSize();
+    void renderReport();
+    void exportText();
+    void doCloseQuit();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    struct FinishedRun;
+
+    void createActions();
+    void createMenus();
+    void createControls();
+    void chooseFolder(quelby::Operation operation);
+    void finishRun(FinishedRun run);
+    void changeFontSize(double size);
+    void stopAllRuns();
+    template <typename Work> void onMainThread(Work work);
+
+    QAction* actionCheck = nullptr;
+    QAction* actionTag = nullptr;
+    QAction* actionRetag = nullptr;
+    QAction* actionExport = nullptr;
+    QAction* actionQuit = nullptr;
+    QAction* actionCopy = nullptr;
+    QAction* actionSelectAll = nullptr;
+    QAction* actionLarger = nullptr;
+    QAction* actionSmaller = nullptr;
+
+    int runsUnderWay_ = 0;
+    // Shared with the walks, which may still be reading them while the window goes.
+    std::vector<std::shared_ptr<std::atomic<bool>>> stopFlags_;
+};
