@@ -3,12 +3,11 @@
 #include "engine/file_digest.h"
 
 #include <benchmark/benchmark.h>
+#include <cstdlib>
 #include <fcntl.h>
 #include <openssl/evp.h>
-#include <unistd.h>
-
-#include <cstdlib>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -88,7 +87,12 @@ void InMemorySha256(benchmark::State& state)
 
 } // namespace
 
-BENCHMARK(FileDigest)->Arg(4 << 10)->Arg(64 << 10)->Arg(1 << 20)->Arg(16 << 20)->Unit(benchmark::kMillisecond);
+BENCHMARK(FileDigest)
+    ->Arg(4 << 10)
+    ->Arg(64 << 10)
+    ->Arg(1 << 20)
+    ->Arg(16 << 20)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BareReadLoop)->Arg(1 << 20)->Unit(benchmark::kMillisecond);
 BENCHMARK(InMemorySha256)->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();

@@ -59,8 +59,8 @@ void checkFile(FileVisit& visit)
     }
     ++state.mismatchedCount;
     ++state.failureCount;
-    state.pendingText += verbose ? report::differsLine(visit.path, stampText)
-                                 : report::differsPlainLine(visit.path);
+    state.pendingText +=
+        verbose ? report::differsLine(visit.path, stampText) : report::differsPlainLine(visit.path);
 }
 
 } // namespace quelby

@@ -2,13 +2,12 @@
 
 #include "sys.h"
 
-#include <fcntl.h>
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <memory>
+#include <openssl/evp.h>
 
 namespace quelby {
 
@@ -26,10 +25,12 @@ const EVP_MD* sha256()
     return md != nullptr ? md : EVP_sha256();
 }
 
-struct ContextDeleter {
+struct ContextDeleter
+{
     void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
 };
-struct BufferDeleter {
+struct BufferDeleter
+{
     void operator()(unsigned char* buffer) const { std::free(buffer); }
 };
 
@@ -49,7 +50,8 @@ bool sameState(const struct stat& before, const struct stat& after)
            before.st_mtim.tv_nsec == after.st_mtim.tv_nsec;
 }
 
-class Sha256 {
+class Sha256
+{
 public:
     Sha256() : context_(EVP_MD_CTX_new())
     {
@@ -74,7 +76,8 @@ private:
 
 } // namespace
 
-DigestResult fileDigest(int fd, std::int64_t bufferSize, DigestBackEnd, const ReadObserver& observer)
+DigestResult fileDigest(int fd, std::int64_t bufferSize, DigestBackEnd,
+                        const ReadObserver& observer)
 {
     // Both back ends are standard SHA-256; one implementation serves them.
     if (bufferSize < 1) {
@@ -88,11 +91,14 @@ DigestResult fileDigest(int fd, std::int64_t bufferSize, DigestBackEnd, const Re
         return std::optional<Digest>{};
     }
     const auto size = static_cast<std::size_t>(bufferSize);
-    std::unique_ptr<unsigned char, BufferDeleter> buffer(
-        static_cast<unsigned char*>(std::malloc(size)));
-    if (!buffer) {
-        return std::unexpected(failureFrom(posixError(ENOMEM)));
+    // Page-aligned, so the kernel's copy out of the page cache runs at full speed.
+    void* memory = nullptr;
+    const int allocated =
+        ::posix_memalign(&memory, size >= 4096 ? 4096 : alignof(std::max_align_t), size);
+    if (allocated != 0) {
+        return std::unexpected(failureFrom(posixError(allocated)));
     }
+    std::unique_ptr<unsigned char, BufferDeleter> buffer(static_cast<unsigned char*>(memory));
     Sha256 hash;
     if (!hash.ok()) {
         return std::unexpected(ownFailure("SHA-256 is not available"));
@@ -105,7 +111,8 @@ DigestResult fileDigest(int fd, std::int64_t bufferSize, DigestBackEnd, const Re
     auto remaining = static_cast<std::uint64_t>(std::max<off_t>(before->st_size, 0));
     for (;;) {
         const std::size_t wanted =
-            remaining == 0 ? size : static_cast<std::size_t>(std::min<std::uint64_t>(remaining, size));
+            remaining == 0 ? size
+                           : static_cast<std::size_t>(std::min<std::uint64_t>(remaining, size));
         const auto count = sys::read(fd, buffer.get(), wanted);
         if (!count) {
             return std::unexpected(failureFrom(count.error()));

@@ -15,12 +15,17 @@
 
 namespace quelby {
 
-enum class DigestBackEnd { current, legacy };
+enum class DigestBackEnd
+{
+    current,
+    legacy
+};
 
 // The back end this platform's runs use; the CLI and the desktop app both ask here.
 DigestBackEnd platformDigestBackEnd();
 
-struct Digest {
+struct Digest
+{
     std::array<unsigned char, 32> bytes{};
 
     // The raw bytes, as the digest attribute stores them.
@@ -35,7 +40,8 @@ struct Digest {
 
 // Why a file's contents could not be digested: an errno with its system text,
 // or (code 0) a message of our own.
-struct ReadFailure {
+struct ReadFailure
+{
     int code = 0;
     std::string description;
 };

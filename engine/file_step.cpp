@@ -3,14 +3,13 @@
 #include "report_text.h"
 #include "time_stamp.h"
 
-#include <openssl/evp.h>
-#include <openssl/rand.h>
-#include <unistd.h>
-
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
 #include <random>
+#include <unistd.h>
 
 namespace quelby {
 
@@ -27,13 +26,12 @@ DigestResult FileVisit::digest()
         const PosixError error = posixError(errno);
         return std::unexpected(ReadFailure{error.code, error.description});
     }
-    auto result = fileDigest(fd, options.realBufferSize, options.backEnd,
-                             [this](std::size_t count) {
-                                 state.bytesRead += static_cast<std::int64_t>(count);
-                                 observer.progress(
-                                     RunProgress{state.totalCount, state.bytesRead, path});
-                                 return !observer.stopRequested();
-                             });
+    auto result =
+        fileDigest(fd, options.realBufferSize, options.backEnd, [this](std::size_t count) {
+            state.bytesRead += static_cast<std::int64_t>(count);
+            observer.progress(RunProgress{state.totalCount, state.bytesRead, path});
+            return !observer.stopRequested();
+        });
     stopped_ = !result && observer.stopRequested();
     return result;
 }
@@ -96,8 +94,8 @@ std::int64_t digestHashNumber(const Digest& digest)
     std::array<unsigned char, 64> input{};
     std::memcpy(input.data(), key.data(), key.size());
     std::memcpy(input.data() + key.size(), digest.bytes.data(), digest.bytes.size());
-    const Digest keyed = digestOfBytes(
-        std::string_view(reinterpret_cast<const char*>(input.data()), input.size()));
+    const Digest keyed =
+        digestOfBytes(std::string_view(reinterpret_cast<const char*>(input.data()), input.size()));
     std::int64_t number = 0;
     std::memcpy(&number, keyed.bytes.data(), sizeof number);
     return number;

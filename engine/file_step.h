@@ -16,7 +16,8 @@
 
 namespace quelby {
 
-class FileVisit {
+class FileVisit
+{
 public:
     FileVisit(const RunOptions& options, RunState& state, RunObserver& observer, int fd,
               std::string path);

@@ -6,7 +6,8 @@ namespace quelby {
 
 // A failed system call: the errno it left and the system's own text for it,
 // read at the moment of the failure.
-struct PosixError {
+struct PosixError
+{
     int code = 0;
     std::string description;
 };

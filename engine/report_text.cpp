@@ -118,8 +118,8 @@ std::string tagSummary(const RunState& state, std::string_view folder, bool verb
 std::string retagSummary(const RunState& state, std::string_view folder, bool verbose,
                          std::int64_t setBufferSize, std::int64_t realBufferSize)
 {
-    std::string text = join({"Retagged a total of ", number(state.totalCount), " files in ",
-                             folder, verbose ? "\n" : ""});
+    std::string text = join({"Retagged a total of ", number(state.totalCount), " files in ", folder,
+                             verbose ? "\n" : ""});
     text += join({"\t", number(state.matchedCount), " matched digest correctly\n", "\t",
                   number(state.retaggedCount), " were retagged\n", "\t",
                   number(state.firstTagCount), " were tagged for the first time."});

@@ -13,21 +13,21 @@
 namespace quelby::report {
 
 // Check
-std::string noDigestLine(std::string_view path, std::string_view timeText);     // N
-std::string noDigestBareLine(std::string_view path);                            // E
-std::string matchedLine(std::string_view path, std::string_view timeText);      // M
-std::string differsLine(std::string_view path, std::string_view timeText);      // D
-std::string differsPlainLine(std::string_view path);                            // P
+std::string noDigestLine(std::string_view path, std::string_view timeText); // N
+std::string noDigestBareLine(std::string_view path);                        // E
+std::string matchedLine(std::string_view path, std::string_view timeText);  // M
+std::string differsLine(std::string_view path, std::string_view timeText);  // D
+std::string differsPlainLine(std::string_view path);                        // P
 
 // Tag
 std::string digestLine(std::int64_t hash, std::string_view path);
 std::string couldntTagNotice(std::string_view path, std::string_view reason);
 
 // Retag
-std::string digestsLine(std::string_view path);                                 // M
-std::string taggedLine(std::string_view path);                                  // T
-std::string retaggedLine(std::string_view path);                                // R
-std::string couldntTagLine(std::string_view path);                              // X
+std::string digestsLine(std::string_view path);    // M
+std::string taggedLine(std::string_view path);     // T
+std::string retaggedLine(std::string_view path);   // R
+std::string couldntTagLine(std::string_view path); // X
 
 // Every operation: a file or folder whose contents or digest could not be read.
 std::string couldntReadLine(std::string_view path, std::string_view reason);

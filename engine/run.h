@@ -13,10 +13,16 @@
 
 namespace quelby {
 
-enum class Operation { check, tag, retag };
+enum class Operation
+{
+    check,
+    tag,
+    retag
+};
 
 // Fixed when a run starts, never changed while it runs.
-struct RunOptions {
+struct RunOptions
+{
     Operation operation = Operation::check;
     std::string folder; // absolute and normalised (normalisedFolder)
     bool verbose = false;
@@ -27,7 +33,8 @@ struct RunOptions {
 };
 
 // What a walk leaves behind for its summary.
-struct RunState {
+struct RunState
+{
     std::string pendingText;
     std::int64_t totalCount = 0;
     std::int64_t matchedCount = 0;
@@ -41,14 +48,16 @@ struct RunState {
     bool stopped = false; // ended early on a stop request; no summary belongs to it
 };
 
-struct RunProgress {
+struct RunProgress
+{
     std::int64_t filesDone = 0;
     std::int64_t bytesDone = 0;
     std::string_view currentPath; // escaped for display
 };
 
 // How a caller follows a walk. Every method is called on the walk's own thread.
-class RunObserver {
+class RunObserver
+{
 public:
     virtual ~RunObserver() = default;
     // A text that must reach the report at once (Tag's notices), one whole line or more.

@@ -1,10 +1,9 @@
 #include "sys.h"
 
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/xattr.h>
 #include <unistd.h>
-
-#include <cerrno>
 
 namespace quelby {
 
@@ -94,7 +93,8 @@ std::expected<std::size_t, PosixError> read(int fd, void* buffer, std::size_t si
 
 std::expected<struct stat, PosixError> fstat(int fd)
 {
-    struct stat info {};
+    struct stat info
+    {};
     const auto done = retryInterrupted([&] { return calls().fstat(fd, &info); });
     if (!done) {
         return std::unexpected(done.error());
@@ -104,7 +104,8 @@ std::expected<struct stat, PosixError> fstat(int fd)
 
 std::expected<struct stat, PosixError> fstatAt(int dirFd, const std::string& name, int flags)
 {
-    struct stat info {};
+    struct stat info
+    {};
     const auto done =
         retryInterrupted([&] { return calls().fstatAt(dirFd, name.c_str(), &info, flags); });
     if (!done) {

@@ -6,17 +6,17 @@
 
 #include "posix_error.h"
 
-#include <sys/stat.h>
-#include <sys/types.h>
-
 #include <cstddef>
 #include <expected>
 #include <string>
+#include <sys/stat.h>
+#include <sys/types.h>
 
 namespace quelby {
 
 // The raw calls, with the operating system's conventions (-1 and errno).
-class SystemCalls {
+class SystemCalls
+{
 public:
     virtual ~SystemCalls() = default;
     virtual int openAt(int dirFd, const char* name, int flags);
@@ -46,7 +46,8 @@ std::expected<void, PosixError> close(int fd);
 } // namespace sys
 
 // Owns a descriptor and closes it when it goes; close() reports the failure instead.
-class FileDescriptor {
+class FileDescriptor
+{
 public:
     FileDescriptor() = default;
     explicit FileDescriptor(int fd) : fd_(fd) {}

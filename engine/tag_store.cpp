@@ -3,9 +3,8 @@
 #include "platform/attribute_name.h"
 #include "sys.h"
 
-#include <fcntl.h>
-
 #include <cerrno>
+#include <fcntl.h>
 
 namespace quelby {
 
@@ -73,9 +72,8 @@ std::expected<Bytes, PosixError> readExtendedAttribute(const std::string& path,
     return readExtendedAttribute(file->get(), name);
 }
 
-std::expected<void, PosixError> writeExtendedAttribute(const std::string& path,
-                                                       std::string_view name,
-                                                       std::string_view value)
+std::expected<void, PosixError>
+writeExtendedAttribute(const std::string& path, std::string_view name, std::string_view value)
 {
     const auto file = openForAttributes(path);
     if (!file) {

@@ -30,8 +30,7 @@ std::expected<void, PosixError> writeExtendedAttribute(int fd, std::string_view 
 // The same by path, following symbolic links to the file they point to.
 std::expected<Bytes, PosixError> readExtendedAttribute(const std::string& path,
                                                        std::string_view name);
-std::expected<void, PosixError> writeExtendedAttribute(const std::string& path,
-                                                       std::string_view name,
-                                                       std::string_view value);
+std::expected<void, PosixError>
+writeExtendedAttribute(const std::string& path, std::string_view name, std::string_view value);
 
 } // namespace quelby

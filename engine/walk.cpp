@@ -3,12 +3,11 @@
 #include "report_text.h"
 #include "sys.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
 #include <vector>
 
 namespace quelby {
@@ -51,12 +50,14 @@ std::expected<void, std::string> validateRunOptions(const RunOptions& options)
 
 namespace {
 
-struct Entry {
+struct Entry
+{
     std::string name;
     unsigned char type;
 };
 
-class Walker {
+class Walker
+{
 public:
     Walker(const RunOptions& options, RunObserver& observer)
         : options_(options), observer_(observer)
@@ -151,11 +152,11 @@ private:
         unsigned char type = entry.type;
         if (type == DT_UNKNOWN) {
             const auto info = sys::fstatAt(folder.get(), entry.name, AT_SYMLINK_NOFOLLOW);
-            type = !info                       ? DT_REG // let the open report the failure
-                   : S_ISDIR(info->st_mode)    ? DT_DIR
-                   : S_ISLNK(info->st_mode)    ? DT_LNK
-                   : S_ISREG(info->st_mode)    ? DT_REG
-                                               : DT_FIFO;
+            type = !info                    ? DT_REG // let the open report the failure
+                   : S_ISDIR(info->st_mode) ? DT_DIR
+                   : S_ISLNK(info->st_mode) ? DT_LNK
+                   : S_ISREG(info->st_mode) ? DT_REG
+                                            : DT_FIFO;
         }
         if (type == DT_DIR) {
             const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;

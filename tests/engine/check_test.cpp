@@ -1,11 +1,9 @@
 #include "run_fixture.h"
-
 #include "support/scripted_system_calls.h"
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstring>
+#include <gtest/gtest.h>
 
 namespace quelby {
 namespace {
@@ -15,7 +13,8 @@ using test::runReport;
 using test::TempTree;
 
 // Three tagged photos, one changed since, one never tagged.
-struct PhotoFolder {
+struct PhotoFolder
+{
     TempTree tree;
     std::string root = tree.folder("Photos");
     PhotoFolder()
@@ -34,21 +33,33 @@ TEST(Check, ReproducesTheVerboseAndPlainReportsOfAFolderWithAChangedAndAnUntagge
     PhotoFolder photos;
     const std::string& f = photos.root;
     EXPECT_EQ(runReport(optionsFor(Operation::check, f, true)),
-              "✅ Digests for " + f + "/a.jpg @ 2024-03-09T17_05_42Z\n"
-              "❌ Digests for " + f + "/b.jpg @ 2024-03-09T17_05_43Z aren't equal.\n"
-              "⚠️ No digest found for " + f + "/new.jpg @ ??\n"
-              "✅ Digests for " + f + "/sub/c.jpg @ 2024-03-09T17_05_44Z\n"
-              "Checked a total of 4 files in " + f + "\n"
-              "\t2 matched digest correctly\n"
-              "\t1 didn't match their digest\n"
-              "\t1 had no digest.\n"
-              "Buffer size 4 giving actual buffer 4096");
+              "✅ Digests for " + f +
+                  "/a.jpg @ 2024-03-09T17_05_42Z\n"
+                  "❌ Digests for " +
+                  f +
+                  "/b.jpg @ 2024-03-09T17_05_43Z aren't equal.\n"
+                  "⚠️ No digest found for " +
+                  f +
+                  "/new.jpg @ ??\n"
+                  "✅ Digests for " +
+                  f +
+                  "/sub/c.jpg @ 2024-03-09T17_05_44Z\n"
+                  "Checked a total of 4 files in " +
+                  f +
+                  "\n"
+                  "\t2 matched digest correctly\n"
+                  "\t1 didn't match their digest\n"
+                  "\t1 had no digest.\n"
+                  "Buffer size 4 giving actual buffer 4096");
     RunState state;
     EXPECT_EQ(runReport(optionsFor(Operation::check, f), &state),
-              "❌ Digests for " + f + "/b.jpg aren't equal.\n"
-              "Checked a total of 4 files in " + f + "\t2 matched digest correctly\n"
-              "\t1 didn't match their digest\n"
-              "\t1 had no digest.");
+              "❌ Digests for " + f +
+                  "/b.jpg aren't equal.\n"
+                  "Checked a total of 4 files in " +
+                  f +
+                  "\t2 matched digest correctly\n"
+                  "\t1 didn't match their digest\n"
+                  "\t1 had no digest.");
     EXPECT_EQ(state.failureCount, 1);
 }
 
@@ -58,7 +69,8 @@ TEST(Check, JudgesStoredValuesByTheirExact32Bytes)
     const auto path = tree.file("f/x", "contents");
     const Digest digest = digestOfBytes("contents");
     const std::string hexText(64, 'a');
-    const struct {
+    const struct
+    {
         std::string stored;
         std::int64_t matched, mismatched, noDigest;
     } cases[] = {
@@ -96,12 +108,13 @@ TEST(Check, ShowsAnEmptyStoredValueAndOddStampsAsEachBackEndDoes)
     EXPECT_NE(current.find("⚠️ No digest found for " + empty + " @ 2024-01-01T00_00_00Z\n"),
               std::string::npos);
     EXPECT_NE(current.find("✅ Digests for " + badStamp + " @ ??\n"), std::string::npos);
-    EXPECT_NE(current.find("✅ Digests for " + forged +
-                           " @ now\\x0a✅ Digests for /etc/passwd @ x\n"),
-              std::string::npos);
+    EXPECT_NE(
+        current.find("✅ Digests for " + forged + " @ now\\x0a✅ Digests for /etc/passwd @ x\n"),
+        std::string::npos);
 
     options.backEnd = DigestBackEnd::legacy;
-    EXPECT_NE(runReport(options).find("⚠️ No digest found for " + empty + "\n"), std::string::npos);
+    EXPECT_NE(runReport(options).find("⚠️ No digest found for " + empty + "\n"),
+              std::string::npos);
 }
 
 TEST(Check, ReportsADigestAttributeThatCannotBeReadInsteadOfCallingItMissing)
@@ -128,9 +141,11 @@ TEST(Check, ReportsADigestAttributeThatCannotBeReadInsteadOfCallingItMissing)
 TEST(Check, WritesNothingToTheFiles)
 {
     PhotoFolder photos;
-    const auto before = test::storedAttribute(photos.tree.path("Photos/b.jpg"), kDigestAttributeName);
+    const auto before =
+        test::storedAttribute(photos.tree.path("Photos/b.jpg"), kDigestAttributeName);
     runReport(optionsFor(Operation::check, photos.root, true));
-    EXPECT_EQ(test::storedAttribute(photos.tree.path("Photos/b.jpg"), kDigestAttributeName), before);
+    EXPECT_EQ(test::storedAttribute(photos.tree.path("Photos/b.jpg"), kDigestAttributeName),
+              before);
     EXPECT_EQ(test::storedAttribute(photos.tree.path("Photos/new.jpg"), kDigestAttributeName),
               std::nullopt);
 }

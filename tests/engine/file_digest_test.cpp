@@ -1,17 +1,15 @@
 #include "engine/file_digest.h"
 #include "engine/tag_store.h"
-
 #include "support/scripted_system_calls.h"
 #include "support/temp_tree.h"
 #include "support/unprivileged.h"
 
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 
 namespace quelby {
 namespace {
@@ -40,7 +38,8 @@ std::string hexOfFile(const std::string& path, std::int64_t bufferSize)
 
 TEST(FileDigest, GivesTheStandardSha256KnownAnswers)
 {
-    struct Case {
+    struct Case
+    {
         std::string contents;
         const char* expected;
     };
@@ -111,7 +110,8 @@ TEST(FileDigest, APathThatCannotBeOpenedIsAReadFailureWithItsErrno)
     ASSERT_EQ(::symlink("nowhere", dangling.c_str()), 0);
     const auto loop = tree.path("loop");
     ASSERT_EQ(::symlink("loop", loop.c_str()), 0);
-    const struct {
+    const struct
+    {
         std::string path;
         int code;
     } cases[] = {{tree.path("missing"), ENOENT}, {dangling, ENOENT}, {loop, ELOOP}};

@@ -1,11 +1,9 @@
 #include "run_fixture.h"
-
 #include "support/scripted_system_calls.h"
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstring>
+#include <gtest/gtest.h>
 
 namespace quelby {
 namespace {
@@ -14,7 +12,8 @@ using test::optionsFor;
 using test::runReport;
 using test::TempTree;
 
-struct PhotoFolder {
+struct PhotoFolder
+{
     TempTree tree;
     std::string root = tree.folder("Photos");
     std::string locked;
@@ -43,23 +42,41 @@ TEST(Retag, ReproducesTheVerboseAndPlainReportsOfAMixedFolder)
         RunState state;
         const std::string report = runReport(optionsFor(Operation::retag, f, verbose), &state);
         if (verbose) {
-            EXPECT_EQ(report, "✅ Digests for " + f + "/a.jpg\n"
-                              "⚠️ Retagged " + f + "/b.jpg\n"
-                              "❌ Couldn't tag " + f + "/locked.jpg\n"
-                              "⚠️ Tagged " + f + "/new.jpg\n"
-                              "✅ Digests for " + f + "/sub/c.jpg\n"
-                              "Retagged a total of 5 files in " + f + "\n"
-                              "\t2 matched digest correctly\n"
-                              "\t1 were retagged\n"
-                              "\t1 were tagged for the first time.\n"
-                              "Buffer size 4 giving actual buffer 4096");
+            EXPECT_EQ(report, "✅ Digests for " + f +
+                                  "/a.jpg\n"
+                                  "⚠️ Retagged " +
+                                  f +
+                                  "/b.jpg\n"
+                                  "❌ Couldn't tag " +
+                                  f +
+                                  "/locked.jpg\n"
+                                  "⚠️ Tagged " +
+                                  f +
+                                  "/new.jpg\n"
+                                  "✅ Digests for " +
+                                  f +
+                                  "/sub/c.jpg\n"
+                                  "Retagged a total of 5 files in " +
+                                  f +
+                                  "\n"
+                                  "\t2 matched digest correctly\n"
+                                  "\t1 were retagged\n"
+                                  "\t1 were tagged for the first time.\n"
+                                  "Buffer size 4 giving actual buffer 4096");
         } else {
-            EXPECT_EQ(report, "⚠️ Retagged " + f + "/b.jpg\n"
-                              "❌ Couldn't tag " + f + "/locked.jpg\n"
-                              "⚠️ Tagged " + f + "/new.jpg\n"
-                              "Retagged a total of 5 files in " + f + "\t2 matched digest correctly\n"
-                              "\t1 were retagged\n"
-                              "\t1 were tagged for the first time.");
+            EXPECT_EQ(report, "⚠️ Retagged " + f +
+                                  "/b.jpg\n"
+                                  "❌ Couldn't tag " +
+                                  f +
+                                  "/locked.jpg\n"
+                                  "⚠️ Tagged " +
+                                  f +
+                                  "/new.jpg\n"
+                                  "Retagged a total of 5 files in " +
+                                  f +
+                                  "\t2 matched digest correctly\n"
+                                  "\t1 were retagged\n"
+                                  "\t1 were tagged for the first time.");
         }
         EXPECT_EQ(state.failureCount, 1);
         EXPECT_EQ(test::storedAttribute(photos.locked, kDigestAttributeName), std::nullopt);
@@ -86,7 +103,8 @@ TEST(Retag, ASecondRunMatchesEverythingAndLeavesEveryStampAlone)
     test::storeAttribute(stale, kTimeAttributeName, "marker");
 
     RunState second;
-    const std::string report = runReport(optionsFor(Operation::retag, folder, false, true), &second);
+    const std::string report =
+        runReport(optionsFor(Operation::retag, folder, false, true), &second);
     EXPECT_EQ(report, "Retagged a total of 3 files in " + folder +
                           "\t3 matched digest correctly\n\t0 were retagged\n"
                           "\t0 were tagged for the first time.");
@@ -113,8 +131,9 @@ TEST(Retag, KeepsTheStoredDigestWhenTheAttributeOrTheContentsCannotBeRead)
         return -1;
     };
     RunState state;
-    EXPECT_EQ(runReport(optionsFor(Operation::retag, folder), &state).substr(0, 100).find(
-                  "❌ Couldn't read " + path + ": " + std::strerror(EIO) + "\n"),
+    EXPECT_EQ(runReport(optionsFor(Operation::retag, folder), &state)
+                  .substr(0, 100)
+                  .find("❌ Couldn't read " + path + ": " + std::strerror(EIO) + "\n"),
               0u);
     calls.onGetAttribute = nullptr;
 
@@ -122,8 +141,8 @@ TEST(Retag, KeepsTheStoredDigestWhenTheAttributeOrTheContentsCannotBeRead)
         errno = EIO;
         return -1;
     };
-    EXPECT_EQ(runReport(optionsFor(Operation::retag, folder, true, true)).find(
-                  "❌ Couldn't read " + path + ": " + std::strerror(EIO) + "\n"),
+    EXPECT_EQ(runReport(optionsFor(Operation::retag, folder, true, true))
+                  .find("❌ Couldn't read " + path + ": " + std::strerror(EIO) + "\n"),
               0u);
     calls.onRead = nullptr;
 
@@ -149,7 +168,8 @@ TEST(Retag, AFirstWriteThatFailsIsTriedOnceMoreAndCountsAsFirstTagging)
         return calls.SystemCalls::setAttribute(fd, name, value, size);
     };
     RunState state;
-    EXPECT_EQ(runReport(optionsFor(Operation::retag, folder), &state).find("⚠️ Tagged " + path + "\n"),
+    EXPECT_EQ(runReport(optionsFor(Operation::retag, folder), &state)
+                  .find("⚠️ Tagged " + path + "\n"),
               0u);
     EXPECT_EQ(state.firstTagCount, 1);
     EXPECT_EQ(state.retaggedCount, 0);

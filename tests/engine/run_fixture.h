@@ -2,7 +2,6 @@
 
 #include "engine/run.h"
 #include "engine/tag_store.h"
-
 #include "support/temp_tree.h"
 
 #include <string>
@@ -11,7 +10,8 @@
 namespace quelby::test {
 
 // Collects what a walk tells its observer; can ask for a stop after some files.
-class RecordingObserver : public RunObserver {
+class RecordingObserver : public RunObserver
+{
 public:
     std::vector<std::string> notices;
     std::int64_t stopAfterFiles = -1;

@@ -1,13 +1,11 @@
 #include "engine/tag_store.h"
-
 #include "support/temp_tree.h"
-
-#include <gtest/gtest.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace quelby {
 namespace {

@@ -1,9 +1,8 @@
 #include "run_fixture.h"
 
-#include <gtest/gtest.h>
-
 #include <cerrno>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <regex>
 
 namespace quelby {
@@ -15,11 +14,12 @@ using test::TempTree;
 
 TEST(Tag, TaggedFilesPassCheckAndStampsFollowTheTimeStampOption)
 {
-    struct Kind {
+    struct Kind
+    {
         bool verbose, timeStamps;
     };
-    for (const Kind kind : {Kind{false, false}, Kind{false, true}, Kind{true, false},
-                            Kind{true, true}}) {
+    for (const Kind kind :
+         {Kind{false, false}, Kind{false, true}, Kind{true, false}, Kind{true, true}}) {
         TempTree tree;
         const auto folder = tree.folder("docs");
         const auto a = tree.file("docs/a.txt", "alpha");
@@ -37,7 +37,8 @@ TEST(Tag, TaggedFilesPassCheckAndStampsFollowTheTimeStampOption)
         const auto stampB = test::storedAttribute(b, kTimeAttributeName);
         if (kind.timeStamps) {
             ASSERT_TRUE(stampA && stampB);
-            EXPECT_TRUE(std::regex_match(*stampA, std::regex(R"(\d{4}-\d\d-\d\dT\d\d_\d\d_\d\dZ)")));
+            EXPECT_TRUE(
+                std::regex_match(*stampA, std::regex(R"(\d{4}-\d\d-\d\dT\d\d_\d\d_\d\dZ)")));
             EXPECT_EQ(stampB->size(), 20u);
         } else {
             EXPECT_EQ(stampA, std::nullopt);

@@ -1,10 +1,9 @@
 #include "engine/time_stamp.h"
 
-#include <gtest/gtest.h>
-
 #include <clocale>
 #include <cstdlib>
 #include <ctime>
+#include <gtest/gtest.h>
 
 namespace quelby {
 namespace {

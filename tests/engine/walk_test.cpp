@@ -1,13 +1,11 @@
 #include "run_fixture.h"
-
 #include "support/unprivileged.h"
-
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace quelby {
 namespace {
@@ -18,14 +16,15 @@ using test::TempTree;
 
 TEST(Walk, NormalisesTheFolderWithoutResolvingLinks)
 {
-    const struct {
+    const struct
+    {
         const char* folder;
         const char* working;
         const char* expected;
     } cases[] = {
-        {"/a/b", "/cwd", "/a/b"},          {"a//b/./", "/cwd", "/cwd/a/b"},
-        {".", "/cwd/", "/cwd"},            {"/", "/cwd", "/"},
-        {"//x/../y", "/cwd", "/x/../y"},   {"./link/", "/home/u", "/home/u/link"},
+        {"/a/b", "/cwd", "/a/b"},        {"a//b/./", "/cwd", "/cwd/a/b"},
+        {".", "/cwd/", "/cwd"},          {"/", "/cwd", "/"},
+        {"//x/../y", "/cwd", "/x/../y"}, {"./link/", "/home/u", "/home/u/link"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(normalisedFolder(c.folder, c.working), c.expected) << c.folder;
@@ -44,15 +43,28 @@ TEST(Walk, VisitsEveryFileDepthFirstInByteOrderIncludingHiddenOnes)
     tree.file("root/\xc3\xa9t\xc3\xa9", "6");
     tree.folder("root/empty/nested");
     EXPECT_EQ(runReport(optionsFor(Operation::check, f, true)),
-              "⚠️ No digest found for " + f + "/.hidden @ ??\n"
-              "⚠️ No digest found for " + f + "/B @ ??\n"
-              "⚠️ No digest found for " + f + "/a @ ??\n"
-              "⚠️ No digest found for " + f + "/b/a/deep @ ??\n"
-              "⚠️ No digest found for " + f + "/b/z @ ??\n"
-              "⚠️ No digest found for " + f + "/\xc3\xa9t\xc3\xa9 @ ??\n"
-              "Checked a total of 6 files in " + f + "\n\t0 matched digest correctly\n"
-              "\t0 didn't match their digest\n\t6 had no digest.\n"
-              "Buffer size 4 giving actual buffer 4096");
+              "⚠️ No digest found for " + f +
+                  "/.hidden @ ??\n"
+                  "⚠️ No digest found for " +
+                  f +
+                  "/B @ ??\n"
+                  "⚠️ No digest found for " +
+                  f +
+                  "/a @ ??\n"
+                  "⚠️ No digest found for " +
+                  f +
+                  "/b/a/deep @ ??\n"
+                  "⚠️ No digest found for " +
+                  f +
+                  "/b/z @ ??\n"
+                  "⚠️ No digest found for " +
+                  f +
+                  "/\xc3\xa9t\xc3\xa9 @ ??\n"
+                  "Checked a total of 6 files in " +
+                  f +
+                  "\n\t0 matched digest correctly\n"
+                  "\t0 didn't match their digest\n\t6 had no digest.\n"
+                  "Buffer size 4 giving actual buffer 4096");
 }
 
 TEST(Walk, FollowsLinksToFilesButNeverIntoFoldersAndNeverOpensSpecialFiles)
@@ -70,11 +82,15 @@ TEST(Walk, FollowsLinksToFilesButNeverIntoFoldersAndNeverOpensSpecialFiles)
 
     RunState state;
     const std::string report = runReport(optionsFor(Operation::retag, f), &state);
-    EXPECT_EQ(report, "❌ Couldn't read " + f + "/dangling: " + std::strerror(ENOENT) + "\n"
-                      "⚠️ Tagged " + f + "/to-file\n"
-                      "Retagged a total of 4 files in " + f +
-                      "\t0 matched digest correctly\n\t0 were retagged\n"
-                      "\t1 were tagged for the first time.");
+    EXPECT_EQ(report, "❌ Couldn't read " + f + "/dangling: " + std::strerror(ENOENT) +
+                          "\n"
+                          "⚠️ Tagged " +
+                          f +
+                          "/to-file\n"
+                          "Retagged a total of 4 files in " +
+                          f +
+                          "\t0 matched digest correctly\n\t0 were retagged\n"
+                          "\t1 were tagged for the first time.");
     EXPECT_EQ(test::storedAttribute(target, kDigestAttributeName),
               std::string(digestOfBytes("x").view()));
 }
@@ -91,9 +107,8 @@ TEST(Walk, ReportsFoldersItCannotListAndGoesOn)
                                  "\nChecked a total of 2 files in " + f +
                                  "\t0 matched digest correctly\n\t0 didn't match their digest\n"
                                  "\t2 had no digest.";
-    const auto status = test::runUnprivileged([&] {
-        return runReport(optionsFor(Operation::check, f)) == expected ? 0 : 1;
-    });
+    const auto status = test::runUnprivileged(
+        [&] { return runReport(optionsFor(Operation::check, f)) == expected ? 0 : 1; });
     if (!status) {
         GTEST_SKIP() << "cannot drop privileges to user 65534 here";
     }
@@ -102,7 +117,8 @@ TEST(Walk, ReportsFoldersItCannotListAndGoesOn)
     RunState state;
     const std::string missing = runReport(optionsFor(Operation::tag, tree.path("gone")), &state);
     EXPECT_EQ(missing, "❌ Couldn't read " + tree.path("gone") + ": " + std::strerror(ENOENT) +
-                           "\nTagged a total of 0 files in " + tree.path("gone") + " with 1 errors.");
+                           "\nTagged a total of 0 files in " + tree.path("gone") +
+                           " with 1 errors.");
 }
 
 TEST(Walk, ANameCannotForgeOrHideAReportLine)
@@ -114,9 +130,13 @@ TEST(Walk, ANameCannotForgeOrHideAReportLine)
     tree.file("root/raw\xff", "3");
     const std::string report = runReport(optionsFor(Operation::check, f, true));
     EXPECT_EQ(report.substr(0, report.find("Checked")),
-              "⚠️ No digest found for " + f + "/esc\\x1b[2K\\xe2\\x80\\xaeright @ ??\n"
-              "⚠️ No digest found for " + f + "/evil\\x0a✅ Digests for /fake @ ??\n"
-              "⚠️ No digest found for " + f + "/raw\xff @ ??\n");
+              "⚠️ No digest found for " + f +
+                  "/esc\\x1b[2K\\xe2\\x80\\xaeright @ ??\n"
+                  "⚠️ No digest found for " +
+                  f +
+                  "/evil\\x0a✅ Digests for /fake @ ??\n"
+                  "⚠️ No digest found for " +
+                  f + "/raw\xff @ ??\n");
 }
 
 TEST(Walk, StopsBetweenFilesAndLeavesTheRestUntouched)
@@ -164,7 +184,8 @@ TEST(Walk, ReachesFilesBelowPathsLongerThanPathMax)
     ASSERT_EQ(::chdir("/"), 0);
 
     RunState state;
-    const std::string report = runReport(optionsFor(Operation::retag, tree.path("root"), true), &state);
+    const std::string report =
+        runReport(optionsFor(Operation::retag, tree.path("root"), true), &state);
     EXPECT_EQ(state.firstTagCount, 1);
     EXPECT_EQ(report.find("⚠️ Tagged " + tree.path(relative) + "/deep.txt\n"), 0u);
 }

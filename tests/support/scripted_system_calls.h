@@ -8,7 +8,8 @@ namespace quelby::test {
 
 // The real system calls, except where a test scripts one. Installed for the
 // lifetime of the object.
-class ScriptedSystemCalls : public SystemCalls {
+class ScriptedSystemCalls : public SystemCalls
+{
 public:
     ScriptedSystemCalls() { installSystemCalls(this); }
     ~ScriptedSystemCalls() override { installSystemCalls(nullptr); }

@@ -7,7 +7,8 @@
 namespace quelby::test {
 
 // A fresh temporary folder, removed with everything in it when it goes.
-class TempTree {
+class TempTree
+{
 public:
     TempTree();
     ~TempTree();

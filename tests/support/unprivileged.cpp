@@ -25,8 +25,7 @@ std::optional<int> runUnprivileged(const std::function<int()>& body)
         ::_exit(body());
     }
     int status = 0;
-    if (::waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
-        WEXITSTATUS(status) == 125) {
+    if (::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) == 125) {
         return std::nullopt;
     }
     return WEXITSTATUS(status);
