@@ -1,0 +1,275 @@
+#include "options.h"
+
+#include "engine/display_text.h"
+
+#include <charconv>
+#include <limits>
+
+namespace quelby::cli {
+
+namespace {
+
+constexpr std::int64_t kKilo = 1024;
+constexpr std::int64_t kMega = 1048576;
+constexpr std::int64_t kSmallestBuffer = kKilo;
+constexpr std::int64_t kLargestBuffer = 1024 * kMega;
+
+// A typed argument as it may appear in a message: it is the user's bytes, so
+// nothing in it may act on the terminal.
+std::string quoted(std::string_view text)
+{
+    return "'" + escapedForReport(text) + "'";
+}
+
+class ArgumentReader
+{
+public:
+    explicit ArgumentReader(std::span<const std::string> args) : args_(args) {}
+
+    RawArguments read()
+    {
+        bool optionsEnded = false;
+        for (index_ = 0; index_ < args_.size(); ++index_) {
+            const std::string& arg = args_[index_];
+            if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+                takePositional(arg);
+            } else if (arg == "--") {
+                optionsEnded = true;
+            } else if (arg.starts_with("--")) {
+                takeLongOption(arg);
+            } else {
+                takeShortOptions(arg);
+            }
+        }
+        return raw_;
+    }
+
+private:
+    void problem(std::string text)
+    {
+        if (raw_.firstProblem.empty()) {
+            raw_.firstProblem = std::move(text);
+        }
+    }
+
+    void takePositional(const std::string& arg)
+    {
+        if (!raw_.command) {
+            raw_.command = arg;
+        } else if (!raw_.folder) {
+            raw_.folder = arg;
+        } else {
+            problem("unexpected argument " + quoted(arg));
+        }
+    }
+
+    // The value of an option that needs one: the rest of the word or the next argument.
+    std::optional<std::string> value(std::string_view option, std::optional<std::string> attached)
+    {
+        if (attached) {
+            return attached;
+        }
+        if (index_ + 1 < args_.size()) {
+            return args_[++index_];
+        }
+        problem("option " + quoted(option) + " needs a value");
+        return std::nullopt;
+    }
+
+    void takeLongOption(std::string_view arg)
+    {
+        const auto equals = arg.find('=');
+        const std::string_view name = arg.substr(0, equals);
+        std::optional<std::string> attached;
+        if (equals != std::string_view::npos) {
+            attached = std::string(arg.substr(equals + 1));
+        }
+        if (name == "--buffer") {
+            if (auto size = value(name, attached)) {
+                raw_.buffer = std::move(size);
+            }
+            return;
+        }
+        bool* flag = name == "--verbose"   ? &raw_.verbose
+                     : name == "--times"   ? &raw_.times
+                     : name == "--quiet"   ? &raw_.quiet
+                     : name == "--help"    ? &raw_.help
+                     : name == "--version" ? &raw_.version
+                                           : nullptr;
+        if (!flag) {
+            problem("unknown option " + quoted(name));
+        } else if (attached) {
+            problem("option " + quoted(name) + " takes no value");
+        } else {
+            *flag = true;
+        }
+    }
+
+    // "-vq", "-b64K", "-vb 64K".
+    void takeShortOptions(std::string_view arg)
+    {
+        for (std::size_t at = 1; at < arg.size(); ++at) {
+            const char letter = arg[at];
+            switch (letter) {
+            case 'v':
+                raw_.verbose = true;
+                break;
+            case 't':
+                raw_.times = true;
+                break;
+            case 'q':
+                raw_.quiet = true;
+                break;
+            case 'h':
+                raw_.help = true;
+                break;
+            case 'b': {
+                std::optional<std::string> attached;
+                if (at + 1 < arg.size()) {
+                    attached = std::string(arg.substr(at + 1));
+                }
+                if (auto size = value("-b", attached)) {
+                    raw_.buffer = std::move(size);
+                }
+                return;
+            }
+            default:
+                problem("unknown option " + quoted(std::string{'-', letter}));
+                return;
+            }
+        }
+    }
+
+    std::span<const std::string> args_;
+    std::size_t index_ = 0;
+    RawArguments raw_;
+};
+
+std::optional<Operation> operationNamed(std::string_view name)
+{
+    if (name == "check") {
+        return Operation::check;
+    }
+    if (name == "tag") {
+        return Operation::tag;
+    }
+    if (name == "retag") {
+        return Operation::retag;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+RawArguments rawArguments(std::span<const std::string> args)
+{
+    return ArgumentReader(args).read();
+}
+
+std::expected<BufferSize, std::string> parsedBufferSize(std::string_view text)
+{
+    const std::string malformed = "invalid buffer size " + quoted(text) +
+                                  ": give a whole number and the unit K or M, such as 64K or 4M";
+    if (text.size() < 2) {
+        return std::unexpected(malformed);
+    }
+    const char unit = text.back();
+    std::int64_t unitBytes = 0;
+    if (unit == 'k' || unit == 'K') {
+        unitBytes = kKilo;
+    } else if (unit == 'm' || unit == 'M') {
+        unitBytes = kMega;
+    } else {
+        return std::unexpected(malformed);
+    }
+    const std::string_view digits = text.substr(0, text.size() - 1);
+    for (const char c : digits) {
+        if (c < '0' || c > '9') {
+            return std::unexpected(malformed);
+        }
+    }
+    const std::string outOfRange =
+        "buffer size " + quoted(text) + " is out of range: it must be from 1K to 1024M";
+    std::int64_t number = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+    if (error != std::errc{} || end != digits.data() + digits.size() ||
+        number > std::numeric_limits<std::int64_t>::max() / unitBytes) {
+        return std::unexpected(outOfRange);
+    }
+    const std::int64_t bytes = number * unitBytes;
+    if (bytes < kSmallestBuffer || bytes > kLargestBuffer) {
+        return std::unexpected(outOfRange);
+    }
+    return BufferSize{number, bytes};
+}
+
+CommandLine validatedCommandLine(const RawArguments& raw)
+{
+    if (raw.help) {
+        return ShowHelp{};
+    }
+    if (raw.version) {
+        return ShowVersion{};
+    }
+    if (!raw.firstProblem.empty()) {
+        return UsageError{raw.firstProblem};
+    }
+    if (!raw.command) {
+        return UsageError{"missing command: check, tag or retag"};
+    }
+    const std::optional<Operation> operation = operationNamed(*raw.command);
+    if (!operation) {
+        return UsageError{"unknown command " + quoted(*raw.command) + ": use check, tag or retag"};
+    }
+    if (!raw.folder) {
+        return UsageError{"missing FOLDER after " + quoted(*raw.command)};
+    }
+    if (raw.times && *operation == Operation::check) {
+        return UsageError{"--times applies to tag and retag, not to check"};
+    }
+    CliOptions options;
+    options.operation = *operation;
+    options.folder = *raw.folder;
+    options.verbose = raw.verbose;
+    options.timeStamps = raw.times;
+    options.quiet = raw.quiet;
+    if (raw.buffer) {
+        auto buffer = parsedBufferSize(*raw.buffer);
+        if (!buffer) {
+            return UsageError{buffer.error()};
+        }
+        options.buffer = *buffer;
+    }
+    return options;
+}
+
+std::string helpText()
+{
+    return "Usage: quelby-cli check|tag|retag [OPTIONS] FOLDER\n"
+           "\n"
+           "Keeps the SHA-256 digest of every file below FOLDER in an extended attribute\n"
+           "on the file itself, and later finds files whose contents changed.\n"
+           "\n"
+           "Commands:\n"
+           "  check   compare each file with its stored digest; writes nothing\n"
+           "  tag     store a fresh digest on every file\n"
+           "  retag   store a digest where none matches, and report every file changed\n"
+           "\n"
+           "Options:\n"
+           "  -v, --verbose       a line for every file, and the buffer size in the summary\n"
+           "  -t, --times         also stamp each tagged file with the time (tag, retag)\n"
+           "  -b, --buffer SIZE   read SIZE at a time: a whole number with K or M,\n"
+           "                      from 1K to 1024M (default 1M)\n"
+           "  -q, --quiet         no progress line on a terminal\n"
+           "  -h, --help          show this help and exit\n"
+           "      --version       show the version and exit\n"
+           "\n"
+           "The report goes to standard output; progress goes to standard error when it\n"
+           "is a terminal.\n"
+           "\n"
+           "Exit status: 0 when nothing failed, 1 when the report holds a failure\n"
+           "(a difference or a file that could not be read or tagged), 2 for a usage\n"
+           "error or a FOLDER that is not a folder, 130 or 143 when interrupted.\n";
+}
+
+} // namespace quelby::cli

@@ -1,0 +1,70 @@
+#pragma once
+
+// The command line of quelby-cli: first taken apart into what was typed,
+// then checked into the options of one run. Neither step touches the disk.
+
+#include "engine/run.h"
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+
+namespace quelby::cli {
+
+// What the command line says, before any of it is judged.
+struct RawArguments
+{
+    std::optional<std::string> command;
+    std::optional<std::string> folder; // bytes as given, never decoded
+    std::optional<std::string> buffer;
+    bool verbose = false;
+    bool times = false;
+    bool quiet = false;
+    bool help = false;
+    bool version = false;
+    std::string firstProblem; // the first thing that could not be taken apart
+};
+
+RawArguments rawArguments(std::span<const std::string> args);
+
+struct BufferSize
+{
+    std::int64_t setBufferSize = 1;        // the number as typed
+    std::int64_t realBufferSize = 1048576; // bytes
+};
+
+// "64K", "4m": a whole number and the unit K (1024) or M (1048576), 1K to 1024M;
+// otherwise the reason in words for the user.
+std::expected<BufferSize, std::string> parsedBufferSize(std::string_view text);
+
+// Everything a run needs from the command line.
+struct CliOptions
+{
+    Operation operation = Operation::check;
+    std::string folder;
+    bool verbose = false;
+    bool timeStamps = false;
+    bool quiet = false;
+    BufferSize buffer;
+};
+
+struct ShowHelp
+{};
+struct ShowVersion
+{};
+struct UsageError
+{
+    std::string message; // one line, without the program's name
+};
+
+using CommandLine = std::variant<CliOptions, ShowHelp, ShowVersion, UsageError>;
+
+CommandLine validatedCommandLine(const RawArguments& raw);
+
+// The text of --help, ending with a line feed.
+std::string helpText();
+
+} // namespace quelby::cli

@@ -1,0 +1,70 @@
+// What run() needs from the real process: its working folder, whether its
+// standard error is a terminal and how wide, and the signals that stop it.
+
+#include "cli.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace quelby::cli {
+
+namespace {
+
+std::atomic<int> stopSignalReceived{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
+
+extern "C" void requestStop(int signal)
+{
+    stopSignalReceived.store(signal);
+}
+
+std::expected<std::string, std::string> currentWorkingFolder()
+{
+    // Bytes as the system gives them, however long.
+    const std::unique_ptr<char, decltype(&std::free)> folder(::getcwd(nullptr, 0), &std::free);
+    if (!folder) {
+        return std::unexpected(std::string(std::strerror(errno)));
+    }
+    return std::string(folder.get());
+}
+
+int standardErrorWidth()
+{
+    winsize size{};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+        return size.ws_col;
+    }
+    return 80;
+}
+
+} // namespace
+
+void installSignalHandlers()
+{
+    struct sigaction action
+    {};
+    action.sa_handler = requestStop;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
+{
+    CliEnvironment environment;
+    environment.workingFolder = currentWorkingFolder();
+    environment.errorIsTerminal = ::isatty(STDERR_FILENO) == 1;
+    environment.terminalWidth = standardErrorWidth;
+    environment.stopSignal = [] { return stopSignalReceived.load(std::memory_order_relaxed); };
+    return run(args, out, err, environment);
+}
+
+} // namespace quelby::cli

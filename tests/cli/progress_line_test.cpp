@@ -1,0 +1,76 @@
+#include "cli/progress_line.h"
+#include "engine/display_text.h"
+
+#include <gtest/gtest.h>
+#include <sstream>
+#include <string>
+
+namespace quelby::cli {
+namespace {
+
+// Columns on a terminal, counting characters from U+1100 as two.
+int columns(const std::string& text)
+{
+    int count = 0;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        const auto byte = static_cast<unsigned char>(text[at]);
+        if ((byte & 0xc0u) != 0x80u) {
+            count += byte >= 0xe1 ? 2 : 1;
+        }
+    }
+    return count;
+}
+
+TEST(ProgressLine, ShowsCountsSpeedAndTheCurrentFile)
+{
+    const RunProgress progress{3, 12000, "/data/a.txt"};
+    EXPECT_EQ(progressText(progress, 2.0, 80), "3 files  12.0 kB  6.0 kB/s  /data/a.txt");
+    EXPECT_EQ(progressText(RunProgress{1, 0, "/x"}, 0.0, 80), "1 file  0 B  0 B/s  /x");
+}
+
+TEST(ProgressLine, FitsTheTerminalAndKeepsTheEndOfAPathWhole)
+{
+    const std::string folder = "/very/long/folder/name/that/goes/on/and/on";
+    const std::vector<std::string> paths{
+        folder + "/file.txt",
+        folder + "/caf\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9.txt",
+        folder + "/\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e",
+        folder + "/\xf0\x9f\x93\xb7\xf0\x9f\x93\xb7\xf0\x9f\x93\xb7\xf0\x9f\x93\xb7",
+    };
+    for (const std::string& path : paths) {
+        for (int width = 1; width <= 70; ++width) {
+            const std::string text = progressText(RunProgress{12, 3456789, path}, 1.0, width);
+            EXPECT_LE(columns(text), width - 1 < 0 ? 0 : width - 1) << width << " " << text;
+            EXPECT_EQ(withInvalidUtf8Escaped(text), text) << "cut inside a character: " << text;
+            const auto ellipsis = text.find("...");
+            if (ellipsis != std::string::npos) {
+                EXPECT_TRUE(path.ends_with(text.substr(ellipsis + 3))) << text;
+            }
+        }
+    }
+    const std::string cut = progressText(RunProgress{12, 3456789, paths[0]}, 1.0, 40);
+    EXPECT_TRUE(cut.starts_with("12 files  3.5 MB  3.5 MB/s  ...")) << cut;
+    EXPECT_TRUE(cut.ends_with("...file.txt")) << cut;
+}
+
+TEST(ProgressLine, RedrawsAtMostFourTimesASecondAndErasesCleanly)
+{
+    std::ostringstream terminal;
+    const Clock::time_point start{};
+    ProgressLine line(
+        terminal, [] { return 80; }, start);
+    line.update(RunProgress{1, 10, "/a"}, start + std::chrono::milliseconds(100));
+    EXPECT_EQ(terminal.str(), "") << "too soon after the start";
+    line.update(RunProgress{2, 20, "/b"}, start + std::chrono::milliseconds(300));
+    line.update(RunProgress{3, 30, "/c"}, start + std::chrono::milliseconds(400));
+    line.erase();
+    line.restore();
+    line.erase();
+    EXPECT_EQ(terminal.str(), "\r2 files  20 B  67 B/s  /b\x1b[K"
+                              "\r\x1b[K"
+                              "\r2 files  20 B  67 B/s  /b\x1b[K"
+                              "\r\x1b[K");
+}
+
+} // namespace
+} // namespace quelby::cli
