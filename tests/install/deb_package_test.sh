@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Builds the .deb from a finished build, unpacks it with dpkg -x and checks
+# that what it installs is complete, valid and runs.
+set -euo pipefail
+build="$1"
+scratch="$(mktemp -d "${TMPDIR:-/tmp}/quelby-deb-XXXXXX")"
+trap 'rm -rf "$scratch"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+(cd "$build" && cpack -G DEB -B "$scratch/package" >"$scratch/cpack.log" 2>&1) ||
+    { cat "$scratch/cpack.log" >&2; fail "cpack could not build the package"; }
+deb="$(ls "$scratch"/package/quelby_*.deb)"
+root="$scratch/root"
+dpkg -x "$deb" "$root"
+
+depends="$(dpkg-deb -f "$deb" Depends)"
+for needed in libqt6widgets6 libqt6network6 libqt6pdfwidgets6 libplist3 libssl3 libqt6svg6; do
+    [[ "$depends" == *"$needed"* ]] || fail "Depends lacks $needed: $depends"
+done
+
+for file in usr/bin/quelby usr/bin/quelby-cli usr/share/doc/quelby/QuelbyHelp.pdf \
+    usr/share/doc/quelby/copyright usr/share/man/man1/quelby-cli.1 \
+    usr/share/applications/co.mossgroveware.Quelby.desktop \
+    usr/share/metainfo/co.mossgroveware.Quelby.metainfo.xml \
+    usr/share/icons/hicolor/scalable/apps/co.mossgroveware.Quelby.svg; do
+    [[ -s "$root/$file" ]] || fail "the package does not install $file"
+done
+desktop-file-validate "$root/usr/share/applications/co.mossgroveware.Quelby.desktop"
+appstreamcli validate --no-net "$root/usr/share/metainfo/co.mossgroveware.Quelby.metainfo.xml" \
+    >"$scratch/appstream.log" 2>&1 || { cat "$scratch/appstream.log" >&2; fail "metainfo"; }
+warnings="$(LC_ALL=C.UTF-8 man --warnings -E UTF-8 -l "$root/usr/share/man/man1/quelby-cli.1" 2>&1 >/dev/null)"
+[[ -z "$warnings" ]] || fail "man page: $warnings"
+grep -q '^License: GPL-3.0-or-later$' "$root/usr/share/doc/quelby/copyright" || fail "copyright"
+grep -q '<project_license>GPL-3.0-or-later</project_license>' \
+    "$root/usr/share/metainfo/co.mossgroveware.Quelby.metainfo.xml" || fail "project_license"
+
+version="$("$root/usr/bin/quelby-cli" --version)"
+[[ "$version" == "quelby-cli $(dpkg-deb -f "$deb" Version)" ]] || fail "version: $version"
+
+folder="$scratch/folder"
+mkdir -p "$folder/sub"
+echo one >"$folder/a.txt"
+echo two >"$folder/sub/b.txt"
+"$root/usr/bin/quelby-cli" tag "$folder" >/dev/null
+report="$("$root/usr/bin/quelby-cli" check "$folder")"
+[[ "$report" == *"2 matched digest correctly"* ]] || fail "check after tag: $report"
+
+# The desktop app, offscreen, with its own settings in which the update check is off.
+config="$scratch/config"
+mkdir -p "$config/mossgroveware"
+printf '[General]\nnoUpdateCheck=true\n' >"$config/mossgroveware/Quelby.conf"
+status=0
+XDG_CONFIG_HOME="$config" HOME="$scratch" QT_QPA_PLATFORM=offscreen \
+    timeout 5 "$root/usr/bin/quelby" >"$scratch/app.log" 2>&1 || status=$?
+[[ $status == 124 ]] || { cat "$scratch/app.log" >&2; fail "quelby ended early with status $status"; }
+grep -q 'noUpdateCheck=true' "$config/mossgroveware/Quelby.conf" || fail "settings store"
+echo "the package installs and runs"
