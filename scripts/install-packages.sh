@@ -14,5 +14,9 @@ echo "Installing: ${missing[*]}"
 sudo=()
 [[ "$(id -u)" == 0 ]] || sudo=(sudo)
 export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get update -qq
-"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+log="$(mktemp)"
+trap 'rm -f "$log"' EXIT
+if ! { "${sudo[@]}" apt-get update -qq && "${sudo[@]}" apt-get install -y -qq "${missing[@]}"; } >"$log" 2>&1; then
+    cat "$log" >&2
+    exit 1
+fi
