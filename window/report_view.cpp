@@ -34,6 +34,26 @@ qsizetype utf16Units(const char* begin, const char* end)
     return units;
 }
 
+// The caret position nearest to x on a laid-out line. QTextLine::xToCursor misplaces points
+// after a cluster with a variation selector (the warning sign), so this walks the clusters.
+qsizetype columnAtX(const QTextLayout& layout, qreal x)
+{
+    const QTextLine line = layout.lineAt(0);
+    const int length = static_cast<int>(layout.text().size());
+    int column = 0;
+    qreal left = line.cursorToX(column);
+    while (column < length) {
+        const int next = layout.nextCursorPosition(column);
+        const qreal right = line.cursorToX(next);
+        if (x < (left + right) / 2) {
+            return column;
+        }
+        column = next;
+        left = right;
+    }
+    return length;
+}
+
 } // namespace
 
 ReportView::ReportView(QWidget* parent) : QAbstractScrollArea(parent)
@@ -327,7 +347,7 @@ qsizetype ReportView::positionAt(QPoint viewportPoint) const
     QTextLayout layout;
     layoutLine(layout, line);
     const qreal x = viewportPoint.x() - kMargin + horizontalScrollBar()->value();
-    return lineStart(line) + layout.lineAt(0).xToCursor(x);
+    return lineStart(line) + columnAtX(layout, x);
 }
 
 void ReportView::ensurePositionVisible(qsizetype position)
@@ -379,7 +399,7 @@ qsizetype ReportView::movedVertically(qsizetype position, qsizetype lines) const
     const qreal x = from.lineAt(0).cursorToX(static_cast<int>(position - lineStart(line)));
     QTextLayout to;
     layoutLine(to, target);
-    return lineStart(target) + to.lineAt(0).xToCursor(x);
+    return lineStart(target) + columnAtX(to, x);
 }
 
 bool ReportView::event(QEvent* event)
