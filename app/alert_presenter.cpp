@@ -1,0 +1,32 @@
+#include "app/alert_presenter.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
+
+std::unique_ptr<QMessageBox> makeAlertBox(const Alert& alert, QWidget* parent)
+{
+    auto box = std::make_unique<QMessageBox>(parent);
+    box->setWindowTitle(QApplication::applicationName());
+    box->setIcon(alert.style == Alert::Style::critical ? QMessageBox::Critical
+                                                       : QMessageBox::Information);
+    box->setText(alert.message);
+    box->setInformativeText(alert.informative);
+    for (const QString& title : alert.buttons) {
+        QPushButton* button = box->addButton(title, QMessageBox::ActionRole);
+        if (box->buttons().size() == 1) {
+            box->setDefaultButton(button);
+            box->setEscapeButton(button);
+        }
+    }
+    return box;
+}
+
+int MessageBoxAlertPresenter::run(const Alert& alert)
+{
+    std::unique_ptr<QMessageBox> box = makeAlertBox(alert, QApplication::activeWindow());
+    box->exec();
+    // A box closed without a button press counts as the default button.
+    const auto pressed = box->buttons().indexOf(box->clickedButton());
+    return pressed < 0 ? 0 : static_cast<int>(pressed);
+}

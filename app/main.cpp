@@ -1,0 +1,26 @@
+#include "app/app_delegate.h"
+#include "shell_config.h"
+#include "window/user_settings.h"
+#include "window/view_controller.h"
+
+#include <QApplication>
+#include <QMenuBar>
+#include <QTimer>
+
+int main(int argc, char* argv[])
+{
+    QApplication application(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("mossgroveware"));
+    QApplication::setApplicationName(QStringLiteral("Quelby"));
+    QApplication::setApplicationVersion(QString::fromLatin1(quelby::kAppVersion));
+    QApplication::setDesktopFileName(QStringLiteral("co.mossgroveware.quelby"));
+
+    ShellSetup setup;
+    setup.openSettings = &openUserSettings;
+    AppDelegate delegate(std::move(setup));
+    ViewController window;
+    delegate.addHelpMenu(window.menuBar());
+    window.show();
+    QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
+    return QApplication::exec();
+}

@@ -1,0 +1,46 @@
+#include "app/ref_view_controller.h"
+
+#include <QFile>
+#include <QPdfDocument>
+#include <QPdfView>
+#include <QShowEvent>
+#include <QVBoxLayout>
+
+RefViewController::RefViewController(QString manualPath, QWidget* parent)
+    : QWidget(parent), myManualPath(std::move(manualPath))
+{
+    setWindowTitle(tr("Quelby Help"));
+    helpPDFView = new QPdfView(this);
+    helpPDFView->setObjectName(QStringLiteral("helpPDFView"));
+    helpPDFView->setPageMode(QPdfView::PageMode::MultiPage);
+    helpPDFView->setZoomMode(QPdfView::ZoomMode::FitToWidth);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(helpPDFView);
+    resize(760, 900);
+}
+
+void RefViewController::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    // Restoring a minimised window is no new showing of the manual.
+    if (!event->spontaneous()) {
+        loadManual();
+    }
+}
+
+void RefViewController::loadManual()
+{
+    // A missing manual leaves the window blank; one that can't be read as a
+    // PDF gives a document without pages, which shows nothing either.
+    if (!QFile::exists(myManualPath)) {
+        return;
+    }
+    auto* fresh = new QPdfDocument(this);
+    fresh->load(myManualPath);
+    helpPDFView->setDocument(fresh);
+    helpPDFView->setPageMode(QPdfView::PageMode::MultiPage);
+    helpPDFView->setZoomMode(QPdfView::ZoomMode::FitToWidth);
+    delete thePDFDocument;
+    thePDFDocument = fresh;
+}

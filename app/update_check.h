@@ -1,0 +1,74 @@
+// The check for a newer version. It fetches the update list, a property list
+// (XML or binary) whose root is an array of dictionaries, one per application:
+//   AppName  string  "Quelby" marks our own entry; other entries are ignored
+//   Version  string  the current release, compared with ours for equality only
+//   URL      string  its download link; offered only when it begins with the
+//                    download-site prefix
+// A list of the wrong shape is an error only where it concerns our own entry;
+// another product's broken entry is skipped, so it never nags our users.
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QUrl>
+#include <QNetworkAccessManager>
+
+class AlertPresenter;
+class QMenu;
+class QNetworkReply;
+class UrlOpener;
+
+struct UpdateSite
+{
+    QUrl listAddress;
+    QString downloadPrefix;
+};
+
+// The update list and download site this build was configured with.
+UpdateSite shippedUpdateSite();
+
+inline constexpr char kOwnAppName[] = "Quelby";
+inline constexpr char kUpdateNotCheckedTitle[] = "Update not checked";
+inline constexpr char kCheckedForUpdateTitle[] = "Checked for update";
+
+class UpdateCheck : public QObject
+{
+    Q_OBJECT
+
+public:
+    // A larger list is dropped like a failed fetch.
+    static constexpr qint64 kMaxListSize = 1024 * 1024;
+    static constexpr int kDefaultTransferTimeoutMs = 30000;
+
+    UpdateCheck(UpdateSite site, AlertPresenter& alerts, UrlOpener& urls,
+                QObject* parent = nullptr);
+
+    // The menu holding the "Update not checked" item; without one the item
+    // simply isn't marked.
+    void setHelpMenu(QMenu* helpMenu);
+    void setTransferTimeout(int milliseconds) { myTransferTimeoutMs = milliseconds; }
+
+    // Reads the running version and starts the fetch. finished() follows
+    // unless this returns false (no fetch started).
+    bool checkForUpdate();
+    void processUpdateList(const QByteArray& body, const QString& runningVersion);
+    void showErrorAlert(const QString& text);
+
+signals:
+    // A started check has come to its end, whatever it found.
+    void finished();
+
+private:
+    struct Fetch;
+    void validateUpdateResponse(QNetworkReply* reply, const Fetch& fetch);
+    void markChecked();
+
+    UpdateSite mySite;
+    AlertPresenter& myAlerts;
+    UrlOpener& myUrls;
+    QPointer<QMenu> myHelpMenu;
+    int myTransferTimeoutMs = kDefaultTransferTimeoutMs;
+    QNetworkAccessManager myNetwork;
+};
