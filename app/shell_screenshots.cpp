@@ -9,7 +9,9 @@
 #include <QDir>
 #include <QMessageBox>
 #include <QPdfDocument>
+#include <QPdfView>
 #include <QPixmap>
+#include <QScrollBar>
 #include <QEventLoop>
 #include <QTimer>
 #include <cstdio>
@@ -67,6 +69,10 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "quelby_shell_screenshots: the manual did not load\n");
         saved = false;
     }
+    // Further down: the report lines with their symbols.
+    QScrollBar* scroll = help.pdfView()->verticalScrollBar();
+    scroll->setValue(scroll->maximum() * 2 / 5);
+    saved = savePicture(help, folder, QStringLiteral("shell-help-window-report-lines.png")) && saved;
     saved = savePicture(about, folder, QStringLiteral("shell-about-box.png")) && saved;
     saved = savePicture(*offerBox, folder, QStringLiteral("shell-update-offer.png")) && saved;
     return saved ? 0 : 1;

@@ -13,6 +13,7 @@
 #include <QPdfDocument>
 #include <QPdfSelection>
 #include <QPdfView>
+#include <QProcess>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -67,6 +68,7 @@ private slots:
     void aMissingOrBrokenManualLeavesTheWindowBlank();
     void aboutBoxShowsNameVersionPurposeAndLicence();
     void shippedAddressesAreHttps();
+    void theAppRunsItsLaunchHookWithoutReachingTheNetwork();
 
 private:
     ScriptedAlerts myAlerts;
@@ -272,6 +274,45 @@ void AppShellTest::shippedAddressesAreHttps()
     }
     QVERIFY(site.downloadPrefix.endsWith(QLatin1Char('/')));
     QVERIFY(site.listAddress.path().size() > 1);
+}
+
+void AppShellTest::theAppRunsItsLaunchHookWithoutReachingTheNetwork()
+{
+#ifndef QUELBY_APP_PATH
+    QSKIP("the app is not built in this configuration (no main window)");
+#else
+    // The app's own settings store, in a scratch folder, with the check off.
+    QTemporaryDir home;
+    QVERIFY(home.isValid());
+    const QString store = home.filePath(QStringLiteral("config/mossgroveware/Quelby.conf"));
+    {
+        QSettings settings(store, QSettings::IniFormat);
+        settings.setValue(kNoUpdateCheckKey, true);
+        settings.setValue(kUpdateCheckIntervalKey, 0.5);
+    }
+
+    QProcess app;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), home.path());
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    app.setProcessEnvironment(environment);
+    app.start(QStringLiteral(QUELBY_APP_PATH), {});
+    QVERIFY(app.waitForStarted());
+
+    // The launch hook stores the interval in force back: 0.5 becomes 12 hours.
+    QTRY_COMPARE_WITH_TIMEOUT(QSettings(store, QSettings::IniFormat)
+                                  .value(kUpdateCheckIntervalKey)
+                                  .toDouble(),
+                              43200.0, 20000);
+    QCOMPARE(app.state(), QProcess::Running);
+    app.terminate();
+    QVERIFY(app.waitForFinished(10000));
+
+    const QSettings after(store, QSettings::IniFormat);
+    QVERIFY(after.value(kNoUpdateCheckKey).toBool());
+    QVERIFY(!after.contains(kDateLastUpdateCheckKey));
+#endif
 }
 
 QTEST_MAIN(AppShellTest)
