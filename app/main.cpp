@@ -4,6 +4,7 @@
 #include "window/view_controller.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QMenuBar>
 #include <QTimer>
 
@@ -13,7 +14,8 @@ int main(int argc, char* argv[])
     QApplication::setOrganizationName(QStringLiteral("mossgroveware"));
     QApplication::setApplicationName(QStringLiteral("Quelby"));
     QApplication::setApplicationVersion(QString::fromLatin1(quelby::kAppVersion));
-    QApplication::setDesktopFileName(QStringLiteral("co.mossgroveware.quelby"));
+    QApplication::setDesktopFileName(QStringLiteral("co.mossgroveware.Quelby"));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("co.mossgroveware.Quelby")));
 
     ShellSetup setup;
     setup.openSettings = &openUserSettings;

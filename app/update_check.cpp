@@ -74,6 +74,14 @@ bool UpdateCheck::checkForUpdate()
     auto fetch = std::make_shared<Fetch>();
     fetch->runningVersion = runningVersion;
 
+    connect(reply, &QNetworkReply::metaDataChanged, this, [reply, fetch] {
+        // A list announced as too large is not worth fetching at all.
+        const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (announced.isValid() && announced.toLongLong() > kMaxListSize) {
+            fetch->oversized = true;
+            reply->abort();
+        }
+    });
     connect(reply, &QNetworkReply::readyRead, this, [reply, fetch] {
         if (fetch->oversized) {
             return;

@@ -14,6 +14,8 @@ struct CannedResponse
     QByteArray contentType = "text/xml";
     QByteArray body;
     bool answers = true;
+    // Without a Content-Length the body simply ends when the connection closes.
+    bool announcesLength = true;
 };
 
 class LocalHttpServer
@@ -57,7 +59,9 @@ private:
         if (!myResponse.contentType.isEmpty()) {
             answer += "Content-Type: " + myResponse.contentType + "\r\n";
         }
-        answer += "Content-Length: " + QByteArray::number(myResponse.body.size()) + "\r\n";
+        if (myResponse.announcesLength) {
+            answer += "Content-Length: " + QByteArray::number(myResponse.body.size()) + "\r\n";
+        }
         answer += "Connection: close\r\n\r\n";
         client->write(answer + myResponse.body);
         client->disconnectFromHost();

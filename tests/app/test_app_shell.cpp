@@ -209,6 +209,14 @@ void AppShellTest::everyHelpChoiceOpensOneMoreWindowWithTheManual()
         QCOMPARE(window->pdfView()->zoomMode(), QPdfView::ZoomMode::FitToWidth);
     }
 
+    // A closed window stays kept; the next choice opens a fresh one all the same.
+    delegate.refWindows().front()->close();
+    delegate.openRef();
+    QCOMPARE(delegate.refWindows().size(), std::size_t{4});
+    QVERIFY(!delegate.refWindows().front()->isVisible());
+    QVERIFY(delegate.refWindows().back()->isVisible());
+    QVERIFY(delegate.refWindows().back()->document()->pageCount() >= 1);
+
     // The manual is ours and covers what a user needs to read a report.
     const QString text = manualText(*delegate.refWindows().front()->document());
     for (const char* expected :

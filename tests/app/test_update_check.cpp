@@ -98,6 +98,8 @@ private slots:
     void init();
     void answersShowWhatTheUserSees_data();
     void answersShowWhatTheUserSees();
+    void aListWithoutAnnouncedLengthIsCappedWhileReading_data();
+    void aListWithoutAnnouncedLengthIsCappedWhileReading();
     void theOfferNamesBothVersionsAndItsButtons();
     void aServerThatNeverAnswersEndsTheCheckSilently();
     void aMissingVersionStringIsReportedAndNothingIsFetched();
@@ -268,6 +270,31 @@ void UpdateCheckTest::answersShowWhatTheUserSees()
     QCOMPARE(myStatusItem->isChecked(), marked);
     QCOMPARE(myStatusItem->text(), QString::fromLatin1(marked ? kCheckedForUpdateTitle
                                                                : kUpdateNotCheckedTitle));
+}
+
+void UpdateCheckTest::aListWithoutAnnouncedLengthIsCappedWhileReading_data()
+{
+    QTest::addColumn<qsizetype>("size");
+    QTest::addColumn<int>("offers");
+
+    QTest::newRow("exactly 1 MiB") << UpdateCheck::kMaxListSize << 1;
+    QTest::newRow("one byte more") << UpdateCheck::kMaxListSize + 1 << 0;
+    QTest::newRow("8 MiB") << 8 * UpdateCheck::kMaxListSize << 0;
+}
+
+void UpdateCheckTest::aListWithoutAnnouncedLengthIsCappedWhileReading()
+{
+    QFETCH(qsizetype, size);
+    QFETCH(int, offers);
+
+    CannedResponse response{200, "text/xml", paddedTo(updateList({kNewer}), size), true};
+    response.announcesLength = false;
+    myServer.setResponse(response);
+    UpdateCheck check({myServer.url("/apps.plist"), kPrefix}, myAlerts, myUrls);
+    runCheck(check);
+
+    QCOMPARE(myAlerts.shown.size(), offers);
+    QCOMPARE(myStatusItem->isChecked(), offers > 0);
 }
 
 void UpdateCheckTest::theOfferNamesBothVersionsAndItsButtons()
