@@ -9,6 +9,7 @@ namespace quelby::cli {
 namespace {
 
 constexpr auto kRedrawInterval = std::chrono::milliseconds(250);
+constexpr auto kLongestWithoutRedraw = std::chrono::seconds(1);
 constexpr std::string_view kClearToEnd = "\x1b[K";
 // Plain dots: an ellipsis character is one column wide on some terminals and two on others.
 constexpr std::string_view kEllipsis = "...";
@@ -140,6 +141,11 @@ ProgressLine::ProgressLine(std::ostream& terminal, std::function<int()> terminal
 void ProgressLine::update(const RunProgress& progress, Clock::time_point now)
 {
     if (finished_ || now - lastDrawn_ < kRedrawInterval) {
+        return;
+    }
+    // Between files the walk names no file; the next read names one, so a
+    // redraw waits for it rather than blanking the name.
+    if (progress.currentPath.empty() && now - lastDrawn_ < kLongestWithoutRedraw) {
         return;
     }
     lastDrawn_ = now;

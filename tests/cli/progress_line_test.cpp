@@ -61,6 +61,8 @@ TEST(ProgressLine, RedrawsAtMostFourTimesASecondAndErasesCleanly)
         terminal, [] { return 80; }, start);
     line.update(RunProgress{1, 10, "/a"}, start + std::chrono::milliseconds(100));
     EXPECT_EQ(terminal.str(), "") << "too soon after the start";
+    line.update(RunProgress{2, 20, {}}, start + std::chrono::milliseconds(260));
+    EXPECT_EQ(terminal.str(), "") << "waits for a file's name";
     line.update(RunProgress{2, 20, "/b"}, start + std::chrono::milliseconds(300));
     line.update(RunProgress{3, 30, "/c"}, start + std::chrono::milliseconds(400));
     line.erase();
