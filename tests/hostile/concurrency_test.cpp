@@ -1,21 +1,19 @@
+#include "engine/run_fixture.h"
 #include "random_tree.h"
 
-#include "engine/run_fixture.h"
-
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <map>
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <map>
-
 namespace quelby {
 namespace {
 
-struct Truth {
+struct Truth
+{
     std::string digest;
     std::optional<std::string> storedBefore;
 };

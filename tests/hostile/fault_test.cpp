@@ -1,12 +1,11 @@
 #include "engine/run_fixture.h"
 #include "support/scripted_system_calls.h"
 
-#include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <random>
+#include <unistd.h>
 
 namespace quelby {
 namespace {
@@ -35,11 +34,18 @@ std::vector<std::size_t> sizesAround(std::int64_t bufferSize)
     return sizes;
 }
 
-enum class Fault { shortReads, interrupted, errorAtOffset, mixed };
+enum class Fault
+{
+    shortReads,
+    interrupted,
+    errorAtOffset,
+    mixed
+};
 
 // Scripts the reads of one file: short reads, EINTR, or EIO once the read
 // reaches a given offset.
-class FaultyReads {
+class FaultyReads
+{
 public:
     FaultyReads(Fault fault, std::size_t failOffset, std::uint64_t seed)
         : fault_(fault), failOffset_(failOffset), random_(seed)
@@ -94,17 +100,15 @@ TEST(Faults, ADigestUnderShortReadsEintrAndEioIsTheTrueDigestOrAReadFailure)
             const std::string contents = patterned(size);
             const auto path = tree.file("file", contents);
             const Digest truth = digestOfBytes(contents);
-            const struct {
+            const struct
+            {
                 Fault fault;
                 std::size_t failOffset;
                 bool mayFail;
             } cases[] = {
-                {Fault::shortReads, 0, false},
-                {Fault::interrupted, 0, false},
-                {Fault::errorAtOffset, 0, true},
-                {Fault::errorAtOffset, size / 2, true},
-                {Fault::errorAtOffset, size, true},
-                {Fault::mixed, size / 3, true},
+                {Fault::shortReads, 0, false},      {Fault::interrupted, 0, false},
+                {Fault::errorAtOffset, 0, true},    {Fault::errorAtOffset, size / 2, true},
+                {Fault::errorAtOffset, size, true}, {Fault::mixed, size / 3, true},
             };
             for (const auto& c : cases) {
                 SCOPED_TRACE("buffer " + std::to_string(bufferSize) + ", size " +
@@ -137,13 +141,12 @@ TEST(Faults, AnEioPartWayKeepsTheStoredEvidenceAndIsNeverCalledADifference)
     const std::string old = "what the file held when it was tagged";
     const std::string stamp = "2020-01-02T03_04_05Z";
     const auto path = tree.file("f/file", patterned(50000));
-    const std::string expectedLine =
-        "❌ Couldn't read " + path + ": " + std::strerror(EIO) + "\n";
+    const std::string expectedLine = "❌ Couldn't read " + path + ": " + std::strerror(EIO) + "\n";
     for (const auto operation : {Operation::check, Operation::tag, Operation::retag}) {
-        for (const std::size_t failOffset : {std::size_t{0}, std::size_t{4096}, std::size_t{49999},
-                                             std::size_t{50000}}) {
-            SCOPED_TRACE("operation " + std::to_string(static_cast<int>(operation)) +
-                         ", EIO at " + std::to_string(failOffset));
+        for (const std::size_t failOffset :
+             {std::size_t{0}, std::size_t{4096}, std::size_t{49999}, std::size_t{50000}}) {
+            SCOPED_TRACE("operation " + std::to_string(static_cast<int>(operation)) + ", EIO at " +
+                         std::to_string(failOffset));
             test::storeAttribute(path, kDigestAttributeName, digestOfBytes(old).view());
             test::storeAttribute(path, kTimeAttributeName, stamp);
             RunState state;
@@ -184,9 +187,9 @@ TEST(Faults, AWriteThatDoesNotFitIsNamedAndTheNextCheckNeverSaysDiffers)
             report = test::runReport(test::optionsFor(Operation::tag, folder, false, true));
         }
         const std::string reason = std::strerror(error);
-        EXPECT_EQ(report, "❌ Couldn't tag " + untagged + ": " + reason + "\n" +
-                              "❌ Couldn't tag " + tagged + ": " + reason + "\n" +
-                              "Tagged a total of 2 files in " + folder + " with 2 errors.");
+        EXPECT_EQ(report, "❌ Couldn't tag " + untagged + ": " + reason + "\n" + "❌ Couldn't tag " +
+                              tagged + ": " + reason + "\n" + "Tagged a total of 2 files in " +
+                              folder + " with 2 errors.");
         EXPECT_EQ(test::storedAttribute(untagged, kDigestAttributeName), std::nullopt);
         EXPECT_EQ(test::storedAttribute(tagged, kTimeAttributeName), std::nullopt);
 
@@ -211,7 +214,8 @@ TEST(Faults, OnlyExactlyTheThirtyTwoDigestBytesMatchWhateverLengthIsStored)
         hexText += kHex[byte >> 4];
         hexText += kHex[byte & 15];
     }
-    const struct {
+    const struct
+    {
         std::string stored;
         const char* checkLine; // what Check says; Retag then repairs every non-match
         const char* retagLine;
@@ -229,10 +233,12 @@ TEST(Faults, OnlyExactlyTheThirtyTwoDigestBytesMatchWhateverLengthIsStored)
     for (const auto& c : cases) {
         SCOPED_TRACE("stored " + std::to_string(c.stored.size()) + " bytes");
         test::storeAttribute(path, kDigestAttributeName, c.stored);
-        const std::string checked = test::runReport(test::optionsFor(Operation::check, folder, true));
+        const std::string checked =
+            test::runReport(test::optionsFor(Operation::check, folder, true));
         EXPECT_TRUE(checked.starts_with(std::string(c.checkLine) + path)) << checked;
         EXPECT_EQ(test::storedAttribute(path, kDigestAttributeName), c.stored);
-        const std::string retagged = test::runReport(test::optionsFor(Operation::retag, folder, true));
+        const std::string retagged =
+            test::runReport(test::optionsFor(Operation::retag, folder, true));
         EXPECT_TRUE(retagged.starts_with(std::string(c.retagLine) + path + "\n")) << retagged;
         EXPECT_EQ(test::storedAttribute(path, kDigestAttributeName), right);
     }
@@ -267,8 +273,8 @@ TEST(Faults, AnEioWhileReadingALargeStoredValueWritesNothing)
             report = test::runReport(test::optionsFor(operation, folder));
         }
         EXPECT_EQ(writes, 0);
-        EXPECT_TRUE(report.starts_with("❌ Couldn't read " + path + ": " + std::strerror(EIO) +
-                                       "\n"))
+        EXPECT_TRUE(
+            report.starts_with("❌ Couldn't read " + path + ": " + std::strerror(EIO) + "\n"))
             << report;
         EXPECT_EQ(test::storedAttribute(path, kDigestAttributeName), stored);
     }

@@ -1,12 +1,10 @@
-#include "random_tree.h"
-
 #include "engine/display_text.h"
 #include "engine/run_fixture.h"
+#include "random_tree.h"
 #include "support/scripted_system_calls.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
+#include <gtest/gtest.h>
 #include <map>
 
 namespace quelby {
@@ -14,7 +12,8 @@ namespace {
 
 using test::RandomTree;
 
-struct Evidence {
+struct Evidence
+{
     std::string contents;
     std::optional<std::string> digest;
     std::optional<std::string> stamp;
@@ -25,9 +24,9 @@ std::map<std::string, Evidence> evidenceOf(const RandomTree& tree)
 {
     std::map<std::string, Evidence> evidence;
     for (const auto& path : tree.files) {
-        evidence[path] = Evidence{test::readWholeFile(path),
-                                  test::storedAttribute(path, kDigestAttributeName),
-                                  test::storedAttribute(path, kTimeAttributeName)};
+        evidence[path] =
+            Evidence{test::readWholeFile(path), test::storedAttribute(path, kDigestAttributeName),
+                     test::storedAttribute(path, kTimeAttributeName)};
     }
     return evidence;
 }
@@ -41,7 +40,8 @@ RunOptions randomTreeOptions(Operation operation, const RandomTree& tree, std::i
 }
 
 // Counts the attribute writes a run makes while it lives.
-struct WriteCounter {
+struct WriteCounter
+{
     test::ScriptedSystemCalls calls;
     int writes = 0;
     WriteCounter()

@@ -1,12 +1,11 @@
 #include "random_tree.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdlib>
+#include <fcntl.h>
 #include <set>
 #include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace quelby::test {
 
@@ -40,7 +39,8 @@ std::string randomBytes(std::mt19937_64& random, std::size_t size)
     return bytes;
 }
 
-class Builder {
+class Builder
+{
 public:
     Builder(std::uint64_t seed, std::int64_t bufferSize) : random_(seed), bufferSize_(bufferSize) {}
 
@@ -48,7 +48,9 @@ public:
     {
         std::set<std::string> taken;
         std::uniform_int_distribution<int> fileCount(depth == 0 ? 8 : 0, depth == 0 ? 12 : 5);
-        std::uniform_int_distribution<int> folderCount(depth == 0 ? 3 : 0, depth == 0 ? 4 : depth < 8 ? 2 : 0);
+        std::uniform_int_distribution<int> folderCount(depth == 0 ? 3 : 0, depth == 0  ? 4
+                                                                           : depth < 8 ? 2
+                                                                                       : 0);
         std::uniform_int_distribution<std::int64_t> size(0, 3 * bufferSize_);
         for (int count = fileCount(random_); count > 0; --count) {
             const std::string path = folder + "/" + randomName(random_, taken);
@@ -76,9 +78,8 @@ public:
 
     void dropLinked(RandomTree& result)
     {
-        std::erase_if(result.singleLinks, [&](const std::string& path) {
-            return linked_.contains(path);
-        });
+        std::erase_if(result.singleLinks,
+                      [&](const std::string& path) { return linked_.contains(path); });
     }
 
 private:

@@ -12,7 +12,8 @@ namespace quelby::test {
 // A tree of regular files with names of random bytes (anything but NUL and
 // '/'), folders nested up to eight deep, sizes from empty to three buffers,
 // and some hard links. Every path is absolute.
-struct RandomTree {
+struct RandomTree
+{
     std::string root;
     std::vector<std::string> files;       // every name of a regular file, hard links included
     std::vector<std::string> singleLinks; // the files that have exactly one name

@@ -1,16 +1,13 @@
-#include "random_tree.h"
-
 #include "engine/run_fixture.h"
+#include "random_tree.h"
 #include "support/scripted_system_calls.h"
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <memory>
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <memory>
 
 namespace quelby {
 namespace {
@@ -34,7 +31,7 @@ TEST(Sizes, ASparseFileOfEightGibibytesIsReadThroughItsHoles)
     }
 
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                  EVP_MD_CTX_free);
+                                                                    EVP_MD_CTX_free);
     ASSERT_EQ(EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr), 1);
     const std::string zeros(1 << 20, '\0');
     off_t left = kSize - static_cast<off_t>(tail.size());
@@ -58,7 +55,12 @@ TEST(Sizes, ASparseFileOfEightGibibytesIsReadThroughItsHoles)
 }
 
 // Changes the file through another descriptor after the first read of it.
-enum class Change { grow, shrink, rewriteInPlace };
+enum class Change
+{
+    grow,
+    shrink,
+    rewriteInPlace
+};
 
 TEST(Sizes, AFileChangedWhileItIsReadGetsNoDigestAndNoAttribute)
 {

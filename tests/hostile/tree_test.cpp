@@ -1,19 +1,17 @@
 #include "engine/run_fixture.h"
 #include "support/unprivileged.h"
 
-#include <gtest/gtest.h>
-
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 
 namespace quelby {
 namespace {
@@ -49,12 +47,13 @@ TEST(HostileTree, SocketsLinkLoopsAndLinksToEndlessDevicesAreCountedButNeverRead
     tree.file("f/file", "x");
     ASSERT_TRUE(bindSocket(tree.path("f/socket")));
     ASSERT_EQ(::mkfifo(tree.path("f/fifo").c_str(), 0644), 0);
-    const struct {
+    const struct
+    {
         const char* target;
         const char* name;
     } links[] = {
-        {"loop-b", "loop-a"},    {"loop-a", "loop-b"},     {"self", "self"},
-        {"socket", "to-socket"}, {"fifo", "to-fifo"},      {"/dev/zero", "to-zero"},
+        {"loop-b", "loop-a"},           {"loop-a", "loop-b"}, {"self", "self"},
+        {"socket", "to-socket"},        {"fifo", "to-fifo"},  {"/dev/zero", "to-zero"},
         {"/dev/urandom", "to-urandom"},
     };
     for (const auto& link : links) {
@@ -65,17 +64,19 @@ TEST(HostileTree, SocketsLinkLoopsAndLinksToEndlessDevicesAreCountedButNeverRead
                                   "❌ Couldn't read " + f + "/self: " + reason(ELOOP) + "\n";
     EXPECT_EQ(test::runReport(test::optionsFor(Operation::tag, f)),
               loopLines + "Tagged a total of 10 files in " + f + " with 3 errors.");
-    EXPECT_EQ(test::runReport(test::optionsFor(Operation::check, f)),
-              loopLines + "Checked a total of 10 files in " + f +
-                  "\t1 matched digest correctly\n\t0 didn't match their digest\n\t0 had no digest.");
+    EXPECT_EQ(
+        test::runReport(test::optionsFor(Operation::check, f)),
+        loopLines + "Checked a total of 10 files in " + f +
+            "\t1 matched digest correctly\n\t0 didn't match their digest\n\t0 had no digest.");
 }
 
 TEST(HostileTree, NamesOfEveryByteStayOneLineEachAndAreTaggedAndChecked)
 {
     test::TempTree tree;
     const auto f = tree.folder("f");
-    std::vector<std::string> names = {"-rf", "--help", std::string(255, 'n'), "\xc3\x28", "\xff\xfe",
-                                      "\xed\xa0\x80surrogate", "line\nfeed"};
+    std::vector<std::string> names = {"-rf",       "--help",   std::string(255, 'n'),
+                                      "\xc3\x28",  "\xff\xfe", "\xed\xa0\x80surrogate",
+                                      "line\nfeed"};
     std::string accented;
     while (accented.size() < 254) {
         accented += "\xc3\xa9";
@@ -101,7 +102,8 @@ TEST(HostileTree, NamesOfEveryByteStayOneLineEachAndAreTaggedAndChecked)
     EXPECT_EQ(tagged.failureCount, 0);
 
     RunState checked;
-    const std::string report = test::runReport(test::optionsFor(Operation::check, f, true), &checked);
+    const std::string report =
+        test::runReport(test::optionsFor(Operation::check, f, true), &checked);
     EXPECT_EQ(checked.matchedCount, count);
     // One line per file plus the four line breaks of the long summary.
     EXPECT_EQ(countOf(report, '\n'), count + 4) << report;
@@ -162,7 +164,8 @@ TEST(HostileTree, AChainOfFoldersThousandsDeepIsWalkedToTheBottom)
     EXPECT_EQ(test::runReport(test::optionsFor(Operation::tag, f), &tagged),
               "Tagged a total of 1 files in " + f + " with 0 errors.");
     RunState checked;
-    const std::string report = test::runReport(test::optionsFor(Operation::check, f, true), &checked);
+    const std::string report =
+        test::runReport(test::optionsFor(Operation::check, f, true), &checked);
     EXPECT_EQ(checked.matchedCount, 1);
     std::string bottom = f;
     for (int level = 0; level < kDepth; ++level) {
@@ -188,9 +191,9 @@ TEST(HostileTree, WithoutPermissionsEveryFailureIsNamedAndTheRestIsTagged)
     ASSERT_EQ(::chown(own.c_str(), 65534, 65534), 0);
 
     const std::string cannotRead =
-        "❌ Couldn't read " + f + "/a-unreadable: " + reason(EACCES) + "\n" +
-        "❌ Couldn't read " + f + "/b-not-enterable/inner: " + reason(EACCES) + "\n" +
-        "❌ Couldn't read " + f + "/b-not-enterable/sub: " + reason(EACCES) + "\n";
+        "❌ Couldn't read " + f + "/a-unreadable: " + reason(EACCES) + "\n" + "❌ Couldn't read " +
+        f + "/b-not-enterable/inner: " + reason(EACCES) + "\n" + "❌ Couldn't read " + f +
+        "/b-not-enterable/sub: " + reason(EACCES) + "\n";
     const std::string expectedRetag =
         cannotRead + "❌ Couldn't tag " + readOnly + "\n⚠️ Tagged " + own + "\n" +
         "Retagged a total of 4 files in " + f +
@@ -199,7 +202,8 @@ TEST(HostileTree, WithoutPermissionsEveryFailureIsNamedAndTheRestIsTagged)
                                     reason(EACCES) + "\n" + "Tagged a total of 4 files in " + f +
                                     " with 4 errors.";
     const auto status = test::runUnprivileged([&] {
-        const std::string retag = test::runReport(test::optionsFor(Operation::retag, f, false, true));
+        const std::string retag =
+            test::runReport(test::optionsFor(Operation::retag, f, false, true));
         const std::string tag = test::runReport(test::optionsFor(Operation::tag, f, false, true));
         if (retag != expectedRetag || tag != expectedTag) {
             std::fprintf(stderr, "Retag:\n%s\nTag:\n%s\n", retag.c_str(), tag.c_str());
@@ -223,7 +227,8 @@ TEST(HostileTree, AFileSystemWithoutUserAttributesFailsEveryWriteAndHasNoDigests
     if (::mount("ramfs", f.c_str(), "ramfs", 0, nullptr) != 0) {
         GTEST_SKIP() << "cannot mount a ramfs here: " << reason(errno);
     }
-    struct Unmount {
+    struct Unmount
+    {
         std::string path;
         ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
     } unmount{f};
@@ -234,14 +239,16 @@ TEST(HostileTree, AFileSystemWithoutUserAttributesFailsEveryWriteAndHasNoDigests
               "❌ Couldn't tag " + f + "/a: " + notSupported + "\n❌ Couldn't tag " + f + "/b: " +
                   notSupported + "\nTagged a total of 2 files in " + f + " with 2 errors.");
     EXPECT_EQ(test::runReport(test::optionsFor(Operation::retag, f, false, true)),
-              "❌ Couldn't tag " + f + "/a\n❌ Couldn't tag " + f + "/b\nRetagged a total of 2 files in " +
-                  f + "\t0 matched digest correctly\n\t0 were retagged\n"
-                      "\t0 were tagged for the first time.");
-    EXPECT_EQ(test::runReport(test::optionsFor(Operation::check, f, true)),
-              "⚠️ No digest found for " + f + "/a @ ??\n⚠️ No digest found for " + f +
-                  "/b @ ??\nChecked a total of 2 files in " + f +
-                  "\n\t0 matched digest correctly\n\t0 didn't match their digest\n\t2 had no digest."
-                  "\nBuffer size 4 giving actual buffer 4096");
+              "❌ Couldn't tag " + f + "/a\n❌ Couldn't tag " + f +
+                  "/b\nRetagged a total of 2 files in " + f +
+                  "\t0 matched digest correctly\n\t0 were retagged\n"
+                  "\t0 were tagged for the first time.");
+    EXPECT_EQ(
+        test::runReport(test::optionsFor(Operation::check, f, true)),
+        "⚠️ No digest found for " + f + "/a @ ??\n⚠️ No digest found for " + f +
+            "/b @ ??\nChecked a total of 2 files in " + f +
+            "\n\t0 matched digest correctly\n\t0 didn't match their digest\n\t2 had no digest."
+            "\nBuffer size 4 giving actual buffer 4096");
 }
 
 } // namespace
