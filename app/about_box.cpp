@@ -16,7 +16,8 @@ AboutBox::AboutBox(QWidget* parent) : QDialog(parent)
     nameFont.setPointSizeF(nameFont.pointSizeF() * 1.8);
     nameFont.setBold(true);
     name->setFont(nameFont);
-    auto* version = new QLabel(tr("Version %1").arg(QString::fromLatin1(quelby::kAppVersion)), this);
+    auto* version =
+        new QLabel(tr("Version %1").arg(QString::fromLatin1(quelby::kAppVersion)), this);
     auto* purpose = new QLabel(
         tr("Quelby keeps a SHA-256 digest of every file in an extended attribute on the file "
            "itself, so that a later check finds any file whose contents changed."),

@@ -11,7 +11,11 @@ class QWidget;
 
 struct Alert
 {
-    enum class Style { informational, critical };
+    enum class Style
+    {
+        informational,
+        critical
+    };
 
     Style style = Style::informational;
     QString message;

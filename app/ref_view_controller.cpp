@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QPdfDocument>
 #include <QPdfView>
+#include <QShortcut>
 #include <QShowEvent>
 #include <QVBoxLayout>
 
@@ -18,6 +19,7 @@ RefViewController::RefViewController(QString manualPath, QWidget* parent)
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(helpPDFView);
     resize(760, 900);
+    connect(new QShortcut(QKeySequence::Close, this), &QShortcut::activated, this, &QWidget::close);
 }
 
 void RefViewController::showEvent(QShowEvent* event)

@@ -7,12 +7,12 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QMessageBox>
 #include <QPdfDocument>
 #include <QPdfView>
 #include <QPixmap>
 #include <QScrollBar>
-#include <QEventLoop>
 #include <QTimer>
 #include <cstdio>
 
@@ -72,7 +72,8 @@ int main(int argc, char* argv[])
     // Further down: the report lines with their symbols.
     QScrollBar* scroll = help.pdfView()->verticalScrollBar();
     scroll->setValue(scroll->maximum() * 2 / 5);
-    saved = savePicture(help, folder, QStringLiteral("shell-help-window-report-lines.png")) && saved;
+    saved =
+        savePicture(help, folder, QStringLiteral("shell-help-window-report-lines.png")) && saved;
     saved = savePicture(about, folder, QStringLiteral("shell-about-box.png")) && saved;
     saved = savePicture(*offerBox, folder, QStringLiteral("shell-update-offer.png")) && saved;
     return saved ? 0 : 1;

@@ -49,8 +49,7 @@ struct UpdateCheck::Fetch
     bool oversized = false;
 };
 
-UpdateCheck::UpdateCheck(UpdateSite site, AlertPresenter& alerts, UrlOpener& urls,
-                         QObject* parent)
+UpdateCheck::UpdateCheck(UpdateSite site, AlertPresenter& alerts, UrlOpener& urls, QObject* parent)
     : QObject(parent), mySite(std::move(site)), myAlerts(alerts), myUrls(urls)
 {
 }
@@ -179,7 +178,9 @@ void UpdateCheck::processUpdateList(const QByteArray& body, const QString& runni
 
 void UpdateCheck::showErrorAlert(const QString& text)
 {
-    myAlerts.run({Alert::Style::critical, QStringLiteral("An error occurred:"), text,
+    myAlerts.run({Alert::Style::critical,
+                  QStringLiteral("An error occurred:"),
+                  text,
                   {QStringLiteral("OK")}});
 }
 

@@ -9,11 +9,11 @@
 #pragma once
 
 #include <QByteArray>
+#include <QNetworkAccessManager>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QUrl>
-#include <QNetworkAccessManager>
 
 class AlertPresenter;
 class QMenu;

@@ -28,8 +28,7 @@ public:
             while (QTcpSocket* client = myServer.nextPendingConnection()) {
                 QObject::connect(client, &QTcpSocket::readyRead, client,
                                  [this, client] { serve(client); });
-                QObject::connect(client, &QTcpSocket::disconnected, client,
-                                 &QObject::deleteLater);
+                QObject::connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
             }
         });
     }

@@ -101,8 +101,8 @@ void AppShellTest::updateCheckRunsOnlyWhenDue_data()
         << QVariant(false) << QVariant(3600.0) << QVariant(kNow - 3600.0) << false << 3600.0;
     QTest::newRow("one interval and a second later")
         << QVariant(false) << QVariant(3600.0) << QVariant(kNow - 3601.0) << true << 3600.0;
-    QTest::newRow("switched off on first launch") << QVariant(true) << absent << absent << false
-                                                  << 43200.0;
+    QTest::newRow("switched off on first launch")
+        << QVariant(true) << absent << absent << false << 43200.0;
     QTest::newRow("switched off, long overdue")
         << QVariant(true) << QVariant(60.0) << QVariant(1.0) << false << 60.0;
 }
@@ -220,8 +220,9 @@ void AppShellTest::everyHelpChoiceOpensOneMoreWindowWithTheManual()
     // The manual is ours and covers what a user needs to read a report.
     const QString text = manualText(*delegate.refWindows().front()->document());
     for (const char* expected :
-         {"Quelby Help", "Check", "Retag", "❌ Couldn't read", "✅ Digests for", "No digest found for",
-          "user.co.mossgroveware.quelby.hash#S", "rsync -aX", "quelby-cli", "130"}) {
+         {"Quelby Help", "Check", "Retag", "❌ Couldn't read", "✅ Digests for",
+          "No digest found for", "user.co.mossgroveware.quelby.hash#S", "rsync -aX", "quelby-cli",
+          "130"}) {
         QVERIFY2(text.contains(QString::fromUtf8(expected)), expected);
     }
 }
@@ -309,10 +310,9 @@ void AppShellTest::theAppRunsItsLaunchHookWithoutReachingTheNetwork()
     QVERIFY(app.waitForStarted());
 
     // The launch hook stores the interval in force back: 0.5 becomes 12 hours.
-    QTRY_COMPARE_WITH_TIMEOUT(QSettings(store, QSettings::IniFormat)
-                                  .value(kUpdateCheckIntervalKey)
-                                  .toDouble(),
-                              43200.0, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        QSettings(store, QSettings::IniFormat).value(kUpdateCheckIntervalKey).toDouble(), 43200.0,
+        20000);
     QCOMPARE(app.state(), QProcess::Running);
     app.terminate();
     QVERIFY(app.waitForFinished(10000));

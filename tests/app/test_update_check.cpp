@@ -162,9 +162,8 @@ void UpdateCheckTest::answersShowWhatTheUserSees_data()
                                << QStringList() << QList<QUrl>() << false;
     QTest::newRow("server error") << 500 << QByteArray("text/xml") << newer << download
                                   << QStringList() << QList<QUrl>() << false;
-    QTest::newRow("another MIME type")
-        << 200 << QByteArray("application/octet-stream") << newer << download << QStringList()
-        << QList<QUrl>() << false;
+    QTest::newRow("another MIME type") << 200 << QByteArray("application/octet-stream") << newer
+                                       << download << QStringList() << QList<QUrl>() << false;
     QTest::newRow("no MIME type") << 200 << QByteArray() << newer << download << QStringList()
                                   << QList<QUrl>() << false;
     QTest::newRow("MIME type in capitals") << 200 << QByteArray("TEXT/XML") << newer << download
@@ -173,25 +172,25 @@ void UpdateCheckTest::answersShowWhatTheUserSees_data()
         << 200 << QByteArray("text/xml; charset=utf-8") << newer << download
         << QStringList{offerText("1.1.0")} << QList<QUrl>{newerLink} << true;
     QTest::newRow("plain text accepted, status 203")
-        << 203 << QByteArray("text/plain") << newer << download
-        << QStringList{offerText("1.1.0")} << QList<QUrl>{newerLink} << true;
-    QTest::newRow("binary list") << 200 << QByteArray("text/plain") << binaryList(newer)
-                                 << download << QStringList{offerText("1.1.0")}
-                                 << QList<QUrl>{newerLink} << true;
+        << 203 << QByteArray("text/plain") << newer << download << QStringList{offerText("1.1.0")}
+        << QList<QUrl>{newerLink} << true;
+    QTest::newRow("binary list") << 200 << QByteArray("text/plain") << binaryList(newer) << download
+                                 << QStringList{offerText("1.1.0")} << QList<QUrl>{newerLink}
+                                 << true;
     QTest::newRow("not a property list")
-        << 200 << QByteArray("text/plain") << QByteArray("Quelby 1.1.0 is out!\n")
-        << QList<int>() << QStringList{listError} << QList<QUrl>() << false;
+        << 200 << QByteArray("text/plain") << QByteArray("Quelby 1.1.0 is out!\n") << QList<int>()
+        << QStringList{listError} << QList<QUrl>() << false;
     QTest::newRow("empty body") << 200 << QByteArray("text/xml") << QByteArray() << QList<int>()
                                 << QStringList{listError} << QList<QUrl>() << false;
-    QTest::newRow("empty array")
-        << 200 << QByteArray("text/xml") << updateList({}) << QList<int>()
-        << QStringList{QStringLiteral("Update Property List has no entries.")} << QList<QUrl>()
-        << false;
+    QTest::newRow("empty array") << 200 << QByteArray("text/xml") << updateList({}) << QList<int>()
+                                 << QStringList{QStringLiteral(
+                                        "Update Property List has no entries.")}
+                                 << QList<QUrl>() << false;
     QTest::newRow("same version") << 200 << QByteArray("text/xml") << updateList({kSame})
                                   << download << QStringList() << QList<QUrl>() << true;
-    QTest::newRow("other version, Ignore") << 200 << QByteArray("text/xml") << newer
-                                           << QList<int>{0} << QStringList{offerText("1.1.0")}
-                                           << QList<QUrl>() << true;
+    QTest::newRow("other version, Ignore")
+        << 200 << QByteArray("text/xml") << newer << QList<int>{0}
+        << QStringList{offerText("1.1.0")} << QList<QUrl>() << true;
     QTest::newRow("older version is offered too")
         << 200 << QByteArray("text/xml")
         << updateList({{"Quelby", "0.9.0", kPrefix + "quelby-0.9.0.deb"}}) << download
@@ -221,8 +220,8 @@ void UpdateCheckTest::answersShowWhatTheUserSees_data()
         << download << QStringList() << QList<QUrl>() << true;
     QTest::newRow("root is not an array")
         << 200 << QByteArray("text/xml")
-        << updateList({kNewer}).replace("<array>\n", "").replace("</array>\n", "")
-        << download << QStringList{listError} << QList<QUrl>() << false;
+        << updateList({kNewer}).replace("<array>\n", "").replace("</array>\n", "") << download
+        << QStringList{listError} << QList<QUrl>() << false;
     QTest::newRow("own entry without a version")
         << 200 << QByteArray("text/xml") << updateList({{"Quelby", QString(), kNewer.url}})
         << download << QStringList{listError} << QList<QUrl>() << false;
@@ -232,8 +231,8 @@ void UpdateCheckTest::answersShowWhatTheUserSees_data()
                                         "<integer>7</integer>")
         << download << QStringList{listError} << QList<QUrl>() << false;
     QTest::newRow("list of exactly 1 MiB")
-        << 200 << QByteArray("text/xml") << paddedTo(newer, UpdateCheck::kMaxListSize)
-        << download << QStringList{offerText("1.1.0")} << QList<QUrl>{newerLink} << true;
+        << 200 << QByteArray("text/xml") << paddedTo(newer, UpdateCheck::kMaxListSize) << download
+        << QStringList{offerText("1.1.0")} << QList<QUrl>{newerLink} << true;
     QTest::newRow("list one byte over 1 MiB is dropped")
         << 200 << QByteArray("text/xml") << paddedTo(newer, UpdateCheck::kMaxListSize + 1)
         << download << QStringList() << QList<QUrl>() << false;
@@ -268,8 +267,8 @@ void UpdateCheckTest::answersShowWhatTheUserSees()
     QCOMPARE(shown, alerts);
     QCOMPARE(myUrls.opened, opened);
     QCOMPARE(myStatusItem->isChecked(), marked);
-    QCOMPARE(myStatusItem->text(), QString::fromLatin1(marked ? kCheckedForUpdateTitle
-                                                               : kUpdateNotCheckedTitle));
+    QCOMPARE(myStatusItem->text(),
+             QString::fromLatin1(marked ? kCheckedForUpdateTitle : kUpdateNotCheckedTitle));
 }
 
 void UpdateCheckTest::aListWithoutAnnouncedLengthIsCappedWhileReading_data()
