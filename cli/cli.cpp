@@ -87,13 +87,16 @@ private:
 };
 
 // The folder's own failure, in the system's words, before any walk starts.
-std::optional<std::string> folderProblem(const std::string& folder)
+// An empty argument names no folder, not the working folder it normalises to.
+std::optional<std::string> folderProblem(const std::string& typed, const std::string& folder)
 {
-    struct stat info
-    {};
+    if (typed.empty()) {
+        return std::strerror(ENOENT);
+    }
     if (folder.find('\0') != std::string::npos) {
         return std::strerror(EINVAL);
     }
+    struct stat info = {};
     if (::stat(folder.c_str(), &info) != 0) {
         return std::strerror(errno);
     }
@@ -126,7 +129,7 @@ int runWalk(const CliOptions& cliOptions, std::ostream& out, std::ostream& err,
         workingFolder = *environment.workingFolder;
     }
     const std::string folder = normalisedFolder(cliOptions.folder, workingFolder);
-    if (auto problem = folderProblem(folder)) {
+    if (auto problem = folderProblem(cliOptions.folder, folder)) {
         sayError(err, escapedForReport(cliOptions.folder) + ": " + *problem);
         return kExitUsage;
     }
@@ -157,12 +160,12 @@ int runWalk(const CliOptions& cliOptions, std::ostream& out, std::ostream& err,
     if (progressLine) {
         progressLine->finish();
     }
-    if (const int signal = environment.stopSignal(); state.stopped && signal != 0) {
-        return 128 + signal;
+    // A stopped run is no finished run: its text never reaches the report.
+    if (state.stopped) {
+        const int signal = environment.stopSignal();
+        return signal != 0 ? 128 + signal : statusAfterFailedOutput(out, err);
     }
-    if (!report.failed()) {
-        report.write(finishedRunText(options, state) + "\n");
-    }
+    report.write(finishedRunText(options, state) + "\n");
     if (report.failed()) {
         return statusAfterFailedOutput(out, err);
     }

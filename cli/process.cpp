@@ -47,8 +47,7 @@ int standardErrorWidth()
 
 void installSignalHandlers()
 {
-    struct sigaction action
-    {};
+    struct sigaction action = {};
     action.sa_handler = requestStop;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;

@@ -162,6 +162,7 @@ TEST(RunInProcess, RefusesAFolderThatIsMissingOrNoFolderBeforeWalking)
         {tree.path("missing"),
          "quelby-cli: " + tree.path("missing") + ": No such file or directory\n"},
         {file, "quelby-cli: " + file + ": Not a directory\n"},
+        {"", "quelby-cli: : No such file or directory\n"},
         {tree.path("plain.txt/inner"),
          "quelby-cli: " + tree.path("plain.txt/inner") + ": Not a directory\n"},
         {tree.path("new\nline"),
