@@ -50,7 +50,9 @@ void installSignalHandlers()
     struct sigaction action = {};
     action.sa_handler = requestStop;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
+    // A second signal of the same kind ends the process at once, for a walk
+    // stuck in a read that never returns.
+    action.sa_flags = static_cast<int>(SA_RESTART | SA_RESETHAND);
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
