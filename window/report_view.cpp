@@ -320,6 +320,12 @@ void ReportView::resizeEvent(QResizeEvent* event)
     updateScrollBars();
 }
 
+// The vertical scroll bar counts lines, not pixels, so the view is drawn afresh rather than moved.
+void ReportView::scrollContentsBy(int, int)
+{
+    viewport()->update();
+}
+
 QRect ReportView::characterRect(qsizetype position) const
 {
     position = std::clamp<qsizetype>(position, 0, unitCount_);

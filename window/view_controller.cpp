@@ -286,6 +286,11 @@ void ViewController::startRun(Operation operation, int response, const QString& 
     if (response != QDialog::Accepted || folderPath.isEmpty()) {
         return;
     }
+    ++runsUnderWay_;
+    progressSpinner->show();
+    progressSpinner->startAnimation();
+    setReportText("");
+
     quelby::RunOptions options;
     options.operation = operation;
     options.folder = quelby::normalisedFolder(QFile::encodeName(folderPath).toStdString(),
@@ -297,13 +302,9 @@ void ViewController::startRun(Operation operation, int response, const QString& 
     options.realBufferSize = realBufferSize;
     if (const auto valid = quelby::validateRunOptions(options); !valid) {
         setReportText(valid.error());
+        runEnded();
         return;
     }
-
-    ++runsUnderWay_;
-    progressSpinner->show();
-    progressSpinner->startAnimation();
-    setReportText("");
 
     auto stopFlag = std::make_shared<std::atomic<bool>>(false);
     stopFlags_.push_back(stopFlag);
@@ -345,6 +346,12 @@ void ViewController::finishRun(FinishedRun run)
         outputTextbox->appendText(std::move(run.displayText));
     }
     std::erase(stopFlags_, run.stopFlag);
+    runEnded();
+}
+
+// The indicator stays while any run is under way, not only the latest.
+void ViewController::runEnded()
+{
     if (--runsUnderWay_ == 0) {
         progressSpinner->stopAnimation();
         progressSpinner->hide();

@@ -89,6 +89,7 @@ private:
     void createControls();
     void chooseFolder(quelby::Operation operation);
     void finishRun(FinishedRun run);
+    void runEnded();
     void changeFontSize(double size);
     void stopAllRuns();
     template <typename Work> void onMainThread(Work work);

@@ -109,6 +109,7 @@ private slots:
     void theChooserConfirmsWithTheOperationsName();
     void aCheckShowsTheEnginesReportTitleAndIndicator();
     void overlappingRunsKeepTheIndicatorAndTheirOwnBuffer();
+    void aFailedTagWriteReachesTheReportAsANotice();
     void closingDuringAWalkStopsItWithEveryAttributeWhole();
     void fontActionsStayWithinFourAndSixty_data();
     void fontActionsStayWithinFourAndSixty();
@@ -405,6 +406,32 @@ void ViewControllerTest::overlappingRunsKeepTheIndicatorAndTheirOwnBuffer()
                             shown(smaller.root())));
     QVERIFY(atHide.contains(QStringLiteral("Buffer size 8 giving actual buffer 8388608")));
     QCOMPARE(window.windowTitle(), QFileInfo(shown(smaller.root())).fileName());
+}
+
+void ViewControllerTest::aFailedTagWriteReachesTheReportAsANotice()
+{
+    TempTree tree;
+    tree.file("a", "writable");
+    const std::string locked = tree.file("b", "immutable");
+    if (!quelby::test::setImmutable(locked, true)) {
+        QSKIP("chattr +i is not available here, so no attribute write can be made to fail");
+    }
+    struct Unlock {
+        std::string path;
+        ~Unlock() { quelby::test::setImmutable(path, false); }
+    } unlock{locked};
+
+    ViewController window;
+    window.show();
+    window.startRun(Operation::tag, QDialog::Accepted, shown(tree.root()));
+    QTRY_COMPARE_WITH_TIMEOUT(window.runsUnderWay(), 0, 20000);
+    const QString report = window.outputTextbox->plainText();
+    QVERIFY2(report.startsWith(QString::fromUtf8("\xE2\x9D\x8C Couldn't tag ") + shown(locked) +
+                               QStringLiteral(": ")),
+             qPrintable(report));
+    QVERIFY(report.endsWith(QStringLiteral("Tagged a total of 2 files in ") + shown(tree.root()) +
+                            QStringLiteral(" with 1 errors.")));
+    QVERIFY(quelby::test::storedAttribute(tree.path("a"), quelby::kDigestAttributeName));
 }
 
 void ViewControllerTest::closingDuringAWalkStopsItWithEveryAttributeWhole()
