@@ -22,18 +22,6 @@ namespace {
 
 constexpr int kMargin = 6;
 
-// UTF-16 code units of valid UTF-8 bytes: one per sequence, two for four-byte sequences.
-qsizetype utf16Units(const char* begin, const char* end)
-{
-    qsizetype units = 0;
-    for (const char* p = begin; p != end; ++p) {
-        const auto byte = static_cast<unsigned char>(*p);
-        units += static_cast<qsizetype>((byte & 0xC0u) != 0x80u) +
-                 static_cast<qsizetype>(byte >= 0xF0u);
-    }
-    return units;
-}
-
 // The caret position nearest to x on a laid-out line. QTextLine::xToCursor misplaces points
 // after a cluster with a variation selector (the warning sign), so this walks the clusters.
 qsizetype columnAtX(const QTextLayout& layout, qreal x)
@@ -63,6 +51,9 @@ ReportView::ReportView(QWidget* parent) : QAbstractScrollArea(parent)
     viewport()->setCursor(Qt::IBeamCursor);
     viewport()->setBackgroundRole(QPalette::Base);
     setAttribute(Qt::WA_InputMethodEnabled, false);
+    scrollBarsDue_.setSingleShot(true);
+    scrollBarsDue_.setInterval(0);
+    connect(&scrollBarsDue_, &QTimer::timeout, this, &ReportView::updateScrollBars);
     updateMetrics();
 }
 
@@ -70,16 +61,14 @@ ReportView::~ReportView() = default;
 
 void ReportView::setText(std::string utf8)
 {
-    text_.clear();
-    lines_.assign(1, Line{0, 0});
-    unitCount_ = 0;
-    longestLine_ = 0;
+    lines_.clear();
     anchor_ = cursor_ = 0;
     if (QAccessible::isActive()) {
         QAccessibleEvent reset(this, QAccessible::ObjectReorder);
         QAccessible::updateAccessibility(&reset);
     }
     appendText(std::move(utf8));
+    scrollBarsDue_.stop();
     updateScrollBars();
     viewport()->update();
     emit selectionChanged();
@@ -90,90 +79,13 @@ void ReportView::appendText(std::string utf8)
     if (utf8.empty()) {
         return;
     }
-    const std::size_t oldBytes = text_.size();
-    const qsizetype oldUnits = unitCount_;
-    if (text_.empty()) {
-        text_ = std::move(utf8);
-    } else {
-        text_.append(utf8);
+    const qsizetype oldUnits = lines_.characterCount();
+    lines_.append(std::move(utf8));
+    if (!scrollBarsDue_.isActive()) {
+        scrollBarsDue_.start();
     }
-    indexFrom(oldBytes);
-    updateScrollBars();
     viewport()->update();
-    notifyTextInserted(oldUnits, unitCount_ - oldUnits);
-}
-
-void ReportView::indexFrom(std::size_t byteOffset)
-{
-    const char* const bytes = text_.data();
-    const char* const end = bytes + text_.size();
-    const char* p = bytes + byteOffset;
-    qsizetype units = unitCount_;
-    while (p != end) {
-        const auto* lineFeed =
-            static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-        const char* segmentEnd = lineFeed ? lineFeed : end;
-        units += utf16Units(p, segmentEnd);
-        longestLine_ = std::max(longestLine_, units - lines_.back().unitStart);
-        if (!lineFeed) {
-            break;
-        }
-        units += 1;
-        p = lineFeed + 1;
-        lines_.push_back(Line{static_cast<std::size_t>(p - bytes), units});
-    }
-    unitCount_ = units;
-}
-
-QString ReportView::plainText() const
-{
-    return QString::fromUtf8(text_.data(), static_cast<qsizetype>(text_.size()));
-}
-
-qsizetype ReportView::lineAt(qsizetype position) const
-{
-    const auto after = std::upper_bound(
-        lines_.begin(), lines_.end(), position,
-        [](qsizetype value, const Line& line) { return value < line.unitStart; });
-    return std::max<qsizetype>(0, (after - lines_.begin()) - 1);
-}
-
-qsizetype ReportView::lineStart(qsizetype line) const
-{
-    return lines_[static_cast<std::size_t>(line)].unitStart;
-}
-
-qsizetype ReportView::lineEnd(qsizetype line) const
-{
-    const auto next = static_cast<std::size_t>(line + 1);
-    return next < lines_.size() ? lines_[next].unitStart - 1 : unitCount_;
-}
-
-QString ReportView::lineText(qsizetype line) const
-{
-    const auto index = static_cast<std::size_t>(line);
-    const std::size_t begin = lines_[index].byteStart;
-    const std::size_t end = index + 1 < lines_.size() ? lines_[index + 1].byteStart - 1
-                                                      : text_.size();
-    return QString::fromUtf8(text_.data() + begin, static_cast<qsizetype>(end - begin));
-}
-
-QString ReportView::text(qsizetype start, qsizetype end) const
-{
-    start = std::clamp<qsizetype>(start, 0, unitCount_);
-    end = std::clamp<qsizetype>(end, start, unitCount_);
-    if (start == end) {
-        return {};
-    }
-    const qsizetype firstLine = lineAt(start);
-    const qsizetype lastLine = lineAt(end);
-    const auto byteStart = lines_[static_cast<std::size_t>(firstLine)].byteStart;
-    const std::size_t byteEnd = static_cast<std::size_t>(lastLine + 1) < lines_.size()
-                                    ? lines_[static_cast<std::size_t>(lastLine + 1)].byteStart
-                                    : text_.size();
-    const QString span = QString::fromUtf8(text_.data() + byteStart,
-                                           static_cast<qsizetype>(byteEnd - byteStart));
-    return span.mid(start - lineStart(firstLine), end - start);
+    notifyTextInserted(oldUnits, lines_.characterCount() - oldUnits);
 }
 
 QString ReportView::selectedText() const
@@ -183,8 +95,8 @@ QString ReportView::selectedText() const
 
 void ReportView::setSelection(qsizetype anchor, qsizetype position)
 {
-    anchor = std::clamp<qsizetype>(anchor, 0, unitCount_);
-    position = std::clamp<qsizetype>(position, 0, unitCount_);
+    anchor = std::clamp<qsizetype>(anchor, 0, lines_.characterCount());
+    position = std::clamp<qsizetype>(position, 0, lines_.characterCount());
     if (anchor == anchor_ && position == cursor_) {
         return;
     }
@@ -203,7 +115,7 @@ void ReportView::setSelection(qsizetype anchor, qsizetype position)
 
 void ReportView::selectAll()
 {
-    setSelection(0, unitCount_);
+    setSelection(0, lines_.characterCount());
 }
 
 void ReportView::copy() const
@@ -232,6 +144,14 @@ void ReportView::updateMetrics()
     averageCharWidth_ = std::max<qreal>(1, metrics.horizontalAdvance(QLatin1Char('M')));
 }
 
+void ReportView::scrollBarsNowIfDue()
+{
+    if (scrollBarsDue_.isActive()) {
+        scrollBarsDue_.stop();
+        updateScrollBars();
+    }
+}
+
 void ReportView::updateScrollBars()
 {
     const int visibleLines = std::max(1, (viewport()->height() - 2 * kMargin) / lineHeight_);
@@ -242,7 +162,7 @@ void ReportView::updateScrollBars()
     // Wide characters (emoji) can make a line somewhat wider than this; a margin of a few
     // characters keeps the line ends reachable without measuring every line.
     const qreal contentWidth =
-        static_cast<qreal>(longestLine_ + 4) * averageCharWidth_ + 2 * kMargin;
+        static_cast<qreal>(lines_.longestLine() + 4) * averageCharWidth_ + 2 * kMargin;
     const int overflow = static_cast<int>(std::min<qreal>(
         std::max<qreal>(0, contentWidth - viewport()->width()), INT_MAX));
     horizontalScrollBar()->setRange(0, overflow);
@@ -302,7 +222,7 @@ void ReportView::paintEvent(QPaintEvent*)
         }
         const QPointF origin(left, lineTop(line));
         // The selected line feed is shown as a short highlighted stretch past the line's end.
-        if (selStart <= end && selEnd > end && static_cast<std::size_t>(line + 1) < lines_.size()) {
+        if (selStart <= end && selEnd > end && line + 1 < lineCount()) {
             const qreal x = layout.lineAt(0).naturalTextWidth();
             painter.fillRect(QRectF(origin.x() + x, origin.y(), averageCharWidth_, lineHeight_),
                              selected.background());
@@ -328,7 +248,7 @@ void ReportView::scrollContentsBy(int, int)
 
 QRect ReportView::characterRect(qsizetype position) const
 {
-    position = std::clamp<qsizetype>(position, 0, unitCount_);
+    position = std::clamp<qsizetype>(position, 0, lines_.characterCount());
     const qsizetype line = lineAt(position);
     QTextLayout layout;
     layoutLine(layout, line);
@@ -358,6 +278,7 @@ qsizetype ReportView::positionAt(QPoint viewportPoint) const
 
 void ReportView::ensurePositionVisible(qsizetype position)
 {
+    scrollBarsNowIfDue();
     const qsizetype line = lineAt(position);
     const int visibleLines = std::max(1, (viewport()->height() - 2 * kMargin) / lineHeight_);
     QScrollBar* vertical = verticalScrollBar();
@@ -384,7 +305,7 @@ qsizetype ReportView::stepped(qsizetype position, int direction) const
         return std::max<qsizetype>(0, position - 1);
     }
     if (direction > 0 && position >= end) {
-        return std::min(unitCount_, position + 1);
+        return std::min(lines_.characterCount(), position + 1);
     }
     QTextLayout layout;
     layoutLine(layout, line);
@@ -398,7 +319,7 @@ qsizetype ReportView::movedVertically(qsizetype position, qsizetype lines) const
     const qsizetype line = lineAt(position);
     const qsizetype target = std::clamp<qsizetype>(line + lines, 0, lineCount() - 1);
     if (target == line) {
-        return lines < 0 ? 0 : unitCount_;
+        return lines < 0 ? 0 : lines_.characterCount();
     }
     QTextLayout from;
     layoutLine(from, line);
@@ -457,7 +378,7 @@ void ReportView::keyPressEvent(QKeyEvent* event)
         target = whole ? 0 : lineStart(lineAt(cursor_));
         break;
     case Qt::Key_End:
-        target = whole ? unitCount_ : lineEnd(lineAt(cursor_));
+        target = whole ? lines_.characterCount() : lineEnd(lineAt(cursor_));
         break;
     default:
         QAbstractScrollArea::keyPressEvent(event);

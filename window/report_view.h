@@ -1,18 +1,20 @@
 #pragma once
 
 // The report: a read-only text of any length that shows, selects and copies
-// like a text field but keeps the text once, as UTF-8 bytes with an index of
-// line starts, and lays out and draws only the lines in sight. A run's whole
-// output (a million lines and more) arrives in one append and costs one scan.
+// like a text field but keeps the text once (ReportLines) and lays out and
+// draws only the lines in sight. A run's whole output (a million lines and
+// more) arrives in one append and costs one scan.
 //
 // Positions (caret, selection, the accessibility interface) count UTF-16 code
 // units over the whole text, as QString does.
 
+#include "window/report_lines.h"
+
 #include <QAbstractScrollArea>
 #include <QString>
+#include <QTimer>
 
 #include <string>
-#include <vector>
 
 class QTextLayout;
 
@@ -31,17 +33,15 @@ public:
     // Re-renders the whole report in the fixed-width font at this size.
     void setPointSize(double points);
 
-    const std::string& utf8Text() const { return text_; }
-    QString plainText() const;
-    qsizetype characterCount() const { return unitCount_; }
-    qsizetype lineCount() const { return static_cast<qsizetype>(lines_.size()); }
-    // Positions are clamped to the text.
-    QString text(qsizetype start, qsizetype end) const;
-    // The line without its line feed.
-    QString lineText(qsizetype line) const;
-    qsizetype lineStart(qsizetype line) const;
-    qsizetype lineEnd(qsizetype line) const; // before its line feed
-    qsizetype lineAt(qsizetype position) const;
+    const std::string& utf8Text() const { return lines_.utf8(); }
+    QString plainText() const { return lines_.plainText(); }
+    qsizetype characterCount() const { return lines_.characterCount(); }
+    qsizetype lineCount() const { return lines_.lineCount(); }
+    QString text(qsizetype start, qsizetype end) const { return lines_.text(start, end); }
+    QString lineText(qsizetype line) const { return lines_.lineText(line); }
+    qsizetype lineStart(qsizetype line) const { return lines_.lineStart(line); }
+    qsizetype lineEnd(qsizetype line) const { return lines_.lineEnd(line); }
+    qsizetype lineAt(qsizetype position) const { return lines_.lineAt(position); }
 
     qsizetype cursorPosition() const { return cursor_; }
     qsizetype selectionStart() const { return std::min(anchor_, cursor_); }
@@ -80,24 +80,18 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
-    struct Line {
-        std::size_t byteStart;
-        qsizetype unitStart;
-    };
-
-    void indexFrom(std::size_t byteOffset);
     void updateMetrics();
     void updateScrollBars();
+    void scrollBarsNowIfDue();
     void layoutLine(QTextLayout& layout, qsizetype line) const;
     int lineTop(qsizetype line) const;
     qsizetype stepped(qsizetype position, int direction) const;
     qsizetype movedVertically(qsizetype position, qsizetype lines) const;
     void notifyTextInserted(qsizetype position, qsizetype count);
 
-    std::string text_;
-    std::vector<Line> lines_{{0, 0}};
-    qsizetype unitCount_ = 0;
-    qsizetype longestLine_ = 0; // in UTF-16 units
+    ReportLines lines_;
+    // Many appends in a row (Tag's notices) set the scroll bars once.
+    QTimer scrollBarsDue_;
     double pointSize_ = 12.0;
     int lineHeight_ = 1;
     qreal averageCharWidth_ = 1;

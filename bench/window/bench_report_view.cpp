@@ -126,15 +126,18 @@ int main(int argc, char* argv[])
     std::printf("select all + copy of 1,000,000 lines: %.3f s\n", copySeconds);
     report->setCursorPosition(0);
 
-    // Tag notices: each one hops to the main thread on its own and is appended there.
     window.setReportText("");
     constexpr int kNotices = 100000;
-    std::thread walk([&window] {
+    // As a walk's observer does: the line is escaped on the walk's thread, appended on the main one.
+    std::thread walk([&window, report] {
         for (int index = 0; index < kNotices; ++index) {
-            std::string notice = "\xE2\x9D\x8C Couldn't tag /home/sam/Pictures/IMG_" +
-                                 std::to_string(index) + ".jpg: Operation not supported\n";
+            std::string shown = ViewController::styledReportText(
+                "\xE2\x9D\x8C Couldn't tag /home/sam/Pictures/IMG_" + std::to_string(index) +
+                ".jpg: Operation not supported\n");
             QMetaObject::invokeMethod(
-                &window, [&window, notice = std::move(notice)] { window.appendReportText(notice); },
+                &window, [report, shown = std::move(shown)]() mutable {
+                    report->appendText(std::move(shown));
+                },
                 Qt::QueuedConnection);
         }
     });

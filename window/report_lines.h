@@ -1,0 +1,48 @@
+#pragma once
+
+// A report's text kept once, as valid UTF-8 bytes, with an index of where each
+// line starts in bytes and in UTF-16 code units. Appending scans only the new
+// bytes; reading a line or a span converts only that part to a QString.
+//
+// Positions count UTF-16 code units over the whole text, as QString does.
+
+#include <QString>
+
+#include <string>
+#include <vector>
+
+class ReportLines {
+public:
+    // The text must be valid UTF-8 (see withInvalidUtf8Escaped).
+    void append(std::string utf8);
+    void clear();
+
+    const std::string& utf8() const { return text_; }
+    QString plainText() const;
+    qsizetype characterCount() const { return unitCount_; }
+    qsizetype lineCount() const { return static_cast<qsizetype>(lines_.size()); }
+    // In UTF-16 units, without its line feed.
+    qsizetype longestLine() const { return longestLine_; }
+
+    // Positions are clamped to the text.
+    QString text(qsizetype start, qsizetype end) const;
+    // The line without its line feed.
+    QString lineText(qsizetype line) const;
+    qsizetype lineStart(qsizetype line) const;
+    qsizetype lineEnd(qsizetype line) const; // before its line feed
+    qsizetype lineAt(qsizetype position) const;
+
+private:
+    struct Line {
+        std::size_t byteStart;
+        qsizetype unitStart;
+    };
+
+    void indexFrom(std::size_t byteOffset);
+    std::size_t byteEnd(qsizetype line) const; // before its line feed
+
+    std::string text_;
+    std::vector<Line> lines_{{0, 0}};
+    qsizetype unitCount_ = 0;
+    qsizetype longestLine_ = 0;
+};
