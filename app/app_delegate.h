@@ -23,6 +23,7 @@ class QMenuBar;
 // What the delegate reaches outside itself; tests replace any of it.
 struct ShellSetup
 {
+    // The settings store of the update check; the launch hook needs it.
     std::function<std::unique_ptr<QSettings>()> openSettings;
     UpdateClock clock = &QDateTime::currentDateTimeUtc;
     UpdateSite updateSite = shippedUpdateSite();

@@ -4,8 +4,10 @@
 //   Version  string  the current release, compared with ours for equality only
 //   URL      string  its download link; offered only when it begins with the
 //                    download-site prefix
-// A list of the wrong shape is an error only where it concerns our own entry;
-// another product's broken entry is skipped, so it never nags our users.
+// A root that is not an array, or our own entry without string Version and URL,
+// is an error like a body that does not parse; elements that are not
+// dictionaries or have no AppName are skipped, so another product's broken
+// entry never nags our users.
 #pragma once
 
 #include <QByteArray>
