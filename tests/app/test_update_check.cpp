@@ -160,8 +160,6 @@ void UpdateCheckTest::answersShowWhatTheUserSees_data()
 
     QTest::newRow("not found") << 404 << QByteArray("text/xml") << newer << download
                                << QStringList() << QList<QUrl>() << false;
-    QTest::newRow("server error") << 500 << QByteArray("text/xml") << newer << download
-                                  << QStringList() << QList<QUrl>() << false;
     QTest::newRow("another MIME type") << 200 << QByteArray("application/octet-stream") << newer
                                        << download << QStringList() << QList<QUrl>() << false;
     QTest::newRow("no MIME type") << 200 << QByteArray() << newer << download << QStringList()
@@ -200,10 +198,6 @@ void UpdateCheckTest::answersShowWhatTheUserSees_data()
         << 200 << QByteArray("text/xml")
         << updateList({{"Quelby", "1.1.0", "https://elsewhere.example/?u=" + kPrefix + "q.deb"}})
         << download << QStringList() << QList<QUrl>() << true;
-    QTest::newRow("link on another site")
-        << 200 << QByteArray("text/xml")
-        << updateList({{"Quelby", "1.1.0", "https://downloads.example/other/q.deb"}}) << download
-        << QStringList() << QList<QUrl>() << true;
     QTest::newRow("two entries, two offers")
         << 200 << QByteArray("text/xml")
         << updateList({kNewer, {"Quelby", "1.2.0", kPrefix + "quelby-1.2.0.deb"}})
@@ -235,9 +229,6 @@ void UpdateCheckTest::answersShowWhatTheUserSees_data()
         << QStringList{offerText("1.1.0")} << QList<QUrl>{newerLink} << true;
     QTest::newRow("list one byte over 1 MiB is dropped")
         << 200 << QByteArray("text/xml") << paddedTo(newer, UpdateCheck::kMaxListSize + 1)
-        << download << QStringList() << QList<QUrl>() << false;
-    QTest::newRow("list of 8 MiB is dropped")
-        << 200 << QByteArray("text/xml") << paddedTo(newer, 8 * UpdateCheck::kMaxListSize)
         << download << QStringList() << QList<QUrl>() << false;
 }
 
@@ -278,7 +269,6 @@ void UpdateCheckTest::aListWithoutAnnouncedLengthIsCappedWhileReading_data()
 
     QTest::newRow("exactly 1 MiB") << UpdateCheck::kMaxListSize << 1;
     QTest::newRow("one byte more") << UpdateCheck::kMaxListSize + 1 << 0;
-    QTest::newRow("8 MiB") << 8 * UpdateCheck::kMaxListSize << 0;
 }
 
 void UpdateCheckTest::aListWithoutAnnouncedLengthIsCappedWhileReading()
