@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
+#include <optional>
 #include <unistd.h>
 #include <vector>
 
@@ -71,7 +72,7 @@ public:
         if (!folder) {
             unreadable(options_.folder, folder.error().description);
         } else {
-            walkFolder(FileDescriptor(*folder), options_.folder);
+            walkTree(FileDescriptor(*folder), options_.folder);
         }
         state_.stopped = stopRequested();
         return std::move(state_);
@@ -132,22 +133,51 @@ private:
         return entries;
     }
 
-    void walkFolder(const FileDescriptor& folder, const std::string& rawPath)
+    // One open folder on the way down, with the names still to visit in it.
+    struct Level
+    {
+        FileDescriptor folder;
+        std::string rawPath;
+        std::vector<Entry> entries;
+        std::size_t next = 0;
+    };
+
+    // The folders on the way down are kept in a vector, not on the call
+    // stack, so that a chain of folders of any depth cannot overflow it.
+    void walkTree(FileDescriptor root, const std::string& rawPath)
+    {
+        std::vector<Level> levels;
+        enter(levels, std::move(root), rawPath);
+        while (!levels.empty()) {
+            Level& level = levels.back();
+            if (level.next == level.entries.size()) {
+                levels.pop_back();
+                continue;
+            }
+            if (stopRequested()) {
+                return;
+            }
+            const Entry& entry = level.entries[level.next++];
+            const std::string path = childPath(level.rawPath, entry.name);
+            if (auto child = visitEntry(level.folder, entry, path)) {
+                enter(levels, std::move(*child), path);
+            }
+        }
+    }
+
+    void enter(std::vector<Level>& levels, FileDescriptor folder, const std::string& rawPath)
     {
         auto entries = list(folder);
         if (!entries) {
             unreadable(rawPath, entries.error().description);
             return;
         }
-        for (const auto& entry : *entries) {
-            if (stopRequested()) {
-                return;
-            }
-            visitEntry(folder, entry, childPath(rawPath, entry.name));
-        }
+        levels.push_back(Level{std::move(folder), rawPath, std::move(*entries), 0});
     }
 
-    void visitEntry(const FileDescriptor& folder, const Entry& entry, const std::string& rawPath)
+    // Visits a file or special entry; returns a folder to descend into.
+    std::optional<FileDescriptor> visitEntry(const FileDescriptor& folder, const Entry& entry,
+                                             const std::string& rawPath)
     {
         unsigned char type = entry.type;
         if (type == DT_UNKNOWN) {
@@ -163,30 +193,30 @@ private:
             auto child = sys::openAt(folder.get(), entry.name, flags);
             if (!child) {
                 unreadable(rawPath, child.error().description);
-                return;
+                return std::nullopt;
             }
-            walkFolder(FileDescriptor(*child), rawPath);
-            return;
+            return FileDescriptor(*child);
         }
         if (type == DT_LNK) {
             // Links are followed for files only: a link to a folder is skipped
             // like a folder, and a dangling one fails at the open below.
             const auto target = sys::fstatAt(folder.get(), entry.name, 0);
             if (target && S_ISDIR(target->st_mode)) {
-                return;
+                return std::nullopt;
             }
             if (target && !S_ISREG(target->st_mode)) {
                 ++state_.totalCount;
-                return;
+                return std::nullopt;
             }
         } else if (type != DT_REG) {
             // FIFOs, sockets and devices: no input can be made; never opened.
             ++state_.totalCount;
-            return;
+            return std::nullopt;
         }
         visitFile(folder, entry.name, rawPath);
         ++state_.totalCount;
         observer_.progress(RunProgress{state_.totalCount, state_.bytesRead, {}});
+        return std::nullopt;
     }
 
     void visitFile(const FileDescriptor& folder, const std::string& name,

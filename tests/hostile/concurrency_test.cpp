@@ -155,7 +155,12 @@ TEST(Concurrency, TwoTagsAndACheckAtOnceLeaveEveryFileMatchedAndNoValueTorn)
     const auto seed = test::testSeeds(1, 1).front();
     SCOPED_TRACE("seed " + std::to_string(seed));
     test::TempTree tree;
-    auto truth = preparedFolder(tree, seed, 40);
+    const auto truth = preparedFolder(tree, seed, 40);
+    // No file starts with an older digest, so the check running alongside
+    // has nothing that may rightly differ.
+    for (const auto& entry : truth) {
+        test::removeAttribute(entry.first, kDigestAttributeName);
+    }
     const auto folder = tree.path("f");
     const int rounds = test::longTestsWanted() ? 30 : 3;
     for (int round = 0; round < rounds; ++round) {
