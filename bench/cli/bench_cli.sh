@@ -79,6 +79,7 @@ add "1 GiB  sha256sum"             "sha256sum $big/one-gib.bin"                 
 add "1 GiB  openssl dgst -sha256"  "openssl dgst -sha256 $big/one-gib.bin"            "$bigBytes" 1
 add "tree   quelby-cli check"      "$q check -q $tree"                                "$treeBytes" "$treeFiles"
 add "tree   quelby-cli tag"        "$q tag -q $tree"                                  "$treeBytes" "$treeFiles"
+add "tree   quelby-cli check -b 64K" "$q check -q -b 64K $tree"                        "$treeBytes" "$treeFiles"
 add "tree   find|xargs sha256sum"  "find $tree -type f -print0 | xargs -0 sha256sum"  "$treeBytes" "$treeFiles"
 add "tree   find|xargs openssl"    "find $tree -type f -print0 | xargs -0 openssl dgst -sha256" "$treeBytes" "$treeFiles"
 
@@ -94,7 +95,7 @@ echo "quelby-cli $("$cli" --version | cut -d' ' -f2), $(nproc) cores, $(uname -r
 speedLine=$(openssl speed -evp sha256 -bytes 1048576 -seconds 3 2>/dev/null | grep -i '^sha256')
 opensslSpeed=$(awk '{ v = $NF; sub(/k$/, "", v); printf "%.0f", v * 1000 / 1e6 }' <<<"$speedLine")
 echo "openssl speed -evp sha256 -bytes 1048576: $opensslSpeed MB/s in memory"
-printf '\n%-30s %10s %10s %12s %10s %10s\n' "case" "seconds" "MB/s" "files/s" "us/file" "peak MiB"
+printf '\n%-32s %10s %10s %12s %10s %10s\n' "case" "seconds" "MB/s" "files/s" "us/file" "peak MiB"
 declare -A rate perSecond
 for i in "${!names[@]}"; do
     micros=$(cut -d' ' -f1 "$data/.t$i" | median)
@@ -103,14 +104,18 @@ for i in "${!names[@]}"; do
         'BEGIN { s = us / 1e6; printf "%.3f %.0f %.0f %.2f %.1f\n", s, b / s / 1e6, n / s, us / n, kib / 1024 }')
     rate[$i]=$mbs
     perSecond[$i]=$fps
-    printf '%-30s %10s %10s %12s %10s %10s\n' "${names[$i]}" "$seconds" "$mbs" "$fps" "$usf" "$mib"
+    if ((counts[i] == 1)); then
+        fps=- usf=-
+    fi
+    printf '%-32s %10s %10s %12s %10s %10s\n' "${names[$i]}" "$seconds" "$mbs" "$fps" "$usf" "$mib"
 done
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 echo
 echo "1 GiB check / openssl speed:        $(ratio "${rate[0]}" "$opensslSpeed")  (target >= 0.82)"
 echo "1 GiB check / sha256sum:            $(ratio "${rate[0]}" "${rate[2]}")  (target >= 3)"
-echo "tree check / find|xargs sha256sum:  $(ratio "${perSecond[4]}" "${perSecond[6]}")  (files/s, target >= 1.3)"
-echo "tree tag / find|xargs sha256sum:    $(ratio "${perSecond[5]}" "${perSecond[6]}")  (files/s, target >= 1)"
+echo "tree check / find|xargs sha256sum:  $(ratio "${perSecond[4]}" "${perSecond[7]}")  (files/s, target >= 1.3)"
+echo "tree check -b 64K / same:           $(ratio "${perSecond[6]}" "${perSecond[7]}")  (files/s)"
+echo "tree tag / find|xargs sha256sum:    $(ratio "${perSecond[5]}" "${perSecond[7]}")  (files/s, target >= 1)"
 echo "peak memory, tree check and tag:    see 'peak MiB' above (target < 64 MiB, 1 MiB buffer)"
 rm -f "$data"/.t* "$data/.rss"
