@@ -114,7 +114,7 @@ TEST(HostileTree, NamesOfEveryByteStayOneLineEachAndAreTaggedAndChecked)
     EXPECT_NE(report.find("✅ Digests for " + f + "/line\\x0afeed @ ??\n"), std::string::npos);
 }
 
-TEST(HostileTree, AHundredThousandEntriesInOneFolderAreAllTaggedAndChecked)
+TEST(HostileTree, AHundredThousandEntriesInOneFolderAreAllChecked)
 {
     test::TempTree tree;
     const auto f = tree.folder("f");
@@ -129,15 +129,23 @@ TEST(HostileTree, AHundredThousandEntriesInOneFolderAreAllTaggedAndChecked)
         }
         ::close(fd);
     }
-    RunState tagged;
-    const std::string tagReport = test::runReport(test::optionsFor(Operation::tag, f), &tagged);
-    EXPECT_EQ(tagReport, "Tagged a total of 100000 files in " + f + " with 0 errors.");
+    // A sample carries digests (a right one, a wrong one); writing all
+    // 100,000 would cost the suite far more than the walk itself.
+    for (int index = 0; index < kEntries; index += 1000) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/%06d", index);
+        const std::string stored = index % 2000 == 0 ? name : "other";
+        test::storeAttribute(f + name, kDigestAttributeName, digestOfBytes(stored).view());
+    }
     RunState checked;
-    test::runReport(test::optionsFor(Operation::check, f), &checked);
-    EXPECT_EQ(checked.matchedCount, kEntries);
-    EXPECT_EQ(checked.pendingText, "");
-    EXPECT_EQ(test::storedAttribute(f + "/099000", kDigestAttributeName),
-              std::string(digestOfBytes("/099000").view()));
+    const std::string report = test::runReport(test::optionsFor(Operation::check, f), &checked);
+    EXPECT_EQ(checked.totalCount, kEntries);
+    EXPECT_EQ(checked.matchedCount, 50);
+    EXPECT_EQ(checked.mismatchedCount, 50);
+    EXPECT_EQ(checked.noDigestCount, kEntries - 100);
+    EXPECT_TRUE(report.starts_with("❌ Digests for " + f + "/001000 aren't equal.\n❌ Digests for " +
+                                   f + "/003000 aren't equal.\n"))
+        << report.substr(0, 300);
 }
 
 TEST(HostileTree, AChainOfFoldersThousandsDeepIsWalkedToTheBottom)
