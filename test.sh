@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole suite through ctest.
-#   --sanitize  also runs the engine and CLI tests under address and undefined sanitizers
+#   --sanitize  also runs the engine and CLI tests under the address and undefined-behaviour
+#               sanitizers, then under the thread sanitizer (too slow to build for every run)
 #   --long      also runs the long soak and large-file tests
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -30,4 +31,11 @@ if ((sanitize)); then
     ASAN_OPTIONS="allocator_may_return_null=1:detect_leaks=1:abort_on_error=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}" \
         UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}" \
         ctest --test-dir build/sanitize --output-on-failure -j2 --timeout 600
+
+    # And under the thread sanitizer, for any thread the engine or the tool runs.
+    cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Tsan -DQUELBY_DESKTOP=OFF \
+        -DQUELBY_WERROR=ON >/dev/null
+    cmake --build build/tsan -- --quiet
+    TSAN_OPTIONS="allocator_may_return_null=1:halt_on_error=1${TSAN_OPTIONS:+:$TSAN_OPTIONS}" \
+        ctest --test-dir build/tsan --output-on-failure -j2 --timeout 600
 fi
