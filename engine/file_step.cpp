@@ -22,7 +22,9 @@ FileVisit::FileVisit(const RunOptions& runOptions, RunState& runState, RunObserv
 
 DigestResult FileVisit::digest()
 {
-    if (::lseek(fd, 0, SEEK_SET) != 0) {
+    // A pipe put in a file's place after the listing cannot seek; the digest
+    // then finds it is no regular file, as the walk would have.
+    if (::lseek(fd, 0, SEEK_SET) != 0 && errno != ESPIPE) {
         const PosixError error = posixError(errno);
         return std::unexpected(ReadFailure{error.code, error.description});
     }

@@ -1,4 +1,5 @@
 #include "engine/run_fixture.h"
+#include "support/scripted_system_calls.h"
 #include "support/unprivileged.h"
 
 #include <algorithm>
@@ -68,6 +69,52 @@ TEST(HostileTree, SocketsLinkLoopsAndLinksToEndlessDevicesAreCountedButNeverRead
         test::runReport(test::optionsFor(Operation::check, f)),
         loopLines + "Checked a total of 10 files in " + f +
             "\t1 matched digest correctly\n\t0 didn't match their digest\n\t0 had no digest.");
+}
+
+// What a file turns into between the listing of its folder and its open.
+enum class Swap
+{
+    fifo,
+    linkToEndlessDevice,
+    folder,
+    gone
+};
+
+TEST(HostileTree, AFileSwappedForSomethingElseAfterTheListingIsNeverReadAsAFile)
+{
+    for (const auto swap : {Swap::fifo, Swap::linkToEndlessDevice, Swap::folder, Swap::gone}) {
+        SCOPED_TRACE("swap " + std::to_string(static_cast<int>(swap)));
+        test::TempTree tree;
+        const auto f = tree.folder("f");
+        const auto victim = tree.file("f/victim", "was a file");
+        tree.file("f/z-other", "other");
+        std::string report;
+        {
+            test::ScriptedSystemCalls calls;
+            calls.onOpenAt = [&](int dirFd, const char* name, int flags) {
+                if (std::strcmp(name, "victim") == 0 && ::access(victim.c_str(), F_OK) == 0 &&
+                    (flags & O_DIRECTORY) == 0) {
+                    ::unlink(victim.c_str());
+                    if (swap == Swap::fifo) {
+                        ::mkfifo(victim.c_str(), 0644);
+                    } else if (swap == Swap::linkToEndlessDevice) {
+                        (void)::symlink("/dev/zero", victim.c_str());
+                    } else if (swap == Swap::folder) {
+                        ::mkdir(victim.c_str(), 0755);
+                    }
+                }
+                return calls.SystemCalls::openAt(dirFd, name, flags);
+            };
+            report = test::runReport(test::optionsFor(Operation::tag, f, false, true));
+        }
+        const std::string gone =
+            swap == Swap::gone ? "❌ Couldn't read " + victim + ": " + reason(ENOENT) + "\n" : "";
+        EXPECT_EQ(report, gone + "Tagged a total of 2 files in " + f + " with " +
+                              (swap == Swap::gone ? "1" : "0") + " errors.");
+        EXPECT_EQ(test::storedAttribute(victim, kDigestAttributeName), std::nullopt);
+        EXPECT_EQ(test::storedAttribute(f + "/z-other", kDigestAttributeName),
+                  std::string(digestOfBytes("other").view()));
+    }
 }
 
 TEST(HostileTree, NamesOfEveryByteStayOneLineEachAndAreTaggedAndChecked)

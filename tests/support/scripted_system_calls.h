@@ -17,11 +17,16 @@ public:
     ScriptedSystemCalls& operator=(const ScriptedSystemCalls&) = delete;
 
     // Each hook, when set, replaces the call; it may call the real one through SystemCalls::.
+    std::function<int(int dirFd, const char* name, int flags)> onOpenAt;
     std::function<ssize_t(int fd, void* buffer, std::size_t size)> onRead;
     std::function<ssize_t(int fd, const char* name, void* value, std::size_t size)> onGetAttribute;
     std::function<int(int fd, const char* name, const void* value, std::size_t size)>
         onSetAttribute;
 
+    int openAt(int dirFd, const char* name, int flags) override
+    {
+        return onOpenAt ? onOpenAt(dirFd, name, flags) : SystemCalls::openAt(dirFd, name, flags);
+    }
     ssize_t read(int fd, void* buffer, std::size_t size) override
     {
         return onRead ? onRead(fd, buffer, size) : SystemCalls::read(fd, buffer, size);
