@@ -282,3 +282,69 @@ TEST(Faults, AnEioWhileReadingALargeStoredValueWritesNothing)
 
 } // namespace
 } // namespace quelby
+
+namespace quelby {
+namespace {
+
+TEST(Faults, InterruptedCallsOfEveryKindChangeNothingAUserCanSee)
+{
+    test::TempTree tree;
+    const auto folder = tree.folder("f");
+    const auto right = tree.file("f/a-right", "right");
+    const auto wrong = tree.file("f/b-wrong", "wrong");
+    const auto untagged = tree.file("f/c-untagged", patterned(70000));
+    const auto prepare = [&] {
+        test::storeAttribute(right, kDigestAttributeName, digestOfBytes("right").view());
+        test::storeAttribute(wrong, kDigestAttributeName, digestOfBytes("before").view());
+        test::removeAttribute(untagged, kDigestAttributeName);
+    };
+    const auto evidence = [&] {
+        std::vector<std::optional<std::string>> values;
+        for (const auto& path : {right, wrong, untagged}) {
+            values.push_back(test::storedAttribute(path, kDigestAttributeName));
+        }
+        return values;
+    };
+    for (const auto operation : {Operation::check, Operation::tag, Operation::retag}) {
+        SCOPED_TRACE("operation " + std::to_string(static_cast<int>(operation)));
+        const auto options = test::optionsFor(operation, folder, true);
+        prepare();
+        const std::string calm = test::runReport(options);
+        const auto calmEvidence = evidence();
+
+        prepare();
+        std::string interrupted;
+        {
+            test::ScriptedSystemCalls calls;
+            int count = 0;
+            // Every other call of each kind is interrupted before it does anything.
+            const auto interrupt = [&count] {
+                if (++count % 2 == 0) {
+                    errno = EINTR;
+                    return true;
+                }
+                return false;
+            };
+            calls.onOpenAt = [&](int dirFd, const char* name, int flags) {
+                return interrupt() ? -1 : calls.SystemCalls::openAt(dirFd, name, flags);
+            };
+            calls.onRead = [&](int fd, void* buffer, std::size_t size) {
+                return interrupt() ? ssize_t{-1} : calls.realRead(fd, buffer, size);
+            };
+            calls.onGetAttribute = [&](int fd, const char* name, void* value, std::size_t size) {
+                return interrupt() ? ssize_t{-1}
+                                   : calls.SystemCalls::getAttribute(fd, name, value, size);
+            };
+            calls.onSetAttribute = [&](int fd, const char* name, const void* value,
+                                       std::size_t size) {
+                return interrupt() ? -1 : calls.SystemCalls::setAttribute(fd, name, value, size);
+            };
+            interrupted = test::runReport(options);
+        }
+        EXPECT_EQ(interrupted, calm);
+        EXPECT_EQ(evidence(), calmEvidence);
+    }
+}
+
+} // namespace
+} // namespace quelby
