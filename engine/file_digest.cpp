@@ -29,10 +29,6 @@ struct ContextDeleter
 {
     void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
 };
-struct BufferDeleter
-{
-    void operator()(unsigned char* buffer) const { std::free(buffer); }
-};
 
 ReadFailure failureFrom(const PosixError& error)
 {
@@ -76,13 +72,41 @@ private:
 
 } // namespace
 
-DigestResult fileDigest(int fd, std::int64_t bufferSize, DigestBackEnd,
+void ReadBuffer::Deleter::operator()(unsigned char* data) const
+{
+    std::free(data);
+}
+
+std::expected<ReadBuffer, ReadFailure> ReadBuffer::allocate(std::int64_t size)
+{
+    if (size < 1) {
+        return std::unexpected(ReadFailure{EINVAL, "buffer size must be at least 1 byte"});
+    }
+    const auto bytes = static_cast<std::size_t>(size);
+    // Page-aligned, so the kernel's copy out of the page cache runs at full speed.
+    void* memory = nullptr;
+    const int allocated =
+        ::posix_memalign(&memory, bytes >= 4096 ? 4096 : alignof(std::max_align_t), bytes);
+    if (allocated != 0) {
+        return std::unexpected(failureFrom(posixError(allocated)));
+    }
+    return ReadBuffer(static_cast<unsigned char*>(memory), bytes);
+}
+
+DigestResult fileDigest(int fd, std::int64_t bufferSize, DigestBackEnd backEnd,
+                        const ReadObserver& observer)
+{
+    auto buffer = ReadBuffer::allocate(bufferSize);
+    if (!buffer) {
+        return std::unexpected(buffer.error());
+    }
+    return fileDigest(fd, *buffer, backEnd, observer);
+}
+
+DigestResult fileDigest(int fd, const ReadBuffer& buffer, DigestBackEnd,
                         const ReadObserver& observer)
 {
     // Both back ends are standard SHA-256; one implementation serves them.
-    if (bufferSize < 1) {
-        return std::unexpected(ReadFailure{EINVAL, "buffer size must be at least 1 byte"});
-    }
     const auto before = sys::fstat(fd);
     if (!before) {
         return std::unexpected(failureFrom(before.error()));
@@ -90,20 +114,14 @@ DigestResult fileDigest(int fd, std::int64_t bufferSize, DigestBackEnd,
     if (!S_ISREG(before->st_mode)) {
         return std::optional<Digest>{};
     }
-    const auto size = static_cast<std::size_t>(bufferSize);
-    // Page-aligned, so the kernel's copy out of the page cache runs at full speed.
-    void* memory = nullptr;
-    const int allocated =
-        ::posix_memalign(&memory, size >= 4096 ? 4096 : alignof(std::max_align_t), size);
-    if (allocated != 0) {
-        return std::unexpected(failureFrom(posixError(allocated)));
-    }
-    std::unique_ptr<unsigned char, BufferDeleter> buffer(static_cast<unsigned char*>(memory));
+    const std::size_t size = buffer.size();
     Sha256 hash;
     if (!hash.ok()) {
         return std::unexpected(ownFailure("SHA-256 is not available"));
     }
-    (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (static_cast<std::uint64_t>(before->st_size) > size) {
+        (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    }
 
     // Read what fstat promised, then once more to see the end: a file that
     // grows or shrinks meanwhile is not digested, so a growing file cannot
@@ -113,7 +131,7 @@ DigestResult fileDigest(int fd, std::int64_t bufferSize, DigestBackEnd,
         const std::size_t wanted =
             remaining == 0 ? size
                            : static_cast<std::size_t>(std::min<std::uint64_t>(remaining, size));
-        const auto count = sys::read(fd, buffer.get(), wanted);
+        const auto count = sys::read(fd, buffer.data(), wanted);
         if (!count) {
             return std::unexpected(failureFrom(count.error()));
         }
@@ -126,7 +144,7 @@ DigestResult fileDigest(int fd, std::int64_t bufferSize, DigestBackEnd,
         if (*count == 0) {
             return std::unexpected(ownFailure(kFileChangedWhileRead));
         }
-        hash.update(buffer.get(), *count);
+        hash.update(buffer.data(), *count);
         remaining -= *count;
         if (observer && !observer(*count)) {
             return std::unexpected(failureFrom(posixError(ECANCELED)));

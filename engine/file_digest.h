@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <expected>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,11 +53,35 @@ inline constexpr std::string_view kFileChangedWhileRead = "file changed while it
 // file); or the read failure.
 using DigestResult = std::expected<std::optional<Digest>, ReadFailure>;
 
+// The one read buffer of a walk, reused for every file it digests.
+class ReadBuffer
+{
+public:
+    // Refuses a size below 1 byte; a size that cannot be allocated is ENOMEM.
+    static std::expected<ReadBuffer, ReadFailure> allocate(std::int64_t size);
+
+    unsigned char* data() const { return data_.get(); }
+    std::size_t size() const { return size_; }
+
+private:
+    struct Deleter
+    {
+        void operator()(unsigned char* data) const;
+    };
+    ReadBuffer(unsigned char* data, std::size_t size) : data_(data), size_(size) {}
+    std::unique_ptr<unsigned char, Deleter> data_;
+    std::size_t size_ = 0;
+};
+
 // Called after every read with the bytes it delivered; returning false stops
 // the digest, which then ends as a failure.
 using ReadObserver = std::function<bool(std::size_t bytesRead)>;
 
-// Digests the open file from its current offset, reading at most bufferSize bytes at a time.
+// Digests the open file from its current offset, reading at most buffer.size() bytes at a time.
+DigestResult fileDigest(int fd, const ReadBuffer& buffer, DigestBackEnd backEnd,
+                        const ReadObserver& observer = {});
+
+// The same with a buffer of bufferSize bytes allocated for this one file.
 DigestResult fileDigest(int fd, std::int64_t bufferSize, DigestBackEnd backEnd,
                         const ReadObserver& observer = {});
 

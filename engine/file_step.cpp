@@ -14,9 +14,9 @@
 namespace quelby {
 
 FileVisit::FileVisit(const RunOptions& runOptions, RunState& runState, RunObserver& runObserver,
-                     int descriptor, std::string displayPath)
-    : options(runOptions), state(runState), observer(runObserver), fd(descriptor),
-      path(std::move(displayPath))
+                     const ReadBuffer& readBuffer, int descriptor, std::string displayPath)
+    : options(runOptions), state(runState), observer(runObserver), buffer(readBuffer),
+      fd(descriptor), path(std::move(displayPath))
 {
 }
 
@@ -28,12 +28,11 @@ DigestResult FileVisit::digest()
         const PosixError error = posixError(errno);
         return std::unexpected(ReadFailure{error.code, error.description});
     }
-    auto result =
-        fileDigest(fd, options.realBufferSize, options.backEnd, [this](std::size_t count) {
-            state.bytesRead += static_cast<std::int64_t>(count);
-            observer.progress(RunProgress{state.totalCount, state.bytesRead, path});
-            return !observer.stopRequested();
-        });
+    auto result = fileDigest(fd, buffer, options.backEnd, [this](std::size_t count) {
+        state.bytesRead += static_cast<std::int64_t>(count);
+        observer.progress(RunProgress{state.totalCount, state.bytesRead, path});
+        return !observer.stopRequested();
+    });
     stopped_ = !result && observer.stopRequested();
     return result;
 }

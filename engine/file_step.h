@@ -19,12 +19,13 @@ namespace quelby {
 class FileVisit
 {
 public:
-    FileVisit(const RunOptions& options, RunState& state, RunObserver& observer, int fd,
-              std::string path);
+    FileVisit(const RunOptions& options, RunState& state, RunObserver& observer,
+              const ReadBuffer& buffer, int fd, std::string path);
 
     const RunOptions& options;
     RunState& state;
     RunObserver& observer;
+    const ReadBuffer& buffer;
     const int fd;
     const std::string path; // escaped for the report
 

@@ -67,6 +67,14 @@ public:
 
     RunState run()
     {
+        // One buffer for the whole walk: a fresh large allocation per file
+        // would cost more than reading a small file.
+        auto buffer = ReadBuffer::allocate(options_.realBufferSize);
+        if (!buffer) {
+            unreadable(options_.folder, buffer.error().description);
+            return std::move(state_);
+        }
+        buffer_ = &*buffer;
         const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
         auto folder = sys::openAt(AT_FDCWD, options_.folder, flags);
         if (!folder) {
@@ -229,7 +237,8 @@ private:
             return;
         }
         FileDescriptor file(*opened);
-        FileVisit visit(options_, state_, observer_, file.get(), escapedForReport(rawPath));
+        FileVisit visit(options_, state_, observer_, *buffer_, file.get(),
+                        escapedForReport(rawPath));
         switch (options_.operation) {
         case Operation::check:
             checkFile(visit);
@@ -249,6 +258,7 @@ private:
     const RunOptions& options_;
     RunObserver& observer_;
     RunState state_;
+    const ReadBuffer* buffer_ = nullptr;
     bool stopped_ = false;
 };
 
