@@ -138,17 +138,5 @@ TEST(Check, ReportsADigestAttributeThatCannotBeReadInsteadOfCallingItMissing)
     }
 }
 
-TEST(Check, WritesNothingToTheFiles)
-{
-    PhotoFolder photos;
-    const auto before =
-        test::storedAttribute(photos.tree.path("Photos/b.jpg"), kDigestAttributeName);
-    runReport(optionsFor(Operation::check, photos.root, true));
-    EXPECT_EQ(test::storedAttribute(photos.tree.path("Photos/b.jpg"), kDigestAttributeName),
-              before);
-    EXPECT_EQ(test::storedAttribute(photos.tree.path("Photos/new.jpg"), kDigestAttributeName),
-              std::nullopt);
-}
-
 } // namespace
 } // namespace quelby

@@ -114,6 +114,13 @@ TEST(Walk, ReportsFoldersItCannotListAndGoesOn)
     }
     EXPECT_EQ(*status, 0);
 
+    auto hugeBuffer = optionsFor(Operation::check, f);
+    hugeBuffer.realBufferSize = std::int64_t{1} << 62;
+    EXPECT_EQ(runReport(hugeBuffer)
+                  .find("❌ Couldn't read " + f + ": " + std::strerror(ENOMEM) +
+                        "\nChecked a total of 0 files"),
+              0u);
+
     RunState state;
     const std::string missing = runReport(optionsFor(Operation::tag, tree.path("gone")), &state);
     EXPECT_EQ(missing, "❌ Couldn't read " + tree.path("gone") + ": " + std::strerror(ENOENT) +
