@@ -5,9 +5,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <gtest/gtest.h>
+#include <memory>
+#include <openssl/evp.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -22,143 +26,67 @@ std::string reason(int error)
     return std::strerror(error);
 }
 
-int countOf(const std::string& text, char wanted)
-{
-    return static_cast<int>(std::count(text.begin(), text.end(), wanted));
-}
-
-bool bindSocket(const std::string& path)
-{
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (fd < 0 || path.size() >= sizeof address.sun_path) {
-        return false;
-    }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    const bool bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return bound;
-}
-
-TEST(HostileTree, SocketsLinkLoopsAndLinksToEndlessDevicesAreCountedButNeverRead)
+TEST(HostileTree, SocketsPipesLinkLoopsAndLinksToEndlessDevicesAreCountedButNeverRead)
 {
     test::TempTree tree;
     const auto f = tree.folder("f");
     tree.file("f/file", "x");
-    ASSERT_TRUE(bindSocket(tree.path("f/socket")));
+    const auto socketPath = tree.path("f/socket");
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+    std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ::close(fd);
     ASSERT_EQ(::mkfifo(tree.path("f/fifo").c_str(), 0644), 0);
-    const struct
-    {
-        const char* target;
-        const char* name;
-    } links[] = {
-        {"loop-b", "loop-a"},           {"loop-a", "loop-b"}, {"self", "self"},
-        {"socket", "to-socket"},        {"fifo", "to-fifo"},  {"/dev/zero", "to-zero"},
-        {"/dev/urandom", "to-urandom"},
-    };
-    for (const auto& link : links) {
-        ASSERT_EQ(::symlink(link.target, tree.path(std::string("f/") + link.name).c_str()), 0);
+    for (const auto& [target, name] : {std::pair{"loop", "loop"},
+                                       {"socket", "to-socket"},
+                                       {"fifo", "to-fifo"},
+                                       {"/dev/zero", "to-zero"}}) {
+        ASSERT_EQ(::symlink(target, tree.path(std::string("f/") + name).c_str()), 0);
     }
-    const std::string loopLines = "❌ Couldn't read " + f + "/loop-a: " + reason(ELOOP) + "\n" +
-                                  "❌ Couldn't read " + f + "/loop-b: " + reason(ELOOP) + "\n" +
-                                  "❌ Couldn't read " + f + "/self: " + reason(ELOOP) + "\n";
+    const std::string loopLine = "❌ Couldn't read " + f + "/loop: " + reason(ELOOP) + "\n";
     EXPECT_EQ(test::runReport(test::optionsFor(Operation::tag, f)),
-              loopLines + "Tagged a total of 10 files in " + f + " with 3 errors.");
+              loopLine + "Tagged a total of 7 files in " + f + " with 1 errors.");
     EXPECT_EQ(
         test::runReport(test::optionsFor(Operation::check, f)),
-        loopLines + "Checked a total of 10 files in " + f +
+        loopLine + "Checked a total of 7 files in " + f +
             "\t1 matched digest correctly\n\t0 didn't match their digest\n\t0 had no digest.");
-}
-
-// What a file turns into between the listing of its folder and its open.
-enum class Swap
-{
-    fifo,
-    linkToEndlessDevice,
-    folder,
-    gone
-};
-
-TEST(HostileTree, AFileSwappedForSomethingElseAfterTheListingIsNeverReadAsAFile)
-{
-    for (const auto swap : {Swap::fifo, Swap::linkToEndlessDevice, Swap::folder, Swap::gone}) {
-        SCOPED_TRACE("swap " + std::to_string(static_cast<int>(swap)));
-        test::TempTree tree;
-        const auto f = tree.folder("f");
-        const auto victim = tree.file("f/victim", "was a file");
-        tree.file("f/z-other", "other");
-        std::string report;
-        {
-            test::ScriptedSystemCalls calls;
-            calls.onOpenAt = [&](int dirFd, const char* name, int flags) {
-                if (std::strcmp(name, "victim") == 0 && ::access(victim.c_str(), F_OK) == 0 &&
-                    (flags & O_DIRECTORY) == 0) {
-                    ::unlink(victim.c_str());
-                    if (swap == Swap::fifo) {
-                        ::mkfifo(victim.c_str(), 0644);
-                    } else if (swap == Swap::linkToEndlessDevice) {
-                        (void)::symlink("/dev/zero", victim.c_str());
-                    } else if (swap == Swap::folder) {
-                        ::mkdir(victim.c_str(), 0755);
-                    }
-                }
-                return calls.SystemCalls::openAt(dirFd, name, flags);
-            };
-            report = test::runReport(test::optionsFor(Operation::tag, f, false, true));
-        }
-        const std::string gone =
-            swap == Swap::gone ? "❌ Couldn't read " + victim + ": " + reason(ENOENT) + "\n" : "";
-        EXPECT_EQ(report, gone + "Tagged a total of 2 files in " + f + " with " +
-                              (swap == Swap::gone ? "1" : "0") + " errors.");
-        EXPECT_EQ(test::storedAttribute(victim, kDigestAttributeName), std::nullopt);
-        EXPECT_EQ(test::storedAttribute(f + "/z-other", kDigestAttributeName),
-                  std::string(digestOfBytes("other").view()));
-    }
 }
 
 TEST(HostileTree, NamesOfEveryByteStayOneLineEachAndAreTaggedAndChecked)
 {
     test::TempTree tree;
     const auto f = tree.folder("f");
-    std::vector<std::string> names = {"-rf",       "--help",   std::string(255, 'n'),
-                                      "\xc3\x28",  "\xff\xfe", "\xed\xa0\x80surrogate",
-                                      "line\nfeed"};
-    std::string accented;
-    while (accented.size() < 254) {
-        accented += "\xc3\xa9";
-    }
-    names.push_back(accented + "x");
-    std::string chunk;
-    for (int byte = 1; byte <= 255; ++byte) {
-        if (byte != '/') {
-            chunk += static_cast<char>(byte);
+    std::vector<std::string> names = {"-rf", "--help", std::string(255, 'n')};
+    for (int byte = 1; byte <= 255; byte += 50) {
+        std::string chunk;
+        for (int value = byte; value < byte + 50 && value <= 255; ++value) {
+            if (value != '/') {
+                chunk += static_cast<char>(value);
+            }
         }
-        if (chunk.size() == 50 || byte == 255) {
-            names.push_back(chunk);
-            chunk.clear();
-        }
+        names.push_back(chunk);
     }
     for (const auto& name : names) {
         tree.file("f/" + name, name);
     }
     const auto count = static_cast<int>(names.size());
     RunState tagged;
-    test::runReport(test::optionsFor(Operation::tag, f, false, false), &tagged);
+    test::runReport(test::optionsFor(Operation::tag, f), &tagged);
     EXPECT_EQ(tagged.totalCount, count);
     EXPECT_EQ(tagged.failureCount, 0);
-
     RunState checked;
     const std::string report =
         test::runReport(test::optionsFor(Operation::check, f, true), &checked);
     EXPECT_EQ(checked.matchedCount, count);
     // One line per file plus the four line breaks of the long summary.
-    EXPECT_EQ(countOf(report, '\n'), count + 4) << report;
+    EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), count + 4) << report;
     for (const auto& plain : {std::string("-rf"), std::string("--help"), std::string(255, 'n')}) {
         EXPECT_NE(report.find("\n✅ Digests for " + f + "/" + plain + " @ ??\n"), std::string::npos)
             << plain;
     }
-    EXPECT_NE(report.find("✅ Digests for " + f + "/line\\x0afeed @ ??\n"), std::string::npos);
 }
 
 TEST(HostileTree, AHundredThousandEntriesInOneFolderAreAllChecked)
@@ -171,18 +99,14 @@ TEST(HostileTree, AHundredThousandEntriesInOneFolderAreAllChecked)
         std::snprintf(name, sizeof name, "/%06d", index);
         const int fd = ::open((f + name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
         ASSERT_GE(fd, 0);
-        if (index % 1000 == 0) {
-            ASSERT_EQ(::write(fd, name, 7), 7);
-        }
         ::close(fd);
-    }
-    // A sample carries digests (a right one, a wrong one); writing all
-    // 100,000 would cost the suite far more than the walk itself.
-    for (int index = 0; index < kEntries; index += 1000) {
-        char name[32];
-        std::snprintf(name, sizeof name, "/%06d", index);
-        const std::string stored = index % 2000 == 0 ? name : "other";
-        test::storeAttribute(f + name, kDigestAttributeName, digestOfBytes(stored).view());
+        // A sample carries digests, right and wrong: writing all 100,000
+        // would cost the suite far more than the walk itself.
+        if (index % 1000 == 0) {
+            test::writeWholeFile(f + name, name);
+            const std::string stored = index % 2000 == 0 ? name : "other";
+            test::storeAttribute(f + name, kDigestAttributeName, digestOfBytes(stored).view());
+        }
     }
     RunState checked;
     const std::string report = test::runReport(test::optionsFor(Operation::check, f), &checked);
@@ -195,38 +119,29 @@ TEST(HostileTree, AHundredThousandEntriesInOneFolderAreAllChecked)
         << report.substr(0, 300);
 }
 
+// Deeper than a process may hold descriptors open, one per level.
 TEST(HostileTree, AChainOfFoldersThousandsDeepIsWalkedToTheBottom)
 {
     test::TempTree tree;
     const auto f = tree.folder("f");
-    constexpr int kDepth = 3000;
+    std::string bottom = f;
     int folder = ::open(f.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ASSERT_GE(folder, 0);
-    for (int level = 0; level < kDepth; ++level) {
+    for (int level = 0; level < 3000; ++level) {
         ASSERT_EQ(::mkdirat(folder, "d", 0755), 0);
         const int child = ::openat(folder, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         ::close(folder);
         ASSERT_GE(child, 0);
         folder = child;
+        bottom += "/d";
     }
     const int file = ::openat(folder, "bottom", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    ASSERT_GE(file, 0);
     ASSERT_EQ(::write(file, "deep", 4), 4);
     ::close(file);
     ::close(folder);
-
-    RunState tagged;
-    EXPECT_EQ(test::runReport(test::optionsFor(Operation::tag, f), &tagged),
+    EXPECT_EQ(test::runReport(test::optionsFor(Operation::tag, f)),
               "Tagged a total of 1 files in " + f + " with 0 errors.");
-    RunState checked;
-    const std::string report =
-        test::runReport(test::optionsFor(Operation::check, f, true), &checked);
-    EXPECT_EQ(checked.matchedCount, 1);
-    std::string bottom = f;
-    for (int level = 0; level < kDepth; ++level) {
-        bottom += "/d";
-    }
-    EXPECT_TRUE(report.starts_with("✅ Digests for " + bottom + "/bottom @ ??\n"));
+    EXPECT_TRUE(test::runReport(test::optionsFor(Operation::check, f, true))
+                    .starts_with("✅ Digests for " + bottom + "/bottom @ ??\n"));
     // Removed here: the shared clean-up walks a chain this deep slowly.
     test::runCommand("rm -rf '" + f + "'");
 }
@@ -244,27 +159,25 @@ TEST(HostileTree, WithoutPermissionsEveryFailureIsNamedAndTheRestIsTagged)
     ASSERT_EQ(::chmod(tree.path("f/b-not-enterable").c_str(), 0744), 0);
     ASSERT_EQ(::chmod(readOnly.c_str(), 0644), 0);
     ASSERT_EQ(::chown(own.c_str(), 65534, 65534), 0);
-
     const std::string cannotRead =
-        "❌ Couldn't read " + f + "/a-unreadable: " + reason(EACCES) + "\n" + "❌ Couldn't read " +
-        f + "/b-not-enterable/inner: " + reason(EACCES) + "\n" + "❌ Couldn't read " + f +
+        "❌ Couldn't read " + unreadable + ": " + reason(EACCES) + "\n❌ Couldn't read " + f +
+        "/b-not-enterable/inner: " + reason(EACCES) + "\n❌ Couldn't read " + f +
         "/b-not-enterable/sub: " + reason(EACCES) + "\n";
     const std::string expectedRetag =
-        cannotRead + "❌ Couldn't tag " + readOnly + "\n⚠️ Tagged " + own + "\n" +
-        "Retagged a total of 4 files in " + f +
+        cannotRead + "❌ Couldn't tag " + readOnly + "\n⚠️ Tagged " + own +
+        "\nRetagged a total of 4 files in " + f +
         "\t0 matched digest correctly\n\t0 were retagged\n\t1 were tagged for the first time.";
     const std::string expectedTag = cannotRead + "❌ Couldn't tag " + readOnly + ": " +
-                                    reason(EACCES) + "\n" + "Tagged a total of 4 files in " + f +
+                                    reason(EACCES) + "\nTagged a total of 4 files in " + f +
                                     " with 4 errors.";
     const auto status = test::runUnprivileged([&] {
-        const std::string retag =
-            test::runReport(test::optionsFor(Operation::retag, f, false, true));
-        const std::string tag = test::runReport(test::optionsFor(Operation::tag, f, false, true));
-        if (retag != expectedRetag || tag != expectedTag) {
-            std::fprintf(stderr, "Retag:\n%s\nTag:\n%s\n", retag.c_str(), tag.c_str());
-            return 1;
+        const auto retag = test::runReport(test::optionsFor(Operation::retag, f, false, true));
+        const auto tag = test::runReport(test::optionsFor(Operation::tag, f, false, true));
+        if (retag == expectedRetag && tag == expectedTag) {
+            return 0;
         }
-        return 0;
+        std::fprintf(stderr, "Retag:\n%s\nTag:\n%s\n", retag.c_str(), tag.c_str());
+        return 1;
     });
     if (!status) {
         GTEST_SKIP() << "cannot drop privileges to user 65534 here";
@@ -282,11 +195,8 @@ TEST(HostileTree, AFileSystemWithoutUserAttributesFailsEveryWriteAndHasNoDigests
     if (::mount("ramfs", f.c_str(), "ramfs", 0, nullptr) != 0) {
         GTEST_SKIP() << "cannot mount a ramfs here: " << reason(errno);
     }
-    struct Unmount
-    {
-        std::string path;
-        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
-    } unmount{f};
+    const std::unique_ptr<const char, void (*)(const char*)> unmount(
+        f.c_str(), [](const char* path) { ::umount2(path, MNT_DETACH); });
     test::writeWholeFile(f + "/a", "a");
     test::writeWholeFile(f + "/b", "");
     const std::string notSupported = reason(EOPNOTSUPP);
@@ -298,12 +208,126 @@ TEST(HostileTree, AFileSystemWithoutUserAttributesFailsEveryWriteAndHasNoDigests
                   "/b\nRetagged a total of 2 files in " + f +
                   "\t0 matched digest correctly\n\t0 were retagged\n"
                   "\t0 were tagged for the first time.");
-    EXPECT_EQ(
-        test::runReport(test::optionsFor(Operation::check, f, true)),
-        "⚠️ No digest found for " + f + "/a @ ??\n⚠️ No digest found for " + f +
-            "/b @ ??\nChecked a total of 2 files in " + f +
-            "\n\t0 matched digest correctly\n\t0 didn't match their digest\n\t2 had no digest."
-            "\nBuffer size 4 giving actual buffer 4096");
+    EXPECT_EQ(test::runReport(test::optionsFor(Operation::check, f, true)),
+              "⚠️ No digest found for " + f + "/a @ ??\n⚠️ No digest found for " + f +
+                  "/b @ ??\nChecked a total of 2 files in " + f +
+                  "\n\t0 matched digest correctly\n\t0 didn't match their digest\n\t2 had no "
+                  "digest.\nBuffer size 4 giving actual buffer 4096");
+}
+
+TEST(HostileTree, ASparseFileOfEightGibibytesIsReadThroughItsHoles)
+{
+    if (const char* wanted = std::getenv("QUELBY_LONG_TESTS");
+        wanted == nullptr || std::string(wanted) != "1") {
+        GTEST_SKIP() << "a long test: set QUELBY_LONG_TESTS=1 (./test.sh --long)";
+    }
+    test::TempTree tree;
+    const auto folder = tree.folder("f");
+    const auto path = folder + "/sparse";
+    constexpr off_t kSize = off_t{8} << 30;
+    const std::string tail = "the end of a sparse file";
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_EQ(::pwrite(fd, tail.data(), tail.size(), kSize - static_cast<off_t>(tail.size())),
+              static_cast<ssize_t>(tail.size()));
+    ::close(fd);
+
+    const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                          EVP_MD_CTX_free);
+    ASSERT_EQ(EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr), 1);
+    const std::string zeros(1 << 20, '\0');
+    for (off_t left = kSize - static_cast<off_t>(tail.size()); left > 0; left -= 1 << 20) {
+        EVP_DigestUpdate(context.get(), zeros.data(),
+                         static_cast<std::size_t>(std::min<off_t>(left, 1 << 20)));
+    }
+    EVP_DigestUpdate(context.get(), tail.data(), tail.size());
+    Digest expected;
+    ASSERT_EQ(EVP_DigestFinal_ex(context.get(), expected.bytes.data(), nullptr), 1);
+
+    auto options = test::optionsFor(Operation::tag, folder);
+    options.realBufferSize = 1 << 20;
+    RunState state;
+    EXPECT_EQ(test::runReport(options, &state),
+              "Tagged a total of 1 files in " + folder + " with 0 errors.");
+    EXPECT_EQ(state.bytesRead, kSize);
+    EXPECT_EQ(test::storedAttribute(path, kDigestAttributeName), std::string(expected.view()));
+}
+
+// A file swapped for something else between the listing and its open, or
+// changed through another descriptor after its first read.
+TEST(HostileTree, AFileSwappedOrChangedUnderTheWalkIsNeverDigested)
+{
+    const std::string changed(kFileChangedWhileRead);
+    const struct
+    {
+        bool atOpen;
+        std::function<void(const std::string&)> change;
+        std::string reason; // of the line, when there is one
+    } cases[] = {
+        {true, [](const std::string& path) { ::mkfifo(path.c_str(), 0644); }, ""},
+        {true, [](const std::string& path) { (void)::symlink("/dev/zero", path.c_str()); }, ""},
+        {true, [](const std::string& path) { ::mkdir(path.c_str(), 0755); }, ""},
+        {true, [](const std::string&) {}, reason(ENOENT)},
+        {false,
+         [](const std::string& path) { test::writeWholeFile(path, std::string(10001, 'a')); },
+         changed},
+        {false, [](const std::string& path) { ::truncate(path.c_str(), 5000); }, changed},
+        {false,
+         [](const std::string& path) { // same size, shows in the time
+             const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+             (void)::pwrite(fd, "b", 1, 9000);
+             ::close(fd);
+         },
+         changed},
+    };
+    for (std::size_t index = 0; index < std::size(cases); ++index) {
+        for (const auto operation : {Operation::check, Operation::tag, Operation::retag}) {
+            SCOPED_TRACE("case " + std::to_string(index) + ", operation " +
+                         std::to_string(static_cast<int>(operation)));
+            const auto& c = cases[index];
+            test::TempTree tree;
+            const auto f = tree.folder("f");
+            const auto victim = tree.file("f/victim", std::string(10000, 'a'));
+            const auto other = tree.file("f/z-other", "other");
+            const timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+            ASSERT_EQ(::utimensat(AT_FDCWD, victim.c_str(), old, 0), 0);
+            RunState state;
+            std::string report;
+            {
+                test::ScriptedSystemCalls calls;
+                calls.onOpenAt = [&](int dirFd, const char* name, int flags) {
+                    if (c.atOpen && std::strcmp(name, "victim") == 0 &&
+                        ::access(victim.c_str(), F_OK) == 0 && (flags & O_DIRECTORY) == 0) {
+                        ::unlink(victim.c_str());
+                        c.change(victim);
+                    }
+                    return calls.SystemCalls::openAt(dirFd, name, flags);
+                };
+                int reads = 0;
+                calls.onRead = [&](int fd, void* buffer, std::size_t size) {
+                    const ssize_t count = calls.realRead(fd, buffer, size);
+                    if (!c.atOpen && ++reads == 1) {
+                        c.change(victim);
+                    }
+                    return count;
+                };
+                report = test::runReport(test::optionsFor(operation, f, false, true), &state);
+            }
+            if (c.reason.empty()) {
+                EXPECT_EQ(report.find("victim"), std::string::npos) << report;
+            } else {
+                EXPECT_TRUE(
+                    report.starts_with("❌ Couldn't read " + victim + ": " + c.reason + "\n"))
+                    << report;
+            }
+            EXPECT_EQ(state.failureCount, c.reason.empty() ? 0 : 1);
+            EXPECT_EQ(state.totalCount, 2);
+            EXPECT_EQ(test::storedAttribute(victim, kDigestAttributeName), std::nullopt);
+            EXPECT_EQ(test::storedAttribute(other, kDigestAttributeName),
+                      operation == Operation::check
+                          ? std::nullopt
+                          : std::optional(std::string(digestOfBytes("other").view())));
+        }
+    }
 }
 
 } // namespace
