@@ -14,27 +14,21 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
-#include <tuple>
 #include <unistd.h>
 
 namespace quelby {
 namespace {
 
-bool longTestsWanted()
-{
-    const char* value = std::getenv("QUELBY_LONG_TESTS");
-    return value != nullptr && std::string(value) == "1";
-}
-
 // QUELBY_TEST_SEED reruns one seed; otherwise fresh ones, more for long runs.
-std::vector<std::uint64_t> testSeeds(int normalCount, int longCount)
+std::vector<std::uint64_t> testSeeds(std::size_t normalCount, std::size_t longCount)
 {
     if (const char* fixed = std::getenv("QUELBY_TEST_SEED"); fixed != nullptr && *fixed != '\0') {
         return {std::strtoull(fixed, nullptr, 10)};
     }
+    const char* wanted = std::getenv("QUELBY_LONG_TESTS");
+    std::vector<std::uint64_t> seeds(wanted != nullptr && std::string(wanted) == "1" ? longCount
+                                                                                     : normalCount);
     std::random_device device;
-    std::vector<std::uint64_t> seeds(
-        static_cast<std::size_t>(longTestsWanted() ? longCount : normalCount));
     for (auto& seed : seeds) {
         seed = (std::uint64_t{device()} << 32) | device();
     }
@@ -52,62 +46,54 @@ std::string randomBytes(std::mt19937_64& random, std::size_t size, bool forName 
     return bytes;
 }
 
-// Regular files with names of random bytes, folders up to eight deep, sizes
-// from empty to three buffers, and hard links. `singleLinks` are the files
-// with exactly one name, so damage to them shows under that name alone.
-struct RandomTree
+// Fills a folder with regular files named by random bytes (at the top also
+// names of every byte, with a leading dash, of 255 bytes), sizes from empty to
+// three buffers, hard links to earlier files, and folders up to eight deep.
+void fillRandomTree(std::mt19937_64& random, std::int64_t bufferSize, const std::string& folder,
+                    int depth, std::vector<std::string>& files)
 {
-    std::mt19937_64 random;
-    std::int64_t bufferSize;
-    std::vector<std::string> files{}, singleLinks{};
-    std::set<std::string> linked{};
-
-    void fill(const std::string& folder, int depth)
-    {
-        std::set<std::string> taken = {".", ".."};
-        const auto name = [&] {
-            for (;;) {
-                auto candidate = folder + "/" + randomBytes(random, 1 + random() % 24, true);
-                if (taken.insert(candidate.substr(folder.size() + 1)).second) {
-                    return candidate;
+    std::vector<std::string> names;
+    if (depth == 0) {
+        names = {"-rf", "--help", std::string(255, 'n')};
+        for (int first = 1; first <= 255; first += 50) {
+            names.emplace_back();
+            for (int byte = first; byte < first + 50 && byte <= 255; ++byte) {
+                if (byte != '/') {
+                    names.back() += static_cast<char>(byte);
                 }
             }
-        };
-        const auto fileCount = depth == 0 ? 8 + random() % 5 : random() % 6;
-        for (std::uint64_t count = 0; count < fileCount; ++count) {
-            const std::string path = name();
-            files.push_back(path);
-            if (!singleLinks.empty() && random() % 6 == 0) {
-                const auto& target = singleLinks[random() % singleLinks.size()];
-                ASSERT_EQ(::link(target.c_str(), path.c_str()), 0);
-                linked.insert(target);
-                continue;
-            }
+        }
+    }
+    std::set<std::string> taken(names.begin(), names.end());
+    taken.insert({".", ".."});
+    const auto fresh = [&] {
+        std::string name;
+        do {
+            name = randomBytes(random, 1 + random() % 24, true);
+        } while (!taken.insert(name).second);
+        return name;
+    };
+    for (auto count = random() % 6 + (depth == 0 ? 3 : 0); count > 0; --count) {
+        names.push_back(fresh());
+    }
+    for (const auto& name : names) {
+        const std::string path = folder + "/" + name;
+        if (!files.empty() && random() % 6 == 0) {
+            ASSERT_EQ(::link(files[random() % files.size()].c_str(), path.c_str()), 0);
+        } else {
             const auto size = random() % static_cast<std::uint64_t>(3 * bufferSize + 1);
             test::writeWholeFile(path, randomBytes(random, size));
-            singleLinks.push_back(path);
         }
-        const auto folders = depth == 0 ? 3 + random() % 2 : depth < 8 ? random() % 3 : 0;
-        for (std::uint64_t count = 0; count < folders; ++count) {
-            const std::string path = name();
-            ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
-            fill(path, depth + 1);
-        }
+        files.push_back(path);
     }
-};
-
-// What a user could lose: the contents, the stored digest and the stamp.
-using Evidence = std::tuple<std::string, std::optional<std::string>, std::optional<std::string>>;
-
-std::map<std::string, Evidence> evidenceOf(const std::vector<std::string>& files)
-{
-    std::map<std::string, Evidence> evidence;
-    for (const auto& path : files) {
-        evidence[path] = {test::readWholeFile(path),
-                          test::storedAttribute(path, kDigestAttributeName),
-                          test::storedAttribute(path, kTimeAttributeName)};
+    for (auto count = depth == 0  ? 3 + random() % 2
+                      : depth < 8 ? random() % 3
+                                  : 0;
+         count > 0; --count) {
+        const std::string path = folder + "/" + fresh();
+        ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
+        fillRandomTree(random, bufferSize, path, depth + 1, files);
     }
-    return evidence;
 }
 
 TEST(RandomTrees, TagCheckAndRetagAgreeWriteOnlyWhereNeededAndReportDamageExactly)
@@ -116,12 +102,12 @@ TEST(RandomTrees, TagCheckAndRetagAgreeWriteOnlyWhereNeededAndReportDamageExactl
     for (const auto seed : testSeeds(3, 20)) {
         SCOPED_TRACE("seed " + std::to_string(seed) + " (rerun with QUELBY_TEST_SEED)");
         test::TempTree temp;
-        RandomTree tree{std::mt19937_64(seed), kBufferSizes[seed % std::size(kBufferSizes)]};
         const auto root = temp.folder("random");
-        tree.fill(root, 0);
-        std::erase_if(tree.singleLinks,
-                      [&](const auto& path) { return tree.linked.contains(path); });
-        const auto files = static_cast<std::int64_t>(tree.files.size());
+        const std::int64_t bufferSize = kBufferSizes[seed % std::size(kBufferSizes)];
+        std::mt19937_64 random(seed);
+        std::vector<std::string> paths;
+        fillRandomTree(random, bufferSize, root, 0, paths);
+        const auto files = static_cast<std::int64_t>(paths.size());
         // Every other system call is interrupted before it does anything; retried,
         // that changes nothing a user can see.
         test::ScriptedSystemCalls calls;
@@ -141,53 +127,65 @@ TEST(RandomTrees, TagCheckAndRetagAgreeWriteOnlyWhereNeededAndReportDamageExactl
             return interrupt() ? -1
                                : (++writes, calls.SystemCalls::setAttribute(fd, name, value, size));
         };
-        const auto run = [&](Operation operation) {
-            auto options = test::optionsFor(operation, root, false, true);
-            options.realBufferSize = tree.bufferSize;
+        const auto run = [&](Operation operation, bool verbose = false) {
+            auto options = test::optionsFor(operation, root, verbose, true);
+            options.realBufferSize = bufferSize;
             RunState state;
             writes = 0;
             test::runReport(options, &state);
             return state;
         };
+        const auto evidence = [&] {
+            std::vector<std::optional<std::string>> values;
+            for (const auto& path : paths) {
+                values.push_back(test::storedAttribute(path, kDigestAttributeName));
+                values.push_back(test::storedAttribute(path, kTimeAttributeName));
+            }
+            return values;
+        };
 
         const RunState tagged = run(Operation::tag);
         EXPECT_EQ(tagged.totalCount, files);
         EXPECT_EQ(tagged.failureCount, 0);
-        for (const auto& path : tree.files) {
+        for (const auto& path : paths) {
             EXPECT_EQ(test::storedAttribute(path, kDigestAttributeName),
                       std::string(digestOfBytes(test::readWholeFile(path)).view()))
                 << escapedForReport(path);
         }
-        const auto before = evidenceOf(tree.files);
+        const auto before = evidence();
         for (const auto operation : {Operation::check, Operation::retag}) {
-            const RunState state = run(operation);
+            const RunState state = run(operation, true);
             EXPECT_EQ(writes, 0);
-            EXPECT_TRUE(evidenceOf(tree.files) == before);
+            EXPECT_TRUE(evidence() == before);
             EXPECT_EQ(state.matchedCount, files);
             EXPECT_EQ(state.totalCount, files);
+            // One line a file, whatever bytes its name holds.
+            EXPECT_EQ(std::count(state.pendingText.begin(), state.pendingText.end(), '\n'), files);
         }
 
+        // Damage only files with one name, so that each shows under that name alone.
         std::vector<std::string> expected;
-        for (const auto& path : tree.singleLinks) {
-            const auto damage = tree.random() % 5;
+        for (const auto& path : paths) {
+            struct stat info
+            {};
+            const auto damage = random() % 5;
             std::string contents = test::readWholeFile(path);
-            if (damage == 0 && contents.empty()) {
+            if (::stat(path.c_str(), &info) != 0 || info.st_nlink != 1 || damage > 2) {
+                continue;
+            } else if (damage == 0 && contents.empty()) {
                 test::writeWholeFile(path, "x");
             } else if (damage == 0) {
-                contents[tree.random() % contents.size()] ^=
-                    static_cast<char>(1 + tree.random() % 255);
+                contents[random() % contents.size()] ^= static_cast<char>(1 + random() % 255);
                 test::writeWholeFile(path, contents);
             } else if (damage == 1) {
                 test::removeAttribute(path, kDigestAttributeName);
-            } else if (damage == 2) {
-                contents = randomBytes(tree.random, tree.random() % 70);
+            } else {
+                contents = randomBytes(random, random() % 70);
                 test::storeAttribute(path, kDigestAttributeName, contents);
             }
-            if (damage <= 2) {
-                const bool first = damage == 1 || (damage == 2 && contents.empty());
-                expected.push_back((first ? "⚠️ Tagged " : "⚠️ Retagged ") +
-                                   escapedForReport(path) + "\n");
-            }
+            const bool first = damage == 1 || (damage == 2 && contents.empty());
+            expected.push_back((first ? "⚠️ Tagged " : "⚠️ Retagged ") +
+                               escapedForReport(path) + "\n");
         }
         std::sort(expected.begin(), expected.end());
         const RunState repaired = run(Operation::retag);
@@ -236,10 +234,9 @@ int exitStatusOf(pid_t child)
 
 TEST(Concurrency, AKilledTagLeavesNoWrongDigestAndTwoTagsAndACheckAtOnceTearNoValue)
 {
-    const auto seed = testSeeds(1, 1).front();
-    SCOPED_TRACE("seed " + std::to_string(seed));
-    std::mt19937_64 random(seed);
-    for (int round = 0; round < (longTestsWanted() ? 40 : 6); ++round) {
+    for (const auto seed : testSeeds(6, 40)) {
+        SCOPED_TRACE("seed " + std::to_string(seed) + " (rerun with QUELBY_TEST_SEED)");
+        std::mt19937_64 random(seed);
         test::TempTree tree;
         const auto folder = tree.folder("f");
         std::map<std::string, std::string> truth;

@@ -13,9 +13,7 @@
 #include <memory>
 #include <openssl/evp.h>
 #include <sys/mount.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace quelby {
@@ -31,14 +29,7 @@ TEST(HostileTree, SocketsPipesLinkLoopsAndLinksToEndlessDevicesAreCountedButNeve
     test::TempTree tree;
     const auto f = tree.folder("f");
     tree.file("f/file", "x");
-    const auto socketPath = tree.path("f/socket");
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
-    std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    ::close(fd);
+    ASSERT_EQ(::mknod(tree.path("f/socket").c_str(), S_IFSOCK | 0644, 0), 0);
     ASSERT_EQ(::mkfifo(tree.path("f/fifo").c_str(), 0644), 0);
     for (const auto& [target, name] : {std::pair{"loop", "loop"},
                                        {"socket", "to-socket"},
@@ -53,40 +44,6 @@ TEST(HostileTree, SocketsPipesLinkLoopsAndLinksToEndlessDevicesAreCountedButNeve
         test::runReport(test::optionsFor(Operation::check, f)),
         loopLine + "Checked a total of 7 files in " + f +
             "\t1 matched digest correctly\n\t0 didn't match their digest\n\t0 had no digest.");
-}
-
-TEST(HostileTree, NamesOfEveryByteStayOneLineEachAndAreTaggedAndChecked)
-{
-    test::TempTree tree;
-    const auto f = tree.folder("f");
-    std::vector<std::string> names = {"-rf", "--help", std::string(255, 'n')};
-    for (int byte = 1; byte <= 255; byte += 50) {
-        std::string chunk;
-        for (int value = byte; value < byte + 50 && value <= 255; ++value) {
-            if (value != '/') {
-                chunk += static_cast<char>(value);
-            }
-        }
-        names.push_back(chunk);
-    }
-    for (const auto& name : names) {
-        tree.file("f/" + name, name);
-    }
-    const auto count = static_cast<int>(names.size());
-    RunState tagged;
-    test::runReport(test::optionsFor(Operation::tag, f), &tagged);
-    EXPECT_EQ(tagged.totalCount, count);
-    EXPECT_EQ(tagged.failureCount, 0);
-    RunState checked;
-    const std::string report =
-        test::runReport(test::optionsFor(Operation::check, f, true), &checked);
-    EXPECT_EQ(checked.matchedCount, count);
-    // One line per file plus the four line breaks of the long summary.
-    EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), count + 4) << report;
-    for (const auto& plain : {std::string("-rf"), std::string("--help"), std::string(255, 'n')}) {
-        EXPECT_NE(report.find("\n✅ Digests for " + f + "/" + plain + " @ ??\n"), std::string::npos)
-            << plain;
-    }
 }
 
 TEST(HostileTree, AHundredThousandEntriesInOneFolderAreAllChecked)
@@ -224,31 +181,28 @@ TEST(HostileTree, ASparseFileOfEightGibibytesIsReadThroughItsHoles)
     test::TempTree tree;
     const auto folder = tree.folder("f");
     const auto path = folder + "/sparse";
-    constexpr off_t kSize = off_t{8} << 30;
+    constexpr off_t kHole = off_t{8} << 30;
     const std::string tail = "the end of a sparse file";
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    ASSERT_EQ(::pwrite(fd, tail.data(), tail.size(), kSize - static_cast<off_t>(tail.size())),
-              static_cast<ssize_t>(tail.size()));
+    ASSERT_EQ(::pwrite(fd, tail.data(), tail.size(), kHole), static_cast<ssize_t>(tail.size()));
     ::close(fd);
-
-    const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                          EVP_MD_CTX_free);
-    ASSERT_EQ(EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr), 1);
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    EVP_DigestInit_ex(context, EVP_sha256(), nullptr);
     const std::string zeros(1 << 20, '\0');
-    for (off_t left = kSize - static_cast<off_t>(tail.size()); left > 0; left -= 1 << 20) {
-        EVP_DigestUpdate(context.get(), zeros.data(),
-                         static_cast<std::size_t>(std::min<off_t>(left, 1 << 20)));
+    for (off_t done = 0; done < kHole; done += 1 << 20) {
+        EVP_DigestUpdate(context, zeros.data(), zeros.size());
     }
-    EVP_DigestUpdate(context.get(), tail.data(), tail.size());
+    EVP_DigestUpdate(context, tail.data(), tail.size());
     Digest expected;
-    ASSERT_EQ(EVP_DigestFinal_ex(context.get(), expected.bytes.data(), nullptr), 1);
+    EVP_DigestFinal_ex(context, expected.bytes.data(), nullptr);
+    EVP_MD_CTX_free(context);
 
     auto options = test::optionsFor(Operation::tag, folder);
     options.realBufferSize = 1 << 20;
     RunState state;
     EXPECT_EQ(test::runReport(options, &state),
               "Tagged a total of 1 files in " + folder + " with 0 errors.");
-    EXPECT_EQ(state.bytesRead, kSize);
+    EXPECT_EQ(state.bytesRead, kHole + static_cast<off_t>(tail.size()));
     EXPECT_EQ(test::storedAttribute(path, kDigestAttributeName), std::string(expected.view()));
 }
 
