@@ -6,6 +6,7 @@
 
 #include "engine/display_text.h"
 #include "engine/file_digest.h"
+#include "engine/run_fixture.h"
 #include "engine/tag_store.h"
 #include "support/temp_tree.h"
 #include "window/busy_indicator.h"
@@ -319,10 +320,7 @@ void WindowTest::eachPressOpensTheChooserAndRecomputesTheBuffer()
 void WindowTest::aCheckShowsTheEnginesReportTitleAndIndicator()
 {
     TempTree tree;
-    const std::string tagged = tree.file("a.txt", "alpha");
-    quelby::test::storeAttribute(tagged, quelby::kDigestAttributeName,
-                                 quelby::digestOfBytes("alpha").view());
-    quelby::test::storeAttribute(tagged, quelby::kTimeAttributeName, "2024-03-09T17_05_42Z");
+    quelby::test::tagByHand(tree.file("a.txt", "alpha"), "2024-03-09T17_05_42Z");
     const std::string changed = tree.file("sub/deep/b.txt", "beta");
     quelby::test::storeAttribute(changed, quelby::kDigestAttributeName,
                                  quelby::digestOfBytes("other").view());
@@ -347,16 +345,11 @@ void WindowTest::aCheckShowsTheEnginesReportTitleAndIndicator()
 
     QTRY_COMPARE_WITH_TIMEOUT(window.runsUnderWay(), 0, 20000);
     QVERIFY(!window.progressSpinner->isVisible() && !window.progressSpinner->isAnimating());
-    quelby::RunOptions options;
-    options.operation = Operation::check;
-    options.folder = tree.root();
-    options.verbose = true;
-    options.backEnd = quelby::platformDigestBackEnd();
+    quelby::RunOptions options = quelby::test::optionsFor(Operation::check, tree.root(), true);
     options.setBufferSize = 8;
     options.realBufferSize = 8192;
-    quelby::RunObserver observer;
-    const QString report = QString::fromStdString(quelby::withInvalidUtf8Escaped(
-        quelby::finishedRunText(options, quelby::walkFolder(options, observer))));
+    const QString report =
+        QString::fromStdString(quelby::withInvalidUtf8Escaped(quelby::test::runReport(options)));
     QCOMPARE(window.outputTextbox->plainText(), report);
     QVERIFY(report.contains(shown(tree.root()) + QStringLiteral("/caf\\xe9.txt")));
     QAccessibleTextInterface* text =
