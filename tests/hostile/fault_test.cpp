@@ -1,10 +1,13 @@
 #include "engine/run_fixture.h"
 #include "support/scripted_system_calls.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <memory>
 #include <random>
+#include <sys/mount.h>
 #include <unistd.h>
 
 namespace quelby {
@@ -14,9 +17,7 @@ std::string patterned(std::size_t size)
 {
     std::string bytes(size, '\0');
     std::mt19937 random(static_cast<unsigned>(size));
-    for (auto& byte : bytes) {
-        byte = static_cast<char>(random());
-    }
+    std::generate(bytes.begin(), bytes.end(), [&] { return static_cast<char>(random()); });
     return bytes;
 }
 
@@ -68,41 +69,34 @@ TEST(Faults, UnderShortReadsEintrAndEioARunFindsTheTrueDigestOrReportsAReadFailu
         for (const auto size : sizes) {
             const auto path = tree.file("f/file", patterned(size));
             const std::string truth(digestOfBytes(patterned(size)).view());
-            const struct
-            {
-                Fault fault;
-                std::size_t failOffset;
-            } cases[] = {
-                {Fault::shortReads, 0},           {Fault::interrupted, 0},
-                {Fault::errorAtOffset, 0},        {Fault::mixed, size / 3},
-                {Fault::errorAtOffset, size / 2}, {Fault::errorAtOffset, size},
-            };
-            for (const auto& c : cases) {
+            for (const auto& [fault, failOffset] : {std::pair{Fault::shortReads, std::size_t{0}},
+                                                    {Fault::interrupted, 0},
+                                                    {Fault::errorAtOffset, 0},
+                                                    {Fault::mixed, size / 3},
+                                                    {Fault::errorAtOffset, size / 2},
+                                                    {Fault::errorAtOffset, size}}) {
                 for (const auto operation : {Operation::check, Operation::tag, Operation::retag}) {
                     SCOPED_TRACE("buffer " + std::to_string(bufferSize) + ", size " +
                                  std::to_string(size) + ", fault " +
-                                 std::to_string(static_cast<int>(c.fault)) + " at " +
-                                 std::to_string(c.failOffset) + ", operation " +
+                                 std::to_string(static_cast<int>(fault)) + " at " +
+                                 std::to_string(failOffset) + ", operation " +
                                  std::to_string(static_cast<int>(operation)));
                     const std::string before = operation == Operation::check ? truth : old;
                     test::storeAttribute(path, kDigestAttributeName, before);
                     test::storeAttribute(path, kTimeAttributeName, stamp);
                     auto options = test::optionsFor(operation, folder, false, true);
                     options.realBufferSize = bufferSize;
+                    test::ScriptedSystemCalls calls;
+                    scriptReads(calls, fault, failOffset, seed);
                     RunState state;
-                    std::string report;
-                    {
-                        test::ScriptedSystemCalls calls;
-                        scriptReads(calls, c.fault, c.failOffset, seed);
-                        report = test::runReport(options, &state);
-                    }
+                    const std::string report = test::runReport(options, &state);
                     EXPECT_EQ(state.mismatchedCount, 0);
                     if (state.failureCount == 0) {
-                        EXPECT_NE(c.fault, Fault::errorAtOffset);
+                        EXPECT_NE(fault, Fault::errorAtOffset);
                         EXPECT_EQ(state.matchedCount, operation == Operation::check ? 1 : 0);
                         EXPECT_EQ(test::storedAttribute(path, kDigestAttributeName), truth);
                     } else {
-                        EXPECT_TRUE(c.fault == Fault::errorAtOffset || c.fault == Fault::mixed);
+                        EXPECT_TRUE(fault == Fault::errorAtOffset || fault == Fault::mixed);
                         EXPECT_EQ(report.substr(0, report.find('\n') + 1),
                                   "❌ Couldn't read " + path + ": " + std::strerror(EIO) + "\n");
                         EXPECT_EQ(test::storedAttribute(path, kDigestAttributeName), before);
@@ -114,41 +108,54 @@ TEST(Faults, UnderShortReadsEintrAndEioARunFindsTheTrueDigestOrReportsAReadFailu
     }
 }
 
-TEST(Faults, AWriteThatDoesNotFitIsNamedAndTheNextCheckNeverSaysDiffers)
+// Writes that do not fit, then (last, as it may be skipped) a file system
+// without user attributes: a ramfs refuses every one.
+TEST(Faults, AttributeWritesThatFailAreNamedAndNeverTurnIntoADifference)
 {
-    test::TempTree tree;
-    const auto folder = tree.folder("f");
-    const auto untagged = tree.file("f/a-untagged", "fresh");
-    const auto tagged = tree.file("f/b-tagged", "kept");
-    for (const int error : {ENOSPC, E2BIG, EDQUOT}) {
+    for (const int error : {ENOSPC, E2BIG, EDQUOT, EOPNOTSUPP}) {
         const std::string reason = std::strerror(error);
         SCOPED_TRACE(reason);
-        test::removeAttribute(untagged, kDigestAttributeName);
-        test::storeAttribute(tagged, kDigestAttributeName, digestOfBytes("kept").view());
-        test::removeAttribute(tagged, kTimeAttributeName);
-        std::string report;
-        {
-            test::ScriptedSystemCalls calls;
+        const bool ramfs = error == EOPNOTSUPP;
+        test::TempTree tree;
+        const auto f = tree.folder("f");
+        if (ramfs && ::mount("ramfs", f.c_str(), "ramfs", 0, nullptr) != 0) {
+            GTEST_SKIP() << "cannot mount a ramfs here: " << std::strerror(errno);
+        }
+        const std::unique_ptr<const char, void (*)(const char*)> unmount(
+            ramfs ? f.c_str() : nullptr, [](const char* path) { ::umount2(path, MNT_DETACH); });
+        const auto untagged = f + "/a-untagged", tagged = f + "/b-tagged";
+        test::writeWholeFile(untagged, "");
+        test::writeWholeFile(tagged, "kept");
+        test::ScriptedSystemCalls calls;
+        if (!ramfs) {
+            test::storeAttribute(tagged, kDigestAttributeName, digestOfBytes("kept").view());
             calls.onSetAttribute = [error](int, const char*, const void*, std::size_t) {
                 errno = error;
                 return -1;
             };
-            report = test::runReport(test::optionsFor(Operation::tag, folder, false, true));
         }
-        EXPECT_EQ(report, "❌ Couldn't tag " + untagged + ": " + reason + "\n❌ Couldn't tag " +
-                              tagged + ": " + reason + "\nTagged a total of 2 files in " + folder +
-                              " with 2 errors.");
-        EXPECT_EQ(test::storedAttribute(untagged, kDigestAttributeName), std::nullopt);
+        const std::string matched = ramfs ? "0" : "1";
+        EXPECT_EQ(test::runReport(test::optionsFor(Operation::tag, f, false, true)),
+                  "❌ Couldn't tag " + untagged + ": " + reason + "\n❌ Couldn't tag " + tagged +
+                      ": " + reason + "\nTagged a total of 2 files in " + f + " with 2 errors.");
+        EXPECT_EQ(test::runReport(test::optionsFor(Operation::retag, f, false, true)),
+                  "❌ Couldn't tag " + untagged + "\n" +
+                      (ramfs ? "❌ Couldn't tag " + tagged + "\n" : "") +
+                      "Retagged a total of 2 files in " + f + "\t" + matched +
+                      " matched digest correctly\n\t0 were retagged\n\t0 were tagged for the "
+                      "first time.");
+        EXPECT_EQ(test::runReport(test::optionsFor(Operation::check, f, true)),
+                  "⚠️ No digest found for " + untagged + " @ ??\n" +
+                      (ramfs ? "⚠️ No digest found for " : "✅ Digests for ") + tagged +
+                      " @ ??\nChecked a total of 2 files in " + f + "\n\t" + matched +
+                      " matched digest correctly\n\t0 didn't match their digest\n\t" +
+                      (ramfs ? "2" : "1") +
+                      " had no digest.\nBuffer size 4 giving actual buffer 4096");
         EXPECT_EQ(test::storedAttribute(tagged, kTimeAttributeName), std::nullopt);
-        RunState checked;
-        test::runReport(test::optionsFor(Operation::check, folder), &checked);
-        EXPECT_EQ(checked.noDigestCount, 1);
-        EXPECT_EQ(checked.matchedCount, 1);
-        EXPECT_EQ(checked.mismatchedCount, 0);
     }
 }
 
-TEST(Faults, OnlyExactlyTheThirtyTwoDigestBytesMatchAndRetagRepairsTheRest)
+TEST(Faults, StoredValuesOfOneOrFourThousandBytesDifferAndRetagRepairsThem)
 {
     test::TempTree tree;
     const auto folder = tree.folder("f");
@@ -160,12 +167,9 @@ TEST(Faults, OnlyExactlyTheThirtyTwoDigestBytesMatchAndRetagRepairsTheRest)
     {
         std::string stored;
         bool secondReadFails; // a value too large for the first, small read is read again
-    } cases[] = {{right, false},         {right.substr(0, 1), false},
-                 {right + right, false}, {std::string(32, '\0'), false},
-                 {large, false},         {large, true}};
+    } cases[] = {{right.substr(0, 1), false}, {large, false}, {large, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE("stored " + std::to_string(c.stored.size()) + " bytes");
-        const bool match = c.stored == right;
         test::storeAttribute(path, kDigestAttributeName, c.stored);
         test::ScriptedSystemCalls calls;
         int reads = 0;
@@ -176,16 +180,13 @@ TEST(Faults, OnlyExactlyTheThirtyTwoDigestBytesMatchAndRetagRepairsTheRest)
             }
             return calls.SystemCalls::getAttribute(fd, name, value, size);
         };
-        EXPECT_TRUE(test::runReport(test::optionsFor(Operation::check, folder, true))
-                        .starts_with(c.secondReadFails ? failed
-                                     : match           ? "✅ Digests for " + path
-                                                       : "❌ Digests for " + path));
+        EXPECT_TRUE(test::runReport(test::optionsFor(Operation::check, folder))
+                        .starts_with(c.secondReadFails ? failed : "❌ Digests for " + path));
         EXPECT_EQ(test::storedAttribute(path, kDigestAttributeName), c.stored);
         reads = 0;
-        EXPECT_TRUE(test::runReport(test::optionsFor(Operation::retag, folder, true))
-                        .starts_with(c.secondReadFails ? failed
-                                     : match           ? "✅ Digests for " + path + "\n"
-                                                       : "⚠️ Retagged " + path + "\n"));
+        EXPECT_TRUE(
+            test::runReport(test::optionsFor(Operation::retag, folder))
+                .starts_with(c.secondReadFails ? failed : "⚠️ Retagged " + path + "\n"));
         EXPECT_EQ(test::storedAttribute(path, kDigestAttributeName),
                   c.secondReadFails ? c.stored : right);
     }

@@ -5,15 +5,16 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <map>
 #include <random>
 #include <set>
 #include <signal.h>
+#include <spawn.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace quelby {
@@ -26,8 +27,7 @@ std::vector<std::uint64_t> testSeeds(std::size_t normalCount, std::size_t longCo
         return {std::strtoull(fixed, nullptr, 10)};
     }
     const char* wanted = std::getenv("QUELBY_LONG_TESTS");
-    std::vector<std::uint64_t> seeds(wanted != nullptr && std::string(wanted) == "1" ? longCount
-                                                                                     : normalCount);
+    std::vector<std::uint64_t> seeds(wanted != nullptr && *wanted == '1' ? longCount : normalCount);
     std::random_device device;
     for (auto& seed : seeds) {
         seed = (std::uint64_t{device()} << 32) | device();
@@ -55,13 +55,12 @@ void fillRandomTree(std::mt19937_64& random, std::int64_t bufferSize, const std:
     std::vector<std::string> names;
     if (depth == 0) {
         names = {"-rf", "--help", std::string(255, 'n')};
-        for (int first = 1; first <= 255; first += 50) {
-            names.emplace_back();
-            for (int byte = first; byte < first + 50 && byte <= 255; ++byte) {
-                if (byte != '/') {
-                    names.back() += static_cast<char>(byte);
-                }
-            }
+        std::string everyByte;
+        for (int byte = 1; byte <= 255; ++byte) {
+            everyByte += byte == '/' ? "" : std::string(1, static_cast<char>(byte));
+        }
+        for (std::size_t at = 0; at < everyByte.size(); at += 50) {
+            names.push_back(everyByte.substr(at, 50));
         }
     }
     std::set<std::string> taken(names.begin(), names.end());
@@ -108,8 +107,7 @@ TEST(RandomTrees, TagCheckAndRetagAgreeWriteOnlyWhereNeededAndReportDamageExactl
         std::vector<std::string> paths;
         fillRandomTree(random, bufferSize, root, 0, paths);
         const auto files = static_cast<std::int64_t>(paths.size());
-        // Every other system call is interrupted before it does anything; retried,
-        // that changes nothing a user can see.
+        // Every other system call is interrupted first: retried, that changes nothing.
         test::ScriptedSystemCalls calls;
         int count = 0, writes = 0;
         const auto interrupt = [&count] { return ++count % 2 == 0 && (errno = EINTR) != 0; };
@@ -144,9 +142,7 @@ TEST(RandomTrees, TagCheckAndRetagAgreeWriteOnlyWhereNeededAndReportDamageExactl
             return values;
         };
 
-        const RunState tagged = run(Operation::tag);
-        EXPECT_EQ(tagged.totalCount, files);
-        EXPECT_EQ(tagged.failureCount, 0);
+        EXPECT_EQ(run(Operation::tag).totalCount, files);
         for (const auto& path : paths) {
             EXPECT_EQ(test::storedAttribute(path, kDigestAttributeName),
                       std::string(digestOfBytes(test::readWholeFile(path)).view()))
@@ -166,15 +162,12 @@ TEST(RandomTrees, TagCheckAndRetagAgreeWriteOnlyWhereNeededAndReportDamageExactl
         // Damage only files with one name, so that each shows under that name alone.
         std::vector<std::string> expected;
         for (const auto& path : paths) {
-            struct stat info
-            {};
             const auto damage = random() % 5;
             std::string contents = test::readWholeFile(path);
-            if (::stat(path.c_str(), &info) != 0 || info.st_nlink != 1 || damage > 2) {
+            if (std::filesystem::hard_link_count(path) != 1 || damage > 2) {
                 continue;
-            } else if (damage == 0 && contents.empty()) {
-                test::writeWholeFile(path, "x");
             } else if (damage == 0) {
+                contents.resize(std::max<std::size_t>(contents.size(), 1)); // an empty file grows
                 contents[random() % contents.size()] ^= static_cast<char>(1 + random() % 255);
                 test::writeWholeFile(path, contents);
             } else if (damage == 1) {
@@ -208,28 +201,19 @@ TEST(RandomTrees, TagCheckAndRetagAgreeWriteOnlyWhereNeededAndReportDamageExactl
 // Starts the command-line tool with its report going to a file.
 pid_t startTool(std::vector<std::string> arguments, const std::string& reportPath)
 {
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const int out = ::open(reportPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (out < 0 || ::dup2(out, 1) < 0) {
-            ::_exit(126);
-        }
-        arguments.insert(arguments.begin(), QUELBY_CLI_PATH);
-        std::vector<char*> argv;
-        for (auto& argument : arguments) {
-            argv.push_back(argument.data());
-        }
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
+    arguments.insert(arguments.begin(), QUELBY_CLI_PATH);
+    std::vector<char*> argv;
+    for (auto& argument : arguments) {
+        argv.push_back(argument.data());
     }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, reportPath.c_str(), O_WRONLY | O_CREAT, 0644);
+    pid_t child = -1;
+    EXPECT_EQ(::posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
     return child;
-}
-
-int exitStatusOf(pid_t child)
-{
-    int status = 0;
-    return ::waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TEST(Concurrency, AKilledTagLeavesNoWrongDigestAndTwoTagsAndACheckAtOnceTearNoValue)
@@ -250,10 +234,8 @@ TEST(Concurrency, AKilledTagLeavesNoWrongDigestAndTwoTagsAndACheckAtOnceTearNoVa
                 test::storeAttribute(path, kDigestAttributeName, *before[path]);
             }
         }
-        const pid_t killed =
-            startTool({"tag", "-q", "-t", "-b", "1K", folder}, tree.path("killed"));
-        const timespec pause{0, static_cast<long>(random() % 30000) * 1000};
-        ::nanosleep(&pause, nullptr);
+        const pid_t killed = startTool({"tag", "-q", "-t", "-b", "1K", folder}, "/dev/null");
+        ::usleep(static_cast<useconds_t>(random() % 30000));
         ::kill(killed, SIGKILL);
         ::waitpid(killed, nullptr, 0);
         // Each file holds what it held before or its true digest, and a stamp
@@ -267,21 +249,22 @@ TEST(Concurrency, AKilledTagLeavesNoWrongDigestAndTwoTagsAndACheckAtOnceTearNoVa
             }
         }
 
-        const pid_t first = startTool({"tag", "-q", "-b", "1K", folder}, tree.path("tag1"));
-        const pid_t second = startTool({"tag", "-q", "-t", "-b", "4K", folder}, tree.path("tag2"));
-        const pid_t check = startTool({"check", "-q", "-b", "2K", folder}, tree.path("check"));
-        EXPECT_EQ(exitStatusOf(first), 0) << test::readWholeFile(tree.path("tag1"));
-        EXPECT_EQ(exitStatusOf(second), 0) << test::readWholeFile(tree.path("tag2"));
-        EXPECT_EQ(exitStatusOf(check), 0) << test::readWholeFile(tree.path("check"));
-        EXPECT_EQ(test::readWholeFile(tree.path("check")).find("❌"), std::string::npos);
+        for (const pid_t child :
+             {startTool({"tag", "-q", "-b", "1K", folder}, "/dev/null"),
+              startTool({"tag", "-q", "-t", "-b", "4K", folder}, "/dev/null"),
+              startTool({"check", "-q", "-b", "2K", folder}, tree.path("check"))}) {
+            int status = -1;
+            ::waitpid(child, &status, 0);
+            EXPECT_EQ(status, 0); // exited, and with 0
+        }
+        const std::string checkReport = test::readWholeFile(tree.path("check"));
+        EXPECT_EQ(checkReport.find("❌"), std::string::npos) << checkReport;
         for (const auto& [path, digest] : truth) {
             EXPECT_EQ(test::storedAttribute(path, kDigestAttributeName), digest) << path;
         }
-        EXPECT_EQ(exitStatusOf(startTool({"check", "-q", folder}, tree.path("after"))), 0);
-        EXPECT_TRUE(test::readWholeFile(tree.path("after"))
-                        .starts_with("Checked a total of 60 files in " + folder +
-                                     "\t60 matched digest correctly\n"))
-            << test::readWholeFile(tree.path("after"));
+        RunState after;
+        test::runReport(test::optionsFor(Operation::check, folder), &after);
+        EXPECT_EQ(after.matchedCount, 60);
     }
 }
 
