@@ -12,8 +12,8 @@ namespace {
 int columns(const std::string& text)
 {
     int count = 0;
-    for (std::size_t at = 0; at < text.size(); ++at) {
-        const auto byte = static_cast<unsigned char>(text[at]);
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
         if ((byte & 0xc0u) != 0x80u) {
             count += byte >= 0xe1 ? 2 : 1;
         }
@@ -21,15 +21,11 @@ int columns(const std::string& text)
     return count;
 }
 
-TEST(ProgressLine, ShowsCountsSpeedAndTheCurrentFile)
+TEST(ProgressLine, ShowsCountsSpeedAndAsMuchOfThePathEndAsFitsTheTerminal)
 {
-    const RunProgress progress{3, 12000, "/data/a.txt"};
-    EXPECT_EQ(progressText(progress, 2.0, 80), "3 files  12.0 kB  6.0 kB/s  /data/a.txt");
+    EXPECT_EQ(progressText(RunProgress{3, 12000, "/data/a.txt"}, 2.0, 80),
+              "3 files  12.0 kB  6.0 kB/s  /data/a.txt");
     EXPECT_EQ(progressText(RunProgress{1, 0, "/x"}, 0.0, 80), "1 file  0 B  0 B/s  /x");
-}
-
-TEST(ProgressLine, FitsTheTerminalAndKeepsTheEndOfAPathWhole)
-{
     const std::string folder = "/very/long/folder/name/that/goes/on/and/on";
     const std::vector<std::string> paths{
         folder + "/file.txt",
@@ -48,9 +44,8 @@ TEST(ProgressLine, FitsTheTerminalAndKeepsTheEndOfAPathWhole)
             }
         }
     }
-    const std::string cut = progressText(RunProgress{12, 3456789, paths[0]}, 1.0, 40);
-    EXPECT_TRUE(cut.starts_with("12 files  3.5 MB  3.5 MB/s  ...")) << cut;
-    EXPECT_TRUE(cut.ends_with("...file.txt")) << cut;
+    EXPECT_EQ(progressText(RunProgress{12, 3456789, paths[0]}, 1.0, 40),
+              "12 files  3.5 MB  3.5 MB/s  ...file.txt");
 }
 
 TEST(ProgressLine, RedrawsAtMostFourTimesASecondAndErasesCleanly)
@@ -68,10 +63,8 @@ TEST(ProgressLine, RedrawsAtMostFourTimesASecondAndErasesCleanly)
     line.erase();
     line.restore();
     line.erase();
-    EXPECT_EQ(terminal.str(), "\r2 files  20 B  67 B/s  /b\x1b[K"
-                              "\r\x1b[K"
-                              "\r2 files  20 B  67 B/s  /b\x1b[K"
-                              "\r\x1b[K");
+    const std::string shown = "\r2 files  20 B  67 B/s  /b\x1b[K";
+    EXPECT_EQ(terminal.str(), shown + "\r\x1b[K" + shown + "\r\x1b[K");
 }
 
 } // namespace

@@ -1,64 +1,101 @@
 #include "cli/cli.h"
 #include "cli/options.h"
-#include "engine/tag_store.h"
-#include "support/temp_tree.h"
+#include "engine/run_fixture.h"
 
-#include <algorithm>
 #include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
+#include <poll.h>
+#include <pty.h>
 #include <sstream>
-#include <string>
-#include <vector>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <tuple>
+#include <unistd.h>
 
 namespace quelby::cli {
 namespace {
 
-using test::TempTree;
-
-struct Outcome
-{
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+// The exit status (minus the signal that killed the process), standard output, standard error.
+using Outcome = std::tuple<int, std::string, std::string>;
 
 Outcome runInProcess(const std::vector<std::string>& args, const CliEnvironment& environment = {})
 {
     std::ostringstream out;
     std::ostringstream err;
-    Outcome outcome;
-    outcome.status = run(args, out, err, environment);
-    outcome.out = out.str();
-    outcome.err = err.str();
-    return outcome;
+    const int status = run(args, out, err, environment);
+    return {status, out.str(), err.str()};
 }
 
-class NoticeCollector : public RunObserver
+// A clock that moves on a second at every look, so every update redraws.
+CliEnvironment terminalEnvironment()
 {
-public:
-    void notice(std::string_view text) override { notices += text; }
-    std::string notices;
-};
-
-// The engine's own report for the same run: what standard output must hold.
-std::string engineReport(Operation operation, const std::string& folder, bool verbose,
-                         std::int64_t setBufferSize = 1, std::int64_t realBufferSize = 1048576)
-{
-    RunOptions options;
-    options.operation = operation;
-    options.folder = folder;
-    options.verbose = verbose;
-    options.backEnd = platformDigestBackEnd();
-    options.setBufferSize = setBufferSize;
-    options.realBufferSize = realBufferSize;
-    NoticeCollector collector;
-    const RunState state = walkFolder(options, collector);
-    return collector.notices + finishedRunText(options, state) + "\n";
+    CliEnvironment environment;
+    environment.errorIsTerminal = true;
+    environment.now = [ticks = std::make_shared<int>(0)] {
+        return Clock::time_point{} + std::chrono::seconds(++*ticks);
+    };
+    return environment;
 }
 
-// A folder of a few files in two levels; "b.txt" carries no digest until tagged.
-void fillTree(TempTree& tree)
+// Everything the descriptor got, from its start; closes it.
+std::string drained(int fd)
+{
+    std::string text;
+    char chunk[65536];
+    ::lseek(fd, 0, SEEK_SET);
+    for (ssize_t got = 0; (got = ::read(fd, chunk, sizeof chunk)) > 0;) {
+        text.append(chunk, static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+    return text;
+}
+
+// Runs the built tool as a shell would, outFd (if given) its standard output. A stop signal
+// goes once the walk is under way: once the terminal shows something, or half a second in.
+Outcome runTool(std::vector<std::string> args, int outFd = -1, int stopSignal = 0,
+                bool onTerminal = false)
+{
+    const int out = ::memfd_create("out", MFD_CLOEXEC);
+    int err = -1;
+    int terminal = -1;
+    if (onTerminal) {
+        const winsize narrow{24, 50, 0, 0};
+        ::openpty(&terminal, &err, nullptr, nullptr, &narrow);
+        ::fcntl(terminal, F_SETFD, FD_CLOEXEC);
+    } else {
+        err = ::memfd_create("err", MFD_CLOEXEC);
+    }
+    args.insert(args.begin(), QUELBY_CLI_PATH);
+    std::vector<char*> argv;
+    for (std::string& word : args) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(outFd >= 0 ? outFd : out, STDOUT_FILENO);
+        ::dup2(err, STDERR_FILENO);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    if (onTerminal) {
+        ::close(err); // the terminal keeps what it got and reads as EIO once the tool is gone
+        err = terminal;
+    }
+    if (stopSignal != 0) {
+        pollfd shown{terminal, POLLIN, 0}; // without a terminal, only a wait
+        ::poll(&shown, 1, onTerminal ? 30000 : 500);
+        ::kill(child, stopSignal);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status), drained(out),
+            drained(err)};
+}
+
+void fillTree(test::TempTree& tree)
 {
     tree.file("a.txt", "first");
     tree.file("b.txt", "second");
@@ -66,221 +103,167 @@ void fillTree(TempTree& tree)
     tree.file("sub/.hidden", "");
 }
 
-TEST(RunInProcess, PrintsTheEnginesReportForEachCommandAndBufferSize)
+// What the tool should hand the engine; the engine's report for it is the expected output.
+RunOptions cliOptions(Operation operation, const std::string& folder, bool verbose = false,
+                      std::int64_t setBufferSize = 1, std::int64_t realBufferSize = 1048576)
 {
-    TempTree tree;
+    RunOptions options = test::optionsFor(operation, folder, verbose);
+    options.setBufferSize = setBufferSize;
+    options.realBufferSize = realBufferSize;
+    return options;
+}
+
+TEST(RunInProcess, PrintsTheEnginesReportForEachCommandWithItsOptions)
+{
+    test::TempTree tree;
     fillTree(tree);
-    struct Case
+    const std::string root = tree.root();
+    CliEnvironment environment;
+    environment.workingFolder = root;
+    const struct
     {
         std::vector<std::string> args;
-        Operation operation;
-        bool verbose;
-        std::int64_t setBufferSize, realBufferSize;
-        int status;
+        RunOptions expected;
+        bool stamped; // whether the files carry time stamps afterwards
+    } cases[] = {
+        {{"check", root}, cliOptions(Operation::check, root), false},
+        {{"check", "-v", root}, cliOptions(Operation::check, root, true), false},
+        {{"tag", "-v", "-b", "4K", root}, cliOptions(Operation::tag, root, true, 4, 4096), false},
+        {{"check", "-vb2m", "."}, cliOptions(Operation::check, root, true, 2, 2097152), false},
+        {{"tag", "--times", root}, cliOptions(Operation::tag, root), true},
+        {{"retag", "-v", root}, cliOptions(Operation::retag, root, true), true},
+        {{"retag", "./sub/"}, cliOptions(Operation::retag, root + "/sub"), true},
     };
-    const std::vector<Case> cases{
-        {{"check", tree.root()}, Operation::check, false, 1, 1048576, 0},
-        {{"check", "-v", tree.root()}, Operation::check, true, 1, 1048576, 0},
-        {{"tag", "-v", "-b", "4K", tree.root()}, Operation::tag, true, 4, 4096, 0},
-        {{"tag", tree.root()}, Operation::tag, false, 1, 1048576, 0},
-        {{"check", "-v", "--buffer=2m", tree.root()}, Operation::check, true, 2, 2097152, 0},
-        {{"retag", "-v", tree.root()}, Operation::retag, true, 1, 1048576, 0},
-        {{"retag", tree.root()}, Operation::retag, false, 1, 1048576, 0},
-    };
-    for (const Case& c : cases) {
-        const Outcome outcome = runInProcess(c.args);
-        EXPECT_EQ(outcome.status, c.status) << c.args.front();
-        EXPECT_EQ(outcome.err, "");
-        EXPECT_EQ(outcome.out, engineReport(c.operation, tree.root(), c.verbose, c.setBufferSize,
-                                            c.realBufferSize))
-            << c.args.front() << " " << c.args[1];
+    for (const auto& c : cases) {
+        EXPECT_EQ(runInProcess(c.args, environment),
+                  (Outcome{0, test::runReport(c.expected) + "\n", ""}));
+        const auto stamp = test::storedAttribute(tree.path("sub/.hidden"), kTimeAttributeName);
+        EXPECT_EQ(stamp.value_or("").size(), c.stamped ? 20u : 0u) << c.args.front();
     }
-    const Outcome tagged = runInProcess({"check", tree.root()});
-    EXPECT_TRUE(
-        tagged.out.starts_with("Checked a total of 4 files in " + tree.root() + "\t4 matched"))
-        << tagged.out;
-    EXPECT_TRUE(tagged.out.ends_with(" had no digest.\n")) << tagged.out;
-}
-
-TEST(RunInProcess, ExitsWithOneOnlyWhenTheReportHoldsAFailure)
-{
-    TempTree tree;
-    fillTree(tree);
-    EXPECT_EQ(runInProcess({"check", tree.root()}).status, 0) << "untagged files are no failure";
-    ASSERT_EQ(runInProcess({"tag", tree.root()}).status, 0);
-    test::writeWholeFile(tree.path("sub/c.txt"), "changed");
-
-    const Outcome changed = runInProcess({"check", tree.root()});
-    EXPECT_EQ(changed.status, 1);
-    EXPECT_EQ(changed.out, engineReport(Operation::check, tree.root(), false));
-    EXPECT_NE(changed.out.find(tree.path("sub/c.txt")), std::string::npos) << changed.out;
-}
-
-TEST(RunInProcess, StampsTimesOnlyWhenAsked)
-{
-    TempTree tree;
-    fillTree(tree);
-    ASSERT_EQ(runInProcess({"tag", tree.root()}).status, 0);
-    EXPECT_FALSE(test::storedAttribute(tree.path("a.txt"), kTimeAttributeName));
-    ASSERT_EQ(runInProcess({"tag", "--times", tree.root()}).status, 0);
-    for (const char* name : {"a.txt", "b.txt", "sub/c.txt", "sub/.hidden"}) {
-        const auto stamp = test::storedAttribute(tree.path(name), kTimeAttributeName);
-        ASSERT_TRUE(stamp) << name;
-        EXPECT_EQ(stamp->size(), 20u) << *stamp;
-    }
-}
-
-TEST(RunInProcess, TakesARelativeFolderFromTheWorkingFolder)
-{
-    TempTree tree;
-    fillTree(tree);
-    CliEnvironment environment;
-    environment.workingFolder = tree.root();
-    const std::string rootName = tree.root().substr(tree.root().rfind('/') + 1);
-    for (const std::string& folder : {std::string("sub"), std::string("./sub/"),
-                                      std::string("sub//."), "../" + rootName + "/sub"}) {
-        const Outcome outcome = runInProcess({"check", folder}, environment);
-        EXPECT_EQ(outcome.status, 0) << folder << outcome.err;
-        EXPECT_EQ(outcome.out,
-                  engineReport(Operation::check, normalisedFolder(folder, tree.root()), false))
-            << folder;
-    }
-    EXPECT_TRUE(runInProcess({"check", "./sub/"}, environment)
-                    .out.starts_with("Checked a total of 2 files in " + tree.root() + "/sub\t"));
-}
-
-TEST(RunInProcess, RefusesAFolderThatIsMissingOrNoFolderBeforeWalking)
-{
-    TempTree tree;
-    const std::string file = tree.file("plain.txt", "x");
-    struct Case
-    {
-        std::string folder;
-        std::string err;
-    };
-    const std::vector<Case> cases{
-        {tree.path("missing"),
-         "quelby-cli: " + tree.path("missing") + ": No such file or directory\n"},
-        {file, "quelby-cli: " + file + ": Not a directory\n"},
-        {"", "quelby-cli: : No such file or directory\n"},
-        {tree.path("plain.txt/inner"),
-         "quelby-cli: " + tree.path("plain.txt/inner") + ": Not a directory\n"},
-        {tree.path("new\nline"),
-         "quelby-cli: " + tree.path("new\\x0aline") + ": No such file or directory\n"},
-    };
-    for (const Case& c : cases) {
-        const Outcome outcome = runInProcess({"tag", c.folder});
-        EXPECT_EQ(outcome.status, 2);
-        EXPECT_EQ(outcome.out, "");
-        EXPECT_EQ(outcome.err, c.err);
-    }
-    EXPECT_FALSE(test::storedAttribute(file, kDigestAttributeName)) << "nothing was tagged";
-}
-
-TEST(RunInProcess, AnswersHelpVersionAndUsageErrorsOnTheRightStream)
-{
-    const Outcome help = runInProcess({"--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out, helpText());
-    EXPECT_EQ(help.err, "");
-
-    const Outcome version = runInProcess({"--version"});
-    EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out, std::string("quelby-cli ") + QUELBY_VERSION + "\n");
-
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {}, {"check"}, {"check", "--times", "."}, {"tag", "-b", "64", "."}, {"scan", "."}}) {
-        const Outcome usage = runInProcess(args);
-        EXPECT_EQ(usage.status, 2);
-        EXPECT_EQ(usage.out, "");
-        EXPECT_TRUE(usage.err.starts_with("quelby-cli: ")) << usage.err;
-        EXPECT_TRUE(usage.err.ends_with("(see quelby-cli --help)\n")) << usage.err;
-        EXPECT_EQ(std::count(usage.err.begin(), usage.err.end(), '\n'), 1) << usage.err;
-    }
-}
-
-TEST(RunInProcess, AnInterruptedRunPrintsNoReportAndExitsWithTheSignal)
-{
-    TempTree tree;
-    fillTree(tree);
-    for (const auto& [signal, status] : {std::pair{SIGINT, 130}, std::pair{SIGTERM, 143}}) {
-        CliEnvironment environment;
-        environment.stopSignal = [signal = signal] { return signal; };
-        const Outcome outcome = runInProcess({"tag", "-v", tree.root()}, environment);
-        EXPECT_EQ(outcome.status, status);
-        EXPECT_EQ(outcome.out, "");
-    }
-    EXPECT_FALSE(test::storedAttribute(tree.path("a.txt"), kDigestAttributeName));
 }
 
 TEST(RunInProcess, DrawsProgressOnlyOnATerminalAndNeverInTheReport)
 {
-    TempTree tree;
+    test::TempTree tree;
     fillTree(tree);
-    ASSERT_EQ(runInProcess({"tag", tree.root()}).status, 0);
-    const std::string report = engineReport(Operation::check, tree.root(), true);
-    for (const bool terminal : {true, false}) {
-        for (const bool quiet : {true, false}) {
-            CliEnvironment environment;
-            environment.errorIsTerminal = terminal;
-            environment.terminalWidth = [] { return 30; };
-            auto ticks = std::make_shared<int>(0);
-            environment.now = [ticks] {
-                return Clock::time_point{} + std::chrono::seconds(++*ticks);
-            };
-            std::vector<std::string> args{"check", "-v", tree.root()};
-            if (quiet) {
-                args.insert(args.begin() + 1, "-q");
-            }
-            const Outcome outcome = runInProcess(args, environment);
-            EXPECT_EQ(outcome.out, report);
-            if (!terminal || quiet) {
-                EXPECT_EQ(outcome.err, "");
-                continue;
-            }
-            EXPECT_NE(outcome.err.find(" files  "), std::string::npos) << outcome.err;
-            EXPECT_TRUE(outcome.err.ends_with("\r\x1b[K")) << "erased before the report";
-            std::istringstream drawings(outcome.err);
-            for (std::string drawing; std::getline(drawings, drawing, '\r');) {
-                EXPECT_LE(drawing.size(), 29u + 3u) << drawing;
-                EXPECT_EQ(drawing.find('\n'), std::string::npos);
-            }
+    const std::string report =
+        test::runReport(cliOptions(Operation::check, tree.root(), true)) + "\n";
+    for (const auto& [terminal, flags] : {std::pair{false, "-v"}, {true, "-vq"}, {true, "-v"}}) {
+        CliEnvironment environment = terminalEnvironment();
+        environment.errorIsTerminal = terminal;
+        environment.terminalWidth = [] { return 30; };
+        const auto [status, out, err] = runInProcess({"check", flags, tree.root()}, environment);
+        EXPECT_EQ(out, report);
+        if (!terminal || flags == std::string("-vq")) {
+            EXPECT_EQ(err, "");
+            continue;
+        }
+        EXPECT_NE(err.find(" files  "), std::string::npos) << err;
+        EXPECT_TRUE(err.ends_with("\r\x1b[K")) << "erased before the report";
+        std::istringstream drawings(err);
+        for (std::string drawing; std::getline(drawings, drawing, '\r');) {
+            EXPECT_LE(drawing.size(), 29u + 3u) << drawing;
+            EXPECT_EQ(drawing.find('\n'), std::string::npos);
         }
     }
 }
 
-TEST(RunInProcess, ShowsTagNoticesAsTheyComeAndFailsWithOne)
+TEST(RunInProcess, ShowsTagNoticesAsTheyComeClearOfTheProgressLineAndFailsWithOne)
 {
-    TempTree tree;
+    test::TempTree tree;
     fillTree(tree);
     if (!test::setImmutable(tree.path("b.txt"), true)) {
         GTEST_SKIP() << "chattr +i is not possible here";
     }
-    CliEnvironment environment;
-    environment.errorIsTerminal = true;
-    environment.now = [ticks = std::make_shared<int>(0)] {
-        return Clock::time_point{} + std::chrono::seconds(++*ticks);
-    };
-    const Outcome outcome = runInProcess({"tag", tree.root()}, environment);
-    const std::string expected = engineReport(Operation::tag, tree.root(), false);
+    EXPECT_EQ(runInProcess({"tag", tree.root()}),
+              (Outcome{1, test::runReport(cliOptions(Operation::tag, tree.root())) + "\n", ""}));
+    // Report and progress on one terminal: the line goes before a notice and comes back after.
+    std::ostringstream terminal;
+    run(std::vector<std::string>{"tag", tree.root()}, terminal, terminal, terminalEnvironment());
     test::setImmutable(tree.path("b.txt"), false);
-    EXPECT_EQ(outcome.status, 1);
-    EXPECT_EQ(outcome.out, expected);
-    EXPECT_TRUE(outcome.out.starts_with("\xe2\x9d\x8c Couldn't tag " + tree.path("b.txt")))
-        << outcome.out;
+    const std::string both = terminal.str();
+    const std::size_t at = both.find("\r\x1b[K\xe2\x9d\x8c Couldn't tag " + tree.path("b.txt"));
+    ASSERT_NE(at, std::string::npos) << both;
+    EXPECT_EQ(both.substr(both.find('\n', at), 3), "\n\r1") << both;
     EXPECT_FALSE(test::storedAttribute(tree.path("b.txt"), kDigestAttributeName));
 }
 
-TEST(RunInProcess, AFailedWriteOfTheReportIsAFailure)
+TEST(CliProcess, PrintsOnlyTheReportAndExitsWithZeroOneOrTwo)
 {
-    TempTree tree;
+    test::TempTree tree;
     fillTree(tree);
-    std::ostringstream out;
-    out.setstate(std::ios::badbit);
-    std::ostringstream err;
-    const std::vector<std::string> args{"check", tree.root()};
-    EXPECT_EQ(run(args, out, err, CliEnvironment{}), 1);
-    EXPECT_EQ(err.str(), "quelby-cli: cannot write the report to standard output\n");
+    const std::string root = tree.root();
+    EXPECT_EQ(runTool({"tag", root}),
+              (Outcome{0, "Tagged a total of 4 files in " + root + " with 0 errors.\n", ""}));
+    test::writeWholeFile(tree.path("sub/c.txt"), "changed");
+    EXPECT_EQ(runTool({"check", root}),
+              (Outcome{1, test::runReport(cliOptions(Operation::check, root)) + "\n", ""}));
+    const std::string file = tree.path("a.txt");
+    const std::string missing = tree.path("missing");
+    const std::vector<std::pair<std::vector<std::string>, Outcome>> cases{
+        {{"tag", missing}, {2, "", "quelby-cli: " + missing + ": No such file or directory\n"}},
+        {{"tag", file}, {2, "", "quelby-cli: " + file + ": Not a directory\n"}},
+        {{"tag", ""}, {2, "", "quelby-cli: : No such file or directory\n"}},
+        {{"tag", root + "/new\nline"},
+         {2, "", "quelby-cli: " + root + "/new\\x0aline: No such file or directory\n"}},
+        {{}, {2, "", "quelby-cli: missing command: check, tag or retag (see quelby-cli --help)\n"}},
+        {{"check"}, {2, "", "quelby-cli: missing FOLDER after 'check' (see quelby-cli --help)\n"}},
+        {{"--help"}, {0, helpText(), ""}},
+        {{"--version"}, {0, std::string("quelby-cli ") + QUELBY_VERSION + "\n", ""}},
+    };
+    for (const auto& [args, expected] : cases) {
+        EXPECT_EQ(runTool(args), expected);
+    }
+}
+
+TEST(CliProcess, EndsQuietlyOnAClosedPipeAndFailsOnAFullDisk)
+{
+    test::TempTree tree;
+    fillTree(tree);
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    ::close(ends[0]);
+    EXPECT_EQ(runTool({"tag", "-v", tree.root()}, ends[1]), (Outcome{128 + SIGPIPE, "", ""}));
+    ::close(ends[1]);
+    const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+    if (full < 0) {
+        GTEST_SKIP() << "no /dev/full here";
+    }
+    EXPECT_EQ(runTool({"check", tree.root()}, full),
+              (Outcome{1, "",
+                       "quelby-cli: cannot write the report to standard output: No space left on "
+                       "device\n"}));
+    ::close(full);
+}
+
+TEST(CliProcess, StopsOnSigintOrSigtermInsideAHugeFileWithNoReport)
+{
+    for (const auto& [signal, onTerminal, exitStatus] :
+         {std::tuple{SIGTERM, true, 143}, std::tuple{SIGINT, false, 130}}) {
+        test::TempTree tree;
+        tree.file("a.txt", "alpha");
+        // 20 GiB that take no room: read 1 KiB at a time, they outlast the test.
+        const std::string huge = tree.file("huge/sparse.bin");
+        if (::truncate(huge.c_str(), 20LL << 30) != 0) {
+            GTEST_SKIP() << "this file system has no room for a sparse 20 GiB file";
+        }
+        const auto [status, out, err] =
+            runTool({"tag", "-b", "1K", tree.root()}, -1, signal, onTerminal);
+        EXPECT_EQ(status, exitStatus);
+        EXPECT_EQ(out, "");
+        if (onTerminal) {
+            EXPECT_NE(err.find("B/s  "), std::string::npos) << err;
+            EXPECT_NE(err.find("sparse.bin"), std::string::npos) << err;
+            EXPECT_TRUE(err.ends_with("\r\x1b[K")) << "the line goes with the walk: " << err;
+            std::istringstream drawings(err);
+            for (std::string drawing; std::getline(drawings, drawing, '\r');) {
+                EXPECT_LE(drawing.size(), 49u + 3u) << "fits the terminal: " << drawing;
+            }
+        } else {
+            EXPECT_EQ(err, "") << "no progress line off a terminal";
+        }
+        EXPECT_FALSE(test::storedAttribute(huge, kDigestAttributeName)) << "stopped mid-way";
+    }
 }
 
 } // namespace
