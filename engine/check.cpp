@@ -20,15 +20,8 @@ std::string timeText(FileVisit& visit)
 
 void checkFile(FileVisit& visit)
 {
-    const auto digest = visit.digest();
+    const auto digest = visit.digestOrReport();
     if (!digest) {
-        if (!visit.stopped()) {
-            reportUnreadable(visit.options, visit.state, visit.observer, visit.path,
-                             digest.error().description);
-        }
-        return;
-    }
-    if (!*digest) {
         return;
     }
     const bool verbose = visit.options.verbose;
@@ -37,8 +30,7 @@ void checkFile(FileVisit& visit)
 
     const auto stored = visit.storedDigest();
     if (!stored) {
-        reportUnreadable(visit.options, state, visit.observer, visit.path,
-                         stored.error().description);
+        visit.reportUnreadable(stored.error().description);
         return;
     }
     if (!*stored || (*stored)->empty()) {
@@ -50,7 +42,7 @@ void checkFile(FileVisit& visit)
         }
         return;
     }
-    if ((*digest)->matches(**stored)) {
+    if (digest->matches(**stored)) {
         ++state.matchedCount;
         if (verbose) {
             state.pendingText += report::matchedLine(visit.path, stampText);

@@ -37,6 +37,23 @@ DigestResult FileVisit::digest()
     return result;
 }
 
+std::optional<Digest> FileVisit::digestOrReport()
+{
+    const auto result = digest();
+    if (result) {
+        return *result;
+    }
+    if (!stopped_) {
+        reportUnreadable(result.error().description);
+    }
+    return std::nullopt;
+}
+
+void FileVisit::reportUnreadable(const std::string& reason)
+{
+    quelby::reportUnreadable(options, state, observer, path, reason);
+}
+
 std::expected<std::optional<Bytes>, PosixError> FileVisit::storedDigest()
 {
     auto value = readExtendedAttribute(fd, kDigestAttributeName);

@@ -33,6 +33,11 @@ public:
     DigestResult digest();
     // True when the last digest failed because the run was asked to stop.
     bool stopped() const { return stopped_; }
+    // The digest when there is one. A read failure is reported here; a stop,
+    // or an entry that is no regular file, gives none silently.
+    std::optional<Digest> digestOrReport();
+    // Reports this file as unreadable, in the operation's own way.
+    void reportUnreadable(const std::string& reason);
 
     // The stored digest; none when the file has none (no attribute, or a file
     // system without attributes); the error when reading it failed otherwise.

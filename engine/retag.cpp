@@ -14,26 +14,14 @@ void recordWrite(FileVisit& visit, const std::string& line)
     visit.state.pendingText += line;
 }
 
-bool reportedFailure(FileVisit& visit, const DigestResult& digest)
-{
-    if (digest) {
-        return false;
-    }
-    if (!visit.stopped()) {
-        reportUnreadable(visit.options, visit.state, visit.observer, visit.path,
-                         digest.error().description);
-    }
-    return true;
-}
-
 // No digest could be read, or a write failed: digest afresh and try once more.
 void fallback(FileVisit& visit)
 {
-    const auto digest = visit.digest();
-    if (reportedFailure(visit, digest) || !*digest) {
+    const auto digest = visit.digestOrReport();
+    if (!digest) {
         return;
     }
-    if (visit.writeDigest(**digest)) {
+    if (visit.writeDigest(*digest)) {
         ++visit.state.firstTagCount;
         recordWrite(visit, report::taggedLine(visit.path));
         return;
@@ -46,15 +34,14 @@ void fallback(FileVisit& visit)
 
 void retagFile(FileVisit& visit)
 {
-    const auto digest = visit.digest();
-    if (reportedFailure(visit, digest) || !*digest) {
+    const auto digest = visit.digestOrReport();
+    if (!digest) {
         return;
     }
     auto& state = visit.state;
     const auto stored = visit.storedDigest();
     if (!stored) {
-        reportUnreadable(visit.options, state, visit.observer, visit.path,
-                         stored.error().description);
+        visit.reportUnreadable(stored.error().description);
         return;
     }
     if (!*stored) {
@@ -62,7 +49,7 @@ void retagFile(FileVisit& visit)
         return;
     }
     if ((*stored)->empty()) {
-        if (!visit.writeDigest(**digest)) {
+        if (!visit.writeDigest(*digest)) {
             fallback(visit);
             return;
         }
@@ -70,14 +57,14 @@ void retagFile(FileVisit& visit)
         recordWrite(visit, report::taggedLine(visit.path));
         return;
     }
-    if ((*digest)->matches(**stored)) {
+    if (digest->matches(**stored)) {
         ++state.matchedCount;
         if (visit.options.verbose) {
             state.pendingText += report::digestsLine(visit.path);
         }
         return;
     }
-    if (!visit.writeDigest(**digest)) {
+    if (!visit.writeDigest(*digest)) {
         fallback(visit);
         return;
     }

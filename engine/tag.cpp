@@ -5,22 +5,15 @@ namespace quelby {
 
 void tagFile(FileVisit& visit)
 {
-    const auto digest = visit.digest();
+    const auto digest = visit.digestOrReport();
     if (!digest) {
-        if (!visit.stopped()) {
-            reportUnreadable(visit.options, visit.state, visit.observer, visit.path,
-                             digest.error().description);
-        }
-        return;
-    }
-    if (!*digest) {
         return;
     }
     auto& state = visit.state;
     if (visit.options.verbose) {
-        state.pendingText += report::digestLine(digestHashNumber(**digest), visit.path);
+        state.pendingText += report::digestLine(digestHashNumber(*digest), visit.path);
     }
-    const auto written = visit.writeDigest(**digest);
+    const auto written = visit.writeDigest(*digest);
     if (!written) {
         ++state.errorCount;
         ++state.failureCount;

@@ -12,25 +12,9 @@ using test::optionsFor;
 using test::runReport;
 using test::TempTree;
 
-// Three tagged photos, one changed since, one never tagged.
-struct PhotoFolder
-{
-    TempTree tree;
-    std::string root = tree.folder("Photos");
-    PhotoFolder()
-    {
-        test::tagByHand(tree.file("Photos/a.jpg", "aaaa"), "2024-03-09T17_05_42Z");
-        const auto b = tree.file("Photos/b.jpg", "bbbb");
-        test::tagByHand(b, "2024-03-09T17_05_43Z");
-        test::writeWholeFile(b, "bbbb changed");
-        tree.file("Photos/new.jpg", "new");
-        test::tagByHand(tree.file("Photos/sub/c.jpg", "cccc"), "2024-03-09T17_05_44Z");
-    }
-};
-
 TEST(Check, ReproducesTheVerboseAndPlainReportsOfAFolderWithAChangedAndAnUntaggedFile)
 {
-    PhotoFolder photos;
+    test::PhotoFolder photos(false);
     const std::string& f = photos.root;
     EXPECT_EQ(runReport(optionsFor(Operation::check, f, true)),
               "✅ Digests for " + f +

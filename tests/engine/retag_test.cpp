@@ -12,29 +12,10 @@ using test::optionsFor;
 using test::runReport;
 using test::TempTree;
 
-struct PhotoFolder
-{
-    TempTree tree;
-    std::string root = tree.folder("Photos");
-    std::string locked;
-    bool lockable = false;
-    PhotoFolder()
-    {
-        test::tagByHand(tree.file("Photos/a.jpg", "aaaa"), "2024-03-09T17_05_42Z");
-        const auto b = tree.file("Photos/b.jpg", "bbbb");
-        test::tagByHand(b, "2024-03-09T17_05_43Z");
-        test::writeWholeFile(b, "bbbb changed");
-        locked = tree.file("Photos/locked.jpg", "locked");
-        tree.file("Photos/new.jpg", "new");
-        test::tagByHand(tree.file("Photos/sub/c.jpg", "cccc"), "2024-03-09T17_05_44Z");
-        lockable = test::setImmutable(locked, true);
-    }
-};
-
 TEST(Retag, ReproducesTheVerboseAndPlainReportsOfAMixedFolder)
 {
     for (bool verbose : {true, false}) {
-        PhotoFolder photos;
+        test::PhotoFolder photos(true);
         if (!photos.lockable) {
             GTEST_SKIP() << "chattr +i is not possible here";
         }

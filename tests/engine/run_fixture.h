@@ -57,4 +57,28 @@ inline void tagByHand(const std::string& path, std::string_view stamp)
     storeAttribute(path, kTimeAttributeName, stamp);
 }
 
+// Tagged photos, one changed since, one never tagged, and optionally one
+// whose attributes cannot be written (when chattr +i works here).
+struct PhotoFolder
+{
+    TempTree tree;
+    std::string root = tree.folder("Photos");
+    std::string locked;
+    bool lockable = false;
+
+    explicit PhotoFolder(bool withLockedFile)
+    {
+        tagByHand(tree.file("Photos/a.jpg", "aaaa"), "2024-03-09T17_05_42Z");
+        const auto b = tree.file("Photos/b.jpg", "bbbb");
+        tagByHand(b, "2024-03-09T17_05_43Z");
+        writeWholeFile(b, "bbbb changed");
+        tree.file("Photos/new.jpg", "new");
+        tagByHand(tree.file("Photos/sub/c.jpg", "cccc"), "2024-03-09T17_05_44Z");
+        if (withLockedFile) {
+            locked = tree.file("Photos/locked.jpg", "locked");
+            lockable = setImmutable(locked, true);
+        }
+    }
+};
+
 } // namespace quelby::test
