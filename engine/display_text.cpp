@@ -61,59 +61,60 @@ bool isHiddenControl(char32_t codePoint)
            (codePoint >= 0x2066 && codePoint <= 0x2069);
 }
 
+// Calls valid(sequence, codePoint) for each valid UTF-8 sequence of the text
+// and invalid(byte) for each byte that is part of none.
+template <typename Valid, typename Invalid>
+void forEachSequence(std::string_view text, Valid valid, Invalid invalid)
+{
+    for (std::size_t i = 0; i < text.size();) {
+        char32_t codePoint = 0;
+        const std::size_t length = validSequenceLength(text, i, codePoint);
+        if (length == 0) {
+            invalid(static_cast<unsigned char>(text[i++]));
+        } else {
+            valid(text.substr(i, length), codePoint);
+            i += length;
+        }
+    }
+}
+
 } // namespace
 
 std::string escapedForReport(std::string_view text)
 {
     std::string out;
     out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
-        char32_t codePoint = 0;
-        const std::size_t length = validSequenceLength(text, i, codePoint);
-        if (length == 0) {
-            // Not UTF-8: the raw byte stays; only a display escapes it.
-            out += text[i++];
-            continue;
-        }
-        if (isHiddenControl(codePoint)) {
-            for (std::size_t k = 0; k < length; ++k) {
-                appendHexEscape(out, static_cast<unsigned char>(text[i + k]));
+    forEachSequence(
+        text,
+        [&](std::string_view sequence, char32_t codePoint) {
+            if (!isHiddenControl(codePoint)) {
+                out += sequence;
+                return;
             }
-        } else {
-            out.append(text.substr(i, length));
-        }
-        i += length;
-    }
+            for (char byte : sequence) {
+                appendHexEscape(out, static_cast<unsigned char>(byte));
+            }
+        },
+        // Not UTF-8: the raw byte stays; only a display escapes it.
+        [&](unsigned char byte) { out += static_cast<char>(byte); });
     return out;
 }
 
 bool isValidUtf8(std::string_view text)
 {
-    for (std::size_t i = 0; i < text.size();) {
-        char32_t codePoint = 0;
-        const std::size_t length = validSequenceLength(text, i, codePoint);
-        if (length == 0) {
-            return false;
-        }
-        i += length;
-    }
-    return true;
+    bool valid = true;
+    forEachSequence(
+        text, [](std::string_view, char32_t) {}, [&](unsigned char) { valid = false; });
+    return valid;
 }
 
 std::string withInvalidUtf8Escaped(std::string_view text)
 {
     std::string out;
     out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
-        char32_t codePoint = 0;
-        const std::size_t length = validSequenceLength(text, i, codePoint);
-        if (length == 0) {
-            appendHexEscape(out, static_cast<unsigned char>(text[i++]));
-        } else {
-            out.append(text.substr(i, length));
-            i += length;
-        }
-    }
+    forEachSequence(
+        text, [&](std::string_view sequence, char32_t) { out += sequence; },
+        [&](unsigned char byte) { appendHexEscape(out, byte); });
     return out;
 }
 
