@@ -8,6 +8,8 @@ cd "$scratch"
 mkdir -p Pictures/2024
 echo "first light" >Pictures/2024/dawn.jpg
 "$cli" tag --times Pictures >/dev/null
+getfattr -d Pictures/2024/dawn.jpg | grep -q '^user.co.mossgroveware.quelby.hash#S=' ||
+    { echo "FAIL: getfattr -d does not show the digest" >&2; exit 1; }
 
 verdict() { # prints kept or lost for a copied folder
     local report

@@ -7,9 +7,13 @@ scratch="$(mktemp -d "${TMPDIR:-/tmp}/quelby-deb-XXXXXX")"
 trap 'rm -rf "$scratch"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-(cd "$build" && cpack -G DEB -B "$scratch/package" >"$scratch/cpack.log" 2>&1) ||
-    { cat "$scratch/cpack.log" >&2; fail "cpack could not build the package"; }
-deb="$(ls "$scratch"/package/quelby_*.deb)"
+# The commands the README gives: the package target, and an install without a package.
+cmake --build "$build" --target package >"$scratch/package.log" 2>&1 ||
+    { cat "$scratch/package.log" >&2; fail "the package target failed"; }
+deb="$(ls "$build"/quelby_*_*.deb)"
+cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
+[[ -x "$scratch/prefix/bin/quelby-cli" && -s "$scratch/prefix/share/man/man1/quelby-cli.1" ]] ||
+    fail "cmake --install left out the tool or its man page"
 root="$scratch/root"
 dpkg -x "$deb" "$root"
 
