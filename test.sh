@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the whole suite through ctest.
-#   --sanitize  also runs the engine and CLI tests under the address and undefined-behaviour
-#               sanitizers, then under the thread sanitizer (too slow to build for every run)
-#   --long      also runs the long soak and large-file tests
+# Installs what is missing, builds, and runs the whole suite through ctest: the
+# normal build, then the engine, tool and hostile-tree tests again under the
+# address and undefined-behaviour sanitizers and under the thread sanitizer.
+#   --no-sanitize  skips the sanitizer builds, for a quicker local run
+#   --long         also runs the long soak and large-file tests
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 cd "$root"
-sanitize=0
+sanitize=1
 long=0
 for argument in "$@"; do
     case "$argument" in
     --sanitize) sanitize=1 ;;
+    --no-sanitize) sanitize=0 ;;
     --long) long=1 ;;
-    *) echo "test.sh: unknown option $argument (use --sanitize or --long)" >&2; exit 2 ;;
+    *) echo "test.sh: unknown option $argument (use --no-sanitize or --long)" >&2; exit 2 ;;
     esac
 done
 
