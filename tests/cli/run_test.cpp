@@ -1,11 +1,9 @@
 #include "cli/cli.h"
-#include "cli/options.h"
 #include "engine/run_fixture.h"
 
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <memory>
 #include <poll.h>
 #include <pty.h>
 #include <sstream>
@@ -24,19 +22,7 @@ Outcome runInProcess(const std::vector<std::string>& args, const CliEnvironment&
 {
     std::ostringstream out;
     std::ostringstream err;
-    const int status = run(args, out, err, environment);
-    return {status, out.str(), err.str()};
-}
-
-// A clock that moves on a second at every look, so every update redraws.
-CliEnvironment terminalEnvironment()
-{
-    CliEnvironment environment;
-    environment.errorIsTerminal = true;
-    environment.now = [ticks = std::make_shared<int>(0)] {
-        return Clock::time_point{} + std::chrono::seconds(++*ticks);
-    };
-    return environment;
+    return {run(args, out, err, environment), out.str(), err.str()}; // in order, left to right
 }
 
 // Everything the descriptor got, from its start; closes it.
@@ -52,20 +38,16 @@ std::string drained(int fd)
     return text;
 }
 
-// Runs the built tool as a shell would, outFd (if given) its standard output. A stop signal
-// goes once the walk is under way: once the terminal shows something, or half a second in.
-Outcome runTool(std::vector<std::string> args, int outFd = -1, int stopSignal = 0,
-                bool onTerminal = false)
+// Runs the built tool as a shell would, outFd (if given) its standard output. With a stop
+// signal, standard error is a 50-column terminal and the signal goes once that shows the walk.
+Outcome runTool(std::vector<std::string> args, int outFd = -1, int stopSignal = 0)
 {
     const int out = ::memfd_create("out", MFD_CLOEXEC);
-    int err = -1;
     int terminal = -1;
-    if (onTerminal) {
-        const winsize narrow{24, 50, 0, 0};
-        ::openpty(&terminal, &err, nullptr, nullptr, &narrow);
+    int err = stopSignal != 0 ? -1 : ::memfd_create("err", MFD_CLOEXEC);
+    const winsize narrow{24, 50, 0, 0};
+    if (stopSignal != 0 && ::openpty(&terminal, &err, nullptr, nullptr, &narrow) == 0) {
         ::fcntl(terminal, F_SETFD, FD_CLOEXEC);
-    } else {
-        err = ::memfd_create("err", MFD_CLOEXEC);
     }
     args.insert(args.begin(), QUELBY_CLI_PATH);
     std::vector<char*> argv;
@@ -80,27 +62,17 @@ Outcome runTool(std::vector<std::string> args, int outFd = -1, int stopSignal = 
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
-    if (onTerminal) {
+    if (stopSignal != 0) {
         ::close(err); // the terminal keeps what it got and reads as EIO once the tool is gone
         err = terminal;
-    }
-    if (stopSignal != 0) {
-        pollfd shown{terminal, POLLIN, 0}; // without a terminal, only a wait
-        ::poll(&shown, 1, onTerminal ? 30000 : 500);
+        pollfd shown{terminal, POLLIN, 0};
+        ::poll(&shown, 1, 30000);
         ::kill(child, stopSignal);
     }
     int status = 0;
     ::waitpid(child, &status, 0);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status), drained(out),
             drained(err)};
-}
-
-void fillTree(test::TempTree& tree)
-{
-    tree.file("a.txt", "first");
-    tree.file("b.txt", "second");
-    tree.file("sub/c.txt", std::string(5000, 'c'));
-    tree.file("sub/.hidden", "");
 }
 
 // What the tool should hand the engine; the engine's report for it is the expected output.
@@ -116,8 +88,10 @@ RunOptions cliOptions(Operation operation, const std::string& folder, bool verbo
 TEST(RunInProcess, PrintsTheEnginesReportForEachCommandWithItsOptions)
 {
     test::TempTree tree;
-    fillTree(tree);
+    tree.file("a.txt", "first");
+    tree.file("sub/.hidden", "");
     const std::string root = tree.root();
+    tree.folder("-v");
     CliEnvironment environment;
     environment.workingFolder = root;
     const struct
@@ -126,13 +100,15 @@ TEST(RunInProcess, PrintsTheEnginesReportForEachCommandWithItsOptions)
         RunOptions expected;
         bool stamped; // whether the files carry time stamps afterwards
     } cases[] = {
-        {{"check", root}, cliOptions(Operation::check, root), false},
-        {{"check", "-v", root}, cliOptions(Operation::check, root, true), false},
-        {{"tag", "-v", "-b", "4K", root}, cliOptions(Operation::tag, root, true, 4, 4096), false},
+        {{"tag", "--verbose", "--buffer=4K", root},
+         cliOptions(Operation::tag, root, true, 4, 4096),
+         false},
         {{"check", "-vb2m", "."}, cliOptions(Operation::check, root, true, 2, 2097152), false},
-        {{"tag", "--times", root}, cliOptions(Operation::tag, root), true},
-        {{"retag", "-v", root}, cliOptions(Operation::retag, root, true), true},
-        {{"retag", "./sub/"}, cliOptions(Operation::retag, root + "/sub"), true},
+        {{"check", "--", "-v"}, cliOptions(Operation::check, root + "/-v"), false},
+        {{"tag", "-t", root}, cliOptions(Operation::tag, root), true},
+        {{"retag", "-b", "1024M", "./sub/"},
+         cliOptions(Operation::retag, root + "/sub", false, 1024, 1073741824),
+         true},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(runInProcess(c.args, environment),
@@ -142,59 +118,35 @@ TEST(RunInProcess, PrintsTheEnginesReportForEachCommandWithItsOptions)
     }
 }
 
-TEST(RunInProcess, DrawsProgressOnlyOnATerminalAndNeverInTheReport)
+TEST(RunInProcess, RefusesWhatCannotRunWithStatusTwoAndOneLine)
 {
-    test::TempTree tree;
-    fillTree(tree);
-    const std::string report =
-        test::runReport(cliOptions(Operation::check, tree.root(), true)) + "\n";
-    for (const auto& [terminal, flags] : {std::pair{false, "-v"}, {true, "-vq"}, {true, "-v"}}) {
-        CliEnvironment environment = terminalEnvironment();
-        environment.errorIsTerminal = terminal;
-        environment.terminalWidth = [] { return 30; };
-        const auto [status, out, err] = runInProcess({"check", flags, tree.root()}, environment);
-        EXPECT_EQ(out, report);
-        if (!terminal || flags == std::string("-vq")) {
-            EXPECT_EQ(err, "");
-            continue;
-        }
-        EXPECT_NE(err.find(" files  "), std::string::npos) << err;
-        EXPECT_TRUE(err.ends_with("\r\x1b[K")) << "erased before the report";
-        std::istringstream drawings(err);
-        for (std::string drawing; std::getline(drawings, drawing, '\r');) {
-            EXPECT_LE(drawing.size(), 29u + 3u) << drawing;
-            EXPECT_EQ(drawing.find('\n'), std::string::npos);
-        }
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+        {{"verify", "d"}, "unknown command 'verify'"},
+        {{"check", "a", "b"}, "unexpected argument 'b'"},
+        {{"check", "--bogus\x1b[2J", "d"}, "unknown option '--bogus\\x1b[2J'"},
+        {{"check", "--times", "d"}, "--times applies to tag and retag"},
+        {{"check", "-b", "64", "d"}, "invalid buffer size '64'"},
+        {{"check", "-b", "1025M", "d"}, "'1025M' is out of range"},
+        {{"check", "-b", "99999999999999999999K", "d"}, "is out of range"},
+    };
+    for (const auto& [args, reason] : cases) {
+        const auto [status, out, err] = runInProcess(args);
+        EXPECT_EQ(status, 2);
+        EXPECT_EQ(out, "");
+        EXPECT_TRUE(err.starts_with("quelby-cli: ") && err.find(reason) != std::string::npos &&
+                    err.find('\n') == err.size() - 1)
+            << err;
     }
-}
-
-TEST(RunInProcess, ShowsTagNoticesAsTheyComeClearOfTheProgressLineAndFailsWithOne)
-{
-    test::TempTree tree;
-    fillTree(tree);
-    if (!test::setImmutable(tree.path("b.txt"), true)) {
-        GTEST_SKIP() << "chattr +i is not possible here";
-    }
-    EXPECT_EQ(runInProcess({"tag", tree.root()}),
-              (Outcome{1, test::runReport(cliOptions(Operation::tag, tree.root())) + "\n", ""}));
-    // Report and progress on one terminal: the line goes before a notice and comes back after.
-    std::ostringstream terminal;
-    run(std::vector<std::string>{"tag", tree.root()}, terminal, terminal, terminalEnvironment());
-    test::setImmutable(tree.path("b.txt"), false);
-    const std::string both = terminal.str();
-    const std::size_t at = both.find("\r\x1b[K\xe2\x9d\x8c Couldn't tag " + tree.path("b.txt"));
-    ASSERT_NE(at, std::string::npos) << both;
-    EXPECT_EQ(both.substr(both.find('\n', at), 3), "\n\r1") << both;
-    EXPECT_FALSE(test::storedAttribute(tree.path("b.txt"), kDigestAttributeName));
 }
 
 TEST(CliProcess, PrintsOnlyTheReportAndExitsWithZeroOneOrTwo)
 {
     test::TempTree tree;
-    fillTree(tree);
+    tree.file("a.txt", "first");
+    tree.file("sub/c.txt", std::string(5000, 'c'));
     const std::string root = tree.root();
     EXPECT_EQ(runTool({"tag", root}),
-              (Outcome{0, "Tagged a total of 4 files in " + root + " with 0 errors.\n", ""}));
+              (Outcome{0, "Tagged a total of 2 files in " + root + " with 0 errors.\n", ""}));
     test::writeWholeFile(tree.path("sub/c.txt"), "changed");
     EXPECT_EQ(runTool({"check", root}),
               (Outcome{1, test::runReport(cliOptions(Operation::check, root)) + "\n", ""}));
@@ -203,66 +155,46 @@ TEST(CliProcess, PrintsOnlyTheReportAndExitsWithZeroOneOrTwo)
     const std::vector<std::pair<std::vector<std::string>, Outcome>> cases{
         {{"tag", missing}, {2, "", "quelby-cli: " + missing + ": No such file or directory\n"}},
         {{"tag", file}, {2, "", "quelby-cli: " + file + ": Not a directory\n"}},
-        {{"tag", ""}, {2, "", "quelby-cli: : No such file or directory\n"}},
         {{"tag", root + "/new\nline"},
          {2, "", "quelby-cli: " + root + "/new\\x0aline: No such file or directory\n"}},
         {{}, {2, "", "quelby-cli: missing command: check, tag or retag (see quelby-cli --help)\n"}},
-        {{"check"}, {2, "", "quelby-cli: missing FOLDER after 'check' (see quelby-cli --help)\n"}},
-        {{"--help"}, {0, helpText(), ""}},
-        {{"--version"}, {0, std::string("quelby-cli ") + QUELBY_VERSION + "\n", ""}},
     };
     for (const auto& [args, expected] : cases) {
         EXPECT_EQ(runTool(args), expected);
     }
+    // A report that cannot be written, or a failure to tag, is never a success.
+    const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+    EXPECT_EQ(runTool({"check", root}, full),
+              (Outcome{1, "",
+                       "quelby-cli: cannot write the report to standard output: No space "
+                       "left on device\n"}));
+    ::close(full);
+    if (!test::setImmutable(file, true)) {
+        GTEST_SKIP() << "chattr +i is not possible here";
+    }
+    const auto [status, out, err] = runTool({"tag", root});
+    test::setImmutable(file, false);
+    EXPECT_EQ(status, 1);
+    EXPECT_TRUE(out.starts_with("\xe2\x9d\x8c Couldn't tag " + file + ": ")) << out;
 }
 
-TEST(CliProcess, EndsQuietlyOnAClosedPipeAndFailsOnAFullDisk)
+TEST(CliProcess, StopsOnSigtermInsideAHugeFileWithNoReport)
 {
     test::TempTree tree;
-    fillTree(tree);
-    int ends[2];
-    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
-    ::close(ends[0]);
-    EXPECT_EQ(runTool({"tag", "-v", tree.root()}, ends[1]), (Outcome{128 + SIGPIPE, "", ""}));
-    ::close(ends[1]);
-    const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
-    if (full < 0) {
-        GTEST_SKIP() << "no /dev/full here";
+    // 20 GiB that take no room: read 1 KiB at a time, they outlast the test.
+    const std::string huge = tree.file("huge/sparse.bin");
+    if (::truncate(huge.c_str(), 20LL << 30) != 0) {
+        GTEST_SKIP() << "this file system has no room for a sparse 20 GiB file";
     }
-    EXPECT_EQ(runTool({"check", tree.root()}, full),
-              (Outcome{1, "",
-                       "quelby-cli: cannot write the report to standard output: No space left on "
-                       "device\n"}));
-    ::close(full);
-}
-
-TEST(CliProcess, StopsOnSigintOrSigtermInsideAHugeFileWithNoReport)
-{
-    for (const auto& [signal, onTerminal, exitStatus] :
-         {std::tuple{SIGTERM, true, 143}, std::tuple{SIGINT, false, 130}}) {
-        test::TempTree tree;
-        tree.file("a.txt", "alpha");
-        // 20 GiB that take no room: read 1 KiB at a time, they outlast the test.
-        const std::string huge = tree.file("huge/sparse.bin");
-        if (::truncate(huge.c_str(), 20LL << 30) != 0) {
-            GTEST_SKIP() << "this file system has no room for a sparse 20 GiB file";
-        }
-        const auto [status, out, err] =
-            runTool({"tag", "-b", "1K", tree.root()}, -1, signal, onTerminal);
-        EXPECT_EQ(status, exitStatus);
-        EXPECT_EQ(out, "");
-        if (onTerminal) {
-            EXPECT_NE(err.find("B/s  "), std::string::npos) << err;
-            EXPECT_NE(err.find("sparse.bin"), std::string::npos) << err;
-            EXPECT_TRUE(err.ends_with("\r\x1b[K")) << "the line goes with the walk: " << err;
-            std::istringstream drawings(err);
-            for (std::string drawing; std::getline(drawings, drawing, '\r');) {
-                EXPECT_LE(drawing.size(), 49u + 3u) << "fits the terminal: " << drawing;
-            }
-        } else {
-            EXPECT_EQ(err, "") << "no progress line off a terminal";
-        }
-        EXPECT_FALSE(test::storedAttribute(huge, kDigestAttributeName)) << "stopped mid-way";
+    const auto [status, out, err] = runTool({"tag", "-b1K", tree.root()}, -1, SIGTERM);
+    EXPECT_EQ(status, 143);
+    EXPECT_EQ(out, "");
+    EXPECT_FALSE(test::storedAttribute(huge, kDigestAttributeName)) << "stopped mid-way";
+    EXPECT_NE(err.find("B/s  "), std::string::npos) << err;
+    EXPECT_TRUE(err.ends_with("\r\x1b[K")) << "the line goes with the walk: " << err;
+    std::istringstream drawings(err);
+    for (std::string drawing; std::getline(drawings, drawing, '\r');) {
+        EXPECT_LE(drawing.size(), 49u + 3u) << "fits the terminal: " << drawing;
     }
 }
 
