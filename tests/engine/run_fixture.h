@@ -51,6 +51,16 @@ inline std::string runReport(const RunOptions& options, RunState* finalState = n
     return report;
 }
 
+// The text with every "{F}" replaced by the folder.
+inline std::string inFolder(std::string text, const std::string& folder)
+{
+    for (auto at = text.find("{F}"); at != std::string::npos; at = text.find("{F}", at)) {
+        text.replace(at, 3, folder);
+        at += folder.size();
+    }
+    return text;
+}
+
 inline void tagByHand(const std::string& path, std::string_view stamp)
 {
     storeAttribute(path, kDigestAttributeName, digestOfBytes(readWholeFile(path)).view());
