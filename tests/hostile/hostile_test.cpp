@@ -1,0 +1,273 @@
+#include "engine/run_fixture.h"
+#include "support/scripted_system_calls.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <gtest/gtest.h>
+#include <map>
+#include <memory>
+#include <numeric>
+#include <openssl/evp.h>
+#include <random>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace quelby {
+namespace {
+
+// Short reads (fault 0), EINTR, or EIO part way or on the one read past the end
+// that finds the end. Check starts from the true digest, Tag and Retag from an
+// older one; a read failure must keep that digest and its stamp, and is never
+// called a difference.
+TEST(Faults, UnderShortReadsEintrAndEioARunFindsTheTrueDigestOrReportsAReadFailure)
+{
+    test::TempTree tree;
+    const auto folder = tree.folder("f");
+    const std::string old(digestOfBytes("older").view()), stamp = "2020-01-02T03_04_05Z";
+    for (const std::int64_t bufferSize : {1, 2, 3, 7, 4095, 4096, 4097, 65536, 1048576, 3000000}) {
+        const auto buffer = static_cast<std::size_t>(bufferSize);
+        for (const auto size : {buffer - 1, buffer, buffer + 1}) {
+            std::string contents(size, '\0');
+            std::iota(contents.begin(), contents.end(), '\1');
+            const auto path = tree.file("f/file", contents);
+            const std::string truth(digestOfBytes(contents).view());
+            for (const auto& [fault, failAt] :
+                 {std::pair{0, size}, {EINTR, size}, {EIO, size / 2}, {EIO, size}}) {
+                for (const auto operation : {Operation::check, Operation::tag, Operation::retag}) {
+                    SCOPED_TRACE(testing::Message() << buffer << " " << size << " " << fault << " "
+                                                    << failAt << " " << int(operation));
+                    const std::string before = operation == Operation::check ? truth : old;
+                    test::storeAttribute(path, kDigestAttributeName, before);
+                    test::storeAttribute(path, kTimeAttributeName, stamp);
+                    auto options = test::optionsFor(operation, folder, false, true);
+                    options.realBufferSize = bufferSize;
+                    test::ScriptedSystemCalls calls;
+                    std::size_t reads = 0;
+                    calls.onRead = [&](int fd, void* to, std::size_t count) -> ssize_t {
+                        const auto at = static_cast<std::size_t>(::lseek(fd, 0, SEEK_CUR));
+                        if ((fault == EINTR && ++reads % 2 == 1) ||
+                            (fault == EIO && at >= failAt)) {
+                            return (errno = fault), -1;
+                        }
+                        const auto shorter = 1 + ++reads % count;
+                        return calls.realRead(fd, to, fault == 0 ? shorter : count);
+                    };
+                    RunState state;
+                    const std::string report = test::runReport(options, &state);
+                    EXPECT_EQ(state.mismatchedCount, 0);
+                    EXPECT_EQ(state.failureCount, fault == EIO ? 1 : 0) << report;
+                    if (fault != EIO) {
+                        EXPECT_EQ(state.matchedCount, operation == Operation::check ? 1 : 0);
+                        EXPECT_EQ(test::storedAttribute(path, kDigestAttributeName), truth);
+                    } else {
+                        EXPECT_EQ(report.substr(0, report.find('\n') + 1),
+                                  "❌ Couldn't read " + path + ": " + std::strerror(EIO) + "\n");
+                        EXPECT_EQ(test::storedAttribute(path, kDigestAttributeName), before);
+                        EXPECT_EQ(test::storedAttribute(path, kTimeAttributeName), stamp);
+                    }
+                }
+            }
+        }
+    }
+}
+
+// A file that changes while it is read gets no digest of a state that never was.
+TEST(Faults, AFileChangedWhileReadIsAReadFailureAndGetsNoAttribute)
+{
+    const std::function<void(const char*)> changes[] = {
+        [](const char* path) { (void)::truncate(path, 5000); },
+        // The same size: the change shows in the modification time.
+        [](const char* path) { test::writeWholeFile(path, std::string(10000, 'b')); },
+    };
+    for (const auto& change : changes) {
+        for (const auto operation : {Operation::check, Operation::tag, Operation::retag}) {
+            test::TempTree tree;
+            const auto f = tree.folder("f");
+            const auto victim = tree.file("f/victim", std::string(10000, 'a'));
+            const auto other = tree.file("f/z-other", "other");
+            const timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+            ASSERT_EQ(::utimensat(AT_FDCWD, victim.c_str(), old, 0), 0);
+            test::ScriptedSystemCalls calls;
+            int reads = 0;
+            calls.onRead = [&](int fd, void* buffer, std::size_t size) {
+                const ssize_t count = calls.realRead(fd, buffer, size);
+                if (++reads == 1) {
+                    change(victim.c_str());
+                }
+                return count;
+            };
+            RunState state;
+            const auto report =
+                test::runReport(test::optionsFor(operation, f, false, true), &state);
+            EXPECT_TRUE(report.starts_with("❌ Couldn't read " + victim + ": " +
+                                           std::string(kFileChangedWhileRead) + "\n"))
+                << report;
+            EXPECT_EQ(state.failureCount, 1) << report;
+            EXPECT_EQ(state.totalCount, 2) << report;
+            EXPECT_EQ(test::storedAttribute(victim, kDigestAttributeName), std::nullopt);
+            EXPECT_EQ(test::storedAttribute(other, kDigestAttributeName).has_value(),
+                      operation != Operation::check);
+        }
+    }
+}
+
+// Writes that do not fit, then (last, as it may be skipped) a file system
+// without user attributes: a ramfs refuses every one.
+TEST(Faults, AttributeWritesThatFailAreNamedAndNeverTurnIntoADifference)
+{
+    for (const int error : {ENOSPC, E2BIG, EOPNOTSUPP}) {
+        const std::string reason = std::strerror(error);
+        const bool ramfs = error == EOPNOTSUPP;
+        test::TempTree tree;
+        const auto f = tree.folder("f");
+        if (ramfs && ::mount("ramfs", f.c_str(), "ramfs", 0, nullptr) != 0) {
+            GTEST_SKIP() << "cannot mount a ramfs here: " << std::strerror(errno);
+        }
+        const std::unique_ptr<const char, void (*)(const char*)> unmount(
+            ramfs ? f.c_str() : nullptr, [](const char* path) { ::umount2(path, MNT_DETACH); });
+        const auto untagged = f + "/a-untagged", tagged = f + "/b-tagged";
+        test::writeWholeFile(untagged, "");
+        test::writeWholeFile(tagged, "kept");
+        test::ScriptedSystemCalls calls;
+        if (!ramfs) {
+            test::storeAttribute(tagged, kDigestAttributeName, digestOfBytes("kept").view());
+            calls.onSetAttribute = [error](int, const char*, const void*, std::size_t) {
+                return (errno = error), -1;
+            };
+        }
+        EXPECT_EQ(test::runReport(test::optionsFor(Operation::tag, f, false, true)),
+                  "❌ Couldn't tag " + untagged + ": " + reason + "\n❌ Couldn't tag " + tagged +
+                      ": " + reason + "\nTagged a total of 2 files in " + f + " with 2 errors.");
+        EXPECT_EQ(test::runReport(test::optionsFor(Operation::check, f, true)),
+                  "⚠️ No digest found for " + untagged + " @ ??\n" +
+                      (ramfs ? "⚠️ No digest found for " : "✅ Digests for ") + tagged +
+                      " @ ??\nChecked a total of 2 files in " + f + "\n\t" + (ramfs ? "0" : "1") +
+                      " matched digest correctly\n\t0 didn't match their digest\n\t" +
+                      (ramfs ? "2" : "1") +
+                      " had no digest.\nBuffer size 4 giving actual buffer 4096");
+        EXPECT_EQ(test::storedAttribute(tagged, kTimeAttributeName), std::nullopt);
+    }
+}
+
+bool longRun()
+{
+    const char* wanted = std::getenv("QUELBY_LONG_TESTS");
+    return wanted != nullptr && std::string(wanted) == "1";
+}
+
+// QUELBY_TEST_SEED reruns one seed; otherwise fresh ones, more for long runs.
+std::vector<std::uint64_t> testSeeds(std::size_t normalCount, std::size_t longCount)
+{
+    if (const char* fixed = std::getenv("QUELBY_TEST_SEED"); fixed != nullptr && *fixed != '\0') {
+        return {std::strtoull(fixed, nullptr, 10)};
+    }
+    std::vector<std::uint64_t> seeds(longRun() ? longCount : normalCount);
+    std::generate(seeds.begin(), seeds.end(), std::random_device{});
+    return seeds;
+}
+
+TEST(HostileTree, ASparseFileOfEightGibibytesIsReadThroughItsHoles)
+{
+    if (!longRun()) {
+        GTEST_SKIP() << "a long test: set QUELBY_LONG_TESTS=1 (./test.sh --long)";
+    }
+    test::TempTree tree;
+    const auto folder = tree.folder("f");
+    constexpr off_t kHole = off_t{8} << 30;
+    const std::string tail = "the end of a sparse file", zeros(1 << 20, '\0');
+    const int fd = ::open((folder + "/sparse").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_EQ(::pwrite(fd, tail.data(), tail.size(), kHole), static_cast<ssize_t>(tail.size()));
+    ::close(fd);
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    EVP_DigestInit_ex(context, EVP_sha256(), nullptr);
+    for (off_t done = 0; done < kHole; done += 1 << 20) {
+        EVP_DigestUpdate(context, zeros.data(), zeros.size());
+    }
+    EVP_DigestUpdate(context, tail.data(), tail.size());
+    Digest expected;
+    EVP_DigestFinal_ex(context, expected.bytes.data(), nullptr);
+    EVP_MD_CTX_free(context);
+    auto options = test::optionsFor(Operation::tag, folder);
+    options.realBufferSize = 1 << 20;
+    EXPECT_EQ(test::runReport(options),
+              "Tagged a total of 1 files in " + folder + " with 0 errors.");
+    EXPECT_EQ(test::storedAttribute(folder + "/sparse", kDigestAttributeName),
+              std::string(expected.view()));
+}
+
+#ifdef QUELBY_CLI_PATH
+
+// Starts the command-line tool with its report going to a file.
+pid_t startTool(std::vector<const char*> arguments, const std::string& report)
+{
+    arguments.insert(arguments.begin(), QUELBY_CLI_PATH);
+    arguments.push_back(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(::open(report.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644), 1);
+        ::execv(arguments[0], const_cast<char* const*>(arguments.data()));
+        ::_exit(127);
+    }
+    return child;
+}
+
+TEST(Concurrency, AKilledTagLeavesNoWrongDigestAndTwoTagsAndACheckAtOnceTearNoValue)
+{
+    for (const auto seed : testSeeds(6, 40)) {
+        SCOPED_TRACE("seed " + std::to_string(seed) + " (rerun with QUELBY_TEST_SEED)");
+        std::mt19937_64 random(seed);
+        test::TempTree tree;
+        const auto folder = tree.folder("f");
+        const char* f = folder.c_str();
+        std::map<std::string, std::string> truth;
+        std::map<std::string, std::optional<std::string>> before;
+        for (int index = 0; index < 60; ++index) {
+            std::string contents(random() % 200000, '\0');
+            std::generate(contents.begin(), contents.end(), [&] { return char(random()); });
+            const auto path = tree.file("f/-\n\xff" + std::to_string(index), contents);
+            truth[path] = digestOfBytes(contents).view();
+            if (random() % 2 == 0) {
+                before[path] = std::string(digestOfBytes("older " + contents).view());
+                test::storeAttribute(path, kDigestAttributeName, *before[path]);
+            }
+        }
+        const pid_t killed = startTool({"tag", "-q", "-t", "-b", "1K", f}, "/dev/null");
+        ::usleep(static_cast<useconds_t>(random() % 30000));
+        ::kill(killed, SIGKILL);
+        ::waitpid(killed, nullptr, 0);
+        // Each file holds what it held before or its true digest, and a stamp
+        // only next to its true digest.
+        for (const auto& [path, digest] : truth) {
+            if (test::storedAttribute(path, kDigestAttributeName) != digest) {
+                EXPECT_EQ(test::storedAttribute(path, kDigestAttributeName), before[path]) << path;
+                EXPECT_EQ(test::storedAttribute(path, kTimeAttributeName), std::nullopt) << path;
+                // No older digest stays, so nothing the check below sees may rightly differ.
+                test::removeAttribute(path, kDigestAttributeName);
+            }
+        }
+        for (const pid_t child : {startTool({"tag", "-q", "-b", "1K", f}, "/dev/null"),
+                                  startTool({"tag", "-q", "-t", "-b", "4K", f}, "/dev/null"),
+                                  startTool({"check", "-q", "-b", "2K", f}, tree.path("check"))}) {
+            int status = -1;
+            ::waitpid(child, &status, 0);
+            EXPECT_EQ(status, 0); // exited, and with 0
+        }
+        const std::string checkReport = test::readWholeFile(tree.path("check"));
+        EXPECT_EQ(checkReport.find("❌"), std::string::npos) << checkReport;
+        for (const auto& [path, digest] : truth) {
+            EXPECT_EQ(test::storedAttribute(path, kDigestAttributeName), digest) << path;
+        }
+    }
+}
+
+#endif
+
+} // namespace
+} // namespace quelby
