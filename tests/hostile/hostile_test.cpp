@@ -1,3 +1,4 @@
+#include "engine/display_text.h"
 #include "engine/run_fixture.h"
 #include "support/scripted_system_calls.h"
 
@@ -12,6 +13,7 @@
 #include <memory>
 #include <numeric>
 #include <openssl/evp.h>
+#include <optional>
 #include <random>
 #include <signal.h>
 #include <sys/mount.h>
@@ -268,6 +270,122 @@ TEST(Concurrency, AKilledTagLeavesNoWrongDigestAndTwoTagsAndACheckAtOnceTearNoVa
 }
 
 #endif
+
+// A random tree: names of random bytes, sizes up to three buffers, depth up to
+// 8, some hard links. Returns the files that have a name of their own.
+std::vector<std::string> randomTree(const std::string& root, std::mt19937_64& random)
+{
+    std::vector<std::string> folders{root}, files;
+    const auto draw = [&](int bound) {
+        return static_cast<int>(random() % static_cast<unsigned>(bound));
+    };
+    for (int i = 0; i < 60; ++i) {
+        std::string name;
+        for (int length = 1 + draw(12); length > 0; --length) {
+            const auto byte = static_cast<char>(1 + draw(255));
+            name += byte == '/' ? 'x' : byte;
+        }
+        const std::string parent =
+            folders[static_cast<std::size_t>(draw(static_cast<int>(folders.size())))];
+        const std::string path = parent + "/" + name + "_" + std::to_string(i);
+        if (draw(5) == 0 &&
+            std::count(path.begin() + static_cast<long>(root.size()), path.end(), '/') < 8) {
+            ::mkdir(path.c_str(), 0755);
+            folders.push_back(path);
+        } else if (draw(8) == 0 && !files.empty()) {
+            ::link(files[static_cast<std::size_t>(draw(static_cast<int>(files.size())))].c_str(),
+                   path.c_str());
+        } else {
+            test::writeWholeFile(path, std::string(static_cast<std::size_t>(draw(3 * 4096 + 1)),
+                                                   static_cast<char>(i)));
+            files.push_back(path);
+        }
+    }
+    return files;
+}
+
+std::map<std::string, std::pair<std::optional<std::string>, std::optional<std::string>>>
+attributesOf(const std::vector<std::string>& files)
+{
+    std::map<std::string, std::pair<std::optional<std::string>, std::optional<std::string>>> seen;
+    for (const auto& file : files) {
+        seen[file] = {test::storedAttribute(file, kDigestAttributeName),
+                      test::storedAttribute(file, kTimeAttributeName)};
+    }
+    return seen;
+}
+
+TEST(Properties, OverRandomTreesTagCheckAndRetagKeepTheirPromises)
+{
+    for (const auto seed : testSeeds(3, 30)) {
+        SCOPED_TRACE("QUELBY_TEST_SEED=" + std::to_string(seed));
+        std::mt19937_64 random(seed);
+        test::TempTree tree;
+        const auto root = tree.folder("root");
+        const auto files = randomTree(root, random);
+        RunState state;
+        test::runReport(test::optionsFor(Operation::tag, root, false, true), &state);
+        test::runReport(test::optionsFor(Operation::check, root), &state);
+        EXPECT_EQ(state.matchedCount, state.totalCount);
+        const auto tagged = attributesOf(files);
+        EXPECT_EQ(test::runReport(test::optionsFor(Operation::retag, root, false, true), &state)
+                      .find("⚠️"),
+                  std::string::npos);
+        EXPECT_EQ(attributesOf(files), tagged); // matched files are not written, stamps included
+
+        // Damage files without a second name, then Retag must name exactly those.
+        std::string expected;
+        for (const auto& file : files) {
+            struct stat info
+            {};
+            if (::stat(file.c_str(), &info) != 0 || info.st_nlink > 1 || random() % 3 != 0) {
+                continue;
+            }
+            switch (random() % 3) {
+            case 0:
+                test::writeWholeFile(file, test::readWholeFile(file) + "!");
+                break;
+            case 1:
+                test::removeAttribute(file, kDigestAttributeName);
+                break;
+            default:
+                test::storeAttribute(file, kDigestAttributeName, std::to_string(random()));
+            }
+            const bool missing = !test::storedAttribute(file, kDigestAttributeName);
+            expected +=
+                (missing ? "⚠️ Tagged " : "⚠️ Retagged ") + escapedForReport(file) + "\n";
+        }
+        std::vector<std::string> lines;
+        std::string report = test::runReport(test::optionsFor(Operation::retag, root), &state);
+        report.resize(report.find("Retagged a total"));
+        std::vector<std::string> expectedLines;
+        for (std::string* text : {&report, &expected}) {
+            auto& into = text == &report ? lines : expectedLines;
+            for (std::size_t at = 0, end; (end = text->find('\n', at)) != std::string::npos;
+                 at = end + 1) {
+                into.push_back(text->substr(at, end - at));
+            }
+            std::sort(into.begin(), into.end());
+        }
+        EXPECT_EQ(lines, expectedLines);
+        EXPECT_EQ(state.matchedCount + state.retaggedCount + state.firstTagCount, state.totalCount);
+        test::runReport(test::optionsFor(Operation::check, root), &state);
+        EXPECT_EQ(state.matchedCount, state.totalCount);
+    }
+}
+
+TEST(HostileTree, AHundredThousandEntriesInOneFolderAreAllCounted)
+{
+    test::TempTree tree;
+    const auto root = tree.folder("wide");
+    for (int i = 0; i < 100000; ++i) {
+        ::close(::open((root + "/" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT, 0644));
+    }
+    RunState state;
+    test::runReport(test::optionsFor(Operation::check, root), &state);
+    EXPECT_EQ(state.totalCount, 100000);
+    EXPECT_EQ(state.noDigestCount, 100000);
+}
 
 } // namespace
 } // namespace quelby
