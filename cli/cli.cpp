@@ -5,6 +5,7 @@
 #include "options.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <optional>
@@ -28,25 +29,51 @@ void sayError(std::ostream& err, std::string_view message)
 }
 
 // Report text on its way to standard output, with the progress line kept out
-// of its way. The first failed write ends the run.
+// of its way. Lines are written as their files finish, in bursts at least
+// every kFlushInterval, so that a reader sees findings at once without a
+// write for every line. The first failed write ends the run.
 class ReportWriter
 {
 public:
-    ReportWriter(std::ostream& out, ProgressLine* progressLine)
-        : out_(out), progressLine_(progressLine)
+    static constexpr auto kFlushInterval = std::chrono::milliseconds(200);
+    static constexpr std::size_t kBurstBytes = 64 * 1024;
+
+    ReportWriter(std::ostream& out, ProgressLine* progressLine, const CliEnvironment& environment)
+        : out_(out), progressLine_(progressLine), environment_(environment),
+          lastFlush_(environment.now())
     {
     }
 
     void write(std::string_view text)
     {
-        if (failed_) {
+        pending_ += text;
+        if (pending_.size() >= kBurstBytes) {
+            flush();
+        } else {
+            flushIfDue();
+        }
+    }
+
+    void flushIfDue()
+    {
+        if (!pending_.empty() && environment_.now() - lastFlush_ >= kFlushInterval) {
+            flush();
+        }
+    }
+
+    void flush()
+    {
+        lastFlush_ = environment_.now();
+        if (failed_ || pending_.empty()) {
+            pending_.clear();
             return;
         }
         if (progressLine_) {
             progressLine_->erase();
         }
-        out_ << text;
+        out_ << pending_;
         out_.flush();
+        pending_.clear();
         failed_ = !out_;
         if (progressLine_ && !failed_) {
             progressLine_->restore();
@@ -58,6 +85,9 @@ public:
 private:
     std::ostream& out_;
     ProgressLine* progressLine_;
+    const CliEnvironment& environment_;
+    std::string pending_;
+    Clock::time_point lastFlush_;
     bool failed_ = false;
 };
 
@@ -69,13 +99,19 @@ public:
     {
     }
 
-    void notice(std::string_view text) override { report_.write(text); }
+    // A Tag notice stands at its file's place, after that file's line.
+    void entryDone(const EntryOutcome& outcome) override
+    {
+        report_.write(outcome.lines);
+        report_.write(outcome.notices);
+    }
 
     void progress(const RunProgress& progress) override
     {
         if (progressLine_) {
             progressLine_->update(progress, environment_.now());
         }
+        report_.flushIfDue();
     }
 
     bool stopRequested() override { return report_.failed() || environment_.stopSignal() != 0; }
@@ -152,7 +188,7 @@ int runWalk(const CliOptions& cliOptions, std::ostream& out, std::ostream& err,
         progressLine.emplace(err, environment.terminalWidth, environment.now());
     }
     ProgressLine* shownProgress = progressLine ? &*progressLine : nullptr;
-    ReportWriter report(out, shownProgress);
+    ReportWriter report(out, shownProgress, environment);
     CliObserver observer(report, shownProgress, environment);
 
     const RunState state = walkFolder(options, observer);
@@ -160,12 +196,12 @@ int runWalk(const CliOptions& cliOptions, std::ostream& out, std::ostream& err,
     if (progressLine) {
         progressLine->finish();
     }
-    // A stopped run is no finished run: its text never reaches the report.
-    if (state.stopped) {
-        const int signal = environment.stopSignal();
-        return signal != 0 ? 128 + signal : statusAfterFailedOutput(out, err);
+    // A stopped run keeps what it found, but it is no finished run: no summary.
+    report.write(state.stopped ? stoppedText(options, state) : summaryText(options, state) + "\n");
+    report.flush();
+    if (state.stopped && environment.stopSignal() != 0) {
+        return 128 + environment.stopSignal();
     }
-    report.write(finishedRunText(options, state) + "\n");
     if (report.failed()) {
         return statusAfterFailedOutput(out, err);
     }

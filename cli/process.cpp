@@ -53,8 +53,14 @@ void installSignalHandlers()
     // A second signal of the same kind ends the process at once, for a walk
     // stuck in a read that never returns.
     action.sa_flags = static_cast<int>(SA_RESTART | SA_RESETHAND);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    // A signal the parent chose to ignore (a background job of a script) stays ignored.
+    for (const int signal : {SIGINT, SIGTERM}) {
+        struct sigaction inherited = {};
+        if (::sigaction(signal, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) {
+            continue;
+        }
+        ::sigaction(signal, &action, nullptr);
+    }
     ::signal(SIGPIPE, SIG_IGN);
 }
 

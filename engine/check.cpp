@@ -26,7 +26,8 @@ void checkFile(FileVisit& visit)
     }
     const bool verbose = visit.options.verbose;
     const std::string stampText = verbose ? timeText(visit) : std::string();
-    auto& state = visit.state;
+    auto& counts = visit.outcome.counts;
+    auto& result = visit.outcome.result;
 
     const auto stored = visit.storedDigest();
     if (!stored) {
@@ -34,25 +35,28 @@ void checkFile(FileVisit& visit)
         return;
     }
     if (!*stored || (*stored)->empty()) {
-        ++state.noDigestCount;
+        ++counts.noDigestCount;
+        result = FileResult::noDigest;
         if (verbose) {
             const bool bareLine = *stored && visit.options.backEnd == DigestBackEnd::legacy;
-            state.pendingText += bareLine ? report::noDigestBareLine(visit.path)
-                                          : report::noDigestLine(visit.path, stampText);
+            visit.addLine(bareLine ? report::noDigestBareLine(visit.path)
+                                          : report::noDigestLine(visit.path, stampText));
         }
         return;
     }
     if (digest->matches(**stored)) {
-        ++state.matchedCount;
+        ++counts.matchedCount;
+        result = FileResult::matched;
         if (verbose) {
-            state.pendingText += report::matchedLine(visit.path, stampText);
+            visit.addLine(report::matchedLine(visit.path, stampText));
         }
         return;
     }
-    ++state.mismatchedCount;
-    ++state.failureCount;
-    state.pendingText +=
-        verbose ? report::differsLine(visit.path, stampText) : report::differsPlainLine(visit.path);
+    ++counts.mismatchedCount;
+    ++counts.failureCount;
+    result = FileResult::differs;
+    visit.addLine(verbose ? report::differsLine(visit.path, stampText)
+                          : report::differsPlainLine(visit.path));
 }
 
 } // namespace quelby

@@ -1,5 +1,6 @@
 #include "file_step.h"
 
+#include "display_text.h"
 #include "report_text.h"
 #include "time_stamp.h"
 
@@ -13,37 +14,37 @@
 
 namespace quelby {
 
-FileVisit::FileVisit(const RunOptions& runOptions, RunState& runState, RunObserver& runObserver,
-                     const ReadBuffer& readBuffer, int descriptor, std::string displayPath)
-    : options(runOptions), state(runState), observer(runObserver), buffer(readBuffer),
+FileVisit::FileVisit(const RunOptions& runOptions, EntryOutcome& entryOutcome,
+                     VisitContext& visitContext, const ReadBuffer& readBuffer, int descriptor,
+                     std::string displayPath)
+    : options(runOptions), outcome(entryOutcome), context(visitContext), buffer(readBuffer),
       fd(descriptor), path(std::move(displayPath))
 {
 }
 
 DigestResult FileVisit::digest()
 {
-    // A pipe put in a file's place after the listing cannot seek; the digest
-    // then finds it is no regular file, as the walk would have.
+    // The fallback digests a second time through the same descriptor.
     if (::lseek(fd, 0, SEEK_SET) != 0 && errno != ESPIPE) {
         const PosixError error = posixError(errno);
         return std::unexpected(ReadFailure{error.code, error.description});
     }
     auto result = fileDigest(fd, buffer, options.backEnd, [this](std::size_t count) {
-        state.bytesRead += static_cast<std::int64_t>(count);
-        observer.progress(RunProgress{state.totalCount, state.bytesRead, path});
-        return !observer.stopRequested();
+        outcome.counts.bytesRead += static_cast<std::int64_t>(count);
+        context.bytesRead(count, path);
+        return !context.stopRequested();
     });
-    stopped_ = !result && observer.stopRequested();
+    stopped_ = !result && context.stopRequested();
     return result;
 }
 
 std::optional<Digest> FileVisit::digestOrReport()
 {
     const auto result = digest();
-    if (result) {
-        return *result;
+    if (result && *result) {
+        return **result;
     }
-    if (!stopped_) {
+    if (!result && !stopped_) {
         reportUnreadable(result.error().description);
     }
     return std::nullopt;
@@ -51,7 +52,7 @@ std::optional<Digest> FileVisit::digestOrReport()
 
 void FileVisit::reportUnreadable(const std::string& reason)
 {
-    quelby::reportUnreadable(options, state, observer, path, reason);
+    quelby::reportUnreadable(options, outcome, path, reason);
 }
 
 std::expected<std::optional<Bytes>, PosixError> FileVisit::storedDigest()
@@ -77,17 +78,76 @@ void FileVisit::writeTimeStamp()
     (void)writeExtendedAttribute(fd, kTimeAttributeName, text);
 }
 
-void reportUnreadable(const RunOptions& options, RunState& state, RunObserver& observer,
-                      const std::string& path, const std::string& reason)
+void reportUnreadable(const RunOptions& options, EntryOutcome& outcome, const std::string& path,
+                      const std::string& reason)
 {
     const std::string line = report::couldntReadLine(path, reason);
-    ++state.failureCount;
+    outcome.result = FileResult::readFailed;
+    outcome.error = reason;
+    ++outcome.counts.failureCount;
     if (options.operation == Operation::tag) {
-        ++state.errorCount;
-        observer.notice(line);
+        ++outcome.counts.errorCount;
+        outcome.notices += line;
     } else {
-        state.pendingText += line;
+        outcome.lines += line;
     }
+}
+
+void reportLinkOutside(const RunOptions& options, EntryOutcome& outcome, const std::string& path)
+{
+    const std::string line = report::couldntTagNotice(path, kLinkLeadsOutside);
+    outcome.result = FileResult::tagFailed;
+    outcome.error = kLinkLeadsOutside;
+    ++outcome.counts.failureCount;
+    if (options.operation == Operation::tag) {
+        ++outcome.counts.errorCount;
+        outcome.notices += line;
+    } else {
+        outcome.lines += line;
+    }
+}
+
+std::optional<EntryOutcome> visitEntry(const RunOptions& options, const TreeRules& rules,
+                                       const EntryToVisit& entry, const ReadBuffer& buffer,
+                                       PseudoFileSystems& pseudoFileSystems,
+                                       VisitContext& context)
+{
+    EntryOutcome outcome;
+    outcome.path = entry.path;
+    OpenedEntry opened = openEntry(entry, rules, pseudoFileSystems);
+    switch (opened.kind) {
+    case OpenedEntry::Kind::folder:
+        return outcome; // a link to a folder is neither counted nor reported
+    case OpenedEntry::Kind::special:
+        break;
+    case OpenedEntry::Kind::failed:
+        reportUnreadable(options, outcome, escapedForReport(entry.path), opened.reason);
+        break;
+    case OpenedEntry::Kind::outside:
+        reportLinkOutside(options, outcome, escapedForReport(entry.path));
+        break;
+    case OpenedEntry::Kind::file: {
+        FileVisit visit(options, outcome, context, buffer, opened.file.get(),
+                        escapedForReport(entry.path));
+        switch (options.operation) {
+        case Operation::check:
+            checkFile(visit);
+            break;
+        case Operation::tag:
+            tagFile(visit);
+            break;
+        case Operation::retag:
+            retagFile(visit);
+            break;
+        }
+        if (visit.stopped()) {
+            return std::nullopt;
+        }
+        break;
+    }
+    }
+    outcome.counts.totalCount = 1;
+    return outcome;
 }
 
 namespace {

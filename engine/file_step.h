@@ -1,10 +1,12 @@
 #pragma once
 
-// What one operation's per-file step works with: the file opened once by the
-// walk, its display path, and the run's options, state and observer. The
-// digest and both attributes go through the one descriptor, so they always
-// belong to the same file even if its name is replaced meanwhile.
+// What one operation's per-file step works with: the file opened once, its
+// display path, the run's options, and the outcome it fills in. The digest
+// and both attributes go through the one descriptor, so they always belong to
+// the same file even if its name is replaced meanwhile. A step touches
+// nothing shared: everything it finds goes into its own outcome.
 
+#include "entry_open.h"
 #include "file_digest.h"
 #include "posix_error.h"
 #include "run.h"
@@ -16,15 +18,25 @@
 
 namespace quelby {
 
+// Where a visit reports its reads and asks whether to stop.
+class VisitContext
+{
+public:
+    virtual ~VisitContext() = default;
+    virtual bool stopRequested() = 0;
+    // Called after every read with the bytes it delivered; path is escaped for display.
+    virtual void bytesRead(std::size_t count, std::string_view path) = 0;
+};
+
 class FileVisit
 {
 public:
-    FileVisit(const RunOptions& options, RunState& state, RunObserver& observer,
+    FileVisit(const RunOptions& options, EntryOutcome& outcome, VisitContext& context,
               const ReadBuffer& buffer, int fd, std::string path);
 
     const RunOptions& options;
-    RunState& state;
-    RunObserver& observer;
+    EntryOutcome& outcome;
+    VisitContext& context;
     const ReadBuffer& buffer;
     const int fd;
     const std::string path; // escaped for the report
@@ -38,6 +50,8 @@ public:
     std::optional<Digest> digestOrReport();
     // Reports this file as unreadable, in the operation's own way.
     void reportUnreadable(const std::string& reason);
+    // A line of this file's report text.
+    void addLine(std::string text) { outcome.lines += text; }
 
     // The stored digest; none when the file has none (no attribute, or a file
     // system without attributes); the error when reading it failed otherwise.
@@ -50,14 +64,25 @@ private:
     bool stopped_ = false;
 };
 
-// Per-file steps of the three operations. Each leaves totalCount to the walk.
+// Per-file steps of the three operations. Each leaves totalCount to the caller.
 void checkFile(FileVisit& visit);
 void tagFile(FileVisit& visit);
 void retagFile(FileVisit& visit);
 
+// Tag and Retag refuse a link whose target lies outside the folder.
+void reportLinkOutside(const RunOptions& options, EntryOutcome& outcome, const std::string& path);
+
 // Reports a file or folder that could not be read, in the operation's own way.
-void reportUnreadable(const RunOptions& options, RunState& state, RunObserver& observer,
-                      const std::string& path, const std::string& reason);
+void reportUnreadable(const RunOptions& options, EntryOutcome& outcome, const std::string& path,
+                      const std::string& reason);
+
+// The whole visit of one listed entry that is no folder: open, the
+// operation's step, and the count. Returns no outcome when a stop
+// interrupted it part-way: such a file gets no line and no attribute.
+std::optional<EntryOutcome> visitEntry(const RunOptions& options, const TreeRules& rules,
+                                       const EntryToVisit& entry, const ReadBuffer& buffer,
+                                       PseudoFileSystems& pseudoFileSystems,
+                                       VisitContext& context);
 
 // The number shown in Tag's digest line: a 64-bit hash keyed afresh in every process.
 std::int64_t digestHashNumber(const Digest& digest);

@@ -79,14 +79,19 @@ std::string retaggedLine(std::string_view path)
     return join({kWarning, "Retagged ", path, "\n"});
 }
 
-std::string couldntTagLine(std::string_view path)
+std::string couldntTagLine(std::string_view path, std::string_view reason)
 {
-    return join({kCross, "Couldn't tag ", path, "\n"});
+    return couldntTagNotice(path, reason);
 }
 
 std::string couldntReadLine(std::string_view path, std::string_view reason)
 {
     return join({kCross, "Couldn't read ", path, ": ", reason, "\n"});
+}
+
+std::string stoppedLine(std::int64_t done, std::string_view folder)
+{
+    return join({"Stopped after ", number(done), " files in ", folder, ".\n"});
 }
 
 std::string checkSummary(const RunState& state, std::string_view folder, bool verbose,

@@ -27,10 +27,13 @@ std::string couldntTagNotice(std::string_view path, std::string_view reason);
 std::string digestsLine(std::string_view path);    // M
 std::string taggedLine(std::string_view path);     // T
 std::string retaggedLine(std::string_view path);   // R
-std::string couldntTagLine(std::string_view path); // X
+std::string couldntTagLine(std::string_view path, std::string_view reason); // X
 
 // Every operation: a file or folder whose contents or digest could not be read.
 std::string couldntReadLine(std::string_view path, std::string_view reason);
+
+// A stopped run, in place of its summary.
+std::string stoppedLine(std::int64_t done, std::string_view folder);
 
 std::string checkSummary(const RunState& state, std::string_view folder, bool verbose,
                          std::int64_t setBufferSize, std::int64_t realBufferSize);

@@ -5,29 +5,48 @@ namespace quelby {
 
 namespace {
 
+// What a successful digest write makes of the file.
+enum class Rewrite
+{
+    firstTag, // no digest could be read
+    retag     // the stored digest differed
+};
+
 // After a successful digest write: the stamp where the run writes them, then the line.
-void recordWrite(FileVisit& visit, const std::string& line)
+void recordWrite(FileVisit& visit, Rewrite rewrite)
 {
     if (visit.options.timeStamps) {
         visit.writeTimeStamp();
     }
-    visit.state.pendingText += line;
+    auto& outcome = visit.outcome;
+    if (rewrite == Rewrite::retag) {
+        ++outcome.counts.retaggedCount;
+        outcome.result = FileResult::retagged;
+        visit.addLine(report::retaggedLine(visit.path));
+    } else {
+        ++outcome.counts.firstTagCount;
+        outcome.result = FileResult::tagged;
+        visit.addLine(report::taggedLine(visit.path));
+    }
 }
 
 // No digest could be read, or a write failed: digest afresh and try once more.
-void fallback(FileVisit& visit)
+void fallback(FileVisit& visit, Rewrite rewrite)
 {
     const auto digest = visit.digestOrReport();
     if (!digest) {
         return;
     }
-    if (visit.writeDigest(*digest)) {
-        ++visit.state.firstTagCount;
-        recordWrite(visit, report::taggedLine(visit.path));
+    const auto written = visit.writeDigest(*digest);
+    if (written) {
+        recordWrite(visit, rewrite);
         return;
     }
-    ++visit.state.failureCount;
-    visit.state.pendingText += report::couldntTagLine(visit.path);
+    auto& outcome = visit.outcome;
+    ++outcome.counts.failureCount;
+    outcome.result = FileResult::tagFailed;
+    outcome.error = written.error().description;
+    visit.addLine(report::couldntTagLine(visit.path, written.error().description));
 }
 
 } // namespace
@@ -38,38 +57,29 @@ void retagFile(FileVisit& visit)
     if (!digest) {
         return;
     }
-    auto& state = visit.state;
     const auto stored = visit.storedDigest();
     if (!stored) {
         visit.reportUnreadable(stored.error().description);
         return;
     }
     if (!*stored) {
-        fallback(visit);
+        fallback(visit, Rewrite::firstTag);
         return;
     }
-    if ((*stored)->empty()) {
-        if (!visit.writeDigest(*digest)) {
-            fallback(visit);
-            return;
-        }
-        ++state.firstTagCount;
-        recordWrite(visit, report::taggedLine(visit.path));
-        return;
-    }
-    if (digest->matches(**stored)) {
-        ++state.matchedCount;
+    const Rewrite rewrite = (*stored)->empty() ? Rewrite::firstTag : Rewrite::retag;
+    if (rewrite == Rewrite::retag && digest->matches(**stored)) {
+        ++visit.outcome.counts.matchedCount;
+        visit.outcome.result = FileResult::matched;
         if (visit.options.verbose) {
-            state.pendingText += report::digestsLine(visit.path);
+            visit.addLine(report::digestsLine(visit.path));
         }
         return;
     }
     if (!visit.writeDigest(*digest)) {
-        fallback(visit);
+        fallback(visit, rewrite);
         return;
     }
-    ++state.retaggedCount;
-    recordWrite(visit, report::retaggedLine(visit.path));
+    recordWrite(visit, rewrite);
 }
 
 } // namespace quelby

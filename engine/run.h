@@ -1,13 +1,16 @@
 #pragma once
 
-// One run of Check, Tag or Retag over a folder: its fixed options, the state
-// its walk fills in, and the observer through which a caller follows and stops
-// it. The engine knows no threads: a walk is a plain call.
+// One run of Check, Tag or Retag over a folder: its fixed options, the counts
+// its walk adds up, what each entry it finishes leaves behind, and the
+// observer through which a caller follows and stops it. A walk is a plain
+// call; the observer hears of every entry in walk order, as soon as it is done.
 
 #include "file_digest.h"
 
 #include <cstdint>
+#include <ctime>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,10 +35,9 @@ struct RunOptions
     std::int64_t realBufferSize = 1024; // bytes per read
 };
 
-// What a walk leaves behind for its summary.
-struct RunState
+// The counters a run adds up; each finished entry brings its own share.
+struct RunCounts
 {
-    std::string pendingText;
     std::int64_t totalCount = 0;
     std::int64_t matchedCount = 0;
     std::int64_t mismatchedCount = 0; // Check
@@ -45,7 +47,42 @@ struct RunState
     std::int64_t firstTagCount = 0;   // Retag
     std::int64_t failureCount = 0;    // every "❌" line or notice the run produced
     std::int64_t bytesRead = 0;
+
+    RunCounts& operator+=(const RunCounts& other);
+};
+
+// What a walk leaves behind for its summary.
+struct RunState : RunCounts
+{
     bool stopped = false; // ended early on a stop request; no summary belongs to it
+};
+
+// What happened to one file, for readers that want more than the text.
+enum class FileResult
+{
+    none, // an entry that gets no line: a special file, or a file stopped part-way
+    matched,
+    differs,
+    noDigest,
+    tagged,
+    retagged,
+    readFailed,
+    tagFailed
+};
+
+// One entry the walk has finished: a file, a special entry, or a folder that
+// could not be read.
+struct EntryOutcome
+{
+    std::string path; // raw bytes, as on disk
+    bool isFolder = false;
+    FileResult result = FileResult::none;
+    // The report text this entry adds to the run's text, in order.
+    std::string lines;
+    // Text that must reach the report at once (Tag's notices); it follows the lines.
+    std::string notices;
+    RunCounts counts;
+    std::string error; // the reason of a failure, as shown
 };
 
 struct RunProgress
@@ -60,8 +97,8 @@ class RunObserver
 {
 public:
     virtual ~RunObserver() = default;
-    // A text that must reach the report at once (Tag's notices), one whole line or more.
-    virtual void notice(std::string_view) {}
+    // Each finished entry, in walk order.
+    virtual void entryDone(const EntryOutcome&) {}
     // Called between reads and between files; keep it cheap.
     virtual void progress(const RunProgress&) {}
     // Checked between files and between reads.
@@ -81,7 +118,7 @@ RunState walkFolder(const RunOptions& options, RunObserver& observer);
 // The operation's summary, with no final line break.
 std::string summaryText(const RunOptions& options, const RunState& state);
 
-// pendingText followed by the summary: what a finished run appends to the report.
-std::string finishedRunText(const RunOptions& options, const RunState& state);
+// What a stopped run shows in place of its summary, with its line break.
+std::string stoppedText(const RunOptions& options, const RunState& state);
 
 } // namespace quelby

@@ -9,17 +9,20 @@ void tagFile(FileVisit& visit)
     if (!digest) {
         return;
     }
-    auto& state = visit.state;
+    auto& outcome = visit.outcome;
     if (visit.options.verbose) {
-        state.pendingText += report::digestLine(digestHashNumber(*digest), visit.path);
+        visit.addLine(report::digestLine(digestHashNumber(*digest), visit.path));
     }
     const auto written = visit.writeDigest(*digest);
     if (!written) {
-        ++state.errorCount;
-        ++state.failureCount;
-        visit.observer.notice(report::couldntTagNotice(visit.path, written.error().description));
+        ++outcome.counts.errorCount;
+        ++outcome.counts.failureCount;
+        outcome.result = FileResult::tagFailed;
+        outcome.error = written.error().description;
+        outcome.notices += report::couldntTagNotice(visit.path, written.error().description);
         return;
     }
+    outcome.result = FileResult::tagged;
     if (visit.options.timeStamps) {
         visit.writeTimeStamp();
     }

@@ -4,6 +4,9 @@
 #include "sys.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <memory>
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
@@ -49,15 +52,107 @@ std::expected<void, std::string> validateRunOptions(const RunOptions& options)
     return {};
 }
 
+RunCounts& RunCounts::operator+=(const RunCounts& other)
+{
+    totalCount += other.totalCount;
+    matchedCount += other.matchedCount;
+    mismatchedCount += other.mismatchedCount;
+    noDigestCount += other.noDigestCount;
+    errorCount += other.errorCount;
+    retaggedCount += other.retaggedCount;
+    firstTagCount += other.firstTagCount;
+    failureCount += other.failureCount;
+    bytesRead += other.bytesRead;
+    return *this;
+}
+
 namespace {
 
-struct Entry
+// A folder's names, packed into one string and sorted in byte order, so that
+// a folder of a million files costs little more than their names.
+class Listing
 {
-    std::string name;
-    unsigned char type;
+public:
+    struct Name
+    {
+        std::string_view name;
+        unsigned char type;
+    };
+
+    static std::expected<Listing, PosixError> of(const FileDescriptor& folder)
+    {
+        const int listing = ::fcntl(folder.get(), F_DUPFD_CLOEXEC, 0);
+        if (listing < 0) {
+            return std::unexpected(posixError(errno));
+        }
+        DIR* stream = ::fdopendir(listing);
+        if (stream == nullptr) {
+            const PosixError error = posixError(errno);
+            (void)sys::close(listing);
+            return std::unexpected(error);
+        }
+        Listing result;
+        int error = 0;
+        for (;;) {
+            errno = 0;
+            const dirent* entry = ::readdir(stream);
+            if (entry == nullptr) {
+                error = errno;
+                break;
+            }
+            const std::string_view name = entry->d_name;
+            if (name == "." || name == "..") {
+                continue;
+            }
+            if (result.names_.size() + name.size() > UINT32_MAX) {
+                error = EOVERFLOW;
+                break;
+            }
+            result.items_.push_back(Item{static_cast<std::uint32_t>(result.names_.size()),
+                                         static_cast<std::uint16_t>(name.size()), entry->d_type});
+            result.names_ += name;
+        }
+        ::closedir(stream);
+        if (error != 0) {
+            return std::unexpected(posixError(error));
+        }
+        std::sort(result.items_.begin(), result.items_.end(),
+                  [&result](const Item& a, const Item& b) {
+                      return result.nameOf(a) < result.nameOf(b);
+                  });
+        result.items_.shrink_to_fit();
+        result.names_.shrink_to_fit();
+        return result;
+    }
+
+    std::size_t size() const { return items_.size(); }
+    Name operator[](std::size_t index) const
+    {
+        return Name{nameOf(items_[index]), items_[index].type};
+    }
+
+private:
+    struct Item
+    {
+        std::uint32_t offset;
+        std::uint16_t length;
+        unsigned char type;
+    };
+    std::string_view nameOf(const Item& item) const
+    {
+        return std::string_view(names_).substr(item.offset, item.length);
+    }
+
+    std::string names_;
+    std::vector<Item> items_;
 };
 
-class Walker
+// Folders deeper than this above the current one give their descriptor back
+// and are reopened through ".." on the way up, so that a chain of any depth
+// fits in any limit of open files.
+constexpr std::size_t kOpenFolderLevels = 64;
+
+class Walker : private VisitContext
 {
 public:
     Walker(const RunOptions& options, RunObserver& observer)
@@ -71,23 +166,27 @@ public:
         // would cost more than reading a small file.
         auto buffer = ReadBuffer::allocate(options_.realBufferSize);
         if (!buffer) {
-            unreadable(options_.folder, buffer.error().description);
+            unreadableFolder(options_.folder, buffer.error().description);
             return std::move(state_);
         }
         buffer_ = &*buffer;
         const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
         auto folder = sys::openAt(AT_FDCWD, options_.folder, flags);
         if (!folder) {
-            unreadable(options_.folder, folder.error().description);
+            unreadableFolder(options_.folder, folder.error().description);
         } else {
-            walkTree(FileDescriptor(*folder), options_.folder);
+            auto root = std::make_shared<FileDescriptor>(*folder);
+            rules_.realFolder = realPathOf(root->get());
+            rules_.targetsBeneathFolder = options_.operation != Operation::check;
+            path_ = options_.folder;
+            walkTree(std::move(root));
         }
         state_.stopped = stopRequested();
         return std::move(state_);
     }
 
 private:
-    bool stopRequested()
+    bool stopRequested() override
     {
         if (!stopped_ && observer_.stopRequested()) {
             stopped_ = true;
@@ -95,101 +194,139 @@ private:
         return stopped_;
     }
 
-    void unreadable(const std::string& rawPath, const std::string& reason)
+    void bytesRead(std::size_t count, std::string_view path) override
     {
-        reportUnreadable(options_, state_, observer_, escapedForReport(rawPath), reason);
+        bytesInFile_ += static_cast<std::int64_t>(count);
+        observer_.progress(RunProgress{state_.totalCount, state_.bytesRead + bytesInFile_, path});
     }
 
-    static std::string childPath(const std::string& folder, const std::string& name)
+    void deliver(const EntryOutcome& outcome)
     {
-        return folder == "/" ? folder + name : folder + "/" + name;
+        state_ += outcome.counts;
+        observer_.entryDone(outcome);
+        observer_.progress(RunProgress{state_.totalCount, state_.bytesRead, {}});
     }
 
-    // Every name in the folder, in byte order; the listing is read whole
-    // first so that only one descriptor per level stays open.
-    std::expected<std::vector<Entry>, PosixError> list(const FileDescriptor& folder)
+    void unreadableFolder(const std::string& rawPath, const std::string& reason)
     {
-        const int listing = ::fcntl(folder.get(), F_DUPFD_CLOEXEC, 0);
-        if (listing < 0) {
-            return std::unexpected(posixError(errno));
-        }
-        DIR* stream = ::fdopendir(listing);
-        if (stream == nullptr) {
-            const PosixError error = posixError(errno);
-            (void)sys::close(listing);
-            return std::unexpected(error);
-        }
-        std::vector<Entry> entries;
-        for (;;) {
-            errno = 0;
-            const dirent* entry = ::readdir(stream);
-            if (entry == nullptr) {
-                break;
-            }
-            const std::string_view name = entry->d_name;
-            if (name != "." && name != "..") {
-                entries.push_back(Entry{std::string(name), entry->d_type});
-            }
-        }
-        const int error = errno;
-        ::closedir(stream);
-        if (error != 0) {
-            return std::unexpected(posixError(error));
-        }
-        std::sort(entries.begin(), entries.end(),
-                  [](const Entry& a, const Entry& b) { return a.name < b.name; });
-        return entries;
+        EntryOutcome outcome;
+        outcome.path = rawPath;
+        outcome.isFolder = true;
+        reportUnreadable(options_, outcome, escapedForReport(rawPath), reason);
+        deliver(outcome);
     }
 
-    // One open folder on the way down, with the names still to visit in it.
+    std::string childPath(std::string_view name) const
+    {
+        std::string path = path_;
+        if (path != "/") {
+            path += '/';
+        }
+        path += name;
+        return path;
+    }
+
+    // One folder on the way down, with the names still to visit in it.
     struct Level
     {
-        FileDescriptor folder;
-        std::string rawPath;
-        std::vector<Entry> entries;
+        std::shared_ptr<const FileDescriptor> folder; // none while given back
+        dev_t device = 0;
+        ino_t inode = 0;
+        std::size_t pathLength = 0;
+        Listing listing;
         std::size_t next = 0;
     };
 
     // The folders on the way down are kept in a vector, not on the call
-    // stack, so that a chain of folders of any depth cannot overflow it.
-    void walkTree(FileDescriptor root, const std::string& rawPath)
+    // stack, so that a chain of folders of any depth cannot overflow it. The
+    // path of the deepest one is path_; each level remembers its length.
+    void walkTree(std::shared_ptr<const FileDescriptor> root)
     {
-        std::vector<Level> levels;
-        enter(levels, std::move(root), rawPath);
-        while (!levels.empty()) {
-            Level& level = levels.back();
-            if (level.next == level.entries.size()) {
-                levels.pop_back();
+        enter(std::move(root));
+        while (!levels_.empty()) {
+            Level& level = levels_.back();
+            if (level.next == level.listing.size()) {
+                leave();
                 continue;
             }
             if (stopRequested()) {
                 return;
             }
-            const Entry& entry = level.entries[level.next++];
-            const std::string path = childPath(level.rawPath, entry.name);
-            if (auto child = visitEntry(level.folder, entry, path)) {
-                enter(levels, std::move(*child), path);
+            const Listing::Name entry = level.listing[level.next++];
+            visit(level.folder, entry);
+        }
+    }
+
+    // Lists the folder whose path is path_ and goes down into it; on failure
+    // path_ is left as it was before.
+    void enter(std::shared_ptr<const FileDescriptor> folder)
+    {
+        auto listing = Listing::of(*folder);
+        const auto info = listing ? sys::fstat(folder->get()) : std::unexpected(listing.error());
+        if (!info) {
+            unreadableFolder(path_, info.error().description);
+            if (!levels_.empty()) {
+                path_.resize(levels_.back().pathLength);
+            }
+            return;
+        }
+        levels_.push_back(Level{std::move(folder), info->st_dev, info->st_ino, path_.size(),
+                                std::move(*listing), 0});
+        if (levels_.size() > kOpenFolderLevels) {
+            levels_[levels_.size() - kOpenFolderLevels - 1].folder.reset();
+        }
+    }
+
+    // Back up one level; the folder above is reopened if it gave its descriptor back.
+    void leave()
+    {
+        const std::shared_ptr<const FileDescriptor> child = std::move(levels_.back().folder);
+        levels_.pop_back();
+        if (levels_.empty()) {
+            return;
+        }
+        path_.resize(levels_.back().pathLength);
+        if (levels_.back().folder) {
+            return;
+        }
+        const std::string problem = reopenParent(*child, levels_.back());
+        // Without it the folders above cannot be reached safely: their
+        // remaining names are given up, each folder with a line.
+        while (!problem.empty() && !levels_.empty() && !levels_.back().folder) {
+            unreadableFolder(path_, problem);
+            levels_.pop_back();
+            if (!levels_.empty()) {
+                path_.resize(levels_.back().pathLength);
             }
         }
     }
 
-    void enter(std::vector<Level>& levels, FileDescriptor folder, const std::string& rawPath)
+    // Reopens a folder through its child's "..": empty, or what went wrong.
+    static std::string reopenParent(const FileDescriptor& child, Level& parent)
     {
-        auto entries = list(folder);
-        if (!entries) {
-            unreadable(rawPath, entries.error().description);
-            return;
+        const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+        auto reopened = sys::openAt(child.get(), "..", flags);
+        if (!reopened) {
+            return reopened.error().description;
         }
-        levels.push_back(Level{std::move(folder), rawPath, std::move(*entries), 0});
+        auto folder = std::make_shared<FileDescriptor>(*reopened);
+        const auto info = sys::fstat(folder->get());
+        if (!info) {
+            return info.error().description;
+        }
+        if (info->st_dev != parent.device || info->st_ino != parent.inode) {
+            return "the folder was moved while it was being read";
+        }
+        parent.folder = std::move(folder);
+        return {};
     }
 
-    // Visits a file or special entry; returns a folder to descend into.
-    std::optional<FileDescriptor> visitEntry(const FileDescriptor& folder, const Entry& entry,
-                                             const std::string& rawPath)
+    void visit(const std::shared_ptr<const FileDescriptor>& folder, Listing::Name entry)
     {
+        const std::string name(entry.name);
         unsigned char type = entry.type;
         if (type == DT_UNKNOWN) {
-            const auto info = sys::fstatAt(folder.get(), entry.name, AT_SYMLINK_NOFOLLOW);
+            const auto info = sys::fstatAt(folder->get(), name, AT_SYMLINK_NOFOLLOW);
             type = !info                    ? DT_REG // let the open report the failure
                    : S_ISDIR(info->st_mode) ? DT_DIR
                    : S_ISLNK(info->st_mode) ? DT_LNK
@@ -198,67 +335,46 @@ private:
         }
         if (type == DT_DIR) {
             const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-            auto child = sys::openAt(folder.get(), entry.name, flags);
-            if (!child) {
-                unreadable(rawPath, child.error().description);
-                return std::nullopt;
+            auto child = sys::openAt(folder->get(), name, flags);
+            if (child) {
+                path_ = childPath(name);
+                enter(std::make_shared<FileDescriptor>(*child));
+                return;
             }
-            return FileDescriptor(*child);
+            // A link put in the folder's place since the listing is taken as a link.
+            if (child.error().code != ELOOP) {
+                unreadableFolder(childPath(name), child.error().description);
+                return;
+            }
+            type = DT_LNK;
         }
-        if (type == DT_LNK) {
-            // Links are followed for files only: a link to a folder is skipped
-            // like a folder, and a dangling one fails at the open below.
-            const auto target = sys::fstatAt(folder.get(), entry.name, 0);
-            if (target && S_ISDIR(target->st_mode)) {
-                return std::nullopt;
-            }
-            if (target && !S_ISREG(target->st_mode)) {
-                ++state_.totalCount;
-                return std::nullopt;
-            }
-        } else if (type != DT_REG) {
+        if (type != DT_REG && type != DT_LNK) {
             // FIFOs, sockets and devices: no input can be made; never opened.
-            ++state_.totalCount;
-            return std::nullopt;
-        }
-        visitFile(folder, entry.name, rawPath);
-        ++state_.totalCount;
-        observer_.progress(RunProgress{state_.totalCount, state_.bytesRead, {}});
-        return std::nullopt;
-    }
-
-    void visitFile(const FileDescriptor& folder, const std::string& name,
-                   const std::string& rawPath)
-    {
-        const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-        auto opened = sys::openAt(folder.get(), name, flags);
-        if (!opened) {
-            unreadable(rawPath, opened.error().description);
+            EntryOutcome outcome;
+            outcome.path = childPath(name);
+            outcome.counts.totalCount = 1;
+            deliver(outcome);
             return;
         }
-        FileDescriptor file(*opened);
-        FileVisit visit(options_, state_, observer_, *buffer_, file.get(),
-                        escapedForReport(rawPath));
-        switch (options_.operation) {
-        case Operation::check:
-            checkFile(visit);
-            break;
-        case Operation::tag:
-            tagFile(visit);
-            break;
-        case Operation::retag:
-            retagFile(visit);
-            break;
-        }
-        if (visit.stopped()) {
+        const EntryToVisit toVisit{folder, name, childPath(name), type == DT_LNK};
+        bytesInFile_ = 0;
+        auto outcome = visitEntry(options_, rules_, toVisit, *buffer_, pseudoFileSystems_, *this);
+        if (!outcome) {
             stopped_ = true;
+            return;
         }
+        deliver(*outcome);
     }
 
     const RunOptions& options_;
     RunObserver& observer_;
     RunState state_;
+    TreeRules rules_;
+    PseudoFileSystems pseudoFileSystems_;
     const ReadBuffer* buffer_ = nullptr;
+    std::vector<Level> levels_;
+    std::string path_;
+    std::int64_t bytesInFile_ = 0;
     bool stopped_ = false;
 };
 
@@ -285,9 +401,9 @@ std::string summaryText(const RunOptions& options, const RunState& state)
     return {};
 }
 
-std::string finishedRunText(const RunOptions& options, const RunState& state)
+std::string stoppedText(const RunOptions& options, const RunState& state)
 {
-    return state.pendingText + summaryText(options, state);
+    return report::stoppedLine(state.totalCount, escapedForReport(options.folder));
 }
 
 } // namespace quelby

@@ -309,19 +309,27 @@ void ViewController::startRun(Operation operation, int response, const QString& 
     auto stopFlag = std::make_shared<std::atomic<bool>>(false);
     stopFlags_.push_back(stopFlag);
     processingQueue.start([this, options, stopFlag] {
+        // Tag's notices reach the report at once; the rest of the run's text
+        // waits for its end, as it always has.
         class Observer : public quelby::RunObserver {
         public:
             Observer(ViewController* window, const std::atomic<bool>& stop)
                 : window_(window), stop_(stop)
             {
             }
-            void notice(std::string_view text) override
+            void entryDone(const quelby::EntryOutcome& outcome) override
             {
-                window_->onMainThread([window = window_, shown = styledReportText(text)]() mutable {
-                    window->outputTextbox->appendText(std::move(shown));
-                });
+                pendingText += outcome.lines;
+                if (!outcome.notices.empty()) {
+                    window_->onMainThread(
+                        [window = window_, shown = styledReportText(outcome.notices)]() mutable {
+                            window->outputTextbox->appendText(std::move(shown));
+                        });
+                }
             }
             bool stopRequested() override { return stop_.load(std::memory_order_relaxed); }
+
+            std::string pendingText;
 
         private:
             ViewController* window_;
@@ -330,9 +338,9 @@ void ViewController::startRun(Operation operation, int response, const QString& 
 
         const quelby::RunState state = quelby::walkFolder(options, observer);
         FinishedRun run{options, state.stopped, {}, stopFlag};
-        if (!state.stopped) {
-            run.displayText = styledReportText(quelby::finishedRunText(options, state));
-        }
+        run.displayText = styledReportText(
+            observer.pendingText + (state.stopped ? quelby::stoppedText(options, state)
+                                                  : quelby::summaryText(options, state)));
         onMainThread([this, run = std::move(run)]() mutable { finishRun(std::move(run)); });
     });
 
@@ -342,9 +350,7 @@ void ViewController::startRun(Operation operation, int response, const QString& 
 
 void ViewController::finishRun(FinishedRun run)
 {
-    if (!run.stopped) {
-        outputTextbox->appendText(std::move(run.displayText));
-    }
+    outputTextbox->appendText(std::move(run.displayText));
     std::erase(stopFlags_, run.stopFlag);
     runEnded();
 }

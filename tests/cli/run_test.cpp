@@ -178,17 +178,22 @@ TEST(CliProcess, PrintsOnlyTheReportAndExitsWithZeroOneOrTwo)
     EXPECT_TRUE(out.starts_with("\xe2\x9d\x8c Couldn't tag " + file + ": ")) << out;
 }
 
-TEST(CliProcess, StopsOnSigtermInsideAHugeFileWithNoReport)
+// A stop keeps the record of what the run already changed.
+TEST(CliProcess, StopsInsideAHugeFileKeepingTheLinesOfFinishedFiles)
 {
     test::TempTree tree;
+    const std::string changed = tree.file("huge/a.jpg", "changed since tagging");
+    test::storeAttribute(changed, kDigestAttributeName, digestOfBytes("as tagged").view());
     // 20 GiB that take no room: read 1 KiB at a time, they outlast the test.
     const std::string huge = tree.file("huge/sparse.bin");
     if (::truncate(huge.c_str(), 20LL << 30) != 0) {
         GTEST_SKIP() << "this file system has no room for a sparse 20 GiB file";
     }
-    const auto [status, out, err] = runTool({"tag", "-b1K", tree.root()}, -1, SIGTERM);
-    EXPECT_EQ(status, 143);
-    EXPECT_EQ(out, "");
+    const auto [status, out, err] = runTool({"retag", "-b1K", tree.root()}, -1, SIGINT);
+    EXPECT_EQ(status, 130);
+    EXPECT_EQ(out, "⚠️ Retagged " + changed + "\nStopped after 1 files in " + tree.root() + ".\n");
+    EXPECT_EQ(test::storedAttribute(changed, kDigestAttributeName),
+              std::string(digestOfBytes("changed since tagging").view()));
     EXPECT_FALSE(test::storedAttribute(huge, kDigestAttributeName)) << "stopped mid-way";
     EXPECT_NE(err.find("B/s  "), std::string::npos) << err;
     EXPECT_TRUE(err.ends_with("\r\x1b[K")) << "the line goes with the walk: " << err;

@@ -14,10 +14,19 @@ class RecordingObserver : public RunObserver
 {
 public:
     std::vector<std::string> notices;
+    std::string lines;    // the run's text without its notices
+    std::string streamed; // every entry's lines and notices in walk order
     std::int64_t stopAfterFiles = -1;
     std::int64_t filesSeen = 0;
 
-    void notice(std::string_view text) override { notices.emplace_back(text); }
+    void entryDone(const EntryOutcome& outcome) override
+    {
+        if (!outcome.notices.empty()) {
+            notices.push_back(outcome.notices);
+        }
+        lines += outcome.lines;
+        streamed += outcome.lines + outcome.notices;
+    }
     void progress(const RunProgress& progress) override { filesSeen = progress.filesDone; }
     bool stopRequested() override { return stopAfterFiles >= 0 && filesSeen >= stopAfterFiles; }
 };
@@ -35,7 +44,7 @@ inline RunOptions optionsFor(Operation operation, const std::string& folder, boo
     return options;
 }
 
-// The whole report a finished run shows: its notices, then its text.
+// The whole report a finished run shows in the window: its notices, then its text.
 inline std::string runReport(const RunOptions& options, RunState* finalState = nullptr)
 {
     RecordingObserver observer;
@@ -44,7 +53,7 @@ inline std::string runReport(const RunOptions& options, RunState* finalState = n
     for (const auto& notice : observer.notices) {
         report += notice;
     }
-    report += finishedRunText(options, state);
+    report += observer.lines + summaryText(options, state);
     if (finalState != nullptr) {
         *finalState = state;
     }
