@@ -54,11 +54,16 @@ std::size_t validSequenceLength(std::string_view text, std::size_t i, char32_t& 
     return length;
 }
 
+// Code points that move, hide or reorder text without showing a mark: a name
+// holding one reads the same as a name without it.
 bool isHiddenControl(char32_t codePoint)
 {
     return codePoint < 0x20 || codePoint == 0x7f || (codePoint >= 0x80 && codePoint <= 0x9f) ||
+           codePoint == 0xad || codePoint == 0x61c || codePoint == 0x180e ||
+           (codePoint >= 0x200b && codePoint <= 0x200f) ||
            (codePoint >= 0x2028 && codePoint <= 0x202e) ||
-           (codePoint >= 0x2066 && codePoint <= 0x2069);
+           (codePoint >= 0x2060 && codePoint <= 0x2064) ||
+           (codePoint >= 0x2066 && codePoint <= 0x2069) || codePoint == 0xfeff;
 }
 
 // Calls valid(sequence, codePoint) for each valid UTF-8 sequence of the text
@@ -87,7 +92,9 @@ std::string escapedForReport(std::string_view text)
     forEachSequence(
         text,
         [&](std::string_view sequence, char32_t codePoint) {
-            if (!isHiddenControl(codePoint)) {
+            // The backslash itself is escaped, so a name that holds a literal
+            // "\x0a" can never read like one that holds a line feed.
+            if (!isHiddenControl(codePoint) && codePoint != '\\') {
                 out += sequence;
                 return;
             }
@@ -95,8 +102,7 @@ std::string escapedForReport(std::string_view text)
                 appendHexEscape(out, static_cast<unsigned char>(byte));
             }
         },
-        // Not UTF-8: the raw byte stays; only a display escapes it.
-        [&](unsigned char byte) { out += static_cast<char>(byte); });
+        [&](unsigned char byte) { appendHexEscape(out, byte); });
     return out;
 }
 

@@ -1,9 +1,18 @@
 #pragma once
 
 // How names and stored texts are made safe to show. A report line must stay
-// one line and show what is on disk: control bytes, C1 controls, line and
-// paragraph separators and bidirectional controls are written as \x and two
-// lowercase hex digits per byte; every other byte stays as it is.
+// one line, and every name must read back to exactly one name on disk. So
+// each of these bytes is written as \x and two lowercase hex digits:
+//   - the backslash, so that an escape can never be typed into a name;
+//   - every byte that is not part of valid UTF-8;
+//   - each byte of a code point that acts on the text or hides in it: C0
+//     controls, DEL, C1 controls, the soft hyphen U+00AD, U+061C, U+180E,
+//     U+200B-200F (zero-width spaces and joiners, direction marks), the line
+//     and paragraph separators and embeddings U+2028-202E, U+2060-2064,
+//     the isolates U+2066-2069 and U+FEFF.
+// Every other byte stays as it is, so accented names, emoji and their
+// variation selectors read as they should; the joiners U+200C and U+200D show
+// as their bytes even inside an emoji sequence. The result is valid UTF-8.
 
 #include <string>
 #include <string_view>
@@ -13,8 +22,10 @@ namespace quelby {
 // A path or stored text as it goes into the report.
 std::string escapedForReport(std::string_view text);
 
-// The report text made valid UTF-8 for a display: each byte that is not part
-// of a valid UTF-8 sequence becomes \x and two lowercase hex digits.
+// Any text made valid UTF-8 for a display: each byte that is not part of a
+// valid UTF-8 sequence becomes \x and two lowercase hex digits. Names in a
+// report are already so; this guards the rest of a line (the OS's error
+// texts in a locale that is not UTF-8) before it reaches a text widget.
 std::string withInvalidUtf8Escaped(std::string_view text);
 
 bool isValidUtf8(std::string_view text);

@@ -53,7 +53,7 @@ TEST(Walk, VisitsFilesInByteOrderFollowsOnlyFileLinksAndKeepsEveryLineOneLine)
                            "\n"
                            "⚠️ No digest found for {F}/esc\\x1b[2K\\xe2\\x80\\xaeright @ ??\n"
                            "⚠️ No digest found for {F}/evil\\x0a✅ Digests for /fake @ ??\n"
-                           "⚠️ No digest found for {F}/raw\xff @ ??\n"
+                           "⚠️ No digest found for {F}/raw\\xff @ ??\n"
                            "⚠️ No digest found for {F}/to-file @ ??\n"
                            "⚠️ No digest found for {F}/\xc3\xa9t\xc3\xa9 @ ??\n"
                            "Checked a total of 13 files in {F}\n\t0 matched digest correctly\n"

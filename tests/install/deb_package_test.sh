@@ -24,6 +24,7 @@ done
 
 for file in usr/bin/quelby usr/bin/quelby-cli usr/share/doc/quelby/QuelbyHelp.pdf \
     usr/share/doc/quelby/copyright usr/share/man/man1/quelby-cli.1 \
+    usr/share/bash-completion/completions/quelby-cli \
     usr/share/applications/co.mossgroveware.Quelby.desktop \
     usr/share/metainfo/co.mossgroveware.Quelby.metainfo.xml \
     usr/share/icons/hicolor/scalable/apps/co.mossgroveware.Quelby.svg; do
