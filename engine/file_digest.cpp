@@ -40,10 +40,16 @@ ReadFailure ownFailure(std::string_view message)
     return ReadFailure{0, std::string(message)};
 }
 
+// A writer can keep the size and put the modification time back, but no
+// program can set the change time: any write in between moves it.
 bool sameState(const struct stat& before, const struct stat& after)
 {
-    return before.st_size == after.st_size && before.st_mtim.tv_sec == after.st_mtim.tv_sec &&
-           before.st_mtim.tv_nsec == after.st_mtim.tv_nsec;
+    const auto sameTime = [](const timespec& a, const timespec& b) {
+        return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+    };
+    return before.st_dev == after.st_dev && before.st_ino == after.st_ino &&
+           before.st_size == after.st_size && sameTime(before.st_mtim, after.st_mtim) &&
+           sameTime(before.st_ctim, after.st_ctim);
 }
 
 class Sha256
