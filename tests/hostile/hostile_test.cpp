@@ -259,10 +259,16 @@ TEST(Concurrency, AKilledTagLeavesNoWrongDigestAndTwoTagsAndACheckAtOnceTearNoVa
                                   startTool({"check", "-q", "-b", "2K", f}, tree.path("check"))}) {
             int status = -1;
             ::waitpid(child, &status, 0);
-            EXPECT_EQ(status, 0); // exited, and with 0
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) <= 1) << status;
         }
-        const std::string checkReport = test::readWholeFile(tree.path("check"));
-        EXPECT_EQ(checkReport.find("❌"), std::string::npos) << checkReport;
+        // A digest written by one run while another reads the file moves its
+        // change time: the reader says so, and that is the only failure allowed.
+        std::istringstream checkReport(test::readWholeFile(tree.path("check")));
+        for (std::string line; std::getline(checkReport, line);) {
+            if (line.starts_with("❌")) {
+                EXPECT_TRUE(line.ends_with(": file changed while it was being read")) << line;
+            }
+        }
         for (const auto& [path, digest] : truth) {
             EXPECT_EQ(test::storedAttribute(path, kDigestAttributeName), digest) << path;
         }
