@@ -1,7 +1,9 @@
 #include "cli.h"
 
 #include "engine/display_text.h"
+#include "engine/report_text.h"
 #include "fd_stream.h"
+#include "json_report.h"
 #include "options.h"
 
 #include <cerrno>
@@ -94,16 +96,31 @@ private:
 class CliObserver : public RunObserver
 {
 public:
-    CliObserver(ReportWriter& report, ProgressLine* progressLine, const CliEnvironment& environment)
-        : report_(report), progressLine_(progressLine), environment_(environment)
+    CliObserver(ReportWriter& report, ProgressLine* progressLine, std::ostream& err, bool json,
+                const CliEnvironment& environment)
+        : report_(report), progressLine_(progressLine), err_(err), json_(json),
+          environment_(environment)
     {
     }
 
     // A Tag notice stands at its file's place, after that file's line.
     void entryDone(const EntryOutcome& outcome) override
     {
-        report_.write(outcome.lines);
-        report_.write(outcome.notices);
+        if (json_) {
+            report_.write(jsonEntryLine(outcome));
+        } else {
+            report_.write(outcome.lines);
+            report_.write(outcome.notices);
+        }
+        if (outcome.otherDevice) {
+            if (progressLine_) {
+                progressLine_->erase();
+            }
+            sayError(err_, escapedForReport(outcome.path) + ": on another file system, not entered");
+            if (progressLine_) {
+                progressLine_->restore();
+            }
+        }
     }
 
     void progress(const RunProgress& progress) override
@@ -119,6 +136,8 @@ public:
 private:
     ReportWriter& report_;
     ProgressLine* progressLine_;
+    std::ostream& err_;
+    bool json_;
     const CliEnvironment& environment_;
 };
 
@@ -153,6 +172,24 @@ int statusAfterFailedOutput(std::ostream& out, std::ostream& err)
     return kExitFailures;
 }
 
+// What follows the last file: the summary, or the Stopped line of a run that
+// was stopped, which keeps what it found but is no finished run.
+std::string closingText(const RunOptions& options, const RunState& state, bool json,
+                        double seconds)
+{
+    if (json) {
+        return jsonSummaryLine(options, state, seconds);
+    }
+    if (state.stopped) {
+        return stoppedText(options, state);
+    }
+    std::string text = summaryText(options, state) + "\n";
+    if (options.explain) {
+        text += report::verdictsLine(state);
+    }
+    return text;
+}
+
 int runWalk(const CliOptions& cliOptions, std::ostream& out, std::ostream& err,
             const CliEnvironment& environment)
 {
@@ -178,10 +215,25 @@ int runWalk(const CliOptions& cliOptions, std::ostream& out, std::ostream& err,
     options.backEnd = platformDigestBackEnd();
     options.setBufferSize = cliOptions.buffer.setBufferSize;
     options.realBufferSize = cliOptions.buffer.realBufferSize;
+    options.explain = cliOptions.explain;
+    options.onlyEdited = cliOptions.onlyEdited;
+    options.details = cliOptions.json;
+    options.oneFileSystem = cliOptions.oneFileSystem;
+    std::vector<std::string> patterns = cliOptions.excludePatterns;
+    for (const std::string& file : cliOptions.excludeFiles) {
+        auto more = patternsFromFile(file);
+        if (!more) {
+            sayError(err, escapedForReport(file) + ": " + more.error());
+            return kExitUsage;
+        }
+        patterns.insert(patterns.end(), more->begin(), more->end());
+    }
+    options.exclusions = Exclusions(patterns);
     if (auto valid = validateRunOptions(options); !valid) {
         sayError(err, valid.error());
         return kExitUsage;
     }
+    const Clock::time_point started = environment.now();
 
     std::optional<ProgressLine> progressLine;
     if (environment.errorIsTerminal && !cliOptions.quiet) {
@@ -189,23 +241,32 @@ int runWalk(const CliOptions& cliOptions, std::ostream& out, std::ostream& err,
     }
     ProgressLine* shownProgress = progressLine ? &*progressLine : nullptr;
     ReportWriter report(out, shownProgress, environment);
-    CliObserver observer(report, shownProgress, environment);
+    CliObserver observer(report, shownProgress, err, cliOptions.json, environment);
 
     const RunState state = walkFolder(options, observer);
 
     if (progressLine) {
         progressLine->finish();
     }
-    // A stopped run keeps what it found, but it is no finished run: no summary.
-    report.write(state.stopped ? stoppedText(options, state) : summaryText(options, state) + "\n");
+    report.write(closingText(options, state, cliOptions.json,
+                             std::chrono::duration<double>(environment.now() - started).count()));
     report.flush();
+    if (options.operation == Operation::check && state.unsupportedCount > 0) {
+        sayError(err, escapedForReport(folder) + ": " + std::to_string(state.unsupportedCount) +
+                          " files have no digest because their file system does not keep "
+                          "extended attributes");
+    }
     if (state.stopped && environment.stopSignal() != 0) {
         return 128 + environment.stopSignal();
     }
     if (report.failed()) {
         return statusAfterFailedOutput(out, err);
     }
-    return state.failureCount > 0 ? kExitFailures : kExitSuccess;
+    if (state.failureCount > 0) {
+        return kExitFailures;
+    }
+    return options.operation == Operation::check && state.noDigestCount > 0 ? kExitNoDigest
+                                                                            : kExitSuccess;
 }
 
 } // namespace

@@ -16,6 +16,7 @@ namespace quelby::cli {
 inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailures = 1; // the report holds a failure
 inline constexpr int kExitUsage = 2;    // a usage error, or FOLDER is not a folder
+inline constexpr int kExitNoDigest = 3;  // check: no failure, but files without a digest
 
 // What run() takes from the process around it.
 struct CliEnvironment

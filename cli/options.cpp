@@ -90,12 +90,23 @@ private:
             }
             return;
         }
-        bool* flag = name == "--verbose"   ? &raw_.verbose
-                     : name == "--times"   ? &raw_.times
-                     : name == "--quiet"   ? &raw_.quiet
-                     : name == "--help"    ? &raw_.help
-                     : name == "--version" ? &raw_.version
-                                           : nullptr;
+        if (name == "--exclude" || name == "--exclude-from") {
+            if (auto given = value(name, attached)) {
+                (name == "--exclude" ? raw_.excludePatterns : raw_.excludeFiles)
+                    .push_back(std::move(*given));
+            }
+            return;
+        }
+        bool* flag = name == "--verbose"           ? &raw_.verbose
+                     : name == "--times"           ? &raw_.times
+                     : name == "--quiet"           ? &raw_.quiet
+                     : name == "--explain"         ? &raw_.explain
+                     : name == "--only-edited"     ? &raw_.onlyEdited
+                     : name == "--json"            ? &raw_.json
+                     : name == "--one-file-system" ? &raw_.oneFileSystem
+                     : name == "--help"            ? &raw_.help
+                     : name == "--version"         ? &raw_.version
+                                                   : nullptr;
         if (!flag) {
             problem("unknown option " + quoted(name));
         } else if (attached) {
@@ -119,6 +130,9 @@ private:
                 break;
             case 'q':
                 raw_.quiet = true;
+                break;
+            case 'x':
+                raw_.oneFileSystem = true;
                 break;
             case 'h':
                 raw_.help = true;
@@ -227,12 +241,24 @@ CommandLine validatedCommandLine(const RawArguments& raw)
     if (raw.times && *operation == Operation::check) {
         return UsageError{"--times applies to tag and retag, not to check"};
     }
+    if (raw.explain && *operation != Operation::check) {
+        return UsageError{"--explain applies to check, not to " + *raw.command};
+    }
+    if (raw.onlyEdited && *operation != Operation::retag) {
+        return UsageError{"--only-edited applies to retag, not to " + *raw.command};
+    }
     CliOptions options;
     options.operation = *operation;
     options.folder = *raw.folder;
     options.verbose = raw.verbose;
     options.timeStamps = raw.times;
     options.quiet = raw.quiet;
+    options.explain = raw.explain;
+    options.onlyEdited = raw.onlyEdited;
+    options.json = raw.json;
+    options.oneFileSystem = raw.oneFileSystem;
+    options.excludePatterns = raw.excludePatterns;
+    options.excludeFiles = raw.excludeFiles;
     if (raw.buffer) {
         auto buffer = parsedBufferSize(*raw.buffer);
         if (!buffer) {
@@ -258,19 +284,36 @@ std::string helpText()
            "\n"
            "Options:\n"
            "  -v, --verbose       a line for every file, and the buffer size in the summary\n"
-           "  -t, --times         also stamp each tagged file with the time (tag, retag)\n"
+           "  -t, --times         also stamp each tagged file with the time (tag, retag);\n"
+           "                      give it every time you tag: only a stamp written with\n"
+           "                      the digest dates it, and --explain and --only-edited\n"
+           "                      need it (without stamps every verdict is unknown)\n"
            "  -b, --buffer SIZE   read SIZE at a time: a whole number with K or M,\n"
            "                      from 1K to 1024M (default 1M)\n"
            "  -q, --quiet         no progress line on a terminal\n"
+           "      --explain       (check) say for each file that differs whether it was\n"
+           "                      modified after it was tagged or possibly damaged\n"
+           "      --only-edited   (retag) rewrite a differing digest only when the file\n"
+           "                      was modified after it was tagged; keep the others\n"
+           "      --json          one JSON object per line instead of the text report\n"
+           "      --exclude PATTERN  leave out entries matching a shell pattern; with a\n"
+           "                      \"/\" it matches the path below FOLDER, else each name;\n"
+           "                      a trailing \"/\" matches folders only (repeatable)\n"
+           "      --exclude-from FILE  patterns from FILE, one a line (# for comments)\n"
+           "  -x, --one-file-system  do not enter folders on other file systems\n"
            "  -h, --help          show this help and exit\n"
            "      --version       show the version and exit\n"
            "\n"
-           "The report goes to standard output; progress goes to standard error when it\n"
-           "is a terminal.\n"
+           "The report goes to standard output as each file is done; progress goes to\n"
+           "standard error when it is a terminal.\n"
            "\n"
-           "Exit status: 0 when nothing failed, 1 when the report holds a failure\n"
-           "(a difference or a file that could not be read or tagged), 2 for a usage\n"
-           "error or a FOLDER that is not a folder, 130 or 143 when interrupted.\n";
+           "Exit status:\n"
+           "  0    nothing failed and, for check, every file had a digest\n"
+           "  1    the report holds a failure (a difference, a kept digest, or a file\n"
+           "       that could not be read or tagged)\n"
+           "  2    a usage error, or a FOLDER that is not a folder\n"
+           "  3    check found no failure, but some files had no digest\n"
+           "  130, 143  interrupted (SIGINT, SIGTERM); the lines so far are kept\n";
 }
 
 } // namespace quelby::cli

@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace quelby::cli {
 
@@ -23,6 +24,12 @@ struct RawArguments
     bool verbose = false;
     bool times = false;
     bool quiet = false;
+    bool explain = false;
+    bool onlyEdited = false;
+    bool json = false;
+    bool oneFileSystem = false;
+    std::vector<std::string> excludePatterns;
+    std::vector<std::string> excludeFiles; // --exclude-from, bytes as given
     bool help = false;
     bool version = false;
     std::string firstProblem; // the first thing that could not be taken apart
@@ -48,6 +55,12 @@ struct CliOptions
     bool verbose = false;
     bool timeStamps = false;
     bool quiet = false;
+    bool explain = false;
+    bool onlyEdited = false;
+    bool json = false;
+    bool oneFileSystem = false;
+    std::vector<std::string> excludePatterns;
+    std::vector<std::string> excludeFiles;
     BufferSize buffer;
 };
 

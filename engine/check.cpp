@@ -7,9 +7,8 @@ namespace quelby {
 namespace {
 
 // The stored stamp as shown: escaped text when it is UTF-8, otherwise "??".
-std::string timeText(FileVisit& visit)
+std::string timeText(const std::optional<Bytes>& stamp)
 {
-    const auto stamp = readExtendedAttribute(visit.fd, kTimeAttributeName);
     if (!stamp || stamp->empty() || !isValidUtf8(*stamp)) {
         return "??";
     }
@@ -24,8 +23,9 @@ void checkFile(FileVisit& visit)
     if (!digest) {
         return;
     }
+    visit.recordDetails(digest);
     const bool verbose = visit.options.verbose;
-    const std::string stampText = verbose ? timeText(visit) : std::string();
+    const std::string stampText = verbose ? timeText(visit.storedStamp()) : std::string();
     auto& counts = visit.outcome.counts;
     auto& result = visit.outcome.result;
 
@@ -36,11 +36,14 @@ void checkFile(FileVisit& visit)
     }
     if (!*stored || (*stored)->empty()) {
         ++counts.noDigestCount;
+        if (visit.attributesUnsupported()) {
+            ++counts.unsupportedCount;
+        }
         result = FileResult::noDigest;
         if (verbose) {
             const bool bareLine = *stored && visit.options.backEnd == DigestBackEnd::legacy;
             visit.addLine(bareLine ? report::noDigestBareLine(visit.path)
-                                          : report::noDigestLine(visit.path, stampText));
+                                   : report::noDigestLine(visit.path, stampText));
         }
         return;
     }
@@ -55,8 +58,15 @@ void checkFile(FileVisit& visit)
     ++counts.mismatchedCount;
     ++counts.failureCount;
     result = FileResult::differs;
-    visit.addLine(verbose ? report::differsLine(visit.path, stampText)
-                          : report::differsPlainLine(visit.path));
+    std::string_view explanation;
+    if (visit.options.explain || visit.options.details) {
+        const Verdict verdict = visit.judge();
+        if (visit.options.explain) {
+            explanation = verdictText(verdict);
+        }
+    }
+    visit.addLine(verbose ? report::differsLine(visit.path, stampText, explanation)
+                          : report::differsPlainLine(visit.path, explanation));
 }
 
 } // namespace quelby

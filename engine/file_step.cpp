@@ -58,13 +58,58 @@ void FileVisit::reportUnreadable(const std::string& reason)
 std::expected<std::optional<Bytes>, PosixError> FileVisit::storedDigest()
 {
     auto value = readExtendedAttribute(fd, kDigestAttributeName);
+    attributesUnsupported_ = !value && value.error().code == EOPNOTSUPP;
     if (value) {
+        if (options.details) {
+            outcome.stored = *value;
+        }
         return std::optional<Bytes>(std::move(*value));
     }
     if (value.error().code == ENODATA || value.error().code == EOPNOTSUPP) {
         return std::optional<Bytes>{};
     }
     return std::unexpected(value.error());
+}
+
+const std::optional<Bytes>& FileVisit::storedStamp()
+{
+    if (!storedStamp_) {
+        auto value = readExtendedAttribute(fd, kTimeAttributeName);
+        storedStamp_ = value ? std::optional<Bytes>(std::move(*value)) : std::nullopt;
+    }
+    return *storedStamp_;
+}
+
+Verdict FileVisit::judge()
+{
+    const auto info = sys::fstat(fd);
+    const Verdict verdict =
+        info ? verdictFor(info->st_mtim, storedStamp()) : Verdict::unknown;
+    outcome.verdict = verdict;
+    switch (verdict) {
+    case Verdict::edited:
+        ++outcome.counts.editedCount;
+        break;
+    case Verdict::damaged:
+        ++outcome.counts.damagedCount;
+        break;
+    case Verdict::unknown:
+        ++outcome.counts.unknownCount;
+        break;
+    }
+    return verdict;
+}
+
+void FileVisit::recordDetails(const std::optional<Digest>& computed)
+{
+    if (!options.details) {
+        return;
+    }
+    outcome.computed = computed;
+    outcome.stamp = storedStamp();
+    if (const auto info = sys::fstat(fd)) {
+        outcome.modified = info->st_mtim;
+    }
 }
 
 std::expected<void, PosixError> FileVisit::writeDigest(const Digest& digest)
@@ -85,6 +130,7 @@ void reportUnreadable(const RunOptions& options, EntryOutcome& outcome, const st
     outcome.result = FileResult::readFailed;
     outcome.error = reason;
     ++outcome.counts.failureCount;
+    ++outcome.counts.readFailedCount;
     if (options.operation == Operation::tag) {
         ++outcome.counts.errorCount;
         outcome.notices += line;

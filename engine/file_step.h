@@ -56,12 +56,23 @@ public:
     // The stored digest; none when the file has none (no attribute, or a file
     // system without attributes); the error when reading it failed otherwise.
     std::expected<std::optional<Bytes>, PosixError> storedDigest();
+    // True when the last storedDigest found a file system without attributes.
+    bool attributesUnsupported() const { return attributesUnsupported_; }
+    // The stored time stamp's bytes, read once; none when the file carries none.
+    const std::optional<Bytes>& storedStamp();
+    // Edit or damage, for a file whose digest differs, from its modification
+    // time against its stored stamp; recorded in the outcome.
+    Verdict judge();
+    // Records the details a machine-readable report shows, when asked for.
+    void recordDetails(const std::optional<Digest>& computed);
     std::expected<void, PosixError> writeDigest(const Digest& digest);
     // Writes the time stamp of this moment; a failure is dropped by design.
     void writeTimeStamp();
 
 private:
     bool stopped_ = false;
+    bool attributesUnsupported_ = false;
+    std::optional<std::optional<Bytes>> storedStamp_;
 };
 
 // Per-file steps of the three operations. Each leaves totalCount to the caller.

@@ -44,14 +44,32 @@ std::string matchedLine(std::string_view path, std::string_view timeText)
     return join({kTick, "Digests for ", path, " @ ", timeText, "\n"});
 }
 
-std::string differsLine(std::string_view path, std::string_view timeText)
+namespace {
+
+std::string notEqual(std::string_view explanation)
 {
-    return join({kCross, "Digests for ", path, " @ ", timeText, " aren't equal.\n"});
+    return explanation.empty() ? std::string(" aren't equal.\n")
+                               : join({" aren't equal: ", explanation, ".\n"});
 }
 
-std::string differsPlainLine(std::string_view path)
+} // namespace
+
+std::string differsLine(std::string_view path, std::string_view timeText,
+                        std::string_view explanation)
 {
-    return join({kCross, "Digests for ", path, " aren't equal.\n"});
+    return join({kCross, "Digests for ", path, " @ ", timeText, notEqual(explanation)});
+}
+
+std::string differsPlainLine(std::string_view path, std::string_view explanation)
+{
+    return join({kCross, "Digests for ", path, notEqual(explanation)});
+}
+
+std::string verdictsLine(const RunCounts& counts)
+{
+    return join({"Of the files that differ: ", number(counts.editedCount), " edited, ",
+                 number(counts.damagedCount), " possibly damaged, ", number(counts.unknownCount),
+                 " unknown.\n"});
 }
 
 std::string digestLine(std::int64_t hash, std::string_view path)
@@ -62,6 +80,11 @@ std::string digestLine(std::int64_t hash, std::string_view path)
 std::string couldntTagNotice(std::string_view path, std::string_view reason)
 {
     return join({kCross, "Couldn't tag ", path, ": ", reason, "\n"});
+}
+
+std::string keptLine(std::string_view path, std::string_view explanation)
+{
+    return join({kCross, "Kept the digest of ", path, ": ", explanation, "\n"});
 }
 
 std::string digestsLine(std::string_view path)

@@ -16,8 +16,12 @@ namespace quelby::report {
 std::string noDigestLine(std::string_view path, std::string_view timeText); // N
 std::string noDigestBareLine(std::string_view path);                        // E
 std::string matchedLine(std::string_view path, std::string_view timeText);  // M
-std::string differsLine(std::string_view path, std::string_view timeText);  // D
-std::string differsPlainLine(std::string_view path);                        // P
+// With an explanation (edit or damage), the line says it before its full stop.
+std::string differsLine(std::string_view path, std::string_view timeText,
+                        std::string_view explanation = {});                           // D
+std::string differsPlainLine(std::string_view path, std::string_view explanation = {}); // P
+// After the summary of a Check that explains its differences.
+std::string verdictsLine(const RunCounts& counts);
 
 // Tag
 std::string digestLine(std::int64_t hash, std::string_view path);
@@ -28,6 +32,8 @@ std::string digestsLine(std::string_view path);    // M
 std::string taggedLine(std::string_view path);     // T
 std::string retaggedLine(std::string_view path);   // R
 std::string couldntTagLine(std::string_view path, std::string_view reason); // X
+// Retag that rewrites only edited files: a differing digest kept as evidence.
+std::string keptLine(std::string_view path, std::string_view explanation);
 
 // Every operation: a file or folder whose contents or digest could not be read.
 std::string couldntReadLine(std::string_view path, std::string_view reason);

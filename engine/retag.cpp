@@ -62,6 +62,7 @@ void retagFile(FileVisit& visit)
         visit.reportUnreadable(stored.error().description);
         return;
     }
+    visit.recordDetails(digest);
     if (!*stored) {
         fallback(visit, Rewrite::firstTag);
         return;
@@ -74,6 +75,17 @@ void retagFile(FileVisit& visit)
             visit.addLine(report::digestsLine(visit.path));
         }
         return;
+    }
+    // A digest that differs without an edit may be the only proof of damage.
+    if (rewrite == Rewrite::retag && visit.options.onlyEdited) {
+        const Verdict verdict = visit.judge();
+        if (verdict != Verdict::edited) {
+            ++visit.outcome.counts.keptCount;
+            ++visit.outcome.counts.failureCount;
+            visit.outcome.result = FileResult::kept;
+            visit.addLine(report::keptLine(visit.path, verdictText(verdict)));
+            return;
+        }
     }
     if (!visit.writeDigest(*digest)) {
         fallback(visit, rewrite);

@@ -5,7 +5,9 @@
 // observer through which a caller follows and stops it. A walk is a plain
 // call; the observer hears of every entry in walk order, as soon as it is done.
 
+#include "exclusions.h"
 #include "file_digest.h"
+#include "verdict.h"
 
 #include <cstdint>
 #include <ctime>
@@ -33,6 +35,11 @@ struct RunOptions
     DigestBackEnd backEnd = DigestBackEnd::current;
     std::int64_t setBufferSize = 1;     // the entry, in its unit, as the summaries print it
     std::int64_t realBufferSize = 1024; // bytes per read
+    bool explain = false;    // Check: tell an edit from damage for each file that differs
+    bool onlyEdited = false; // Retag: rewrite a differing digest only after an edit
+    bool details = false;    // fill in each outcome's stored values, times and verdict
+    Exclusions exclusions;   // entries left out, folders not entered
+    bool oneFileSystem = false; // folders on another device than the folder are not entered
 };
 
 // The counters a run adds up; each finished entry brings its own share.
@@ -47,6 +54,16 @@ struct RunCounts
     std::int64_t firstTagCount = 0;   // Retag
     std::int64_t failureCount = 0;    // every "❌" line or notice the run produced
     std::int64_t bytesRead = 0;
+    // Beyond the summaries' counters:
+    std::int64_t editedCount = 0;  // differing files by verdict (Check with explain)
+    std::int64_t damagedCount = 0;
+    std::int64_t unknownCount = 0;
+    std::int64_t keptCount = 0;       // Retag with onlyEdited: stored digests kept
+    std::int64_t readFailedCount = 0; // files and folders that could not be read
+    std::int64_t excludedCount = 0;   // entries left out by a pattern
+    std::int64_t otherDeviceCount = 0; // folders on another file system, not entered
+    // Files with no digest because their file system keeps no extended attributes.
+    std::int64_t unsupportedCount = 0;
 
     RunCounts& operator+=(const RunCounts& other);
 };
@@ -66,6 +83,7 @@ enum class FileResult
     noDigest,
     tagged,
     retagged,
+    kept,
     readFailed,
     tagFailed
 };
@@ -83,6 +101,14 @@ struct EntryOutcome
     std::string notices;
     RunCounts counts;
     std::string error; // the reason of a failure, as shown
+    // A folder on another file system, not entered (oneFileSystem).
+    bool otherDevice = false;
+    // Filled in when the options ask for details; none where they do not apply.
+    std::optional<std::string> stored; // the stored digest value before any write
+    std::optional<Digest> computed;
+    std::optional<std::string> stamp; // the stored time stamp before any write
+    std::optional<timespec> modified;
+    std::optional<Verdict> verdict;
 };
 
 struct RunProgress

@@ -10,6 +10,10 @@ void tagFile(FileVisit& visit)
         return;
     }
     auto& outcome = visit.outcome;
+    if (visit.options.details) {
+        (void)visit.storedDigest(); // what it held before this write
+        visit.recordDetails(digest);
+    }
     if (visit.options.verbose) {
         visit.addLine(report::digestLine(digestHashNumber(*digest), visit.path));
     }

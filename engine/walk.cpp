@@ -63,6 +63,14 @@ RunCounts& RunCounts::operator+=(const RunCounts& other)
     firstTagCount += other.firstTagCount;
     failureCount += other.failureCount;
     bytesRead += other.bytesRead;
+    editedCount += other.editedCount;
+    damagedCount += other.damagedCount;
+    unknownCount += other.unknownCount;
+    keptCount += other.keptCount;
+    readFailedCount += other.readFailedCount;
+    excludedCount += other.excludedCount;
+    otherDeviceCount += other.otherDeviceCount;
+    unsupportedCount += other.unsupportedCount;
     return *this;
 }
 
@@ -321,6 +329,19 @@ private:
         return {};
     }
 
+    // The entry's path below the chosen folder, as exclusion patterns see it.
+    std::string relativePath(std::string_view name) const
+    {
+        const std::size_t prefix = options_.folder == "/" ? 1 : options_.folder.size() + 1;
+        return childPath(name).substr(prefix);
+    }
+
+    bool onOtherDevice(const FileDescriptor& folder) const
+    {
+        const auto info = sys::fstat(folder.get());
+        return info && !levels_.empty() && info->st_dev != levels_.front().device;
+    }
+
     void visit(const std::shared_ptr<const FileDescriptor>& folder, Listing::Name entry)
     {
         const std::string name(entry.name);
@@ -333,12 +354,31 @@ private:
                    : S_ISREG(info->st_mode) ? DT_REG
                                             : DT_FIFO;
         }
+        if (!options_.exclusions.empty() &&
+            options_.exclusions.excludes(relativePath(name), name, type == DT_DIR)) {
+            EntryOutcome outcome;
+            outcome.path = childPath(name);
+            outcome.isFolder = type == DT_DIR;
+            outcome.counts.excludedCount = 1;
+            deliver(outcome);
+            return;
+        }
         if (type == DT_DIR) {
             const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
             auto child = sys::openAt(folder->get(), name, flags);
             if (child) {
+                auto opened = std::make_shared<FileDescriptor>(*child);
+                if (options_.oneFileSystem && onOtherDevice(*opened)) {
+                    EntryOutcome outcome;
+                    outcome.path = childPath(name);
+                    outcome.isFolder = true;
+                    outcome.otherDevice = true;
+                    outcome.counts.otherDeviceCount = 1;
+                    deliver(outcome);
+                    return;
+                }
                 path_ = childPath(name);
-                enter(std::make_shared<FileDescriptor>(*child));
+                enter(std::move(opened));
                 return;
             }
             // A link put in the folder's place since the listing is taken as a link.

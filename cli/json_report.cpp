@@ -1,0 +1,159 @@
+#include "json_report.h"
+
+#include "engine/display_text.h"
+
+#include <array>
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <openssl/evp.h>
+
+namespace quelby::cli {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::string_view resultName(FileResult result)
+{
+    switch (result) {
+    case FileResult::matched:
+        return "matched";
+    case FileResult::differs:
+        return "differs";
+    case FileResult::noDigest:
+        return "no-digest";
+    case FileResult::tagged:
+        return "tagged";
+    case FileResult::retagged:
+        return "retagged";
+    case FileResult::kept:
+        return "kept";
+    case FileResult::readFailed:
+        return "read-failed";
+    case FileResult::tagFailed:
+        return "tag-failed";
+    case FileResult::none:
+        break;
+    }
+    return {};
+}
+
+std::string operationName(Operation operation)
+{
+    switch (operation) {
+    case Operation::check:
+        return "check";
+    case Operation::tag:
+        return "tag";
+    case Operation::retag:
+        return "retag";
+    }
+    return {};
+}
+
+std::string hex(std::string_view bytes)
+{
+    static constexpr std::string_view digits = "0123456789abcdef";
+    std::string text;
+    text.reserve(bytes.size() * 2);
+    for (const char byte : bytes) {
+        const auto value = static_cast<unsigned char>(byte);
+        text += digits[value >> 4];
+        text += digits[value & 0xf];
+    }
+    return text;
+}
+
+std::string base64(std::string_view bytes)
+{
+    std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    const int length =
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
+                        reinterpret_cast<const unsigned char*>(bytes.data()),
+                        static_cast<int>(bytes.size()));
+    text.resize(static_cast<std::size_t>(length));
+    return text;
+}
+
+// "2024-03-09T18:05:42.123456789Z"
+std::string isoTime(const timespec& time)
+{
+    std::tm utc{};
+    ::gmtime_r(&time.tv_sec, &utc);
+    std::array<char, 64> text{};
+    const auto length = std::snprintf(text.data(), text.size(), "%04d-%02d-%02dT%02d:%02d:%02d.%09ldZ",
+                                      utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
+                                      utc.tm_hour, utc.tm_min, utc.tm_sec, time.tv_nsec);
+    return std::string(text.data(), static_cast<std::size_t>(std::max(length, 0)));
+}
+
+// A path as UTF-8; where its bytes are not, the raw bytes go beside it so no name is lost.
+void addPath(Json& object, std::string_view key, const std::string& path)
+{
+    object[std::string(key)] = path; // invalid bytes become U+FFFD when written
+    if (!isValidUtf8(path)) {
+        object[std::string(key) + "_base64"] = base64(path);
+    }
+}
+
+template <typename Value> Json orNull(const std::optional<Value>& value)
+{
+    return value ? Json(*value) : Json(nullptr);
+}
+
+std::string line(const Json& object)
+{
+    return object.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+} // namespace
+
+std::string jsonEntryLine(const EntryOutcome& outcome)
+{
+    if (outcome.result == FileResult::none) {
+        return {};
+    }
+    Json object;
+    object["type"] = outcome.isFolder ? "folder" : "file";
+    addPath(object, "path", outcome.path);
+    object["result"] = resultName(outcome.result);
+    if (outcome.isFolder) {
+        object["error"] = outcome.error;
+        return line(object);
+    }
+    object["stored"] = outcome.stored ? Json(hex(*outcome.stored)) : Json(nullptr);
+    object["computed"] =
+        outcome.computed ? Json(hex(outcome.computed->view())) : Json(nullptr);
+    object["stamp"] = orNull(outcome.stamp);
+    object["mtime"] = outcome.modified ? Json(isoTime(*outcome.modified)) : Json(nullptr);
+    object["verdict"] =
+        outcome.verdict ? Json(std::string(verdictName(*outcome.verdict))) : Json(nullptr);
+    object["error"] = outcome.error.empty() ? Json(nullptr) : Json(outcome.error);
+    return line(object);
+}
+
+std::string jsonSummaryLine(const RunOptions& options, const RunState& state, double seconds)
+{
+    Json object;
+    object["type"] = "summary";
+    object["version"] = 1;
+    object["operation"] = operationName(options.operation);
+    addPath(object, "folder", options.folder);
+    object["total"] = state.totalCount;
+    object["matched"] = state.matchedCount;
+    object["differs"] = state.mismatchedCount;
+    object["no_digest"] = state.noDigestCount;
+    object["errors"] = state.errorCount;
+    object["retagged"] = state.retaggedCount;
+    object["first_tag"] = state.firstTagCount;
+    object["kept"] = state.keptCount;
+    object["read_failed"] = state.readFailedCount;
+    object["excluded"] = state.excludedCount;
+    object["other_devices"] = state.otherDeviceCount;
+    object["buffer_bytes"] = options.realBufferSize;
+    object["stopped"] = state.stopped;
+    object["seconds"] = seconds;
+    return line(object);
+}
+
+} // namespace quelby::cli

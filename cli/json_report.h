@@ -1,0 +1,20 @@
+#pragma once
+
+// The report as JSON Lines (--json): one object per file that has a line in
+// the verbose text report, one per folder that could not be read, then one
+// summary object. Keys never change meaning once released; the summary's
+// "version" says which set a reader gets. docs/json-report.md describes them.
+
+#include "engine/run.h"
+
+#include <string>
+
+namespace quelby::cli {
+
+// The line of one finished entry, with its line feed; empty when it has none.
+std::string jsonEntryLine(const EntryOutcome& outcome);
+
+// The summary's line, with its line feed.
+std::string jsonSummaryLine(const RunOptions& options, const RunState& state, double seconds);
+
+} // namespace quelby::cli
