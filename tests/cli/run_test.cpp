@@ -1,5 +1,6 @@
 #include "cli/cli.h"
 #include "engine/run_fixture.h"
+#include "tool_runner.h"
 
 #include <csignal>
 #include <fcntl.h>
@@ -14,66 +15,6 @@
 
 namespace quelby::cli {
 namespace {
-
-// The exit status (minus the signal that killed the process), standard output, standard error.
-using Outcome = std::tuple<int, std::string, std::string>;
-
-Outcome runInProcess(const std::vector<std::string>& args, const CliEnvironment& environment = {})
-{
-    std::ostringstream out;
-    std::ostringstream err;
-    return {run(args, out, err, environment), out.str(), err.str()}; // in order, left to right
-}
-
-// Everything the descriptor got, from its start; closes it.
-std::string drained(int fd)
-{
-    std::string text;
-    char chunk[65536];
-    ::lseek(fd, 0, SEEK_SET);
-    for (ssize_t got = 0; (got = ::read(fd, chunk, sizeof chunk)) > 0;) {
-        text.append(chunk, static_cast<std::size_t>(got));
-    }
-    ::close(fd);
-    return text;
-}
-
-// Runs the built tool as a shell would, outFd (if given) its standard output. With a stop
-// signal, standard error is a 50-column terminal and the signal goes once that shows the walk.
-Outcome runTool(std::vector<std::string> args, int outFd = -1, int stopSignal = 0)
-{
-    const int out = ::memfd_create("out", MFD_CLOEXEC);
-    int terminal = -1;
-    int err = stopSignal != 0 ? -1 : ::memfd_create("err", MFD_CLOEXEC);
-    const winsize narrow{24, 50, 0, 0};
-    if (stopSignal != 0 && ::openpty(&terminal, &err, nullptr, nullptr, &narrow) == 0) {
-        ::fcntl(terminal, F_SETFD, FD_CLOEXEC);
-    }
-    args.insert(args.begin(), QUELBY_CLI_PATH);
-    std::vector<char*> argv;
-    for (std::string& word : args) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::dup2(outFd >= 0 ? outFd : out, STDOUT_FILENO);
-        ::dup2(err, STDERR_FILENO);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    if (stopSignal != 0) {
-        ::close(err); // the terminal keeps what it got and reads as EIO once the tool is gone
-        err = terminal;
-        pollfd shown{terminal, POLLIN, 0};
-        ::poll(&shown, 1, 30000);
-        ::kill(child, stopSignal);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status), drained(out),
-            drained(err)};
-}
 
 // What the tool should hand the engine; the engine's report for it is the expected output.
 RunOptions cliOptions(Operation operation, const std::string& folder, bool verbose = false,
