@@ -27,6 +27,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cmath>
 
 using quelby::Operation;
 
@@ -221,9 +222,13 @@ void ViewController::loadSettings()
     setBufferSize = ::computeRealBufferSize(bufferTextbox->text(), sizePopup->currentIndex(),
                                             bufferTextbox->locale())
                         .setBufferSize;
+    // A size Larger and Smaller could not step back from (NaN, infinity) reads as absent too.
     const double fontSize =
         settings->value(keys::fontSize.key, keys::fontSize.absentValue).toDouble();
-    theFontSize = fontSize < kSmallestFontSize ? kDefaultFontSize : fontSize;
+    theFontSize = std::isfinite(fontSize) && fontSize >= kSmallestFontSize &&
+                          fontSize <= kLargestFontSize
+                      ? fontSize
+                      : kDefaultFontSize;
     outputTextbox->setPointSize(theFontSize);
     verboseCheckbox->setChecked(
         settings->value(keys::verbose.key, keys::verbose.absentValue).toBool());
@@ -273,6 +278,8 @@ void ViewController::chooseFolder(Operation operation)
     chooser->setAttribute(Qt::WA_DeleteOnClose);
     chooser->setFileMode(QFileDialog::Directory);
     chooser->setOption(QFileDialog::ShowDirsOnly, true);
+    // A desktop's own dialog may ignore the hidden filter, and hidden folders are tagged too.
+    chooser->setOption(QFileDialog::DontUseNativeDialog, true);
     chooser->setFilter(QDir::AllDirs | QDir::Drives | QDir::Hidden | QDir::NoDotAndDotDot);
     chooser->setLabelText(QFileDialog::Accept, confirmTitle(operation));
     connect(chooser, &QDialog::finished, this, [this, chooser, operation](int response) {

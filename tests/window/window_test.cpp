@@ -54,10 +54,19 @@ private slots:
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
     void init() { openUserSettings()->clear(); }
 
-    // Text that is not a number is kept as typed (one unit); a font size below 4 loads as 12.
+    // Text that is not a number is kept as typed (one unit); a font size outside 4 to 60, or not
+    // a number at all, loads as 12, where Larger and Smaller step from.
     void settingsStartAtTheDefaultsAndSurviveReopening()
     {
-        openUserSettings()->setValue("fontSize", 3.5);
+        for (const double stored : {qQNaN(), qInf(), -qInf(), 60.5, 3.5}) {
+            openUserSettings()->setValue("fontSize", stored);
+            ViewController window;
+            QVERIFY2(window.outputTextbox->font().pointSizeF() == 12.0,
+                     qPrintable(QString::number(stored)));
+            window.findChild<QAction*>("actionLarger")->trigger();
+            QCOMPARE(window.outputTextbox->font().pointSizeF(), 13.0);
+        }
+        openUserSettings()->clear();
         {
             ViewController window;
             QCOMPARE(window.sizePopup->currentText(), QStringLiteral("KB"));
@@ -117,6 +126,7 @@ private slots:
             QCOMPARE(chooser->labelText(QFileDialog::Accept), QString::fromLatin1(row.confirm));
             QVERIFY(chooser->fileMode() == QFileDialog::Directory &&
                     chooser->testOption(QFileDialog::ShowDirsOnly) &&
+                    chooser->testOption(QFileDialog::DontUseNativeDialog) &&
                     chooser->filter().testFlag(QDir::Hidden) &&
                     chooser->windowModality() == Qt::WindowModal);
             QCOMPARE(window.realBufferSize, row.bytes);
