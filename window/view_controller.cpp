@@ -283,7 +283,12 @@ void ViewController::chooseFolder(Operation operation)
     chooser->setFilter(QDir::AllDirs | QDir::Drives | QDir::Hidden | QDir::NoDotAndDotDot);
     chooser->setLabelText(QFileDialog::Accept, confirmTitle(operation));
     connect(chooser, &QDialog::finished, this, [this, chooser, operation](int response) {
+        // A run that starts adds its stop flag; quitting asks while a Tag or Retag's flag is there.
+        const auto runsBefore = stopFlags_.size();
         startRun(operation, response, chooser->selectedFiles().value(0));
+        if (operation != Operation::check && stopFlags_.size() > runsBefore) {
+            taggingRuns_.push_back(stopFlags_.back());
+        }
     });
     chooser->open();
 }
@@ -434,10 +439,30 @@ void ViewController::doCloseQuit()
 
 void ViewController::closeEvent(QCloseEvent* event)
 {
+    // A stopped Tag or Retag leaves digests on disk that its report, gone with the window, no
+    // longer lists; a Check can be run again at no cost.
+    if (taggingUnderWay()) {
+        const Alert question{Alert::Style::informational,
+                             tr("Runs are under way. Stop them and quit?"),
+                             {},
+                             {tr("Cancel"), tr("Quit")}};
+        if (alerts_->run(question) != 1) {
+            event->ignore();
+            return;
+        }
+    }
     saveSettings();
     stopAllRuns();
     event->accept();
     QCoreApplication::quit();
+}
+
+bool ViewController::taggingUnderWay()
+{
+    std::erase_if(taggingRuns_, [this](const std::weak_ptr<std::atomic<bool>>& run) {
+        return std::ranges::find(stopFlags_, run.lock()) == stopFlags_.end();
+    });
+    return !taggingRuns_.empty();
 }
 
 void ViewController::stopAllRuns()
