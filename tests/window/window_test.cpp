@@ -84,6 +84,12 @@ private slots:
             QCOMPARE(window.sizePopup->currentText(), QStringLiteral("KB"));
             QCOMPARE(window.bufferTextbox->text(), QStringLiteral("1"));
             QCOMPARE(window.realBufferSize, 1024);
+            // The manual names the same default.
+            QFile manual(qEnvironmentVariable("QUELBY_TEST_SOURCE_DIR") + "/docs/manual.html");
+            QVERIFY(manual.open(QIODevice::ReadOnly));
+            QVERIFY(QString::fromUtf8(manual.readAll()).simplified().contains(
+                "the default of " + window.bufferTextbox->text() + ' ' +
+                window.sizePopup->currentText() + ' '));
             QVERIFY(!window.verboseCheckbox->isChecked() && !window.timesCheckbox->isChecked());
             QCOMPARE(window.outputTextbox->font().pointSizeF(), 12.0);
             QCOMPARE(window.processingQueue.maxThreadCount(), 8);
