@@ -1,6 +1,7 @@
 #include "app/alert_presenter.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -10,8 +11,14 @@ std::unique_ptr<QMessageBox> makeAlertBox(const Alert& alert, QWidget* parent)
     box->setWindowTitle(QApplication::applicationName());
     box->setIcon(alert.style == Alert::Style::critical ? QMessageBox::Critical
                                                        : QMessageBox::Information);
+    // Alerts carry text from the update list and from file names; as rich text a tag in it
+    // would become a link or an image the box loads.
+    box->setTextFormat(Qt::PlainText);
     box->setText(alert.message);
     box->setInformativeText(alert.informative);
+    for (QLabel* label : box->findChildren<QLabel*>()) {
+        label->setTextFormat(Qt::PlainText);
+    }
     for (const QString& title : alert.buttons) {
         QPushButton* button = box->addButton(title, QMessageBox::ActionRole);
         if (box->buttons().size() == 1) {

@@ -1,6 +1,7 @@
 #include "app/update_check.h"
 
 #include "app/alert_presenter.h"
+#include "app/update_version.h"
 #include "app/url_opener.h"
 #include "shell_config.h"
 
@@ -29,9 +30,18 @@ std::optional<QString> stringItem(plist_t dictionary, const char* key)
 
 bool isAcceptedMimeType(const QByteArray& contentType)
 {
-    // Only the media type counts, not parameters such as "; charset=utf-8".
-    const QByteArray mimeType = contentType.split(';').constFirst().trimmed();
+    // Only the media type counts, not parameters such as "; charset=utf-8"; media types are
+    // case-insensitive.
+    const QByteArray mimeType = contentType.split(';').constFirst().trimmed().toLower();
     return mimeType == "text/xml" || mimeType == "text/plain";
+}
+
+// The parser's binary format recurses once per nesting level, so a small hostile body can
+// exhaust the stack; the list is only ever served as XML.
+bool looksLikeXml(const QByteArray& body)
+{
+    const QByteArray start = body.trimmed().left(6);
+    return start.startsWith("<?xml") || start.startsWith("<plist");
 }
 
 } // namespace
@@ -124,7 +134,7 @@ void UpdateCheck::processUpdateList(const QByteArray& body, const QString& runni
 {
     const QString listError = QStringLiteral("Error in update Property List.");
     plist_t parsed = nullptr;
-    if (!body.isEmpty() && body.size() <= kMaxListSize) {
+    if (body.size() <= kMaxListSize && looksLikeXml(body)) {
         plist_from_memory(body.constData(), static_cast<uint32_t>(body.size()), &parsed);
     }
     const PlistOwner root(parsed, &plist_free);
@@ -138,6 +148,8 @@ void UpdateCheck::processUpdateList(const QByteArray& body, const QString& runni
         return;
     }
 
+    std::optional<QString> offeredVersion;
+    QUrl offeredDownload;
     for (uint32_t index = 0; index < entryCount; ++index) {
         plist_t entry = plist_array_get_item(root.get(), index);
         if (plist_get_node_type(entry) != PLIST_DICT) {
@@ -152,6 +164,9 @@ void UpdateCheck::processUpdateList(const QByteArray& body, const QString& runni
             showErrorAlert(listError);
             return;
         }
+        if (!isWellFormedVersion(*version)) {
+            continue;
+        }
         markChecked();
         if (*version == runningVersion) {
             continue;
@@ -162,17 +177,24 @@ void UpdateCheck::processUpdateList(const QByteArray& body, const QString& runni
         if (!link->startsWith(mySite.downloadPrefix) || !download.isValid()) {
             continue;
         }
-        const Alert offer{
-            Alert::Style::informational,
-            QStringLiteral("An update to this app to version ") + *version +
-                QStringLiteral(" is available."),
-            QStringLiteral("You are currently running Quelby version ") + runningVersion +
-                QStringLiteral(".\nPlease choose whether to download this update now in your "
-                               "default browser."),
-            {QStringLiteral("Ignore"), QStringLiteral("Download")}};
-        if (myAlerts.run(offer) == 1) {
-            myUrls.open(download);
+        if (!offeredVersion || compareVersions(*version, *offeredVersion) > 0) {
+            offeredVersion = version;
+            offeredDownload = download;
         }
+    }
+    if (!offeredVersion) {
+        return;
+    }
+    const Alert offer{
+        Alert::Style::informational,
+        QStringLiteral("An update to this app to version ") + *offeredVersion +
+            QStringLiteral(" is available."),
+        QStringLiteral("You are currently running Quelby version ") + runningVersion +
+            QStringLiteral(".\nPlease choose whether to download this update now in your "
+                           "default browser."),
+        {QStringLiteral("Ignore"), QStringLiteral("Download")}};
+    if (myAlerts.run(offer) == 1) {
+        myUrls.open(offeredDownload);
     }
 }
 

@@ -1,13 +1,15 @@
-// The check for a newer version. It fetches the update list, a property list
-// (XML or binary) whose root is an array of dictionaries, one per application:
+// The check for a newer version. It fetches the update list, an XML property
+// list whose root is an array of dictionaries, one per application:
 //   AppName  string  "Quelby" marks our own entry; other entries are ignored
-//   Version  string  the current release, compared with ours for equality only
+//   Version  string  a release (see update_version.h); one that is not well
+//                    formed makes the entry broken
 //   URL      string  its download link; offered only when it begins with the
 //                    download-site prefix
-// A root that is not an array, or our own entry without string Version and URL,
-// is an error like a body that does not parse; elements that are not
-// dictionaries or have no AppName are skipped, so another product's broken
-// entry never nags our users.
+// A body that is not XML, a root that is not an array, or our own entry
+// without string Version and URL, is an error like a body that does not parse;
+// elements that are not dictionaries, have no AppName or a broken Version are
+// skipped, so another product's broken entry never nags our users. Of our own
+// entries that differ from the running version, only the highest is offered.
 #pragma once
 
 #include <QByteArray>
@@ -40,8 +42,9 @@ class UpdateCheck : public QObject
     Q_OBJECT
 
 public:
-    // A larger list is dropped like a failed fetch.
-    static constexpr qint64 kMaxListSize = 1024 * 1024;
+    // A larger list is dropped like a failed fetch. The real list is a few hundred bytes;
+    // the limit also bounds how deep a hostile list can nest.
+    static constexpr qint64 kMaxListSize = 64 * 1024;
     static constexpr int kDefaultTransferTimeoutMs = 30000;
 
     UpdateCheck(UpdateSite site, AlertPresenter& alerts, UrlOpener& urls,

@@ -28,7 +28,8 @@ namespace windowSettings {
 inline const WindowSetting sizeUnits{"sizeUnits", 0};
 // The buffer-size entry as text: a plain number, or what the user typed when it was none.
 inline const WindowSetting bufferSize{"bufferSize", QStringLiteral("1")};
-// The report's font size in points; below kSmallestFontSize it reads as kDefaultFontSize.
+// The report's font size in points; outside kSmallestFontSize to kLargestFontSize, or not a
+// finite number, it reads as kDefaultFontSize.
 inline const WindowSetting fontSize{"fontSize", 0.0};
 inline const WindowSetting verbose{"verbose", false};
 inline const WindowSetting times{"times", false};

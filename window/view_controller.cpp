@@ -27,6 +27,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cmath>
 
 using quelby::Operation;
 
@@ -221,9 +222,13 @@ void ViewController::loadSettings()
     setBufferSize = ::computeRealBufferSize(bufferTextbox->text(), sizePopup->currentIndex(),
                                             bufferTextbox->locale())
                         .setBufferSize;
+    // A size Larger and Smaller could not step back from (NaN, infinity) reads as absent too.
     const double fontSize =
         settings->value(keys::fontSize.key, keys::fontSize.absentValue).toDouble();
-    theFontSize = fontSize < kSmallestFontSize ? kDefaultFontSize : fontSize;
+    theFontSize = std::isfinite(fontSize) && fontSize >= kSmallestFontSize &&
+                          fontSize <= kLargestFontSize
+                      ? fontSize
+                      : kDefaultFontSize;
     outputTextbox->setPointSize(theFontSize);
     verboseCheckbox->setChecked(
         settings->value(keys::verbose.key, keys::verbose.absentValue).toBool());
@@ -273,10 +278,17 @@ void ViewController::chooseFolder(Operation operation)
     chooser->setAttribute(Qt::WA_DeleteOnClose);
     chooser->setFileMode(QFileDialog::Directory);
     chooser->setOption(QFileDialog::ShowDirsOnly, true);
+    // A desktop's own dialog may ignore the hidden filter, and hidden folders are tagged too.
+    chooser->setOption(QFileDialog::DontUseNativeDialog, true);
     chooser->setFilter(QDir::AllDirs | QDir::Drives | QDir::Hidden | QDir::NoDotAndDotDot);
     chooser->setLabelText(QFileDialog::Accept, confirmTitle(operation));
     connect(chooser, &QDialog::finished, this, [this, chooser, operation](int response) {
+        // A run that starts adds its stop flag; quitting asks while a Tag or Retag's flag is there.
+        const auto runsBefore = stopFlags_.size();
         startRun(operation, response, chooser->selectedFiles().value(0));
+        if (operation != Operation::check && stopFlags_.size() > runsBefore) {
+            taggingRuns_.push_back(stopFlags_.back());
+        }
     });
     chooser->open();
 }
@@ -433,10 +445,30 @@ void ViewController::doCloseQuit()
 
 void ViewController::closeEvent(QCloseEvent* event)
 {
+    // A stopped Tag or Retag leaves digests on disk that its report, gone with the window, no
+    // longer lists; a Check can be run again at no cost.
+    if (taggingUnderWay()) {
+        const Alert question{Alert::Style::informational,
+                             tr("Runs are under way. Stop them and quit?"),
+                             {},
+                             {tr("Cancel"), tr("Quit")}};
+        if (alerts_->run(question) != 1) {
+            event->ignore();
+            return;
+        }
+    }
     saveSettings();
     stopAllRuns();
     event->accept();
     QCoreApplication::quit();
+}
+
+bool ViewController::taggingUnderWay()
+{
+    std::erase_if(taggingRuns_, [this](const std::weak_ptr<std::atomic<bool>>& run) {
+        return std::ranges::find(stopFlags_, run.lock()) == stopFlags_.end();
+    });
+    return !taggingRuns_.empty();
 }
 
 void ViewController::stopAllRuns()

@@ -4,6 +4,7 @@
 // its export. Walks run on processingQueue; everything that touches the
 // window happens on the main thread.
 
+#include "app/alert_presenter.h"
 #include "engine/run.h"
 
 #include <QDateTime>
@@ -67,6 +68,8 @@ public:
     static std::string styledReportText(std::string_view reportText);
 
     int runsUnderWay() const { return runsUnderWay_; }
+    // Where the window asks its questions; by default real message boxes.
+    void setAlertPresenter(AlertPresenter& alerts) { alerts_ = &alerts; }
 
 public slots:
     void checkButton();
@@ -92,6 +95,7 @@ private:
     void runEnded();
     void changeFontSize(double size);
     void stopAllRuns();
+    bool taggingUnderWay();
     template <typename Work> void onMainThread(Work work);
 
     QAction* actionCheck = nullptr;
@@ -107,4 +111,9 @@ private:
     int runsUnderWay_ = 0;
     // Shared with the walks, which may still be reading them while the window goes.
     std::vector<std::shared_ptr<std::atomic<bool>>> stopFlags_;
+    // The stop flags of the Tag and Retag runs the chooser started; a run has ended once its
+    // flag has left stopFlags_.
+    std::vector<std::weak_ptr<std::atomic<bool>>> taggingRuns_;
+    MessageBoxAlertPresenter messageBoxes_;
+    AlertPresenter* alerts_ = &messageBoxes_;
 };

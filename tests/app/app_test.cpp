@@ -4,9 +4,12 @@
 #include "app/ref_view_controller.h"
 #include "app/update_check.h"
 #include "app/update_schedule.h"
+#include "app/update_version.h"
 #include "shell_config.h"
 
+#include <QLabel>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QNetworkProxy>
 #include <QPdfDocument>
 #include <QSettings>
@@ -15,6 +18,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <plist/plist.h>
 
 namespace {
 
@@ -62,6 +66,12 @@ QByteArray http(const QByteArray& body, int status = 200, const QByteArray& type
 }
 
 const QString kPrefix = QStringLiteral("https://downloads.example/quelby/");
+// The largest list taken: the real one is a few hundred bytes.
+constexpr qsizetype kListLimit = 64 * 1024;
+// The longest version accepted, with every kind of character allowed in one.
+const QString kLongVersion = QStringLiteral("1.2.3-rc~4+Build.567890123456789");
+const QString kHostile =
+    QStringLiteral("<img src=\"file:///dev/zero\"><a href=\"https://x.example/\">2</a>");
 
 QByteArray updateList(const QList<QStringList>& entries)
 {
@@ -69,14 +79,37 @@ QByteArray updateList(const QList<QStringList>& entries)
     for (const QStringList& entry : entries) {
         xml += QStringLiteral("<dict><key>AppName</key><string>%1</string><key>Version</key>"
                               "<string>%2</string><key>URL</key><string>%3</string></dict>")
-                   .arg(entry[0], entry[1], entry[2]);
+                   .arg(entry[0], entry[1].toHtmlEscaped(), entry[2]);
     }
     return (xml + "</array></plist>").toUtf8();
 }
 
-QString offer(const char* version)
+// The same list in the binary format.
+QByteArray binaryList(const QByteArray& xml)
 {
-    return "An update to this app to version " + QString::fromLatin1(version) +
+    plist_t root = nullptr;
+    plist_from_xml(xml.constData(), static_cast<uint32_t>(xml.size()), &root);
+    char* bytes = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(root, &bytes, &length);
+    QByteArray binary(bytes, static_cast<qsizetype>(length));
+    plist_to_bin_free(bytes);
+    plist_free(root);
+    return binary;
+}
+
+// A root array holding arrays as deep as the size limit allows, closed or left open.
+QByteArray nestedList(bool closed)
+{
+    const QByteArray open = "<array>", close = "</array>", ends = "<plist></plist>";
+    const qsizetype levels =
+        (kListLimit - ends.size()) / (open.size() + (closed ? close.size() : 0));
+    return "<plist>" + open.repeated(levels) + (closed ? close.repeated(levels) : "") + "</plist>";
+}
+
+QString offer(const QString& version)
+{
+    return "An update to this app to version " + version +
            " is available.|You are currently running Quelby version 1.0.0.\nPlease choose "
            "whether to download this update now in your default browser.|Ignore,Download";
 }
@@ -97,14 +130,18 @@ private slots:
         const QString listError = "!An error occurred:|Error in update Property List.|OK";
         QByteArray tooBig = list;
         tooBig.insert(tooBig.indexOf("</array>"),
-                      QByteArray(UpdateCheck::kMaxListSize + 1 - list.size(), '\n'));
+                      QByteArray(kListLimit + 1 - list.size(), '\n'));
         // name, canned response, the alerts seen and then "marked" for the check mark, links opened
         // clang-format off
         const std::tuple<const char*, QByteArray, QStringList, QList<QUrl>> rows[] = {
             {"not found", http(list, 404), {}, {}},
             {"another MIME type", http(list, 200, "application/octet-stream"), {}, {}},
             {"server never answers", {}, {}, {}},
-            {"list over 1 MiB is dropped", http(tooBig), {}, {}},
+            {"list over 64 KiB is dropped", http(tooBig), {}, {}},
+            {"binary list", http(binaryList(list)), {listError}, {}},
+            {"arrays nested as deep as the limit allows", http(nestedList(true)), {}, {}},
+            {"unclosed arrays as deep as the limit allows", http(nestedList(false)), {listError},
+             {}},
             {"not a property list", http("Quelby 1.1.0 is out!", 200, "text/plain"), {listError}, {}},
             {"root is not an array",
              http(QByteArray(list).replace("<array>", "").replace("</array>", "")), {listError}, {}},
@@ -112,15 +149,24 @@ private slots:
              http(QByteArray(list).replace("<key>Version</key><string>1.1.0</string>", "")),
              {listError}, {}},
             {"empty array", http(updateList({})), {"!An error occurred:|Update Property List has no entries.|OK"}, {}},
-            {"same version, charset parameter accepted",
-             http(updateList({{"Quelby", "1.0.0", kPrefix}}), 200, "text/xml; charset=utf-8"),
+            {"same version, media type in any case with a charset",
+             http(updateList({{"Quelby", "1.0.0", kPrefix}}), 200, "Text/XML; charset=utf-8"),
              {"marked"}, {}},
             {"link that only contains the prefix",
              http(updateList({{"Quelby", "1.1.0", "https://elsewhere.example/?u=" + kPrefix}})),
              {"marked"}, {}},
-            {"two entries, two offers, Download opens each",
-             http(updateList({newer, {"Quelby", "1.2.0", kPrefix + "2.deb"}})),
-             {offer("1.1.0"), offer("1.2.0"), "marked"}, {QUrl(newer[2]), QUrl(kPrefix + "2.deb")}},
+            {"one offer, the highest version, the first of equals; Download opens its link",
+             http(updateList({newer, {"Quelby", "1.10.0", kPrefix + "10.deb"},
+                              {"Quelby", "01.10.0", kPrefix + "010.deb"},
+                              {"Quelby", "1.9.0", kPrefix}})),
+             {offer("1.10.0"), "marked"}, {QUrl(kPrefix + "10.deb")}},
+            {"versions too long or with other characters are skipped",
+             http(updateList({{"Quelby", kLongVersion + "9", kPrefix},
+                              {"Quelby", kHostile, kPrefix}, {"Quelby", "1.1.0 beta", kPrefix},
+                              {"Quelby", kLongVersion, kPrefix}})),
+             {offer(kLongVersion), "marked"}, {QUrl(kPrefix)}},
+            {"only broken versions: not even checked",
+             http(updateList({{"Quelby", kHostile, kPrefix}})), {}, {}},
             {"other products and broken entries are skipped",
              http(updateList({{"Other", "7.0", "https://else.example/"}, {"-", "2.0", kPrefix},
                               {"Quelby", "1.0.0", kPrefix}})
@@ -149,6 +195,51 @@ private slots:
             QCOMPARE(item->text(),
                      QString::fromLatin1(seen.contains("marked") ? kCheckedForUpdateTitle
                                                                  : kUpdateNotCheckedTitle));
+        }
+    }
+
+    // Text from the list reaches the box as it is, never as markup that links or loads.
+    void alertsShowTextAsPlainText()
+    {
+        const std::unique_ptr<QMessageBox> box = makeAlertBox(
+            {Alert::Style::informational, offer(kHostile).section('|', 0, 0), kHostile, {"OK"}});
+        QStringList shown;
+        for (const QLabel* label : box->findChildren<QLabel*>()) {
+            if (!label->text().isEmpty()) {
+                QCOMPARE(label->textFormat(), Qt::PlainText);
+                shown.append(label->text());
+            }
+        }
+        shown.sort();
+        QCOMPARE(shown, QStringList({kHostile, offer(kHostile).section('|', 0, 0)}));
+    }
+
+    void versionsOrderByTheirPartsAndKeepToTheirCharacters()
+    {
+        using std::strong_ordering;
+        const std::tuple<const char*, const char*, strong_ordering> orders[] = {
+            {"1.10", "1.9", strong_ordering::greater},
+            {"10", "9", strong_ordering::greater},
+            {"1.1.0", "1.1", strong_ordering::greater},
+            {"01.2", "1.2", strong_ordering::equal},
+            {"99999999999999999999", "100000000000000000000", strong_ordering::less},
+            {"1.0-rc1", "1.0-rc2", strong_ordering::less},
+            {"1.a", "1.10", strong_ordering::greater},
+            {"1.B", "1.a", strong_ordering::less},
+        };
+        for (const auto& [left, right, order] : orders) {
+            const QString first = QString::fromLatin1(left), second = QString::fromLatin1(right);
+            QVERIFY2(compareVersions(first, second) == order, left);
+            QVERIFY2(compareVersions(second, first) == 0 <=> order, right);
+        }
+        QCOMPARE(kLongVersion.size(), 32);
+        const std::pair<QString, bool> versions[] = {
+            {"1.0.0", true},       {kLongVersion, true}, {kLongVersion + "0", false},
+            {"", false},           {"1.0 beta", false},  {"1,0", false},
+            {"1.0\u00e9", false}, {kHostile, false},    {"1.0_1", false},
+        };
+        for (const auto& [version, wellFormed] : versions) {
+            QVERIFY2(isWellFormedVersion(version) == wellFormed, qPrintable(version));
         }
     }
 

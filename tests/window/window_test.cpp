@@ -30,6 +30,18 @@ namespace {
 
 const auto shown = [](const std::string& path) { return QFile::decodeName(path.c_str()); };
 
+// Answers every question with the button given; records what it was asked.
+struct ScriptedUser : AlertPresenter
+{
+    int answer = 0;
+    QStringList asked;
+    int run(const Alert& alert) override
+    {
+        asked.append(alert.message + '|' + alert.buttons.join(','));
+        return answer;
+    }
+};
+
 // Presses a button and returns the chooser it opened, confirmed on folder when one is given.
 QFileDialog* press(ViewController& window, const char* button, const std::string& folder = {})
 {
@@ -54,15 +66,30 @@ private slots:
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
     void init() { openUserSettings()->clear(); }
 
-    // Text that is not a number is kept as typed (one unit); a font size below 4 loads as 12.
+    // Text that is not a number is kept as typed (one unit); a font size outside 4 to 60, or not
+    // a number at all, loads as 12, where Larger and Smaller step from.
     void settingsStartAtTheDefaultsAndSurviveReopening()
     {
-        openUserSettings()->setValue("fontSize", 3.5);
+        for (const double stored : {qQNaN(), qInf(), -qInf(), 60.5, 3.5}) {
+            openUserSettings()->setValue("fontSize", stored);
+            ViewController window;
+            QVERIFY2(window.outputTextbox->font().pointSizeF() == 12.0,
+                     qPrintable(QString::number(stored)));
+            window.findChild<QAction*>("actionLarger")->trigger();
+            QCOMPARE(window.outputTextbox->font().pointSizeF(), 13.0);
+        }
+        openUserSettings()->clear();
         {
             ViewController window;
             QCOMPARE(window.sizePopup->currentText(), QStringLiteral("KB"));
             QCOMPARE(window.bufferTextbox->text(), QStringLiteral("1"));
             QCOMPARE(window.realBufferSize, 1024);
+            // The manual names the same default.
+            QFile manual(qEnvironmentVariable("QUELBY_TEST_SOURCE_DIR") + "/docs/manual.html");
+            QVERIFY(manual.open(QIODevice::ReadOnly));
+            QVERIFY(QString::fromUtf8(manual.readAll()).simplified().contains(
+                "the default of " + window.bufferTextbox->text() + ' ' +
+                window.sizePopup->currentText() + ' '));
             QVERIFY(!window.verboseCheckbox->isChecked() && !window.timesCheckbox->isChecked());
             QCOMPARE(window.outputTextbox->font().pointSizeF(), 12.0);
             QCOMPARE(window.processingQueue.maxThreadCount(), 8);
@@ -117,6 +144,7 @@ private slots:
             QCOMPARE(chooser->labelText(QFileDialog::Accept), QString::fromLatin1(row.confirm));
             QVERIFY(chooser->fileMode() == QFileDialog::Directory &&
                     chooser->testOption(QFileDialog::ShowDirsOnly) &&
+                    chooser->testOption(QFileDialog::DontUseNativeDialog) &&
                     chooser->filter().testFlag(QDir::Hidden) &&
                     chooser->windowModality() == Qt::WindowModal);
             QCOMPARE(window.realBufferSize, row.bytes);
@@ -191,7 +219,9 @@ private slots:
         QVERIFY(report.contains(QStringLiteral("Buffer size 8 giving actual buffer 8388608")));
     }
 
-    void closingDuringAWalkStopsItWithEveryAttributeWhole()
+    // Quitting mid-Tag or mid-Retag asks first: Cancel keeps the window and the walk, Quit stops
+    // it with every attribute whole. A Check just stops.
+    void closingDuringAWalkAsksForATagAndStopsItWithEveryAttributeWhole()
     {
         constexpr int kFiles = 3000;
         TempTree tree;
@@ -204,23 +234,45 @@ private slots:
         const auto digestOf = [](const std::string& path) {
             return quelby::test::storedAttribute(path, quelby::kDigestAttributeName);
         };
-        ViewController window;
-        window.show();
-        window.startRun(Operation::tag, QDialog::Accepted, shown(tree.root()));
-        // Close only once the walk is under way: the first file in name order has its digest.
-        QVERIFY(QTest::qWaitFor([&] { return digestOf(files.front()).has_value(); }, 60000));
-        QVERIFY(window.close());
+        const QString question =
+            QStringLiteral("Runs are under way. Stop them and quit?|Cancel,Quit");
+        // button, whether quitting asks, whether to wait until the walk has tagged a file
+        const std::tuple<const char*, bool, bool> rows[] = {
+            {"hashButton", true, true},
+            {"retagButton", true, false},
+            {"checkButton", false, false}};
+        for (const auto& [button, asks, waits] : rows) {
+            ScriptedUser user;
+            ViewController window;
+            window.setAlertPresenter(user);
+            window.show();
+            QVERIFY(press(window, button, tree.root()));
+            // The first file in name order has its digest once the Tag is under way.
+            QVERIFY(!waits || QTest::qWaitFor([&] { return digestOf(files.front()).has_value(); },
+                                              60000));
+            QVERIFY2(window.runsUnderWay() == 1, button);
+            if (asks) {
+                window.findChild<QAction*>(QStringLiteral("actionQuit"))->trigger();
+                QCOMPARE(user.asked, QStringList{question});
+                QVERIFY(window.isVisible() && window.runsUnderWay() == 1);
+                QCOMPARE(window.processingQueue.activeThreadCount(), 1);
+                user.answer = 1;
+            }
+            QVERIFY(window.close());
+            QCOMPARE(user.asked.size(), asks ? 2 : 0);
+            QCOMPARE(window.processingQueue.activeThreadCount(), 0);
+            const auto taggedCount = std::ranges::count_if(files, [&](const std::string& path) {
+                return digestOf(path).has_value();
+            });
+            QVERIFY2(taggedCount < kFiles, "closing let the walk run to its end");
+        }
 
-        int taggedCount = 0;
         for (const std::string& path : files) {
             if (const auto stored = digestOf(path)) {
-                ++taggedCount;
                 QVERIFY2(quelby::digestOfBytes(quelby::test::readWholeFile(path)).matches(*stored),
                          path.c_str());
             }
         }
-        QVERIFY2(taggedCount < kFiles, "closing let the walk run to its end");
-        QCOMPARE(window.processingQueue.activeThreadCount(), 0);
         QCOMPARE(openUserSettings()->value("bufferSize").toString(), QStringLiteral("1"));
     }
 
