@@ -283,12 +283,7 @@ void ViewController::chooseFolder(Operation operation)
     chooser->setFilter(QDir::AllDirs | QDir::Drives | QDir::Hidden | QDir::NoDotAndDotDot);
     chooser->setLabelText(QFileDialog::Accept, confirmTitle(operation));
     connect(chooser, &QDialog::finished, this, [this, chooser, operation](int response) {
-        // A run that starts adds its stop flag; quitting asks while a Tag or Retag's flag is there.
-        const auto runsBefore = stopFlags_.size();
         startRun(operation, response, chooser->selectedFiles().value(0));
-        if (operation != Operation::check && stopFlags_.size() > runsBefore) {
-            taggingRuns_.push_back(stopFlags_.back());
-        }
     });
     chooser->open();
 }
@@ -319,7 +314,7 @@ void ViewController::startRun(Operation operation, int response, const QString& 
     }
 
     auto stopFlag = std::make_shared<std::atomic<bool>>(false);
-    stopFlags_.push_back(stopFlag);
+    runs_.push_back(RunUnderWay{operation, stopFlag});
     processingQueue.start([this, options, stopFlag] {
         // Tag's notices reach the report at once; the rest of the run's text
         // waits for its end, as it always has.
@@ -363,7 +358,9 @@ void ViewController::startRun(Operation operation, int response, const QString& 
 void ViewController::finishRun(FinishedRun run)
 {
     outputTextbox->appendText(std::move(run.displayText));
-    std::erase(stopFlags_, run.stopFlag);
+    std::erase_if(runs_, [&run](const RunUnderWay& underWay) {
+        return underWay.stopFlag == run.stopFlag;
+    });
     runEnded();
 }
 
@@ -463,18 +460,17 @@ void ViewController::closeEvent(QCloseEvent* event)
     QCoreApplication::quit();
 }
 
-bool ViewController::taggingUnderWay()
+bool ViewController::taggingUnderWay() const
 {
-    std::erase_if(taggingRuns_, [this](const std::weak_ptr<std::atomic<bool>>& run) {
-        return std::ranges::find(stopFlags_, run.lock()) == stopFlags_.end();
+    return std::ranges::any_of(runs_, [](const RunUnderWay& run) {
+        return run.operation != Operation::check;
     });
-    return !taggingRuns_.empty();
 }
 
 void ViewController::stopAllRuns()
 {
-    for (const auto& flag : stopFlags_) {
-        flag->store(true, std::memory_order_relaxed);
+    for (const auto& run : runs_) {
+        run.stopFlag->store(true, std::memory_order_relaxed);
     }
     // Walks look at their flag between reads, so this is a moment, never the rest of a walk.
     processingQueue.waitForDone();

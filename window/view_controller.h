@@ -95,7 +95,7 @@ private:
     void runEnded();
     void changeFontSize(double size);
     void stopAllRuns();
-    bool taggingUnderWay();
+    bool taggingUnderWay() const;
     template <typename Work> void onMainThread(Work work);
 
     QAction* actionCheck = nullptr;
@@ -109,11 +109,13 @@ private:
     QAction* actionSmaller = nullptr;
 
     int runsUnderWay_ = 0;
-    // Shared with the walks, which may still be reading them while the window goes.
-    std::vector<std::shared_ptr<std::atomic<bool>>> stopFlags_;
-    // The stop flags of the Tag and Retag runs the chooser started; a run has ended once its
-    // flag has left stopFlags_.
-    std::vector<std::weak_ptr<std::atomic<bool>>> taggingRuns_;
+    struct RunUnderWay
+    {
+        quelby::Operation operation;
+        // Shared with the walk, which may still be reading it while the window goes.
+        std::shared_ptr<std::atomic<bool>> stopFlag;
+    };
+    std::vector<RunUnderWay> runs_;
     MessageBoxAlertPresenter messageBoxes_;
     AlertPresenter* alerts_ = &messageBoxes_;
 };
