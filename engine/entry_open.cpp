@@ -109,6 +109,7 @@ OpenedEntry openLinkTarget(const EntryToVisit& entry, const TreeRules& rules,
                                                       : reopened.error().description);
     }
     OpenedEntry result;
+    result.throughLink = true;
     result.file = FileDescriptor(*reopened);
     const auto again = sys::fstat(result.file.get());
     if (!again) {

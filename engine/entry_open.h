@@ -58,6 +58,7 @@ struct OpenedEntry
         failed   // the entry could not be opened; reason says why
     };
     Kind kind = Kind::failed;
+    bool throughLink = false;
     FileDescriptor file;
     std::string reason;
 };

@@ -109,6 +109,7 @@ void FileVisit::recordDetails(const std::optional<Digest>& computed)
     outcome.stamp = storedStamp();
     if (const auto info = sys::fstat(fd)) {
         outcome.modified = info->st_mtim;
+        outcome.status = *info;
     }
 }
 
@@ -161,6 +162,7 @@ std::optional<EntryOutcome> visitEntry(const RunOptions& options, const TreeRule
     EntryOutcome outcome;
     outcome.path = entry.path;
     OpenedEntry opened = openEntry(entry, rules, pseudoFileSystems);
+    outcome.throughLink = opened.throughLink;
     switch (opened.kind) {
     case OpenedEntry::Kind::folder:
         return outcome; // a link to a folder is neither counted nor reported

@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 
 namespace quelby {
 
@@ -109,6 +110,8 @@ struct EntryOutcome
     std::optional<std::string> stamp; // the stored time stamp before any write
     std::optional<timespec> modified;
     std::optional<Verdict> verdict;
+    std::optional<struct stat> status; // the file as it was when judged
+    bool throughLink = false;          // reached through a symbolic link
 };
 
 struct RunProgress
