@@ -22,45 +22,80 @@ TEST(Walk, NormalisesTheFolderWithoutResolvingLinks)
     EXPECT_EQ(normalisedFolder("//x/../y", "/cwd"), "/x/../y");
 }
 
+// Links to files inside the folder are followed; Check reads a link that leads
+// outside, Tag and Retag refuse it and leave its target as it was. Links to
+// folders are never walked: a wrong walk through the link to the parent would
+// loop, so every run stops after far more files than the tree holds.
 TEST(Walk, VisitsFilesInByteOrderFollowsOnlyFileLinksAndKeepsEveryLineOneLine)
 {
     test::TempTree tree;
     const auto f = tree.folder("root");
     for (const char* name :
          {"b/z", "a", ".hidden", "B", "b/a/deep", "\xc3\xa9t\xc3\xa9", "evil\n✅ Digests for /fake",
-          "esc\x1b[2K\xe2\x80\xaeright", "raw\xff"}) {
+          "esc\x1b[2K\xe2\x80\xaeright", "raw\xff", "del\x7f"}) {
         tree.file(std::string("root/") + name, "x");
     }
     tree.folder("root/empty/nested");
     const auto target = tree.file("outside/file", "x");
+    const std::string staleDigest(digestOfBytes("older").view());
+    test::storeAttribute(target, kDigestAttributeName, staleDigest);
+    test::storeAttribute(target, kTimeAttributeName, "2020-01-01T00_00_00Z");
     tree.file("outside/inner/file", "y");
-    ASSERT_EQ(::symlink(target.c_str(), tree.path("root/to-file").c_str()), 0);
-    ASSERT_EQ(::symlink(tree.path("outside").c_str(), tree.path("root/to-folder").c_str()), 0);
-    ASSERT_EQ(::symlink("..", tree.path("root/to-parent").c_str()), 0);
-    ASSERT_EQ(::symlink("missing", tree.path("root/dangling").c_str()), 0);
-    ASSERT_EQ(::symlink("/dev/null", tree.path("root/to-device").c_str()), 0);
+    for (const auto& [link, to] : {std::pair<std::string, std::string>{"to-file", target},
+                                   {"to-folder", tree.path("outside")},
+                                   {"to-parent", ".."},
+                                   {"dangling", "missing"},
+                                   {"to-device", "/dev/null"},
+                                   {"to-proc", "/proc/version"},
+                                   {"to-inside-abs", tree.path("root/a")},
+                                   {"to-inside-rel", "b/../b/z"}}) {
+        ASSERT_EQ(::symlink(to.c_str(), (f + "/" + link).c_str()), 0) << link;
+    }
     ASSERT_EQ(::mkfifo(tree.path("root/pipe").c_str(), 0644), 0);
+    struct stat before
+    {};
+    ASSERT_EQ(::stat(target.c_str(), &before), 0);
 
+    const std::int64_t bound = 100;
+    const std::string dangling =
+        "❌ Couldn't read {F}/dangling: " + std::string(std::strerror(ENOENT)) + "\n";
+    const std::string outside = "❌ Couldn't tag {F}/to-file: the link leads outside the folder\n";
     RunState state;
-    EXPECT_EQ(runReport(optionsFor(Operation::check, f, true), &state),
+    EXPECT_EQ(runReport(optionsFor(Operation::check, f, true), &state, bound),
               inFolder("⚠️ No digest found for {F}/.hidden @ ??\n"
                        "⚠️ No digest found for {F}/B @ ??\n"
                        "⚠️ No digest found for {F}/a @ ??\n"
                        "⚠️ No digest found for {F}/b/a/deep @ ??\n"
-                       "⚠️ No digest found for {F}/b/z @ ??\n"
-                       "❌ Couldn't read {F}/dangling: " +
-                           std::string(std::strerror(ENOENT)) +
-                           "\n"
+                       "⚠️ No digest found for {F}/b/z @ ??\n" +
+                           dangling +
+                           "⚠️ No digest found for {F}/del\\x7f @ ??\n"
                            "⚠️ No digest found for {F}/esc\\x1b[2K\\xe2\\x80\\xaeright @ ??\n"
                            "⚠️ No digest found for {F}/evil\\x0a✅ Digests for /fake @ ??\n"
                            "⚠️ No digest found for {F}/raw\\xff @ ??\n"
-                           "⚠️ No digest found for {F}/to-file @ ??\n"
+                           "❌ Digests for {F}/to-file @ 2020-01-01T00_00_00Z aren't equal.\n"
+                           "⚠️ No digest found for {F}/to-inside-abs @ ??\n"
+                           "⚠️ No digest found for {F}/to-inside-rel @ ??\n"
                            "⚠️ No digest found for {F}/\xc3\xa9t\xc3\xa9 @ ??\n"
-                           "Checked a total of 13 files in {F}\n\t0 matched digest correctly\n"
-                           "\t0 didn't match their digest\n\t10 had no digest.\n"
+                           "Checked a total of 17 files in {F}\n\t0 matched digest correctly\n"
+                           "\t1 didn't match their digest\n\t12 had no digest.\n"
                            "Buffer size 4 giving actual buffer 4096",
                        f));
-    EXPECT_EQ(state.failureCount, 1);
+    EXPECT_EQ(state.failureCount, 2);
+    EXPECT_EQ(runReport(optionsFor(Operation::tag, f, false, true), &state, bound),
+              inFolder(dangling + outside + "Tagged a total of 17 files in {F} with 2 errors.", f));
+    // Both links inside were read, and their targets tagged: all twelve match.
+    EXPECT_EQ(runReport(optionsFor(Operation::retag, f, false, true), &state, bound),
+              inFolder(dangling + outside +
+                           "Retagged a total of 17 files in {F}\t12 matched digest correctly\n"
+                           "\t0 were retagged\n\t0 were tagged for the first time.",
+                       f));
+    EXPECT_EQ(test::storedAttribute(target, kDigestAttributeName), staleDigest);
+    EXPECT_EQ(test::storedAttribute(target, kTimeAttributeName), "2020-01-01T00_00_00Z");
+    struct stat after
+    {};
+    ASSERT_EQ(::stat(target.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ctim.tv_sec, before.st_ctim.tv_sec);
+    EXPECT_EQ(after.st_ctim.tv_nsec, before.st_ctim.tv_nsec);
 }
 
 TEST(Walk, ReportsFoldersItCannotListOrABufferItCannotHaveAndGoesOn)

@@ -17,6 +17,7 @@
 #include <random>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -80,6 +81,23 @@ TEST(Faults, UnderShortReadsEintrAndEioARunFindsTheTrueDigestOrReportsAReadFailu
     }
 }
 
+// Where the kernel stamps changes with a coarse clock, a change within the
+// same tick would leave the change time as it was.
+void waitForTheClockToPass(const std::string& path)
+{
+    struct stat info
+    {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    for (timespec now{};;) {
+        ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+        if (now.tv_sec > info.st_ctim.tv_sec ||
+            (now.tv_sec == info.st_ctim.tv_sec && now.tv_nsec > info.st_ctim.tv_nsec)) {
+            return;
+        }
+        ::usleep(1000);
+    }
+}
+
 // A file that changes while it is read gets no digest of a state that never was.
 TEST(Faults, AFileChangedWhileReadIsAReadFailureAndGetsNoAttribute)
 {
@@ -87,6 +105,12 @@ TEST(Faults, AFileChangedWhileReadIsAReadFailureAndGetsNoAttribute)
         [](const char* path) { (void)::truncate(path, 5000); },
         // The same size: the change shows in the modification time.
         [](const char* path) { test::writeWholeFile(path, std::string(10000, 'b')); },
+        // The same size and the modification time put back: only the change time tells.
+        [](const char* path) {
+            test::writeWholeFile(path, std::string(10000, 'c'));
+            const timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+            (void)::utimensat(AT_FDCWD, path, old, 0);
+        },
     };
     for (const auto& change : changes) {
         for (const auto operation : {Operation::check, Operation::tag, Operation::retag}) {
@@ -96,6 +120,7 @@ TEST(Faults, AFileChangedWhileReadIsAReadFailureAndGetsNoAttribute)
             const auto other = tree.file("f/z-other", "other");
             const timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
             ASSERT_EQ(::utimensat(AT_FDCWD, victim.c_str(), old, 0), 0);
+            waitForTheClockToPass(victim);
             test::ScriptedSystemCalls calls;
             int reads = 0;
             calls.onRead = [&](int fd, void* buffer, std::size_t size) {
@@ -117,6 +142,118 @@ TEST(Faults, AFileChangedWhileReadIsAReadFailureAndGetsNoAttribute)
             EXPECT_EQ(test::storedAttribute(other, kDigestAttributeName).has_value(),
                       operation != Operation::check);
         }
+    }
+}
+
+// A process's state letter in /proc: 'S' while it sleeps and can be woken.
+char processState(pid_t process)
+{
+    const std::string stat = test::readWholeFile("/proc/" + std::to_string(process) + "/stat");
+    const auto end = stat.rfind(") ");
+    return end == std::string::npos ? '?' : stat[end + 2];
+}
+
+// A writer blocked opening a FIFO until some reader opens it; none if fork fails.
+// It does nothing else that sleeps, and once a reader has come it never sleeps
+// that way again: 'S' means it is still waiting.
+std::optional<pid_t> blockedWriter(const std::string& fifo)
+{
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(::open(fifo.c_str(), O_WRONLY | O_CLOEXEC) < 0 ? 1 : 0);
+    }
+    for (int tries = 0; child > 0 && tries < 5000; ++tries) {
+        if (processState(child) == 'S') {
+            return child;
+        }
+        ::usleep(1000);
+    }
+    return std::nullopt;
+}
+
+// Between the listing and the open, the file is replaced. Whatever takes its
+// place, only a regular file is ever opened for reading, let alone read: a
+// FIFO put there itself is opened without blocking and closed unread.
+TEST(Faults, AnEntrySwappedBeforeItsOpenIsReadOnlyWhenItIsARegularFile)
+{
+    const struct
+    {
+        const char* replacement;
+        bool fifoItself;
+        const char* linkTo; // relative to the temporary tree, or absolute
+        bool read;
+    } cases[] = {
+        {"a link to a FIFO with a blocked writer", false, "fifo", false},
+        {"a link to a device that never ends", false, "/dev/zero", false},
+        {"a FIFO", true, nullptr, false},
+        {"a link to a regular file inside", false, "f/z-other", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.replacement);
+        test::TempTree tree;
+        const auto f = tree.folder("f");
+        const auto victim = tree.file("f/victim", "victim");
+        tree.file("f/z-other", "other");
+        const auto fifo = tree.path("fifo"), spare = tree.path("spare");
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+        if (c.fifoItself) {
+            ASSERT_EQ(::mkfifo(spare.c_str(), 0644), 0);
+        } else {
+            const std::string to = c.linkTo[0] == '/' ? c.linkTo : tree.path(c.linkTo);
+            ASSERT_EQ(::symlink(to.c_str(), spare.c_str()), 0);
+        }
+        const auto writer = blockedWriter(c.fifoItself ? spare : fifo);
+        ASSERT_TRUE(writer) << "no writer blocked on the FIFO";
+
+        test::ScriptedSystemCalls calls;
+        bool swapped = false;
+        int specialOpens = 0, specialReads = 0;
+        const auto special = [](int fd) {
+            struct stat info
+            {};
+            return ::fstat(fd, &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode);
+        };
+        calls.onOpenAt = [&](int dirFd, const char* name, int flags) {
+            if (!swapped && std::string(name) == "victim") {
+                swapped = ::rename(spare.c_str(), victim.c_str()) == 0;
+            }
+            const int fd = calls.SystemCalls::openAt(dirFd, name, flags);
+            if (fd >= 0 && (flags & O_PATH) == 0 && special(fd)) {
+                ++specialOpens;
+            }
+            return fd;
+        };
+        calls.onRead = [&](int fd, void* buffer, std::size_t size) {
+            if (special(fd)) {
+                ++specialReads;
+            }
+            return calls.realRead(fd, buffer, size);
+        };
+        RunState state;
+        const std::string report =
+            test::runReport(test::optionsFor(Operation::check, f, true), &state);
+        calls.onOpenAt = nullptr;
+        calls.onRead = nullptr;
+        EXPECT_TRUE(swapped);
+        EXPECT_EQ(report,
+                  test::inFolder(
+                      std::string(c.read ? "⚠️ No digest found for {F}/victim @ ??\n" : "") +
+                          "⚠️ No digest found for {F}/z-other @ ??\n"
+                          "Checked a total of 2 files in {F}\n"
+                          "\t0 matched digest correctly\n"
+                          "\t0 didn't match their digest\n\t" +
+                          (c.read ? "2" : "1") +
+                          " had no digest.\n"
+                          "Buffer size 4 giving actual buffer 4096",
+                      f));
+        EXPECT_EQ(specialOpens, c.fifoItself ? 1 : 0);
+        EXPECT_EQ(specialReads, 0);
+        if (!c.fifoItself) {
+            EXPECT_EQ(processState(*writer), 'S') << "the writer was let through";
+        }
+        // Let the writer go: a reader that opens and closes at once.
+        ::close(::open((c.fifoItself ? victim : fifo).c_str(), O_RDONLY | O_NONBLOCK));
+        ::waitpid(*writer, nullptr, 0);
     }
 }
 
@@ -382,17 +519,87 @@ TEST(Properties, OverRandomTreesTagCheckAndRetagKeepTheirPromises)
     }
 }
 
-TEST(HostileTree, AHundredThousandEntriesInOneFolderAreAllCounted)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// The bytes of address space this process has mapped.
+rlim_t mappedBytes()
+{
+    const std::string status = test::readWholeFile("/proc/self/status");
+    const auto at = status.find("VmSize:");
+    return at == std::string::npos ? 0 : std::strtoull(status.c_str() + at + 7, nullptr, 10) << 10;
+}
+
+// Runs body in a child process held to 1,024 open files and, unless a
+// sanitizer reserves its own vast address space, 256 MiB more than is mapped now.
+int runWithinLimits(const std::function<int()>& body)
+{
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const rlimit files{1024, 1024};
+        const rlim_t space = mappedBytes() + (rlim_t{256} << 20);
+        const rlimit addressSpace{space, space};
+        if (::setrlimit(RLIMIT_NOFILE, &files) != 0 ||
+            (!kSanitized && ::setrlimit(RLIMIT_AS, &addressSpace) != 0)) {
+            ::_exit(125);
+        }
+        ::_exit(body());
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST(HostileTree, AWideFolderAndAChainTenThousandDeepAreWalkedWithinTightLimits)
 {
     test::TempTree tree;
-    const auto root = tree.folder("wide");
+    const auto wide = tree.folder("wide");
     for (int i = 0; i < 100000; ++i) {
-        ::close(::open((root + "/" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT, 0644));
+        ::close(::open((wide + "/" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT, 0644));
     }
-    RunState state;
-    test::runReport(test::optionsFor(Operation::check, root), &state);
-    EXPECT_EQ(state.totalCount, 100000);
-    EXPECT_EQ(state.noDigestCount, 100000);
+    // Made one level at a time through descriptors: the path is far beyond PATH_MAX.
+    const auto chain = tree.folder("chain");
+    int level = ::open(chain.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::string deepest = chain;
+    for (int depth = 0; depth < 10000; ++depth) {
+        ::mkdirat(level, "d", 0755);
+        const int next = ::openat(level, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::close(level);
+        ASSERT_GE(level = next, 0) << depth;
+        deepest += "/d";
+    }
+    ::close(::openat(level, "deepest", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    ::close(level);
+    deepest += "/deepest";
+
+    const std::string expectedTag = "Tagged a total of 1 files in " + chain + " with 0 errors.";
+    const std::string expectedCheck =
+        "✅ Digests for " + deepest + " @ ??\nChecked a total of 1 files";
+    EXPECT_EQ(runWithinLimits([&] {
+                  RunState state;
+                  test::runReport(test::optionsFor(Operation::check, wide), &state);
+                  if (state.totalCount != 100000 || state.noDigestCount != 100000) {
+                      return 1;
+                  }
+                  if (test::runReport(test::optionsFor(Operation::tag, chain)) != expectedTag) {
+                      return 2;
+                  }
+                  return test::runReport(test::optionsFor(Operation::check, chain, true))
+                                 .starts_with(expectedCheck)
+                             ? 0
+                             : 3;
+              }),
+              0)
+        << "1: the wide folder, 2: tagging the chain, 3: checking it; 125: no limits here";
 }
 
 } // namespace
