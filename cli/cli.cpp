@@ -1,6 +1,7 @@
 #include "cli.h"
 
 #include "engine/display_text.h"
+#include "engine/digest_pool.h"
 #include "engine/report_text.h"
 #include "fd_stream.h"
 #include "json_report.h"
@@ -229,6 +230,7 @@ int runWalk(const CliOptions& cliOptions, std::ostream& out, std::ostream& err,
         patterns.insert(patterns.end(), more->begin(), more->end());
     }
     options.exclusions = Exclusions(patterns);
+    options.jobs = cliOptions.jobs != 0 ? cliOptions.jobs : defaultDigestJobs(folder);
     if (auto valid = validateRunOptions(options); !valid) {
         sayError(err, valid.error());
         return kExitUsage;
@@ -243,7 +245,11 @@ int runWalk(const CliOptions& cliOptions, std::ostream& out, std::ostream& err,
     ReportWriter report(out, shownProgress, environment);
     CliObserver observer(report, shownProgress, err, cliOptions.json, environment);
 
-    const RunState state = walkFolder(options, observer);
+    std::optional<DigestPool> pool;
+    if (options.jobs > 1) {
+        pool.emplace(options.jobs);
+    }
+    const RunState state = walkFolder(options, observer, pool ? &*pool : nullptr);
 
     if (progressLine) {
         progressLine->finish();

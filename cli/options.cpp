@@ -13,6 +13,7 @@ constexpr std::int64_t kKilo = 1024;
 constexpr std::int64_t kMega = 1048576;
 constexpr std::int64_t kSmallestBuffer = kKilo;
 constexpr std::int64_t kLargestBuffer = 1024 * kMega;
+constexpr std::size_t kMostJobs = 256;
 
 // A typed argument as it may appear in a message: it is the user's bytes, so
 // nothing in it may act on the terminal.
@@ -87,6 +88,12 @@ private:
         if (name == "--buffer") {
             if (auto size = value(name, attached)) {
                 raw_.buffer = std::move(size);
+            }
+            return;
+        }
+        if (name == "--jobs") {
+            if (auto count = value(name, attached)) {
+                raw_.jobs = std::move(count);
             }
             return;
         }
@@ -259,6 +266,17 @@ CommandLine validatedCommandLine(const RawArguments& raw)
     options.oneFileSystem = raw.oneFileSystem;
     options.excludePatterns = raw.excludePatterns;
     options.excludeFiles = raw.excludeFiles;
+    if (raw.jobs) {
+        std::size_t jobs = 0;
+        const auto [end, error] =
+            std::from_chars(raw.jobs->data(), raw.jobs->data() + raw.jobs->size(), jobs);
+        if (error != std::errc{} || end != raw.jobs->data() + raw.jobs->size() || jobs < 1 ||
+            jobs > kMostJobs) {
+            return UsageError{"invalid number of jobs " + quoted(*raw.jobs) + ": give 1 to " +
+                              std::to_string(kMostJobs)};
+        }
+        options.jobs = jobs;
+    }
     if (raw.buffer) {
         auto buffer = parsedBufferSize(*raw.buffer);
         if (!buffer) {
@@ -301,6 +319,9 @@ std::string helpText()
            "                      a trailing \"/\" matches folders only (repeatable)\n"
            "      --exclude-from FILE  patterns from FILE, one a line (# for comments)\n"
            "  -x, --one-file-system  do not enter folders on other file systems\n"
+           "      --jobs N        digest N files at once (default: one per processor this\n"
+           "                      process may use, but 1 when FOLDER is on a spinning\n"
+           "                      disk, whose head would jump between files)\n"
            "  -h, --help          show this help and exit\n"
            "      --version       show the version and exit\n"
            "\n"

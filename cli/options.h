@@ -30,6 +30,7 @@ struct RawArguments
     bool oneFileSystem = false;
     std::vector<std::string> excludePatterns;
     std::vector<std::string> excludeFiles; // --exclude-from, bytes as given
+    std::optional<std::string> jobs;
     bool help = false;
     bool version = false;
     std::string firstProblem; // the first thing that could not be taken apart
@@ -61,6 +62,7 @@ struct CliOptions
     bool oneFileSystem = false;
     std::vector<std::string> excludePatterns;
     std::vector<std::string> excludeFiles;
+    std::size_t jobs = 0; // 0: the default for the folder's disk
     BufferSize buffer;
 };
 

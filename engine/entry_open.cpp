@@ -118,6 +118,7 @@ OpenedEntry openLinkTarget(const EntryToVisit& entry, const TreeRules& rules,
     if (again->st_dev != info->st_dev || again->st_ino != info->st_ino) {
         return failed(std::string(kFileChangedWhileRead));
     }
+    result.info = *again;
     result.kind = OpenedEntry::Kind::file;
     return result;
 }
@@ -126,6 +127,7 @@ OpenedEntry openLinkTarget(const EntryToVisit& entry, const TreeRules& rules,
 
 bool PseudoFileSystems::contains(dev_t device, int fd)
 {
+    const std::lock_guard lock(mutex_);
     const auto known = known_.find(device);
     if (known != known_.end()) {
         return known->second;
@@ -175,6 +177,7 @@ OpenedEntry openEntry(const EntryToVisit& entry, const TreeRules& rules,
     if (!S_ISREG(info->st_mode) || pseudoFileSystems.contains(info->st_dev, result.file.get())) {
         return ofKind(OpenedEntry::Kind::special);
     }
+    result.info = *info;
     result.kind = OpenedEntry::Kind::file;
     return result;
 }

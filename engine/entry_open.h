@@ -11,6 +11,7 @@
 #include "sys.h"
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <sys/types.h>
 #include <unordered_map>
@@ -33,6 +34,7 @@ public:
     bool contains(dev_t device, int fd);
 
 private:
+    std::mutex mutex_; // shared by the digest workers of a walk
     std::unordered_map<dev_t, bool> known_;
 };
 
@@ -60,6 +62,7 @@ struct OpenedEntry
     Kind kind = Kind::failed;
     bool throughLink = false;
     FileDescriptor file;
+    struct stat info = {}; // of the open file
     std::string reason;
 };
 

@@ -175,6 +175,10 @@ std::optional<EntryOutcome> visitEntry(const RunOptions& options, const TreeRule
         reportLinkOutside(options, outcome, escapedForReport(entry.path));
         break;
     case OpenedEntry::Kind::file: {
+        context.opened(opened.info);
+        if (context.stopRequested()) {
+            return std::nullopt;
+        }
         FileVisit visit(options, outcome, context, buffer, opened.file.get(),
                         escapedForReport(entry.path));
         switch (options.operation) {

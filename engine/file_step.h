@@ -26,6 +26,8 @@ public:
     virtual bool stopRequested() = 0;
     // Called after every read with the bytes it delivered; path is escaped for display.
     virtual void bytesRead(std::size_t count, std::string_view path) = 0;
+    // Called once the file is open, before anything is read or written through it.
+    virtual void opened(const struct stat&) {}
 };
 
 class FileVisit

@@ -41,6 +41,7 @@ struct RunOptions
     bool details = false;    // fill in each outcome's stored values, times and verdict
     Exclusions exclusions;   // entries left out, folders not entered
     bool oneFileSystem = false; // folders on another device than the folder are not entered
+    std::size_t jobs = 1;       // files digested at once, when the walk is given a pool
 };
 
 // The counters a run adds up; each finished entry brings its own share.
@@ -141,8 +142,13 @@ std::string normalisedFolder(std::string_view folder, std::string_view workingFo
 // Refuses options the engine cannot run with, in words for the user.
 std::expected<void, std::string> validateRunOptions(const RunOptions& options);
 
+class DigestPool;
+
 // Walks every entry below options.folder, depth first, in byte order of names.
-RunState walkFolder(const RunOptions& options, RunObserver& observer);
+// With a pool and options.jobs above 1, files are digested by the pool's
+// workers; the observer still hears of every entry in walk order.
+RunState walkFolder(const RunOptions& options, RunObserver& observer,
+                    DigestPool* pool = nullptr);
 
 // The operation's summary, with no final line break.
 std::string summaryText(const RunOptions& options, const RunState& state);

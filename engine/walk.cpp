@@ -1,5 +1,6 @@
 #include "display_text.h"
 #include "file_step.h"
+#include "ordered_visits.h"
 #include "report_text.h"
 #include "sys.h"
 
@@ -160,11 +161,11 @@ private:
 // fits in any limit of open files.
 constexpr std::size_t kOpenFolderLevels = 64;
 
-class Walker : private VisitContext
+class Walker : private VisitContext, private VisitHost
 {
 public:
-    Walker(const RunOptions& options, RunObserver& observer)
-        : options_(options), observer_(observer)
+    Walker(const RunOptions& options, RunObserver& observer, DigestPool* pool)
+        : options_(options), observer_(observer), pool_(pool)
     {
     }
 
@@ -187,7 +188,17 @@ public:
             rules_.realFolder = realPathOf(root->get());
             rules_.targetsBeneathFolder = options_.operation != Operation::check;
             path_ = options_.folder;
+            if (pool_ != nullptr && options_.jobs > 1) {
+                visits_.emplace(options_, rules_, pseudoFileSystems_, *pool_, options_.jobs,
+                                static_cast<VisitHost&>(*this));
+            }
             walkTree(std::move(root));
+            if (visits_) {
+                if (stopped_) {
+                    visits_->stop();
+                }
+                stopped_ = visits_->finish() || stopped_;
+            }
         }
         state_.stopped = stopRequested();
         return std::move(state_);
@@ -208,7 +219,24 @@ private:
         observer_.progress(RunProgress{state_.totalCount, state_.bytesRead + bytesInFile_, path});
     }
 
-    void deliver(const EntryOutcome& outcome)
+    bool pollWhileWaiting(std::int64_t bytesInFlight, std::string_view currentPath) override
+    {
+        observer_.progress(
+            RunProgress{state_.totalCount, state_.bytesRead + bytesInFlight, currentPath});
+        return stopRequested();
+    }
+
+    // An entry that needs no visit, in its place in walk order.
+    void handOver(EntryOutcome outcome)
+    {
+        if (visits_) {
+            visits_->add(std::move(outcome));
+        } else {
+            deliver(outcome);
+        }
+    }
+
+    void deliver(const EntryOutcome& outcome) override
     {
         state_ += outcome.counts;
         observer_.entryDone(outcome);
@@ -221,7 +249,7 @@ private:
         outcome.path = rawPath;
         outcome.isFolder = true;
         reportUnreadable(options_, outcome, escapedForReport(rawPath), reason);
-        deliver(outcome);
+        handOver(std::move(outcome));
     }
 
     std::string childPath(std::string_view name) const
@@ -360,7 +388,7 @@ private:
             outcome.path = childPath(name);
             outcome.isFolder = type == DT_DIR;
             outcome.counts.excludedCount = 1;
-            deliver(outcome);
+            handOver(std::move(outcome));
             return;
         }
         if (type == DT_DIR) {
@@ -374,7 +402,7 @@ private:
                     outcome.isFolder = true;
                     outcome.otherDevice = true;
                     outcome.counts.otherDeviceCount = 1;
-                    deliver(outcome);
+                    handOver(std::move(outcome));
                     return;
                 }
                 path_ = childPath(name);
@@ -393,10 +421,14 @@ private:
             EntryOutcome outcome;
             outcome.path = childPath(name);
             outcome.counts.totalCount = 1;
-            deliver(outcome);
+            handOver(std::move(outcome));
             return;
         }
-        const EntryToVisit toVisit{folder, name, childPath(name), type == DT_LNK};
+        EntryToVisit toVisit{folder, name, childPath(name), type == DT_LNK};
+        if (visits_) {
+            visits_->visit(std::move(toVisit));
+            return;
+        }
         bytesInFile_ = 0;
         auto outcome = visitEntry(options_, rules_, toVisit, *buffer_, pseudoFileSystems_, *this);
         if (!outcome) {
@@ -408,6 +440,8 @@ private:
 
     const RunOptions& options_;
     RunObserver& observer_;
+    DigestPool* pool_;
+    std::optional<OrderedVisits> visits_; // when files are digested by a pool
     RunState state_;
     TreeRules rules_;
     PseudoFileSystems pseudoFileSystems_;
@@ -420,9 +454,9 @@ private:
 
 } // namespace
 
-RunState walkFolder(const RunOptions& options, RunObserver& observer)
+RunState walkFolder(const RunOptions& options, RunObserver& observer, DigestPool* pool)
 {
-    return Walker(options, observer).run();
+    return Walker(options, observer, pool).run();
 }
 
 std::string summaryText(const RunOptions& options, const RunState& state)

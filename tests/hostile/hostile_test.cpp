@@ -1,6 +1,7 @@
 #include "engine/display_text.h"
 #include "engine/run_fixture.h"
 #include "support/scripted_system_calls.h"
+#include "random_tree.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -295,26 +296,9 @@ TEST(Faults, AttributeWritesThatFailAreNamedAndNeverTurnIntoADifference)
     }
 }
 
-bool longRun()
-{
-    const char* wanted = std::getenv("QUELBY_LONG_TESTS");
-    return wanted != nullptr && std::string(wanted) == "1";
-}
-
-// QUELBY_TEST_SEED reruns one seed; otherwise fresh ones, more for long runs.
-std::vector<std::uint64_t> testSeeds(std::size_t normalCount, std::size_t longCount)
-{
-    if (const char* fixed = std::getenv("QUELBY_TEST_SEED"); fixed != nullptr && *fixed != '\0') {
-        return {std::strtoull(fixed, nullptr, 10)};
-    }
-    std::vector<std::uint64_t> seeds(longRun() ? longCount : normalCount);
-    std::generate(seeds.begin(), seeds.end(), std::random_device{});
-    return seeds;
-}
-
 TEST(HostileTree, ASparseFileOfEightGibibytesIsReadThroughItsHoles)
 {
-    if (!longRun()) {
+    if (!test::longRun()) {
         GTEST_SKIP() << "a long test: set QUELBY_LONG_TESTS=1 (./test.sh --long)";
     }
     test::TempTree tree;
@@ -359,7 +343,7 @@ pid_t startTool(std::vector<const char*> arguments, const std::string& report)
 
 TEST(Concurrency, AKilledTagLeavesNoWrongDigestAndTwoTagsAndACheckAtOnceTearNoValue)
 {
-    for (const auto seed : testSeeds(6, 40)) {
+    for (const auto seed : test::testSeeds(6, 40)) {
         SCOPED_TRACE("seed " + std::to_string(seed) + " (rerun with QUELBY_TEST_SEED)");
         std::mt19937_64 random(seed);
         test::TempTree tree;
@@ -416,67 +400,23 @@ TEST(Concurrency, AKilledTagLeavesNoWrongDigestAndTwoTagsAndACheckAtOnceTearNoVa
 
 #endif
 
-// A random tree: names of random bytes, sizes up to three buffers, depth up to
-// 8, some hard links. Returns the files that have a name of their own.
-std::vector<std::string> randomTree(const std::string& root, std::mt19937_64& random)
-{
-    std::vector<std::string> folders{root}, files;
-    const auto draw = [&](int bound) {
-        return static_cast<int>(random() % static_cast<unsigned>(bound));
-    };
-    for (int i = 0; i < 60; ++i) {
-        std::string name;
-        for (int length = 1 + draw(12); length > 0; --length) {
-            const auto byte = static_cast<char>(1 + draw(255));
-            name += byte == '/' ? 'x' : byte;
-        }
-        const std::string parent =
-            folders[static_cast<std::size_t>(draw(static_cast<int>(folders.size())))];
-        const std::string path = parent + "/" + name + "_" + std::to_string(i);
-        if (draw(5) == 0 &&
-            std::count(path.begin() + static_cast<long>(root.size()), path.end(), '/') < 8) {
-            ::mkdir(path.c_str(), 0755);
-            folders.push_back(path);
-        } else if (draw(8) == 0 && !files.empty()) {
-            ::link(files[static_cast<std::size_t>(draw(static_cast<int>(files.size())))].c_str(),
-                   path.c_str());
-        } else {
-            test::writeWholeFile(path, std::string(static_cast<std::size_t>(draw(3 * 4096 + 1)),
-                                                   static_cast<char>(i)));
-            files.push_back(path);
-        }
-    }
-    return files;
-}
-
-std::map<std::string, std::pair<std::optional<std::string>, std::optional<std::string>>>
-attributesOf(const std::vector<std::string>& files)
-{
-    std::map<std::string, std::pair<std::optional<std::string>, std::optional<std::string>>> seen;
-    for (const auto& file : files) {
-        seen[file] = {test::storedAttribute(file, kDigestAttributeName),
-                      test::storedAttribute(file, kTimeAttributeName)};
-    }
-    return seen;
-}
-
 TEST(Properties, OverRandomTreesTagCheckAndRetagKeepTheirPromises)
 {
-    for (const auto seed : testSeeds(3, 30)) {
+    for (const auto seed : test::testSeeds(3, 30)) {
         SCOPED_TRACE("QUELBY_TEST_SEED=" + std::to_string(seed));
         std::mt19937_64 random(seed);
         test::TempTree tree;
         const auto root = tree.folder("root");
-        const auto files = randomTree(root, random);
+        const auto files = test::randomTree(root, random);
         RunState state;
         test::runReport(test::optionsFor(Operation::tag, root, false, true), &state);
         test::runReport(test::optionsFor(Operation::check, root), &state);
         EXPECT_EQ(state.matchedCount, state.totalCount);
-        const auto tagged = attributesOf(files);
+        const auto tagged = test::attributesOf(files);
         EXPECT_EQ(test::runReport(test::optionsFor(Operation::retag, root, false, true), &state)
                       .find("⚠️"),
                   std::string::npos);
-        EXPECT_EQ(attributesOf(files), tagged); // matched files are not written, stamps included
+        EXPECT_EQ(test::attributesOf(files), tagged); // matched files are not written, stamps included
 
         // Damage files without a second name, then Retag must name exactly those.
         std::string expected;

@@ -1,0 +1,47 @@
+#pragma once
+
+// A fixed set of digest workers that runs file visits handed to it, first in,
+// first out. Runs that overlap share one pool instead of each starting its
+// own threads. The pool knows nothing of walks: each task is a plain call.
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace quelby {
+
+class DigestPool
+{
+public:
+    explicit DigestPool(std::size_t workers);
+    ~DigestPool(); // finishes the tasks already handed over
+    DigestPool(const DigestPool&) = delete;
+    DigestPool& operator=(const DigestPool&) = delete;
+
+    std::size_t workers() const { return threads_.size(); }
+    void run(std::function<void()> task);
+
+private:
+    void work();
+
+    std::mutex mutex_;
+    std::condition_variable wakeUp_;
+    std::deque<std::function<void()>> tasks_;
+    bool closing_ = false;
+    std::vector<std::thread> threads_;
+};
+
+// The number of processors this process may run on.
+std::size_t availableProcessors();
+
+// How many files to digest at once below folder by default: one on a
+// spinning disk, whose head would otherwise jump between files, else one per
+// available processor.
+std::size_t defaultDigestJobs(const std::string& folder);
+
+} // namespace quelby

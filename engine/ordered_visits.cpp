@@ -1,0 +1,212 @@
+#include "ordered_visits.h"
+
+#include "display_text.h"
+#include "file_step.h"
+
+#include <chrono>
+
+namespace quelby {
+
+namespace {
+
+// How often a waiting walk looks at its observer: a stop is seen within this.
+constexpr auto kPollInterval = std::chrono::milliseconds(20);
+
+} // namespace
+
+// A worker's side of one visit: the stop flag, the bytes read, and the turn
+// to take once the file is open.
+class OrderedVisits::TaskContext : public VisitContext
+{
+public:
+    TaskContext(OrderedVisits& owner, std::uint64_t sequence)
+        : owner_(owner), sequence_(sequence)
+    {
+    }
+    bool stopRequested() override { return owner_.stopped(); }
+    void bytesRead(std::size_t count, std::string_view) override
+    {
+        owner_.bytesInFlight_.fetch_add(static_cast<std::int64_t>(count),
+                                        std::memory_order_relaxed);
+    }
+    void opened(const struct stat& info) override { owner_.waitForTurn(sequence_, info); }
+
+private:
+    OrderedVisits& owner_;
+    std::uint64_t sequence_;
+};
+
+OrderedVisits::OrderedVisits(const RunOptions& options, const TreeRules& rules,
+                             PseudoFileSystems& pseudoFileSystems, DigestPool& pool,
+                             std::size_t jobs, VisitHost& host)
+    : options_(options), rules_(rules), pseudoFileSystems_(pseudoFileSystems), pool_(pool),
+      host_(host), window_(4 * std::max<std::size_t>(jobs, 1))
+{
+}
+
+OrderedVisits::~OrderedVisits()
+{
+    stop();
+    std::unique_lock lock(mutex_);
+    frontDone_.wait(lock, [this] { return running_ == 0; });
+}
+
+void OrderedVisits::visit(EntryToVisit entry)
+{
+    while (slots_.size() >= window_) {
+        deliverReady(true);
+    }
+    std::uint64_t sequence = 0;
+    {
+        const std::lock_guard lock(mutex_);
+        sequence = firstSequence_ + slots_.size();
+        Slot running;
+        running.path = entry.path;
+        slots_.push_back(std::move(running));
+        ++running_;
+    }
+    pool_.run([this, sequence, entry = std::move(entry)] { runVisit(sequence, entry); });
+    deliverReady(false);
+}
+
+void OrderedVisits::add(EntryOutcome outcome)
+{
+    {
+        const std::lock_guard lock(mutex_);
+        Slot done;
+        done.done = true;
+        done.outcome = std::move(outcome);
+        slots_.push_back(std::move(done));
+    }
+    deliverReady(false);
+}
+
+void OrderedVisits::stop()
+{
+    stop_.store(true);
+    const std::lock_guard lock(mutex_);
+    turns_.notify_all();
+}
+
+bool OrderedVisits::finish()
+{
+    while (!slots_.empty()) {
+        deliverReady(true);
+    }
+    return stopped();
+}
+
+void OrderedVisits::runVisit(std::uint64_t sequence, const EntryToVisit& entry)
+{
+    std::optional<EntryOutcome> outcome;
+    if (!stopped()) {
+        auto buffer = takeBuffer();
+        TaskContext context(*this, sequence);
+        if (buffer) {
+            outcome = visitEntry(options_, rules_, entry, *buffer, pseudoFileSystems_, context);
+            giveBack(std::move(*buffer));
+        } else {
+            outcome.emplace();
+            outcome->path = entry.path;
+            outcome->counts.totalCount = 1;
+            reportUnreadable(options_, *outcome, escapedForReport(entry.path),
+                             buffer.error().description);
+        }
+    }
+    complete(sequence, std::move(outcome));
+}
+
+void OrderedVisits::waitForTurn(std::uint64_t sequence, const struct stat& info)
+{
+    std::unique_lock lock(mutex_);
+    Slot& own = slot(sequence);
+    own.identityKnown = true;
+    own.device = info.st_dev;
+    own.inode = info.st_ino;
+    if (waitingForTurn_ > 0) {
+        turns_.notify_all();
+    }
+    // Every earlier visit must have opened its file (or ended) and none may hold this one.
+    ++waitingForTurn_;
+    turns_.wait(lock, [&] {
+        if (stopped()) {
+            return true;
+        }
+        for (std::uint64_t earlier = firstSequence_; earlier < sequence; ++earlier) {
+            const Slot& other = slot(earlier);
+            if (other.done) {
+                continue;
+            }
+            if (!other.identityKnown ||
+                (other.device == info.st_dev && other.inode == info.st_ino)) {
+                return false;
+            }
+        }
+        return true;
+    });
+    --waitingForTurn_;
+}
+
+void OrderedVisits::complete(std::uint64_t sequence, std::optional<EntryOutcome> outcome)
+{
+    {
+        const std::lock_guard lock(mutex_);
+        Slot& own = slot(sequence);
+        own.done = true;
+        own.outcome = std::move(outcome);
+        --running_;
+        // Under the lock: once it is released the walk may end and this object go.
+        if (sequence == firstSequence_ || running_ == 0) {
+            frontDone_.notify_one();
+        }
+        if (waitingForTurn_ > 0) {
+            turns_.notify_all();
+        }
+    }
+}
+
+void OrderedVisits::deliverReady(bool wait)
+{
+    std::unique_lock lock(mutex_);
+    if (wait && !slots_.empty() && !slots_.front().done) {
+        const std::string currentPath = escapedForReport(slots_.front().path);
+        lock.unlock();
+        if (host_.pollWhileWaiting(bytesInFlight_.load(std::memory_order_relaxed), currentPath)) {
+            stop();
+        }
+        lock.lock();
+        frontDone_.wait_for(lock, kPollInterval, [this] { return slots_.front().done; });
+    }
+    while (!slots_.empty() && slots_.front().done) {
+        std::optional<EntryOutcome> outcome = std::move(slots_.front().outcome);
+        slots_.pop_front();
+        ++firstSequence_;
+        if (outcome) {
+            lock.unlock();
+            bytesInFlight_.fetch_sub(outcome->counts.bytesRead, std::memory_order_relaxed);
+            host_.deliver(*outcome);
+            lock.lock();
+        }
+    }
+}
+
+std::expected<ReadBuffer, ReadFailure> OrderedVisits::takeBuffer()
+{
+    {
+        const std::lock_guard lock(mutex_);
+        if (!freeBuffers_.empty()) {
+            ReadBuffer buffer = std::move(freeBuffers_.back());
+            freeBuffers_.pop_back();
+            return buffer;
+        }
+    }
+    return ReadBuffer::allocate(options_.realBufferSize);
+}
+
+void OrderedVisits::giveBack(ReadBuffer buffer)
+{
+    const std::lock_guard lock(mutex_);
+    freeBuffers_.push_back(std::move(buffer));
+}
+
+} // namespace quelby

@@ -1,0 +1,98 @@
+#pragma once
+
+// Hands one walk's file visits to a pool of digest workers and gives their
+// outcomes back in walk order, so that whoever follows the walk sees exactly
+// what a one-worker walk would show. At most a bounded window of files is in
+// flight. Two names of one file are never visited at the same time, and the
+// earlier name always goes first: a write through one changes the change
+// time that the other's changed-while-read check compares.
+
+#include "digest_pool.h"
+#include "entry_open.h"
+#include "file_digest.h"
+#include "run.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace quelby {
+
+// What the walk's own thread does for the visits.
+class VisitHost
+{
+public:
+    virtual ~VisitHost() = default;
+    // Each finished entry, in walk order.
+    virtual void deliver(const EntryOutcome& outcome) = 0;
+    // Called now and then while the walk waits for workers: report progress
+    // and say whether the walk must stop.
+    virtual bool pollWhileWaiting(std::int64_t bytesInFlight, std::string_view currentPath) = 0;
+};
+
+class OrderedVisits
+{
+public:
+    OrderedVisits(const RunOptions& options, const TreeRules& rules,
+                  PseudoFileSystems& pseudoFileSystems, DigestPool& pool, std::size_t jobs,
+                  VisitHost& host);
+    ~OrderedVisits(); // waits for every visit still running
+    OrderedVisits(const OrderedVisits&) = delete;
+    OrderedVisits& operator=(const OrderedVisits&) = delete;
+
+    // Hands a file over; waits, delivering, while the window is full.
+    void visit(EntryToVisit entry);
+    // An entry that needs no worker, delivered in its place.
+    void add(EntryOutcome outcome);
+    // Waits for every visit and delivers what they found. Returns true when
+    // the walk was stopped meanwhile.
+    bool finish();
+    bool stopped() const { return stop_.load(std::memory_order_relaxed); }
+    // Visits not yet finished end at their next read, and get no outcome.
+    void stop();
+
+private:
+    class TaskContext;
+    struct Slot
+    {
+        std::string path; // raw, for the progress shown while it is read
+        bool done = false;
+        std::optional<EntryOutcome> outcome; // none for a visit a stop cut short
+        bool identityKnown = false;          // the file's device and inode, once opened
+        dev_t device = 0;
+        ino_t inode = 0;
+    };
+
+    void runVisit(std::uint64_t sequence, const EntryToVisit& entry);
+    void waitForTurn(std::uint64_t sequence, const struct stat& info);
+    void complete(std::uint64_t sequence, std::optional<EntryOutcome> outcome);
+    // Delivers finished visits from the front; waits for one when wait is set.
+    void deliverReady(bool wait);
+    Slot& slot(std::uint64_t sequence) { return slots_[sequence - firstSequence_]; }
+    std::expected<ReadBuffer, ReadFailure> takeBuffer();
+    void giveBack(ReadBuffer buffer);
+
+    const RunOptions& options_;
+    const TreeRules& rules_;
+    PseudoFileSystems& pseudoFileSystems_;
+    DigestPool& pool_;
+    VisitHost& host_;
+    const std::size_t window_;
+
+    std::mutex mutex_;
+    std::condition_variable frontDone_; // the walk waits for the oldest visit
+    std::condition_variable turns_;     // visits wait for an earlier name of their file
+    std::size_t waitingForTurn_ = 0;
+    std::deque<Slot> slots_; // undelivered visits in walk order
+    std::uint64_t firstSequence_ = 0;
+    std::size_t running_ = 0;
+    std::vector<ReadBuffer> freeBuffers_;
+    std::atomic<bool> stop_{false};
+    std::atomic<std::int64_t> bytesInFlight_{0};
+};
+
+} // namespace quelby

@@ -1,0 +1,184 @@
+#include "engine/digest_pool.h"
+#include "engine/display_text.h"
+#include "engine/run_fixture.h"
+#include "random_tree.h"
+#include "support/scripted_system_calls.h"
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <unistd.h>
+
+namespace quelby {
+namespace {
+
+// Each entry's lines and notices in walk order, then the summary; the root as
+// "{F}" and the stamps, which tell when each tree was tagged, as "{T}".
+std::string streamedReport(const RunOptions& options, DigestPool& pool)
+{
+    test::RecordingObserver observer;
+    const RunState state = walkFolder(options, observer, &pool);
+    std::string report = observer.streamed + summaryText(options, state);
+    for (auto at = report.find(options.folder); at != std::string::npos;
+         at = report.find(options.folder, at)) {
+        report.replace(at, options.folder.size(), "{F}");
+    }
+    static const std::regex stamp("@ [0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}_[0-9]{2}_[0-9]{2}Z");
+    return std::regex_replace(report, stamp, "@ {T}");
+}
+
+// The digest and whether a stamp is there, by path below the root.
+std::map<std::string, std::pair<std::optional<std::string>, bool>>
+attributesBelow(const std::string& root, const std::vector<std::string>& files)
+{
+    std::map<std::string, std::pair<std::optional<std::string>, bool>> seen;
+    for (const auto& [path, values] : test::attributesOf(files)) {
+        seen[path.substr(root.size())] = {values.first, values.second.has_value()};
+    }
+    return seen;
+}
+
+// The first line where two reports part, from both sides; empty when they are equal.
+std::string firstDifference(const std::string& a, const std::string& b)
+{
+    std::istringstream left(a);
+    std::istringstream right(b);
+    std::string leftLine;
+    std::string rightLine;
+    while (true) {
+        const bool more = static_cast<bool>(std::getline(left, leftLine));
+        const bool moreRight = static_cast<bool>(std::getline(right, rightLine));
+        if (!more && !moreRight) {
+            return {};
+        }
+        if (more != moreRight || leftLine != rightLine) {
+            return leftLine + " <> " + rightLine;
+        }
+    }
+}
+
+struct Trace
+{
+    std::vector<std::string> reports;
+    std::vector<std::map<std::string, std::pair<std::optional<std::string>, bool>>> attributes;
+};
+
+// Tag, damage, Check, Retag and Check a tree made from the seed, with jobs workers.
+Trace traceOf(std::uint64_t seed, std::size_t jobs, DigestPool& pool)
+{
+    std::mt19937_64 random(seed);
+    test::TempTree tree;
+    const auto root = tree.folder("root");
+    auto files = test::randomTree(root, random);
+    ::symlink(files.front().c_str(), (root + "/link-in").c_str());
+    ::symlink("/proc/version", (root + "/link-proc").c_str());
+    files.push_back(tree.file("root/x_unreadable", "never read"));
+    Trace trace;
+    const auto run = [&](Operation operation) {
+        RunOptions options = test::optionsFor(operation, root, true, operation != Operation::check);
+        options.jobs = jobs;
+        trace.reports.push_back(streamedReport(options, pool));
+        trace.attributes.push_back(attributesBelow(root, files));
+    };
+    run(Operation::tag);
+    for (const auto& file : files) {
+        if (random() % 4 == 0) {
+            test::writeWholeFile(file, test::readWholeFile(file) + "changed");
+        } else if (random() % 4 == 0) {
+            test::removeAttribute(file, kDigestAttributeName);
+        }
+    }
+    run(Operation::check);
+    run(Operation::retag);
+    run(Operation::check);
+    return trace;
+}
+
+TEST(Parallel, AnyNumberOfWorkersGivesTheReportsAndAttributesOfOne)
+{
+    // A read of any file named "…_unreadable" fails, whichever worker makes it.
+    test::ScriptedSystemCalls calls;
+    calls.onRead = [&calls](int fd, void* buffer, std::size_t size) -> ssize_t {
+        char target[PATH_MAX] = {};
+        const std::string link = "/proc/self/fd/" + std::to_string(fd);
+        if (::readlink(link.c_str(), target, sizeof target - 1) > 0 &&
+            std::string_view(target).ends_with("_unreadable")) {
+            errno = EIO;
+            return -1;
+        }
+        return calls.SystemCalls::read(fd, buffer, size);
+    };
+    DigestPool pool(8);
+    for (const auto seed : test::testSeeds(2, 20)) {
+        SCOPED_TRACE("QUELBY_TEST_SEED=" + std::to_string(seed));
+        const Trace one = traceOf(seed, 1, pool);
+        ASSERT_NE(one.reports[0].find("x_unreadable: " + std::string(std::strerror(EIO))),
+                  std::string::npos)
+            << one.reports[0];
+        for (const std::size_t jobs : {std::size_t{2}, std::size_t{3}, std::size_t{8}}) {
+            const Trace many = traceOf(seed, jobs, pool);
+            for (std::size_t run = 0; run < one.reports.size(); ++run) {
+                EXPECT_EQ(firstDifference(many.reports[run], one.reports[run]), "")
+                    << jobs << " workers, run " << run;
+            }
+            EXPECT_TRUE(many.attributes == one.attributes) << jobs << " workers";
+        }
+    }
+}
+
+// Stops as soon as the walk has read enough, wherever its workers are.
+class StopAfterBytes : public test::RecordingObserver
+{
+public:
+    explicit StopAfterBytes(std::int64_t bytes) : bytes_(bytes) {}
+    void progress(const RunProgress& progress) override { done_ = progress.bytesDone; }
+    bool stopRequested() override { return done_ >= bytes_; }
+
+private:
+    std::int64_t bytes_;
+    std::int64_t done_ = 0;
+};
+
+TEST(Parallel, AStopAmongEightWorkersInsideLargeFilesLeavesNoWrongValue)
+{
+    test::TempTree tree;
+    const auto root = tree.folder("big");
+    constexpr off_t kSize = 48 << 20;
+    std::vector<std::string> files;
+    for (int index = 0; index < 12; ++index) {
+        files.push_back(tree.file("big/" + std::to_string(index)));
+        ASSERT_EQ(::truncate(files.back().c_str(), kSize), 0);
+    }
+    const std::string zeros(static_cast<std::size_t>(kSize), '\0');
+    const std::string truth(digestOfBytes(zeros).view());
+    DigestPool pool(8);
+    for (const std::int64_t stopAt : {std::int64_t{1}, std::int64_t{5} * kSize / 2}) {
+        RunOptions options = test::optionsFor(Operation::tag, root, true, true);
+        options.jobs = 8;
+        options.realBufferSize = 64 << 10;
+        StopAfterBytes observer(stopAt);
+        const RunState state = walkFolder(options, observer, &pool);
+        EXPECT_TRUE(state.stopped);
+        for (const auto& file : files) {
+            const auto digest = test::storedAttribute(file, kDigestAttributeName);
+            const bool named = observer.streamed.find(" for " + file + "\n") != std::string::npos;
+            EXPECT_EQ(digest.has_value(), named) << file;
+            if (digest) {
+                EXPECT_EQ(*digest, truth) << file;
+            }
+            EXPECT_EQ(test::storedAttribute(file, kTimeAttributeName).has_value(),
+                      digest.has_value());
+            test::removeAttribute(file, kDigestAttributeName);
+            test::removeAttribute(file, kTimeAttributeName);
+        }
+        EXPECT_LT(state.totalCount, 12);
+    }
+}
+
+} // namespace
+} // namespace quelby
