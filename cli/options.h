@@ -30,6 +30,9 @@ struct RawArguments
     bool oneFileSystem = false;
     std::vector<std::string> excludePatterns;
     std::vector<std::string> excludeFiles; // --exclude-from, bytes as given
+    std::vector<std::string> copies;       // --from, bytes as given
+    bool dryRun = false;
+    bool alsoUnknown = false;
     bool help = false;
     bool version = false;
     std::string firstProblem; // the first thing that could not be taken apart
@@ -62,6 +65,11 @@ struct CliOptions
     std::vector<std::string> excludePatterns;
     std::vector<std::string> excludeFiles;
     BufferSize buffer;
+    // repair: a walk like Check's (operation check) that mends damaged files.
+    bool repair = false;
+    std::vector<std::string> copies;
+    bool dryRun = false;
+    bool alsoUnknown = false;
 };
 
 struct ShowHelp
