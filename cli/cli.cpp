@@ -1,11 +1,13 @@
 #include "cli.h"
 
+#include "command_output.h"
 #include "engine/display_text.h"
 #include "engine/digest_pool.h"
 #include "engine/report_text.h"
 #include "fd_stream.h"
 #include "json_report.h"
 #include "options.h"
+#include "repair_command.h"
 
 #include <cerrno>
 #include <chrono>
@@ -21,78 +23,6 @@
 namespace quelby::cli {
 
 namespace {
-
-constexpr std::string_view kProgramName = "quelby-cli";
-constexpr int kExitClosedPipe = 128 + SIGPIPE;
-
-void sayError(std::ostream& err, std::string_view message)
-{
-    err << kProgramName << ": " << message << '\n';
-    err.flush();
-}
-
-// Report text on its way to standard output, with the progress line kept out
-// of its way. Lines are written as their files finish, in bursts at least
-// every kFlushInterval, so that a reader sees findings at once without a
-// write for every line. The first failed write ends the run.
-class ReportWriter
-{
-public:
-    static constexpr auto kFlushInterval = std::chrono::milliseconds(200);
-    static constexpr std::size_t kBurstBytes = 64 * 1024;
-
-    ReportWriter(std::ostream& out, ProgressLine* progressLine, const CliEnvironment& environment)
-        : out_(out), progressLine_(progressLine), environment_(environment),
-          lastFlush_(environment.now())
-    {
-    }
-
-    void write(std::string_view text)
-    {
-        pending_ += text;
-        if (pending_.size() >= kBurstBytes) {
-            flush();
-        } else {
-            flushIfDue();
-        }
-    }
-
-    void flushIfDue()
-    {
-        if (!pending_.empty() && environment_.now() - lastFlush_ >= kFlushInterval) {
-            flush();
-        }
-    }
-
-    void flush()
-    {
-        lastFlush_ = environment_.now();
-        if (failed_ || pending_.empty()) {
-            pending_.clear();
-            return;
-        }
-        if (progressLine_) {
-            progressLine_->erase();
-        }
-        out_ << pending_;
-        out_.flush();
-        pending_.clear();
-        failed_ = !out_;
-        if (progressLine_ && !failed_) {
-            progressLine_->restore();
-        }
-    }
-
-    bool failed() const { return failed_; }
-
-private:
-    std::ostream& out_;
-    ProgressLine* progressLine_;
-    const CliEnvironment& environment_;
-    std::string pending_;
-    Clock::time_point lastFlush_;
-    bool failed_ = false;
-};
 
 class CliObserver : public RunObserver
 {
@@ -141,37 +71,6 @@ private:
     bool json_;
     const CliEnvironment& environment_;
 };
-
-// The folder's own failure, in the system's words, before any walk starts.
-// An empty argument names no folder, not the working folder it normalises to.
-std::optional<std::string> folderProblem(const std::string& typed, const std::string& folder)
-{
-    if (typed.empty()) {
-        return std::strerror(ENOENT);
-    }
-    if (folder.find('\0') != std::string::npos) {
-        return std::strerror(EINVAL);
-    }
-    struct stat info = {};
-    if (::stat(folder.c_str(), &info) != 0) {
-        return std::strerror(errno);
-    }
-    if (!S_ISDIR(info.st_mode)) {
-        return std::strerror(ENOTDIR);
-    }
-    return std::nullopt;
-}
-
-int statusAfterFailedOutput(std::ostream& out, std::ostream& err)
-{
-    const int error = writeErrorOf(out);
-    if (error == EPIPE) {
-        return kExitClosedPipe;
-    }
-    sayError(err, std::string("cannot write the report to standard output") +
-                      (error != 0 ? std::string(": ") + std::strerror(error) : std::string()));
-    return kExitFailures;
-}
 
 // What follows the last file: the summary, or the Stopped line of a run that
 // was stopped, which keeps what it found but is no finished run.
@@ -293,7 +192,11 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err,
         out.flush();
         return out ? kExitSuccess : statusAfterFailedOutput(out, err);
     }
-    return runWalk(std::get<CliOptions>(commandLine), out, err, environment);
+    const auto& options = std::get<CliOptions>(commandLine);
+    if (options.repair) {
+        return runRepair(options, out, err, environment);
+    }
+    return runWalk(options, out, err, environment);
 }
 
 } // namespace quelby::cli

@@ -97,6 +97,12 @@ private:
             }
             return;
         }
+        if (name == "--from") {
+            if (auto copy = value(name, attached)) {
+                raw_.copies.push_back(std::move(*copy));
+            }
+            return;
+        }
         if (name == "--exclude" || name == "--exclude-from") {
             if (auto given = value(name, attached)) {
                 (name == "--exclude" ? raw_.excludePatterns : raw_.excludeFiles)
@@ -111,6 +117,8 @@ private:
                      : name == "--only-edited"     ? &raw_.onlyEdited
                      : name == "--json"            ? &raw_.json
                      : name == "--one-file-system" ? &raw_.oneFileSystem
+                     : name == "--dry-run"         ? &raw_.dryRun
+                     : name == "--also-unknown"    ? &raw_.alsoUnknown
                      : name == "--help"            ? &raw_.help
                      : name == "--version"         ? &raw_.version
                                                    : nullptr;
@@ -177,6 +185,9 @@ std::optional<Operation> operationNamed(std::string_view name)
     if (name == "retag") {
         return Operation::retag;
     }
+    if (name == "repair") {
+        return Operation::check; // a Check's walk, with the repair on top
+    }
     return std::nullopt;
 }
 
@@ -236,26 +247,42 @@ CommandLine validatedCommandLine(const RawArguments& raw)
         return UsageError{raw.firstProblem};
     }
     if (!raw.command) {
-        return UsageError{"missing command: check, tag or retag"};
+        return UsageError{"missing command: check, tag, retag or repair"};
     }
     const std::optional<Operation> operation = operationNamed(*raw.command);
     if (!operation) {
-        return UsageError{"unknown command " + quoted(*raw.command) + ": use check, tag or retag"};
+        return UsageError{"unknown command " + quoted(*raw.command) +
+                          ": use check, tag, retag or repair"};
     }
     if (!raw.folder) {
         return UsageError{"missing FOLDER after " + quoted(*raw.command)};
     }
+    const bool repair = *raw.command == "repair";
     if (raw.times && *operation == Operation::check) {
-        return UsageError{"--times applies to tag and retag, not to check"};
+        return UsageError{"--times applies to tag and retag, not to " + *raw.command};
     }
-    if (raw.explain && *operation != Operation::check) {
+    if (raw.explain && (*operation != Operation::check || repair)) {
         return UsageError{"--explain applies to check, not to " + *raw.command};
     }
     if (raw.onlyEdited && *operation != Operation::retag) {
         return UsageError{"--only-edited applies to retag, not to " + *raw.command};
     }
+    for (const auto& [given, name] : {std::pair{!raw.copies.empty(), "--from"},
+                                      std::pair{raw.dryRun, "--dry-run"},
+                                      std::pair{raw.alsoUnknown, "--also-unknown"}}) {
+        if (given && !repair) {
+            return UsageError{std::string(name) + " applies to repair, not to " + *raw.command};
+        }
+    }
+    if (repair && raw.copies.empty()) {
+        return UsageError{"repair needs at least one --from COPY"};
+    }
     CliOptions options;
     options.operation = *operation;
+    options.repair = repair;
+    options.copies = raw.copies;
+    options.dryRun = raw.dryRun;
+    options.alsoUnknown = raw.alsoUnknown;
     options.folder = *raw.folder;
     options.verbose = raw.verbose;
     options.timeStamps = raw.times;
@@ -290,6 +317,7 @@ CommandLine validatedCommandLine(const RawArguments& raw)
 std::string helpText()
 {
     return "Usage: quelby-cli check|tag|retag [OPTIONS] FOLDER\n"
+           "       quelby-cli repair [OPTIONS] --from COPY [--from COPY...] FOLDER\n"
            "\n"
            "Keeps the SHA-256 digest of every file below FOLDER in an extended attribute\n"
            "on the file itself, and later finds files whose contents changed.\n"
@@ -299,6 +327,10 @@ std::string helpText()
            "  tag     store a fresh digest on every file\n"
            "  retag   store a digest where none is stored or it no longer matches,\n"
            "          and report every file changed\n"
+           "  repair  bring back each damaged file (its digest differs, its time stamp\n"
+           "          says it was not modified) from an intact copy below a COPY,\n"
+           "          found by its path, by the digest a copy carries, or by its size;\n"
+           "          the damaged file is kept as NAME.damaged\n"
            "\n"
            "Options:\n"
            "  -v, --verbose       a line for every file, and the buffer size in the summary\n"
@@ -322,6 +354,11 @@ std::string helpText()
            "      --jobs N        digest N files at once (default: one per processor this\n"
            "                      process may use, but 1 when FOLDER is on a spinning\n"
            "                      disk, whose head would jump between files)\n"
+           "      --from COPY     (repair) a folder holding intact copies, such as a\n"
+           "                      backup; only read (repeatable, searched in order)\n"
+           "      --dry-run       (repair) say what would be repaired; write nothing\n"
+           "      --also-unknown  (repair) also repair files with no time stamp to tell\n"
+           "                      an edit from damage\n"
            "  -h, --help          show this help and exit\n"
            "      --version       show the version and exit\n"
            "\n"
@@ -329,10 +366,12 @@ std::string helpText()
            "standard error when it is a terminal.\n"
            "\n"
            "Exit status:\n"
-           "  0    nothing failed and, for check, every file had a digest\n"
+           "  0    nothing failed and, for check, every file had a digest; for repair,\n"
+           "       every damaged file was repaired (with --dry-run: has a copy)\n"
            "  1    the report holds a failure (a difference, a kept digest, or a file\n"
-           "       that could not be read or tagged)\n"
-           "  2    a usage error, or a FOLDER that is not a folder\n"
+           "       that could not be read or tagged, a damaged file not repaired)\n"
+           "  2    a usage error, or a FOLDER or COPY that is not a folder, or a COPY\n"
+           "       inside FOLDER or holding it\n"
            "  3    check found no failure, but some files had no digest\n"
            "  130, 143  interrupted (SIGINT, SIGTERM); the lines so far are kept\n";
 }

@@ -31,6 +31,9 @@ struct RawArguments
     std::vector<std::string> excludePatterns;
     std::vector<std::string> excludeFiles; // --exclude-from, bytes as given
     std::optional<std::string> jobs;
+    std::vector<std::string> copies;       // --from, bytes as given
+    bool dryRun = false;
+    bool alsoUnknown = false;
     bool help = false;
     bool version = false;
     std::string firstProblem; // the first thing that could not be taken apart
@@ -64,6 +67,11 @@ struct CliOptions
     std::vector<std::string> excludeFiles;
     std::size_t jobs = 0; // 0: the default for the folder's disk
     BufferSize buffer;
+    // repair: a walk like Check's (operation check) that mends damaged files.
+    bool repair = false;
+    std::vector<std::string> copies;
+    bool dryRun = false;
+    bool alsoUnknown = false;
 };
 
 struct ShowHelp

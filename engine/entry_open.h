@@ -31,6 +31,15 @@ struct EntryToVisit
 class PseudoFileSystems
 {
 public:
+    PseudoFileSystems() = default;
+    // What is known moves; each object keeps a lock of its own.
+    PseudoFileSystems(PseudoFileSystems&& other) noexcept : known_(std::move(other.known_)) {}
+    PseudoFileSystems& operator=(PseudoFileSystems&& other) noexcept
+    {
+        known_ = std::move(other.known_);
+        return *this;
+    }
+
     bool contains(dev_t device, int fd);
 
 private:

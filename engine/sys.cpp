@@ -1,6 +1,7 @@
 #include "sys.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -40,6 +41,62 @@ int SystemCalls::setAttribute(int fd, const char* name, const void* value, std::
 int SystemCalls::close(int fd)
 {
     return ::close(fd);
+}
+
+int SystemCalls::createAt(int dirFd, const char* name, int flags, mode_t mode)
+{
+    return ::openat(dirFd, name, flags, mode);
+}
+
+ssize_t SystemCalls::write(int fd, const void* buffer, std::size_t size)
+{
+    return ::write(fd, buffer, size);
+}
+
+int SystemCalls::fsync(int fd)
+{
+    return ::fsync(fd);
+}
+
+int SystemCalls::fchown(int fd, uid_t owner, gid_t group)
+{
+    return ::fchown(fd, owner, group);
+}
+
+int SystemCalls::fchmod(int fd, mode_t mode)
+{
+    return ::fchmod(fd, mode);
+}
+
+int SystemCalls::futimens(int fd, const struct timespec times[2])
+{
+    return ::futimens(fd, times);
+}
+
+int SystemCalls::linkAt(int fromDirFd, const char* from, int toDirFd, const char* to, int flags)
+{
+    return ::linkat(fromDirFd, from, toDirFd, to, flags);
+}
+
+int SystemCalls::renameAt2(int fromDirFd, const char* from, int toDirFd, const char* to,
+                           unsigned int flags)
+{
+    return ::renameat2(fromDirFd, from, toDirFd, to, flags);
+}
+
+int SystemCalls::unlinkAt(int dirFd, const char* name, int flags)
+{
+    return ::unlinkat(dirFd, name, flags);
+}
+
+ssize_t SystemCalls::listAttributes(int fd, char* names, std::size_t size)
+{
+    return ::flistxattr(fd, names, size);
+}
+
+int SystemCalls::removeAttribute(int fd, const char* name)
+{
+    return ::fremovexattr(fd, name);
 }
 
 namespace {
@@ -143,6 +200,107 @@ std::expected<void, PosixError> close(int fd)
         return std::unexpected(posixError(errno));
     }
     return {};
+}
+
+std::expected<int, PosixError> createAt(int dirFd, const std::string& name, int flags, mode_t mode)
+{
+    return retryInterrupted([&] { return calls().createAt(dirFd, name.c_str(), flags, mode); });
+}
+
+std::expected<void, PosixError> writeAll(int fd, const void* buffer, std::size_t size)
+{
+    const auto* bytes = static_cast<const char*>(buffer);
+    while (size > 0) {
+        const auto written = retryInterrupted([&] { return calls().write(fd, bytes, size); });
+        if (!written) {
+            return std::unexpected(written.error());
+        }
+        if (*written == 0) {
+            return std::unexpected(posixError(EIO));
+        }
+        bytes += *written;
+        size -= static_cast<std::size_t>(*written);
+    }
+    return {};
+}
+
+namespace {
+
+// For the calls that return 0 or -1.
+template <typename Call> std::expected<void, PosixError> done(Call call)
+{
+    const auto result = retryInterrupted(call);
+    if (!result) {
+        return std::unexpected(result.error());
+    }
+    return {};
+}
+
+} // namespace
+
+std::expected<void, PosixError> fsync(int fd)
+{
+    return done([&] { return calls().fsync(fd); });
+}
+
+std::expected<void, PosixError> fchown(int fd, uid_t owner, gid_t group)
+{
+    return done([&] { return calls().fchown(fd, owner, group); });
+}
+
+std::expected<void, PosixError> fchmod(int fd, mode_t mode)
+{
+    return done([&] { return calls().fchmod(fd, mode); });
+}
+
+std::expected<void, PosixError> futimens(int fd, const struct timespec times[2])
+{
+    return done([&] { return calls().futimens(fd, times); });
+}
+
+std::expected<void, PosixError> linkAt(int fromDirFd, const std::string& from, int toDirFd,
+                                       const std::string& to, int flags)
+{
+    return done(
+        [&] { return calls().linkAt(fromDirFd, from.c_str(), toDirFd, to.c_str(), flags); });
+}
+
+std::expected<void, PosixError> renameAt2(int fromDirFd, const std::string& from, int toDirFd,
+                                          const std::string& to, unsigned int flags)
+{
+    return done(
+        [&] { return calls().renameAt2(fromDirFd, from.c_str(), toDirFd, to.c_str(), flags); });
+}
+
+std::expected<void, PosixError> unlinkAt(int dirFd, const std::string& name, int flags)
+{
+    return done([&] { return calls().unlinkAt(dirFd, name.c_str(), flags); });
+}
+
+std::expected<std::string, PosixError> listAttributes(int fd)
+{
+    // The list may grow between asking its size and reading it: ask again then.
+    for (int attempt = 0;; ++attempt) {
+        const auto size = retryInterrupted([&] { return calls().listAttributes(fd, nullptr, 0); });
+        if (!size) {
+            return std::unexpected(size.error());
+        }
+        std::string names(static_cast<std::size_t>(*size), '\0');
+        const auto copied =
+            retryInterrupted([&] { return calls().listAttributes(fd, names.data(), names.size()); });
+        if (copied) {
+            names.resize(static_cast<std::size_t>(*copied));
+            return names;
+        }
+        if (copied.error().code != ERANGE || attempt == 2) {
+            return std::unexpected(copied.error());
+        }
+    }
+}
+
+std::expected<void, PosixError> removeAttribute(int fd, const std::string& name)
+{
+    return done([&] { return calls().removeAttribute(fd, name.c_str()); });
 }
 
 } // namespace sys

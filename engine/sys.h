@@ -26,6 +26,19 @@ public:
     virtual ssize_t getAttribute(int fd, const char* name, void* value, std::size_t size);
     virtual int setAttribute(int fd, const char* name, const void* value, std::size_t size);
     virtual int close(int fd);
+    // Repair writes a new file beside a damaged one and swaps the two names.
+    virtual int createAt(int dirFd, const char* name, int flags, mode_t mode);
+    virtual ssize_t write(int fd, const void* buffer, std::size_t size);
+    virtual int fsync(int fd);
+    virtual int fchown(int fd, uid_t owner, gid_t group);
+    virtual int fchmod(int fd, mode_t mode);
+    virtual int futimens(int fd, const struct timespec times[2]);
+    virtual int linkAt(int fromDirFd, const char* from, int toDirFd, const char* to, int flags);
+    virtual int renameAt2(int fromDirFd, const char* from, int toDirFd, const char* to,
+                          unsigned int flags);
+    virtual int unlinkAt(int dirFd, const char* name, int flags);
+    virtual ssize_t listAttributes(int fd, char* names, std::size_t size);
+    virtual int removeAttribute(int fd, const char* name);
 };
 
 // Installs a replacement for the raw calls (tests only); nullptr restores the real ones.
@@ -42,6 +55,23 @@ std::expected<std::size_t, PosixError> getAttribute(int fd, const std::string& n
 std::expected<void, PosixError> setAttribute(int fd, const std::string& name, const void* value,
                                              std::size_t size);
 std::expected<void, PosixError> close(int fd);
+
+std::expected<int, PosixError> createAt(int dirFd, const std::string& name, int flags,
+                                        mode_t mode);
+// Writes all of the bytes, however many calls that takes.
+std::expected<void, PosixError> writeAll(int fd, const void* buffer, std::size_t size);
+std::expected<void, PosixError> fsync(int fd);
+std::expected<void, PosixError> fchown(int fd, uid_t owner, gid_t group);
+std::expected<void, PosixError> fchmod(int fd, mode_t mode);
+std::expected<void, PosixError> futimens(int fd, const struct timespec times[2]);
+std::expected<void, PosixError> linkAt(int fromDirFd, const std::string& from, int toDirFd,
+                                       const std::string& to, int flags);
+std::expected<void, PosixError> renameAt2(int fromDirFd, const std::string& from, int toDirFd,
+                                          const std::string& to, unsigned int flags);
+std::expected<void, PosixError> unlinkAt(int dirFd, const std::string& name, int flags);
+// Every attribute name of the open file, each ending in a zero byte.
+std::expected<std::string, PosixError> listAttributes(int fd);
+std::expected<void, PosixError> removeAttribute(int fd, const std::string& name);
 
 } // namespace sys
 

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Whole-process timings of quelby-cli beside sha256sum and openssl over the
-# same bytes, page cache warm: one 1 GiB file, and 100,000 files of 4 KiB in
-# 100 folders. Every figure is the median of RUNS runs, the tools taking
-# turns within each round. The data is made once under ${TMPDIR:-/tmp} and
-# kept for later runs (remove it with --clean).
+# Whole-process timings of quelby-cli beside rhash, sha256sum and openssl over
+# the same bytes, page cache warm: one 1 GiB file, 100,000 files of 4 KiB in
+# 100 folders, and about 1 GiB in 800 files of 200 KiB to 30 MiB (photo and raw
+# sizes). Every figure is the median of RUNS runs, the tools taking turns
+# within each round. The data is made once under ${TMPDIR:-/tmp} and kept for
+# later runs (remove it with --clean).
 #
-#   bench/cli/bench_cli.sh [path/to/quelby-cli]     default: build/cli/quelby-cli
+#   bench/cli/bench_cli.sh [path/to/quelby-cli [path/to/earlier/quelby-cli]]
+#
+# The second tool, when given, is timed beside the first with one worker
+# (an earlier build, to show a change costs nothing).
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -18,12 +22,14 @@ if [[ "${1:-}" == "--clean" ]]; then
 fi
 cli=$(realpath -- "${1:-$repo/build/cli/quelby-cli}")
 [[ -x "$cli" ]] || { echo "no quelby-cli at $cli: build it first" >&2; exit 2; }
-for tool in sha256sum openssl /usr/bin/time find xargs split; do
+earlier=${2:+$(realpath -- "$2")}
+for tool in sha256sum openssl rhash /usr/bin/time find xargs split; do
     command -v "$tool" >/dev/null || { echo "missing $tool (scripts/install-packages.sh)" >&2; exit 2; }
 done
 
 big="$data/big"
 tree="$data/tree"
+photos="$data/photos"
 readonly bigBytes=$((1024 * 1048576)) folders=100 filesPerFolder=1000 fileBytes=4096
 treeFiles=$((folders * filesPerFolder))
 treeBytes=$((treeFiles * fileBytes))
@@ -43,12 +49,24 @@ prepare() {
         head -c $((filesPerFolder * fileBytes)) /dev/urandom |
             split -b "$fileBytes" -a 3 -d - "$folder/f"
     done
+    # 800 files from 200 KiB to 30 MiB, most of them small as in a photo
+    # library with some raw files: about 1 GiB in all.
+    mkdir -p "$photos"
+    local i size
+    for ((i = 0; i < 800; i++)); do
+        if ((i % 40 == 0)); then
+            size=$((20480 + (i * 7919) % 10240))
+        else
+            size=$((200 + (i * 7919) % 1800))
+        fi
+        head -c $((size * 1024)) /dev/urandom >"$(printf '%s/IMG_%04d.jpg' "$photos" "$i")"
+    done
     touch "$data/.complete"
 }
 
 warm() {
     cat "$big/one-gib.bin" >/dev/null
-    find "$tree" -type f -print0 | xargs -0 cat >/dev/null
+    find "$tree" "$photos" -type f -print0 | xargs -0 cat >/dev/null
 }
 
 # Runs a command line once; appends "seconds peak-KiB" to the named file.
@@ -69,19 +87,40 @@ add() { names+=("$1"); commands+=("$2"); sizes+=("$3"); counts+=("$4"); }
 
 prepare
 q=$(printf '%q' "$cli")
-# Check needs digests: tag both once before measuring.
-"$cli" tag -q "$big" >/dev/null
-"$cli" tag -q "$tree" >/dev/null
+photosBytes=$(du -sb "$photos" | cut -f1)
+# Check needs digests and rhash a manifest: make both once before measuring.
+for set in "$big" "$tree" "$photos"; do
+    "$cli" tag -q "$set" >/dev/null
+    (cd "$set" && rhash --sha256 --bsd -r . -o "$data/$(basename "$set").sha256")
+done
+rhashCheck() { echo "cd $1 && rhash --skip-ok -c $data/$(basename "$1").sha256"; }
+rhashWrite() { echo "cd $1 && rhash --sha256 --bsd -r . -o $data/.written.sha256"; }
 
-add "1 GiB  quelby-cli check"      "$q check -q $big"                                 "$bigBytes" 1
-add "1 GiB  quelby-cli tag"        "$q tag -q $big"                                   "$bigBytes" 1
-add "1 GiB  sha256sum"             "sha256sum $big/one-gib.bin"                       "$bigBytes" 1
-add "1 GiB  openssl dgst -sha256"  "openssl dgst -sha256 $big/one-gib.bin"            "$bigBytes" 1
-add "tree   quelby-cli check"      "$q check -q $tree"                                "$treeBytes" "$treeFiles"
-add "tree   quelby-cli tag"        "$q tag -q $tree"                                  "$treeBytes" "$treeFiles"
-add "tree   quelby-cli check -b 64K" "$q check -q -b 64K $tree"                        "$treeBytes" "$treeFiles"
-add "tree   find|xargs sha256sum"  "find $tree -type f -print0 | xargs -0 sha256sum"  "$treeBytes" "$treeFiles"
-add "tree   find|xargs openssl"    "find $tree -type f -print0 | xargs -0 openssl dgst -sha256" "$treeBytes" "$treeFiles"
+add "1 GiB  quelby-cli check"      "$q check -q $big"                        "$bigBytes" 1
+add "1 GiB  quelby-cli check -j1"  "$q check -q --jobs 1 $big"               "$bigBytes" 1
+add "1 GiB  quelby-cli tag"        "$q tag -q $big"                          "$bigBytes" 1
+add "1 GiB  rhash -c"              "$(rhashCheck "$big")"                    "$bigBytes" 1
+add "1 GiB  rhash (write)"         "$(rhashWrite "$big")"                    "$bigBytes" 1
+add "1 GiB  sha256sum"             "sha256sum $big/one-gib.bin"              "$bigBytes" 1
+add "tree   quelby-cli check"      "$q check -q $tree"                       "$treeBytes" "$treeFiles"
+add "tree   quelby-cli check -j1"  "$q check -q --jobs 1 $tree"              "$treeBytes" "$treeFiles"
+add "tree   quelby-cli tag"        "$q tag -q $tree"                         "$treeBytes" "$treeFiles"
+add "tree   rhash -c"              "$(rhashCheck "$tree")"                   "$treeBytes" "$treeFiles"
+add "tree   rhash (write)"         "$(rhashWrite "$tree")"                   "$treeBytes" "$treeFiles"
+add "tree   find|xargs sha256sum"  "find $tree -type f -print0 | xargs -0 sha256sum" "$treeBytes" "$treeFiles"
+add "tree   check -v"              "$q check -q -v $tree"                    "$treeBytes" "$treeFiles"
+add "tree   check --explain"       "$q check -q --explain $tree"             "$treeBytes" "$treeFiles"
+add "tree   check --json"          "$q check -q --json $tree"                "$treeBytes" "$treeFiles"
+add "photos quelby-cli check"      "$q check -q $photos"                     "$photosBytes" 800
+add "photos quelby-cli check -j1"  "$q check -q --jobs 1 $photos"            "$photosBytes" 800
+add "photos quelby-cli tag"        "$q tag -q $photos"                       "$photosBytes" 800
+add "photos rhash -c"              "$(rhashCheck "$photos")"                 "$photosBytes" 800
+add "photos rhash (write)"         "$(rhashWrite "$photos")"                 "$photosBytes" 800
+if [[ -n "$earlier" ]]; then
+    e=$(printf '%q' "$earlier")
+    add "1 GiB  earlier build check"   "$e check -q $big"                    "$bigBytes" 1
+    add "tree   earlier build check"   "$e check -q $tree"                   "$treeBytes" "$treeFiles"
+fi
 
 warm
 rm -f "$data"/.t*
@@ -112,10 +151,21 @@ done
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 echo
-echo "1 GiB check / openssl speed:        $(ratio "${rate[0]}" "$opensslSpeed")  (target >= 0.82)"
-echo "1 GiB check / sha256sum:            $(ratio "${rate[0]}" "${rate[2]}")  (target >= 3)"
-echo "tree check / find|xargs sha256sum:  $(ratio "${perSecond[4]}" "${perSecond[7]}")  (files/s, target >= 1.3)"
-echo "tree check -b 64K / same:           $(ratio "${perSecond[6]}" "${perSecond[7]}")  (files/s)"
-echo "tree tag / find|xargs sha256sum:    $(ratio "${perSecond[5]}" "${perSecond[7]}")  (files/s, target >= 1)"
-echo "peak memory, tree check and tag:    see 'peak MiB' above (target < 64 MiB, 1 MiB buffer)"
-rm -f "$data"/.t* "$data/.rss"
+echo "1 GiB check / openssl speed:           $(ratio "${rate[0]}" "$opensslSpeed")"
+echo "1 GiB check / rhash -c:                $(ratio "${rate[0]}" "${rate[3]}")  (target >= 1)"
+echo "1 GiB check / check --jobs 1:          $(ratio "${rate[0]}" "${rate[1]}")  (target >= 1)"
+echo "1 GiB check / sha256sum:               $(ratio "${rate[0]}" "${rate[5]}")"
+echo "tree check / rhash -c:                 $(ratio "${perSecond[6]}" "${perSecond[9]}")  (target >= 1.4)"
+echo "tree tag / rhash (write):              $(ratio "${perSecond[8]}" "${perSecond[10]}")  (target >= check's ratio)"
+echo "tree check / find|xargs sha256sum:     $(ratio "${perSecond[6]}" "${perSecond[11]}")"
+echo "tree check --explain / plain check:    $(ratio "${perSecond[13]}" "${perSecond[6]}")  (target >= 0.95)"
+echo "tree check --json / check -v:          $(ratio "${perSecond[14]}" "${perSecond[12]}")  (target >= 0.74)"
+echo "photos check / rhash -c:               $(ratio "${rate[15]}" "${rate[18]}")  (target >= 1.7)"
+echo "photos check / check --jobs 1:         $(ratio "${rate[15]}" "${rate[16]}")"
+echo "photos tag / rhash (write):            $(ratio "${rate[17]}" "${rate[19]}")  (target >= check's ratio)"
+if [[ -n "$earlier" ]]; then
+    echo "1 GiB check --jobs 1 / earlier build:  $(ratio "${rate[1]}" "${rate[20]}")  (target >= 0.97)"
+    echo "tree check --jobs 1 / earlier build:   $(ratio "${perSecond[7]}" "${perSecond[21]}")  (target >= 0.97)"
+fi
+echo "peak memory:                           see 'peak MiB' above (target < 64 MiB)"
+rm -f "$data"/.t* "$data/.rss" "$data/.written.sha256"

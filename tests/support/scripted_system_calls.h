@@ -2,7 +2,9 @@
 
 #include "engine/sys.h"
 
+#include <cerrno>
 #include <functional>
+#include <string_view>
 
 namespace quelby::test {
 
@@ -36,14 +38,76 @@ public:
         return onGetAttribute ? onGetAttribute(fd, name, value, size)
                               : SystemCalls::getAttribute(fd, name, value, size);
     }
+    // Called before each call that changes what is on disk (or makes it
+    // durable), with the call's name: an errno it returns fails the call,
+    // 0 lets it run.
+    std::function<int(std::string_view call)> onChange;
+
     int setAttribute(int fd, const char* name, const void* value, std::size_t size) override
     {
-        return onSetAttribute ? onSetAttribute(fd, name, value, size)
-                              : SystemCalls::setAttribute(fd, name, value, size);
+        if (onSetAttribute) {
+            return onSetAttribute(fd, name, value, size);
+        }
+        return changed("setAttribute", [&] { return SystemCalls::setAttribute(fd, name, value, size); });
+    }
+    int createAt(int dirFd, const char* name, int flags, mode_t mode) override
+    {
+        return changed("createAt", [&] { return SystemCalls::createAt(dirFd, name, flags, mode); });
+    }
+    ssize_t write(int fd, const void* buffer, std::size_t size) override
+    {
+        return changed("write", [&] { return SystemCalls::write(fd, buffer, size); });
+    }
+    int fsync(int fd) override
+    {
+        return changed("fsync", [&] { return SystemCalls::fsync(fd); });
+    }
+    int fchown(int fd, uid_t owner, gid_t group) override
+    {
+        return changed("fchown", [&] { return SystemCalls::fchown(fd, owner, group); });
+    }
+    int fchmod(int fd, mode_t mode) override
+    {
+        return changed("fchmod", [&] { return SystemCalls::fchmod(fd, mode); });
+    }
+    int futimens(int fd, const struct timespec times[2]) override
+    {
+        return changed("futimens", [&] { return SystemCalls::futimens(fd, times); });
+    }
+    int linkAt(int fromDirFd, const char* from, int toDirFd, const char* to, int flags) override
+    {
+        return changed("linkAt",
+                       [&] { return SystemCalls::linkAt(fromDirFd, from, toDirFd, to, flags); });
+    }
+    int renameAt2(int fromDirFd, const char* from, int toDirFd, const char* to,
+                  unsigned int flags) override
+    {
+        return changed("renameAt2",
+                       [&] { return SystemCalls::renameAt2(fromDirFd, from, toDirFd, to, flags); });
+    }
+    int unlinkAt(int dirFd, const char* name, int flags) override
+    {
+        return changed("unlinkAt", [&] { return SystemCalls::unlinkAt(dirFd, name, flags); });
+    }
+    int removeAttribute(int fd, const char* name) override
+    {
+        return changed("removeAttribute", [&] { return SystemCalls::removeAttribute(fd, name); });
     }
     ssize_t realRead(int fd, void* buffer, std::size_t size)
     {
         return SystemCalls::read(fd, buffer, size);
+    }
+
+private:
+    template <typename Call> auto changed(std::string_view call, Call real) -> decltype(real())
+    {
+        if (onChange) {
+            if (const int error = onChange(call); error != 0) {
+                errno = error;
+                return -1;
+            }
+        }
+        return real();
     }
 };
 

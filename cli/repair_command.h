@@ -1,0 +1,16 @@
+#pragma once
+
+// quelby-cli repair: the command-line side of the engine's repair.
+
+#include "cli.h"
+#include "options.h"
+
+#include <ostream>
+
+namespace quelby::cli {
+
+// Runs validated repair options; returns the exit status.
+int runRepair(const CliOptions& cliOptions, std::ostream& out, std::ostream& err,
+              const CliEnvironment& environment);
+
+} // namespace quelby::cli

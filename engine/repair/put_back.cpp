@@ -1,0 +1,365 @@
+#include "put_back.h"
+
+#include "engine/display_text.h"
+#include "engine/repair/repair_attributes.h"
+#include "engine/sys.h"
+#include "engine/tag_store.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <random>
+#include <unistd.h>
+#include <utility>
+
+namespace quelby {
+
+namespace {
+
+constexpr std::string_view kMoreThanOneName = "the file has more than one name";
+constexpr std::string_view kNameTooLong =
+    "the name for the damaged file would be longer than the file system allows";
+constexpr std::string_view kChangedSinceChecked = "the file changed since it was checked";
+constexpr std::string_view kCopyChanged = "the copy changed while it was copied";
+constexpr std::string_view kDamagedSuffix = ".damaged";
+
+bool sameFile(const struct stat& now, const struct stat& judged)
+{
+    return now.st_dev == judged.st_dev && now.st_ino == judged.st_ino &&
+           now.st_size == judged.st_size && now.st_mtim.tv_sec == judged.st_mtim.tv_sec &&
+           now.st_mtim.tv_nsec == judged.st_mtim.tv_nsec &&
+           now.st_ctim.tv_sec == judged.st_ctim.tv_sec &&
+           now.st_ctim.tv_nsec == judged.st_ctim.tv_nsec;
+}
+
+// Empty when the name still holds the judged file, else why not.
+std::string stillJudged(const DamagedFile& damaged)
+{
+    const auto now = sys::fstatAt(damaged.folder, damaged.name, AT_SYMLINK_NOFOLLOW);
+    if (!now) {
+        return now.error().code == ENOENT ? std::string(kChangedSinceChecked)
+                                          : now.error().description;
+    }
+    return sameFile(*now, damaged.judged) ? std::string() : std::string(kChangedSinceChecked);
+}
+
+std::string keptName(const std::string& name, int number)
+{
+    std::string kept = name + std::string(kDamagedSuffix);
+    if (number > 1) {
+        kept += "." + std::to_string(number);
+    }
+    return kept;
+}
+
+std::size_t longestName(int folder)
+{
+    const long longest = ::fpathconf(folder, _PC_NAME_MAX);
+    return longest > 0 ? static_cast<std::size_t>(longest) : 255;
+}
+
+// The number of the first NAME.damaged[.N] not taken yet; none when that
+// name would be too long.
+std::optional<int> firstFreeKeptNumber(const DamagedFile& damaged, int from)
+{
+    const std::size_t longest = longestName(damaged.folder);
+    for (int number = from;; ++number) {
+        const std::string kept = keptName(damaged.name, number);
+        if (kept.size() > longest) {
+            return std::nullopt;
+        }
+        const auto taken = sys::fstatAt(damaged.folder, kept, AT_SYMLINK_NOFOLLOW);
+        if (!taken) {
+            return number;
+        }
+    }
+}
+
+std::string hiddenName()
+{
+    static std::mt19937_64 random{std::random_device{}()};
+    char text[32];
+    std::snprintf(text, sizeof text, ".quelby-repair-%08llx",
+                  static_cast<unsigned long long>(random() & 0xffffffffULL));
+    return text;
+}
+
+// The new file: nameless (O_TMPFILE) until it is whole, where the file
+// system allows; otherwise under a hidden name from the start.
+class NewFile
+{
+public:
+    static std::expected<NewFile, PosixError> create(int folder)
+    {
+        NewFile file(folder);
+        auto nameless = sys::createAt(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (nameless) {
+            file.fd_ = FileDescriptor(*nameless);
+            return file;
+        }
+        const int error = nameless.error().code;
+        if (error != EOPNOTSUPP && error != EISDIR && error != EINVAL) {
+            return std::unexpected(nameless.error());
+        }
+        for (int attempt = 0;; ++attempt) {
+            const std::string name = hiddenName();
+            auto named = sys::createAt(folder, name,
+                                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (named) {
+                file.fd_ = FileDescriptor(*named);
+                file.name_ = name;
+                return file;
+            }
+            if (named.error().code != EEXIST || attempt == 9) {
+                return std::unexpected(named.error());
+            }
+        }
+    }
+
+    NewFile(NewFile&&) = default;
+    NewFile& operator=(NewFile&&) = delete;
+    ~NewFile()
+    {
+        if (!name_.empty() && !kept_) {
+            (void)sys::unlinkAt(folder_, name_, 0);
+        }
+    }
+
+    int fd() const { return fd_.get(); }
+    const std::string& name() const { return name_; }
+
+    // Gives the nameless file a hidden name.
+    std::expected<void, PosixError> link()
+    {
+        if (!name_.empty()) {
+            return {};
+        }
+        const std::string proc = "/proc/self/fd/" + std::to_string(fd_.get());
+        for (int attempt = 0;; ++attempt) {
+            const std::string name = hiddenName();
+            auto linked = sys::linkAt(AT_FDCWD, proc, folder_, name, AT_SYMLINK_FOLLOW);
+            if (linked) {
+                name_ = name;
+                return {};
+            }
+            if (linked.error().code != EEXIST || attempt == 9) {
+                return std::unexpected(linked.error());
+            }
+        }
+    }
+
+    // After the exchange the hidden name belongs to the damaged file.
+    void keep() { kept_ = true; }
+
+private:
+    explicit NewFile(int folder) : folder_(folder) {}
+    int folder_;
+    FileDescriptor fd_;
+    std::string name_;
+    bool kept_ = false;
+};
+
+std::expected<void, std::string> copyBytes(int from, int to, const ReadBuffer& buffer,
+                                           const std::function<bool()>& stopRequested)
+{
+    if (::lseek(from, 0, SEEK_SET) != 0) {
+        return std::unexpected(posixError(errno).description);
+    }
+    for (;;) {
+        if (stopRequested()) {
+            return std::unexpected(std::string());
+        }
+        const auto got = sys::read(from, buffer.data(), buffer.size());
+        if (!got) {
+            return std::unexpected(got.error().description);
+        }
+        if (*got == 0) {
+            return {};
+        }
+        if (auto written = sys::writeAll(to, buffer.data(), *got); !written) {
+            return std::unexpected(written.error().description);
+        }
+    }
+}
+
+PutBack failed(std::string reason)
+{
+    return PutBack{PutBack::End::failed, std::move(reason), {}};
+}
+
+PutBack stopped()
+{
+    return PutBack{PutBack::End::stopped, {}, {}};
+}
+
+// Everything the new file needs before it may take the name, made durable.
+// Empty when done, the reason otherwise ("" for a stop).
+std::expected<void, std::string> prepare(const DamagedFile& damaged, int damagedFd,
+                                         const NewFile& file, int copy, const ReadBuffer& buffer,
+                                         DigestBackEnd backEnd,
+                                         const std::function<bool()>& stopRequested)
+{
+    auto failure = [](const PosixError& error) { return std::unexpected(error.description); };
+    if (auto copied = copyBytes(copy, file.fd(), buffer, stopRequested); !copied) {
+        return copied;
+    }
+    if (auto synced = sys::fsync(file.fd()); !synced) {
+        return failure(synced.error());
+    }
+    if (::lseek(file.fd(), 0, SEEK_SET) != 0) {
+        return failure(posixError(errno));
+    }
+    const auto written = fileDigest(file.fd(), buffer, backEnd,
+                                    [&](std::size_t) { return !stopRequested(); });
+    if (!written) {
+        return std::unexpected(stopRequested() ? std::string() : written.error().description);
+    }
+    if (!*written || **written != damaged.digest) {
+        return std::unexpected(std::string(kCopyChanged));
+    }
+    if (auto tagged = writeExtendedAttribute(file.fd(), kDigestAttributeName,
+                                             damaged.digest.view());
+        !tagged) {
+        return failure(tagged.error());
+    }
+    if (damaged.stamp) {
+        if (auto stamped = writeExtendedAttribute(file.fd(), kTimeAttributeName, *damaged.stamp);
+            !stamped) {
+            return failure(stamped.error());
+        }
+    }
+    if (auto others = copyOtherAttributes(damagedFd, file.fd()); !others) {
+        return failure(others.error());
+    }
+    // The owner first, since changing it clears the set-user-ID bits the mode restores.
+    if (auto owned = sys::fchown(file.fd(), damaged.judged.st_uid, damaged.judged.st_gid);
+        !owned) {
+        return failure(owned.error());
+    }
+    if (auto mode = sys::fchmod(file.fd(), damaged.judged.st_mode & 07777); !mode) {
+        return failure(mode.error());
+    }
+    const struct timespec times[2] = {{0, UTIME_OMIT}, damaged.judged.st_mtim};
+    if (auto timed = sys::futimens(file.fd(), times); !timed) {
+        return failure(timed.error());
+    }
+    if (auto synced = sys::fsync(file.fd()); !synced) {
+        return failure(synced.error());
+    }
+    return {};
+}
+
+} // namespace
+
+std::optional<std::string> repairRefusal(const DamagedFile& damaged)
+{
+    if (damaged.judged.st_nlink > 1) {
+        return std::string(kMoreThanOneName);
+    }
+    if (const std::string changed = stillJudged(damaged); !changed.empty()) {
+        return changed;
+    }
+    if (!firstFreeKeptNumber(damaged, 1)) {
+        return std::string(kNameTooLong);
+    }
+    return std::nullopt;
+}
+
+PutBack putBack(const DamagedFile& damaged, int copy, const ReadBuffer& buffer,
+                DigestBackEnd backEnd, const std::function<bool()>& stopRequested)
+{
+    if (auto refusal = repairRefusal(damaged)) {
+        return failed(std::move(*refusal));
+    }
+    const int readFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    auto opened = sys::openAt(damaged.folder, damaged.name, readFlags);
+    if (!opened) {
+        return failed(opened.error().description);
+    }
+    const FileDescriptor damagedFd(*opened);
+    if (const auto info = sys::fstat(damagedFd.get()); !info || !sameFile(*info, damaged.judged)) {
+        return failed(std::string(kChangedSinceChecked));
+    }
+    auto created = NewFile::create(damaged.folder);
+    if (!created) {
+        return failed(created.error().description);
+    }
+    NewFile& file = *created;
+    if (auto ready = prepare(damaged, damagedFd.get(), file, copy, buffer, backEnd, stopRequested);
+        !ready) {
+        return ready.error().empty() ? stopped() : failed(ready.error());
+    }
+    if (stopRequested()) {
+        return stopped();
+    }
+    if (auto linked = file.link(); !linked) {
+        return failed(linked.error().description);
+    }
+    if (const std::string changed = stillJudged(damaged); !changed.empty()) {
+        return failed(changed);
+    }
+    const auto number = firstFreeKeptNumber(damaged, 1);
+    if (!number) {
+        return failed(std::string(kNameTooLong));
+    }
+    if (stopRequested()) {
+        return stopped();
+    }
+    const std::string hidden = file.name();
+    if (auto exchanged =
+            sys::renameAt2(damaged.folder, hidden, damaged.folder, damaged.name, RENAME_EXCHANGE);
+        !exchanged) {
+        return failed(exchanged.error().description);
+    }
+    // From here on the name holds the repaired bytes and nothing is undone
+    // for a stop. Should another file have slipped in under the name before
+    // the exchange, it gets its name back.
+    const auto swapped = sys::fstatAt(damaged.folder, hidden, AT_SYMLINK_NOFOLLOW);
+    if (!swapped || swapped->st_dev != damaged.judged.st_dev ||
+        swapped->st_ino != damaged.judged.st_ino) {
+        if (sys::renameAt2(damaged.folder, hidden, damaged.folder, damaged.name,
+                           RENAME_EXCHANGE)) {
+            return failed(std::string(kChangedSinceChecked));
+        }
+        file.keep();
+        return PutBack{PutBack::End::repairedWithoutKeeping,
+                       std::string(kChangedSinceChecked) + "; what held the name now is " + hidden,
+                       {}};
+    }
+    file.keep();
+    auto notKept = [&](const PosixError& error) {
+        return PutBack{PutBack::End::repairedWithoutKeeping,
+                       "the repaired file is in place, but the damaged file stays as " + hidden +
+                           ": " + error.description,
+                       {}};
+    };
+    if (auto cleared = removeQuelbyAttributes(damagedFd.get(), damaged.judged); !cleared) {
+        return notKept(cleared.error());
+    }
+    for (int next = *number;; ++next) {
+        const auto free = firstFreeKeptNumber(damaged, next);
+        if (!free) {
+            return notKept(posixError(ENAMETOOLONG));
+        }
+        const std::string kept = keptName(damaged.name, *free);
+        auto renamed =
+            sys::renameAt2(damaged.folder, hidden, damaged.folder, kept, RENAME_NOREPLACE);
+        if (renamed) {
+            if (auto synced = sys::fsync(damaged.folder); !synced) {
+                return PutBack{PutBack::End::repairedWithoutKeeping,
+                               "the repaired file is in place and the damaged file is " +
+                                   escapedForReport(kept) +
+                                   ", but the folder could not be synced: " +
+                                   synced.error().description,
+                               kept};
+            }
+            return PutBack{PutBack::End::repaired, {}, kept};
+        }
+        if (renamed.error().code != EEXIST) {
+            return notKept(renamed.error());
+        }
+        next = *free;
+    }
+}
+
+} // namespace quelby

@@ -1,0 +1,54 @@
+#pragma once
+
+// Putting proven bytes back in a damaged file's place without losing
+// anything. The bytes go into a new file in the same folder, which gets the
+// digest, the stamp, the other attributes, the owner, the mode and the
+// modification time of the damaged one, is made durable, and then trades
+// names with it in one exchange: the name always holds a whole file, either
+// the damaged one or the repaired one. The damaged file loses Quelby's
+// attributes, so that no later run takes it for a file to check or repair,
+// and keeps its bytes as evidence under NAME.damaged (or NAME.damaged.N).
+
+#include "engine/file_digest.h"
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <sys/stat.h>
+
+namespace quelby {
+
+struct DamagedFile
+{
+    int folder = -1; // the folder that holds it
+    std::string name;
+    struct stat judged = {}; // as it was when its digest was found to differ
+    Digest digest;           // its stored digest, which the new bytes must have
+    std::optional<std::string> stamp; // its stored stamp, written back unchanged
+};
+
+// Why the file cannot be repaired whatever copy is found; none when it can.
+std::optional<std::string> repairRefusal(const DamagedFile& damaged);
+
+struct PutBack
+{
+    enum class End
+    {
+        repaired,
+        failed,  // nothing changed but a removed temporary file; reason says why
+        stopped, // a stop came before the exchange: nothing changed
+        // The exchange was made, but the damaged file could not be renamed
+        // or cleared of the attributes; reason says where it is.
+        repairedWithoutKeeping
+    };
+    End end = End::failed;
+    std::string reason;
+    std::string keptName; // repaired: the damaged file's name now
+};
+
+// Copies the bytes from copy (any offset) and swaps them in. Asks for a
+// stop until the exchange; after it, finishes.
+PutBack putBack(const DamagedFile& damaged, int copy, const ReadBuffer& buffer,
+                DigestBackEnd backEnd, const std::function<bool()>& stopRequested);
+
+} // namespace quelby

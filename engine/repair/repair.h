@@ -1,0 +1,90 @@
+#pragma once
+
+// Repair: a walk of FOLDER exactly as Check's, which brings each damaged
+// file back from an intact copy in one of the COPY folders. A file is to
+// repair when its stored digest is a SHA-256 digest that differs from its
+// contents and its verdict is damage (or, when asked, unknown); an edited
+// file is never touched. Copies are only read. The observer hears of every
+// file in walk order, once whatever repair it needed is done.
+
+#include "engine/run.h"
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quelby {
+
+struct RepairOptions
+{
+    RunOptions run; // the walk of FOLDER; repairFolder makes it a Check with details
+    std::vector<std::string> copies; // absolute and normalised, in the order given
+    bool dryRun = false;             // find the copies, write nothing
+    bool alsoUnknown = false;        // repair files whose verdict is unknown too
+};
+
+enum class RepairResult
+{
+    none, // no line: an entry left out, a special file, a folder entered
+    matched,
+    noDigest,
+    readFailed,
+    left, // differs, but is not to repair
+    repaired,
+    wouldRepair,
+    noCopy,
+    repairFailed
+};
+
+struct RepairCounts
+{
+    std::int64_t toRepair = 0;
+    std::int64_t repaired = 0;
+    std::int64_t keptDamaged = 0; // damaged files now named NAME.damaged[.N]
+    std::int64_t wouldRepair = 0;
+    std::int64_t noCopy = 0;
+    std::int64_t repairFailed = 0;
+    std::int64_t left = 0;
+    std::int64_t copyFilesHashed = 0; // files of the copies digested, each once
+};
+
+// One entry of the walk, after its repair.
+struct RepairedEntry
+{
+    const EntryOutcome& entry;
+    RepairResult result = RepairResult::none;
+    std::string lines;               // its report text; verbose lines only when asked
+    std::optional<std::string> copy; // the copy used or found, raw bytes
+    std::string reason;              // why it was left, or not repaired
+};
+
+class RepairObserver
+{
+public:
+    virtual ~RepairObserver() = default;
+    virtual void entryDone(const RepairedEntry&) {}
+    virtual void progress(const RunProgress&) {}
+    virtual bool stopRequested() { return false; }
+};
+
+struct RepairState
+{
+    RunState run;
+    RepairCounts counts;
+};
+
+// Refuses a copy that is not a readable folder, lies inside the folder to
+// repair, or holds it, by real paths; in words for the user.
+std::expected<void, std::string> validateCopies(const std::string& folder,
+                                                const std::vector<std::string>& copies);
+
+// Unexpected only when a copy cannot be opened at all.
+std::expected<RepairState, std::string> repairFolder(const RepairOptions& options,
+                                                     RepairObserver& observer);
+
+// The summary line, with its line break.
+std::string repairSummaryText(const RepairOptions& options, const RepairState& state);
+
+} // namespace quelby

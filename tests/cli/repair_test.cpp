@@ -1,0 +1,462 @@
+#include "engine/platform/attribute_name.h"
+#include "engine/run_fixture.h"
+#include "support/scripted_system_calls.h"
+#include "tool_runner.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+namespace quelby::cli {
+namespace {
+
+constexpr std::string_view kStamp = "2024-03-09T17_05_42Z";
+constexpr time_t kStampSecond = 1710003942;
+constexpr time_t kDamaged = -100; // modified before the stamp's second
+constexpr time_t kEdited = 100;
+constexpr time_t kUnknown = 0; // within the stamp's own second
+
+Outcome runFromRoot(const std::vector<std::string>& args, CliEnvironment environment = {})
+{
+    environment.workingFolder = std::string("/");
+    return runInProcess(args, environment);
+}
+
+std::string bytesOfSize(std::size_t size, char seed)
+{
+    std::string bytes(size, '\0');
+    for (std::size_t at = 0; at < size; ++at) {
+        bytes[at] = static_cast<char>(seed + static_cast<char>(at * 7 % 251));
+    }
+    return bytes;
+}
+
+void setModified(const std::string& path, time_t seconds)
+{
+    const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0)
+        << path << ": " << std::strerror(errno);
+}
+
+// A file tagged with the stamp, its modification time offset from the stamp's second.
+std::string tagged(test::TempTree& tree, const std::string& relative, const std::string& bytes,
+                   time_t offset = kDamaged)
+{
+    const std::string path = tree.file(relative, bytes);
+    test::tagByHand(path, kStamp);
+    setModified(path, kStampSecond + offset);
+    return path;
+}
+
+// Flips one bit and puts the modification time back: damage as a disk does it.
+void flipBit(const std::string& path)
+{
+    struct stat before = {};
+    ASSERT_EQ(::stat(path.c_str(), &before), 0);
+    std::string bytes = test::readWholeFile(path);
+    bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x10);
+    test::writeWholeFile(path, bytes);
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+int shell(const std::string& commandLine)
+{
+    return test::runCommand(commandLine + " >/dev/null 2>&1");
+}
+
+// Everything a tree holds that repair could change: per entry its type,
+// bytes, every attribute, mode, owner, inode and modification time.
+std::map<std::string, std::string> snapshot(const std::string& root)
+{
+    std::map<std::string, std::string> entries;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        const std::string path = entry.path().string();
+        struct stat info = {};
+        ::lstat(path.c_str(), &info);
+        std::ostringstream text;
+        text << info.st_mode << ' ' << info.st_uid << ':' << info.st_gid << ' ' << info.st_ino
+             << ' ' << info.st_mtim.tv_sec << '.' << info.st_mtim.tv_nsec << '\n';
+        if (S_ISREG(info.st_mode)) {
+            text << test::readWholeFile(path) << '\n';
+        }
+        std::string names(65536, '\0');
+        const ssize_t length = ::llistxattr(path.c_str(), names.data(), names.size());
+        names.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+        std::vector<std::string> sorted;
+        for (std::size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
+            sorted.emplace_back(names.c_str() + at);
+        }
+        std::sort(sorted.begin(), sorted.end());
+        for (const auto& name : sorted) {
+            std::string value(65536, '\0');
+            const ssize_t size = ::lgetxattr(path.c_str(), name.c_str(), value.data(), value.size());
+            value.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
+            text << name << '=' << value << '\n';
+        }
+        entries[path.substr(root.size())] = text.str();
+    }
+    return entries;
+}
+
+ino_t inodeOf(const std::string& path)
+{
+    struct stat info = {};
+    ::lstat(path.c_str(), &info);
+    return info.st_ino;
+}
+
+struct Expected
+{
+    std::string name;
+    std::string report;   // its line in a verbose run, "{F}" and "{B}" for the folders
+    std::string intact;   // the bytes it must hold after a repair; empty: untouched
+    std::string keptName; // where the damaged file must be kept
+};
+
+// Damaged files found in a copy by each of the three ways, and the files
+// repair must leave alone, in one tree; the copy is made as a backup would.
+TEST(Repair, BringsBackEachDamagedFileFromAnIntactCopyAndLeavesTheRest)
+{
+    test::TempTree tree;
+    const std::string f = tree.folder("f");
+    const std::string b = tree.folder("b");
+    const std::string samePath = bytesOfSize(3000, 'a');
+    const std::string byAttribute = bytesOfSize(4000, 'b');
+    const std::string bySize = bytesOfSize(5000, 'c');
+    const std::string badCopy = bytesOfSize(6000, 'd');
+    const std::string unknown = bytesOfSize(7000, 'e');
+    tagged(tree, "f/by-attribute.bin", byAttribute);
+    tagged(tree, "f/deep/by-size.bin", bySize);
+    tagged(tree, "f/damaged-copy.bin", badCopy);
+    tagged(tree, "f/edited.bin", bytesOfSize(100, 'f'), kEdited);
+    tagged(tree, "f/matched.bin", bytesOfSize(200, 'g'));
+    tagged(tree, "f/same-path.bin", samePath);
+    tagged(tree, "f/unknown.bin", unknown, kUnknown);
+    const std::string notSha = tree.file("f/not-sha.bin", "abc");
+    test::storeAttribute(notSha, kDigestAttributeName, "abc");
+    test::storeAttribute(tree.path("f/same-path.bin"), "comment", "kept with the bytes");
+    ASSERT_EQ(::chmod(tree.path("f/same-path.bin").c_str(), 0444), 0);
+    tree.file("f/same-path.bin.damaged", "an older one");
+    ASSERT_EQ(::symlink("deep/by-size.bin", tree.path("f/a-link.bin").c_str()), 0);
+
+    // The backup: attributes kept (cp -a) for most; renamed copies, one
+    // without attributes that a search by size would take first.
+    ASSERT_EQ(shell("cp -a " + f + "/. " + b), 0);
+    ASSERT_EQ(shell("mv " + b + "/by-attribute.bin " + b + "/zz-renamed.bin"), 0);
+    ASSERT_EQ(shell("cp " + b + "/zz-renamed.bin " + b + "/aa-plain.bin"), 0);
+    ASSERT_EQ(shell("rm " + b + "/deep/by-size.bin " + b + "/same-path.bin.damaged"), 0);
+    tree.file("b/other/decoy.bin", bytesOfSize(5000, 'x'));
+    ASSERT_EQ(shell("cp " + f + "/deep/by-size.bin " + b + "/other/plain.bin"), 0);
+    flipBit(tree.path("b/damaged-copy.bin"));
+
+    std::map<std::string, ino_t> damagedInodes;
+    for (const auto* name : {"by-attribute.bin", "deep/by-size.bin", "damaged-copy.bin",
+                             "edited.bin", "same-path.bin", "unknown.bin"}) {
+        flipBit(tree.path("f/") + name);
+        damagedInodes[name] = inodeOf(tree.path("f/") + name);
+    }
+    const auto copyBefore = snapshot(b);
+    const auto folderBefore = snapshot(f);
+
+    // A dry run finds the same copies and writes nothing.
+    const auto [dryStatus, dryOut, dryErr] =
+        runFromRoot({"repair", "--dry-run", "--json", "--from", b, f});
+    EXPECT_EQ(dryStatus, 1) << dryErr;
+    std::map<std::string, std::pair<std::string, nlohmann::json>> results;
+    std::istringstream lines(dryOut);
+    nlohmann::json summary;
+    for (std::string line; std::getline(lines, line);) {
+        const auto object = nlohmann::json::parse(line);
+        if (object["type"] == "summary") {
+            summary = object;
+        } else {
+            results[object["path"].get<std::string>().substr(f.size() + 1)] = {
+                object["result"].get<std::string>(), object["copy"]};
+        }
+    }
+    const nlohmann::json none = nullptr;
+    const std::map<std::string, std::pair<std::string, nlohmann::json>> expectedResults{
+        {"a-link.bin", {"left", none}},
+        {"by-attribute.bin", {"would-repair", b + "/zz-renamed.bin"}},
+        {"damaged-copy.bin", {"no-copy", none}},
+        {"deep/by-size.bin", {"would-repair", b + "/other/plain.bin"}},
+        {"edited.bin", {"left", none}},
+        {"matched.bin", {"matched", none}},
+        {"not-sha.bin", {"left", none}},
+        {"same-path.bin", {"would-repair", b + "/same-path.bin"}},
+        {"same-path.bin.damaged", {"no-digest", none}},
+        {"unknown.bin", {"left", none}},
+    };
+    EXPECT_EQ(results, expectedResults);
+    EXPECT_EQ(summary["operation"], "repair");
+    EXPECT_EQ(summary["to_repair"], 4);
+    EXPECT_EQ(summary["would_repair"], 3);
+    EXPECT_EQ(summary["no_copy"], 1);
+    EXPECT_EQ(summary["left"], 4);
+    EXPECT_EQ(snapshot(f), folderBefore);
+    EXPECT_EQ(snapshot(b), copyBefore);
+
+    const std::vector<Expected> files{
+        {"a-link.bin", "⚠️ Left {F}/a-link.bin: reached through a link\n", "", ""},
+        {"by-attribute.bin", "✅ Repaired {F}/by-attribute.bin from {B}/zz-renamed.bin\n",
+         byAttribute, "by-attribute.bin.damaged"},
+        {"damaged-copy.bin", "❌ No intact copy of {F}/damaged-copy.bin\n", "", ""},
+        {"deep/by-size.bin", "✅ Repaired {F}/deep/by-size.bin from {B}/other/plain.bin\n", bySize,
+         "deep/by-size.bin.damaged"},
+        {"edited.bin", "⚠️ Left {F}/edited.bin: modified after it was tagged\n", "", ""},
+        {"matched.bin", "✅ Digests for {F}/matched.bin\n", "", ""},
+        {"not-sha.bin", "⚠️ Left {F}/not-sha.bin: the stored digest is not a SHA-256 digest\n", "",
+         ""},
+        {"same-path.bin", "✅ Repaired {F}/same-path.bin from {B}/same-path.bin\n", samePath,
+         "same-path.bin.damaged.2"},
+        {"same-path.bin.damaged", "⚠️ No digest found for {F}/same-path.bin.damaged\n", "", ""},
+        {"unknown.bin", "⚠️ Left {F}/unknown.bin: no time stamp to tell\n", "", ""},
+    };
+    std::string expectedReport;
+    for (const auto& file : files) {
+        expectedReport += file.report;
+    }
+    expectedReport += "Repaired 3 of 4 damaged files in {F} (3 kept as .damaged).\n";
+    std::string report = test::inFolder(expectedReport, f);
+    for (auto at = report.find("{B}"); at != std::string::npos; at = report.find("{B}", at)) {
+        report.replace(at, 3, b);
+    }
+    EXPECT_EQ(runFromRoot({"repair", "-v", "-b", "1K", "--from", b, f}), (Outcome{1, report, ""}));
+
+    for (const auto& file : files) {
+        const std::string path = tree.path("f/" + file.name);
+        if (file.intact.empty()) {
+            EXPECT_EQ(snapshot(f)["/" + file.name], folderBefore.at("/" + file.name)) << file.name;
+            continue;
+        }
+        const std::string kept = tree.path("f/" + file.keptName);
+        EXPECT_EQ(test::readWholeFile(path), file.intact) << file.name;
+        EXPECT_EQ(test::storedAttribute(path, kDigestAttributeName),
+                  std::string(digestOfBytes(file.intact).view()));
+        EXPECT_EQ(test::storedAttribute(path, kTimeAttributeName), std::string(kStamp));
+        struct stat now = {};
+        ASSERT_EQ(::stat(path.c_str(), &now), 0);
+        EXPECT_EQ(now.st_mtim.tv_sec, kStampSecond + kDamaged) << file.name;
+        EXPECT_EQ(inodeOf(kept), damagedInodes[file.name]) << file.name;
+        EXPECT_NE(test::readWholeFile(kept), file.intact) << file.name;
+        EXPECT_EQ(test::readWholeFile(kept).size(), file.intact.size()) << file.name;
+        EXPECT_EQ(test::storedAttribute(kept, kDigestAttributeName), std::nullopt) << file.name;
+        EXPECT_EQ(test::storedAttribute(kept, kTimeAttributeName), std::nullopt) << file.name;
+    }
+    struct stat readOnly = {};
+    ASSERT_EQ(::stat(tree.path("f/same-path.bin").c_str(), &readOnly), 0);
+    EXPECT_EQ(readOnly.st_mode & 07777, 0444u);
+    EXPECT_EQ(test::storedAttribute(tree.path("f/same-path.bin"), "comment"),
+              "kept with the bytes");
+    EXPECT_EQ(test::readWholeFile(tree.path("f/same-path.bin.damaged")), "an older one");
+    EXPECT_EQ(snapshot(b), copyBefore);
+
+    // Asked to, it repairs a file whose verdict is unknown; a check then finds all well
+    // but the file with no intact copy.
+    EXPECT_EQ(runFromRoot({"repair", "--also-unknown", "--from", b, f}),
+              (Outcome{1,
+                       "❌ No intact copy of " + f + "/damaged-copy.bin\n✅ Repaired " + f +
+                           "/unknown.bin from " + b + "/unknown.bin\nRepaired 1 of 2 damaged "
+                           "files in " + f + " (1 kept as .damaged).\n",
+                       ""}));
+    EXPECT_EQ(test::readWholeFile(tree.path("f/unknown.bin")), unknown);
+    const auto checked = std::get<1>(runFromRoot({"check", f}));
+    EXPECT_EQ(checked.find("❌ Digests for " + f + "/damaged-copy.bin aren't equal.\n❌ Digests for " +
+                           f + "/edited.bin aren't equal.\n❌ Digests for " + f +
+                           "/not-sha.bin aren't equal.\nChecked a total of 14 files"),
+              0u)
+        << checked;
+}
+
+TEST(Repair, RefusesCopiesThatOverlapTheFolderAndFilesItCannotSwapSafely)
+{
+    test::TempTree tree;
+    const std::string f = tree.folder("f");
+    const std::string b = tree.folder("b");
+    tree.folder("f/inner");
+    const std::string notFolder = tree.file("plain", "x");
+    ASSERT_EQ(::symlink(f.c_str(), tree.path("f-link").c_str()), 0);
+    const std::vector<std::pair<std::vector<std::string>, std::string>> usage{
+        {{"repair", f}, "repair needs at least one --from COPY"},
+        {{"check", "--from", b, f}, "--from applies to repair, not to check"},
+        {{"tag", "--dry-run", f}, "--dry-run applies to repair, not to tag"},
+        {{"repair", "--from", notFolder, f}, notFolder + ": Not a directory"},
+        {{"repair", "--from", tree.path("f/inner"), f},
+         tree.path("f/inner") + ": the copy lies inside " + f},
+        {{"repair", "--from", tree.path("f-link"), f},
+         tree.path("f-link") + ": the copy lies inside " + f},
+        {{"repair", "--from", tree.root(), f}, tree.root() + ": the copy holds " + f},
+    };
+    for (const auto& [args, message] : usage) {
+        const auto [status, out, err] = runFromRoot(args);
+        EXPECT_EQ(status, 2) << message;
+        EXPECT_EQ(out, "");
+        EXPECT_EQ(err.find("quelby-cli: " + message), 0u) << err;
+    }
+
+    // A damaged file with two names, and one whose .damaged name would be too long.
+    const std::string twice = tagged(tree, "f/twice.bin", bytesOfSize(1000, 'a'));
+    ASSERT_EQ(::link(twice.c_str(), tree.path("f/twice-again.bin").c_str()), 0);
+    const std::string longName(250, 'n');
+    const std::string longPath = tagged(tree, "f/" + longName, bytesOfSize(1100, 'b'));
+    ASSERT_EQ(shell("cp -a " + f + "/. " + b), 0);
+    flipBit(twice);
+    flipBit(longPath);
+    const auto before = snapshot(f);
+    EXPECT_EQ(runFromRoot({"repair", "--from", b, f}),
+              (Outcome{1,
+                       "❌ Couldn't repair " + f + "/" + longName +
+                           ": the name for the damaged file would be longer than the file system "
+                           "allows\n❌ Couldn't repair " + f + "/twice-again.bin: the file has "
+                           "more than one name\n❌ Couldn't repair " + f +
+                           "/twice.bin: the file has more than one name\nRepaired 0 of 3 damaged "
+                           "files in " + f + " (0 kept as .damaged).\n",
+                       ""}));
+    EXPECT_EQ(snapshot(f), before);
+}
+
+enum class Interruption
+{
+    stop,  // SIGTERM arrives
+    fail,  // the call fails with EIO
+    crash, // the process dies there
+};
+
+// What the folder holds after an interrupted repair of photo.jpg: the name
+// holds the damaged bytes or the repaired ones, and the damaged bytes are
+// somewhere. Returns whether the repair went through.
+bool expectNothingLost(const std::string& folder, const std::string& damaged,
+                       const std::string& intact, const std::string& context)
+{
+    const std::string photo = folder + "/photo.jpg";
+    const std::string held = test::readWholeFile(photo);
+    EXPECT_TRUE(held == damaged || held == intact) << context;
+    bool damagedKept = held == damaged;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        damagedKept = damagedKept || test::readWholeFile(entry.path().string()) == damaged;
+    }
+    EXPECT_TRUE(damagedKept) << context;
+    if (held == intact) {
+        EXPECT_EQ(test::storedAttribute(photo, kDigestAttributeName),
+                  std::string(digestOfBytes(intact).view()))
+            << context;
+        EXPECT_EQ(test::storedAttribute(photo, kTimeAttributeName), std::string(kStamp))
+            << context;
+    }
+    return held == intact;
+}
+
+std::vector<std::string> namesIn(const std::string& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Every call that writes, in turn, is where a stop arrives, the call fails,
+// or the process dies.
+TEST(Repair, LosesNothingWhereverItIsStoppedFailsOrDies)
+{
+    const std::string intact = bytesOfSize(3000, 'p');
+    for (const Interruption interruption :
+         {Interruption::stop, Interruption::fail, Interruption::crash}) {
+        for (int step = 1;; ++step) {
+            test::TempTree tree;
+            const std::string f = tree.folder("f");
+            const std::string b = tree.folder("b");
+            tagged(tree, "f/photo.jpg", intact);
+            ASSERT_EQ(shell("cp -a " + f + "/. " + b), 0);
+            flipBit(tree.path("f/photo.jpg"));
+            const std::string damaged = test::readWholeFile(tree.path("f/photo.jpg"));
+            const auto copyBefore = snapshot(b);
+            const std::string context =
+                "interruption " + std::to_string(static_cast<int>(interruption)) + " at step " +
+                std::to_string(step);
+
+            int calls = 0;
+            int signal = 0;
+            auto runInterrupted = [&] {
+                test::ScriptedSystemCalls scripted;
+                scripted.onChange = [&](std::string_view) {
+                    if (++calls != step) {
+                        return 0;
+                    }
+                    if (interruption == Interruption::crash) {
+                        ::_exit(0);
+                    }
+                    signal = SIGTERM;
+                    return interruption == Interruption::fail ? EIO : 0;
+                };
+                CliEnvironment environment;
+                environment.stopSignal = [&] {
+                    return interruption == Interruption::stop ? signal : 0;
+                };
+                return runFromRoot({"repair", "-b", "1K", "--from", b, f}, environment);
+            };
+            bool reached = true;
+            if (interruption == Interruption::crash) {
+                const pid_t child = ::fork();
+                ASSERT_GE(child, 0);
+                if (child == 0) {
+                    (void)runInterrupted();
+                    ::_exit(1); // the repair ended before the step: no crash happened
+                }
+                int status = 0;
+                ASSERT_EQ(::waitpid(child, &status, 0), child);
+                reached = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+            } else {
+                const auto [status, out, err] = runInterrupted();
+                reached = signal != 0;
+                if (reached && interruption == Interruption::stop) {
+                    EXPECT_EQ(status, 128 + SIGTERM) << context;
+                    EXPECT_NE(out.find("Stopped"), std::string::npos) << context << out;
+                }
+                if (reached && interruption == Interruption::fail) {
+                    EXPECT_EQ(status, 1) << context;
+                    EXPECT_EQ(out.find("❌ Couldn't repair " + f + "/photo.jpg: "), 0u)
+                        << context << out;
+                }
+                if (!reached) {
+                    EXPECT_EQ(status, 0) << context << out << err;
+                }
+            }
+            const bool repaired = expectNothingLost(f, damaged, intact, context);
+            EXPECT_EQ(snapshot(b), copyBefore) << context;
+            if (interruption == Interruption::stop || !reached) {
+                // A stop before the exchange undoes everything; after it, waits for the rest.
+                EXPECT_EQ(namesIn(f), repaired
+                                          ? (std::vector<std::string>{"photo.jpg",
+                                                                      "photo.jpg.damaged"})
+                                          : std::vector<std::string>{"photo.jpg"})
+                    << context;
+                if (repaired) {
+                    EXPECT_EQ(test::storedAttribute(f + "/photo.jpg.damaged", kDigestAttributeName),
+                              std::nullopt)
+                        << context;
+                }
+            }
+            if (!reached) {
+                EXPECT_TRUE(repaired) << context;
+                EXPECT_GT(step, 10) << context; // every write of the repair was interrupted
+                break;
+            }
+        }
+    }
+}
+
+} // namespace
+} // namespace quelby::cli
