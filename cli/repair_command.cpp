@@ -1,6 +1,7 @@
 #include "repair_command.h"
 
 #include "command_output.h"
+#include "engine/digest_pool.h"
 #include "engine/display_text.h"
 #include "engine/repair/repair.h"
 #include "repair_json.h"
@@ -101,6 +102,7 @@ std::expected<RepairOptions, int> repairOptions(const CliOptions& cliOptions, st
     run.setBufferSize = cliOptions.buffer.setBufferSize;
     run.realBufferSize = cliOptions.buffer.realBufferSize;
     run.oneFileSystem = cliOptions.oneFileSystem;
+    run.jobs = cliOptions.jobs != 0 ? cliOptions.jobs : defaultDigestJobs(run.folder);
     std::vector<std::string> patterns = cliOptions.excludePatterns;
     for (const std::string& file : cliOptions.excludeFiles) {
         auto more = patternsFromFile(file);
@@ -136,7 +138,11 @@ int runRepair(const CliOptions& cliOptions, std::ostream& out, std::ostream& err
     ReportWriter report(out, shownProgress, environment);
     RepairCliObserver observer(report, shownProgress, err, cliOptions.json, environment);
 
-    const auto state = repairFolder(*options, observer);
+    std::optional<DigestPool> pool;
+    if (options->run.jobs > 1) {
+        pool.emplace(options->run.jobs);
+    }
+    const auto state = repairFolder(*options, observer, pool ? &*pool : nullptr);
     if (progressLine) {
         progressLine->finish();
     }

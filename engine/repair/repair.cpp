@@ -209,7 +209,7 @@ std::expected<void, std::string> validateCopies(const std::string& folder,
 }
 
 std::expected<RepairState, std::string> repairFolder(const RepairOptions& options,
-                                                     RepairObserver& observer)
+                                                     RepairObserver& observer, DigestPool* pool)
 {
     RunOptions run = options.run;
     run.operation = Operation::check;
@@ -233,7 +233,7 @@ std::expected<RepairState, std::string> repairFolder(const RepairOptions& option
     const FileDescriptor rootFd(root ? *root : -1);
     Repairer repairer(options, observer, search, *buffer, rootFd.get());
     RepairState state;
-    state.run = walkFolder(run, repairer);
+    state.run = walkFolder(run, repairer, pool);
     state.counts = repairer.counts;
     state.counts.copyFilesHashed = search.filesHashed();
     return state;

@@ -80,9 +80,13 @@ struct RepairState
 std::expected<void, std::string> validateCopies(const std::string& folder,
                                                 const std::vector<std::string>& copies);
 
-// Unexpected only when a copy cannot be opened at all.
+class DigestPool;
+
+// Unexpected only when a copy cannot be opened at all. With a pool, FOLDER's
+// files are digested by its workers; repairs still happen one by one in walk order.
 std::expected<RepairState, std::string> repairFolder(const RepairOptions& options,
-                                                     RepairObserver& observer);
+                                                     RepairObserver& observer,
+                                                     DigestPool* pool = nullptr);
 
 // The summary line, with its line break.
 std::string repairSummaryText(const RepairOptions& options, const RepairState& state);
