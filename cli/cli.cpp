@@ -27,49 +27,27 @@ namespace {
 class CliObserver : public RunObserver
 {
 public:
-    CliObserver(ReportWriter& report, ProgressLine* progressLine, std::ostream& err, bool json,
-                const CliEnvironment& environment)
-        : report_(report), progressLine_(progressLine), err_(err), json_(json),
-          environment_(environment)
-    {
-    }
+    CliObserver(RunFollower& follower, bool json) : follower_(follower), json_(json) {}
 
     // A Tag notice stands at its file's place, after that file's line.
     void entryDone(const EntryOutcome& outcome) override
     {
         if (json_) {
-            report_.write(jsonEntryLine(outcome));
+            follower_.report().write(jsonEntryLine(outcome));
         } else {
-            report_.write(outcome.lines);
-            report_.write(outcome.notices);
+            follower_.report().write(outcome.lines);
+            follower_.report().write(outcome.notices);
         }
         if (outcome.otherDevice) {
-            if (progressLine_) {
-                progressLine_->erase();
-            }
-            sayError(err_, escapedForReport(outcome.path) + ": on another file system, not entered");
-            if (progressLine_) {
-                progressLine_->restore();
-            }
+            follower_.sayNotEntered(outcome.path);
         }
     }
-
-    void progress(const RunProgress& progress) override
-    {
-        if (progressLine_) {
-            progressLine_->update(progress, environment_.now());
-        }
-        report_.flushIfDue();
-    }
-
-    bool stopRequested() override { return report_.failed() || environment_.stopSignal() != 0; }
+    void progress(const RunProgress& progress) override { follower_.progress(progress); }
+    bool stopRequested() override { return follower_.stopRequested(); }
 
 private:
-    ReportWriter& report_;
-    ProgressLine* progressLine_;
-    std::ostream& err_;
+    RunFollower& follower_;
     bool json_;
-    const CliEnvironment& environment_;
 };
 
 // What follows the last file: the summary, or the Stopped line of a run that
@@ -142,7 +120,8 @@ int runWalk(const CliOptions& cliOptions, std::ostream& out, std::ostream& err,
     }
     ProgressLine* shownProgress = progressLine ? &*progressLine : nullptr;
     ReportWriter report(out, shownProgress, environment);
-    CliObserver observer(report, shownProgress, err, cliOptions.json, environment);
+    RunFollower follower(report, shownProgress, err, environment);
+    CliObserver observer(follower, cliOptions.json);
 
     std::optional<DigestPool> pool;
     if (options.jobs > 1) {

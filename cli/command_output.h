@@ -5,6 +5,7 @@
 // named on the command line.
 
 #include "cli.h"
+#include "engine/display_text.h"
 #include "progress_line.h"
 
 #include <chrono>
@@ -89,6 +90,47 @@ private:
     std::string pending_;
     Clock::time_point lastFlush_;
     bool failed_ = false;
+};
+
+// What every command's observer does besides writing its lines: the progress
+// line, the stop, and the folders -x leaves out, named on standard error.
+class RunFollower
+{
+public:
+    RunFollower(ReportWriter& report, ProgressLine* progressLine, std::ostream& err,
+                const CliEnvironment& environment)
+        : report_(report), progressLine_(progressLine), err_(err), environment_(environment)
+    {
+    }
+
+    ReportWriter& report() { return report_; }
+
+    void progress(const RunProgress& progress)
+    {
+        if (progressLine_) {
+            progressLine_->update(progress, environment_.now());
+        }
+        report_.flushIfDue();
+    }
+
+    bool stopRequested() const { return report_.failed() || environment_.stopSignal() != 0; }
+
+    void sayNotEntered(const std::string& rawPath)
+    {
+        if (progressLine_) {
+            progressLine_->erase();
+        }
+        sayError(err_, escapedForReport(rawPath) + ": on another file system, not entered");
+        if (progressLine_) {
+            progressLine_->restore();
+        }
+    }
+
+private:
+    ReportWriter& report_;
+    ProgressLine* progressLine_;
+    std::ostream& err_;
+    const CliEnvironment& environment_;
 };
 
 } // namespace quelby::cli

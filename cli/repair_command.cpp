@@ -16,44 +16,21 @@ namespace {
 class RepairCliObserver : public RepairObserver
 {
 public:
-    RepairCliObserver(ReportWriter& report, ProgressLine* progressLine, std::ostream& err,
-                      bool json, const CliEnvironment& environment)
-        : report_(report), progressLine_(progressLine), err_(err), json_(json),
-          environment_(environment)
-    {
-    }
+    RepairCliObserver(RunFollower& follower, bool json) : follower_(follower), json_(json) {}
 
     void entryDone(const RepairedEntry& repaired) override
     {
-        report_.write(json_ ? repairJsonLine(repaired) : repaired.lines);
+        follower_.report().write(json_ ? repairJsonLine(repaired) : repaired.lines);
         if (repaired.entry.otherDevice) {
-            if (progressLine_) {
-                progressLine_->erase();
-            }
-            sayError(err_, escapedForReport(repaired.entry.path) +
-                               ": on another file system, not entered");
-            if (progressLine_) {
-                progressLine_->restore();
-            }
+            follower_.sayNotEntered(repaired.entry.path);
         }
     }
-
-    void progress(const RunProgress& progress) override
-    {
-        if (progressLine_) {
-            progressLine_->update(progress, environment_.now());
-        }
-        report_.flushIfDue();
-    }
-
-    bool stopRequested() override { return report_.failed() || environment_.stopSignal() != 0; }
+    void progress(const RunProgress& progress) override { follower_.progress(progress); }
+    bool stopRequested() override { return follower_.stopRequested(); }
 
 private:
-    ReportWriter& report_;
-    ProgressLine* progressLine_;
-    std::ostream& err_;
+    RunFollower& follower_;
     bool json_;
-    const CliEnvironment& environment_;
 };
 
 // FOLDER and every COPY, made absolute; or the exit status of a usage error.
@@ -136,7 +113,8 @@ int runRepair(const CliOptions& cliOptions, std::ostream& out, std::ostream& err
     }
     ProgressLine* shownProgress = progressLine ? &*progressLine : nullptr;
     ReportWriter report(out, shownProgress, environment);
-    RepairCliObserver observer(report, shownProgress, err, cliOptions.json, environment);
+    RunFollower follower(report, shownProgress, err, environment);
+    RepairCliObserver observer(follower, cliOptions.json);
 
     std::optional<DigestPool> pool;
     if (options->run.jobs > 1) {

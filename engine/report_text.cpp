@@ -1,26 +1,10 @@
 #include "report_text.h"
 
+#include "report_pieces.h"
+
 namespace quelby::report {
 
 namespace {
-
-constexpr std::string_view kWarning = "\xE2\x9A\xA0\xEF\xB8\x8F "; // ⚠️ and a space
-constexpr std::string_view kTick = "\xE2\x9C\x85 ";                // ✅ and a space
-constexpr std::string_view kCross = "\xE2\x9D\x8C ";               // ❌ and a space
-
-std::string join(std::initializer_list<std::string_view> pieces)
-{
-    std::size_t length = 0;
-    for (auto piece : pieces) {
-        length += piece.size();
-    }
-    std::string text;
-    text.reserve(length);
-    for (auto piece : pieces) {
-        text += piece;
-    }
-    return text;
-}
 
 std::string number(std::int64_t value)
 {

@@ -1,23 +1,8 @@
 #include "repair_text.h"
 
+#include "engine/report_pieces.h"
+
 namespace quelby::report {
-
-namespace {
-
-constexpr std::string_view kWarning = "\xE2\x9A\xA0\xEF\xB8\x8F "; // ⚠️ and a space
-constexpr std::string_view kTick = "\xE2\x9C\x85 ";                // ✅ and a space
-constexpr std::string_view kCross = "\xE2\x9D\x8C ";               // ❌ and a space
-
-std::string join(std::initializer_list<std::string_view> pieces)
-{
-    std::string text;
-    for (auto piece : pieces) {
-        text += piece;
-    }
-    return text;
-}
-
-} // namespace
 
 std::string repairedLine(std::string_view path, std::string_view copy)
 {
