@@ -40,6 +40,14 @@ void ReportLines::clear()
     longestLine_ = 0;
 }
 
+// The longest line is left as it was: the scroll bars only need an upper bound.
+void ReportLines::dropOpenLine()
+{
+    const Line& open = lines_.back();
+    text_.resize(open.byteStart);
+    unitCount_ = open.unitStart;
+}
+
 void ReportLines::indexFrom(std::size_t byteOffset)
 {
     const char* const bytes = text_.data();
@@ -90,6 +98,14 @@ std::size_t ReportLines::byteEnd(qsizetype line) const
 {
     const auto next = static_cast<std::size_t>(line + 1);
     return next < lines_.size() ? lines_[next].byteStart - 1 : text_.size();
+}
+
+std::string_view ReportLines::lineBytes(qsizetype line) const
+{
+    const std::size_t begin = lines_[static_cast<std::size_t>(line)].byteStart;
+    const auto next = static_cast<std::size_t>(line + 1);
+    const std::size_t end = next < lines_.size() ? lines_[next].byteStart : text_.size();
+    return std::string_view(text_).substr(begin, end - begin);
 }
 
 QString ReportLines::lineText(qsizetype line) const
