@@ -264,7 +264,8 @@ void ViewController::finishRun(FinishedRun run)
     const auto ended = std::ranges::find(runs_, run.stopFlag, &RunUnderWay::stopFlag);
     if (ended != runs_.end()) {
         // Whoever watched the window saw the run end; whoever went elsewhere is told.
-        if (std::chrono::milliseconds(ended->started.elapsed()) > longRun && !isActiveWindow()) {
+        const std::chrono::nanoseconds took(ended->started.nsecsElapsed());
+        if (took > longRun && !isActiveWindow()) {
             notifier_->notify(finishedRunText(run.options, run.state));
         }
         runs_.erase(ended);
