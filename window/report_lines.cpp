@@ -48,6 +48,29 @@ void ReportLines::dropOpenLine()
     unitCount_ = open.unitStart;
 }
 
+void ReportLines::appendLines(const ReportLines& source, qsizetype first, qsizetype last)
+{
+    const auto from = static_cast<std::size_t>(first);
+    const auto after = static_cast<std::size_t>(last) + 1;
+    const bool whole = after < source.lines_.size(); // the last line has its line feed
+    const Line begin = source.lines_[from];
+    const Line end = whole ? source.lines_[after] : Line{source.text_.size(), source.unitCount_};
+    const std::size_t oldBytes = text_.size();
+    const qsizetype oldUnits = unitCount_;
+    text_.append(source.text_, begin.byteStart, end.byteStart - begin.byteStart);
+    for (std::size_t line = from; line < after; ++line) {
+        const Line next = line + 1 < source.lines_.size()
+                              ? source.lines_[line + 1]
+                              : Line{source.text_.size(), source.unitCount_ + 1};
+        longestLine_ = std::max(longestLine_, next.unitStart - source.lines_[line].unitStart - 1);
+        if (line + 1 < after || whole) {
+            lines_.push_back(Line{next.byteStart - begin.byteStart + oldBytes,
+                                  next.unitStart - begin.unitStart + oldUnits});
+        }
+    }
+    unitCount_ = end.unitStart - begin.unitStart + oldUnits;
+}
+
 void ReportLines::indexFrom(std::size_t byteOffset)
 {
     const char* const bytes = text_.data();

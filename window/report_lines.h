@@ -20,6 +20,9 @@ public:
     // Takes away the last line when no line feed ends it yet; the text then ends in one, or is
     // empty.
     void dropOpenLine();
+    // Appends source's lines first to last as they are, taking their index from source rather
+    // than scanning their bytes again. The text must be empty or end in a line feed.
+    void appendLines(const ReportLines& source, qsizetype first, qsizetype last);
 
     const std::string& utf8() const { return text_; }
     QString plainText() const;

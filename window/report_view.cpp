@@ -131,16 +131,23 @@ void ReportView::filterNewLines()
         problemsEndOpen_ = false;
     }
     const qsizetype openLine = all_.lineCount() - 1;
-    std::string kept;
+    // Each stretch of lines kept in a row is copied at once.
+    qsizetype keptFrom = -1;
     for (qsizetype line = sortedLines_; line <= openLine; ++line) {
         const std::string_view bytes = all_.lineBytes(line);
-        if (!bytes.empty() && isProblemOrSummary(lineKind(bytes))) {
-            kept += bytes;
-            problemsEndOpen_ = line == openLine;
+        const bool keep = !bytes.empty() && isProblemOrSummary(lineKind(bytes));
+        if (keep && keptFrom < 0) {
+            keptFrom = line;
+        } else if (!keep && keptFrom >= 0) {
+            problems_.appendLines(all_, keptFrom, line - 1);
+            keptFrom = -1;
         }
     }
+    if (keptFrom >= 0) {
+        problems_.appendLines(all_, keptFrom, openLine);
+        problemsEndOpen_ = !all_.lineBytes(openLine).empty();
+    }
     sortedLines_ = openLine;
-    problems_.append(std::move(kept));
 }
 
 QString ReportView::selectedText() const

@@ -15,7 +15,11 @@ constexpr std::size_t kRowsShown = 3;
 std::int64_t coarseNow()
 {
     timespec now{};
+#ifdef CLOCK_MONOTONIC_COARSE
     clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+#else
+    clock_gettime(CLOCK_MONOTONIC, &now);
+#endif
     return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
 }
 
