@@ -23,6 +23,8 @@ int main(int argc, char* argv[])
     ViewController window;
     delegate.addHelpMenu(window.menuBar());
     window.show();
+    // "quelby FOLDER…", as a file manager opens folders with it: a Check of each.
+    window.startRuns(quelby::Operation::check, QApplication::arguments().mid(1));
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     return QApplication::exec();
 }

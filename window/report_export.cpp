@@ -10,13 +10,20 @@ QString exportFileName(const std::optional<QDateTime>& runDate)
     return QStringLiteral("Quelby_") + datePart + QStringLiteral(".text");
 }
 
-QByteArray exportedText(std::string_view reportText, const std::optional<QDateTime>& runDate)
+QByteArray exportedText(std::string_view reportText, const std::optional<QDateTime>& runDate,
+                        bool problemsOnly)
 {
     QByteArray text(reportText.data(), static_cast<qsizetype>(reportText.size()));
+    if (runDate || problemsOnly) {
+        text += '\n';
+    }
     if (runDate) {
-        text += "\nChecked by Quelby at ";
+        text += "Checked by Quelby at ";
         text += runDate->toUTC().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toUtf8();
         text += " +0000\n";
+    }
+    if (problemsOnly) {
+        text += "Only problems are shown in this export.\n";
     }
     return text;
 }

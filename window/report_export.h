@@ -15,8 +15,10 @@
 QString exportFileName(const std::optional<QDateTime>& runDate);
 
 // The report's text followed, when a run has started, by
-// "\nChecked by Quelby at 2024-03-05 14:07:09 +0000\n".
-QByteArray exportedText(std::string_view reportText, const std::optional<QDateTime>& runDate);
+// "\nChecked by Quelby at 2024-03-05 14:07:09 +0000\n", and when the text holds only the
+// problems, by a last line that says so.
+QByteArray exportedText(std::string_view reportText, const std::optional<QDateTime>& runDate,
+                        bool problemsOnly = false);
 
 // Replaces the file only once the new contents are complete; a file that is writable in a
 // folder that is not is written in place. The error text on failure.

@@ -40,6 +40,37 @@ void ReportLines::clear()
     longestLine_ = 0;
 }
 
+// The longest line is left as it was: the scroll bars only need an upper bound.
+void ReportLines::dropOpenLine()
+{
+    const Line& open = lines_.back();
+    text_.resize(open.byteStart);
+    unitCount_ = open.unitStart;
+}
+
+void ReportLines::appendLines(const ReportLines& source, qsizetype first, qsizetype last)
+{
+    const auto from = static_cast<std::size_t>(first);
+    const auto after = static_cast<std::size_t>(last) + 1;
+    const bool whole = after < source.lines_.size(); // the last line has its line feed
+    const Line begin = source.lines_[from];
+    const Line end = whole ? source.lines_[after] : Line{source.text_.size(), source.unitCount_};
+    const std::size_t oldBytes = text_.size();
+    const qsizetype oldUnits = unitCount_;
+    text_.append(source.text_, begin.byteStart, end.byteStart - begin.byteStart);
+    for (std::size_t line = from; line < after; ++line) {
+        const Line next = line + 1 < source.lines_.size()
+                              ? source.lines_[line + 1]
+                              : Line{source.text_.size(), source.unitCount_ + 1};
+        longestLine_ = std::max(longestLine_, next.unitStart - source.lines_[line].unitStart - 1);
+        if (line + 1 < after || whole) {
+            lines_.push_back(Line{next.byteStart - begin.byteStart + oldBytes,
+                                  next.unitStart - begin.unitStart + oldUnits});
+        }
+    }
+    unitCount_ = end.unitStart - begin.unitStart + oldUnits;
+}
+
 void ReportLines::indexFrom(std::size_t byteOffset)
 {
     const char* const bytes = text_.data();
@@ -90,6 +121,14 @@ std::size_t ReportLines::byteEnd(qsizetype line) const
 {
     const auto next = static_cast<std::size_t>(line + 1);
     return next < lines_.size() ? lines_[next].byteStart - 1 : text_.size();
+}
+
+std::string_view ReportLines::lineBytes(qsizetype line) const
+{
+    const std::size_t begin = lines_[static_cast<std::size_t>(line)].byteStart;
+    const auto next = static_cast<std::size_t>(line + 1);
+    const std::size_t end = next < lines_.size() ? lines_[next].byteStart : text_.size();
+    return std::string_view(text_).substr(begin, end - begin);
 }
 
 QString ReportLines::lineText(qsizetype line) const

@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 class ReportLines {
@@ -16,6 +17,12 @@ public:
     // The text must be valid UTF-8 (see withInvalidUtf8Escaped).
     void append(std::string utf8);
     void clear();
+    // Takes away the last line when no line feed ends it yet; the text then ends in one, or is
+    // empty.
+    void dropOpenLine();
+    // Appends source's lines first to last as they are, taking their index from source rather
+    // than scanning their bytes again. The text must be empty or end in a line feed.
+    void appendLines(const ReportLines& source, qsizetype first, qsizetype last);
 
     const std::string& utf8() const { return text_; }
     QString plainText() const;
@@ -31,6 +38,8 @@ public:
     qsizetype lineStart(qsizetype line) const;
     qsizetype lineEnd(qsizetype line) const; // before its line feed
     qsizetype lineAt(qsizetype position) const;
+    // The line's bytes with its line feed, if it has one.
+    std::string_view lineBytes(qsizetype line) const;
 
 private:
     struct Line {

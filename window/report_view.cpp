@@ -1,5 +1,6 @@
 #include "window/report_view.h"
 
+#include "window/line_colours.h"
 #include "window/report_accessible.h"
 
 #include <QAccessible>
@@ -8,6 +9,7 @@
 #include <QContextMenuEvent>
 #include <QFontDatabase>
 #include <QKeyEvent>
+#include <QPalette>
 #include <QMenu>
 #include <QPainter>
 #include <QScrollBar>
@@ -61,7 +63,10 @@ ReportView::~ReportView() = default;
 
 void ReportView::setText(std::string utf8)
 {
-    lines_.clear();
+    all_.clear();
+    problems_.clear();
+    sortedLines_ = 0;
+    problemsEndOpen_ = false;
     anchor_ = cursor_ = 0;
     if (QAccessible::isActive()) {
         QAccessibleEvent reset(this, QAccessible::ObjectReorder);
@@ -79,13 +84,70 @@ void ReportView::appendText(std::string utf8)
     if (utf8.empty()) {
         return;
     }
-    const qsizetype oldUnits = lines_.characterCount();
-    lines_.append(std::move(utf8));
+    // With only problems shown, an open last line is taken away and sorted again with its end.
+    const qsizetype oldUnits = problemsOnly_ && problemsEndOpen_
+                                   ? problems_.lineStart(problems_.lineCount() - 1)
+                                   : shown().characterCount();
+    all_.append(std::move(utf8));
+    if (problemsOnly_) {
+        filterNewLines();
+    }
     if (!scrollBarsDue_.isActive()) {
         scrollBarsDue_.start();
     }
     viewport()->update();
-    notifyTextInserted(oldUnits, lines_.characterCount() - oldUnits);
+    notifyTextInserted(oldUnits, shown().characterCount() - oldUnits);
+}
+
+void ReportView::setProblemsOnly(bool problemsOnly)
+{
+    if (problemsOnly == problemsOnly_) {
+        return;
+    }
+    problemsOnly_ = problemsOnly;
+    problems_.clear();
+    sortedLines_ = 0;
+    problemsEndOpen_ = false;
+    if (problemsOnly_) {
+        filterNewLines();
+    }
+    anchor_ = cursor_ = 0;
+    if (QAccessible::isActive()) {
+        QAccessibleEvent reset(this, QAccessible::ObjectReorder);
+        QAccessible::updateAccessibility(&reset);
+    }
+    verticalScrollBar()->setValue(0);
+    scrollBarsDue_.stop();
+    updateScrollBars();
+    viewport()->update();
+    emit selectionChanged();
+}
+
+// Sorts the lines appended since the last call into problems_, in one append.
+void ReportView::filterNewLines()
+{
+    if (problemsEndOpen_) {
+        problems_.dropOpenLine();
+        problemsEndOpen_ = false;
+    }
+    const qsizetype openLine = all_.lineCount() - 1;
+    // Each stretch of lines kept in a row is copied at once.
+    qsizetype keptFrom = -1;
+    for (qsizetype line = sortedLines_; line <= openLine; ++line) {
+        const std::string_view bytes = all_.lineBytes(line);
+        const bool keep = !bytes.empty() && isProblemOrSummary(lineKind(bytes));
+        if (keep && keptFrom < 0) {
+            keptFrom = line;
+        } else if (!keep && keptFrom >= 0) {
+            problems_.appendLines(all_, keptFrom, line - 1);
+            keptFrom = -1;
+        }
+    }
+    if (keptFrom >= 0) {
+        problems_.appendLines(all_, keptFrom, openLine);
+        problemsEndOpen_ = !all_.lineBytes(openLine).empty();
+    }
+    sortedLines_ = openLine;
 }
 
 QString ReportView::selectedText() const
@@ -95,8 +157,8 @@ QString ReportView::selectedText() const
 
 void ReportView::setSelection(qsizetype anchor, qsizetype position)
 {
-    anchor = std::clamp<qsizetype>(anchor, 0, lines_.characterCount());
-    position = std::clamp<qsizetype>(position, 0, lines_.characterCount());
+    anchor = std::clamp<qsizetype>(anchor, 0, shown().characterCount());
+    position = std::clamp<qsizetype>(position, 0, shown().characterCount());
     if (anchor == anchor_ && position == cursor_) {
         return;
     }
@@ -115,7 +177,7 @@ void ReportView::setSelection(qsizetype anchor, qsizetype position)
 
 void ReportView::selectAll()
 {
-    setSelection(0, lines_.characterCount());
+    setSelection(0, shown().characterCount());
 }
 
 void ReportView::copy() const
@@ -162,7 +224,7 @@ void ReportView::updateScrollBars()
     // Wide characters (emoji) can make a line somewhat wider than this; a margin of a few
     // characters keeps the line ends reachable without measuring every line.
     const qreal contentWidth =
-        static_cast<qreal>(lines_.longestLine() + 4) * averageCharWidth_ + 2 * kMargin;
+        static_cast<qreal>(shown().longestLine() + 4) * averageCharWidth_ + 2 * kMargin;
     const int overflow = static_cast<int>(std::min<qreal>(
         std::max<qreal>(0, contentWidth - viewport()->width()), INT_MAX));
     horizontalScrollBar()->setRange(0, overflow);
@@ -193,7 +255,8 @@ int ReportView::lineTop(qsizetype line) const
 void ReportView::paintEvent(QPaintEvent*)
 {
     QPainter painter(viewport());
-    painter.setPen(palette().color(QPalette::Text));
+    const LineColours colours = lineColours(palette());
+    const QColor textColour = palette().color(QPalette::Text);
     const qsizetype first = verticalScrollBar()->value();
     const qsizetype last =
         std::min(lineCount() - 1, first + viewport()->height() / lineHeight_ + 1);
@@ -227,7 +290,9 @@ void ReportView::paintEvent(QPaintEvent*)
             painter.fillRect(QRectF(origin.x() + x, origin.y(), averageCharWidth_, lineHeight_),
                              selected.background());
         }
+        painter.setPen(colours[static_cast<std::size_t>(lineKind(shown().lineBytes(line)))]);
         layout.draw(&painter, origin, selections);
+        painter.setPen(textColour);
         if (showCaret && cursor_ >= start && cursor_ <= end) {
             layout.drawCursor(&painter, origin, static_cast<int>(cursor_ - start));
         }
@@ -248,7 +313,7 @@ void ReportView::scrollContentsBy(int, int)
 
 QRect ReportView::characterRect(qsizetype position) const
 {
-    position = std::clamp<qsizetype>(position, 0, lines_.characterCount());
+    position = std::clamp<qsizetype>(position, 0, shown().characterCount());
     const qsizetype line = lineAt(position);
     QTextLayout layout;
     layoutLine(layout, line);
@@ -305,7 +370,7 @@ qsizetype ReportView::stepped(qsizetype position, int direction) const
         return std::max<qsizetype>(0, position - 1);
     }
     if (direction > 0 && position >= end) {
-        return std::min(lines_.characterCount(), position + 1);
+        return std::min(shown().characterCount(), position + 1);
     }
     QTextLayout layout;
     layoutLine(layout, line);
@@ -319,7 +384,7 @@ qsizetype ReportView::movedVertically(qsizetype position, qsizetype lines) const
     const qsizetype line = lineAt(position);
     const qsizetype target = std::clamp<qsizetype>(line + lines, 0, lineCount() - 1);
     if (target == line) {
-        return lines < 0 ? 0 : lines_.characterCount();
+        return lines < 0 ? 0 : shown().characterCount();
     }
     QTextLayout from;
     layoutLine(from, line);
@@ -378,7 +443,7 @@ void ReportView::keyPressEvent(QKeyEvent* event)
         target = whole ? 0 : lineStart(lineAt(cursor_));
         break;
     case Qt::Key_End:
-        target = whole ? lines_.characterCount() : lineEnd(lineAt(cursor_));
+        target = whole ? shown().characterCount() : lineEnd(lineAt(cursor_));
         break;
     default:
         QAbstractScrollArea::keyPressEvent(event);

@@ -6,7 +6,9 @@
 // more) arrives in one append and costs one scan.
 //
 // Positions (caret, selection, the accessibility interface) count UTF-16 code
-// units over the whole text, as QString does.
+// units over the text shown, as QString does. With only problems shown, that
+// text is a second ReportLines that keeps the lines in sight; it follows each
+// append and is dropped when every line is shown again.
 
 #include "window/report_lines.h"
 
@@ -29,19 +31,24 @@ public:
     void setText(std::string utf8);
     void appendText(std::string utf8);
 
+    // Hides the lines that need no attention (see isProblemOrSummary); selection, copy and the
+    // accessible text then see only the lines left. The caret goes back to the start.
+    void setProblemsOnly(bool problemsOnly);
+    bool problemsOnly() const { return problemsOnly_; }
+
     double pointSize() const { return pointSize_; }
     // Re-renders the whole report in the fixed-width font at this size.
     void setPointSize(double points);
 
-    const std::string& utf8Text() const { return lines_.utf8(); }
-    QString plainText() const { return lines_.plainText(); }
-    qsizetype characterCount() const { return lines_.characterCount(); }
-    qsizetype lineCount() const { return lines_.lineCount(); }
-    QString text(qsizetype start, qsizetype end) const { return lines_.text(start, end); }
-    QString lineText(qsizetype line) const { return lines_.lineText(line); }
-    qsizetype lineStart(qsizetype line) const { return lines_.lineStart(line); }
-    qsizetype lineEnd(qsizetype line) const { return lines_.lineEnd(line); }
-    qsizetype lineAt(qsizetype position) const { return lines_.lineAt(position); }
+    const std::string& utf8Text() const { return shown().utf8(); }
+    QString plainText() const { return shown().plainText(); }
+    qsizetype characterCount() const { return shown().characterCount(); }
+    qsizetype lineCount() const { return shown().lineCount(); }
+    QString text(qsizetype start, qsizetype end) const { return shown().text(start, end); }
+    QString lineText(qsizetype line) const { return shown().lineText(line); }
+    qsizetype lineStart(qsizetype line) const { return shown().lineStart(line); }
+    qsizetype lineEnd(qsizetype line) const { return shown().lineEnd(line); }
+    qsizetype lineAt(qsizetype position) const { return shown().lineAt(position); }
 
     qsizetype cursorPosition() const { return cursor_; }
     qsizetype selectionStart() const { return std::min(anchor_, cursor_); }
@@ -89,7 +96,16 @@ private:
     qsizetype movedVertically(qsizetype position, qsizetype lines) const;
     void notifyTextInserted(qsizetype position, qsizetype count);
 
-    ReportLines lines_;
+    const ReportLines& shown() const { return problemsOnly_ ? problems_ : all_; }
+    void filterNewLines();
+
+    ReportLines all_;
+    ReportLines problems_;
+    bool problemsOnly_ = false;
+    // The first line of all_ not yet sorted into problems_: the open last line is sorted again
+    // when its end arrives.
+    qsizetype sortedLines_ = 0;
+    bool problemsEndOpen_ = false;
     // Many appends in a row (Tag's notices) set the scroll bars once.
     QTimer scrollBarsDue_;
     double pointSize_ = 12.0;

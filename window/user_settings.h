@@ -33,6 +33,8 @@ inline const WindowSetting bufferSize{"bufferSize", QStringLiteral("1")};
 inline const WindowSetting fontSize{"fontSize", 0.0};
 inline const WindowSetting verbose{"verbose", false};
 inline const WindowSetting times{"times", false};
+// View ▸ Show Problems Only.
+inline const WindowSetting showProblemsOnly{"showProblemsOnly", false};
 } // namespace windowSettings
 
 inline constexpr double kDefaultFontSize = 12.0;

@@ -5,8 +5,11 @@
 #include "engine/tag_store.h"
 #include "window/buffer_size.h"
 #include "window/busy_indicator.h"
+#include "window/drop_menu.h"
 #include "window/report_export.h"
 #include "window/report_view.h"
+#include "window/run_names.h"
+#include "window/run_progress.h"
 #include "window/user_settings.h"
 
 #include <QAction>
@@ -14,17 +17,13 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDropEvent>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
-#include <QHBoxLayout>
-#include <QLabel>
 #include <QLineEdit>
-#include <QMenuBar>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QSettings>
-#include <QVBoxLayout>
 
 #include <algorithm>
 #include <cmath>
@@ -48,21 +47,13 @@ QString confirmTitle(Operation operation)
     return {};
 }
 
-// The name a window title shows for a folder: its last component, or "/" for the root.
-QString folderName(const std::string& folder)
-{
-    const QString path = QFile::decodeName(QByteArray::fromStdString(folder));
-    const QString name = path.section(QLatin1Char('/'), -1);
-    return name.isEmpty() ? QStringLiteral("/") : name;
-}
-
 } // namespace
 
 // What a walk hands back to the window: its fixed options, its state and the display-ready text
 // of a finished run, made on the walk's own thread so the main thread only shows it.
 struct ViewController::FinishedRun {
     quelby::RunOptions options;
-    bool stopped = false;
+    quelby::RunState state;
     std::string displayText;
     std::shared_ptr<std::atomic<bool>> stopFlag;
 };
@@ -78,6 +69,7 @@ ViewController::ViewController(QWidget* parent)
     createControls();
     loadSettings();
     setWindowTitle(tr("Quelby Integrity Check"));
+    setAcceptDrops(true);
 }
 
 ViewController::~ViewController()
@@ -91,122 +83,6 @@ ViewController::~ViewController()
 template <typename Work> void ViewController::onMainThread(Work work)
 {
     QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
-}
-
-void ViewController::createActions()
-{
-    const auto makeAction = [this](const QString& text, const char* name,
-                                   const QKeySequence& shortcut) {
-        auto* action = new QAction(text, this);
-        action->setObjectName(QString::fromLatin1(name));
-        action->setShortcut(shortcut);
-        return action;
-    };
-    actionCheck = makeAction(tr("&Check…"), "actionCheck", {});
-    actionTag = makeAction(tr("&Tag…"), "actionTag", {});
-    actionRetag = makeAction(tr("&Retag…"), "actionRetag", {});
-    actionExport = makeAction(tr("&Export…"), "actionExport", QKeySequence(tr("Ctrl+S")));
-    actionQuit = makeAction(tr("&Quit"), "actionQuit", QKeySequence(tr("Ctrl+Q")));
-    actionCopy = makeAction(tr("&Copy"), "actionCopy", QKeySequence::Copy);
-    actionSelectAll = makeAction(tr("Select &All"), "actionSelectAll", QKeySequence::SelectAll);
-    actionLarger = makeAction(tr("&Larger"), "actionLarger", QKeySequence::ZoomIn);
-    actionSmaller = makeAction(tr("&Smaller"), "actionSmaller", QKeySequence::ZoomOut);
-    // The report view takes copy and select-all itself while it has the focus.
-    actionCopy->setShortcutContext(Qt::WidgetShortcut);
-    actionSelectAll->setShortcutContext(Qt::WidgetShortcut);
-
-    connect(actionCheck, &QAction::triggered, this, &ViewController::checkButton);
-    connect(actionTag, &QAction::triggered, this, &ViewController::hashButton);
-    connect(actionRetag, &QAction::triggered, this, &ViewController::retagButton);
-    connect(actionExport, &QAction::triggered, this, &ViewController::exportText);
-    connect(actionQuit, &QAction::triggered, this, &ViewController::doCloseQuit);
-    connect(actionLarger, &QAction::triggered, this, &ViewController::incFontSize);
-    connect(actionSmaller, &QAction::triggered, this, &ViewController::decFontSize);
-}
-
-void ViewController::createMenus()
-{
-    QMenu* fileMenu = menuBar()->addMenu(tr("&File"));
-    fileMenu->addAction(actionExport);
-    fileMenu->addSeparator();
-    fileMenu->addAction(actionQuit);
-
-    QMenu* editMenu = menuBar()->addMenu(tr("&Edit"));
-    editMenu->addAction(actionCopy);
-    editMenu->addAction(actionSelectAll);
-
-    QMenu* viewMenu = menuBar()->addMenu(tr("&View"));
-    viewMenu->addAction(actionLarger);
-    viewMenu->addAction(actionSmaller);
-
-    QMenu* folderMenu = menuBar()->addMenu(tr("F&older"));
-    folderMenu->addAction(actionCheck);
-    folderMenu->addAction(actionTag);
-    folderMenu->addAction(actionRetag);
-}
-
-void ViewController::createControls()
-{
-    auto* central = new QWidget(this);
-    auto* layout = new QVBoxLayout(central);
-
-    auto* options = new QHBoxLayout;
-    auto* bufferLabel = new QLabel(tr("&Buffer size:"), central);
-    bufferTextbox = new QLineEdit(central);
-    bufferTextbox->setObjectName(QStringLiteral("bufferTextbox"));
-    bufferTextbox->setAccessibleName(tr("Buffer size"));
-    bufferTextbox->setMaximumWidth(fontMetrics().horizontalAdvance(QStringLiteral("0")) * 10);
-    bufferTextbox->setAlignment(Qt::AlignRight);
-    bufferLabel->setBuddy(bufferTextbox);
-    sizePopup = new QComboBox(central);
-    sizePopup->setObjectName(QStringLiteral("sizePopup"));
-    sizePopup->setAccessibleName(tr("Buffer size unit"));
-    verboseCheckbox = new QCheckBox(tr("&Verbose"), central);
-    verboseCheckbox->setObjectName(QStringLiteral("verboseCheckbox"));
-    verboseCheckbox->setAccessibleName(tr("Verbose"));
-    timesCheckbox = new QCheckBox(tr("Time &stamps"), central);
-    timesCheckbox->setObjectName(QStringLiteral("timesCheckbox"));
-    timesCheckbox->setAccessibleName(tr("Time stamps"));
-    progressSpinner = new BusyIndicator(central);
-    progressSpinner->setObjectName(QStringLiteral("progressSpinner"));
-    progressSpinner->hide();
-
-    options->addWidget(bufferLabel);
-    options->addWidget(bufferTextbox);
-    options->addWidget(sizePopup);
-    options->addSpacing(12);
-    options->addWidget(verboseCheckbox);
-    options->addWidget(timesCheckbox);
-    options->addStretch(1);
-    options->addWidget(progressSpinner);
-
-    const struct {
-        QAction* action;
-        const char* name;
-        QString text;
-    } buttons[] = {{actionCheck, "checkButton", tr("&Check")},
-                   {actionTag, "hashButton", tr("&Tag")},
-                   {actionRetag, "retagButton", tr("&Retag")}};
-    for (const auto& button : buttons) {
-        auto* push = new QPushButton(button.text, central);
-        push->setObjectName(QString::fromLatin1(button.name));
-        push->setAccessibleName(QString(button.text).remove(QLatin1Char('&')));
-        connect(push, &QPushButton::clicked, button.action, &QAction::trigger);
-        options->addWidget(push);
-    }
-    layout->addLayout(options);
-
-    outputTextbox = new ReportView(central);
-    outputTextbox->setObjectName(QStringLiteral("outputTextbox"));
-    outputTextbox->setAccessibleName(tr("Report"));
-    outputTextbox->addAction(actionCopy);
-    outputTextbox->addAction(actionSelectAll);
-    connect(actionCopy, &QAction::triggered, outputTextbox, &ReportView::copy);
-    connect(actionSelectAll, &QAction::triggered, outputTextbox, &ReportView::selectAll);
-    layout->addWidget(outputTextbox, 1);
-
-    setCentralWidget(central);
-    resize(860, 560);
 }
 
 void ViewController::loadSettings()
@@ -233,6 +109,8 @@ void ViewController::loadSettings()
     verboseCheckbox->setChecked(
         settings->value(keys::verbose.key, keys::verbose.absentValue).toBool());
     timesCheckbox->setChecked(settings->value(keys::times.key, keys::times.absentValue).toBool());
+    actionShowProblemsOnly->setChecked(
+        settings->value(keys::showProblemsOnly.key, keys::showProblemsOnly.absentValue).toBool());
 }
 
 void ViewController::saveSettings()
@@ -244,6 +122,7 @@ void ViewController::saveSettings()
     settings->setValue(keys::sizeUnits.key, sizePopup->currentIndex());
     settings->setValue(keys::verbose.key, verboseCheckbox->isChecked());
     settings->setValue(keys::times.key, timesCheckbox->isChecked());
+    settings->setValue(keys::showProblemsOnly.key, actionShowProblemsOnly->isChecked());
     settings->sync();
 }
 
@@ -288,6 +167,14 @@ void ViewController::chooseFolder(Operation operation)
     chooser->open();
 }
 
+void ViewController::startRuns(Operation operation, const QStringList& folders)
+{
+    computeRealBufferSize();
+    for (const QString& folder : folders) {
+        startRun(operation, QDialog::Accepted, folder);
+    }
+}
+
 void ViewController::startRun(Operation operation, int response, const QString& folderPath)
 {
     if (response != QDialog::Accepted || folderPath.isEmpty()) {
@@ -314,7 +201,10 @@ void ViewController::startRun(Operation operation, int response, const QString& 
     }
 
     auto stopFlag = std::make_shared<std::atomic<bool>>(false);
-    runs_.push_back(RunUnderWay{operation, stopFlag});
+    runs_.push_back(RunUnderWay{operation, stopFlag, {}});
+    runs_.back().started.start();
+    progressLine->runStarted(stopFlag.get(), operation, options.folder);
+    actionStop->setEnabled(true);
     processingQueue.start([this, options, stopFlag] {
         // Tag's notices reach the report at once; the rest of the run's text
         // waits for its end, as it always has.
@@ -335,16 +225,29 @@ void ViewController::startRun(Operation operation, int response, const QString& 
                 }
             }
             bool stopRequested() override { return stop_.load(std::memory_order_relaxed); }
+            // The run is known to the progress line by its stop flag.
+            void progress(const quelby::RunProgress& progress) override
+            {
+                if (throttle_.due()) {
+                    window_->onMainThread(
+                        [window = window_, run = &stop_,
+                         figures = ProgressFigures{progress.filesDone, progress.bytesDone,
+                                                   std::string(progress.currentPath)}]() mutable {
+                            window->progressLine->showFigures(run, std::move(figures));
+                        });
+                }
+            }
 
             std::string pendingText;
 
         private:
             ViewController* window_;
             const std::atomic<bool>& stop_;
+            ProgressThrottle throttle_;
         } observer(this, *stopFlag);
 
         const quelby::RunState state = quelby::walkFolder(options, observer);
-        FinishedRun run{options, state.stopped, {}, stopFlag};
+        FinishedRun run{options, state, {}, stopFlag};
         run.displayText = styledReportText(
             observer.pendingText + (state.stopped ? quelby::stoppedText(options, state)
                                                   : quelby::summaryText(options, state)));
@@ -358,9 +261,16 @@ void ViewController::startRun(Operation operation, int response, const QString& 
 void ViewController::finishRun(FinishedRun run)
 {
     outputTextbox->appendText(std::move(run.displayText));
-    std::erase_if(runs_, [&run](const RunUnderWay& underWay) {
-        return underWay.stopFlag == run.stopFlag;
-    });
+    const auto ended = std::ranges::find(runs_, run.stopFlag, &RunUnderWay::stopFlag);
+    if (ended != runs_.end()) {
+        // Whoever watched the window saw the run end; whoever went elsewhere is told.
+        const std::chrono::nanoseconds took(ended->started.nsecsElapsed());
+        if (took > longRun && !isActiveWindow()) {
+            notifier_->notify(finishedRunText(run.options, run.state));
+        }
+        runs_.erase(ended);
+    }
+    progressLine->runEnded(run.stopFlag.get());
     runEnded();
 }
 
@@ -370,6 +280,7 @@ void ViewController::runEnded()
     if (--runsUnderWay_ == 0) {
         progressSpinner->stopAnimation();
         progressSpinner->hide();
+        actionStop->setEnabled(false);
     }
 }
 
@@ -410,9 +321,16 @@ void ViewController::renderReport()
     outputTextbox->setPointSize(theFontSize);
 }
 
+void ViewController::showProblemsOnly(bool problemsOnly)
+{
+    outputTextbox->setProblemsOnly(problemsOnly);
+    openUserSettings()->setValue(windowSettings::showProblemsOnly.key, problemsOnly);
+}
+
 void ViewController::exportText()
 {
-    const QByteArray contents = exportedText(outputTextbox->utf8Text(), runDate);
+    const QByteArray contents =
+        exportedText(outputTextbox->utf8Text(), runDate, outputTextbox->problemsOnly());
     auto* dialog = new QFileDialog(this, tr("Export Report"));
     dialog->setObjectName(QStringLiteral("exportDialog"));
     dialog->setAttribute(Qt::WA_DeleteOnClose);
@@ -460,6 +378,24 @@ void ViewController::closeEvent(QCloseEvent* event)
     QCoreApplication::quit();
 }
 
+void ViewController::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (!droppedFolders(*event->mimeData()).isEmpty()) {
+        event->acceptProposedAction();
+    }
+}
+
+void ViewController::dropEvent(QDropEvent* event)
+{
+    const QStringList folders = droppedFolders(*event->mimeData());
+    if (folders.isEmpty()) {
+        return;
+    }
+    event->acceptProposedAction();
+    openDropMenu(this, mapToGlobal(event->position().toPoint()),
+                 [this, folders](Operation operation) { startRuns(operation, folders); });
+}
+
 bool ViewController::taggingUnderWay() const
 {
     return std::ranges::any_of(runs_, [](const RunUnderWay& run) {
@@ -467,11 +403,16 @@ bool ViewController::taggingUnderWay() const
     });
 }
 
-void ViewController::stopAllRuns()
+void ViewController::stopRuns()
 {
     for (const auto& run : runs_) {
         run.stopFlag->store(true, std::memory_order_relaxed);
     }
+}
+
+void ViewController::stopAllRuns()
+{
+    stopRuns();
     // Walks look at their flag between reads, so this is a moment, never the rest of a walk.
     processingQueue.waitForDone();
 }

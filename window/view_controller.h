@@ -6,13 +6,16 @@
 
 #include "app/alert_presenter.h"
 #include "engine/run.h"
+#include "window/finish_notifier.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QStringList>
 #include <QThreadPool>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -28,6 +31,7 @@ class QPushButton;
 
 class BusyIndicator;
 class ReportView;
+class RunProgressLine;
 
 class ViewController : public QMainWindow {
     Q_OBJECT
@@ -47,6 +51,7 @@ public:
 
     ReportView* outputTextbox = nullptr;
     BusyIndicator* progressSpinner = nullptr;
+    RunProgressLine* progressLine = nullptr;
     QCheckBox* verboseCheckbox = nullptr;
     QLineEdit* bufferTextbox = nullptr;
     QComboBox* sizePopup = nullptr;
@@ -56,6 +61,9 @@ public:
     // Starts a run on a folder the user confirmed (response QDialog::Accepted); any other
     // response or an empty path changes nothing.
     void startRun(quelby::Operation operation, int response, const QString& folderPath);
+    // Starts the operation on each folder, as the chooser would (folders dropped on the window,
+    // folders named on the command line).
+    void startRuns(quelby::Operation operation, const QStringList& folders);
     // Sets realBufferSize, and setBufferSize to the units it used, from the entry and unit.
     void computeRealBufferSize();
     void loadSettings();
@@ -70,6 +78,10 @@ public:
     int runsUnderWay() const { return runsUnderWay_; }
     // Where the window asks its questions; by default real message boxes.
     void setAlertPresenter(AlertPresenter& alerts) { alerts_ = &alerts; }
+    // Where the end of a long run is told; by default the desktop's notifications.
+    void setFinishNotifier(FinishNotifier& notifier) { notifier_ = &notifier; }
+    // A run that took longer than this and ends while the window is not active is told.
+    std::chrono::milliseconds longRun{10000};
 
 public slots:
     void checkButton();
@@ -80,9 +92,14 @@ public slots:
     void renderReport();
     void exportText();
     void doCloseQuit();
+    // Asks every run under way to stop; each then shows what it finished and its Stopped line.
+    void stopRuns();
+    void showProblemsOnly(bool problemsOnly);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     struct FinishedRun;
@@ -101,6 +118,8 @@ private:
     QAction* actionCheck = nullptr;
     QAction* actionTag = nullptr;
     QAction* actionRetag = nullptr;
+    QAction* actionStop = nullptr;
+    QAction* actionShowProblemsOnly = nullptr;
     QAction* actionExport = nullptr;
     QAction* actionQuit = nullptr;
     QAction* actionCopy = nullptr;
@@ -114,8 +133,11 @@ private:
         quelby::Operation operation;
         // Shared with the walk, which may still be reading it while the window goes.
         std::shared_ptr<std::atomic<bool>> stopFlag;
+        QElapsedTimer started;
     };
     std::vector<RunUnderWay> runs_;
     MessageBoxAlertPresenter messageBoxes_;
     AlertPresenter* alerts_ = &messageBoxes_;
+    DesktopNotifier desktopNotifier_;
+    FinishNotifier* notifier_ = &desktopNotifier_;
 };

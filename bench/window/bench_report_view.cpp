@@ -2,7 +2,9 @@
 // and 1,000,000 lines appended in one piece, a font-size change, select all
 // plus copy, 100,000 Tag notices posted one by one from a walk's thread, and
 // the process's memory with the million-line report shown. Beside it, the
-// same 100,000-line append into a QPlainTextEdit as the reference.
+// same 100,000-line append into a QPlainTextEdit as the reference. Then a
+// Check report of 1,000,000 lines of every kind (each drawn in its colour)
+// appended and painted, and Show Problems Only switched on and off over it.
 //
 // Runs offscreen; settings go to Qt's test location, never the user's.
 
@@ -43,6 +45,24 @@ std::string checkReport(int lines)
             " files in /home/sam/Pictures\n\t" + std::to_string(lines) +
             " matched digest correctly\n\t0 didn't match their digest\n\t0 had no digest.\n"
             "Buffer size 1 giving actual buffer 1024";
+    return text;
+}
+
+// A Check's report with a problem every so often: one line in 50 differs, one in 20 has no digest.
+std::string mixedReport(int lines)
+{
+    std::string text;
+    text.reserve(static_cast<std::size_t>(lines) * 124 + 200);
+    for (int index = 0; index < lines; ++index) {
+        std::string line = checkLine(index);
+        if (index % 50 == 0) {
+            line.replace(0, 3, "\xE2\x9D\x8C");
+        } else if (index % 20 == 0) {
+            line.replace(0, 3, "\xE2\x9A\xA0\xEF\xB8\x8F");
+        }
+        text += line;
+    }
+    text += "Checked a total of " + std::to_string(lines) + " files in /home/sam/Pictures\n";
     return text;
 }
 
@@ -163,5 +183,41 @@ int main(int argc, char* argv[])
         plain.viewport()->repaint();
     });
     std::printf("reference: QPlainTextEdit append of 100000 lines: %.3f s\n", plainSeconds);
+
+    // Colours are chosen per line as it is painted, so appending costs what it did.
+    window.setReportText("");
+    std::string mixed = ViewController::styledReportText(mixedReport(1000000));
+    const double mixedSeconds = seconds([&] {
+        report->appendText(std::move(mixed));
+        report->viewport()->repaint();
+    });
+    std::printf("append 1000000 lines of every kind, painted in their colours: %.3f s "
+                "(target under 1 s)\n",
+                mixedSeconds);
+    const double onSeconds = seconds([&] {
+        report->setProblemsOnly(true);
+        report->viewport()->repaint();
+    });
+    const qsizetype problemLines = report->lineCount();
+    const double offSeconds = seconds([&] {
+        report->setProblemsOnly(false);
+        report->viewport()->repaint();
+    });
+    std::printf("Show Problems Only on 1000000 lines: on %.3f s (%lld lines left), off %.3f s "
+                "(target under 0.5 s)\n",
+                onSeconds, static_cast<long long>(problemLines), offSeconds);
+    window.setReportText("");
+    std::string allProblems = ViewController::styledReportText(checkReport(1000000));
+    for (std::size_t at = 0; (at = allProblems.find("\xE2\x9C\x85", at)) != std::string::npos;) {
+        allProblems.replace(at, 3, "\xE2\x9D\x8C");
+    }
+    report->appendText(std::move(allProblems));
+    report->viewport()->repaint();
+    const double worstSeconds = seconds([&] {
+        report->setProblemsOnly(true);
+        report->viewport()->repaint();
+    });
+    std::printf("Show Problems Only on 1000000 lines that are all problems: on %.3f s\n",
+                worstSeconds);
     return 0;
 }

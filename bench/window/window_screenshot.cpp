@@ -1,14 +1,18 @@
-// Draws the main window after a verbose Check, offscreen, into
-// window-screenshot.png in the build folder (or the path given), so anyone
-// can see what it looks like without a display.
+// Draws the main window offscreen into PNG files in the build folder (or the
+// folder given), so anyone can see what it looks like without a display:
+//   window-screenshot.png  after a verbose Check (the README shows this one),
+//   window-during-run.png  while a Check reads a large file: the progress line and Stop,
+//   window-dark.png        after the same Check in a dark palette, lines in their colours.
 //
-// The folder checked is made afresh: files tagged with time stamps, one
-// changed since, one never tagged, a hidden one and a name that is not UTF-8.
-
-#include "window/report_view.h"
-#include "window/view_controller.h"
+// The folder checked is made afresh each time at the same place under the
+// temporary folder, so the pictures show the same paths: files tagged with
+// time stamps, one changed since, one never tagged, a hidden one and a name
+// that is not UTF-8.
 
 #include "engine/run.h"
+#include "engine/tag_store.h"
+#include "window/report_view.h"
+#include "window/view_controller.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -17,11 +21,11 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QStandardPaths>
-#include <QTemporaryDir>
-
+#include <QStyleFactory>
 #include <cstdio>
-
 #include <fcntl.h>
+#include <filesystem>
+#include <functional>
 #include <unistd.h>
 
 namespace {
@@ -32,23 +36,14 @@ bool writeFile(const QString& path, const QByteArray& contents)
     return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
 }
 
-} // namespace
-
-int main(int argc, char* argv[])
+QString makePhotos(const QString& root)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
-    QStandardPaths::setTestModeEnabled(true);
-    QApplication application(argc, argv);
-    const QString output = argc > 1 ? QString::fromLocal8Bit(argv[1])
-                                    : QStringLiteral(QUELBY_BUILD_DIR "/window-screenshot.png");
-
-    QTemporaryDir temporary;
-    const QString folder = temporary.path() + QStringLiteral("/Photos");
+    const QString folder = root + QStringLiteral("/Photos");
+    // By bytes: QDir cannot name, and so cannot remove, the file whose name is not UTF-8.
+    std::filesystem::remove_all(QFile::encodeName(root).toStdString());
     QDir().mkpath(folder + QStringLiteral("/2024/Holiday"));
-    const char* names[] = {"2024/Holiday/beach.jpg", "2024/Holiday/mountains.jpg",
-                           "2024/notes.txt", ".catalogue", "scan-0001.png"};
+    const char* names[] = {"2024/Holiday/beach.jpg", "2024/Holiday/mountains.jpg", "2024/notes.txt",
+                           ".catalogue", "scan-0001.png"};
     for (const char* name : names) {
         writeFile(folder + QLatin1Char('/') + QLatin1String(name),
                   QByteArray("contents of ") + name);
@@ -69,25 +64,107 @@ int main(int argc, char* argv[])
     if (latin1 >= 0) {
         ::close(latin1);
     }
+    return folder;
+}
 
+// A folder with a 20 GiB file of holes carrying a digest, so a Check reads it for a long while.
+QString makeLargeFolder(const QString& root)
+{
+    const QString folder = root + QStringLiteral("/Videos");
+    QDir().mkpath(folder + QStringLiteral("/2024"));
+    writeFile(folder + QStringLiteral("/2024/arrival.mov"), "small");
+    const std::string large =
+        QFile::encodeName(folder + QStringLiteral("/2024/dusk.mov")).toStdString();
+    writeFile(QFile::decodeName(large.c_str()), {});
+    std::filesystem::resize_file(large, std::uintmax_t{20} << 30);
+    (void)quelby::writeExtendedAttribute(large, quelby::kDigestAttributeName,
+                                         std::string(32, '\x5a'));
+    return folder;
+}
+
+void waitWhile(const std::function<bool()>& condition, int milliseconds)
+{
+    QElapsedTimer patience;
+    patience.start();
+    while (condition() && patience.elapsed() < milliseconds) {
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
+}
+
+bool save(QWidget& window, const QString& path)
+{
+    QApplication::processEvents();
+    // 256 colours and the strongest compression keep the picture small enough to commit.
+    const QImage picture = window.grab().toImage().convertToFormat(
+        QImage::Format_Indexed8, Qt::ThresholdDither | Qt::AvoidDither);
+    if (!picture.save(path, "PNG", 0)) {
+        std::fprintf(stderr, "could not write %s\n", qPrintable(path));
+        return false;
+    }
+    std::printf("%s\n", qPrintable(path));
+    return true;
+}
+
+bool checkedWindow(const QString& folder, const QString& path)
+{
     ViewController window;
-    window.resize(1120, 420);
+    window.resize(1000, 380);
     window.verboseCheckbox->setChecked(true);
     window.bufferTextbox->setText(QStringLiteral("64"));
     window.show();
     window.computeRealBufferSize();
     window.startRun(quelby::Operation::check, 1, folder);
-    QElapsedTimer patience;
-    patience.start();
-    while (window.runsUnderWay() > 0 && patience.elapsed() < 30000) {
-        QApplication::processEvents(QEventLoop::AllEvents, 50);
-    }
+    waitWhile([&] { return window.runsUnderWay() > 0; }, 30000);
     window.outputTextbox->setFocus();
-    QApplication::processEvents();
-    if (!window.grab().save(output)) {
-        std::fprintf(stderr, "could not write %s\n", qPrintable(output));
-        return 1;
+    return save(window, path);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     }
-    std::printf("%s\n", qPrintable(output));
-    return 0;
+    QStandardPaths::setTestModeEnabled(true);
+    QApplication application(argc, argv);
+    const QString output =
+        argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(QUELBY_BUILD_DIR);
+    QDir().mkpath(output);
+
+    const QString root = QDir::tempPath() + QStringLiteral("/quelby-screenshot");
+    const QString photos = makePhotos(root);
+    bool saved = checkedWindow(photos, output + QStringLiteral("/window-screenshot.png"));
+
+    {
+        ViewController window;
+        window.resize(1000, 380);
+        window.show();
+        window.startRun(quelby::Operation::check, 1, makeLargeFolder(root));
+        QElapsedTimer reading;
+        reading.start();
+        waitWhile([&] { return reading.elapsed() < 2500; }, 3000);
+        saved = save(window, output + QStringLiteral("/window-during-run.png")) && saved;
+        window.stopRuns();
+        waitWhile([&] { return window.runsUnderWay() > 0; }, 5000);
+    }
+
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    QPalette dark;
+    dark.setColor(QPalette::Window, QColor(0x2b, 0x2b, 0x2b));
+    dark.setColor(QPalette::WindowText, QColor(0xe6, 0xe6, 0xe6));
+    dark.setColor(QPalette::Base, QColor(0x1e, 0x1e, 0x1e));
+    dark.setColor(QPalette::AlternateBase, QColor(0x2b, 0x2b, 0x2b));
+    dark.setColor(QPalette::Text, QColor(0xe6, 0xe6, 0xe6));
+    dark.setColor(QPalette::Button, QColor(0x35, 0x35, 0x35));
+    dark.setColor(QPalette::ButtonText, QColor(0xe6, 0xe6, 0xe6));
+    dark.setColor(QPalette::Highlight, QColor(0x3d, 0x6f, 0xb4));
+    dark.setColor(QPalette::HighlightedText, Qt::white);
+    for (const auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) {
+        dark.setColor(QPalette::Disabled, role, QColor(0x80, 0x80, 0x80));
+    }
+    QApplication::setPalette(dark);
+    saved = checkedWindow(photos, output + QStringLiteral("/window-dark.png")) && saved;
+    std::filesystem::remove_all(QFile::encodeName(root).toStdString());
+    return saved ? 0 : 1;
 }

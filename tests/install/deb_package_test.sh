@@ -33,6 +33,11 @@ for file in usr/bin/quelby usr/bin/quelby-cli usr/share/doc/quelby/QuelbyHelp.pd
     [[ -s "$root/$file" ]] || fail "the package does not install $file"
 done
 desktop-file-validate "$root/usr/share/applications/co.mossgroveware.Quelby.desktop"
+# File managers offer Quelby for folders, and pass the folders on.
+grep -qx 'MimeType=inode/directory;' "$root/usr/share/applications/co.mossgroveware.Quelby.desktop" ||
+    fail "desktop entry: no folder type"
+grep -qx 'Exec=quelby %F' "$root/usr/share/applications/co.mossgroveware.Quelby.desktop" ||
+    fail "desktop entry: folders not passed on"
 appstreamcli validate --no-net "$root/usr/share/metainfo/co.mossgroveware.Quelby.metainfo.xml" \
     >"$scratch/appstream.log" 2>&1 || { cat "$scratch/appstream.log" >&2; fail "metainfo"; }
 warnings="$(LC_ALL=C.UTF-8 man --warnings -E UTF-8 -l "$root/usr/share/man/man1/quelby-cli.1" 2>&1 >/dev/null)"

@@ -2,11 +2,17 @@
 
 #include "engine/display_text.h"
 #include "engine/file_digest.h"
+#include "engine/file_step.h"
+#include "engine/report_text.h"
 #include "engine/run_fixture.h"
 #include "engine/tag_store.h"
 #include "support/temp_tree.h"
 #include "window/busy_indicator.h"
+#include "window/finish_notifier.h"
+#include "window/line_colours.h"
+#include "window/report_export.h"
 #include "window/report_view.h"
+#include "window/run_progress.h"
 #include "window/user_settings.h"
 #include "window/view_controller.h"
 
@@ -15,13 +21,24 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
+#include <QDBusConnection>
+#include <QDropEvent>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QProcess>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QStyle>
 #include <QTest>
+
+#include <cmath>
+#include <filesystem>
 
 using quelby::Operation;
 using quelby::test::TempTree;
@@ -54,6 +71,76 @@ QFileDialog* press(ViewController& window, const char* button, const std::string
         static_cast<QDialog*>(chooser)->accept();
     }
     return chooser;
+}
+
+// Catches what the window would tell the desktop.
+struct RecordingNotifier : FinishNotifier
+{
+    QStringList told;
+    void notify(const QString& text) override { told.append(text); }
+};
+
+// Stands in for the desktop's notification service on a private bus.
+class FakeNotificationService : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+
+public:
+    QStringList summaries;
+
+public slots:
+    uint Notify(const QString& appName, uint, const QString&, const QString& summary,
+                const QString&, const QStringList&, const QVariantMap&, int)
+    {
+        summaries.append(appName + ": " + summary);
+        return static_cast<uint>(summaries.size());
+    }
+};
+
+// The contrast ratio of two colours as WCAG 2 defines it.
+double contrastRatio(const QColor& one, const QColor& other)
+{
+    const auto luminance = [](const QColor& colour) {
+        const auto linear = [](double c) {
+            return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * linear(colour.redF()) + 0.7152 * linear(colour.greenF()) +
+               0.0722 * linear(colour.blueF());
+    };
+    const double a = luminance(one);
+    const double b = luminance(other);
+    return (std::max(a, b) + 0.05) / (std::min(a, b) + 0.05);
+}
+
+QPalette darkPalette()
+{
+    QPalette dark;
+    dark.setColor(QPalette::Window, QColor(0x2b, 0x2b, 0x2b));
+    dark.setColor(QPalette::WindowText, QColor(0xe6, 0xe6, 0xe6));
+    dark.setColor(QPalette::Base, QColor(0x1e, 0x1e, 0x1e));
+    dark.setColor(QPalette::Text, QColor(0xe6, 0xe6, 0xe6));
+    dark.setColor(QPalette::Button, QColor(0x35, 0x35, 0x35));
+    dark.setColor(QPalette::ButtonText, QColor(0xe6, 0xe6, 0xe6));
+    return dark;
+}
+
+// The bytes figure of a progress row ("3.2 GB"), in bytes; -1 when the row has none.
+double bytesShown(const QString& row)
+{
+    static const QRegularExpression figure(QStringLiteral(" \u00B7 ([\\d.,]+) ([kMGTP]?)B \u00B7"));
+    const QRegularExpressionMatch match = figure.match(row);
+    if (!match.hasMatch()) {
+        return -1;
+    }
+    const QString prefix = match.captured(2);
+    const auto power = prefix.isEmpty() ? 0 : QStringLiteral("kMGTP").indexOf(prefix) + 1;
+    return match.captured(1).remove(',').toDouble() * std::pow(1000.0, static_cast<double>(power));
+}
+
+QString accessibleText(QWidget* widget, QAccessible::Text kind)
+{
+    return QAccessible::queryAccessibleInterface(widget)->text(kind);
 }
 
 } // namespace
@@ -274,6 +361,375 @@ private slots:
             }
         }
         QCOMPARE(openUserSettings()->value("bufferSize").toString(), QStringLiteral("1"));
+    }
+
+    // Runs over a file of 20 GiB of holes, read a kilobyte at a time, last in name order: the
+    // progress line follows them, and each way to stop ends every run within a second with
+    // the lines of the files it finished, its Stopped line, no summary and no torn attribute.
+    void stopEndsEveryRunWithItsFinishedLinesAndItsStoppedLine()
+    {
+        constexpr std::uintmax_t kHuge = std::uintmax_t{20} << 30;
+        const auto makeFolder = [](TempTree& tree) {
+            const std::vector<std::string> small{tree.file("a1.txt", "one"),
+                                                 tree.file("a2.txt", "two")};
+            std::filesystem::resize_file(tree.file("zz-huge.bin"), kHuge);
+            return small;
+        };
+        const auto progressRows = [](ViewController& window) {
+            return accessibleText(window.progressLine, QAccessible::Description)
+                .split('\n', Qt::SkipEmptyParts);
+        };
+        // how the user stops, how many Tags run at once
+        const std::pair<const char*, int> rows[] = {
+            {"stopButton", 5}, {"Escape", 1}, {"actionStop", 1}};
+        for (const auto& [how, runCount] : rows) {
+            std::vector<std::unique_ptr<TempTree>> trees;
+            std::vector<std::vector<std::string>> smallFiles;
+            ViewController window;
+            window.show();
+            window.verboseCheckbox->setChecked(true);
+            auto* stop = window.findChild<QPushButton*>("stopButton");
+            QVERIFY(stop && !stop->isEnabled() && !window.progressLine->isVisible());
+            for (int run = 0; run < runCount; ++run) {
+                trees.push_back(std::make_unique<TempTree>());
+                smallFiles.push_back(makeFolder(*trees.back()));
+                QVERIFY(press(window, "hashButton", trees.back()->root()));
+            }
+            QVERIFY2(stop->isEnabled() && window.progressLine->isVisible(), how);
+            QVERIFY(accessibleText(window.progressLine, QAccessible::Name).startsWith("Progress"));
+            QVERIFY(
+                !accessibleText(window.progressSpinner, QAccessible::Name).startsWith("Progress"));
+            // Newest first, three at most, then how many more.
+            QCOMPARE(progressRows(window).size(), std::min(runCount, 4));
+            const QString newest = QFileInfo(shown(trees.back()->root())).fileName();
+            QVERIFY(progressRows(window).first().startsWith("Tagging " + newest + " \u2014 "));
+            if (runCount > 3) {
+                QCOMPARE(progressRows(window).last(),
+                         QStringLiteral("and %1 more runs").arg(runCount - 3));
+            }
+            QTRY_VERIFY_WITH_TIMEOUT(
+                progressRows(window).first().endsWith(QStringLiteral(" \u00B7 zz-huge.bin")),
+                10000);
+            static const QRegularExpression row(QStringLiteral(
+                "^Tagging \\S+ \u2014 2 files \u00B7 [\\d.,]+ [kMG]?B \u00B7 [\\d.,]+ [kMG]?B/s "
+                "\u00B7 0:\\d\\d \u00B7 zz-huge\\.bin$"));
+            QVERIFY2(row.match(progressRows(window).first()).hasMatch(),
+                     qPrintable(progressRows(window).first()));
+            const double before = bytesShown(progressRows(window).first());
+            QTRY_VERIFY_WITH_TIMEOUT(bytesShown(progressRows(window).first()) > before, 5000);
+            QCOMPARE(window.progressLine->text().split('\n').size(), std::min(runCount, 4));
+
+            if (std::string_view(how) == "Escape") {
+                // Keys reach the active window, whose focus is in the report.
+                QApplication::setActiveWindow(&window);
+                QTRY_VERIFY(window.isActiveWindow());
+                window.outputTextbox->setFocus();
+                QTest::keyClick(window.outputTextbox, Qt::Key_Escape);
+            } else if (std::string_view(how) == "actionStop") {
+                window.findChild<QAction*>(how)->trigger();
+            } else {
+                QTest::mouseClick(stop, Qt::LeftButton);
+            }
+            QTRY_VERIFY_WITH_TIMEOUT(window.runsUnderWay() == 0, 1000);
+            QVERIFY(!stop->isEnabled() && !window.progressLine->isVisible());
+
+            const std::string report = window.outputTextbox->utf8Text();
+            for (int run = 0; run < runCount; ++run) {
+                std::string expected;
+                for (const std::string& path : smallFiles[static_cast<std::size_t>(run)]) {
+                    const quelby::Digest digest =
+                        quelby::digestOfBytes(quelby::test::readWholeFile(path));
+                    expected += quelby::report::digestLine(quelby::digestHashNumber(digest), path);
+                    QVERIFY(digest.matches(
+                        *quelby::test::storedAttribute(path, quelby::kDigestAttributeName)));
+                }
+                expected += "Stopped after 2 files in " +
+                            trees[static_cast<std::size_t>(run)]->root() + ".\n";
+                QVERIFY2(report.find(expected) != std::string::npos, report.c_str());
+                QVERIFY(!quelby::test::storedAttribute(
+                    trees[static_cast<std::size_t>(run)]->path("zz-huge.bin"),
+                    quelby::kDigestAttributeName));
+            }
+            QVERIFY2(report.find("Tagged a total") == std::string::npos, how);
+        }
+    }
+
+    // Light and dark palettes: red, amber and green stay apart and read at 4.5:1 on the base,
+    // and the view draws each line in its kind's colour.
+    void eachKindOfLineIsDrawnInALegibleColour()
+    {
+        const std::pair<const char*, QPalette> palettes[] = {
+            {"light", QApplication::style()->standardPalette()}, {"dark", darkPalette()}};
+        const std::pair<LineKind, std::string> lines[] = {
+            {LineKind::failure, "\xE2\x9D\x8C Digests for /f aren't equal."},
+            {LineKind::warning, "\xE2\x9A\xA0\xEF\xB8\x8F No digest found for /g"},
+            {LineKind::success, "\xE2\x9C\x85 Digests for /h"},
+            {LineKind::other, "Checked a total of 3 files in /"}};
+        for (const auto& [name, palette] : palettes) {
+            const LineColours colours = lineColours(palette);
+            const QColor base = palette.color(QPalette::Base);
+            for (const auto& [kind, text] : lines) {
+                const QColor colour = colours[static_cast<std::size_t>(kind)];
+                QVERIFY2(contrastRatio(colour, base) >= 4.5,
+                         qPrintable(QString("%1 %2").arg(name).arg(colour.name())));
+            }
+            const auto hue = [&](LineKind kind) {
+                return colours[static_cast<std::size_t>(kind)].hslHue();
+            };
+            QVERIFY2(hue(LineKind::failure) < 15 || hue(LineKind::failure) > 345, name);
+            QVERIFY2(hue(LineKind::warning) >= 25 && hue(LineKind::warning) <= 55, name);
+            QVERIFY2(hue(LineKind::success) >= 90 && hue(LineKind::success) <= 150, name);
+
+            ReportView view;
+            view.setPalette(palette);
+            view.resize(600, 200);
+            std::string report;
+            for (const auto& [kind, text] : lines) {
+                report += text + '\n';
+            }
+            view.setText(report);
+            view.show();
+            const QImage drawn = view.viewport()->grab().toImage();
+            for (qsizetype line = 0; line < std::ssize(lines); ++line) {
+                const QColor expected = colours[static_cast<std::size_t>(lines[line].first)];
+                const QRect band = view.characterRect(view.lineStart(line));
+                bool found = false;
+                for (int y = band.top(); y <= band.bottom() && !found; ++y) {
+                    for (int x = 0; x < drawn.width() && !found; ++x) {
+                        found = drawn.pixel(x, y) == expected.rgb();
+                    }
+                }
+                QVERIFY2(found, qPrintable(QString("%1 line %2").arg(name).arg(line)));
+            }
+            // Colour is drawn, never written: the text read and copied keeps its symbols.
+            QCOMPARE(view.utf8Text(), report);
+        }
+    }
+
+    // Every kind of line a report can hold; only the lines that need no attention go.
+    void showingOnlyProblemsHidesTheFineLinesEverywhereTheTextIsRead()
+    {
+        const std::string kept[] = {
+            "\xE2\x9D\x8C Digests for /p/b aren't equal.\n",
+            "\xE2\x9A\xA0\xEF\xB8\x8F No digest found for /p/c\n",
+            "\xE2\x9D\x8C Couldn't tag /p/d: Operation not supported\n",
+            "\xE2\x9A\xA0\xEF\xB8\x8F Retagged /p/e\n",
+            "Checked a total of 5 files in /p\n\t1 matched digest correctly\n\t1 didn't match "
+            "their "
+            "digest\n\t1 had no digest.\nBuffer size 1 giving actual buffer 1024\n",
+            "Of the files that differ: 1 edited, 0 possibly damaged, 0 unknown.\n",
+            "Tagged a total of 2 files in /q with 0 errors.\n",
+            "Stopped after 7 files in /r.\n"};
+        const std::string hidden[] = {"\xE2\x9C\x85 Digests for /p/a\n", "Digest 123 for /q/a\n",
+                                      "Digest 9 for /q/b\n"};
+        std::string whole;
+        std::string problems;
+        for (std::size_t index = 0; index < std::size(kept); ++index) {
+            whole += hidden[index % std::size(hidden)] + kept[index];
+            problems += kept[index];
+        }
+        TempTree tree;
+        const std::string exported = tree.path("export.text");
+        {
+            ViewController window;
+            window.show();
+            window.setReportText(whole);
+            auto* action = window.findChild<QAction*>("actionShowProblemsOnly");
+            QVERIFY(action && action->isCheckable() && !action->isChecked());
+            auto* viewMenu = window.menuBar()->findChildren<QMenu*>().at(2);
+            QAccessibleInterface* menu = QAccessible::queryAccessibleInterface(viewMenu);
+            QStringList names;
+            for (int child = 0; child < menu->childCount(); ++child) {
+                names.append(menu->child(child)->text(QAccessible::Name));
+            }
+            QVERIFY2(names.contains("Show Problems Only"), qPrintable(names.join('|')));
+
+            action->trigger();
+            QCOMPARE(window.outputTextbox->utf8Text(), problems);
+            QAccessibleTextInterface* text =
+                QAccessible::queryAccessibleInterface(window.outputTextbox)->textInterface();
+            QCOMPARE(text->text(0, text->characterCount()), QString::fromStdString(problems));
+            window.outputTextbox->setFocus();
+            QTest::keyClick(window.outputTextbox, Qt::Key_A, Qt::ControlModifier);
+            QTest::keyClick(window.outputTextbox, Qt::Key_C, Qt::ControlModifier);
+            QCOMPARE(QGuiApplication::clipboard()->text(), QString::fromStdString(problems));
+            QCOMPARE(exportedText(window.outputTextbox->utf8Text(), std::nullopt,
+                                  window.outputTextbox->problemsOnly()),
+                     QByteArray::fromStdString(problems) +
+                         "\nOnly problems are shown in this export.\n");
+
+            // Lines that arrive in pieces are sorted once whole.
+            for (const char* piece : {"\xE2\x9C\x85 Dig", "ests for /s\n\xE2\x9D\x8C Dig",
+                                      "ests for /t aren't equal.\nDigest 4", "2 for /u\n"}) {
+                window.appendReportText(piece);
+            }
+            QCOMPARE(window.outputTextbox->utf8Text(),
+                     problems + "\xE2\x9D\x8C Digests for /t aren't equal.\n");
+            action->trigger();
+            QCOMPARE(window.outputTextbox->utf8Text(),
+                     whole + "\xE2\x9C\x85 Digests for /s\n\xE2\x9D\x8C Digests for /t aren't "
+                             "equal.\nDigest 42 for /u\n");
+            action->trigger();
+            QVERIFY(window.close());
+        }
+        QCOMPARE(openUserSettings()->value("showProblemsOnly").toBool(), true);
+        ViewController reopened;
+        QVERIFY(reopened.findChild<QAction*>("actionShowProblemsOnly")->isChecked());
+        reopened.setReportText(whole);
+        QCOMPARE(reopened.outputTextbox->utf8Text(), problems);
+    }
+
+    // Folders dropped from a file manager, and folders named when the program starts.
+    void droppedFoldersAndFolderArgumentsStartRuns()
+    {
+        TempTree first;
+        first.file("a.txt", "alpha");
+        TempTree second;
+        second.file("b.txt", "beta");
+        const std::string file = first.path("a.txt");
+        // what is dropped, whether the menu opens
+        const std::pair<QList<QUrl>, bool> drops[] = {
+            {{QUrl::fromLocalFile(shown(file))}, false},
+            {{QUrl(QStringLiteral("https://example.invalid/folder/"))}, false},
+            {{QUrl::fromLocalFile(shown(first.root())), QUrl::fromLocalFile(shown(file))}, true}};
+        for (const auto& [urls, opens] : drops) {
+            ViewController window;
+            window.show();
+            QMimeData data;
+            data.setUrls(urls);
+            const QPoint at(200, 150);
+            QDragEnterEvent enter(at, Qt::CopyAction | Qt::LinkAction, &data, Qt::LeftButton, {});
+            QApplication::sendEvent(&window, &enter);
+            QCOMPARE(enter.isAccepted(), opens);
+            QDropEvent drop(at, Qt::CopyAction | Qt::LinkAction, &data, Qt::LeftButton, {});
+            QApplication::sendEvent(&window, &drop);
+            auto* menu = window.findChild<QMenu*>("dropMenu");
+            QCOMPARE(menu != nullptr, opens);
+            if (!menu) {
+                continue;
+            }
+            QVERIFY(menu->isVisible());
+            QVERIFY((menu->geometry().topLeft() - window.mapToGlobal(at)).manhattanLength() < 2);
+            QStringList texts;
+            for (QAction* action : menu->actions()) {
+                texts.append(action->text().remove('&'));
+            }
+            QCOMPARE(texts, (QStringList{"Check", "Tag", "Retag"}));
+            // Started as the chooser starts it: with the buffer size as entered at the choice.
+            window.verboseCheckbox->setChecked(true);
+            window.bufferTextbox->setText(QStringLiteral("4"));
+            menu->findChild<QAction*>("dropRetag")->trigger();
+            QTRY_COMPARE_WITH_TIMEOUT(window.runsUnderWay(), 0, 20000);
+            const QString report = window.outputTextbox->plainText();
+            QVERIFY2(report.contains("Retagged a total of 1 files in " + shown(first.root())) &&
+                         report.endsWith("Buffer size 4 giving actual buffer 4096"),
+                     qPrintable(report));
+        }
+
+        // As main() passes them on.
+        ViewController window;
+        window.startRuns(Operation::check, {shown(first.root()), shown(second.root())});
+        QCOMPARE(window.runsUnderWay(), 2);
+        QTRY_COMPARE_WITH_TIMEOUT(window.runsUnderWay(), 0, 20000);
+        for (const TempTree* tree : {&first, &second}) {
+            QVERIFY(window.outputTextbox->plainText().contains("Checked a total of 1 files in " +
+                                                               shown(tree->root())));
+        }
+    }
+
+    // Told only of a run that took long and ended while the user was elsewhere.
+    void aLongRunThatEndsUnwatchedIsToldToTheDesktop()
+    {
+        TempTree tree;
+        quelby::test::tagByHand(tree.file("a.txt", "alpha"), "2024-03-09T17_05_42Z");
+        quelby::test::writeWholeFile(tree.path("a.txt"), "changed");
+        tree.file("b.txt", "beta");
+        const QString said = "Check of " + QFileInfo(shown(tree.root())).fileName() +
+                             ": 1 file differs, 1 had no digest";
+        QWidget elsewhere;
+        // threshold in milliseconds, whether the window is the active one, whether it is told
+        const std::tuple<int, bool, bool> rows[] = {
+            {0, false, true}, {0, true, false}, {10000, false, false}};
+        for (const auto& [threshold, active, told] : rows) {
+            RecordingNotifier notifier;
+            ViewController window;
+            window.setFinishNotifier(notifier);
+            window.longRun = std::chrono::milliseconds(threshold);
+            window.show();
+            elsewhere.show();
+            QWidget* front = active ? static_cast<QWidget*>(&window) : &elsewhere;
+            QApplication::setActiveWindow(front);
+            QTRY_VERIFY(window.isActiveWindow() == active);
+            // Started without the chooser, which would take the focus for a moment.
+            window.startRuns(Operation::check, {shown(tree.root())});
+            QTRY_COMPARE_WITH_TIMEOUT(window.runsUnderWay(), 0, 20000);
+            QCOMPARE(notifier.told, told ? QStringList{said} : QStringList{});
+        }
+
+        const auto state = [](auto fill) {
+            quelby::RunState counts;
+            fill(counts);
+            return counts;
+        };
+        quelby::RunOptions options;
+        options.folder = "/home/ada/Photos";
+        const std::tuple<Operation, quelby::RunState, const char*> texts[] = {
+            {Operation::check, state([](auto& c) { c.totalCount = c.matchedCount = 12345; }),
+             "Check of Photos: all 12,345 files matched"},
+            {Operation::tag, state([](auto& c) {
+                 c.totalCount = 9;
+                 c.failureCount = 2;
+             }),
+             "Tag of Photos: 2 of 9 files could not be tagged"},
+            {Operation::retag, state([](auto& c) {
+                 c.totalCount = 7;
+                 c.retaggedCount = 3;
+                 c.firstTagCount = 1;
+             }),
+             "Retag of Photos: 3 retagged, 1 tagged for the first time"},
+            {Operation::tag, state([](auto& c) {
+                 c.totalCount = 1;
+                 c.stopped = true;
+             }),
+             "Tag of Photos: stopped after 1 file"}};
+        for (const auto& [operation, counts, text] : texts) {
+            options.operation = operation;
+            QCOMPARE(finishedRunText(options, counts), QString::fromUtf8(text));
+        }
+    }
+
+    // The real call, to a stand-in service on a private bus; with no service, or no bus, nothing
+    // happens and nothing fails.
+    void theDesktopNotificationReachesTheServiceWhenThereIsOne()
+    {
+        QProcess daemon;
+        daemon.start(QStringLiteral("dbus-daemon"),
+                     {"--session", "--nofork", "--nopidfile", "--print-address=1"});
+        if (!daemon.waitForStarted(5000)) {
+            QSKIP("dbus-daemon is not installed");
+        }
+        QVERIFY(daemon.waitForReadyRead(5000));
+        const QString address = QString::fromUtf8(daemon.readLine()).trimmed();
+        {
+            QDBusConnection app = QDBusConnection::connectToBus(address, "app");
+            QDBusConnection desktop = QDBusConnection::connectToBus(address, "desktop");
+            QVERIFY(app.isConnected() && desktop.isConnected());
+            DesktopNotifier(app).notify("before the service");
+            FakeNotificationService service;
+            QVERIFY(desktop.registerObject("/org/freedesktop/Notifications", &service,
+                                           QDBusConnection::ExportAllSlots));
+            QVERIFY(desktop.registerService("org.freedesktop.Notifications"));
+            DesktopNotifier(app).notify("Check of Photos: all 3 files matched");
+            QTRY_COMPARE(service.summaries,
+                         QStringList{"Quelby: Check of Photos: all 3 files matched"});
+            DesktopNotifier(QDBusConnection::connectToBus("unix:path=/nonexistent", "none"))
+                .notify("no bus");
+        }
+        QDBusConnection::disconnectFromBus("app");
+        QDBusConnection::disconnectFromBus("desktop");
+        QDBusConnection::disconnectFromBus("none");
+        daemon.terminate();
+        QVERIFY(daemon.waitForFinished(5000));
     }
 
     // A cancelled export stays silent; a failed one says why.
