@@ -7,11 +7,11 @@
 
 namespace quelby {
 
-DigestPool::DigestPool(std::size_t workers)
+DigestPool::DigestPool(std::size_t workers) : runningFor_(workers, nullptr)
 {
     threads_.reserve(workers);
     for (std::size_t index = 0; index < workers; ++index) {
-        threads_.emplace_back([this] { work(); });
+        threads_.emplace_back([this, index] { work(index); });
     }
 }
 
@@ -27,29 +27,41 @@ DigestPool::~DigestPool()
     }
 }
 
-void DigestPool::run(std::function<void()> task)
+void DigestPool::run(const void* owner, std::function<void()> task)
 {
     {
         const std::lock_guard lock(mutex_);
-        tasks_.push_back(std::move(task));
+        tasks_.push_back(Task{owner, std::move(task)});
     }
     wakeUp_.notify_one();
 }
 
-void DigestPool::work()
+void DigestPool::forget(const void* owner)
 {
+    std::unique_lock lock(mutex_);
+    std::erase_if(tasks_, [owner](const Task& task) { return task.owner == owner; });
+    taskEnded_.wait(lock, [this, owner] {
+        return std::ranges::find(runningFor_, owner) == runningFor_.end();
+    });
+}
+
+void DigestPool::work(std::size_t worker)
+{
+    std::unique_lock lock(mutex_);
     for (;;) {
-        std::function<void()> task;
-        {
-            std::unique_lock lock(mutex_);
-            wakeUp_.wait(lock, [this] { return closing_ || !tasks_.empty(); });
-            if (tasks_.empty()) {
-                return;
-            }
-            task = std::move(tasks_.front());
-            tasks_.pop_front();
+        wakeUp_.wait(lock, [this] { return closing_ || !tasks_.empty(); });
+        if (tasks_.empty()) {
+            return;
         }
-        task();
+        Task task = std::move(tasks_.front());
+        tasks_.pop_front();
+        runningFor_[worker] = task.owner;
+        lock.unlock();
+        task.call();
+        task.call = nullptr; // whatever it holds goes before its owner may
+        lock.lock();
+        runningFor_[worker] = nullptr;
+        taskEnded_.notify_all();
     }
 }
 

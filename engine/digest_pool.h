@@ -2,7 +2,8 @@
 
 // A fixed set of digest workers that runs file visits handed to it, first in,
 // first out. Runs that overlap share one pool instead of each starting its
-// own threads. The pool knows nothing of walks: each task is a plain call.
+// own threads. The pool knows nothing of walks: each task is a plain call,
+// tagged with its owner so that an owner that goes can take back its tasks.
 
 #include <condition_variable>
 #include <cstddef>
@@ -24,14 +25,23 @@ public:
     DigestPool& operator=(const DigestPool&) = delete;
 
     std::size_t workers() const { return threads_.size(); }
-    void run(std::function<void()> task);
+    void run(const void* owner, std::function<void()> task);
+    // Drops the owner's tasks not yet started and waits for those running.
+    void forget(const void* owner);
 
 private:
-    void work();
+    struct Task
+    {
+        const void* owner;
+        std::function<void()> call;
+    };
+    void work(std::size_t worker);
 
     std::mutex mutex_;
     std::condition_variable wakeUp_;
-    std::deque<std::function<void()>> tasks_;
+    std::condition_variable taskEnded_;
+    std::deque<Task> tasks_;
+    std::vector<const void*> runningFor_; // each worker's current owner
     bool closing_ = false;
     std::vector<std::thread> threads_;
 };

@@ -19,21 +19,27 @@ constexpr auto kPollInterval = std::chrono::milliseconds(20);
 class OrderedVisits::TaskContext : public VisitContext
 {
 public:
-    TaskContext(OrderedVisits& owner, std::uint64_t sequence)
-        : owner_(owner), sequence_(sequence)
+    TaskContext(OrderedVisits& owner, std::uint64_t sequence, bool onWalkThread)
+        : owner_(owner), sequence_(sequence), onWalkThread_(onWalkThread)
     {
     }
     bool stopRequested() override { return owner_.stopped(); }
-    void bytesRead(std::size_t count, std::string_view) override
+    void bytesRead(std::size_t count, std::string_view path) override
     {
-        owner_.bytesInFlight_.fetch_add(static_cast<std::int64_t>(count),
-                                        std::memory_order_relaxed);
+        const auto inFlight = owner_.bytesInFlight_.fetch_add(static_cast<std::int64_t>(count),
+                                                              std::memory_order_relaxed);
+        // On the walk's own thread the observer may be asked: progress, and whether to stop.
+        if (onWalkThread_ &&
+            owner_.host_.pollWhileWaiting(inFlight + static_cast<std::int64_t>(count), path)) {
+            owner_.stop();
+        }
     }
     void opened(const struct stat& info) override { owner_.waitForTurn(sequence_, info); }
 
 private:
     OrderedVisits& owner_;
     std::uint64_t sequence_;
+    bool onWalkThread_;
 };
 
 OrderedVisits::OrderedVisits(const RunOptions& options, const TreeRules& rules,
@@ -47,8 +53,7 @@ OrderedVisits::OrderedVisits(const RunOptions& options, const TreeRules& rules,
 OrderedVisits::~OrderedVisits()
 {
     stop();
-    std::unique_lock lock(mutex_);
-    frontDone_.wait(lock, [this] { return running_ == 0; });
+    pool_.forget(this);
 }
 
 void OrderedVisits::visit(EntryToVisit entry)
@@ -60,12 +65,17 @@ void OrderedVisits::visit(EntryToVisit entry)
     {
         const std::lock_guard lock(mutex_);
         sequence = firstSequence_ + slots_.size();
-        Slot running;
-        running.path = entry.path;
-        slots_.push_back(std::move(running));
-        ++running_;
+        Slot waiting;
+        waiting.path = entry.path;
+        waiting.entry = std::move(entry);
+        slots_.push_back(std::move(waiting));
     }
-    pool_.run([this, sequence, entry = std::move(entry)] { runVisit(sequence, entry); });
+    pool_.run(this, [this, sequence] {
+        EntryToVisit claimed;
+        if (claim(sequence, claimed)) {
+            runVisit(sequence, claimed, false);
+        }
+    });
     deliverReady(false);
 }
 
@@ -96,12 +106,23 @@ bool OrderedVisits::finish()
     return stopped();
 }
 
-void OrderedVisits::runVisit(std::uint64_t sequence, const EntryToVisit& entry)
+bool OrderedVisits::claim(std::uint64_t sequence, EntryToVisit& entry)
+{
+    const std::lock_guard lock(mutex_);
+    if (sequence < firstSequence_ || !slot(sequence).entry) {
+        return false;
+    }
+    entry = std::move(*slot(sequence).entry);
+    slot(sequence).entry.reset();
+    return true;
+}
+
+void OrderedVisits::runVisit(std::uint64_t sequence, const EntryToVisit& entry, bool onWalkThread)
 {
     std::optional<EntryOutcome> outcome;
     if (!stopped()) {
         auto buffer = takeBuffer();
-        TaskContext context(*this, sequence);
+        TaskContext context(*this, sequence, onWalkThread);
         if (buffer) {
             outcome = visitEntry(options_, rules_, entry, *buffer, pseudoFileSystems_, context);
             giveBack(std::move(*buffer));
@@ -154,9 +175,7 @@ void OrderedVisits::complete(std::uint64_t sequence, std::optional<EntryOutcome>
         Slot& own = slot(sequence);
         own.done = true;
         own.outcome = std::move(outcome);
-        --running_;
-        // Under the lock: once it is released the walk may end and this object go.
-        if (sequence == firstSequence_ || running_ == 0) {
+        if (sequence == firstSequence_) {
             frontDone_.notify_one();
         }
         if (waitingForTurn_ > 0) {
@@ -168,6 +187,15 @@ void OrderedVisits::complete(std::uint64_t sequence, std::optional<EntryOutcome>
 void OrderedVisits::deliverReady(bool wait)
 {
     std::unique_lock lock(mutex_);
+    if (wait && !slots_.empty() && slots_.front().entry) {
+        // No worker has taken the visit the walk waits for: the walk does it.
+        lock.unlock();
+        EntryToVisit entry;
+        if (claim(firstSequence_, entry)) {
+            runVisit(firstSequence_, entry, true);
+        }
+        lock.lock();
+    }
     if (wait && !slots_.empty() && !slots_.front().done) {
         const std::string currentPath = escapedForReport(slots_.front().path);
         lock.unlock();

@@ -5,7 +5,10 @@
 // what a one-worker walk would show. At most a bounded window of files is in
 // flight. Two names of one file are never visited at the same time, and the
 // earlier name always goes first: a write through one changes the change
-// time that the other's changed-while-read check compares.
+// time that the other's changed-while-read check compares. When the visit the
+// walk waits for has not been taken by a worker (they may all be busy with
+// other runs' files), the walk's own thread does it, so that no run ever
+// waits behind another.
 
 #include "digest_pool.h"
 #include "entry_open.h"
@@ -60,6 +63,7 @@ private:
     struct Slot
     {
         std::string path; // raw, for the progress shown while it is read
+        std::optional<EntryToVisit> entry; // until a thread takes the visit
         bool done = false;
         std::optional<EntryOutcome> outcome; // none for a visit a stop cut short
         bool identityKnown = false;          // the file's device and inode, once opened
@@ -67,7 +71,9 @@ private:
         ino_t inode = 0;
     };
 
-    void runVisit(std::uint64_t sequence, const EntryToVisit& entry);
+    // Takes the visit unless another thread has; false when it was taken.
+    bool claim(std::uint64_t sequence, EntryToVisit& entry);
+    void runVisit(std::uint64_t sequence, const EntryToVisit& entry, bool onWalkThread);
     void waitForTurn(std::uint64_t sequence, const struct stat& info);
     void complete(std::uint64_t sequence, std::optional<EntryOutcome> outcome);
     // Delivers finished visits from the front; waits for one when wait is set.
@@ -89,7 +95,6 @@ private:
     std::size_t waitingForTurn_ = 0;
     std::deque<Slot> slots_; // undelivered visits in walk order
     std::uint64_t firstSequence_ = 0;
-    std::size_t running_ = 0;
     std::vector<ReadBuffer> freeBuffers_;
     std::atomic<bool> stop_{false};
     std::atomic<std::int64_t> bytesInFlight_{0};

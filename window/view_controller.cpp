@@ -1,5 +1,6 @@
 #include "window/view_controller.h"
 
+#include "engine/digest_pool.h"
 #include "engine/display_text.h"
 #include "engine/file_digest.h"
 #include "engine/tag_store.h"
@@ -194,6 +195,7 @@ void ViewController::startRun(Operation operation, int response, const QString& 
     options.backEnd = quelby::platformDigestBackEnd();
     options.setBufferSize = setBufferSize;
     options.realBufferSize = realBufferSize;
+    options.jobs = quelby::defaultDigestJobs(options.folder);
     if (const auto valid = quelby::validateRunOptions(options); !valid) {
         setReportText(valid.error());
         runEnded();
@@ -246,7 +248,7 @@ void ViewController::startRun(Operation operation, int response, const QString& 
             ProgressThrottle throttle_;
         } observer(this, *stopFlag);
 
-        const quelby::RunState state = quelby::walkFolder(options, observer);
+        const quelby::RunState state = quelby::walkFolder(options, observer, &digestWorkers);
         FinishedRun run{options, state, {}, stopFlag};
         run.displayText = styledReportText(
             observer.pendingText + (state.stopped ? quelby::stoppedText(options, state)

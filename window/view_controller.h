@@ -5,6 +5,7 @@
 // window happens on the main thread.
 
 #include "app/alert_presenter.h"
+#include "engine/digest_pool.h"
 #include "engine/run.h"
 #include "window/finish_notifier.h"
 
@@ -56,6 +57,9 @@ public:
     QLineEdit* bufferTextbox = nullptr;
     QComboBox* sizePopup = nullptr;
     QCheckBox* timesCheckbox = nullptr;
+    // The digest workers every run shares, so that overlapping runs do not multiply
+    // threads; declared before processingQueue so that it outlives the walks.
+    quelby::DigestPool digestWorkers{quelby::availableProcessors()};
     QThreadPool processingQueue;
 
     // Starts a run on a folder the user confirmed (response QDialog::Accepted); any other

@@ -22,6 +22,7 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QLineEdit>
@@ -715,6 +716,8 @@ private slots:
             QDBusConnection desktop = QDBusConnection::connectToBus(address, "desktop");
             QVERIFY(app.isConnected() && desktop.isConnected());
             DesktopNotifier(app).notify("before the service");
+            // A round trip on the same connection: the bus has routed the call above by now.
+            QVERIFY(app.interface()->isServiceRegistered("org.freedesktop.Notifications").isValid());
             FakeNotificationService service;
             QVERIFY(desktop.registerObject("/org/freedesktop/Notifications", &service,
                                            QDBusConnection::ExportAllSlots));
