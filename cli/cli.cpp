@@ -125,7 +125,7 @@ int runWalk(const CliOptions& cliOptions, std::ostream& out, std::ostream& err,
 
     std::optional<DigestPool> pool;
     if (options.jobs > 1) {
-        pool.emplace(options.jobs);
+        pool.emplace(options.jobs - 1); // the walk's own thread digests too
     }
     const RunState state = walkFolder(options, observer, pool ? &*pool : nullptr);
 

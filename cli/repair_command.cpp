@@ -118,7 +118,7 @@ int runRepair(const CliOptions& cliOptions, std::ostream& out, std::ostream& err
 
     std::optional<DigestPool> pool;
     if (options->run.jobs > 1) {
-        pool.emplace(options->run.jobs);
+        pool.emplace(options->run.jobs - 1); // the walk's own thread digests too
     }
     const auto state = repairFolder(*options, observer, pool ? &*pool : nullptr);
     if (progressLine) {

@@ -109,14 +109,21 @@ DigestResult fileDigest(int fd, std::int64_t bufferSize, DigestBackEnd backEnd,
     return fileDigest(fd, *buffer, backEnd, observer);
 }
 
-DigestResult fileDigest(int fd, const ReadBuffer& buffer, DigestBackEnd,
+DigestResult fileDigest(int fd, const ReadBuffer& buffer, DigestBackEnd backEnd,
                         const ReadObserver& observer)
 {
-    // Both back ends are standard SHA-256; one implementation serves them.
     const auto before = sys::fstat(fd);
     if (!before) {
         return std::unexpected(failureFrom(before.error()));
     }
+    return fileDigestFrom(fd, *before, buffer, backEnd, observer);
+}
+
+DigestResult fileDigestFrom(int fd, const struct stat& state, const ReadBuffer& buffer,
+                            DigestBackEnd, const ReadObserver& observer)
+{
+    // Both back ends are standard SHA-256; one implementation serves them.
+    const struct stat* before = &state;
     if (!S_ISREG(before->st_mode)) {
         return std::optional<Digest>{};
     }

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 
 namespace quelby {
 
@@ -80,6 +81,10 @@ using ReadObserver = std::function<bool(std::size_t bytesRead)>;
 // Digests the open file from its current offset, reading at most buffer.size() bytes at a time.
 DigestResult fileDigest(int fd, const ReadBuffer& buffer, DigestBackEnd backEnd,
                         const ReadObserver& observer = {});
+
+// The same from the file's state just taken with fstat, which saves taking it again.
+DigestResult fileDigestFrom(int fd, const struct stat& before, const ReadBuffer& buffer,
+                            DigestBackEnd backEnd, const ReadObserver& observer = {});
 
 // The same with a buffer of bufferSize bytes allocated for this one file.
 DigestResult fileDigest(int fd, std::int64_t bufferSize, DigestBackEnd backEnd,

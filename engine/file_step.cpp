@@ -16,24 +16,32 @@ namespace quelby {
 
 FileVisit::FileVisit(const RunOptions& runOptions, EntryOutcome& entryOutcome,
                      VisitContext& visitContext, const ReadBuffer& readBuffer, int descriptor,
-                     std::string displayPath)
+                     std::string displayPath, std::optional<struct stat> opened)
     : options(runOptions), outcome(entryOutcome), context(visitContext), buffer(readBuffer),
-      fd(descriptor), path(std::move(displayPath))
+      fd(descriptor), path(std::move(displayPath)), opened_(opened)
 {
 }
 
 DigestResult FileVisit::digest()
 {
-    // The fallback digests a second time through the same descriptor.
-    if (::lseek(fd, 0, SEEK_SET) != 0 && errno != ESPIPE) {
-        const PosixError error = posixError(errno);
-        return std::unexpected(ReadFailure{error.code, error.description});
-    }
-    auto result = fileDigest(fd, buffer, options.backEnd, [this](std::size_t count) {
+    const auto observer = [this](std::size_t count) {
         outcome.counts.bytesRead += static_cast<std::int64_t>(count);
         context.bytesRead(count, path);
         return !context.stopRequested();
-    });
+    };
+    DigestResult result;
+    if (opened_) {
+        // A freshly opened file, its state just taken: no seek, no second fstat.
+        result = fileDigestFrom(fd, *opened_, buffer, options.backEnd, observer);
+        opened_.reset();
+    } else {
+        // The fallback digests a second time through the same descriptor.
+        if (::lseek(fd, 0, SEEK_SET) != 0 && errno != ESPIPE) {
+            const PosixError error = posixError(errno);
+            return std::unexpected(ReadFailure{error.code, error.description});
+        }
+        result = fileDigest(fd, buffer, options.backEnd, observer);
+    }
     stopped_ = !result && context.stopRequested();
     return result;
 }
@@ -175,12 +183,13 @@ std::optional<EntryOutcome> visitEntry(const RunOptions& options, const TreeRule
         reportLinkOutside(options, outcome, escapedForReport(entry.path));
         break;
     case OpenedEntry::Kind::file: {
-        context.opened(opened.info);
+        const bool mayHaveChanged = context.opened(opened.info);
         if (context.stopRequested()) {
             return std::nullopt;
         }
         FileVisit visit(options, outcome, context, buffer, opened.file.get(),
-                        escapedForReport(entry.path));
+                        escapedForReport(entry.path),
+                        mayHaveChanged ? std::nullopt : std::optional(opened.info));
         switch (options.operation) {
         case Operation::check:
             checkFile(visit);

@@ -27,14 +27,17 @@ public:
     // Called after every read with the bytes it delivered; path is escaped for display.
     virtual void bytesRead(std::size_t count, std::string_view path) = 0;
     // Called once the file is open, before anything is read or written through it.
-    virtual void opened(const struct stat&) {}
+    // True when the file may have changed since info was taken (another name of
+    // it was visited meanwhile).
+    virtual bool opened(const struct stat&) { return false; }
 };
 
 class FileVisit
 {
 public:
     FileVisit(const RunOptions& options, EntryOutcome& outcome, VisitContext& context,
-              const ReadBuffer& buffer, int fd, std::string path);
+              const ReadBuffer& buffer, int fd, std::string path,
+              std::optional<struct stat> opened = std::nullopt);
 
     const RunOptions& options;
     EntryOutcome& outcome;
@@ -73,6 +76,8 @@ public:
 
 private:
     bool stopped_ = false;
+    // The state of the freshly opened file, until the first digest uses it.
+    std::optional<struct stat> opened_;
     bool attributesUnsupported_ = false;
     std::optional<std::optional<Bytes>> storedStamp_;
 };

@@ -3,6 +3,7 @@
 #include "display_text.h"
 #include "file_step.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace quelby {
@@ -34,7 +35,10 @@ public:
             owner_.stop();
         }
     }
-    void opened(const struct stat& info) override { owner_.waitForTurn(sequence_, info); }
+    bool opened(const struct stat& info) override
+    {
+        return owner_.waitForTurn(sequence_, info, onWalkThread_);
+    }
 
 private:
     OrderedVisits& owner_;
@@ -137,7 +141,8 @@ void OrderedVisits::runVisit(std::uint64_t sequence, const EntryToVisit& entry, 
     complete(sequence, std::move(outcome));
 }
 
-void OrderedVisits::waitForTurn(std::uint64_t sequence, const struct stat& info)
+bool OrderedVisits::waitForTurn(std::uint64_t sequence, const struct stat& info,
+                                bool onWalkThread)
 {
     std::unique_lock lock(mutex_);
     Slot& own = slot(sequence);
@@ -148,8 +153,8 @@ void OrderedVisits::waitForTurn(std::uint64_t sequence, const struct stat& info)
         turns_.notify_all();
     }
     // Every earlier visit must have opened its file (or ended) and none may hold this one.
-    ++waitingForTurn_;
-    turns_.wait(lock, [&] {
+    bool heldByAnother = false;
+    const auto myTurn = [&] {
         if (stopped()) {
             return true;
         }
@@ -158,14 +163,37 @@ void OrderedVisits::waitForTurn(std::uint64_t sequence, const struct stat& info)
             if (other.done) {
                 continue;
             }
-            if (!other.identityKnown ||
-                (other.device == info.st_dev && other.inode == info.st_ino)) {
+            if (!other.identityKnown) {
+                return false;
+            }
+            if (other.device == info.st_dev && other.inode == info.st_ino) {
+                heldByAnother = true;
                 return false;
             }
         }
         return true;
-    });
+    };
+    bool waitedForAnother = false;
+    ++waitingForTurn_;
+    while (!myTurn()) {
+        waitedForAnother = waitedForAnother || heldByAnother;
+        if (!onWalkThread) {
+            turns_.wait(lock);
+            continue;
+        }
+        // The walk's own thread keeps following its observer while it waits.
+        turns_.wait_for(lock, kPollInterval);
+        lock.unlock();
+        const bool stop = host_.pollWhileWaiting(
+            bytesInFlight_.load(std::memory_order_relaxed), escapedForReport(own.path));
+        lock.lock();
+        if (stop) {
+            stop_.store(true);
+            turns_.notify_all();
+        }
+    }
     --waitingForTurn_;
+    return waitedForAnother;
 }
 
 void OrderedVisits::complete(std::uint64_t sequence, std::optional<EntryOutcome> outcome)
@@ -187,14 +215,22 @@ void OrderedVisits::complete(std::uint64_t sequence, std::optional<EntryOutcome>
 void OrderedVisits::deliverReady(bool wait)
 {
     std::unique_lock lock(mutex_);
-    if (wait && !slots_.empty() && slots_.front().entry) {
-        // No worker has taken the visit the walk waits for: the walk does it.
-        lock.unlock();
-        EntryToVisit entry;
-        if (claim(firstSequence_, entry)) {
-            runVisit(firstSequence_, entry, true);
+    if (wait && !slots_.empty() && !slots_.front().done) {
+        // Rather than wait, the walk's own thread takes the oldest visit no
+        // worker has taken yet: it digests as a worker would, and a run never
+        // waits behind another run's files for a shared worker.
+        const auto waiting = std::ranges::find_if(slots_, [](const Slot& s) { return s.entry.has_value(); });
+        if (waiting != slots_.end()) {
+            const std::uint64_t sequence =
+                firstSequence_ + static_cast<std::uint64_t>(waiting - slots_.begin());
+            lock.unlock();
+            EntryToVisit entry;
+            if (claim(sequence, entry)) {
+                runVisit(sequence, entry, true);
+            }
+            lock.lock();
+            wait = false;
         }
-        lock.lock();
     }
     if (wait && !slots_.empty() && !slots_.front().done) {
         const std::string currentPath = escapedForReport(slots_.front().path);

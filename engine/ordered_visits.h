@@ -5,10 +5,10 @@
 // what a one-worker walk would show. At most a bounded window of files is in
 // flight. Two names of one file are never visited at the same time, and the
 // earlier name always goes first: a write through one changes the change
-// time that the other's changed-while-read check compares. When the visit the
-// walk waits for has not been taken by a worker (they may all be busy with
-// other runs' files), the walk's own thread does it, so that no run ever
-// waits behind another.
+// time that the other's changed-while-read check compares. Instead of waiting
+// idle, the walk's own thread takes the oldest visit no worker has taken yet:
+// it is one of the walk's digesting threads, and no run ever waits behind
+// another run's files for a shared worker.
 
 #include "digest_pool.h"
 #include "entry_open.h"
@@ -74,7 +74,8 @@ private:
     // Takes the visit unless another thread has; false when it was taken.
     bool claim(std::uint64_t sequence, EntryToVisit& entry);
     void runVisit(std::uint64_t sequence, const EntryToVisit& entry, bool onWalkThread);
-    void waitForTurn(std::uint64_t sequence, const struct stat& info);
+    // True when it waited for another name of the same file.
+    bool waitForTurn(std::uint64_t sequence, const struct stat& info, bool onWalkThread);
     void complete(std::uint64_t sequence, std::optional<EntryOutcome> outcome);
     // Delivers finished visits from the front; waits for one when wait is set.
     void deliverReady(bool wait);

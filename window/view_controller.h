@@ -15,6 +15,7 @@
 #include <QStringList>
 #include <QThreadPool>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -58,8 +59,9 @@ public:
     QComboBox* sizePopup = nullptr;
     QCheckBox* timesCheckbox = nullptr;
     // The digest workers every run shares, so that overlapping runs do not multiply
-    // threads; declared before processingQueue so that it outlives the walks.
-    quelby::DigestPool digestWorkers{quelby::availableProcessors()};
+    // threads (each walk's own thread digests too); declared before processingQueue so
+    // that it outlives the walks.
+    quelby::DigestPool digestWorkers{std::max<std::size_t>(quelby::availableProcessors() - 1, 1)};
     QThreadPool processingQueue;
 
     // Starts a run on a folder the user confirmed (response QDialog::Accepted); any other
