@@ -123,11 +123,8 @@ int runWalk(const CliOptions& cliOptions, std::ostream& out, std::ostream& err,
     RunFollower follower(report, shownProgress, err, environment);
     CliObserver observer(follower, cliOptions.json);
 
-    std::optional<DigestPool> pool;
-    if (options.jobs > 1) {
-        pool.emplace(options.jobs - 1); // the walk's own thread digests too
-    }
-    const RunState state = walkFolder(options, observer, pool ? &*pool : nullptr);
+    const auto pool = poolForOneWalk(options.jobs);
+    const RunState state = walkFolder(options, observer, pool.get());
 
     if (progressLine) {
         progressLine->finish();

@@ -116,11 +116,8 @@ int runRepair(const CliOptions& cliOptions, std::ostream& out, std::ostream& err
     RunFollower follower(report, shownProgress, err, environment);
     RepairCliObserver observer(follower, cliOptions.json);
 
-    std::optional<DigestPool> pool;
-    if (options->run.jobs > 1) {
-        pool.emplace(options->run.jobs - 1); // the walk's own thread digests too
-    }
-    const auto state = repairFolder(*options, observer, pool ? &*pool : nullptr);
+    const auto pool = poolForOneWalk(options->run.jobs);
+    const auto state = repairFolder(*options, observer, pool.get());
     if (progressLine) {
         progressLine->finish();
     }

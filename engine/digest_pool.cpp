@@ -65,6 +65,11 @@ void DigestPool::work(std::size_t worker)
     }
 }
 
+std::unique_ptr<DigestPool> poolForOneWalk(std::size_t jobs)
+{
+    return jobs > 1 ? std::make_unique<DigestPool>(jobs - 1) : nullptr;
+}
+
 std::size_t availableProcessors()
 {
     cpu_set_t set;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -45,6 +46,10 @@ private:
     bool closing_ = false;
     std::vector<std::thread> threads_;
 };
+
+// The workers for one walk that digests jobs files at once: the walk's own
+// thread digests too, so jobs - 1 of them; none for one file at a time.
+std::unique_ptr<DigestPool> poolForOneWalk(std::size_t jobs);
 
 // The number of processors this process may run on.
 std::size_t availableProcessors();

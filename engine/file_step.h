@@ -28,7 +28,7 @@ public:
     virtual void bytesRead(std::size_t count, std::string_view path) = 0;
     // Called once the file is open, before anything is read or written through it.
     // True when the file may have changed since info was taken (another name of
-    // it was visited meanwhile).
+    // it may have been visited meanwhile), so that its state must be taken again.
     virtual bool opened(const struct stat&) { return false; }
 };
 

@@ -35,9 +35,13 @@ public:
             owner_.stop();
         }
     }
+    // Another name of the file may have been visited, and its attributes
+    // written, since info was taken, even when this visit never had to wait:
+    // the file's state is always taken again.
     bool opened(const struct stat& info) override
     {
-        return owner_.waitForTurn(sequence_, info, onWalkThread_);
+        owner_.waitForTurn(sequence_, info, onWalkThread_);
+        return true;
     }
 
 private:
@@ -141,7 +145,7 @@ void OrderedVisits::runVisit(std::uint64_t sequence, const EntryToVisit& entry, 
     complete(sequence, std::move(outcome));
 }
 
-bool OrderedVisits::waitForTurn(std::uint64_t sequence, const struct stat& info,
+void OrderedVisits::waitForTurn(std::uint64_t sequence, const struct stat& info,
                                 bool onWalkThread)
 {
     std::unique_lock lock(mutex_);
@@ -153,7 +157,6 @@ bool OrderedVisits::waitForTurn(std::uint64_t sequence, const struct stat& info,
         turns_.notify_all();
     }
     // Every earlier visit must have opened its file (or ended) and none may hold this one.
-    bool heldByAnother = false;
     const auto myTurn = [&] {
         if (stopped()) {
             return true;
@@ -167,16 +170,13 @@ bool OrderedVisits::waitForTurn(std::uint64_t sequence, const struct stat& info,
                 return false;
             }
             if (other.device == info.st_dev && other.inode == info.st_ino) {
-                heldByAnother = true;
                 return false;
             }
         }
         return true;
     };
-    bool waitedForAnother = false;
     ++waitingForTurn_;
     while (!myTurn()) {
-        waitedForAnother = waitedForAnother || heldByAnother;
         if (!onWalkThread) {
             turns_.wait(lock);
             continue;
@@ -193,7 +193,6 @@ bool OrderedVisits::waitForTurn(std::uint64_t sequence, const struct stat& info,
         }
     }
     --waitingForTurn_;
-    return waitedForAnother;
 }
 
 void OrderedVisits::complete(std::uint64_t sequence, std::optional<EntryOutcome> outcome)

@@ -74,8 +74,7 @@ private:
     // Takes the visit unless another thread has; false when it was taken.
     bool claim(std::uint64_t sequence, EntryToVisit& entry);
     void runVisit(std::uint64_t sequence, const EntryToVisit& entry, bool onWalkThread);
-    // True when it waited for another name of the same file.
-    bool waitForTurn(std::uint64_t sequence, const struct stat& info, bool onWalkThread);
+    void waitForTurn(std::uint64_t sequence, const struct stat& info, bool onWalkThread);
     void complete(std::uint64_t sequence, std::optional<EntryOutcome> outcome);
     // Delivers finished visits from the front; waits for one when wait is set.
     void deliverReady(bool wait);

@@ -20,19 +20,6 @@ QString files(std::int64_t count)
     return count == 1 ? QObject::tr("1 file") : QObject::tr("%1 files").arg(number(count));
 }
 
-QString operationName(Operation operation)
-{
-    switch (operation) {
-    case Operation::check:
-        return QObject::tr("Check");
-    case Operation::tag:
-        return QObject::tr("Tag");
-    case Operation::retag:
-        return QObject::tr("Retag");
-    }
-    return {};
-}
-
 QString findings(const quelby::RunOptions& options, const quelby::RunState& state)
 {
     if (state.stopped) {

@@ -1,6 +1,7 @@
 #include "window/run_names.h"
 
 #include <QFile>
+#include <QObject>
 
 QString folderName(const std::string& folder)
 {
@@ -16,4 +17,17 @@ QLocale figuresLocale(QLocale locale)
     }
     locale.setNumberOptions({});
     return locale;
+}
+
+QString operationName(quelby::Operation operation)
+{
+    switch (operation) {
+    case quelby::Operation::check:
+        return QObject::tr("Check");
+    case quelby::Operation::tag:
+        return QObject::tr("Tag");
+    case quelby::Operation::retag:
+        return QObject::tr("Retag");
+    }
+    return {};
 }

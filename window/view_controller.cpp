@@ -35,19 +35,6 @@ namespace {
 
 constexpr int kMostConcurrentRuns = 8;
 
-QString confirmTitle(Operation operation)
-{
-    switch (operation) {
-    case Operation::check:
-        return QObject::tr("Check");
-    case Operation::tag:
-        return QObject::tr("Tag");
-    case Operation::retag:
-        return QObject::tr("Retag");
-    }
-    return {};
-}
-
 } // namespace
 
 // What a walk hands back to the window: its fixed options, its state and the display-ready text
@@ -161,7 +148,7 @@ void ViewController::chooseFolder(Operation operation)
     // A desktop's own dialog may ignore the hidden filter, and hidden folders are tagged too.
     chooser->setOption(QFileDialog::DontUseNativeDialog, true);
     chooser->setFilter(QDir::AllDirs | QDir::Drives | QDir::Hidden | QDir::NoDotAndDotDot);
-    chooser->setLabelText(QFileDialog::Accept, confirmTitle(operation));
+    chooser->setLabelText(QFileDialog::Accept, operationName(operation));
     connect(chooser, &QDialog::finished, this, [this, chooser, operation](int response) {
         startRun(operation, response, chooser->selectedFiles().value(0));
     });
