@@ -1,5 +1,6 @@
 #include "display_text.h"
 #include "file_step.h"
+#include "listing.h"
 #include "ordered_visits.h"
 #include "report_text.h"
 #include "sys.h"
@@ -76,85 +77,6 @@ RunCounts& RunCounts::operator+=(const RunCounts& other)
 }
 
 namespace {
-
-// A folder's names, packed into one string and sorted in byte order, so that
-// a folder of a million files costs little more than their names.
-class Listing
-{
-public:
-    struct Name
-    {
-        std::string_view name;
-        unsigned char type;
-    };
-
-    static std::expected<Listing, PosixError> of(const FileDescriptor& folder)
-    {
-        const int listing = ::fcntl(folder.get(), F_DUPFD_CLOEXEC, 0);
-        if (listing < 0) {
-            return std::unexpected(posixError(errno));
-        }
-        DIR* stream = ::fdopendir(listing);
-        if (stream == nullptr) {
-            const PosixError error = posixError(errno);
-            (void)sys::close(listing);
-            return std::unexpected(error);
-        }
-        Listing result;
-        int error = 0;
-        for (;;) {
-            errno = 0;
-            const dirent* entry = ::readdir(stream);
-            if (entry == nullptr) {
-                error = errno;
-                break;
-            }
-            const std::string_view name = entry->d_name;
-            if (name == "." || name == "..") {
-                continue;
-            }
-            if (result.names_.size() + name.size() > UINT32_MAX) {
-                error = EOVERFLOW;
-                break;
-            }
-            result.items_.push_back(Item{static_cast<std::uint32_t>(result.names_.size()),
-                                         static_cast<std::uint16_t>(name.size()), entry->d_type});
-            result.names_ += name;
-        }
-        ::closedir(stream);
-        if (error != 0) {
-            return std::unexpected(posixError(error));
-        }
-        std::sort(result.items_.begin(), result.items_.end(),
-                  [&result](const Item& a, const Item& b) {
-                      return result.nameOf(a) < result.nameOf(b);
-                  });
-        result.items_.shrink_to_fit();
-        result.names_.shrink_to_fit();
-        return result;
-    }
-
-    std::size_t size() const { return items_.size(); }
-    Name operator[](std::size_t index) const
-    {
-        return Name{nameOf(items_[index]), items_[index].type};
-    }
-
-private:
-    struct Item
-    {
-        std::uint32_t offset;
-        std::uint16_t length;
-        unsigned char type;
-    };
-    std::string_view nameOf(const Item& item) const
-    {
-        return std::string_view(names_).substr(item.offset, item.length);
-    }
-
-    std::string names_;
-    std::vector<Item> items_;
-};
 
 // Folders deeper than this above the current one give their descriptor back
 // and are reopened through ".." on the way up, so that a chain of any depth

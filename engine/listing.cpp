@@ -1,0 +1,57 @@
+#include "listing.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <dirent.h>
+#include <fcntl.h>
+
+namespace quelby {
+
+std::expected<Listing, PosixError> Listing::of(const FileDescriptor& folder)
+{
+    const int listing = ::fcntl(folder.get(), F_DUPFD_CLOEXEC, 0);
+    if (listing < 0) {
+        return std::unexpected(posixError(errno));
+    }
+    DIR* stream = ::fdopendir(listing);
+    if (stream == nullptr) {
+        const PosixError error = posixError(errno);
+        (void)sys::close(listing);
+        return std::unexpected(error);
+    }
+    Listing result;
+    int error = 0;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(stream);
+        if (entry == nullptr) {
+            error = errno;
+            break;
+        }
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        if (result.names_.size() + name.size() > UINT32_MAX) {
+            error = EOVERFLOW;
+            break;
+        }
+        result.items_.push_back(Item{static_cast<std::uint32_t>(result.names_.size()),
+                                     static_cast<std::uint16_t>(name.size()), entry->d_type});
+        result.names_ += name;
+    }
+    ::closedir(stream);
+    if (error != 0) {
+        return std::unexpected(posixError(error));
+    }
+    std::sort(result.items_.begin(), result.items_.end(),
+              [&result](const Item& a, const Item& b) {
+                  return result.nameOf(a) < result.nameOf(b);
+              });
+    result.items_.shrink_to_fit();
+    result.names_.shrink_to_fit();
+    return result;
+}
+
+} // namespace quelby

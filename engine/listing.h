@@ -1,0 +1,51 @@
+#pragma once
+
+#include "posix_error.h"
+#include "sys.h"
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quelby {
+
+// A folder's names, packed into one string and sorted in byte order, so that
+// a folder of a million files costs little more than their names.
+class Listing
+{
+public:
+    struct Name
+    {
+        std::string_view name;
+        unsigned char type;
+    };
+
+    // Every name in the folder but "." and "..", read whole through a
+    // descriptor of its own, so that only one descriptor per level stays open.
+    static std::expected<Listing, PosixError> of(const FileDescriptor& folder);
+
+    std::size_t size() const { return items_.size(); }
+    Name operator[](std::size_t index) const
+    {
+        return Name{nameOf(items_[index]), items_[index].type};
+    }
+
+private:
+    struct Item
+    {
+        std::uint32_t offset;
+        std::uint16_t length;
+        unsigned char type;
+    };
+    std::string_view nameOf(const Item& item) const
+    {
+        return std::string_view(names_).substr(item.offset, item.length);
+    }
+
+    std::string names_;
+    std::vector<Item> items_;
+};
+
+} // namespace quelby
