@@ -89,6 +89,11 @@ void OrderedVisits::visit(EntryToVisit entry)
 
 void OrderedVisits::add(EntryOutcome outcome)
 {
+    // Entries that need no visit count in the window too: a million of them
+    // behind one huge file must not pile up.
+    while (slots_.size() >= window_) {
+        deliverReady(true);
+    }
     {
         const std::lock_guard lock(mutex_);
         Slot done;
