@@ -36,12 +36,13 @@ DigestResult FileVisit::digest()
         opened_.reset();
     } else {
         // The fallback digests a second time through the same descriptor.
-        if (::lseek(fd, 0, SEEK_SET) != 0 && errno != ESPIPE) {
+        if (!fresh_ && ::lseek(fd, 0, SEEK_SET) != 0 && errno != ESPIPE) {
             const PosixError error = posixError(errno);
             return std::unexpected(ReadFailure{error.code, error.description});
         }
         result = fileDigest(fd, buffer, options.backEnd, observer);
     }
+    fresh_ = false;
     stopped_ = !result && context.stopRequested();
     return result;
 }

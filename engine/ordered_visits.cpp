@@ -37,11 +37,12 @@ public:
     }
     // Another name of the file may have been visited, and its attributes
     // written, since info was taken, even when this visit never had to wait:
-    // the file's state is always taken again.
+    // then the file's state is taken again. Only a file with several names,
+    // or a walk that has met a link, can have another name here.
     bool opened(const struct stat& info) override
     {
         owner_.waitForTurn(sequence_, info, onWalkThread_);
-        return true;
+        return info.st_nlink > 1 || owner_.linksSeen_.load(std::memory_order_acquire);
     }
 
 private:
@@ -73,6 +74,9 @@ void OrderedVisits::visit(EntryToVisit entry)
     {
         const std::lock_guard lock(mutex_);
         sequence = firstSequence_ + slots_.size();
+        if (entry.listedAsLink) {
+            linksSeen_.store(true, std::memory_order_release);
+        }
         Slot waiting;
         waiting.path = entry.path;
         waiting.entry = std::move(entry);

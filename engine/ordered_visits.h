@@ -97,6 +97,7 @@ private:
     std::uint64_t firstSequence_ = 0;
     std::vector<ReadBuffer> freeBuffers_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> linksSeen_{false}; // a link was handed over: names may share a file
     std::atomic<std::int64_t> bytesInFlight_{0};
 };
 
