@@ -47,11 +47,11 @@ inline RunOptions optionsFor(Operation operation, const std::string& folder, boo
 // The whole report a finished run shows in the window: its notices, then its text.
 // A bound on the files lets a walk that wrongly loops end at once.
 inline std::string runReport(const RunOptions& options, RunState* finalState = nullptr,
-                             std::int64_t stopAfterFiles = -1)
+                             std::int64_t stopAfterFiles = -1, DigestPool* pool = nullptr)
 {
     RecordingObserver observer;
     observer.stopAfterFiles = stopAfterFiles;
-    const RunState state = walkFolder(options, observer);
+    const RunState state = walkFolder(options, observer, pool);
     std::string report;
     for (const auto& notice : observer.notices) {
         report += notice;

@@ -1,9 +1,12 @@
+#include "engine/digest_pool.h"
 #include "engine/display_text.h"
 #include "engine/run_fixture.h"
 #include "support/scripted_system_calls.h"
 #include "random_tree.h"
 
 #include <algorithm>
+#include <atomic>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -189,8 +192,12 @@ TEST(Faults, AnEntrySwappedBeforeItsOpenIsReadOnlyWhenItIsARegularFile)
         {"a FIFO", true, nullptr, false},
         {"a link to a regular file inside", false, "f/z-other", true},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.replacement);
+    // One file at a time, then with the visits on a pool's workers.
+    DigestPool pool(1);
+    for (int run = 0; run < 2 * std::ssize(cases); ++run) {
+        const auto& c = cases[run / 2];
+        const int jobs = 1 + run % 2;
+        SCOPED_TRACE(std::string(c.replacement) + ", jobs " + std::to_string(jobs));
         test::TempTree tree;
         const auto f = tree.folder("f");
         const auto victim = tree.file("f/victim", "victim");
@@ -207,8 +214,8 @@ TEST(Faults, AnEntrySwappedBeforeItsOpenIsReadOnlyWhenItIsARegularFile)
         ASSERT_TRUE(writer) << "no writer blocked on the FIFO";
 
         test::ScriptedSystemCalls calls;
-        bool swapped = false;
-        int specialOpens = 0, specialReads = 0;
+        std::atomic<bool> swapped = false;
+        std::atomic<int> specialOpens = 0, specialReads = 0;
         const auto special = [](int fd) {
             struct stat info
             {};
@@ -231,8 +238,9 @@ TEST(Faults, AnEntrySwappedBeforeItsOpenIsReadOnlyWhenItIsARegularFile)
             return calls.realRead(fd, buffer, size);
         };
         RunState state;
-        const std::string report =
-            test::runReport(test::optionsFor(Operation::check, f, true), &state);
+        RunOptions options = test::optionsFor(Operation::check, f, true);
+        options.jobs = static_cast<std::size_t>(jobs);
+        const std::string report = test::runReport(options, &state, -1, &pool);
         calls.onOpenAt = nullptr;
         calls.onRead = nullptr;
         EXPECT_TRUE(swapped);
