@@ -26,12 +26,6 @@ constexpr time_t kDamaged = -100; // modified before the stamp's second
 constexpr time_t kEdited = 100;
 constexpr time_t kUnknown = 0; // within the stamp's own second
 
-Outcome runFromRoot(const std::vector<std::string>& args, CliEnvironment environment = {})
-{
-    environment.workingFolder = std::string("/");
-    return runInProcess(args, environment);
-}
-
 std::string bytesOfSize(std::size_t size, char seed)
 {
     std::string bytes(size, '\0');
@@ -41,20 +35,13 @@ std::string bytesOfSize(std::size_t size, char seed)
     return bytes;
 }
 
-void setModified(const std::string& path, time_t seconds)
-{
-    const timespec times[2] = {{seconds, 0}, {seconds, 0}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0)
-        << path << ": " << std::strerror(errno);
-}
-
 // A file tagged with the stamp, its modification time offset from the stamp's second.
 std::string tagged(test::TempTree& tree, const std::string& relative, const std::string& bytes,
                    time_t offset = kDamaged)
 {
     const std::string path = tree.file(relative, bytes);
     test::tagByHand(path, kStamp);
-    setModified(path, kStampSecond + offset);
+    EXPECT_TRUE(test::setModificationTime(path, kStampSecond + offset)) << path;
     return path;
 }
 

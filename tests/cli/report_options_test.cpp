@@ -21,22 +21,9 @@
 namespace quelby::cli {
 namespace {
 
-Outcome runFromRoot(const std::vector<std::string>& args)
-{
-    CliEnvironment environment;
-    environment.workingFolder = std::string("/");
-    return runInProcess(args, environment);
-}
-
 // Seconds since the epoch of the stamp every file below carries.
 constexpr std::string_view kStamp = "2024-03-09T17_05_42Z";
 constexpr time_t kStampSecond = 1710003942; // 2024-03-09T17:05:42Z
-
-void setModified(const std::string& path, time_t seconds, long nanoseconds)
-{
-    const timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << std::strerror(errno);
-}
 
 // A file tagged when it held "old", holding "new" now, its modification
 // time set to stampSecond + offset.
@@ -48,7 +35,7 @@ std::string changedFile(test::TempTree& tree, const std::string& name, bool stam
     if (stamped) {
         test::storeAttribute(path, kTimeAttributeName, kStamp);
     }
-    setModified(path, kStampSecond + seconds, nanoseconds);
+    EXPECT_TRUE(test::setModificationTime(path, kStampSecond + seconds, nanoseconds)) << path;
     return path;
 }
 
@@ -126,7 +113,7 @@ TEST(Json, WritesOneObjectPerFileWithEveryResultAndASummary)
     const std::string matched = tree.file("f/matched", "same");
     test::storeAttribute(matched, kDigestAttributeName, digestOfBytes("same").view());
     test::storeAttribute(matched, kTimeAttributeName, kStamp);
-    setModified(matched, kStampSecond - 10, 123456789);
+    ASSERT_TRUE(test::setModificationTime(matched, kStampSecond - 10, 123456789));
     const std::string damaged = changedFile(tree, "damaged", true, -5, 0);
     const std::string odd = tree.file("f/line\nfeed \xff", "no digest");
     const std::string unreadable = tree.file("f/unreadable", "io error");

@@ -79,4 +79,11 @@ inline Outcome runTool(std::vector<std::string> args, int outFd = -1, int stopSi
             drained(err)};
 }
 
+// run() in this process with "/" as its working folder.
+inline Outcome runFromRoot(const std::vector<std::string>& args, CliEnvironment environment = {})
+{
+    environment.workingFolder = std::string("/");
+    return runInProcess(args, environment);
+}
+
 } // namespace quelby::cli

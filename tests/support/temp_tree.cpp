@@ -3,6 +3,7 @@
 #include "engine/platform/attribute_name.h"
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -125,6 +126,12 @@ void storeAttribute(const std::string& path, std::string_view name, std::string_
 void removeAttribute(const std::string& path, std::string_view name)
 {
     ::removexattr(path.c_str(), platformAttributeName(name).c_str());
+}
+
+bool setModificationTime(const std::string& path, time_t seconds, long nanoseconds)
+{
+    const timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
+    return ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 bool setImmutable(const std::string& path, bool immutable)

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <ctime>
 
 namespace quelby::test {
 
@@ -33,6 +34,9 @@ void writeWholeFile(const std::string& path, std::string_view contents);
 std::optional<std::string> storedAttribute(const std::string& path, std::string_view name);
 void storeAttribute(const std::string& path, std::string_view name, std::string_view value);
 void removeAttribute(const std::string& path, std::string_view name);
+
+// Sets the file's access and modification times; false when that fails.
+bool setModificationTime(const std::string& path, time_t seconds, long nanoseconds = 0);
 
 // chattr +i / -i; false when the file system or the user cannot do it.
 bool setImmutable(const std::string& path, bool immutable);
