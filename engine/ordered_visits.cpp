@@ -29,10 +29,14 @@ public:
     {
         const auto inFlight = owner_.bytesInFlight_.fetch_add(static_cast<std::int64_t>(count),
                                                               std::memory_order_relaxed);
-        // On the walk's own thread the observer may be asked: progress, and whether to stop.
-        if (onWalkThread_ &&
-            owner_.host_.pollWhileWaiting(inFlight + static_cast<std::int64_t>(count), path)) {
-            owner_.stop();
+        // On the walk's own thread the observer may be told of the files the
+        // workers finished meanwhile, and asked whether to stop: a huge file
+        // read here must not hold back the lines of the files before it.
+        if (onWalkThread_) {
+            owner_.deliverReady(false);
+            if (owner_.host_.pollWhileWaiting(inFlight + static_cast<std::int64_t>(count), path)) {
+                owner_.stop();
+            }
         }
     }
     // Another name of the file may have been visited, and its attributes
