@@ -23,12 +23,8 @@ TEST(Exclusions, MatchNamesAnywhereAndPathsFromTheFolderAsFnmatchReadsThem)
         {"sub/*.tmp", "sub/a.tmp", false, true},
         {"sub/*.tmp", "sub/deep/a.tmp", false, false},
         {"sub/*.tmp", "other/sub/a.tmp", false, false},
-        {"*/a.tmp", "sub/deep/a.tmp", false, false},
         {"*/*/a.tmp", "sub/deep/a.tmp", false, true},
-        {"**/a.tmp", "sub/deep/a.tmp", false, false},
-        {"**/a.tmp", "sub/a.tmp", false, true},
         {"/cache", "cache", true, true},
-        {"/cache", "cache", false, true},
         {"/cache", "sub/cache", true, false},
         {"cache/", "sub/cache", true, true},
         {"cache/", "cache", true, true},
@@ -37,9 +33,6 @@ TEST(Exclusions, MatchNamesAnywhereAndPathsFromTheFolderAsFnmatchReadsThem)
         {"/cache/", "sub/cache", true, false},
         {"sub/cache/", "sub/cache", true, true},
         {"cache", "cache/inner", false, false},
-        {"[ab].txt", "sub/b.txt", false, true},
-        {"\\*.txt", "*.txt", false, true},
-        {"\\*.txt", "a.txt", false, false},
         {"caf\xe9*", "caf\xe9.txt", false, true},
         {"new\nline", "new\nline", false, true},
         {"/", "anything", true, false},
@@ -52,26 +45,16 @@ TEST(Exclusions, MatchNamesAnywhereAndPathsFromTheFolderAsFnmatchReadsThem)
         EXPECT_EQ(Exclusions(patterns).excludes(c.relativePath, name, c.isFolder), c.excluded)
             << c.pattern << " against " << c.relativePath << (c.isFolder ? "/" : "");
     }
-    const std::string several[] = {"*.tmp", "/cache"};
-    const Exclusions exclusions(several);
-    EXPECT_TRUE(exclusions.excludes("cache", "cache", false));
-    EXPECT_TRUE(exclusions.excludes("x/y.tmp", "y.tmp", false));
-    EXPECT_FALSE(exclusions.excludes("x/cache", "cache", true));
-    EXPECT_FALSE(exclusions.empty());
-    EXPECT_TRUE(Exclusions().empty());
-    EXPECT_FALSE(Exclusions().excludes("a", "a", false));
 }
 
-TEST(Exclusions, ReadOnePatternALineSkippingBlanksAndCommentsOrGiveTheOsText)
+// The command-line test reads comments, blank lines and a missing file; here
+// what is kept as it is.
+TEST(Exclusions, ReadOnePatternALineKeepingSpacesThatArePartOfIt)
 {
     test::TempTree tree;
-    const auto file = tree.file("patterns", "# caches\n*.tmp\n\n   \n/cache/\n #not a comment\n"
-                                            "trailing space \nlast");
+    const auto file = tree.file("patterns", " #not a comment\ntrailing space \nlast");
     EXPECT_EQ(patternsFromFile(file),
-              (std::vector<std::string>{"*.tmp", "/cache/", " #not a comment", "trailing space ",
-                                        "last"}));
-    EXPECT_EQ(patternsFromFile(tree.file("empty")), std::vector<std::string>{});
-    EXPECT_EQ(patternsFromFile(tree.path("missing")).error(), std::strerror(ENOENT));
+              (std::vector<std::string>{" #not a comment", "trailing space ", "last"}));
     EXPECT_EQ(patternsFromFile(tree.folder("folder")).error(), std::strerror(EISDIR));
 }
 

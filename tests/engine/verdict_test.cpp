@@ -6,6 +6,8 @@
 namespace quelby {
 namespace {
 
+// The command-line test has the boundaries on real files; here the stamps it
+// cannot easily make: far times, leap days and malformed texts.
 TEST(Verdict, TellsAnEditFromDamageByTheModificationTimeAgainstTheStampsWholeSecond)
 {
     ::setenv("TZ", "Pacific/Kiritimati", 1); // UTC+14: a local reading would be 14 hours off
@@ -21,13 +23,10 @@ TEST(Verdict, TellsAnEditFromDamageByTheModificationTimeAgainstTheStampsWholeSec
         struct timespec modified;
         std::string name, text;
     } cases[] = {
-        {stamp, {kStamped + 1, 0}, "edited", edited},
         {stamp, {kStamped + 86400 * 400, 5}, "edited", edited},
-        {stamp, {kStamped, 999999999}, "unknown", unknown},
         {stamp, {kStamped, 0}, "unknown", unknown},
         {stamp, {kStamped - 1, 999999999}, "damaged", damaged},
         {stamp, {0, 0}, "damaged", damaged},
-        {std::nullopt, {kStamped - 100, 0}, "unknown", unknown},
         {"", {kStamped - 100, 0}, "unknown", unknown},
         {"2024-02-29T00_00_00Z", {1709164800 - 1, 0}, "damaged", damaged},
         {"2024-02-29T00_00_00Z", {1709164800 + 1, 0}, "edited", edited},

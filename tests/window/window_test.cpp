@@ -474,12 +474,6 @@ private slots:
                 QVERIFY2(contrastRatio(colour, base) >= 4.5,
                          qPrintable(QString("%1 %2").arg(name).arg(colour.name())));
             }
-            const auto hue = [&](LineKind kind) {
-                return colours[static_cast<std::size_t>(kind)].hslHue();
-            };
-            QVERIFY2(hue(LineKind::failure) < 15 || hue(LineKind::failure) > 345, name);
-            QVERIFY2(hue(LineKind::warning) >= 25 && hue(LineKind::warning) <= 55, name);
-            QVERIFY2(hue(LineKind::success) >= 90 && hue(LineKind::success) <= 150, name);
 
             ReportView view;
             view.setPalette(palette);
@@ -665,37 +659,6 @@ private slots:
             window.startRuns(Operation::check, {shown(tree.root())});
             QTRY_COMPARE_WITH_TIMEOUT(window.runsUnderWay(), 0, 20000);
             QCOMPARE(notifier.told, told ? QStringList{said} : QStringList{});
-        }
-
-        const auto state = [](auto fill) {
-            quelby::RunState counts;
-            fill(counts);
-            return counts;
-        };
-        quelby::RunOptions options;
-        options.folder = "/home/ada/Photos";
-        const std::tuple<Operation, quelby::RunState, const char*> texts[] = {
-            {Operation::check, state([](auto& c) { c.totalCount = c.matchedCount = 12345; }),
-             "Check of Photos: all 12,345 files matched"},
-            {Operation::tag, state([](auto& c) {
-                 c.totalCount = 9;
-                 c.failureCount = 2;
-             }),
-             "Tag of Photos: 2 of 9 files could not be tagged"},
-            {Operation::retag, state([](auto& c) {
-                 c.totalCount = 7;
-                 c.retaggedCount = 3;
-                 c.firstTagCount = 1;
-             }),
-             "Retag of Photos: 3 retagged, 1 tagged for the first time"},
-            {Operation::tag, state([](auto& c) {
-                 c.totalCount = 1;
-                 c.stopped = true;
-             }),
-             "Tag of Photos: stopped after 1 file"}};
-        for (const auto& [operation, counts, text] : texts) {
-            options.operation = operation;
-            QCOMPARE(finishedRunText(options, counts), QString::fromUtf8(text));
         }
     }
 
