@@ -79,7 +79,6 @@ private:
     // The state of the freshly opened file, until the first digest uses it.
     std::optional<struct stat> opened_;
     bool fresh_ = true; // nothing read through fd yet: no seek needed
-    
     bool attributesUnsupported_ = false;
     std::optional<std::optional<Bytes>> storedStamp_;
 };
