@@ -1,5 +1,4 @@
 #include "engine/file_digest.h"
-#include "support/scripted_system_calls.h"
 #include "support/temp_tree.h"
 #include "support/unprivileged.h"
 
@@ -87,37 +86,6 @@ TEST(FileDigest, ReadsOnlyRegularFilesAndNamesWhyOthersFail)
         GTEST_SKIP() << "cannot drop privileges to user 65534 here";
     }
     EXPECT_EQ(*status, 0);
-}
-
-TEST(FileDigest, AFailedOrInconsistentReadIsAFailureNeverADigest)
-{
-    test::TempTree tree;
-    const auto path = tree.file("disk.img", std::string(10000, 'd'));
-    const struct
-    {
-        int error; // 0: the file grows during the second read
-        std::string expected;
-    } cases[] = {
-        {EIO, "failure: " + std::string(std::strerror(EIO))},
-        {EAGAIN, "failure: " + std::string(std::strerror(EAGAIN))},
-        {0, "failure: " + std::string(kFileChangedWhileRead)},
-    };
-    for (const auto& [error, expected] : cases) {
-        test::ScriptedSystemCalls calls;
-        int reads = 0;
-        calls.onRead = [&](int fd, void* buffer, std::size_t size) -> ssize_t {
-            if (++reads == 2 && error == 0) {
-                const int writer = ::open(path.c_str(), O_WRONLY | O_APPEND);
-                (void)!::write(writer, "more", 4);
-                ::close(writer);
-            } else if (reads == 3 && error != 0) {
-                errno = error;
-                return -1;
-            }
-            return calls.realRead(fd, buffer, size);
-        };
-        EXPECT_EQ(hex(fileDigest(path, 1024, DigestBackEnd::current)), expected);
-    }
 }
 
 } // namespace

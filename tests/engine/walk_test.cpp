@@ -154,25 +154,5 @@ TEST(Walk, StopsBetweenFilesAndLeavesTheRestUntouched)
     }
 }
 
-TEST(Walk, ReachesFilesBelowPathsLongerThanPathMax)
-{
-    test::TempTree tree;
-    std::string relative = "root";
-    const std::string level(200, 'd');
-    // Made with relative steps: the whole path is too long for one call.
-    ASSERT_EQ(::chdir(tree.root().c_str()), 0);
-    for (int depth = 0; depth <= 25; ++depth) {
-        const std::string name = depth == 0 ? "root" : level;
-        ::mkdir(name.c_str(), 0755);
-        ASSERT_EQ(::chdir(name.c_str()), 0);
-        relative += depth == 0 ? "" : "/" + level;
-    }
-    test::writeWholeFile("deep.txt", "deep");
-    ASSERT_EQ(::chdir("/"), 0);
-    ASSERT_GT(tree.path(relative).size(), 4096u);
-    const std::string report = runReport(optionsFor(Operation::retag, tree.path("root")));
-    EXPECT_EQ(report.find("⚠️ Tagged " + tree.path(relative) + "/deep.txt\n"), 0u);
-}
-
 } // namespace
 } // namespace quelby
