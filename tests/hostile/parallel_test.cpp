@@ -1,6 +1,7 @@
 #include "engine/digest_pool.h"
 #include "engine/display_text.h"
 #include "engine/run_fixture.h"
+#include "engine/time_stamp.h"
 #include "random_tree.h"
 #include "support/scripted_system_calls.h"
 
@@ -9,7 +10,6 @@
 #include <climits>
 #include <cstring>
 #include <gtest/gtest.h>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <unistd.h>
@@ -28,8 +28,13 @@ std::string streamedReport(const RunOptions& options, DigestPool& pool)
          at = report.find(options.folder, at)) {
         report.replace(at, options.folder.size(), "{F}");
     }
-    static const std::regex stamp("@ [0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}_[0-9]{2}_[0-9]{2}Z");
-    return std::regex_replace(report, stamp, "@ {T}");
+    constexpr std::size_t kStampLength = 20;
+    for (auto at = report.find("@ "); at != std::string::npos; at = report.find("@ ", at + 2)) {
+        if (parsedTimeStamp(std::string_view(report).substr(at + 2, kStampLength))) {
+            report.replace(at + 2, kStampLength, "{T}");
+        }
+    }
+    return report;
 }
 
 // The digest and whether a stamp is there, by path below the root.
