@@ -1,5 +1,6 @@
 #include "display_text.h"
 #include "file_step.h"
+#include "folder_stack.h"
 #include "listing.h"
 #include "ordered_visits.h"
 #include "report_text.h"
@@ -78,11 +79,6 @@ RunCounts& RunCounts::operator+=(const RunCounts& other)
 
 namespace {
 
-// Folders deeper than this above the current one give their descriptor back
-// and are reopened through ".." on the way up, so that a chain of any depth
-// fits in any limit of open files.
-constexpr std::size_t kOpenFolderLevels = 64;
-
 class Walker : private VisitContext, private VisitHost
 {
 public:
@@ -109,7 +105,6 @@ public:
             auto root = std::make_shared<FileDescriptor>(*folder);
             rules_.realFolder = realPathOf(root->get());
             rules_.targetsBeneathFolder = options_.operation != Operation::check;
-            path_ = options_.folder;
             if (pool_ != nullptr && options_.jobs > 1) {
                 visits_.emplace(options_, rules_, pseudoFileSystems_, *pool_, options_.jobs,
                                 static_cast<VisitHost&>(*this));
@@ -174,109 +169,28 @@ private:
         handOver(std::move(outcome));
     }
 
-    std::string childPath(std::string_view name) const
-    {
-        std::string path = path_;
-        if (path != "/") {
-            path += '/';
-        }
-        path += name;
-        return path;
-    }
+    std::string childPath(std::string_view name) const { return folders_.childPath(name); }
 
-    // One folder on the way down, with the names still to visit in it.
-    struct Level
-    {
-        std::shared_ptr<const FileDescriptor> folder; // none while given back
-        dev_t device = 0;
-        ino_t inode = 0;
-        std::size_t pathLength = 0;
-        Listing listing;
-        std::size_t next = 0;
-    };
-
-    // The folders on the way down are kept in a vector, not on the call
-    // stack, so that a chain of folders of any depth cannot overflow it. The
-    // path of the deepest one is path_; each level remembers its length.
+    // Depth first, names in byte order.
     void walkTree(std::shared_ptr<const FileDescriptor> root)
     {
-        enter(std::move(root));
-        while (!levels_.empty()) {
-            Level& level = levels_.back();
-            if (level.next == level.listing.size()) {
-                leave();
-                continue;
-            }
+        enter(std::move(root), options_.folder);
+        const auto unreachable = [this](const std::string& path, const std::string& reason) {
+            unreadableFolder(path, reason);
+        };
+        while (const auto entry = folders_.next(unreachable)) {
             if (stopRequested()) {
                 return;
             }
-            const Listing::Name entry = level.listing[level.next++];
-            visit(level.folder, entry);
+            visit(entry->folder, entry->name);
         }
     }
 
-    // Lists the folder whose path is path_ and goes down into it; on failure
-    // path_ is left as it was before.
-    void enter(std::shared_ptr<const FileDescriptor> folder)
+    void enter(std::shared_ptr<const FileDescriptor> folder, std::string path)
     {
-        auto listing = Listing::of(*folder);
-        const auto info = listing ? sys::fstat(folder->get()) : std::unexpected(listing.error());
-        if (!info) {
-            unreadableFolder(path_, info.error().description);
-            if (!levels_.empty()) {
-                path_.resize(levels_.back().pathLength);
-            }
-            return;
+        if (const auto entered = folders_.enter(std::move(folder), path); !entered) {
+            unreadableFolder(path, entered.error().description);
         }
-        levels_.push_back(Level{std::move(folder), info->st_dev, info->st_ino, path_.size(),
-                                std::move(*listing), 0});
-        if (levels_.size() > kOpenFolderLevels) {
-            levels_[levels_.size() - kOpenFolderLevels - 1].folder.reset();
-        }
-    }
-
-    // Back up one level; the folder above is reopened if it gave its descriptor back.
-    void leave()
-    {
-        const std::shared_ptr<const FileDescriptor> child = std::move(levels_.back().folder);
-        levels_.pop_back();
-        if (levels_.empty()) {
-            return;
-        }
-        path_.resize(levels_.back().pathLength);
-        if (levels_.back().folder) {
-            return;
-        }
-        const std::string problem = reopenParent(*child, levels_.back());
-        // Without it the folders above cannot be reached safely: their
-        // remaining names are given up, each folder with a line.
-        while (!problem.empty() && !levels_.empty() && !levels_.back().folder) {
-            unreadableFolder(path_, problem);
-            levels_.pop_back();
-            if (!levels_.empty()) {
-                path_.resize(levels_.back().pathLength);
-            }
-        }
-    }
-
-    // Reopens a folder through its child's "..": empty, or what went wrong.
-    static std::string reopenParent(const FileDescriptor& child, Level& parent)
-    {
-        const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-        auto reopened = sys::openAt(child.get(), "..", flags);
-        if (!reopened) {
-            return reopened.error().description;
-        }
-        auto folder = std::make_shared<FileDescriptor>(*reopened);
-        const auto info = sys::fstat(folder->get());
-        if (!info) {
-            return info.error().description;
-        }
-        if (info->st_dev != parent.device || info->st_ino != parent.inode) {
-            return "the folder was moved while it was being read";
-        }
-        parent.folder = std::move(folder);
-        return {};
     }
 
     // The entry's path below the chosen folder, as exclusion patterns see it.
@@ -289,21 +203,13 @@ private:
     bool onOtherDevice(const FileDescriptor& folder) const
     {
         const auto info = sys::fstat(folder.get());
-        return info && !levels_.empty() && info->st_dev != levels_.front().device;
+        return info && info->st_dev != folders_.rootDevice();
     }
 
     void visit(const std::shared_ptr<const FileDescriptor>& folder, Listing::Name entry)
     {
         const std::string name(entry.name);
-        unsigned char type = entry.type;
-        if (type == DT_UNKNOWN) {
-            const auto info = sys::fstatAt(folder->get(), name, AT_SYMLINK_NOFOLLOW);
-            type = !info                    ? DT_REG // let the open report the failure
-                   : S_ISDIR(info->st_mode) ? DT_DIR
-                   : S_ISLNK(info->st_mode) ? DT_LNK
-                   : S_ISREG(info->st_mode) ? DT_REG
-                                            : DT_FIFO;
-        }
+        unsigned char type = entryType(*folder, entry);
         if (!options_.exclusions.empty() &&
             options_.exclusions.excludes(relativePath(name), name, type == DT_DIR)) {
             EntryOutcome outcome;
@@ -327,8 +233,7 @@ private:
                     handOver(std::move(outcome));
                     return;
                 }
-                path_ = childPath(name);
-                enter(std::move(opened));
+                enter(std::move(opened), childPath(name));
                 return;
             }
             // A link put in the folder's place since the listing is taken as a link.
@@ -368,8 +273,7 @@ private:
     TreeRules rules_;
     PseudoFileSystems pseudoFileSystems_;
     const ReadBuffer* buffer_ = nullptr;
-    std::vector<Level> levels_;
-    std::string path_;
+    FolderStack folders_;
     std::int64_t bytesInFile_ = 0;
     bool stopped_ = false;
 };

@@ -1,9 +1,9 @@
 #include "copy_folder.h"
 
+#include "engine/folder_stack.h"
 #include "engine/repair/open_below.h"
 #include "engine/tag_store.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,51 +14,6 @@ namespace quelby {
 namespace {
 
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-
-struct Name
-{
-    std::string name;
-    unsigned char type;
-};
-
-// A folder's names in byte order; none when it cannot be listed, since a
-// part of a copy that cannot be read simply offers no candidates.
-std::vector<Name> sortedNames(const FileDescriptor& folder)
-{
-    std::vector<Name> names;
-    const int listing = ::fcntl(folder.get(), F_DUPFD_CLOEXEC, 0);
-    if (listing < 0) {
-        return names;
-    }
-    DIR* stream = ::fdopendir(listing);
-    if (stream == nullptr) {
-        (void)sys::close(listing);
-        return names;
-    }
-    while (const dirent* entry = ::readdir(stream)) {
-        const std::string_view name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.push_back(Name{std::string(name), entry->d_type});
-        }
-    }
-    ::closedir(stream);
-    std::sort(names.begin(), names.end(),
-              [](const Name& a, const Name& b) { return a.name < b.name; });
-    return names;
-}
-
-unsigned char typeOf(const FileDescriptor& folder, const Name& entry)
-{
-    if (entry.type != DT_UNKNOWN) {
-        return entry.type;
-    }
-    const auto info = sys::fstatAt(folder.get(), entry.name, AT_SYMLINK_NOFOLLOW);
-    return !info                    ? DT_UNKNOWN
-           : S_ISDIR(info->st_mode) ? DT_DIR
-           : S_ISLNK(info->st_mode) ? DT_LNK
-           : S_ISREG(info->st_mode) ? DT_REG
-                                    : DT_UNKNOWN;
-}
 
 } // namespace
 
@@ -116,41 +71,28 @@ void CopyFolder::addFile(const std::shared_ptr<const FileDescriptor>& folder,
     }
 }
 
-// Depth first, names in byte order, as every walk goes; the folders on the
-// way down are kept in a vector, not on the call stack.
+// Depth first, names in byte order, as every walk goes. A part of the copy
+// that cannot be listed or reached simply offers no candidates.
 bool CopyFolder::buildIndexes(const std::function<bool()>& stopRequested)
 {
-    struct Level
-    {
-        std::shared_ptr<const FileDescriptor> folder;
-        std::string relativePath;
-        std::vector<Name> names;
-        std::size_t next = 0;
-    };
-    std::vector<Level> levels;
-    levels.push_back(Level{root_, {}, sortedNames(*root_), 0});
-    while (!levels.empty()) {
+    FolderStack folders;
+    (void)folders.enter(root_, folder_);
+    const std::size_t prefix = folder_ == "/" ? 1 : folder_.size() + 1;
+    const auto unreachable = [](const std::string&, const std::string&) {};
+    while (const auto entry = folders.next(unreachable)) {
         if (stopRequested()) {
             files_.clear();
             byDigest_.clear();
             bySize_.clear();
             return false;
         }
-        Level& level = levels.back();
-        if (level.next == level.names.size()) {
-            levels.pop_back();
-            continue;
-        }
-        const Name& entry = level.names[level.next++];
-        const std::string relativePath =
-            level.relativePath.empty() ? entry.name : level.relativePath + "/" + entry.name;
-        unsigned char type = typeOf(*level.folder, entry);
+        const std::string name(entry->name.name);
+        const std::string path = folders.childPath(name);
+        unsigned char type = entryType(*entry->folder, entry->name);
         if (type == DT_DIR) {
-            auto child = sys::openAt(level.folder->get(), entry.name, kFolderFlags);
+            auto child = sys::openAt(entry->folder->get(), name, kFolderFlags);
             if (child) {
-                auto folder = std::make_shared<const FileDescriptor>(*child);
-                auto names = sortedNames(*folder);
-                levels.push_back(Level{std::move(folder), relativePath, std::move(names), 0});
+                (void)folders.enter(std::make_shared<const FileDescriptor>(*child), path);
                 continue;
             }
             if (child.error().code != ELOOP) {
@@ -159,7 +101,7 @@ bool CopyFolder::buildIndexes(const std::function<bool()>& stopRequested)
             type = DT_LNK;
         }
         if (type == DT_REG || type == DT_LNK) {
-            addFile(level.folder, entry.name, relativePath, type == DT_LNK);
+            addFile(entry->folder, name, path.substr(prefix), type == DT_LNK);
         }
     }
     indexed_ = true;

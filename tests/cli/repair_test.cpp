@@ -12,6 +12,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -264,6 +265,35 @@ TEST(Repair, BringsBackEachDamagedFileFromAnIntactCopyAndLeavesTheRest)
                            "/not-sha.bin aren't equal.\nChecked a total of 14 files"),
               0u)
         << checked;
+}
+
+// A copy deeper than this process may open files: indexing it keeps only a
+// few of its folders open at a time.
+TEST(Repair, FindsACopyBelowMoreFoldersThanItMayOpenFiles)
+{
+    test::TempTree tree;
+    const std::string f = tree.folder("f");
+    const std::string b = tree.folder("b");
+    const std::string bytes = bytesOfSize(3000, 'q');
+    tagged(tree, "f/photo.jpg", bytes);
+    flipBit(tree.path("f/photo.jpg"));
+    std::string deep = "b";
+    for (int depth = 0; depth < 1500; ++depth) {
+        deep += "/d";
+    }
+    test::tagByHand(tree.file(deep + "/renamed.jpg", bytes), kStamp);
+
+    rlimit limit = {};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const rlimit narrow{std::min<rlim_t>(limit.rlim_cur, 1024), limit.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &narrow), 0);
+    const Outcome outcome = runFromRoot({"repair", "--from", b, f});
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    EXPECT_EQ(outcome, (Outcome{0,
+                                "✅ Repaired " + f + "/photo.jpg from " + tree.path(deep) +
+                                    "/renamed.jpg\nRepaired 1 of 1 damaged files in " + f +
+                                    " (1 kept as .damaged).\n",
+                                ""}));
 }
 
 TEST(Repair, RefusesCopiesThatOverlapTheFolderAndFilesItCannotSwapSafely)
