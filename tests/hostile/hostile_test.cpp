@@ -266,6 +266,43 @@ TEST(Faults, AnEntrySwappedBeforeItsOpenIsReadOnlyWhenItIsARegularFile)
     }
 }
 
+// Deep in a tree, the folders far above have given their descriptors back. If
+// one of them is moved meanwhile, going back up through ".." would land in the
+// folder it was moved into: the walk must give up the folders above rather
+// than go on by name there, where a file of the same name waits.
+TEST(Faults, AFolderMovedAboveADeepWalkIsGivenUpNotFollowed)
+{
+    test::TempTree tree;
+    const auto f = tree.folder("f");
+    std::string levelFour = "f/a/d/d/d";
+    std::string deepest = levelFour;
+    for (int depth = 0; depth < 80; ++depth) {
+        deepest += "/d";
+    }
+    tree.file(deepest + "/deep.txt", "deep");
+    const auto inside = tree.file(levelFour + "/zz-victim", "inside");
+    const auto outside = tree.file("outside/zz-victim", "outside");
+    test::ScriptedSystemCalls calls;
+    bool moved = false;
+    calls.onOpenAt = [&](int folder, const char* name, int flags) {
+        if (!moved && std::string_view(name) == "deep.txt") {
+            moved = ::rename(tree.path(levelFour + "/d").c_str(), tree.path("outside/d").c_str()) == 0;
+        }
+        return calls.SystemCalls::openAt(folder, name, flags);
+    };
+    const std::string report = test::runReport(test::optionsFor(Operation::tag, f));
+    calls.onOpenAt = nullptr;
+    ASSERT_TRUE(moved);
+    std::string expected;
+    for (std::string level = tree.path(levelFour); level.size() >= f.size();
+         level.resize(level.rfind('/'))) {
+        expected += "❌ Couldn't read " + level + ": the folder was moved while it was being read\n";
+    }
+    EXPECT_EQ(report, expected + "Tagged a total of 1 files in " + f + " with 5 errors.");
+    EXPECT_EQ(test::storedAttribute(outside, kDigestAttributeName), std::nullopt);
+    EXPECT_EQ(test::storedAttribute(inside, kDigestAttributeName), std::nullopt);
+}
+
 // Writes that do not fit, then (last, as it may be skipped) a file system
 // without user attributes: a ramfs refuses every one.
 TEST(Faults, AttributeWritesThatFailAreNamedAndNeverTurnIntoADifference)
