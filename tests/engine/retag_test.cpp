@@ -39,28 +39,6 @@ TEST(Retag, ReproducesTheVerboseAndPlainReportsOfAMixedFolder)
     }
 }
 
-TEST(Retag, ASecondRunMatchesEverythingAndLeavesEveryStampAlone)
-{
-    test::TempTree tree;
-    const auto f = tree.folder("f");
-    const auto stale = tree.file("f/stale", "now");
-    test::storeAttribute(stale, kDigestAttributeName, std::string(64, 'e'));
-    test::storeAttribute(tree.file("f/empty-value", "e"), kDigestAttributeName, "");
-    tree.file("f/untagged", "u");
-
-    RunState first;
-    runReport(optionsFor(Operation::retag, f, false, true), &first);
-    EXPECT_EQ(first.retaggedCount, 1);
-    EXPECT_EQ(first.firstTagCount, 2);
-    ASSERT_TRUE(test::storedAttribute(stale, kTimeAttributeName));
-    test::storeAttribute(stale, kTimeAttributeName, "marker");
-    EXPECT_EQ(runReport(optionsFor(Operation::retag, f, false, true)),
-              inFolder("Retagged a total of 3 files in {F}\t3 matched digest correctly\n"
-                       "\t0 were retagged\n\t0 were tagged for the first time.",
-                       f));
-    EXPECT_EQ(test::storedAttribute(stale, kTimeAttributeName), "marker");
-}
-
 // Failing system calls through the seam: what reaches the report and the disk.
 TEST(Retag, KeepsTheEvidenceWhenReadsFailAndRetriesAFailedWriteOnce)
 {

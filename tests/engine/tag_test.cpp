@@ -1,8 +1,6 @@
 #include "engine/time_stamp.h"
 #include "run_fixture.h"
 
-#include <cerrno>
-#include <cstring>
 #include <gtest/gtest.h>
 
 namespace quelby {
@@ -48,28 +46,6 @@ TEST(Tag, WritesDigestsThatPassCheckAndStampsOnlyWhenAsked)
             EXPECT_EQ(checked.matchedCount, 2);
         }
     }
-}
-
-TEST(Tag, NamesEachFileItCouldNotTagAndLeavesItsAttributesAlone)
-{
-    test::TempTree tree;
-    const auto f = tree.folder("f");
-    const auto locked = tree.file("f/locked.jpg", "x");
-    tree.file("f/open.jpg", "y");
-    test::storeAttribute(locked, kDigestAttributeName, "kept");
-    if (!test::setImmutable(locked, true)) {
-        GTEST_SKIP() << "chattr +i is not possible here";
-    }
-    RunState state;
-    const std::string report = runReport(optionsFor(Operation::tag, f, false, true), &state);
-    test::setImmutable(locked, false);
-    EXPECT_EQ(report,
-              inFolder("❌ Couldn't tag {F}/locked.jpg: " + std::string(std::strerror(EPERM)) +
-                           "\nTagged a total of 2 files in {F} with 1 errors.",
-                       f));
-    EXPECT_EQ(state.failureCount, 1);
-    EXPECT_EQ(test::storedAttribute(locked, kDigestAttributeName), "kept");
-    EXPECT_EQ(test::storedAttribute(locked, kTimeAttributeName), std::nullopt);
 }
 
 } // namespace

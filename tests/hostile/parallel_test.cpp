@@ -11,7 +11,6 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <set>
-#include <sstream>
 #include <unistd.h>
 
 namespace quelby {
@@ -46,25 +45,6 @@ attributesBelow(const std::string& root, const std::vector<std::string>& files)
         seen[path.substr(root.size())] = {values.first, values.second.has_value()};
     }
     return seen;
-}
-
-// The first line where two reports part, from both sides; empty when they are equal.
-std::string firstDifference(const std::string& a, const std::string& b)
-{
-    std::istringstream left(a);
-    std::istringstream right(b);
-    std::string leftLine;
-    std::string rightLine;
-    while (true) {
-        const bool more = static_cast<bool>(std::getline(left, leftLine));
-        const bool moreRight = static_cast<bool>(std::getline(right, rightLine));
-        if (!more && !moreRight) {
-            return {};
-        }
-        if (more != moreRight || leftLine != rightLine) {
-            return leftLine + " <> " + rightLine;
-        }
-    }
 }
 
 struct Trace
@@ -128,8 +108,7 @@ TEST(Parallel, AnyNumberOfWorkersGivesTheReportsAndAttributesOfOne)
         for (const std::size_t jobs : {std::size_t{2}, std::size_t{3}, std::size_t{8}}) {
             const Trace many = traceOf(seed, jobs, pool);
             for (std::size_t run = 0; run < one.reports.size(); ++run) {
-                EXPECT_EQ(firstDifference(many.reports[run], one.reports[run]), "")
-                    << jobs << " workers, run " << run;
+                EXPECT_EQ(many.reports[run], one.reports[run]) << jobs << " workers, run " << run;
             }
             EXPECT_TRUE(many.attributes == one.attributes) << jobs << " workers";
         }
