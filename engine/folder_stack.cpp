@@ -13,14 +13,19 @@ constexpr std::size_t kOpenFolderLevels = 64;
 
 } // namespace
 
-std::string FolderStack::childPath(std::string_view name) const
+std::string joinedPath(std::string_view folder, std::string_view relativePath)
 {
-    std::string path = path_;
+    std::string path(folder);
     if (path != "/") {
         path += '/';
     }
-    path += name;
+    path += relativePath;
     return path;
+}
+
+std::string FolderStack::childPath(std::string_view name) const
+{
+    return joinedPath(path_, name);
 }
 
 std::expected<void, PosixError> FolderStack::enter(std::shared_ptr<const FileDescriptor> folder,

@@ -68,6 +68,9 @@ private:
     std::string path_;
 };
 
+// The path of an entry below a folder, as reports show it before escaping.
+std::string joinedPath(std::string_view folder, std::string_view relativePath);
+
 // An entry's type as its listing gave it, or else as the file system says:
 // DT_REG when it cannot say, so that opening the entry names the failure, and
 // DT_FIFO for every other kind of special file.

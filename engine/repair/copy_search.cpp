@@ -1,5 +1,6 @@
 #include "copy_search.h"
 
+#include "engine/folder_stack.h"
 #include "engine/repair/open_below.h"
 
 namespace quelby {

@@ -13,16 +13,6 @@ SplitPath splitPath(std::string_view relativePath)
     return {relativePath.substr(0, slash), relativePath.substr(slash + 1)};
 }
 
-std::string joinedPath(std::string_view folder, std::string_view relativePath)
-{
-    std::string path(folder);
-    if (path != "/") {
-        path += '/';
-    }
-    path += relativePath;
-    return path;
-}
-
 std::expected<FileDescriptor, PosixError> openFolderBelow(int root, std::string_view relativeFolder)
 {
     constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;

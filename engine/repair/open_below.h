@@ -22,9 +22,6 @@ struct SplitPath
 
 SplitPath splitPath(std::string_view relativePath);
 
-// The path of an entry below a folder, as reports show it before escaping.
-std::string joinedPath(std::string_view folder, std::string_view relativePath);
-
 // Opens the folder at relativeFolder (empty: root itself, reopened) below root.
 std::expected<FileDescriptor, PosixError> openFolderBelow(int root, std::string_view relativeFolder);
 
