@@ -2,7 +2,7 @@
 // Help windows are kept until the application ends, even after they close.
 #pragma once
 
-#include "app/alert_presenter.h"
+#include "window/alert_presenter.h"
 #include "app/ref_view_controller.h"
 #include "app/update_check.h"
 #include "app/update_schedule.h"

@@ -1,7 +1,7 @@
 // Takes pictures of the help window, the About box and the update offer into
 // the folder given as the one argument, for review without a display.
 #include "app/about_box.h"
-#include "app/alert_presenter.h"
+#include "window/alert_presenter.h"
 #include "app/ref_view_controller.h"
 #include "shell_config.h"
 

@@ -1,6 +1,6 @@
 #include "app/update_check.h"
 
-#include "app/alert_presenter.h"
+#include "window/alert_presenter.h"
 #include "app/update_version.h"
 #include "app/url_opener.h"
 #include "shell_config.h"

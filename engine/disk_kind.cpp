@@ -1,10 +1,10 @@
 #include "disk_kind.h"
 
+#include "sys.h"
+
 #include <climits>
-#include <cstdlib>
 #include <dirent.h>
 #include <fstream>
-#include <memory>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -14,9 +14,7 @@ namespace {
 
 std::string realPath(const std::string& path)
 {
-    const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr),
-                                                           &std::free);
-    return real ? std::string(real.get()) : std::string();
+    return sys::realPath(path).value_or(std::string());
 }
 
 bool exists(const std::string& path)
@@ -46,8 +44,9 @@ bool rotationalDevice(std::string device, int depth)
     if (DIR* members = ::opendir((device + "/slaves").c_str())) {
         bool anyMember = false;
         bool anyRotational = false;
-        while (const dirent* entry = ::readdir(members)) {
-            const std::string member = entry->d_name;
+        for (auto entry = sys::readDirectory(members); entry && *entry != nullptr;
+             entry = sys::readDirectory(members)) {
+            const std::string member = (*entry)->d_name;
             if (member == "." || member == "..") {
                 continue;
             }

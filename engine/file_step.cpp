@@ -36,9 +36,11 @@ DigestResult FileVisit::digest()
         opened_.reset();
     } else {
         // The fallback digests a second time through the same descriptor.
-        if (!fresh_ && ::lseek(fd, 0, SEEK_SET) != 0 && errno != ESPIPE) {
-            const PosixError error = posixError(errno);
-            return std::unexpected(ReadFailure{error.code, error.description});
+        if (!fresh_) {
+            const auto start = sys::lseek(fd, 0, SEEK_SET);
+            if (!start && start.error().code != ESPIPE) {
+                return std::unexpected(ReadFailure{start.error().code, start.error().description});
+            }
         }
         result = fileDigest(fd, buffer, options.backEnd, observer);
     }

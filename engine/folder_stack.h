@@ -1,5 +1,8 @@
 #pragma once
 
+// The walk's way down a tree and back up: open folders, their listings and
+// the path so far, with a fixed ceiling on descriptors whatever the depth.
+
 #include "listing.h"
 #include "posix_error.h"
 #include "sys.h"

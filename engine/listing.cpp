@@ -23,12 +23,12 @@ std::expected<Listing, PosixError> Listing::of(const FileDescriptor& folder)
     Listing result;
     int error = 0;
     for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(stream);
-        if (entry == nullptr) {
-            error = errno;
+        const auto next = sys::readDirectory(stream);
+        if (!next || *next == nullptr) {
+            error = next ? 0 : next.error().code;
             break;
         }
+        const dirent* entry = *next;
         const std::string_view name = entry->d_name;
         if (name == "." || name == "..") {
             continue;

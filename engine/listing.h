@@ -1,5 +1,7 @@
 #pragma once
 
+// One folder's names, read whole before the walk enters any of them.
+
 #include "posix_error.h"
 #include "sys.h"
 

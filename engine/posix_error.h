@@ -1,5 +1,7 @@
 #pragma once
 
+// The error value of every failed system call the engine makes.
+
 #include <string>
 
 namespace quelby {

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <fcntl.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -26,6 +28,21 @@ int SystemCalls::fstat(int fd, struct stat* info)
 int SystemCalls::fstatAt(int dirFd, const char* name, struct stat* info, int flags)
 {
     return ::fstatat(dirFd, name, info, flags);
+}
+
+off_t SystemCalls::lseek(int fd, off_t offset, int whence)
+{
+    return ::lseek(fd, offset, whence);
+}
+
+char* SystemCalls::realPath(const char* path, char* resolved)
+{
+    return ::realpath(path, resolved);
+}
+
+struct dirent* SystemCalls::readDirectory(DIR* stream)
+{
+    return ::readdir(stream);
 }
 
 ssize_t SystemCalls::getAttribute(int fd, const char* name, void* value, std::size_t size)
@@ -169,6 +186,31 @@ std::expected<struct stat, PosixError> fstatAt(int dirFd, const std::string& nam
         return std::unexpected(done.error());
     }
     return info;
+}
+
+std::expected<off_t, PosixError> lseek(int fd, off_t offset, int whence)
+{
+    return retryInterrupted([&] { return calls().lseek(fd, offset, whence); });
+}
+
+std::expected<std::string, PosixError> realPath(const std::string& path)
+{
+    const std::unique_ptr<char, decltype(&std::free)> resolved(
+        calls().realPath(path.c_str(), nullptr), &std::free);
+    if (!resolved) {
+        return std::unexpected(posixError(errno));
+    }
+    return std::string(resolved.get());
+}
+
+std::expected<const dirent*, PosixError> readDirectory(DIR* stream)
+{
+    errno = 0;
+    const dirent* entry = calls().readDirectory(stream);
+    if (entry == nullptr && errno != 0) {
+        return std::unexpected(posixError(errno));
+    }
+    return entry;
 }
 
 std::expected<std::size_t, PosixError> getAttribute(int fd, const std::string& name, void* value,

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <expected>
 #include <string>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -23,6 +24,9 @@ public:
     virtual ssize_t read(int fd, void* buffer, std::size_t size);
     virtual int fstat(int fd, struct stat* info);
     virtual int fstatAt(int dirFd, const char* name, struct stat* info, int flags);
+    virtual off_t lseek(int fd, off_t offset, int whence);
+    virtual char* realPath(const char* path, char* resolved);
+    virtual struct dirent* readDirectory(DIR* stream);
     virtual ssize_t getAttribute(int fd, const char* name, void* value, std::size_t size);
     virtual int setAttribute(int fd, const char* name, const void* value, std::size_t size);
     virtual int close(int fd);
@@ -50,6 +54,11 @@ std::expected<int, PosixError> openAt(int dirFd, const std::string& name, int fl
 std::expected<std::size_t, PosixError> read(int fd, void* buffer, std::size_t size);
 std::expected<struct stat, PosixError> fstat(int fd);
 std::expected<struct stat, PosixError> fstatAt(int dirFd, const std::string& name, int flags);
+std::expected<off_t, PosixError> lseek(int fd, off_t offset, int whence);
+// The absolute path with every link resolved.
+std::expected<std::string, PosixError> realPath(const std::string& path);
+// The next entry of a folder's stream; none at its end.
+std::expected<const dirent*, PosixError> readDirectory(DIR* stream);
 std::expected<std::size_t, PosixError> getAttribute(int fd, const std::string& name, void* value,
                                                     std::size_t size);
 std::expected<void, PosixError> setAttribute(int fd, const std::string& name, const void* value,

@@ -1,5 +1,7 @@
 #pragma once
 
+// The time-stamp attribute's text, written and read back.
+
 #include <chrono>
 #include <optional>
 #include <string>

@@ -12,6 +12,7 @@
 #include "window/run_names.h"
 #include "window/run_progress.h"
 #include "window/user_settings.h"
+#include "window/window_run_observer.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -23,7 +24,6 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QSettings>
 
 #include <algorithm>
@@ -195,45 +195,19 @@ void ViewController::startRun(Operation operation, int response, const QString& 
     progressLine->runStarted(stopFlag.get(), operation, options.folder);
     actionStop->setEnabled(true);
     processingQueue.start([this, options, stopFlag] {
-        // Tag's notices reach the report at once; the rest of the run's text
-        // waits for its end, as it always has.
-        class Observer : public quelby::RunObserver {
-        public:
-            Observer(ViewController* window, const std::atomic<bool>& stop)
-                : window_(window), stop_(stop)
-            {
-            }
-            void entryDone(const quelby::EntryOutcome& outcome) override
-            {
-                pendingText += outcome.lines;
-                if (!outcome.notices.empty()) {
-                    window_->onMainThread(
-                        [window = window_, shown = styledReportText(outcome.notices)]() mutable {
-                            window->outputTextbox->appendText(std::move(shown));
-                        });
-                }
-            }
-            bool stopRequested() override { return stop_.load(std::memory_order_relaxed); }
-            // The run is known to the progress line by its stop flag.
-            void progress(const quelby::RunProgress& progress) override
-            {
-                if (throttle_.due()) {
-                    window_->onMainThread(
-                        [window = window_, run = &stop_,
-                         figures = ProgressFigures{progress.filesDone, progress.bytesDone,
-                                                   std::string(progress.currentPath)}]() mutable {
-                            window->progressLine->showFigures(run, std::move(figures));
-                        });
-                }
-            }
-
-            std::string pendingText;
-
-        private:
-            ViewController* window_;
-            const std::atomic<bool>& stop_;
-            ProgressThrottle throttle_;
-        } observer(this, *stopFlag);
+        // The run is known to the progress line by its stop flag.
+        WindowRunObserver observer(
+            *stopFlag,
+            [this](std::string notices) {
+                onMainThread([this, shown = styledReportText(notices)]() mutable {
+                    outputTextbox->appendText(std::move(shown));
+                });
+            },
+            [this, run = stopFlag.get()](ProgressFigures figures) {
+                onMainThread([this, run, figures = std::move(figures)]() mutable {
+                    progressLine->showFigures(run, std::move(figures));
+                });
+            });
 
         const quelby::RunState state = quelby::walkFolder(options, observer, &digestWorkers);
         FinishedRun run{options, state, {}, stopFlag};
@@ -331,12 +305,8 @@ void ViewController::exportText()
     dialog->selectFile(exportFileName(runDate));
     connect(dialog, &QFileDialog::fileSelected, this, [this, contents](const QString& path) {
         if (const auto written = writeExport(path, contents); !written) {
-            auto* alert = new QMessageBox(QMessageBox::Critical, tr("Export"),
-                                          tr("An error occurred:"), QMessageBox::Ok, this);
-            alert->setObjectName(QStringLiteral("exportErrorAlert"));
-            alert->setInformativeText(written.error());
-            alert->setAttribute(Qt::WA_DeleteOnClose);
-            alert->open();
+            alerts_->run(Alert{Alert::Style::critical, tr("An error occurred:"), written.error(),
+                               {tr("OK")}});
         }
     });
     dialog->show();

@@ -4,7 +4,7 @@
 // its export. Walks run on processingQueue; everything that touches the
 // window happens on the main thread.
 
-#include "app/alert_presenter.h"
+#include "window/alert_presenter.h"
 #include "engine/digest_pool.h"
 #include "engine/run.h"
 #include "window/finish_notifier.h"

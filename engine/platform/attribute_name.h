@@ -1,5 +1,7 @@
 #pragma once
 
+// How the names of the tag attributes are spelled on this platform.
+
 #include <string>
 #include <string_view>
 

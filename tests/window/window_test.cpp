@@ -53,9 +53,11 @@ struct ScriptedUser : AlertPresenter
 {
     int answer = 0;
     QStringList asked;
+    QList<Alert> alerts;
     int run(const Alert& alert) override
     {
         asked.append(alert.message + '|' + alert.buttons.join(','));
+        alerts.append(alert);
         return answer;
     }
 };
@@ -674,6 +676,8 @@ private slots:
         TempTree tree;
         const std::string existing = tree.file("existing.txt", std::string(5000, 'z'));
         ViewController window;
+        ScriptedUser user;
+        window.setAlertPresenter(user);
         window.show();
         window.findChild<QAction*>(QStringLiteral("actionExport"))->trigger();
         window.findChild<QFileDialog*>(QStringLiteral("exportDialog"))->reject();
@@ -697,13 +701,14 @@ private slots:
         QCOMPARE(exportTo(existing), QStringLiteral("Quelby_2024-03-05T14_07_09Z.text"));
         QCOMPARE(QByteArray::fromStdString(quelby::test::readWholeFile(existing)),
                  shownText + "\nChecked by Quelby at 2024-03-05 14:07:09 +0000\n");
-        QVERIFY(!window.findChild<QMessageBox*>());
+        QVERIFY(user.alerts.isEmpty());
 
         exportTo(tree.path("no such folder/report.text"));
-        auto* alert = window.findChild<QMessageBox*>(QStringLiteral("exportErrorAlert"));
-        QVERIFY(alert && alert->isVisible() && alert->icon() == QMessageBox::Critical);
-        QCOMPARE(alert->text(), QStringLiteral("An error occurred:"));
-        QVERIFY(!alert->informativeText().isEmpty());
+        QCOMPARE(user.alerts.size(), 1);
+        const Alert& alert = user.alerts.front();
+        QVERIFY(alert.style == Alert::Style::critical);
+        QCOMPARE(alert.message, QStringLiteral("An error occurred:"));
+        QVERIFY(!alert.informative.isEmpty());
     }
 };
 

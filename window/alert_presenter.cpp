@@ -1,4 +1,4 @@
-#include "app/alert_presenter.h"
+#include "window/alert_presenter.h"
 
 #include <QApplication>
 #include <QLabel>

@@ -1,6 +1,8 @@
-// Modal alerts of the shell. Everything that asks the user something goes
-// through AlertPresenter, so tests can read an alert and answer it.
 #pragma once
+
+// Modal alerts of the window and the shell. Everything that asks or tells the
+// user something in a box goes through AlertPresenter, so tests can read an
+// alert and answer it.
 
 #include <QString>
 #include <QStringList>
