@@ -8,6 +8,7 @@
 // reading. FIFOs, sockets, devices and files of the kernel's pseudo file
 // systems (whose reads have side effects) are never read.
 
+#include "evidence_store.h"
 #include "sys.h"
 
 #include <memory>
@@ -25,6 +26,7 @@ struct EntryToVisit
     std::string name;
     std::string path; // raw bytes, as shown (escaped) in the report
     bool listedAsLink = false;
+    EvidenceSlot evidence; // what a store keyed by path found for it
 };
 
 // Remembers, per device, whether it belongs to a kernel pseudo file system.

@@ -68,15 +68,15 @@ void FileVisit::reportUnreadable(const std::string& reason)
 
 std::expected<std::optional<Bytes>, PosixError> FileVisit::storedDigest()
 {
-    auto value = readExtendedAttribute(fd, kDigestAttributeName);
+    auto value = options.evidence->read(storedFile(), EvidenceKind::digest);
     attributesUnsupported_ = !value && value.error().code == EOPNOTSUPP;
     if (value) {
-        if (options.details) {
-            outcome.stored = *value;
+        if (options.details && *value) {
+            outcome.stored = **value;
         }
-        return std::optional<Bytes>(std::move(*value));
+        return value;
     }
-    if (value.error().code == ENODATA || value.error().code == EOPNOTSUPP) {
+    if (value.error().code == EOPNOTSUPP) {
         return std::optional<Bytes>{};
     }
     return std::unexpected(value.error());
@@ -85,8 +85,8 @@ std::expected<std::optional<Bytes>, PosixError> FileVisit::storedDigest()
 const std::optional<Bytes>& FileVisit::storedStamp()
 {
     if (!storedStamp_) {
-        auto value = readExtendedAttribute(fd, kTimeAttributeName);
-        storedStamp_ = value ? std::optional<Bytes>(std::move(*value)) : std::nullopt;
+        auto value = options.evidence->read(storedFile(), EvidenceKind::stamp);
+        storedStamp_ = value ? std::move(*value) : std::nullopt;
     }
     return *storedStamp_;
 }
@@ -126,13 +126,13 @@ void FileVisit::recordDetails(const std::optional<Digest>& computed)
 
 std::expected<void, PosixError> FileVisit::writeDigest(const Digest& digest)
 {
-    return writeExtendedAttribute(fd, kDigestAttributeName, digest.view());
+    return options.evidence->write(storedFile(), EvidenceKind::digest, digest.view());
 }
 
 void FileVisit::writeTimeStamp()
 {
     const std::string text = timeStampText(std::chrono::system_clock::now());
-    (void)writeExtendedAttribute(fd, kTimeAttributeName, text);
+    (void)options.evidence->write(storedFile(), EvidenceKind::stamp, text);
 }
 
 void reportUnreadable(const RunOptions& options, EntryOutcome& outcome, const std::string& path,
@@ -172,6 +172,7 @@ std::optional<EntryOutcome> visitEntry(const RunOptions& options, const TreeRule
 {
     EntryOutcome outcome;
     outcome.path = entry.path;
+    outcome.evidence = entry.evidence;
     OpenedEntry opened = openEntry(entry, rules, pseudoFileSystems);
     outcome.throughLink = opened.throughLink;
     switch (opened.kind) {

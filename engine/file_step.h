@@ -75,6 +75,8 @@ public:
     void writeTimeStamp();
 
 private:
+    StoredFile storedFile() { return StoredFile{fd, outcome.path, outcome.evidence}; }
+
     bool stopped_ = false;
     // The state of the freshly opened file, until the first digest uses it.
     std::optional<struct stat> opened_;

@@ -5,13 +5,16 @@
 // observer through which a caller follows and stops it. A walk is a plain
 // call; the observer hears of every entry in walk order, as soon as it is done.
 
+#include "evidence_store.h"
 #include "exclusions.h"
 #include "file_digest.h"
+#include "tag_store.h"
 #include "verdict.h"
 
 #include <cstdint>
 #include <ctime>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,6 +45,7 @@ struct RunOptions
     Exclusions exclusions;   // entries left out, folders not entered
     bool oneFileSystem = false; // folders on another device than the folder are not entered
     std::size_t jobs = 1;       // files digested at once, when the walk is given a pool
+    std::shared_ptr<EvidenceStore> evidence = attributeStore(); // where digests are kept
 };
 
 // The counters a run adds up; each finished entry brings its own share.
@@ -113,6 +117,8 @@ struct EntryOutcome
     std::optional<Verdict> verdict;
     std::optional<struct stat> status; // the file as it was when judged
     bool throughLink = false;          // reached through a symbolic link
+    // What the run's evidence store knew of this file and what the visit wrote.
+    EvidenceSlot evidence;
 };
 
 struct RunProgress

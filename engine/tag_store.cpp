@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <utility>
 
 namespace quelby {
 
@@ -80,6 +81,41 @@ writeExtendedAttribute(const std::string& path, std::string_view name, std::stri
         return std::unexpected(file.error());
     }
     return writeExtendedAttribute(file->get(), name, value);
+}
+
+AttributeStore::AttributeStore(std::string digestName, std::string stampName)
+    : digestName_(std::move(digestName)), stampName_(std::move(stampName))
+{
+}
+
+const std::string& AttributeStore::nameOf(EvidenceKind kind) const
+{
+    return kind == EvidenceKind::digest ? digestName_ : stampName_;
+}
+
+std::expected<std::optional<Bytes>, PosixError> AttributeStore::read(const StoredFile& file,
+                                                                     EvidenceKind kind)
+{
+    auto value = readExtendedAttribute(file.fd, nameOf(kind));
+    if (value) {
+        return std::optional<Bytes>(std::move(*value));
+    }
+    if (value.error().code == ENODATA) {
+        return std::optional<Bytes>{};
+    }
+    return std::unexpected(value.error());
+}
+
+std::expected<void, PosixError> AttributeStore::write(const StoredFile& file, EvidenceKind kind,
+                                                      std::string_view value)
+{
+    return writeExtendedAttribute(file.fd, nameOf(kind), value);
+}
+
+std::shared_ptr<EvidenceStore> attributeStore()
+{
+    static const auto shared = std::make_shared<AttributeStore>();
+    return shared;
 }
 
 } // namespace quelby

@@ -1,21 +1,20 @@
 #pragma once
 
-// The two attributes that carry a file's evidence. The digest attribute holds
-// exactly the 32 raw bytes of the SHA-256 digest: no header, no hex, no
-// terminator. The time-stamp attribute holds 20 bytes of UTF-8 text such as
-// 2024-03-09T17_05_42Z. Anything else stored under the digest name simply
-// never matches; it is not an error.
+// The evidence kept in the file's own extended attributes. The digest
+// attribute holds exactly the 32 raw bytes of the SHA-256 digest: no header,
+// no hex, no terminator. The time-stamp attribute holds 20 bytes of UTF-8
+// text such as 2024-03-09T17_05_42Z. Anything else stored under the digest
+// name simply never matches; it is not an error.
 
+#include "evidence_store.h"
 #include "posix_error.h"
 
 #include <expected>
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace quelby {
-
-// Raw bytes of an attribute value.
-using Bytes = std::string;
 
 inline constexpr std::string_view kDigestAttributeName = "co.mossgroveware.quelby.hash#S";
 inline constexpr std::string_view kTimeAttributeName = "co.mossgroveware.quelby.time#S";
@@ -32,5 +31,28 @@ std::expected<Bytes, PosixError> readExtendedAttribute(const std::string& path,
                                                        std::string_view name);
 std::expected<void, PosixError>
 writeExtendedAttribute(const std::string& path, std::string_view name, std::string_view value);
+
+// Reads and writes through the descriptor the file was digested through, at
+// once, on the visiting thread; it needs no lookUp and no apply.
+class AttributeStore : public EvidenceStore
+{
+public:
+    AttributeStore(std::string digestName = std::string(kDigestAttributeName),
+                   std::string stampName = std::string(kTimeAttributeName));
+
+    std::expected<std::optional<Bytes>, PosixError> read(const StoredFile& file,
+                                                         EvidenceKind kind) override;
+    std::expected<void, PosixError> write(const StoredFile& file, EvidenceKind kind,
+                                          std::string_view value) override;
+
+private:
+    const std::string& nameOf(EvidenceKind kind) const;
+
+    std::string digestName_;
+    std::string stampName_;
+};
+
+// The attribute store with the two names, shared by every run that is given no other store.
+std::shared_ptr<EvidenceStore> attributeStore();
 
 } // namespace quelby

@@ -155,6 +155,7 @@ private:
 
     void deliver(const EntryOutcome& outcome) override
     {
+        options_.evidence->apply(outcome);
         state_ += outcome.counts;
         observer_.entryDone(outcome);
         observer_.progress(RunProgress{state_.totalCount, state_.bytesRead, {}});
@@ -251,7 +252,8 @@ private:
             handOver(std::move(outcome));
             return;
         }
-        EntryToVisit toVisit{folder, name, childPath(name), type == DT_LNK};
+        EntryToVisit toVisit{folder, name, childPath(name), type == DT_LNK, {}};
+        options_.evidence->lookUp(toVisit.path, toVisit.evidence);
         if (visits_) {
             visits_->visit(std::move(toVisit));
             return;

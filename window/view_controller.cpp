@@ -183,6 +183,7 @@ void ViewController::startRun(Operation operation, int response, const QString& 
     options.setBufferSize = setBufferSize;
     options.realBufferSize = realBufferSize;
     options.jobs = quelby::defaultDigestJobs(options.folder);
+    options.evidence = std::make_shared<quelby::AttributeStore>(theXattrName, theTimeXattrName);
     if (const auto valid = quelby::validateRunOptions(options); !valid) {
         setReportText(valid.error());
         runEnded();

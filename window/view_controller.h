@@ -47,6 +47,7 @@ public:
     double theFontSize = 12.0;
     std::int64_t setBufferSize = 1;
     std::int64_t realBufferSize = 1024;
+    // The names under which the window's runs keep a file's digest and its time stamp.
     const std::string theXattrName;
     const std::string theTimeXattrName;
     const QStringList sizeList{QStringLiteral("KB"), QStringLiteral("MB")};

@@ -41,7 +41,7 @@ std::optional<FileDescriptor> CopyFolder::openFile(std::string_view relativePath
         return std::nullopt;
     }
     const EntryToVisit entry{std::make_shared<const FileDescriptor>(std::move(*folder)),
-                             std::string(split.name), std::string(relativePath), listedAsLink};
+                             std::string(split.name), std::string(relativePath), listedAsLink, {}};
     OpenedEntry opened = openEntry(entry, rules_, pseudoFileSystems_);
     if (opened.kind != OpenedEntry::Kind::file) {
         return std::nullopt;
@@ -53,7 +53,7 @@ void CopyFolder::addFile(const std::shared_ptr<const FileDescriptor>& folder,
                          const std::string& name, const std::string& relativePath,
                          bool listedAsLink)
 {
-    const EntryToVisit entry{folder, name, relativePath, listedAsLink};
+    const EntryToVisit entry{folder, name, relativePath, listedAsLink, {}};
     const OpenedEntry opened = openEntry(entry, rules_, pseudoFileSystems_);
     if (opened.kind != OpenedEntry::Kind::file) {
         return;

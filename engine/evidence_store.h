@@ -1,0 +1,82 @@
+#pragma once
+
+// Where a file's evidence, its stored digest and time stamp, is kept. Every
+// read and write of them, by Check, Tag, Retag and repair, goes through an
+// EvidenceStore; the file's extended attributes are one such place.
+//
+// Threads. A run visits several files at once, each on one thread; for each
+// file, in this order:
+// - lookUp runs on the walk's own thread, in walk order, before the file is
+//   handed to its visit. A store keyed by path finds the file's entry here
+//   and leaves it in the file's EvidenceSlot.
+// - read and write run on the thread that visits the file, with the
+//   descriptor it digested. The attribute store reads and writes through that
+//   descriptor at once; a store keyed by path answers from the slot and only
+//   records its writes there.
+// - apply runs on the walk's own thread as the file's outcome is delivered,
+//   in walk order, with the slot the visit left in it: a store keyed by path
+//   takes the recorded writes here.
+// So a store keyed by path is only ever touched by the walk's thread, while
+// the visits, on any thread, see nothing of it but their own slot.
+
+#include "posix_error.h"
+
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quelby {
+
+// Raw bytes of a stored value.
+using Bytes = std::string;
+
+enum class EvidenceKind
+{
+    digest, // the 32 raw bytes of a file's SHA-256 digest
+    stamp   // when the digest was written: 2024-03-09T17_05_42Z
+};
+
+// What a store keyed by path knows of one file, and what a visit wrote for it.
+struct EvidenceSlot
+{
+    std::optional<Bytes> digest;
+    std::optional<Bytes> stamp;
+    bool digestWritten = false;
+    bool stampWritten = false;
+};
+
+// One file as the store sees it: the descriptor it was digested through, its
+// raw path, and its slot.
+struct StoredFile
+{
+    int fd = -1;
+    const std::string& path;
+    EvidenceSlot& slot;
+};
+
+struct EntryOutcome;
+
+class EvidenceStore
+{
+public:
+    virtual ~EvidenceStore() = default;
+
+    // Before the visit, on the walk's thread: finds what the store keeps for path.
+    virtual void lookUp(const std::string& path, EvidenceSlot& slot)
+    {
+        (void)path;
+        (void)slot;
+    }
+    // The stored value; none when the file has none; an error when it cannot be
+    // read (EOPNOTSUPP: the file's file system keeps no attributes).
+    virtual std::expected<std::optional<Bytes>, PosixError> read(const StoredFile& file,
+                                                                 EvidenceKind kind) = 0;
+    // Creates the value or replaces it whole.
+    virtual std::expected<void, PosixError> write(const StoredFile& file, EvidenceKind kind,
+                                                  std::string_view value) = 0;
+    // As the visit's outcome is delivered, on the walk's thread.
+    virtual void apply(const EntryOutcome& outcome) { (void)outcome; }
+};
+
+} // namespace quelby
