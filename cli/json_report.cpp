@@ -32,6 +32,8 @@ std::string_view resultName(FileResult result)
         return "read-failed";
     case FileResult::tagFailed:
         return "tag-failed";
+    case FileResult::missing:
+        return "missing";
     case FileResult::none:
         break;
     }

@@ -25,6 +25,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quelby {
 
@@ -75,6 +76,14 @@ public:
     // Creates the value or replaces it whole.
     virtual std::expected<void, PosixError> write(const StoredFile& file, EvidenceKind kind,
                                                   std::string_view value) = 0;
+    // On the walk's thread, for every entry the walk meets, in walk order, and
+    // once more with none at the end: the raw paths of the files the store
+    // lists before it that are gone from the disk.
+    virtual std::vector<std::string> goneBefore(const std::string* path)
+    {
+        (void)path;
+        return {};
+    }
     // As the visit's outcome is delivered, on the walk's thread.
     virtual void apply(const EntryOutcome& outcome) { (void)outcome; }
 };

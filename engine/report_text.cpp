@@ -96,6 +96,16 @@ std::string couldntReadLine(std::string_view path, std::string_view reason)
     return join({kCross, "Couldn't read ", path, ": ", reason, "\n"});
 }
 
+std::string missingLine(std::string_view path)
+{
+    return join({kCross, "Missing ", path, "\n"});
+}
+
+std::string droppedMissingLine(std::string_view path)
+{
+    return join({kWarning, "Dropped the digest of missing ", path, "\n"});
+}
+
 std::string stoppedLine(std::int64_t done, std::string_view folder)
 {
     return join({"Stopped after ", number(done), " files in ", folder, ".\n"});
@@ -109,6 +119,9 @@ std::string checkSummary(const RunState& state, std::string_view folder, bool ve
     text += join({"\t", number(state.matchedCount), " matched digest correctly\n", "\t",
                   number(state.mismatchedCount), " didn't match their digest\n", "\t",
                   number(state.noDigestCount), " had no digest."});
+    if (state.missingCount > 0) {
+        text += join({"\n\t", number(state.missingCount), " listed files were missing."});
+    }
     if (verbose) {
         text += join({"\nBuffer size ", number(setBufferSize), " giving actual buffer ",
                       number(realBufferSize)});

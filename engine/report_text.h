@@ -38,6 +38,10 @@ std::string keptLine(std::string_view path, std::string_view explanation);
 // Every operation: a file or folder whose contents or digest could not be read.
 std::string couldntReadLine(std::string_view path, std::string_view reason);
 
+// Evidence kept in a manifest: a listed file that is gone.
+std::string missingLine(std::string_view path);        // Check
+std::string droppedMissingLine(std::string_view path); // Tag and Retag
+
 // A stopped run, in place of its summary.
 std::string stoppedLine(std::int64_t done, std::string_view folder);
 

@@ -70,6 +70,8 @@ struct RunCounts
     std::int64_t otherDeviceCount = 0; // folders on another file system, not entered
     // Files with no digest because their file system keeps no extended attributes.
     std::int64_t unsupportedCount = 0;
+    // Files a manifest lists that are gone (Check), or whose entries were dropped (Tag, Retag).
+    std::int64_t missingCount = 0;
 
     RunCounts& operator+=(const RunCounts& other);
 };
@@ -91,7 +93,8 @@ enum class FileResult
     retagged,
     kept,
     readFailed,
-    tagFailed
+    tagFailed,
+    missing // listed in the manifest, gone from the disk
 };
 
 // One entry the walk has finished: a file, a special entry, or a folder that

@@ -1,4 +1,5 @@
 #include "display_text.h"
+#include "evidence_location.h"
 #include "file_step.h"
 #include "folder_stack.h"
 #include "listing.h"
@@ -74,6 +75,7 @@ RunCounts& RunCounts::operator+=(const RunCounts& other)
     excludedCount += other.excludedCount;
     otherDeviceCount += other.otherDeviceCount;
     unsupportedCount += other.unsupportedCount;
+    missingCount += other.missingCount;
     return *this;
 }
 
@@ -110,6 +112,9 @@ public:
                                 static_cast<VisitHost&>(*this));
             }
             walkTree(std::move(root));
+            if (!stopped_) {
+                handOverGone(nullptr);
+            }
             if (visits_) {
                 if (stopped_) {
                     visits_->stop();
@@ -159,6 +164,25 @@ private:
         state_ += outcome.counts;
         observer_.entryDone(outcome);
         observer_.progress(RunProgress{state_.totalCount, state_.bytesRead, {}});
+    }
+
+    // The files the evidence store lists before path that are gone, each in its place.
+    void handOverGone(const std::string* path)
+    {
+        for (std::string& gone : options_.evidence->goneBefore(path)) {
+            EntryOutcome outcome;
+            outcome.path = std::move(gone);
+            outcome.result = FileResult::missing;
+            outcome.counts.missingCount = 1;
+            const std::string shown = escapedForReport(outcome.path);
+            if (options_.operation == Operation::check) {
+                outcome.lines = report::missingLine(shown);
+                outcome.counts.failureCount = 1;
+            } else {
+                outcome.lines = report::droppedMissingLine(shown);
+            }
+            handOver(std::move(outcome));
+        }
     }
 
     void unreadableFolder(const std::string& rawPath, const std::string& reason)
@@ -211,10 +235,15 @@ private:
     {
         const std::string name(entry.name);
         unsigned char type = entryType(*folder, entry);
+        if (type != DT_DIR && isManifestName(name)) {
+            return; // a manifest is evidence, never a file to judge
+        }
+        const std::string path = childPath(name);
+        handOverGone(&path);
         if (!options_.exclusions.empty() &&
             options_.exclusions.excludes(relativePath(name), name, type == DT_DIR)) {
             EntryOutcome outcome;
-            outcome.path = childPath(name);
+            outcome.path = path;
             outcome.isFolder = type == DT_DIR;
             outcome.counts.excludedCount = 1;
             handOver(std::move(outcome));
@@ -227,19 +256,19 @@ private:
                 auto opened = std::make_shared<FileDescriptor>(*child);
                 if (options_.oneFileSystem && onOtherDevice(*opened)) {
                     EntryOutcome outcome;
-                    outcome.path = childPath(name);
+                    outcome.path = path;
                     outcome.isFolder = true;
                     outcome.otherDevice = true;
                     outcome.counts.otherDeviceCount = 1;
                     handOver(std::move(outcome));
                     return;
                 }
-                enter(std::move(opened), childPath(name));
+                enter(std::move(opened), path);
                 return;
             }
             // A link put in the folder's place since the listing is taken as a link.
             if (child.error().code != ELOOP) {
-                unreadableFolder(childPath(name), child.error().description);
+                unreadableFolder(path, child.error().description);
                 return;
             }
             type = DT_LNK;
@@ -247,12 +276,12 @@ private:
         if (type != DT_REG && type != DT_LNK) {
             // FIFOs, sockets and devices: no input can be made; never opened.
             EntryOutcome outcome;
-            outcome.path = childPath(name);
+            outcome.path = path;
             outcome.counts.totalCount = 1;
             handOver(std::move(outcome));
             return;
         }
-        EntryToVisit toVisit{folder, name, childPath(name), type == DT_LNK, {}};
+        EntryToVisit toVisit{folder, name, path, type == DT_LNK, {}};
         options_.evidence->lookUp(toVisit.path, toVisit.evidence);
         if (visits_) {
             visits_->visit(std::move(toVisit));
