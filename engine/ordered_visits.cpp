@@ -1,3 +1,38 @@
+// How the visits share their state. Two kinds of thread meet here: the walk's
+// own thread, which hands visits over, delivers them and sometimes runs one,
+// and the pool's workers, which run visits. The rules that keep them apart:
+//
+//  - slots_ changes shape only on the walk's thread: push_back in visit() and
+//    add(), pop_front in deliverReady(), each under mutex_. Workers never add
+//    or remove a slot; they reach their own through slot(sequence), under
+//    mutex_.
+//  - So the walk's thread may read slots_.size() and empty() without the lock
+//    (the loops in visit(), add() and finish()): only that thread changes them,
+//    and a worker holding the lock only reads the deque's shape.
+//  - Each slot's fields:
+//      path      written once by the walk's thread before the slot is pushed,
+//                then only read;
+//      entry     set by the walk's thread at the push, taken (reset) by the one
+//                thread whose claim() wins, under mutex_;
+//      done, outcome
+//                written once by the thread that ran the visit, in complete(),
+//                under mutex_ (or at the push for an entry that needed no
+//                visit); outcome is then moved out by the walk's thread, under
+//                mutex_, just before the slot is removed.
+//    firstSequence_ moves with pop_front, on the walk's thread, under mutex_.
+//  - Only a done slot is removed, and only from the front; push_back and
+//    pop_front on a deque leave references to the other elements valid. So a
+//    running visit's slot stays where it is until its thread has marked it
+//    done, and nothing touches it after that but the walk's thread.
+//  - The same-file turns and the buffer pool keep their own locks, never taken
+//    while mutex_ is held; a visit ends its turn before its slot is marked
+//    done, so no visit waits for one already delivered.
+//  - stop_ and linksSeen_ are flags that are only ever set, bytesInFlight_ a
+//    figure for progress: atomics, read by any thread without the lock.
+//  - mutex_ is never held while the host is called or a visit runs: a visit
+//    run on the walk's thread delivers what is ready from inside its reads
+//    (deliverReady() within deliverReady()), and each takes the lock afresh.
+
 #include "ordered_visits.h"
 
 #include "display_text.h"
@@ -20,8 +55,9 @@ constexpr auto kPollInterval = std::chrono::milliseconds(20);
 class OrderedVisits::TaskContext : public VisitContext
 {
 public:
-    TaskContext(OrderedVisits& owner, std::uint64_t sequence, bool onWalkThread)
-        : owner_(owner), sequence_(sequence), onWalkThread_(onWalkThread)
+    TaskContext(OrderedVisits& owner, std::uint64_t sequence, bool onWalkThread,
+                std::string_view path)
+        : owner_(owner), sequence_(sequence), onWalkThread_(onWalkThread), path_(path)
     {
     }
     bool stopRequested() override { return owner_.stopped(); }
@@ -45,7 +81,7 @@ public:
     // or a walk that has met a link, can have another name here.
     bool opened(const struct stat& info) override
     {
-        owner_.waitForTurn(sequence_, info, onWalkThread_);
+        owner_.waitForTurn(sequence_, info, onWalkThread_, path_);
         return info.st_nlink > 1 || owner_.linksSeen_.load(std::memory_order_acquire);
     }
 
@@ -53,13 +89,14 @@ private:
     OrderedVisits& owner_;
     std::uint64_t sequence_;
     bool onWalkThread_;
+    std::string_view path_;
 };
 
 OrderedVisits::OrderedVisits(const RunOptions& options, const TreeRules& rules,
                              PseudoFileSystems& pseudoFileSystems, DigestPool& pool,
                              std::size_t jobs, VisitHost& host)
     : options_(options), rules_(rules), pseudoFileSystems_(pseudoFileSystems), pool_(pool),
-      host_(host), window_(4 * std::max<std::size_t>(jobs, 1))
+      host_(host), window_(4 * std::max<std::size_t>(jobs, 1)), buffers_(options.realBufferSize)
 {
 }
 
@@ -86,6 +123,7 @@ void OrderedVisits::visit(EntryToVisit entry)
         waiting.entry = std::move(entry);
         slots_.push_back(std::move(waiting));
     }
+    turns_.handedOver(sequence);
     pool_.run(this, [this, sequence] {
         EntryToVisit claimed;
         if (claim(sequence, claimed)) {
@@ -115,8 +153,7 @@ void OrderedVisits::add(EntryOutcome outcome)
 void OrderedVisits::stop()
 {
     stop_.store(true);
-    const std::lock_guard lock(mutex_);
-    turns_.notify_all();
+    turns_.wakeAll();
 }
 
 bool OrderedVisits::finish()
@@ -142,11 +179,11 @@ void OrderedVisits::runVisit(std::uint64_t sequence, const EntryToVisit& entry, 
 {
     std::optional<EntryOutcome> outcome;
     if (!stopped()) {
-        auto buffer = takeBuffer();
-        TaskContext context(*this, sequence, onWalkThread);
+        auto buffer = buffers_.take();
+        TaskContext context(*this, sequence, onWalkThread, entry.path);
         if (buffer) {
             outcome = visitEntry(options_, rules_, entry, *buffer, pseudoFileSystems_, context);
-            giveBack(std::move(*buffer));
+            buffers_.giveBack(std::move(*buffer));
         } else {
             outcome.emplace();
             outcome->path = entry.path;
@@ -158,69 +195,31 @@ void OrderedVisits::runVisit(std::uint64_t sequence, const EntryToVisit& entry, 
     complete(sequence, std::move(outcome));
 }
 
-void OrderedVisits::waitForTurn(std::uint64_t sequence, const struct stat& info,
-                                bool onWalkThread)
+void OrderedVisits::waitForTurn(std::uint64_t sequence, const struct stat& info, bool onWalkThread,
+                                std::string_view path)
 {
-    std::unique_lock lock(mutex_);
-    Slot& own = slot(sequence);
-    own.identityKnown = true;
-    own.device = info.st_dev;
-    own.inode = info.st_ino;
-    if (waitingForTurn_ > 0) {
-        turns_.notify_all();
+    if (!onWalkThread) {
+        turns_.waitForTurn(sequence, info.st_dev, info.st_ino, {});
+        return;
     }
-    // Every earlier visit must have opened its file (or ended) and none may hold this one.
-    const auto myTurn = [&] {
-        if (stopped()) {
-            return true;
+    turns_.waitForTurn(sequence, info.st_dev, info.st_ino, [this, path] {
+        if (host_.pollWhileWaiting(bytesInFlight_.load(std::memory_order_relaxed),
+                                   escapedForReport(path))) {
+            stop();
         }
-        for (std::uint64_t earlier = firstSequence_; earlier < sequence; ++earlier) {
-            const Slot& other = slot(earlier);
-            if (other.done) {
-                continue;
-            }
-            if (!other.identityKnown) {
-                return false;
-            }
-            if (other.device == info.st_dev && other.inode == info.st_ino) {
-                return false;
-            }
-        }
-        return true;
-    };
-    ++waitingForTurn_;
-    while (!myTurn()) {
-        if (!onWalkThread) {
-            turns_.wait(lock);
-            continue;
-        }
-        // The walk's own thread keeps following its observer while it waits.
-        turns_.wait_for(lock, kPollInterval);
-        lock.unlock();
-        const bool stop = host_.pollWhileWaiting(
-            bytesInFlight_.load(std::memory_order_relaxed), escapedForReport(own.path));
-        lock.lock();
-        if (stop) {
-            stop_.store(true);
-            turns_.notify_all();
-        }
-    }
-    --waitingForTurn_;
+    });
 }
 
 void OrderedVisits::complete(std::uint64_t sequence, std::optional<EntryOutcome> outcome)
 {
-    {
-        const std::lock_guard lock(mutex_);
-        Slot& own = slot(sequence);
-        own.done = true;
-        own.outcome = std::move(outcome);
-        if (sequence == firstSequence_) {
-            frontDone_.notify_one();
-        }
-        if (waitingForTurn_ > 0) {
-            turns_.notify_all();
-        }
+    // Ended before it is done: once done, the walk may deliver and remove it.
+    turns_.ended(sequence);
+    const std::lock_guard lock(mutex_);
+    Slot& own = slot(sequence);
+    own.done = true;
+    own.outcome = std::move(outcome);
+    if (sequence == firstSequence_) {
+        frontDone_.notify_one();
     }
 }
 
@@ -231,7 +230,8 @@ void OrderedVisits::deliverReady(bool wait)
         // Rather than wait, the walk's own thread takes the oldest visit no
         // worker has taken yet: it digests as a worker would, and a run never
         // waits behind another run's files for a shared worker.
-        const auto waiting = std::ranges::find_if(slots_, [](const Slot& s) { return s.entry.has_value(); });
+        const auto waiting =
+            std::ranges::find_if(slots_, [](const Slot& s) { return s.entry.has_value(); });
         if (waiting != slots_.end()) {
             const std::uint64_t sequence =
                 firstSequence_ + static_cast<std::uint64_t>(waiting - slots_.begin());
@@ -264,25 +264,6 @@ void OrderedVisits::deliverReady(bool wait)
             lock.lock();
         }
     }
-}
-
-std::expected<ReadBuffer, ReadFailure> OrderedVisits::takeBuffer()
-{
-    {
-        const std::lock_guard lock(mutex_);
-        if (!freeBuffers_.empty()) {
-            ReadBuffer buffer = std::move(freeBuffers_.back());
-            freeBuffers_.pop_back();
-            return buffer;
-        }
-    }
-    return ReadBuffer::allocate(options_.realBufferSize);
-}
-
-void OrderedVisits::giveBack(ReadBuffer buffer)
-{
-    const std::lock_guard lock(mutex_);
-    freeBuffers_.push_back(std::move(buffer));
 }
 
 } // namespace quelby

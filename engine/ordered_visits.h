@@ -13,7 +13,9 @@
 #include "digest_pool.h"
 #include "entry_open.h"
 #include "file_digest.h"
+#include "read_buffer_pool.h"
 #include "run.h"
+#include "same_file_turns.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -21,7 +23,7 @@
 #include <deque>
 #include <mutex>
 #include <optional>
-#include <vector>
+#include <string_view>
 
 namespace quelby {
 
@@ -62,25 +64,21 @@ private:
     class TaskContext;
     struct Slot
     {
-        std::string path; // raw, for the progress shown while it is read
+        std::string path;                  // raw, for the progress shown while it is read
         std::optional<EntryToVisit> entry; // until a thread takes the visit
         bool done = false;
         std::optional<EntryOutcome> outcome; // none for a visit a stop cut short
-        bool identityKnown = false;          // the file's device and inode, once opened
-        dev_t device = 0;
-        ino_t inode = 0;
     };
 
     // Takes the visit unless another thread has; false when it was taken.
     bool claim(std::uint64_t sequence, EntryToVisit& entry);
     void runVisit(std::uint64_t sequence, const EntryToVisit& entry, bool onWalkThread);
-    void waitForTurn(std::uint64_t sequence, const struct stat& info, bool onWalkThread);
+    void waitForTurn(std::uint64_t sequence, const struct stat& info, bool onWalkThread,
+                     std::string_view path);
     void complete(std::uint64_t sequence, std::optional<EntryOutcome> outcome);
     // Delivers finished visits from the front; waits for one when wait is set.
     void deliverReady(bool wait);
     Slot& slot(std::uint64_t sequence) { return slots_[sequence - firstSequence_]; }
-    std::expected<ReadBuffer, ReadFailure> takeBuffer();
-    void giveBack(ReadBuffer buffer);
 
     const RunOptions& options_;
     const TreeRules& rules_;
@@ -91,12 +89,11 @@ private:
 
     std::mutex mutex_;
     std::condition_variable frontDone_; // the walk waits for the oldest visit
-    std::condition_variable turns_;     // visits wait for an earlier name of their file
-    std::size_t waitingForTurn_ = 0;
-    std::deque<Slot> slots_; // undelivered visits in walk order
+    std::deque<Slot> slots_;            // undelivered visits in walk order
     std::uint64_t firstSequence_ = 0;
-    std::vector<ReadBuffer> freeBuffers_;
     std::atomic<bool> stop_{false};
+    SameFileTurns turns_{stop_};
+    ReadBufferPool buffers_;
     std::atomic<bool> linksSeen_{false}; // a link was handed over: names may share a file
     std::atomic<std::int64_t> bytesInFlight_{0};
 };

@@ -7,10 +7,14 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <set>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace quelby {
@@ -115,6 +119,65 @@ TEST(Parallel, AnyNumberOfWorkersGivesTheReportsAndAttributesOfOne)
     }
 }
 
+// The path a descriptor was opened with.
+std::string openedPath(int fd)
+{
+    char target[PATH_MAX] = {};
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    return ::readlink(link.c_str(), target, sizeof target - 1) > 0 ? target : "";
+}
+
+TEST(Parallel, TwoNamesOfOneFileAreNeverReadAtOnceHoweverSlowTheFirst)
+{
+    // Each file has a second name later in walk order. Every read through the
+    // first name is slowed, so that a worker free meanwhile would reach the
+    // second name while the first is still being read, on every run.
+    test::TempTree tree;
+    const auto root = tree.folder("names");
+    for (int index = 0; index < 4; ++index) {
+        const auto first = tree.file("names/a" + std::to_string(index), std::string(10000, 'x'));
+        ASSERT_EQ(::link(first.c_str(), tree.path("names/b" + std::to_string(index)).c_str()), 0);
+    }
+    std::mutex mutex;
+    std::map<ino_t, int> readers;
+    std::set<std::string> namesRead;
+    bool overlapped = false;
+    test::ScriptedSystemCalls calls;
+    calls.onRead = [&](int fd, void* buffer, std::size_t size) -> ssize_t {
+        struct stat info
+        {};
+        ::fstat(fd, &info);
+        const std::string path = openedPath(fd);
+        const std::string name = path.substr(path.rfind('/') + 1);
+        {
+            const std::lock_guard lock(mutex);
+            overlapped |= ++readers[info.st_ino] > 1;
+            namesRead.insert(name);
+        }
+        if (name.starts_with('a')) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        const ssize_t result = calls.realRead(fd, buffer, size);
+        const std::lock_guard lock(mutex);
+        --readers[info.st_ino];
+        return result;
+    };
+    DigestPool pool(8);
+    for (const Operation operation : {Operation::tag, Operation::check}) {
+        for (const std::size_t jobs : {std::size_t{2}, std::size_t{8}}) {
+            namesRead.clear();
+            overlapped = false;
+            RunOptions options = test::optionsFor(operation, root, true, true);
+            options.jobs = jobs;
+            const std::string report = streamedReport(options, pool);
+            EXPECT_FALSE(overlapped) << jobs << " workers\n" << report;
+            EXPECT_EQ(report.find("❌"), std::string::npos) << report;
+            // Both names of each file were read: the slow first name held the second back.
+            EXPECT_EQ(namesRead.size(), 8u) << jobs << " workers\n" << report;
+        }
+    }
+}
+
 // Stops as soon as the walk has read enough, wherever its workers are.
 class StopAfterBytes : public test::RecordingObserver
 {
@@ -148,9 +211,11 @@ TEST(Parallel, AStopAmongEightWorkersInsideLargeFilesLeavesNoWrongValue)
         StopAfterBytes observer(stopAt);
         const RunState state = walkFolder(options, observer, &pool);
         EXPECT_TRUE(state.stopped);
+        std::int64_t namedCount = 0;
         for (const auto& file : files) {
             const auto digest = test::storedAttribute(file, kDigestAttributeName);
             const bool named = observer.streamed.find(" for " + file + "\n") != std::string::npos;
+            namedCount += named ? 1 : 0;
             EXPECT_EQ(digest.has_value(), named) << file;
             if (digest) {
                 EXPECT_EQ(*digest, truth) << file;
@@ -160,7 +225,11 @@ TEST(Parallel, AStopAmongEightWorkersInsideLargeFilesLeavesNoWrongValue)
             test::removeAttribute(file, kDigestAttributeName);
             test::removeAttribute(file, kTimeAttributeName);
         }
-        EXPECT_LT(state.totalCount, 12);
+        // The files the stop cut short are neither named nor counted.
+        EXPECT_LT(namedCount, 12);
+        EXPECT_EQ(stoppedText(options, state),
+                  "Stopped after " + std::to_string(namedCount) + " files in " + root + ".\n")
+            << observer.streamed;
     }
 }
 

@@ -24,6 +24,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDropEvent>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMenu>
@@ -329,6 +330,29 @@ private slots:
             }
         }
         QCOMPARE(openUserSettings()->value("bufferSize").toString(), QStringLiteral("1"));
+    }
+
+    // Asked without pause, as a walk asks between reads, the throttle says yes
+    // at most once per tenth of a second, and does say yes: otherwise a run
+    // floods the main thread with figures, or shows none.
+    void progressThrottleLetsFiguresThroughAtMostTenTimesASecond()
+    {
+        constexpr qint64 kSpan = 600;    // milliseconds asked
+        constexpr qint64 kLeastGap = 90; // a tenth of a second, less the coarse clock's tick
+        QElapsedTimer clock;
+        clock.start();
+        ProgressThrottle throttle;
+        std::vector<qint64> yeses{0};
+        while (clock.elapsed() < kSpan) {
+            if (throttle.due()) {
+                yeses.push_back(clock.elapsed());
+            }
+        }
+        QVERIFY2(yeses.size() >= 3 && yeses.size() <= 7, qPrintable(QString::number(yeses.size())));
+        for (std::size_t index = 1; index < yeses.size(); ++index) {
+            QVERIFY2(yeses[index] - yeses[index - 1] >= kLeastGap,
+                     qPrintable(QString::number(yeses[index] - yeses[index - 1])));
+        }
     }
 
     // Runs over a file of 20 GiB of holes, read a kilobyte at a time, last in name order: the
