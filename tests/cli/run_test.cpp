@@ -4,7 +4,6 @@
 #include "tool_runner.h"
 
 #include <csignal>
-#include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -320,9 +319,7 @@ TEST(CliProcess, AClosedStandardOutputEndsTheRunWith141AsDocumented)
         return from == std::string::npos ? std::string()
                                          : text.substr(from, text.find(end, from + 1) - from);
     };
-    const char* sourceDir = std::getenv("QUELBY_TEST_SOURCE_DIR");
-    ASSERT_NE(sourceDir, nullptr) << "ctest names the source folder";
-    const std::string source = sourceDir;
+    const std::string source = QUELBY_SOURCE_DIR;
     EXPECT_NE(exitSection(helpText(), "Exit status:", "\n\n").find("\n  141  "),
               std::string::npos);
     EXPECT_NE(exitSection(test::readWholeFile(source + "/docs/man/quelby-cli.1"),
