@@ -7,6 +7,8 @@
 #include <QIcon>
 #include <QMenuBar>
 #include <QTimer>
+#include <string>
+#include <vector>
 
 int main(int argc, char* argv[])
 {
@@ -23,8 +25,9 @@ int main(int argc, char* argv[])
     ViewController window;
     delegate.addHelpMenu(window.menuBar());
     window.show();
-    // "quelby FOLDER…", as a file manager opens folders with it: a Check of each.
-    window.startRuns(quelby::Operation::check, QApplication::arguments().mid(1));
+    // "quelby FOLDER…", as a file manager opens folders with it: a Check of each. The
+    // application took its own options out of argv; the rest are byte paths, never decoded.
+    window.startRuns(quelby::Operation::check, std::vector<std::string>(argv + 1, argv + argc));
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     return QApplication::exec();
 }

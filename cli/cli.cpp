@@ -8,6 +8,7 @@
 #include "json_report.h"
 #include "options.h"
 #include "repair_command.h"
+#include "run_setup.h"
 
 #include <cerrno>
 #include <chrono>
@@ -97,16 +98,11 @@ int runWalk(const CliOptions& cliOptions, std::ostream& out, std::ostream& err,
     options.onlyEdited = cliOptions.onlyEdited;
     options.details = cliOptions.json;
     options.oneFileSystem = cliOptions.oneFileSystem;
-    std::vector<std::string> patterns = cliOptions.excludePatterns;
-    for (const std::string& file : cliOptions.excludeFiles) {
-        auto more = patternsFromFile(file);
-        if (!more) {
-            sayError(err, escapedForReport(file) + ": " + more.error());
-            return kExitUsage;
-        }
-        patterns.insert(patterns.end(), more->begin(), more->end());
+    auto exclusions = exclusionsFor(cliOptions, err, environment);
+    if (!exclusions) {
+        return exclusions.error();
     }
-    options.exclusions = Exclusions(patterns);
+    options.exclusions = std::move(*exclusions);
     options.jobs = cliOptions.jobs != 0 ? cliOptions.jobs : defaultDigestJobs(folder);
     if (auto valid = validateRunOptions(options); !valid) {
         sayError(err, valid.error());
@@ -115,7 +111,7 @@ int runWalk(const CliOptions& cliOptions, std::ostream& out, std::ostream& err,
     const Clock::time_point started = environment.now();
 
     std::optional<ProgressLine> progressLine;
-    if (environment.errorIsTerminal && !cliOptions.quiet) {
+    if (drawsProgress(cliOptions, environment)) {
         progressLine.emplace(err, environment.terminalWidth, environment.now());
     }
     ProgressLine* shownProgress = progressLine ? &*progressLine : nullptr;

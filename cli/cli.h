@@ -24,6 +24,9 @@ struct CliEnvironment
     // Where a relative FOLDER starts, or why it is unknown.
     std::expected<std::string, std::string> workingFolder;
     bool errorIsTerminal = false;
+    // Standard output is a terminal, a regular file or /dev/null: nothing that
+    // another program could write to the terminal between two progress lines.
+    bool outputAllowsProgress = true;
     std::function<int()> terminalWidth = [] { return 80; };
     // The signal that asked the run to stop (SIGINT, SIGTERM), 0 while none did.
     std::function<int()> stopSignal = [] { return 0; };
@@ -35,6 +38,9 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err,
 
 // run() in this process: its working folder, its standard error, its signals.
 int run(std::span<const std::string> args, std::ostream& out, std::ostream& err);
+
+// Whether what fd leads to lets a progress line be drawn beside it (see outputAllowsProgress).
+bool outputAllowsProgress(int fd);
 
 // Makes SIGINT and SIGTERM request a stop, and a closed pipe a write error.
 void installSignalHandlers();

@@ -113,6 +113,7 @@ private:
         bool* flag = name == "--verbose"           ? &raw_.verbose
                      : name == "--times"           ? &raw_.times
                      : name == "--quiet"           ? &raw_.quiet
+                     : name == "--progress"        ? &raw_.progress
                      : name == "--explain"         ? &raw_.explain
                      : name == "--only-edited"     ? &raw_.onlyEdited
                      : name == "--json"            ? &raw_.json
@@ -287,6 +288,7 @@ CommandLine validatedCommandLine(const RawArguments& raw)
     options.verbose = raw.verbose;
     options.timeStamps = raw.times;
     options.quiet = raw.quiet;
+    options.progress = raw.progress;
     options.explain = raw.explain;
     options.onlyEdited = raw.onlyEdited;
     options.json = raw.json;
@@ -339,8 +341,12 @@ std::string helpText()
            "                      the digest dates it, and --explain and --only-edited\n"
            "                      need it (without stamps every verdict is unknown)\n"
            "  -b, --buffer SIZE   read SIZE at a time: a whole number with K or M,\n"
-           "                      from 1K to 1024M (default 1M)\n"
+           "                      from 1K to 1024M (default 1M); the buffers of all\n"
+           "                      jobs together take at most 256 MiB, so a large SIZE\n"
+           "                      with many jobs reads less at a time\n"
            "  -q, --quiet         no progress line on a terminal\n"
+           "      --progress      a progress line whenever standard error is a terminal,\n"
+           "                      even when standard output is a pipe (-q wins)\n"
            "      --explain       (check) say for each file that differs whether it was\n"
            "                      modified after it was tagged or possibly damaged\n"
            "      --only-edited   (retag) rewrite a differing digest only when the file\n"
@@ -349,7 +355,9 @@ std::string helpText()
            "      --exclude PATTERN  leave out entries matching a shell pattern; with a\n"
            "                      \"/\" it matches the path below FOLDER, else each name;\n"
            "                      a trailing \"/\" matches folders only (repeatable)\n"
-           "      --exclude-from FILE  patterns from FILE, one a line (# for comments)\n"
+           "      --exclude-from FILE  patterns from FILE, one a line (# for comments);\n"
+           "                      a regular file of at most 1 MiB without NUL bytes,\n"
+           "                      or - for standard input\n"
            "  -x, --one-file-system  do not enter folders on other file systems\n"
            "      --jobs N        digest N files at once (default: one per processor this\n"
            "                      process may use, but 1 when FOLDER is on a spinning\n"
@@ -363,7 +371,8 @@ std::string helpText()
            "      --version       show the version and exit\n"
            "\n"
            "The report goes to standard output as each file is done; progress goes to\n"
-           "standard error when it is a terminal.\n"
+           "standard error when it is a terminal and standard output is a terminal, a\n"
+           "file or /dev/null.\n"
            "\n"
            "Exit status:\n"
            "  0    nothing failed and, for check, every file had a digest; for repair,\n"
@@ -373,7 +382,8 @@ std::string helpText()
            "  2    a usage error, or a FOLDER or COPY that is not a folder, or a COPY\n"
            "       inside FOLDER or holding it\n"
            "  3    check found no failure, but some files had no digest\n"
-           "  130, 143  interrupted (SIGINT, SIGTERM); the lines so far are kept\n";
+           "  130, 143  interrupted (SIGINT, SIGTERM); the lines so far are kept\n"
+           "  141  standard output was closed (as by | head -1); the run ended there\n";
 }
 
 } // namespace quelby::cli

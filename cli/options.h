@@ -24,6 +24,7 @@ struct RawArguments
     bool verbose = false;
     bool times = false;
     bool quiet = false;
+    bool progress = false;
     bool explain = false;
     bool onlyEdited = false;
     bool json = false;
@@ -59,12 +60,13 @@ struct CliOptions
     bool verbose = false;
     bool timeStamps = false;
     bool quiet = false;
+    bool progress = false; // a progress line whatever standard output is (-q still wins)
     bool explain = false;
     bool onlyEdited = false;
     bool json = false;
     bool oneFileSystem = false;
     std::vector<std::string> excludePatterns;
-    std::vector<std::string> excludeFiles;
+    std::vector<std::string> excludeFiles; // "-": standard input
     std::size_t jobs = 0; // 0: the default for the folder's disk
     BufferSize buffer;
     // repair: a walk like Check's (operation check) that mends damaged files.

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace quelby::cli {
@@ -45,6 +46,20 @@ int standardErrorWidth()
 
 } // namespace
 
+bool outputAllowsProgress(int fd)
+{
+    struct stat output = {};
+    if (::fstat(fd, &output) != 0) {
+        return false;
+    }
+    if (S_ISREG(output.st_mode) || ::isatty(fd) == 1) {
+        return true;
+    }
+    struct stat null = {};
+    return S_ISCHR(output.st_mode) && ::stat("/dev/null", &null) == 0 && S_ISCHR(null.st_mode) &&
+           output.st_rdev == null.st_rdev;
+}
+
 void installSignalHandlers()
 {
     struct sigaction action = {};
@@ -69,6 +84,7 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
     CliEnvironment environment;
     environment.workingFolder = currentWorkingFolder();
     environment.errorIsTerminal = ::isatty(STDERR_FILENO) == 1;
+    environment.outputAllowsProgress = outputAllowsProgress(STDOUT_FILENO);
     environment.terminalWidth = standardErrorWidth;
     environment.stopSignal = [] { return stopSignalReceived.load(std::memory_order_relaxed); };
     return run(args, out, err, environment);

@@ -5,6 +5,7 @@
 #include "engine/display_text.h"
 #include "engine/repair/repair.h"
 #include "repair_json.h"
+#include "run_setup.h"
 
 #include <chrono>
 #include <optional>
@@ -80,16 +81,11 @@ std::expected<RepairOptions, int> repairOptions(const CliOptions& cliOptions, st
     run.realBufferSize = cliOptions.buffer.realBufferSize;
     run.oneFileSystem = cliOptions.oneFileSystem;
     run.jobs = cliOptions.jobs != 0 ? cliOptions.jobs : defaultDigestJobs(run.folder);
-    std::vector<std::string> patterns = cliOptions.excludePatterns;
-    for (const std::string& file : cliOptions.excludeFiles) {
-        auto more = patternsFromFile(file);
-        if (!more) {
-            sayError(err, escapedForReport(file) + ": " + more.error());
-            return std::unexpected(kExitUsage);
-        }
-        patterns.insert(patterns.end(), more->begin(), more->end());
+    auto exclusions = exclusionsFor(cliOptions, err, environment);
+    if (!exclusions) {
+        return std::unexpected(exclusions.error());
     }
-    run.exclusions = Exclusions(patterns);
+    run.exclusions = std::move(*exclusions);
     if (auto valid = validateRunOptions(run); !valid) {
         sayError(err, valid.error());
         return std::unexpected(kExitUsage);
@@ -108,7 +104,7 @@ int runRepair(const CliOptions& cliOptions, std::ostream& out, std::ostream& err
     }
     const Clock::time_point started = environment.now();
     std::optional<ProgressLine> progressLine;
-    if (environment.errorIsTerminal && !cliOptions.quiet) {
+    if (drawsProgress(cliOptions, environment)) {
         progressLine.emplace(err, environment.terminalWidth, environment.now());
     }
     ProgressLine* shownProgress = progressLine ? &*progressLine : nullptr;

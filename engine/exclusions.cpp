@@ -1,8 +1,5 @@
 #include "exclusions.h"
 
-#include "sys.h"
-
-#include <fcntl.h>
 #include <fnmatch.h>
 
 namespace quelby {
@@ -44,30 +41,15 @@ bool Exclusions::excludes(std::string_view relativePath, std::string_view name, 
     return false;
 }
 
-std::expected<std::vector<std::string>, std::string> patternsFromFile(const std::string& path)
+std::expected<std::vector<std::string>, ListReadFailure>
+patternsFromFile(const std::string& path, const std::function<bool()>& stopRequested)
 {
-    auto opened = sys::openAt(AT_FDCWD, path, O_RDONLY | O_CLOEXEC);
-    if (!opened) {
-        return std::unexpected(opened.error().description);
-    }
-    FileDescriptor file(*opened);
-    std::string contents;
-    char buffer[65536];
-    for (;;) {
-        const auto got = sys::read(file.get(), buffer, sizeof buffer);
-        if (!got) {
-            return std::unexpected(got.error().description);
-        }
-        if (*got == 0) {
-            break;
-        }
-        contents.append(buffer, *got);
-    }
-    if (auto closed = file.close(); !closed) {
-        return std::unexpected(closed.error().description);
+    const auto contents = readListFile(path, kPatternFileLimit, stopRequested);
+    if (!contents) {
+        return std::unexpected(contents.error());
     }
     std::vector<std::string> patterns;
-    std::string_view rest = contents;
+    std::string_view rest = *contents;
     while (!rest.empty()) {
         const auto end = rest.find('\n');
         const std::string_view line = rest.substr(0, end);

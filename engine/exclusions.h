@@ -10,7 +10,11 @@
 // "photos/*.tmp"); any other pattern against each entry's own name, which for
 // a link is the link's name, not its target's.
 
+#include "list_file.h"
+
+#include <cstddef>
 #include <expected>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -39,9 +43,14 @@ private:
     std::vector<Pattern> patterns_;
 };
 
-// The patterns of an --exclude-from file: one a line; empty lines, lines of
-// spaces only and lines starting with "#" are skipped. A file that cannot be
-// read gives the OS's text for the failure.
-std::expected<std::vector<std::string>, std::string> patternsFromFile(const std::string& path);
+// The most an --exclude-from file may hold: far more patterns than anyone
+// writes, and little enough that a hostile file cannot take the memory.
+inline constexpr std::size_t kPatternFileLimit = 1 << 20;
+
+// The patterns of an --exclude-from file ("-": standard input), read as
+// readListFile reads a list: one a line; empty lines, lines of spaces only
+// and lines starting with "#" are skipped.
+std::expected<std::vector<std::string>, ListReadFailure>
+patternsFromFile(const std::string& path, const std::function<bool()>& stopRequested = {});
 
 } // namespace quelby

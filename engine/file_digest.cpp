@@ -99,6 +99,14 @@ std::expected<ReadBuffer, ReadFailure> ReadBuffer::allocate(std::int64_t size)
     return ReadBuffer(static_cast<unsigned char*>(memory), bytes);
 }
 
+std::int64_t cappedBufferSize(std::int64_t realBufferSize, std::size_t jobs)
+{
+    constexpr std::int64_t kPage = 4096;
+    const auto buffers = static_cast<std::int64_t>(std::max<std::size_t>(jobs, 1)) + 2;
+    const std::int64_t share = kRunBufferMemory / buffers / kPage * kPage;
+    return std::min(realBufferSize, share);
+}
+
 DigestResult fileDigest(int fd, std::int64_t bufferSize, DigestBackEnd backEnd,
                         const ReadObserver& observer)
 {

@@ -74,6 +74,16 @@ private:
     std::size_t size_ = 0;
 };
 
+// The read buffers of one run take at most this much memory together,
+// whatever the number of jobs and the buffer size ask for.
+inline constexpr std::int64_t kRunBufferMemory = std::int64_t{256} << 20;
+
+// The size of each read buffer of a run that digests jobs files at once: the
+// size asked for, or less where the buffers of all jobs, the walk's own and
+// a repair's would together take more than kRunBufferMemory. Reading less at
+// a time changes nothing but the number of reads.
+std::int64_t cappedBufferSize(std::int64_t realBufferSize, std::size_t jobs);
+
 // Called after every read with the bytes it delivered; returning false stops
 // the digest, which then ends as a failure.
 using ReadObserver = std::function<bool(std::size_t bytesRead)>;

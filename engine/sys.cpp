@@ -116,6 +116,11 @@ int SystemCalls::removeAttribute(int fd, const char* name)
     return ::fremovexattr(fd, name);
 }
 
+int SystemCalls::poll(struct pollfd* fds, nfds_t count, int timeoutMilliseconds)
+{
+    return ::poll(fds, count, timeoutMilliseconds);
+}
+
 namespace {
 
 SystemCalls realCalls;
@@ -343,6 +348,16 @@ std::expected<std::string, PosixError> listAttributes(int fd)
 std::expected<void, PosixError> removeAttribute(int fd, const std::string& name)
 {
     return done([&] { return calls().removeAttribute(fd, name.c_str()); });
+}
+
+std::expected<bool, PosixError> pollReadable(int fd, int timeoutMilliseconds)
+{
+    pollfd wanted{fd, POLLIN, 0};
+    const auto ready = retryInterrupted([&] { return calls().poll(&wanted, 1, timeoutMilliseconds); });
+    if (!ready) {
+        return std::unexpected(ready.error());
+    }
+    return *ready > 0;
 }
 
 } // namespace sys

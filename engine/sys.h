@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <expected>
+#include <poll.h>
 #include <string>
 #include <dirent.h>
 #include <sys/stat.h>
@@ -43,6 +44,8 @@ public:
     virtual int unlinkAt(int dirFd, const char* name, int flags);
     virtual ssize_t listAttributes(int fd, char* names, std::size_t size);
     virtual int removeAttribute(int fd, const char* name);
+    // Waiting for a pipe or terminal lets a stop end a read that would block.
+    virtual int poll(struct pollfd* fds, nfds_t count, int timeoutMilliseconds);
 };
 
 // Installs a replacement for the raw calls (tests only); nullptr restores the real ones.
@@ -81,6 +84,8 @@ std::expected<void, PosixError> unlinkAt(int dirFd, const std::string& name, int
 // Every attribute name of the open file, each ending in a zero byte.
 std::expected<std::string, PosixError> listAttributes(int fd);
 std::expected<void, PosixError> removeAttribute(int fd, const std::string& name);
+// Whether fd has something to read (or its end) within the timeout.
+std::expected<bool, PosixError> pollReadable(int fd, int timeoutMilliseconds);
 
 } // namespace sys
 

@@ -313,7 +313,10 @@ private:
 
 RunState walkFolder(const RunOptions& options, RunObserver& observer, DigestPool* pool)
 {
-    return Walker(options, observer, pool).run();
+    // The summary names the buffer size asked for; the reads take what the cap allows.
+    RunOptions reading = options;
+    reading.realBufferSize = cappedBufferSize(options.realBufferSize, options.jobs);
+    return Walker(reading, observer, pool).run();
 }
 
 std::string summaryText(const RunOptions& options, const RunState& state)

@@ -1,8 +1,11 @@
 #include "window/finish_notifier.h"
 
+#include "engine/display_text.h"
 #include "window/run_names.h"
 
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QStringList>
 #include <QVariantMap>
 
@@ -75,6 +78,40 @@ QString findings(const quelby::RunOptions& options, const quelby::RunState& stat
     return parts.join(QStringLiteral(", "));
 }
 
+QDBusMessage notificationCall(const QString& method)
+{
+    return QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.Notifications"),
+                                          QStringLiteral("/org/freedesktop/Notifications"),
+                                          QStringLiteral("org.freedesktop.Notifications"), method);
+}
+
+// The sentence is the body where the service shows one, and there, where the service reads
+// markup, "<", ">" and "&" are escaped so that a folder's name is never taken for markup.
+// A service without a body shows the sentence as the summary, which is plain text.
+QDBusMessage notifyCall(const QString& text, const QStringList& capabilities)
+{
+    QString summary = text;
+    QString body;
+    if (capabilities.contains(QStringLiteral("body"))) {
+        summary = QStringLiteral("Quelby");
+        body = capabilities.contains(QStringLiteral("body-markup")) ? text.toHtmlEscaped() : text;
+    }
+    QDBusMessage call = notificationCall(QStringLiteral("Notify"));
+    // app_name, replaces_id, app_icon, summary, body, actions, hints, expire_timeout
+    call << QStringLiteral("Quelby") << 0u << QStringLiteral("co.mossgroveware.Quelby") << summary
+         << body << QStringList() << QVariantMap() << -1;
+    return call;
+}
+
+// The folder's last part as the report writes it: a line break, a direction mark or a byte
+// that is not UTF-8 shows as its \x escape instead of acting on the text around it.
+QString shownFolderName(const std::string& folder)
+{
+    const std::string name = folder.substr(folder.find_last_of('/') + 1);
+    return name.empty() ? QStringLiteral("/")
+                        : QString::fromStdString(quelby::escapedForReport(name));
+}
+
 } // namespace
 
 void DesktopNotifier::notify(const QString& text)
@@ -83,20 +120,25 @@ void DesktopNotifier::notify(const QString& text)
     if (!connection.isConnected()) {
         return;
     }
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.Notifications"),
-        QStringLiteral("/org/freedesktop/Notifications"),
-        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
-    // app_name, replaces_id, app_icon, summary, body, actions, hints, expire_timeout
-    call << QStringLiteral("Quelby") << 0u << QStringLiteral("co.mossgroveware.Quelby") << text
-         << QString() << QStringList() << QVariantMap() << -1;
-    // No answer is awaited: a desktop without the service answers with an error nobody needs.
-    connection.send(call);
+    // The service's capabilities first, without waiting for them: a desktop without the
+    // service answers with an error, and then nothing is shown.
+    auto* asked = new QDBusPendingCallWatcher(connection.asyncCall(
+        notificationCall(QStringLiteral("GetCapabilities"))));
+    QObject::connect(asked, &QDBusPendingCallWatcher::finished, asked,
+                     [connection, text](QDBusPendingCallWatcher* answered) {
+                         answered->deleteLater();
+                         const QDBusPendingReply<QStringList> capabilities = *answered;
+                         if (capabilities.isError()) {
+                             return;
+                         }
+                         QDBusConnection(connection).send(
+                             notifyCall(text, capabilities.value()));
+                     });
 }
 
 QString finishedRunText(const quelby::RunOptions& options, const quelby::RunState& state)
 {
     return QObject::tr("%1 of %2: %3")
-        .arg(operationName(options.operation), folderName(options.folder),
+        .arg(operationName(options.operation), shownFolderName(options.folder),
              findings(options, state));
 }

@@ -163,11 +163,26 @@ void ViewController::startRuns(Operation operation, const QStringList& folders)
     }
 }
 
+void ViewController::startRuns(Operation operation, const std::vector<std::string>& folderPaths)
+{
+    computeRealBufferSize();
+    for (const std::string& folder : folderPaths) {
+        if (!folder.empty()) {
+            startRunAt(operation, folder);
+        }
+    }
+}
+
 void ViewController::startRun(Operation operation, int response, const QString& folderPath)
 {
     if (response != QDialog::Accepted || folderPath.isEmpty()) {
         return;
     }
+    startRunAt(operation, QFile::encodeName(folderPath).toStdString());
+}
+
+void ViewController::startRunAt(Operation operation, const std::string& folderPath)
+{
     ++runsUnderWay_;
     progressSpinner->show();
     progressSpinner->startAnimation();
@@ -175,7 +190,7 @@ void ViewController::startRun(Operation operation, int response, const QString& 
 
     quelby::RunOptions options;
     options.operation = operation;
-    options.folder = quelby::normalisedFolder(QFile::encodeName(folderPath).toStdString(),
+    options.folder = quelby::normalisedFolder(folderPath,
                                               QFile::encodeName(QDir::currentPath()).toStdString());
     options.verbose = verboseCheckbox->isChecked();
     options.timeStamps = operation != Operation::check && timesCheckbox->isChecked();

@@ -68,9 +68,13 @@ public:
     // Starts a run on a folder the user confirmed (response QDialog::Accepted); any other
     // response or an empty path changes nothing.
     void startRun(quelby::Operation operation, int response, const QString& folderPath);
-    // Starts the operation on each folder, as the chooser would (folders dropped on the window,
-    // folders named on the command line).
+    // Starts the operation on each folder, as the chooser would (folders dropped on the window).
     void startRuns(quelby::Operation operation, const QStringList& folders);
+    // The same for folders named as bytes (the command line's), which no text may stand for:
+    // a name that is not UTF-8 would come back from a QString as another name.
+    void startRuns(quelby::Operation operation, const std::vector<std::string>& folderPaths);
+    // Starts a run on a folder given as bytes.
+    void startRunAt(quelby::Operation operation, const std::string& folderPath);
     // Sets realBufferSize, and setBufferSize to the units it used, from the entry and unit.
     void computeRealBufferSize();
     void loadSettings();

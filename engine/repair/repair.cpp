@@ -222,7 +222,7 @@ std::expected<RepairState, std::string> repairFolder(const RepairOptions& option
         }
         copies.push_back(std::move(*opened));
     }
-    auto buffer = ReadBuffer::allocate(run.realBufferSize);
+    auto buffer = ReadBuffer::allocate(cappedBufferSize(run.realBufferSize, run.jobs));
     if (!buffer) {
         return std::unexpected(buffer.error().description);
     }

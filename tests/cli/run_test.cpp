@@ -1,4 +1,5 @@
 #include "cli/cli.h"
+#include "cli/options.h"
 #include "engine/run_fixture.h"
 #include "tool_runner.h"
 
@@ -8,13 +9,22 @@
 #include <poll.h>
 #include <pty.h>
 #include <sstream>
+#include <memory>
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <tuple>
 #include <unistd.h>
 
 namespace quelby::cli {
 namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
 
 // What the tool should hand the engine; the engine's report for it is the expected output.
 RunOptions cliOptions(Operation operation, const std::string& folder, bool verbose = false,
@@ -142,6 +152,183 @@ TEST(CliProcess, StopsInsideAHugeFileKeepingTheLinesOfFinishedFiles)
     for (std::string drawing; std::getline(drawings, drawing, '\r');) {
         EXPECT_LE(drawing.size(), 49u + 3u) << "fits the terminal: " << drawing;
     }
+}
+
+// A pattern file cannot take the memory, hold the run hostage or cut a pattern short.
+TEST(CliProcess, TakesPatternsOnlyFromABoundedRegularFileOrStandardInput)
+{
+    test::TempTree tree;
+    const std::string f = tree.folder("f");
+    tree.file("f/keep.txt", "keep");
+    tree.file("f/a.tmp", "tmp");
+    const std::string fifo = tree.path("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string withNul = tree.file("nul", std::string("# first\n*\0.tmp\n", 15));
+    const std::string longest = tree.file("longest", std::string((1 << 20) - 6, '#') + "\n*.tmp");
+    const std::string tooLong = tree.file("too-long", std::string(1 << 20, '#') + "\n");
+    const std::string oneFile = "Checked a total of 1 files in " + f +
+                                "\t0 matched digest correctly\n\t0 didn't match their "
+                                "digest\n\t1 had no digest.\n";
+    const std::vector<std::pair<std::string, Outcome>> cases{
+        {"/dev/zero",
+         {2, "", "quelby-cli: /dev/zero: not a regular file but a character device\n"}},
+        {fifo, {2, "", "quelby-cli: " + fifo + ": not a regular file but a FIFO\n"}},
+        {withNul, {2, "", "quelby-cli: " + withNul + ": holds a NUL byte on line 2\n"}},
+        {tooLong, {2, "", "quelby-cli: " + tooLong + ": longer than 1 MiB\n"}},
+        {longest, {3, oneFile, ""}},
+    };
+    for (const auto& [patterns, expected] : cases) {
+        EXPECT_EQ(runTool({"check", "--exclude-from", patterns, f}), expected) << patterns;
+    }
+
+    // Standard input: a pipe or a file, but no device.
+    int pipeFds[2];
+    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+    ASSERT_EQ(::write(pipeFds[1], "*.tmp\n", 6), 6);
+    ::close(pipeFds[1]);
+    EXPECT_EQ(runTool({"check", "--exclude-from", "-", f}, -1, 0, pipeFds[0]),
+              (Outcome{3, oneFile, ""}));
+    ::close(pipeFds[0]);
+    const int zero = ::open("/dev/zero", O_RDONLY | O_CLOEXEC);
+    EXPECT_EQ(runTool({"check", "--exclude-from", "-", f}, -1, 0, zero),
+              (Outcome{2, "",
+                       "quelby-cli: standard input: not a regular file, a pipe or a terminal "
+                       "but a character device\n"}));
+    ::close(zero);
+
+    // A pipe nobody writes to: SIGTERM ends the wait, and the run, with 143.
+    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(pipeFds[0], STDIN_FILENO);
+        ::alarm(30);
+        ::execl(QUELBY_CLI_PATH, QUELBY_CLI_PATH, "check", "--exclude-from", "-", f.c_str(),
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    // Waits until the tool sleeps in its own code, past exec and with its handlers in place.
+    const std::string stat = "/proc/" + std::to_string(child) + "/stat";
+    for (int tries = 0; tries < 1000; ++tries) {
+        const std::string state = test::readWholeFile(stat);
+        if (state.find("(quelby-cli) S") != std::string::npos) {
+            break;
+        }
+        ::usleep(10000);
+    }
+    ::usleep(200000);
+    ::kill(child, SIGTERM);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 143)
+        << "exit " << WEXITSTATUS(status) << ", signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+// Large buffers for many jobs: the reads of one run stay within 256 MiB together. Sparse files
+// cost no disk, yet every read fills the whole buffer.
+TEST(CliProcess, KeepsTheReadBuffersOfARunWithinTheirCapWhateverJobsAndBufferSize)
+{
+    if (kSanitized) {
+        GTEST_SKIP() << "a sanitizer's own memory hides the buffers' share";
+    }
+    test::TempTree tree;
+    for (int i = 0; i < 8; ++i) {
+        const std::string file = tree.file("f/" + std::to_string(i) + ".bin");
+        ASSERT_EQ(::truncate(file.c_str(), 80 << 20), 0);
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, STDOUT_FILENO);
+        ::alarm(60);
+        ::execl(QUELBY_CLI_PATH, QUELBY_CLI_PATH, "check", "--jobs", "8", "-b", "1024M",
+                tree.path("f").c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    ::wait4(child, &status, 0, &usage);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status;
+    const long peakMiB = usage.ru_maxrss >> 10;
+    EXPECT_LT(peakMiB, 256 + 32) << "eight buffers of 80 MiB would take 640 MiB";
+}
+
+// The progress line stays off a pipe's terminal unless asked for, and -q always wins.
+TEST(RunInProcess, DrawsProgressBesideATerminalFileOrNullAndOnAPipeOnlyWhenAsked)
+{
+    int pipeFds[2];
+    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+    int terminal = -1;
+    int follower = -1;
+    ASSERT_EQ(::openpty(&terminal, &follower, nullptr, nullptr, nullptr), 0);
+    const int file = ::memfd_create("report", MFD_CLOEXEC);
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const int zero = ::open("/dev/zero", O_WRONLY | O_CLOEXEC);
+    const std::pair<int, bool> outputs[] = {{pipeFds[1], false}, {follower, true}, {file, true},
+                                            {null, true},        {zero, false}};
+    for (const auto& [fd, allowed] : outputs) {
+        EXPECT_EQ(outputAllowsProgress(fd), allowed) << "descriptor " << fd;
+    }
+    for (const int fd : {pipeFds[0], pipeFds[1], terminal, follower, file, null, zero}) {
+        ::close(fd);
+    }
+
+    test::TempTree tree;
+    tree.file("a.txt", "alpha");
+    tree.file("b.txt", "beta");
+    // whether standard output allows it, the options, whether the line is drawn
+    const std::tuple<bool, std::vector<std::string>, bool> rows[] = {
+        {true, {}, true},
+        {false, {}, false},
+        {false, {"--progress"}, true},
+        {false, {"--progress", "-q"}, false},
+        {true, {"-q"}, false},
+    };
+    for (const auto& [outputAllows, options, drawn] : rows) {
+        CliEnvironment environment;
+        environment.errorIsTerminal = true;
+        environment.outputAllowsProgress = outputAllows;
+        // Each look at the clock is a second later, so every chance to draw is taken.
+        auto ticks = std::make_shared<int>(0);
+        environment.now = [ticks] { return Clock::time_point(std::chrono::seconds(++*ticks)); };
+        std::vector<std::string> args{"check", "-v"};
+        args.insert(args.end(), options.begin(), options.end());
+        args.push_back(tree.root());
+        const auto [status, out, err] = runFromRoot(args, environment);
+        EXPECT_EQ(status, 3);
+        EXPECT_EQ(err.find("B/s") != std::string::npos, drawn) << err;
+    }
+}
+
+// A reader that goes away (| head -1) ends the run quietly with 141, and every place that lists
+// the exit statuses names it.
+TEST(CliProcess, AClosedStandardOutputEndsTheRunWith141AsDocumented)
+{
+    test::TempTree tree;
+    tree.file("f/a.txt", "alpha");
+    int pipeFds[2];
+    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+    ::close(pipeFds[0]);
+    EXPECT_EQ(runTool({"check", "-v", tree.path("f")}, pipeFds[1]), (Outcome{141, "", ""}));
+    ::close(pipeFds[1]);
+
+    const auto exitSection = [](const std::string& text, std::string_view start,
+                                std::string_view end) {
+        const auto from = text.find(start);
+        return from == std::string::npos ? std::string()
+                                         : text.substr(from, text.find(end, from + 1) - from);
+    };
+    const std::string source = QUELBY_SOURCE_DIR;
+    EXPECT_NE(exitSection(helpText(), "Exit status:", "\n\n").find("\n  141  "),
+              std::string::npos);
+    EXPECT_NE(exitSection(test::readWholeFile(source + "/docs/man/quelby-cli.1"),
+                          ".SH EXIT STATUS", ".SH ")
+                  .find("\n.B 141\n"),
+              std::string::npos);
+    EXPECT_NE(exitSection(test::readWholeFile(source + "/README.md"), "| Status |", "\n\n")
+                  .find("\n| 141 |"),
+              std::string::npos);
 }
 
 } // namespace

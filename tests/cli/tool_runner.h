@@ -42,9 +42,11 @@ inline std::string drained(int fd)
     return text;
 }
 
-// Runs the built tool as a shell would, outFd (if given) its standard output. With a stop
-// signal, standard error is a 50-column terminal and the signal goes once that shows the walk.
-inline Outcome runTool(std::vector<std::string> args, int outFd = -1, int stopSignal = 0)
+// Runs the built tool as a shell would, outFd (if given) its standard output and inFd its
+// standard input. With a stop signal, standard error is a 50-column terminal and the signal
+// goes once that shows the walk. A tool still running after a minute is ended by SIGALRM.
+inline Outcome runTool(std::vector<std::string> args, int outFd = -1, int stopSignal = 0,
+                       int inFd = -1)
 {
     const int out = ::memfd_create("out", MFD_CLOEXEC);
     int terminal = -1;
@@ -63,6 +65,10 @@ inline Outcome runTool(std::vector<std::string> args, int outFd = -1, int stopSi
     if (child == 0) {
         ::dup2(outFd >= 0 ? outFd : out, STDOUT_FILENO);
         ::dup2(err, STDERR_FILENO);
+        if (inFd >= 0) {
+            ::dup2(inFd, STDIN_FILENO);
+        }
+        ::alarm(60);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }

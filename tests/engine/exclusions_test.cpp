@@ -55,7 +55,9 @@ TEST(Exclusions, ReadOnePatternALineKeepingSpacesThatArePartOfIt)
     const auto file = tree.file("patterns", " #not a comment\ntrailing space \nlast");
     EXPECT_EQ(patternsFromFile(file),
               (std::vector<std::string>{" #not a comment", "trailing space ", "last"}));
-    EXPECT_EQ(patternsFromFile(tree.folder("folder")).error(), std::strerror(EISDIR));
+    EXPECT_EQ(patternsFromFile(tree.folder("folder")).error().reason,
+              "not a regular file but a folder");
+    EXPECT_EQ(patternsFromFile(tree.path("missing")).error().reason, std::strerror(ENOENT));
 }
 
 } // namespace

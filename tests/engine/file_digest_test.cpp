@@ -73,6 +73,9 @@ TEST(FileDigest, ReadsOnlyRegularFilesAndNamesWhyOthersFail)
     }
     EXPECT_EQ(hex(fileDigest(tree.file("a", "x"), 0, DigestBackEnd::current)),
               "failure: buffer size must be at least 1 byte");
+    // A buffer that cannot be had is a failure of that file, never the end of the process.
+    EXPECT_EQ(hex(fileDigest(tree.path("a"), std::int64_t{1} << 62, DigestBackEnd::current)),
+              "failure: " + std::string(std::strerror(ENOMEM)));
 
     const auto secret = tree.file("secret", "private");
     ASSERT_EQ(::chmod(secret.c_str(), 0), 0);

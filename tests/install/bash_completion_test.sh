@@ -45,6 +45,7 @@ expect "alpha" quelby-cli repair --from = al
 expect "alpha" quelby-cli check -b 64K al
 expect "alpha beta with space" quelby-cli tag --times ""
 expect "gamma" quelby-cli check --exclude-from g
+expect "--progress" quelby-cli repair --pro
 expect "" quelby-cli check --exclude g
 expect "" quelby-cli --buffer ""
 ((failures == 0)) || exit 1

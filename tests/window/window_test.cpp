@@ -91,13 +91,15 @@ class FakeNotificationService : public QObject
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
 
 public:
-    QStringList summaries;
+    QStringList capabilities;
+    QStringList summaries; // "app: summary|body"
 
 public slots:
+    QStringList GetCapabilities() { return capabilities; }
     uint Notify(const QString& appName, uint, const QString&, const QString& summary,
-                const QString&, const QStringList&, const QVariantMap&, int)
+                const QString& body, const QStringList&, const QVariantMap&, int)
     {
-        summaries.append(appName + ": " + summary);
+        summaries.append(appName + ": " + summary + "|" + body);
         return static_cast<uint>(summaries.size());
     }
 };
@@ -658,6 +660,32 @@ private slots:
         }
     }
 
+    // "quelby FOLDER" hands the window the bytes of its argument: a name that is not UTF-8
+    // is checked, not the folder its lossy decoding names, and the desktop is told the name
+    // escaped as the report writes it.
+    void aFolderNamedInBytesIsCheckedAndToldEscaped()
+    {
+        TempTree tree;
+        const std::string tail = "\n\xe2\x80\xae<i>";
+        const std::string raw = tree.folder("caf\xe9" + tail);
+        tree.file("caf\xe9" + tail + "/a", "a");
+        tree.file("caf\xe9" + tail + "/b", "b");
+        tree.file("caf\xef\xbf\xbd" + tail + "/lookalike", "c");
+        RecordingNotifier notifier;
+        ViewController window;
+        window.setFinishNotifier(notifier);
+        window.longRun = std::chrono::milliseconds(0);
+        window.show();
+        QWidget elsewhere;
+        elsewhere.show();
+        QApplication::setActiveWindow(&elsewhere);
+        QTRY_VERIFY(!window.isActiveWindow());
+        window.startRuns(Operation::check, std::vector<std::string>{raw});
+        QTRY_COMPARE_WITH_TIMEOUT(window.runsUnderWay(), 0, 20000);
+        QCOMPARE(notifier.told,
+                 QStringList{"Check of caf\\xe9\\x0a\\xe2\\x80\\xae<i>: 2 had no digest"});
+    }
+
     // The real call, to a stand-in service on a private bus; with no service, or no bus, nothing
     // happens and nothing fails.
     void theDesktopNotificationReachesTheServiceWhenThereIsOne()
@@ -681,9 +709,20 @@ private slots:
             QVERIFY(desktop.registerObject("/org/freedesktop/Notifications", &service,
                                            QDBusConnection::ExportAllSlots));
             QVERIFY(desktop.registerService("org.freedesktop.Notifications"));
-            DesktopNotifier(app).notify("Check of Photos: all 3 files matched");
-            QTRY_COMPARE(service.summaries,
-                         QStringList{"Quelby: Check of Photos: all 3 files matched"});
+            // A body only where the service shows one; markup escaped only where it reads markup.
+            const QString said = "Check of <b>R&D</b>: all 3 files matched";
+            const std::pair<QStringList, QString> rows[] = {
+                {{}, "Quelby: " + said + "|"},
+                {{"body"}, "Quelby: Quelby|" + said},
+                {{"body", "body-markup"},
+                 "Quelby: Quelby|Check of &lt;b&gt;R&amp;D&lt;/b&gt;: all 3 files matched"},
+            };
+            for (const auto& [capabilities, shownThere] : rows) {
+                service.capabilities = capabilities;
+                service.summaries.clear();
+                DesktopNotifier(app).notify(said);
+                QTRY_COMPARE(service.summaries, QStringList{shownThere});
+            }
             DesktopNotifier(QDBusConnection::connectToBus("unix:path=/nonexistent", "none"))
                 .notify("no bus");
         }

@@ -1,0 +1,24 @@
+#pragma once
+
+// What every walking command takes from its options before the walk starts:
+// the patterns it leaves out, and whether a progress line is drawn.
+
+#include "cli.h"
+#include "engine/exclusions.h"
+#include "options.h"
+
+#include <expected>
+#include <ostream>
+
+namespace quelby::cli {
+
+// The --exclude patterns and those of every --exclude-from file; otherwise the
+// exit status, after the reason is said on err (a stop: 128 and its signal).
+std::expected<Exclusions, int> exclusionsFor(const CliOptions& options, std::ostream& err,
+                                             const CliEnvironment& environment);
+
+// Drawn on a terminal only, and by default only where standard output is not
+// a pipe to another program that may write to the same terminal.
+bool drawsProgress(const CliOptions& options, const CliEnvironment& environment);
+
+} // namespace quelby::cli
