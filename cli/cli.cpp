@@ -25,10 +25,10 @@ namespace quelby::cli {
 
 namespace {
 
-class CliObserver : public RunObserver
+class CliObserver : public FollowingObserver<RunObserver>
 {
 public:
-    CliObserver(RunFollower& follower, bool json) : follower_(follower), json_(json) {}
+    using FollowingObserver::FollowingObserver;
 
     // A Tag notice stands at its file's place, after that file's line.
     void entryDone(const EntryOutcome& outcome) override
@@ -43,12 +43,6 @@ public:
             follower_.sayNotEntered(outcome.path);
         }
     }
-    void progress(const RunProgress& progress) override { follower_.progress(progress); }
-    bool stopRequested() override { return follower_.stopRequested(); }
-
-private:
-    RunFollower& follower_;
-    bool json_;
 };
 
 // What follows the last file: the summary, or the Stopped line of a run that
@@ -72,42 +66,12 @@ std::string closingText(const RunOptions& options, const RunState& state, bool j
 int runWalk(const CliOptions& cliOptions, std::ostream& out, std::ostream& err,
             const CliEnvironment& environment)
 {
-    std::string workingFolder;
-    if (!cliOptions.folder.starts_with('/')) {
-        if (!environment.workingFolder) {
-            sayError(err, "cannot find the working folder: " + environment.workingFolder.error());
-            return kExitUsage;
-        }
-        workingFolder = *environment.workingFolder;
+    const auto runOptions = runOptionsFor(cliOptions, err, environment);
+    if (!runOptions) {
+        return runOptions.error();
     }
-    const std::string folder = normalisedFolder(cliOptions.folder, workingFolder);
-    if (auto problem = folderProblem(cliOptions.folder, folder)) {
-        sayError(err, escapedForReport(cliOptions.folder) + ": " + *problem);
-        return kExitUsage;
-    }
-
-    RunOptions options;
-    options.operation = cliOptions.operation;
-    options.folder = folder;
-    options.verbose = cliOptions.verbose;
-    options.timeStamps = cliOptions.timeStamps;
-    options.backEnd = platformDigestBackEnd();
-    options.setBufferSize = cliOptions.buffer.setBufferSize;
-    options.realBufferSize = cliOptions.buffer.realBufferSize;
-    options.explain = cliOptions.explain;
-    options.onlyEdited = cliOptions.onlyEdited;
-    options.details = cliOptions.json;
-    options.oneFileSystem = cliOptions.oneFileSystem;
-    auto exclusions = exclusionsFor(cliOptions, err, environment);
-    if (!exclusions) {
-        return exclusions.error();
-    }
-    options.exclusions = std::move(*exclusions);
-    options.jobs = cliOptions.jobs != 0 ? cliOptions.jobs : defaultDigestJobs(folder);
-    if (auto valid = validateRunOptions(options); !valid) {
-        sayError(err, valid.error());
-        return kExitUsage;
-    }
+    const RunOptions& options = *runOptions;
+    const std::string& folder = options.folder;
     const Clock::time_point started = environment.now();
 
     std::optional<ProgressLine> progressLine;

@@ -133,4 +133,20 @@ private:
     const CliEnvironment& environment_;
 };
 
+// A command's observer of its walk (Observer: RunObserver or RepairObserver):
+// progress and stops go through the follower; the command writes its lines.
+template <typename Observer>
+class FollowingObserver : public Observer
+{
+public:
+    FollowingObserver(RunFollower& follower, bool json) : follower_(follower), json_(json) {}
+
+    void progress(const RunProgress& progress) override { follower_.progress(progress); }
+    bool stopRequested() override { return follower_.stopRequested(); }
+
+protected:
+    RunFollower& follower_;
+    bool json_;
+};
+
 } // namespace quelby::cli

@@ -14,10 +14,10 @@ namespace quelby::cli {
 
 namespace {
 
-class RepairCliObserver : public RepairObserver
+class RepairCliObserver : public FollowingObserver<RepairObserver>
 {
 public:
-    RepairCliObserver(RunFollower& follower, bool json) : follower_(follower), json_(json) {}
+    using FollowingObserver::FollowingObserver;
 
     void entryDone(const RepairedEntry& repaired) override
     {
@@ -26,70 +26,31 @@ public:
             follower_.sayNotEntered(repaired.entry.path);
         }
     }
-    void progress(const RunProgress& progress) override { follower_.progress(progress); }
-    bool stopRequested() override { return follower_.stopRequested(); }
-
-private:
-    RunFollower& follower_;
-    bool json_;
 };
 
 // FOLDER and every COPY, made absolute; or the exit status of a usage error.
 std::expected<RepairOptions, int> repairOptions(const CliOptions& cliOptions, std::ostream& err,
                                                 const CliEnvironment& environment)
 {
-    auto absolute = [&](const std::string& typed) -> std::expected<std::string, int> {
-        std::string workingFolder;
-        if (!typed.starts_with('/')) {
-            if (!environment.workingFolder) {
-                sayError(err,
-                         "cannot find the working folder: " + environment.workingFolder.error());
-                return std::unexpected(kExitUsage);
-            }
-            workingFolder = *environment.workingFolder;
-        }
-        std::string folder = normalisedFolder(typed, workingFolder);
-        if (auto problem = folderProblem(typed, folder)) {
-            sayError(err, escapedForReport(typed) + ": " + *problem);
-            return std::unexpected(kExitUsage);
-        }
-        return folder;
-    };
-    RepairOptions options;
-    const auto folder = absolute(cliOptions.folder);
-    if (!folder) {
-        return std::unexpected(folder.error());
+    auto run = runOptionsFor(cliOptions, err, environment);
+    if (!run) {
+        return std::unexpected(run.error());
     }
+    RepairOptions options;
+    options.run = std::move(*run);
     for (const std::string& typed : cliOptions.copies) {
-        const auto copy = absolute(typed);
+        const auto copy = absoluteFolder(typed, err, environment);
         if (!copy) {
             return std::unexpected(copy.error());
         }
         options.copies.push_back(*copy);
     }
-    if (auto valid = validateCopies(*folder, options.copies); !valid) {
+    if (auto valid = validateCopies(options.run.folder, options.copies); !valid) {
         sayError(err, valid.error());
         return std::unexpected(kExitUsage);
     }
     options.dryRun = cliOptions.dryRun;
     options.alsoUnknown = cliOptions.alsoUnknown;
-    RunOptions& run = options.run;
-    run.folder = *folder;
-    run.verbose = cliOptions.verbose;
-    run.backEnd = platformDigestBackEnd();
-    run.setBufferSize = cliOptions.buffer.setBufferSize;
-    run.realBufferSize = cliOptions.buffer.realBufferSize;
-    run.oneFileSystem = cliOptions.oneFileSystem;
-    run.jobs = cliOptions.jobs != 0 ? cliOptions.jobs : defaultDigestJobs(run.folder);
-    auto exclusions = exclusionsFor(cliOptions, err, environment);
-    if (!exclusions) {
-        return std::unexpected(exclusions.error());
-    }
-    run.exclusions = std::move(*exclusions);
-    if (auto valid = validateRunOptions(run); !valid) {
-        sayError(err, valid.error());
-        return std::unexpected(kExitUsage);
-    }
     return options;
 }
 

@@ -1,6 +1,7 @@
 #include "run_setup.h"
 
 #include "command_output.h"
+#include "engine/display_text.h"
 
 namespace quelby::cli {
 
@@ -21,6 +22,56 @@ std::expected<Exclusions, int> exclusionsFor(const CliOptions& options, std::ost
         patterns.insert(patterns.end(), more->begin(), more->end());
     }
     return Exclusions(patterns);
+}
+
+std::expected<std::string, int> absoluteFolder(const std::string& typed, std::ostream& err,
+                                               const CliEnvironment& environment)
+{
+    std::string workingFolder;
+    if (!typed.starts_with('/')) {
+        if (!environment.workingFolder) {
+            sayError(err, "cannot find the working folder: " + environment.workingFolder.error());
+            return std::unexpected(kExitUsage);
+        }
+        workingFolder = *environment.workingFolder;
+    }
+    std::string folder = normalisedFolder(typed, workingFolder);
+    if (auto problem = folderProblem(typed, folder)) {
+        sayError(err, escapedForReport(typed) + ": " + *problem);
+        return std::unexpected(kExitUsage);
+    }
+    return folder;
+}
+
+std::expected<RunOptions, int> runOptionsFor(const CliOptions& cliOptions, std::ostream& err,
+                                             const CliEnvironment& environment)
+{
+    auto folder = absoluteFolder(cliOptions.folder, err, environment);
+    if (!folder) {
+        return std::unexpected(folder.error());
+    }
+    RunOptions options = defaultRunOptions(cliOptions.operation, std::move(*folder));
+    options.verbose = cliOptions.verbose;
+    options.timeStamps = cliOptions.timeStamps;
+    options.setBufferSize = cliOptions.buffer.setBufferSize;
+    options.realBufferSize = cliOptions.buffer.realBufferSize;
+    options.explain = cliOptions.explain;
+    options.onlyEdited = cliOptions.onlyEdited;
+    options.details = cliOptions.json;
+    options.oneFileSystem = cliOptions.oneFileSystem;
+    if (cliOptions.jobs != 0) {
+        options.jobs = cliOptions.jobs;
+    }
+    auto exclusions = exclusionsFor(cliOptions, err, environment);
+    if (!exclusions) {
+        return std::unexpected(exclusions.error());
+    }
+    options.exclusions = std::move(*exclusions);
+    if (auto valid = validateRunOptions(options); !valid) {
+        sayError(err, valid.error());
+        return std::unexpected(kExitUsage);
+    }
+    return options;
 }
 
 bool drawsProgress(const CliOptions& options, const CliEnvironment& environment)

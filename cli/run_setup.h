@@ -17,6 +17,16 @@ namespace quelby::cli {
 std::expected<Exclusions, int> exclusionsFor(const CliOptions& options, std::ostream& err,
                                              const CliEnvironment& environment);
 
+// The folder as typed, made absolute and normalised; otherwise the exit
+// status of a usage error, after the reason is said on err.
+std::expected<std::string, int> absoluteFolder(const std::string& typed, std::ostream& err,
+                                               const CliEnvironment& environment);
+
+// The run the command line asks for over its FOLDER; otherwise the exit status,
+// after the reason is said on err.
+std::expected<RunOptions, int> runOptionsFor(const CliOptions& options, std::ostream& err,
+                                             const CliEnvironment& environment);
+
 // Drawn on a terminal only, and by default only where standard output is not
 // a pipe to another program that may write to the same terminal.
 bool drawsProgress(const CliOptions& options, const CliEnvironment& environment);

@@ -148,6 +148,11 @@ public:
 // repeated or trailing slashes removed; symbolic links stay as they are.
 std::string normalisedFolder(std::string_view folder, std::string_view workingFolder);
 
+// A run's options before the caller's choices: the operation on folder
+// (absolute, normalised), the platform's digest, and as many digests at once
+// as the folder's disk serves best.
+RunOptions defaultRunOptions(Operation operation, std::string folder);
+
 // Refuses options the engine cannot run with, in words for the user.
 std::expected<void, std::string> validateRunOptions(const RunOptions& options);
 

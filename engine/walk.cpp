@@ -1,3 +1,4 @@
+#include "disk_kind.h"
 #include "display_text.h"
 #include "evidence_location.h"
 #include "file_step.h"
@@ -43,6 +44,16 @@ std::string normalisedFolder(std::string_view folder, std::string_view workingFo
         start = end + 1;
     }
     return result.empty() ? "/" : result;
+}
+
+RunOptions defaultRunOptions(Operation operation, std::string folder)
+{
+    RunOptions options;
+    options.operation = operation;
+    options.jobs = defaultDigestJobs(folder);
+    options.folder = std::move(folder);
+    options.backEnd = platformDigestBackEnd();
+    return options;
 }
 
 std::expected<void, std::string> validateRunOptions(const RunOptions& options)

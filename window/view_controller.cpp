@@ -188,16 +188,13 @@ void ViewController::startRunAt(Operation operation, const std::string& folderPa
     progressSpinner->startAnimation();
     setReportText("");
 
-    quelby::RunOptions options;
-    options.operation = operation;
-    options.folder = quelby::normalisedFolder(folderPath,
-                                              QFile::encodeName(QDir::currentPath()).toStdString());
+    quelby::RunOptions options = quelby::defaultRunOptions(
+        operation,
+        quelby::normalisedFolder(folderPath, QFile::encodeName(QDir::currentPath()).toStdString()));
     options.verbose = verboseCheckbox->isChecked();
     options.timeStamps = operation != Operation::check && timesCheckbox->isChecked();
-    options.backEnd = quelby::platformDigestBackEnd();
     options.setBufferSize = setBufferSize;
     options.realBufferSize = realBufferSize;
-    options.jobs = quelby::defaultDigestJobs(options.folder);
     options.evidence = std::make_shared<quelby::AttributeStore>(theXattrName, theTimeXattrName);
     if (const auto valid = quelby::validateRunOptions(options); !valid) {
         setReportText(valid.error());
