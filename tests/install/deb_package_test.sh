@@ -13,8 +13,9 @@ cmake --build "$build" --target package >"$scratch/package.log" 2>&1 ||
 deb="$(ls "$build"/quelby_*_*.deb)"
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
 [[ -x "$scratch/prefix/bin/quelby-cli" && -s "$scratch/prefix/share/man/man1/quelby-cli.1" &&
-    -s "$scratch/prefix/share/doc/quelby/json-report.md" ]] ||
-    fail "cmake --install left out the tool, its man page or its JSON report's description"
+    -s "$scratch/prefix/share/doc/quelby/json-report.md" &&
+    -s "$scratch/prefix/share/doc/quelby/manifest.md" ]] ||
+    fail "cmake --install left out the tool, its man page or the descriptions of its formats"
 root="$scratch/root"
 dpkg -x "$deb" "$root"
 
@@ -24,7 +25,7 @@ for needed in libqt6widgets6 libqt6network6 libqt6pdfwidgets6 libplist3 libssl3 
 done
 
 for file in usr/bin/quelby usr/bin/quelby-cli usr/share/doc/quelby/QuelbyHelp.pdf \
-    usr/share/doc/quelby/json-report.md \
+    usr/share/doc/quelby/json-report.md usr/share/doc/quelby/manifest.md \
     usr/share/doc/quelby/copyright usr/share/man/man1/quelby-cli.1 \
     usr/share/bash-completion/completions/quelby-cli \
     usr/share/applications/co.mossgroveware.Quelby.desktop \
