@@ -89,6 +89,12 @@ int runWalk(const CliOptions& cliOptions, std::ostream& out, std::ostream& err,
     if (progressLine) {
         progressLine->finish();
     }
+    const auto kept = options.evidence->finish();
+    report.flush();
+    sayWhereDigestsAreKept(options, err);
+    if (!kept) {
+        sayError(err, kept.error());
+    }
     report.write(closingText(options, state, cliOptions.json,
                              std::chrono::duration<double>(environment.now() - started).count()));
     report.flush();
@@ -103,7 +109,7 @@ int runWalk(const CliOptions& cliOptions, std::ostream& out, std::ostream& err,
     if (report.failed()) {
         return statusAfterFailedOutput(out, err);
     }
-    if (state.failureCount > 0) {
+    if (state.failureCount > 0 || !kept) {
         return kExitFailures;
     }
     return options.operation == Operation::check && state.noDigestCount > 0 ? kExitNoDigest

@@ -152,6 +152,14 @@ std::string jsonSummaryLine(const RunOptions& options, const RunState& state, do
     object["read_failed"] = state.readFailedCount;
     object["excluded"] = state.excludedCount;
     object["other_devices"] = state.otherDeviceCount;
+    object["missing"] = state.missingCount;
+    const std::string* manifest = options.evidence->manifest();
+    object["store"] = manifest != nullptr ? "manifest" : "attributes";
+    if (manifest != nullptr) {
+        addPath(object, "manifest", *manifest);
+    } else {
+        object["manifest"] = nullptr;
+    }
     object["buffer_bytes"] = options.realBufferSize;
     object["stopped"] = state.stopped;
     object["seconds"] = seconds;

@@ -97,6 +97,12 @@ private:
             }
             return;
         }
+        if (name == "--store") {
+            if (auto store = value(name, attached)) {
+                raw_.store = std::move(store);
+            }
+            return;
+        }
         if (name == "--from") {
             if (auto copy = value(name, attached)) {
                 raw_.copies.push_back(std::move(*copy));
@@ -306,6 +312,18 @@ CommandLine validatedCommandLine(const RawArguments& raw)
         }
         options.jobs = jobs;
     }
+    if (raw.store) {
+        if (*raw.store == "auto") {
+            options.store = StoreChoice::automatic;
+        } else if (*raw.store == "attributes") {
+            options.store = StoreChoice::attributes;
+        } else if (*raw.store == "manifest") {
+            options.store = StoreChoice::manifest;
+        } else {
+            return UsageError{"invalid --store " + quoted(*raw.store) +
+                              ": use auto, attributes or manifest"};
+        }
+    }
     if (raw.buffer) {
         auto buffer = parsedBufferSize(*raw.buffer);
         if (!buffer) {
@@ -359,6 +377,11 @@ std::string helpText()
            "                      a regular file of at most 1 MiB without NUL bytes,\n"
            "                      or - for standard input\n"
            "  -x, --one-file-system  do not enter folders on other file systems\n"
+           "      --store WHERE   where digests are kept: attributes, manifest (the file\n"
+           "                      .quelby.sha256, which sha256sum -c reads), or auto\n"
+           "                      (default): a manifest in FOLDER or above it, else\n"
+           "                      attributes where the file system keeps them, else a\n"
+           "                      new manifest in FOLDER\n"
            "      --jobs N        digest N files at once (default: one per processor this\n"
            "                      process may use, but 1 when FOLDER is on a spinning\n"
            "                      disk, whose head would jump between files)\n"

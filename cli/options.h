@@ -3,6 +3,7 @@
 // The command line of quelby-cli: first taken apart into what was typed,
 // then checked into the options of one run. Neither step touches the disk.
 
+#include "engine/evidence_location.h"
 #include "engine/run.h"
 
 #include <cstdint>
@@ -32,6 +33,7 @@ struct RawArguments
     std::vector<std::string> excludePatterns;
     std::vector<std::string> excludeFiles; // --exclude-from, bytes as given
     std::optional<std::string> jobs;
+    std::optional<std::string> store; // --store
     std::vector<std::string> copies;       // --from, bytes as given
     bool dryRun = false;
     bool alsoUnknown = false;
@@ -68,6 +70,7 @@ struct CliOptions
     std::vector<std::string> excludePatterns;
     std::vector<std::string> excludeFiles; // "-": standard input
     std::size_t jobs = 0; // 0: the default for the folder's disk
+    StoreChoice store = StoreChoice::automatic;
     BufferSize buffer;
     // repair: a walk like Check's (operation check) that mends damaged files.
     bool repair = false;

@@ -2,6 +2,7 @@
 
 #include "command_output.h"
 #include "engine/display_text.h"
+#include "engine/manifest_store.h"
 
 namespace quelby::cli {
 
@@ -71,7 +72,46 @@ std::expected<RunOptions, int> runOptionsFor(const CliOptions& cliOptions, std::
         sayError(err, valid.error());
         return std::unexpected(kExitUsage);
     }
+    const bool writes = cliOptions.operation != Operation::check ||
+                        (cliOptions.repair && !cliOptions.dryRun);
+    if (auto store = evidenceStoreFor(options, cliOptions.store, writes, err); !store) {
+        return std::unexpected(store.error());
+    } else {
+        options.evidence = std::move(*store);
+    }
     return options;
+}
+
+std::expected<std::shared_ptr<EvidenceStore>, int>
+evidenceStoreFor(const RunOptions& options, StoreChoice choice, bool writes, std::ostream& err)
+{
+    const auto location = locateEvidence(options.folder, choice);
+    if (!location) {
+        sayError(err, escapedForReport(options.folder) + ": " + location.error().description);
+        return std::unexpected(kExitUsage);
+    }
+    if (!location->notice.empty()) {
+        sayError(err, location->notice);
+    }
+    if (!location->manifest) {
+        return options.evidence;
+    }
+    bool busy = false;
+    auto store = ManifestStore::open(location->manifestFolder, options.folder, options.operation,
+                                     writes, &busy);
+    if (!store) {
+        sayError(err, store.error());
+        return std::unexpected(busy ? kExitUsage : kExitFailures);
+    }
+    return std::shared_ptr<EvidenceStore>(std::move(*store));
+}
+
+void sayWhereDigestsAreKept(const RunOptions& options, std::ostream& err)
+{
+    if (const std::string* manifest = options.evidence->manifest()) {
+        err << "Digests are kept in " << escapedForReport(*manifest) << "\n";
+        err.flush();
+    }
 }
 
 bool drawsProgress(const CliOptions& options, const CliEnvironment& environment)

@@ -1,6 +1,7 @@
 #include "evidence_location.h"
 
 #include "display_text.h"
+#include "manifest_format.h"
 #include "platform/attribute_name.h"
 #include "sys.h"
 #include "tag_store.h"
@@ -38,7 +39,7 @@ enum class Found
 
 Found manifestIn(int folderFd, bool aboveFolder)
 {
-    const auto info = sys::fstatAt(folderFd, std::string(kManifestName), AT_SYMLINK_NOFOLLOW);
+    const auto info = sys::fstatAt(folderFd, std::string(kManifestFileName), AT_SYMLINK_NOFOLLOW);
     if (!info) {
         return Found::none;
     }
@@ -52,13 +53,13 @@ Found manifestIn(int folderFd, bool aboveFolder)
 
 std::string manifestPath(const std::string& manifestFolder)
 {
-    return manifestFolder == "/" ? "/" + std::string(kManifestName)
-                                 : manifestFolder + "/" + std::string(kManifestName);
+    return manifestFolder == "/" ? "/" + std::string(kManifestFileName)
+                                 : manifestFolder + "/" + std::string(kManifestFileName);
 }
 
 bool isManifestName(std::string_view name)
 {
-    return name == kManifestName || name.starts_with(kTemporaryPrefix);
+    return name == kManifestFileName || name.starts_with(kTemporaryPrefix);
 }
 
 std::expected<EvidenceLocation, PosixError> locateEvidence(const std::string& folder,

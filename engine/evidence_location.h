@@ -14,8 +14,6 @@
 
 namespace quelby {
 
-inline constexpr std::string_view kManifestName = ".quelby.sha256";
-
 enum class StoreChoice
 {
     automatic,  // a manifest found, else attributes where they can be kept, else a new manifest

@@ -86,6 +86,11 @@ public:
     }
     // As the visit's outcome is delivered, on the walk's thread.
     virtual void apply(const EntryOutcome& outcome) { (void)outcome; }
+    // After the walk, on its thread: writes what is still to write; the reason
+    // in words when that failed.
+    virtual std::expected<void, std::string> finish() { return {}; }
+    // The manifest that keeps the evidence, raw bytes; none for attributes.
+    virtual const std::string* manifest() const { return nullptr; }
 };
 
 } // namespace quelby

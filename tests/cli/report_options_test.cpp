@@ -189,6 +189,9 @@ TEST(Json, WritesOneObjectPerFileWithEveryResultAndASummary)
                                 {"read_failed", 1},
                                 {"excluded", 1},
                                 {"other_devices", 0},
+                                {"missing", 0},
+                                {"store", "attributes"},
+                                {"manifest", nullptr},
                                 {"buffer_bytes", 1048576},
                                 {"stopped", false},
                                 {"seconds", objects[4]["seconds"]}}));

@@ -1,0 +1,397 @@
+#include "manifest_store.h"
+
+#include "display_text.h"
+#include "evidence_location.h"
+#include "listing.h"
+#include "manifest_entries.h"
+#include "manifest_format.h"
+#include "repair/open_below.h"
+#include "tag_store.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <random>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace quelby {
+
+namespace {
+
+constexpr std::size_t kWriteSize = 64 * 1024;
+constexpr std::string_view kNewPrefix = ".quelby.sha256.new-";
+
+std::string hiddenSuffix()
+{
+    static std::mt19937_64 random{std::random_device{}()};
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(random()));
+    return text;
+}
+
+bool leavesFolder(std::string_view key)
+{
+    if (key.empty() || key.front() == '/') {
+        return true;
+    }
+    std::size_t start = 0;
+    while (start <= key.size()) {
+        std::size_t end = key.find('/', start);
+        if (end == std::string_view::npos) {
+            end = key.size();
+        }
+        const std::string_view name = key.substr(start, end - start);
+        if (name.empty() || name == "." || name == "..") {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+} // namespace
+
+std::expected<std::shared_ptr<ManifestStore>, std::string>
+ManifestStore::open(const std::string& manifestFolder, const std::string& folder,
+                    Operation operation, bool writes, bool* busy)
+{
+    std::shared_ptr<ManifestStore> store(new ManifestStore());
+    store->folder_ = manifestFolder;
+    store->path_ = manifestPath(manifestFolder);
+    store->operation_ = operation;
+    store->writes_ = writes;
+    if (folder.size() > manifestFolder.size()) {
+        store->scope_ = folder.substr(manifestFolder == "/" ? 1 : manifestFolder.size() + 1);
+    }
+    const std::string shownPath = escapedForReport(store->path_);
+    const auto opened = sys::openAt(AT_FDCWD, manifestFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (!opened) {
+        return std::unexpected("Couldn't open " + escapedForReport(manifestFolder) + ": " +
+                               opened.error().description);
+    }
+    store->folderFd_ = FileDescriptor(*opened);
+    if (writes) {
+        // A lock on the manifest itself would go with it at the rename, and a first Tag has none.
+        while (::flock(store->folderFd_.get(), LOCK_EX | LOCK_NB) != 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno == EWOULDBLOCK && busy != nullptr) {
+                *busy = true;
+            }
+            return std::unexpected(errno == EWOULDBLOCK
+                                       ? shownPath + " is being written by another run of Quelby"
+                                       : "Couldn't lock " + shownPath + ": " +
+                                             posixError(errno).description);
+        }
+    }
+    const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    const auto manifest = sys::openAt(store->folderFd_.get(), std::string(kManifestFileName), flags);
+    if (!manifest && manifest.error().code != ENOENT) {
+        const std::string reason = manifest.error().code == ELOOP ? "it is a symbolic link"
+                                                                  : manifest.error().description;
+        return std::unexpected("Couldn't read " + shownPath + ": " + reason);
+    }
+    if (manifest) {
+        store->manifestFd_ = FileDescriptor(*manifest);
+        const auto info = sys::fstat(store->manifestFd_.get());
+        if (!info) {
+            return std::unexpected("Couldn't read " + shownPath + ": " + info.error().description);
+        }
+        if (!S_ISREG(info->st_mode)) {
+            return std::unexpected("Couldn't read " + shownPath + ": it is not a regular file");
+        }
+        // One pass to learn whether the manifest is in walk order; rarely it is not.
+        const auto check = streamedEntries(store->manifestFd_.get());
+        bool ordered = true;
+        std::string previous;
+        for (bool first = true; const ManifestEntry* entry = check->current(); check->advance()) {
+            if (!first && walkOrderLess(entry->key, previous)) {
+                ordered = false;
+                break;
+            }
+            previous = entry->key;
+            first = false;
+        }
+        if (check->error()) {
+            return std::unexpected("Couldn't read " + shownPath + ": " + *check->error());
+        }
+        if (ordered) {
+            store->lookUps_ = streamedEntries(store->manifestFd_.get());
+            store->copies_ = streamedEntries(store->manifestFd_.get());
+        } else {
+            const auto all = streamedEntries(store->manifestFd_.get());
+            auto entries = std::make_shared<std::vector<ManifestEntry>>();
+            for (; const ManifestEntry* entry = all->current(); all->advance()) {
+                entries->push_back(*entry);
+            }
+            if (all->error()) {
+                return std::unexpected("Couldn't read " + shownPath + ": " + *all->error());
+            }
+            std::stable_sort(entries->begin(), entries->end(),
+                             [](const ManifestEntry& a, const ManifestEntry& b) {
+                                 return walkOrderLess(a.key, b.key);
+                             });
+            store->lookUps_ = sortedEntries(entries, all->trailing());
+            store->copies_ = sortedEntries(entries, all->trailing());
+        }
+    }
+    if (writes) {
+        // Under the lock, a new manifest left by a run that was killed is only litter.
+        if (const auto listing = Listing::of(store->folderFd_)) {
+            for (std::size_t index = 0; index < listing->size(); ++index) {
+                const std::string name((*listing)[index].name);
+                if (name.starts_with(kNewPrefix)) {
+                    (void)sys::unlinkAt(store->folderFd_.get(), name, 0);
+                }
+            }
+        }
+        mode_t mode = 0644;
+        std::optional<struct stat> old;
+        if (store->manifestFd_.isOpen()) {
+            if (const auto info = sys::fstat(store->manifestFd_.get())) {
+                old = *info;
+                mode = info->st_mode & 07777;
+            }
+        }
+        store->newName_ = std::string(kNewPrefix) + hiddenSuffix();
+        const auto created =
+            sys::createAt(store->folderFd_.get(), store->newName_,
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (!created) {
+            return std::unexpected("Couldn't write " + shownPath + ": " +
+                                   created.error().description);
+        }
+        store->newFd_ = FileDescriptor(*created);
+        if (old) {
+            // A rewritten manifest keeps its owner, group and mode.
+            (void)sys::fchown(store->newFd_.get(), old->st_uid, old->st_gid);
+            (void)sys::fchmod(store->newFd_.get(), mode);
+        }
+        store->pending_ = std::string(kManifestHeader) + "\n";
+    }
+    return store;
+}
+
+ManifestStore::~ManifestStore()
+{
+    if (newFd_.isOpen()) {
+        (void)newFd_.close();
+        (void)sys::unlinkAt(folderFd_.get(), newName_, 0);
+    }
+}
+
+std::optional<std::string> ManifestStore::keyOf(const std::string& path) const
+{
+    if (folder_ == "/") {
+        return path.size() > 1 && path.front() == '/' ? std::optional(path.substr(1))
+                                                      : std::nullopt;
+    }
+    if (path.size() <= folder_.size() + 1 || !path.starts_with(folder_) ||
+        path[folder_.size()] != '/') {
+        return std::nullopt;
+    }
+    return path.substr(folder_.size() + 1);
+}
+
+bool ManifestStore::inScope(const std::string& key) const
+{
+    if (leavesFolder(key)) {
+        return false;
+    }
+    return scope_.empty() ||
+           (key.size() > scope_.size() && key.starts_with(scope_) && key[scope_.size()] == '/');
+}
+
+// Gone only when the name is not there: a folder on the way that cannot be
+// opened, or is a link, says nothing about the file.
+bool ManifestStore::isGone(const std::string& key) const
+{
+    const SplitPath split = splitPath(key);
+    const auto folder = openFolderBelow(folderFd_.get(), split.folder);
+    if (!folder) {
+        return folder.error().code == ENOENT;
+    }
+    const auto info = sys::fstatAt(folder->get(), std::string(split.name), AT_SYMLINK_NOFOLLOW);
+    return !info && info.error().code == ENOENT;
+}
+
+std::vector<std::string> ManifestStore::goneBefore(const std::string* path)
+{
+    std::vector<std::string> gone;
+    if (!lookUps_) {
+        return gone;
+    }
+    const auto key = path != nullptr ? keyOf(*path) : std::nullopt;
+    if (path != nullptr && !key) {
+        return gone;
+    }
+    for (const ManifestEntry* entry = lookUps_->current();
+         entry != nullptr && (!key || walkOrderLess(entry->key, *key));
+         lookUps_->advance(), entry = lookUps_->current()) {
+        if (entry->digestText.empty() || !inScope(entry->key) || !isGone(entry->key)) {
+            continue;
+        }
+        gone.push_back(folder_ == "/" ? "/" + entry->key : folder_ + "/" + entry->key);
+    }
+    return gone;
+}
+
+void ManifestStore::lookUp(const std::string& path, EvidenceSlot& slot)
+{
+    const auto key = keyOf(path);
+    if (!lookUps_ || !key) {
+        return;
+    }
+    const ManifestEntry* entry = lookUps_->current();
+    if (entry != nullptr && entry->key == *key) {
+        slot.digest = entry->digest;
+        slot.stamp = entry->stamp;
+    }
+}
+
+std::expected<std::optional<Bytes>, PosixError> ManifestStore::read(const StoredFile& file,
+                                                                    EvidenceKind kind)
+{
+    return kind == EvidenceKind::digest ? file.slot.digest : file.slot.stamp;
+}
+
+std::expected<void, PosixError> ManifestStore::write(const StoredFile& file, EvidenceKind kind,
+                                                     std::string_view value)
+{
+    if (kind == EvidenceKind::digest) {
+        file.slot.digest = Bytes(value);
+        file.slot.digestWritten = true;
+    } else {
+        file.slot.stamp = Bytes(value);
+        file.slot.stampWritten = true;
+    }
+    return {};
+}
+
+// Written in pieces of kWriteSize; the first failure is kept for finish to report.
+void ManifestStore::writeOut(std::string_view bytes)
+{
+    pending_ += bytes;
+    if (pending_.size() >= kWriteSize) {
+        flushPending();
+    }
+}
+
+void ManifestStore::flushPending()
+{
+    if (!writeError_ && !pending_.empty()) {
+        if (const auto written = sys::writeAll(newFd_.get(), pending_.data(), pending_.size());
+            !written) {
+            writeError_ = written.error().description;
+        }
+    }
+    pending_.clear();
+}
+
+// Copies the old entries before key, as they are.
+void ManifestStore::copyUpTo(const std::string* key)
+{
+    if (!copies_) {
+        return;
+    }
+    for (const ManifestEntry* entry = copies_->current();
+         entry != nullptr && (key == nullptr || walkOrderLess(entry->key, *key));
+         copies_->advance(), entry = copies_->current()) {
+        writeOut(entry->leading + entry->digestText + entry->stampText);
+    }
+}
+
+void ManifestStore::apply(const EntryOutcome& outcome)
+{
+    if (!writes_) {
+        return;
+    }
+    const auto key = keyOf(outcome.path);
+    if (!key) {
+        return;
+    }
+    copyUpTo(&*key);
+    const ManifestEntry* old = copies_ ? copies_->current() : nullptr;
+    if (old != nullptr && old->key != *key) {
+        old = nullptr;
+    }
+    const EvidenceSlot& slot = outcome.evidence;
+    if (outcome.result == FileResult::missing) {
+        if (old != nullptr) {
+            writeOut(old->leading); // the comments before it are not the file's
+            copies_->advance();
+        }
+        return;
+    }
+    if (!slot.digestWritten && !slot.stampWritten) {
+        if (old != nullptr) {
+            writeOut(old->leading + old->digestText + old->stampText);
+            copies_->advance();
+        }
+        return;
+    }
+    std::string lines = old != nullptr ? old->leading : std::string();
+    if (slot.digestWritten && slot.digest) {
+        lines += manifestDigestLine(*key, *slot.digest).value_or(std::string());
+    } else if (old != nullptr) {
+        lines += old->digestText;
+    }
+    if (slot.stampWritten && slot.stamp) {
+        lines += manifestStampLine(*key, *slot.stamp).value_or(std::string());
+    } else if (old != nullptr) {
+        lines += old->stampText;
+    }
+    writeOut(lines);
+    if (old != nullptr) {
+        copies_->advance();
+    }
+}
+
+std::expected<void, std::string> ManifestStore::finish()
+{
+    if (!writes_ || !newFd_.isOpen()) {
+        return {};
+    }
+    const std::string shownPath = escapedForReport(path_);
+    copyUpTo(nullptr);
+    if (copies_) {
+        writeOut(copies_->trailing());
+        if (copies_->error()) {
+            writeError_ = *copies_->error();
+        }
+    }
+    flushPending();
+    if (!writeError_) {
+        if (const auto synced = sys::fsync(newFd_.get()); !synced) {
+            writeError_ = synced.error().description;
+        }
+    }
+    if (!writeError_) {
+        if (const auto closed = newFd_.close(); !closed) {
+            writeError_ = closed.error().description;
+        }
+    }
+    if (!writeError_) {
+        const auto renamed = sys::renameAt2(folderFd_.get(), newName_, folderFd_.get(),
+                                            std::string(kManifestFileName), 0);
+        if (!renamed) {
+            writeError_ = renamed.error().description;
+        }
+    }
+    if (writeError_) {
+        if (newFd_.isOpen()) {
+            (void)newFd_.close();
+        }
+        (void)sys::unlinkAt(folderFd_.get(), newName_, 0);
+        return std::unexpected("Couldn't write " + shownPath + ": " + *writeError_);
+    }
+    if (const auto synced = sys::fsync(folderFd_.get()); !synced) {
+        return std::unexpected("Couldn't write " + shownPath + ": " + synced.error().description);
+    }
+    return {};
+}
+
+} // namespace quelby
