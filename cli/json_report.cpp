@@ -32,6 +32,10 @@ std::string_view resultName(FileResult result)
         return "read-failed";
     case FileResult::tagFailed:
         return "tag-failed";
+    case FileResult::leftover:
+        return "leftover";
+    case FileResult::damagedCopy:
+        return "damaged-copy";
     case FileResult::none:
         break;
     }

@@ -38,6 +38,10 @@ std::string keptLine(std::string_view path, std::string_view explanation);
 // Every operation: a file or folder whose contents or digest could not be read.
 std::string couldntReadLine(std::string_view path, std::string_view reason);
 
+// Every operation: what a repair left in the folder, named whatever the verbosity.
+std::string leftoverLine(std::string_view path);
+std::string damagedCopyLine(std::string_view path);
+
 // A stopped run, in place of its summary.
 std::string stoppedLine(std::int64_t done, std::string_view folder);
 

@@ -66,6 +66,9 @@ struct RunCounts
     std::int64_t otherDeviceCount = 0; // folders on another file system, not entered
     // Files with no digest because their file system keeps no extended attributes.
     std::int64_t unsupportedCount = 0;
+    // Files repair left behind: its temporary files, and the damaged bytes it kept.
+    std::int64_t leftoverCount = 0;
+    std::int64_t damagedCopyCount = 0;
 
     RunCounts& operator+=(const RunCounts& other);
 };
@@ -87,7 +90,9 @@ enum class FileResult
     retagged,
     kept,
     readFailed,
-    tagFailed
+    tagFailed,
+    leftover,   // a temporary file of an interrupted repair: never read or tagged
+    damagedCopy // damaged bytes a repair kept: never read or tagged
 };
 
 // One entry the walk has finished: a file, a special entry, or a folder that

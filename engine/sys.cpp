@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -97,6 +99,11 @@ ssize_t SystemCalls::listAttributes(int fd, char* names, std::size_t size)
 int SystemCalls::removeAttribute(int fd, const char* name)
 {
     return ::fremovexattr(fd, name);
+}
+
+int SystemCalls::inodeFlags(int fd, int* flags)
+{
+    return ::ioctl(fd, FS_IOC_GETFLAGS, flags);
 }
 
 namespace {
@@ -301,6 +308,15 @@ std::expected<std::string, PosixError> listAttributes(int fd)
 std::expected<void, PosixError> removeAttribute(int fd, const std::string& name)
 {
     return done([&] { return calls().removeAttribute(fd, name.c_str()); });
+}
+
+std::expected<int, PosixError> inodeFlags(int fd)
+{
+    int flags = 0;
+    if (auto got = done([&] { return calls().inodeFlags(fd, &flags); }); !got) {
+        return std::unexpected(got.error());
+    }
+    return flags;
 }
 
 } // namespace sys

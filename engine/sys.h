@@ -39,6 +39,8 @@ public:
     virtual int unlinkAt(int dirFd, const char* name, int flags);
     virtual ssize_t listAttributes(int fd, char* names, std::size_t size);
     virtual int removeAttribute(int fd, const char* name);
+    // The inode flags (FS_IOC_GETFLAGS): append-only, immutable...
+    virtual int inodeFlags(int fd, int* flags);
 };
 
 // Installs a replacement for the raw calls (tests only); nullptr restores the real ones.
@@ -72,6 +74,7 @@ std::expected<void, PosixError> unlinkAt(int dirFd, const std::string& name, int
 // Every attribute name of the open file, each ending in a zero byte.
 std::expected<std::string, PosixError> listAttributes(int fd);
 std::expected<void, PosixError> removeAttribute(int fd, const std::string& name);
+std::expected<int, PosixError> inodeFlags(int fd);
 
 } // namespace sys
 

@@ -3,6 +3,7 @@
 #include "folder_stack.h"
 #include "listing.h"
 #include "ordered_visits.h"
+#include "repair_marks.h"
 #include "report_text.h"
 #include "sys.h"
 
@@ -74,6 +75,8 @@ RunCounts& RunCounts::operator+=(const RunCounts& other)
     excludedCount += other.excludedCount;
     otherDeviceCount += other.otherDeviceCount;
     unsupportedCount += other.unsupportedCount;
+    leftoverCount += other.leftoverCount;
+    damagedCopyCount += other.damagedCopyCount;
     return *this;
 }
 
@@ -248,6 +251,16 @@ private:
             EntryOutcome outcome;
             outcome.path = childPath(name);
             outcome.counts.totalCount = 1;
+            handOver(std::move(outcome));
+            return;
+        }
+        if (isRepairTemporaryName(name)) {
+            EntryOutcome outcome;
+            outcome.path = childPath(name);
+            outcome.result = FileResult::leftover;
+            outcome.lines = report::leftoverLine(escapedForReport(outcome.path));
+            outcome.counts.totalCount = 1;
+            outcome.counts.leftoverCount = 1;
             handOver(std::move(outcome));
             return;
         }
