@@ -361,12 +361,28 @@ TEST(Repair, LosesNothingWhereverItIsStoppedFailsOrDies)
                 int status = 0;
                 ASSERT_EQ(::waitpid(child, &status, 0), child);
                 reached = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+                // The next check names every temporary file the dead repair left.
+                const auto [checkStatus, checked, checkErr] = runFromRoot({"check", f});
+                for (const std::string& name : namesIn(f)) {
+                    if (name.starts_with(".quelby-repair-")) {
+                        EXPECT_NE(checked.find("⚠️ Left over from an interrupted repair: " + f +
+                                               "/" + name + "\n"),
+                                  std::string::npos)
+                            << context << checked;
+                        EXPECT_EQ(checkStatus, 1) << context;
+                    }
+                }
             } else {
                 const auto [status, out, err] = runInterrupted();
                 reached = signal != 0;
                 if (reached && interruption == Interruption::stop) {
                     EXPECT_EQ(status, 128 + SIGTERM) << context;
-                    EXPECT_NE(out.find("Stopped"), std::string::npos) << context << out;
+                    // Only a file whose outcome was reported counts as done.
+                    const bool reported = out.find("✅ Repaired") == 0;
+                    EXPECT_NE(out.find(std::string("Stopped after ") + (reported ? "1" : "0") +
+                                       " files in " + f + ".\n"),
+                              std::string::npos)
+                        << context << out;
                 }
                 if (reached && interruption == Interruption::fail) {
                     EXPECT_EQ(status, 1) << context;
