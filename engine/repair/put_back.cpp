@@ -7,10 +7,10 @@
 #include "engine/tag_store.h"
 #include "engine/time_stamp.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <random>
@@ -227,8 +227,7 @@ PutBack stopped()
 // Empty when done, the reason otherwise ("" for a stop).
 std::expected<void, std::string> prepare(const DamagedFile& damaged, int damagedFd,
                                          const NewFile& file, int copy, std::int64_t copySize,
-                                         const ReadBuffer& buffer,
-                                         DigestBackEnd backEnd,
+                                         const ReadBuffer& buffer, DigestBackEnd backEnd,
                                          const std::function<bool()>& stopRequested)
 {
     auto failure = [](const PosixError& error) { return std::unexpected(error.description); };
@@ -358,8 +357,8 @@ PutBack putBack(const DamagedFile& damaged, int copy, std::int64_t copySize,
         }
         return failed(std::move(reason));
     };
-    if (auto ready = prepare(damaged, damagedFd.get(), file, copy, copySize, buffer, backEnd,
-                             stopRequested);
+    if (auto ready =
+            prepare(damaged, damagedFd.get(), file, copy, copySize, buffer, backEnd, stopRequested);
         !ready) {
         return ready.error().empty() ? stopped() : failedAndRemoved(ready.error());
     }

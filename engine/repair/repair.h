@@ -50,7 +50,7 @@ struct RepairCounts
     std::int64_t noCopy = 0;
     std::int64_t repairFailed = 0;
     std::int64_t left = 0;
-    std::int64_t leftUnknown = 0; // left only because --also-unknown was not given
+    std::int64_t leftUnknown = 0;     // left only because --also-unknown was not given
     std::int64_t copyFilesHashed = 0; // files of the copies digested, each once
 };
 

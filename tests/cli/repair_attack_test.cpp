@@ -139,11 +139,11 @@ TEST(RepairAttack, WritesNoMoreThanTheProvenBytes)
         // Three writes of 1 KiB hold the 3000 proven bytes; a fourth would run on.
         return call == "write" && ++writes > 3 ? ENOSPC : 0;
     };
-    EXPECT_EQ(runFromRoot({"repair", "-b", "1K", "--from", scene.b, scene.f}),
-              (Outcome{1,
-                       scene.failedLine("the copy changed while it was copied") +
-                           summaryOf(0, 1, scene.f),
-                       ""}));
+    EXPECT_EQ(
+        runFromRoot({"repair", "-b", "1K", "--from", scene.b, scene.f}),
+        (Outcome{
+            1, scene.failedLine("the copy changed while it was copied") + summaryOf(0, 1, scene.f),
+            ""}));
     EXPECT_LE(writes, 3);
     EXPECT_EQ(namesIn(scene.f), std::vector<std::string>{"photo.jpg"});
     EXPECT_EQ(test::readWholeFile(scene.photo), scene.damaged);
@@ -164,10 +164,12 @@ TEST(RepairAttack, FailsWhileDamageItDoesNotRepairRemains)
     for (const auto& path : {outside, f + "/unknown.bin", f + "/edited.bin"}) {
         flipBit(path);
     }
-    const std::string lines = "❌ Couldn't repair " + f + "/link.bin: reached through a link\n⚠️ Left " +
-                              f + "/unknown.bin: no time stamp tells an edit from damage "
+    const std::string lines = "❌ Couldn't repair " + f +
+                              "/link.bin: reached through a link\n⚠️ Left " + f +
+                              "/unknown.bin: no time stamp tells an edit from damage "
                               "(--also-unknown repairs it)\n";
-    EXPECT_EQ(runFromRoot({"repair", "--from", b, f}), (Outcome{1, lines + summaryOf(0, 1, f), ""}));
+    EXPECT_EQ(runFromRoot({"repair", "--from", b, f}),
+              (Outcome{1, lines + summaryOf(0, 1, f), ""}));
     EXPECT_EQ(runFromRoot({"repair", "--dry-run", "--from", b, f}),
               (Outcome{1, lines + "Would repair 0 of 1 damaged files in " + f + ".\n", ""}));
     // A file that may be damaged fails the run by itself; an edit is the user's business.
@@ -189,8 +191,9 @@ TEST(RepairAttack, RefusesAFolderWhereANameCannotBeRemovedBeforeWritingAnything)
         const auto dryRun = runFromRoot({"repair", "--dry-run", "--from", scene.b, scene.f});
         const auto repair = runFromRoot({"repair", "--from", scene.b, scene.f});
         ASSERT_EQ(shell(std::string("chattr -") + flag + " " + scene.f), 0);
-        EXPECT_EQ(dryRun,
-                  (Outcome{1, line + "Would repair 0 of 1 damaged files in " + scene.f + ".\n", ""}));
+        EXPECT_EQ(
+            dryRun,
+            (Outcome{1, line + "Would repair 0 of 1 damaged files in " + scene.f + ".\n", ""}));
         EXPECT_EQ(repair, (Outcome{1, line + summaryOf(0, 1, scene.f), ""}));
         EXPECT_EQ(namesIn(scene.f), std::vector<std::string>{"photo.jpg"});
         EXPECT_EQ(test::readWholeFile(scene.photo), scene.damaged);
@@ -237,8 +240,7 @@ TEST(RepairAttack, NamesEveryTemporaryFileItLeavesAndNeverTagsOne)
         const auto at = out.find(line);
         EXPECT_NE(at, std::string::npos) << operation << out;
         EXPECT_EQ(out.find(leftover, at + line.size()), std::string::npos) << operation << out;
-        EXPECT_EQ(test::storedAttribute(leftover, kDigestAttributeName), std::nullopt)
-            << operation;
+        EXPECT_EQ(test::storedAttribute(leftover, kDigestAttributeName), std::nullopt) << operation;
     }
     EXPECT_TRUE(test::storedAttribute(scene.f + "/.quelby-repair-00000000/inner.txt",
                                       kDigestAttributeName));
@@ -270,8 +272,8 @@ TEST(RepairAttack, OpensNothingButRegularFilesInTheCopy)
         }
         return scripted.SystemCalls::openAt(dirFd, name, flags);
     };
-    const std::string lines = "❌ No intact copy of " + scene.f + "/device.bin\n❌ No intact copy of " +
-                              scene.photo + "\n";
+    const std::string lines =
+        "❌ No intact copy of " + scene.f + "/device.bin\n❌ No intact copy of " + scene.photo + "\n";
     EXPECT_EQ(runFromRoot({"repair", "--dry-run", "--from", scene.b, scene.f}),
               (Outcome{1, lines + "Would repair 0 of 2 damaged files in " + scene.f + ".\n", ""}));
     EXPECT_EQ(runFromRoot({"repair", "--from", scene.b, scene.f}),

@@ -36,8 +36,8 @@ inline std::string bytesOfSize(std::size_t size, char seed)
 }
 
 // A file tagged with the stamp, its modification time offset from the stamp's second.
-inline std::string tagged(test::TempTree& tree, const std::string& relative, const std::string& bytes,
-                   time_t offset = kDamaged)
+inline std::string tagged(test::TempTree& tree, const std::string& relative,
+                          const std::string& bytes, time_t offset = kDamaged)
 {
     const std::string path = tree.file(relative, bytes);
     test::tagByHand(path, kStamp);
@@ -87,7 +87,8 @@ inline std::map<std::string, std::string> snapshot(const std::string& root)
         std::sort(sorted.begin(), sorted.end());
         for (const auto& name : sorted) {
             std::string value(65536, '\0');
-            const ssize_t size = ::lgetxattr(path.c_str(), name.c_str(), value.data(), value.size());
+            const ssize_t size =
+                ::lgetxattr(path.c_str(), name.c_str(), value.data(), value.size());
             value.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
             text << name << '=' << value << '\n';
         }

@@ -177,15 +177,21 @@ TEST(Repair, BringsBackEachDamagedFileFromAnIntactCopyAndLeavesTheRest)
     // Asked to, it repairs a file whose verdict is unknown; the damage it cannot
     // touch and the damaged bytes kept are named without -v.
     const std::string kept = "⚠️ Damaged copy kept by repair: " + f + "/";
-    EXPECT_EQ(runFromRoot({"repair", "--also-unknown", "--from", b, f}),
-              (Outcome{1,
-                       kept + "by-attribute.bin.damaged\n❌ No intact copy of " + f +
-                           "/damaged-copy.bin\n" + kept + "deep/by-size.bin.damaged\n❌ Couldn't "
-                           "repair " + f + "/not-sha.bin: the stored digest is not a SHA-256 "
-                           "digest\n" + kept + "same-path.bin.damaged.2\n✅ Repaired " + f +
-                           "/unknown.bin from " + b + "/unknown.bin\nRepaired 1 of 3 damaged "
-                           "files in " + f + " (1 kept as .damaged).\n",
-                       ""}));
+    EXPECT_EQ(
+        runFromRoot({"repair", "--also-unknown", "--from", b, f}),
+        (Outcome{1,
+                 kept + "by-attribute.bin.damaged\n❌ No intact copy of " + f +
+                     "/damaged-copy.bin\n" + kept +
+                     "deep/by-size.bin.damaged\n❌ Couldn't "
+                     "repair " +
+                     f +
+                     "/not-sha.bin: the stored digest is not a SHA-256 "
+                     "digest\n" +
+                     kept + "same-path.bin.damaged.2\n✅ Repaired " + f + "/unknown.bin from " + b +
+                     "/unknown.bin\nRepaired 1 of 3 damaged "
+                     "files in " +
+                     f + " (1 kept as .damaged).\n",
+                 ""}));
     EXPECT_EQ(test::readWholeFile(tree.path("f/unknown.bin")), unknown);
 
     // The kept bytes are never taken for files without a digest, nor tagged.
