@@ -109,7 +109,7 @@ int runWalk(const CliOptions& cliOptions, std::ostream& out, std::ostream& err,
     if (report.failed()) {
         return statusAfterFailedOutput(out, err);
     }
-    if (state.failureCount > 0 || !kept) {
+    if (state.failureCount > 0 || state.leftoverCount > 0 || !kept) {
         return kExitFailures;
     }
     return options.operation == Operation::check && state.noDigestCount > 0 ? kExitNoDigest

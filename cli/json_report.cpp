@@ -34,6 +34,10 @@ std::string_view resultName(FileResult result)
         return "tag-failed";
     case FileResult::missing:
         return "missing";
+    case FileResult::leftover:
+        return "leftover";
+    case FileResult::damagedCopy:
+        return "damaged-copy";
     case FileResult::none:
         break;
     }

@@ -99,8 +99,10 @@ int runRepair(const CliOptions& cliOptions, std::ostream& out, std::ostream& err
         return statusAfterFailedOutput(out, err);
     }
     const RepairCounts& counts = state->counts;
-    const bool allDone = counts.noCopy == 0 && counts.repairFailed == 0;
-    return allDone && state->run.readFailedCount == 0 ? kExitSuccess : kExitFailures;
+    const bool allDone = counts.noCopy == 0 && counts.repairFailed == 0 && counts.leftUnknown == 0;
+    const bool nothingLeftOver = state->run.leftoverCount == 0;
+    return allDone && nothingLeftOver && state->run.readFailedCount == 0 ? kExitSuccess
+                                                                         : kExitFailures;
 }
 
 } // namespace quelby::cli

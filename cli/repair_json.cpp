@@ -31,6 +31,10 @@ std::string_view resultName(RepairResult result)
         return "no-copy";
     case RepairResult::repairFailed:
         return "repair-failed";
+    case RepairResult::leftover:
+        return "leftover";
+    case RepairResult::damagedCopy:
+        return "damaged-copy";
     case RepairResult::none:
         break;
     }

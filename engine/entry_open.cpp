@@ -74,6 +74,49 @@ bool beneath(const std::string& path, const std::string& folder)
     return path.size() > folder.size() && path.starts_with(folder) && path[folder.size()] == '/';
 }
 
+OpenedEntry openLinkTarget(const EntryToVisit& entry, const TreeRules& rules,
+                           PseudoFileSystems& pseudoFileSystems);
+
+// The entry itself as a mere path, its link not followed; reopened for
+// reading only when it is a regular file.
+OpenedEntry openPathFirst(const EntryToVisit& entry, const TreeRules& rules,
+                          PseudoFileSystems& pseudoFileSystems)
+{
+    auto opened = sys::openAt(entry.folder->get(), entry.name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (!opened) {
+        return failed(opened.error().description);
+    }
+    const FileDescriptor path(*opened);
+    const auto info = sys::fstat(path.get());
+    if (!info) {
+        return failed(info.error().description);
+    }
+    if (S_ISLNK(info->st_mode)) {
+        return openLinkTarget(entry, rules, pseudoFileSystems);
+    }
+    if (!S_ISREG(info->st_mode) || pseudoFileSystems.contains(info->st_dev, path.get())) {
+        return ofKind(S_ISDIR(info->st_mode) ? OpenedEntry::Kind::folder
+                                             : OpenedEntry::Kind::special);
+    }
+    auto reopened = sys::openAt(AT_FDCWD, procPath(path.get()), kReadFlags);
+    if (!reopened) {
+        return failed(reopened.error().code == ENOENT ? std::string(kNoProc)
+                                                      : reopened.error().description);
+    }
+    OpenedEntry result;
+    result.file = FileDescriptor(*reopened);
+    const auto again = sys::fstat(result.file.get());
+    if (!again) {
+        return failed(again.error().description);
+    }
+    if (again->st_dev != info->st_dev || again->st_ino != info->st_ino) {
+        return failed(std::string(kFileChangedWhileRead));
+    }
+    result.info = *again;
+    result.kind = OpenedEntry::Kind::file;
+    return result;
+}
+
 // A link's target: looked at through a path-only descriptor, which opens
 // nothing, and reopened for reading only when it is a regular file.
 OpenedEntry openLinkTarget(const EntryToVisit& entry, const TreeRules& rules,
@@ -158,6 +201,9 @@ OpenedEntry openEntry(const EntryToVisit& entry, const TreeRules& rules,
 {
     if (entry.listedAsLink) {
         return openLinkTarget(entry, rules, pseudoFileSystems);
+    }
+    if (rules.pathFirst) {
+        return openPathFirst(entry, rules, pseudoFileSystems);
     }
     auto opened = sys::openAt(entry.folder->get(), entry.name, kReadFlags | O_NOFOLLOW);
     if (!opened) {

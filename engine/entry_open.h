@@ -56,6 +56,10 @@ struct TreeRules
     std::string realFolder;
     // Tag and Retag: a link's target must lie beneath the folder.
     bool targetsBeneathFolder = false;
+    // Every name, not only a link's target, is opened as a mere path first
+    // and reopened for reading only as a regular file: a tree someone else
+    // controls (repair's copies) may put a FIFO or a device in a file's place.
+    bool pathFirst = false;
 };
 
 inline constexpr std::string_view kLinkLeadsOutside = "the link leads outside the folder";

@@ -1,6 +1,7 @@
 #include "file_step.h"
 
 #include "display_text.h"
+#include "repair_marks.h"
 #include "report_text.h"
 #include "time_stamp.h"
 
@@ -190,6 +191,12 @@ std::optional<EntryOutcome> visitEntry(const RunOptions& options, const TreeRule
         const bool mayHaveChanged = context.opened(opened.info);
         if (context.stopRequested()) {
             return std::nullopt;
+        }
+        if (readExtendedAttribute(opened.file.get(), kDamagedAttributeName)) {
+            outcome.result = FileResult::damagedCopy;
+            outcome.lines = report::damagedCopyLine(escapedForReport(entry.path));
+            outcome.counts.damagedCopyCount = 1;
+            break;
         }
         FileVisit visit(options, outcome, context, buffer, opened.file.get(),
                         escapedForReport(entry.path),

@@ -111,6 +111,16 @@ std::string stoppedLine(std::int64_t done, std::string_view folder)
     return join({"Stopped after ", number(done), " files in ", folder, ".\n"});
 }
 
+std::string leftoverLine(std::string_view path)
+{
+    return join({kWarning, "Left over from an interrupted repair: ", path, "\n"});
+}
+
+std::string damagedCopyLine(std::string_view path)
+{
+    return join({kWarning, "Damaged copy kept by repair: ", path, "\n"});
+}
+
 std::string checkSummary(const RunState& state, std::string_view folder, bool verbose,
                          std::int64_t setBufferSize, std::int64_t realBufferSize)
 {

@@ -41,6 +41,9 @@ std::string couldntReadLine(std::string_view path, std::string_view reason);
 // Evidence kept in a manifest: a listed file that is gone.
 std::string missingLine(std::string_view path);        // Check
 std::string droppedMissingLine(std::string_view path); // Tag and Retag
+// Every operation: what a repair left in the folder, named whatever the verbosity.
+std::string leftoverLine(std::string_view path);
+std::string damagedCopyLine(std::string_view path);
 
 // A stopped run, in place of its summary.
 std::string stoppedLine(std::int64_t done, std::string_view folder);

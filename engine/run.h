@@ -72,6 +72,9 @@ struct RunCounts
     std::int64_t unsupportedCount = 0;
     // Files a manifest lists that are gone (Check), or whose entries were dropped (Tag, Retag).
     std::int64_t missingCount = 0;
+    // Files repair left behind: its temporary files, and the damaged bytes it kept.
+    std::int64_t leftoverCount = 0;
+    std::int64_t damagedCopyCount = 0;
 
     RunCounts& operator+=(const RunCounts& other);
 };
@@ -94,7 +97,9 @@ enum class FileResult
     kept,
     readFailed,
     tagFailed,
-    missing // listed in the manifest, gone from the disk
+    missing,    // listed in the manifest, gone from the disk
+    leftover,   // a temporary file of an interrupted repair: never read or tagged
+    damagedCopy // damaged bytes a repair kept: never read or tagged
 };
 
 // One entry the walk has finished: a file, a special entry, or a folder that

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <memory>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -119,6 +121,11 @@ int SystemCalls::removeAttribute(int fd, const char* name)
 int SystemCalls::poll(struct pollfd* fds, nfds_t count, int timeoutMilliseconds)
 {
     return ::poll(fds, count, timeoutMilliseconds);
+}
+
+int SystemCalls::inodeFlags(int fd, int* flags)
+{
+    return ::ioctl(fd, FS_IOC_GETFLAGS, flags);
 }
 
 namespace {
@@ -358,6 +365,15 @@ std::expected<bool, PosixError> pollReadable(int fd, int timeoutMilliseconds)
         return std::unexpected(ready.error());
     }
     return *ready > 0;
+}
+
+std::expected<int, PosixError> inodeFlags(int fd)
+{
+    int flags = 0;
+    if (auto got = done([&] { return calls().inodeFlags(fd, &flags); }); !got) {
+        return std::unexpected(got.error());
+    }
+    return flags;
 }
 
 } // namespace sys

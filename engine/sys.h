@@ -46,6 +46,8 @@ public:
     virtual int removeAttribute(int fd, const char* name);
     // Waiting for a pipe or terminal lets a stop end a read that would block.
     virtual int poll(struct pollfd* fds, nfds_t count, int timeoutMilliseconds);
+    // The inode flags (FS_IOC_GETFLAGS): append-only, immutable...
+    virtual int inodeFlags(int fd, int* flags);
 };
 
 // Installs a replacement for the raw calls (tests only); nullptr restores the real ones.
@@ -86,6 +88,7 @@ std::expected<std::string, PosixError> listAttributes(int fd);
 std::expected<void, PosixError> removeAttribute(int fd, const std::string& name);
 // Whether fd has something to read (or its end) within the timeout.
 std::expected<bool, PosixError> pollReadable(int fd, int timeoutMilliseconds);
+std::expected<int, PosixError> inodeFlags(int fd);
 
 } // namespace sys
 

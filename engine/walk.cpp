@@ -5,6 +5,7 @@
 #include "folder_stack.h"
 #include "listing.h"
 #include "ordered_visits.h"
+#include "repair_marks.h"
 #include "report_text.h"
 #include "sys.h"
 
@@ -87,6 +88,8 @@ RunCounts& RunCounts::operator+=(const RunCounts& other)
     otherDeviceCount += other.otherDeviceCount;
     unsupportedCount += other.unsupportedCount;
     missingCount += other.missingCount;
+    leftoverCount += other.leftoverCount;
+    damagedCopyCount += other.damagedCopyCount;
     return *this;
 }
 
@@ -289,6 +292,16 @@ private:
             EntryOutcome outcome;
             outcome.path = path;
             outcome.counts.totalCount = 1;
+            handOver(std::move(outcome));
+            return;
+        }
+        if (isRepairTemporaryName(name)) {
+            EntryOutcome outcome;
+            outcome.path = path;
+            outcome.result = FileResult::leftover;
+            outcome.lines = report::leftoverLine(escapedForReport(outcome.path));
+            outcome.counts.totalCount = 1;
+            outcome.counts.leftoverCount = 1;
             handOver(std::move(outcome));
             return;
         }

@@ -29,6 +29,8 @@ std::expected<CopyFolder, PosixError> CopyFolder::open(const std::string& folder
     // A link in the copy may lead to a file only within the copy.
     copy.rules_.realFolder = realPathOf(copy.root_->get());
     copy.rules_.targetsBeneathFolder = true;
+    // Nothing but a regular file of the copy is ever opened for reading.
+    copy.rules_.pathFirst = true;
     return copy;
 }
 

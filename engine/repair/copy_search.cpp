@@ -13,10 +13,15 @@ CopySearch::CopySearch(std::vector<CopyFolder> copies, const ReadBuffer& buffer,
 }
 
 CopySearch::Proof CopySearch::prove(const FileDescriptor& file, const Digest& wanted,
-                                    std::optional<Digest>* digested)
+                                    std::optional<Digest>* digested, std::int64_t* size)
 {
-    const auto result = fileDigest(file.get(), buffer_, backEnd_,
-                                   [this](std::size_t) { return !stopRequested_(); });
+    // The digest reads exactly the size taken here, or fails.
+    const auto state = sys::fstat(file.get());
+    if (!state) {
+        return Proof::refuted;
+    }
+    const auto result = fileDigestFrom(file.get(), *state, buffer_, backEnd_,
+                                       [this](std::size_t) { return !stopRequested_(); });
     if (!result) {
         return stopRequested_() ? Proof::stopped : Proof::refuted;
     }
@@ -27,6 +32,7 @@ CopySearch::Proof CopySearch::prove(const FileDescriptor& file, const Digest& wa
     if (digested != nullptr) {
         *digested = **result;
     }
+    *size = state->st_size;
     return **result == wanted ? Proof::proven : Proof::refuted;
 }
 
@@ -45,9 +51,11 @@ CopySearch::firstIndexed(CopyFolder& copy, const std::vector<std::uint32_t>& can
         if (!file) {
             continue;
         }
-        switch (prove(*file, wanted, &candidate.digested)) {
+        std::int64_t size = 0;
+        switch (prove(*file, wanted, &candidate.digested, &size)) {
         case Proof::proven:
-            return ProvenCopy{std::move(*file), joinedPath(copy.folder(), candidate.relativePath)};
+            return ProvenCopy{std::move(*file), joinedPath(copy.folder(), candidate.relativePath),
+                              size};
         case Proof::stopped:
             return std::unexpected(Stopped{});
         case Proof::refuted:
@@ -65,9 +73,11 @@ CopySearch::find(std::string_view relativePath, const Digest& wanted, std::int64
         if (!file) {
             continue;
         }
-        switch (prove(*file, wanted, nullptr)) {
+        std::int64_t provenSize = 0;
+        switch (prove(*file, wanted, nullptr, &provenSize)) {
         case Proof::proven:
-            return ProvenCopy{std::move(*file), joinedPath(copy.folder(), relativePath)};
+            return ProvenCopy{std::move(*file), joinedPath(copy.folder(), relativePath),
+                              provenSize};
         case Proof::stopped:
             return std::unexpected(Stopped{});
         case Proof::refuted:

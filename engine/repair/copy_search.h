@@ -23,6 +23,7 @@ struct ProvenCopy
 {
     FileDescriptor file; // the very file whose digest was proven, at any offset
     std::string path;    // raw bytes, as the report shows it before escaping
+    std::int64_t size = 0; // the bytes the proof read: all a repair may copy
 };
 
 class CopySearch
@@ -45,7 +46,9 @@ private:
         refuted, // another digest, or a file that could not be read
         stopped
     };
-    Proof prove(const FileDescriptor& file, const Digest& wanted, std::optional<Digest>* digested);
+    // The size read is set when the file is proven.
+    Proof prove(const FileDescriptor& file, const Digest& wanted, std::optional<Digest>* digested,
+                std::int64_t* size);
     std::expected<std::optional<ProvenCopy>, Stopped>
     firstIndexed(CopyFolder& copy, const std::vector<std::uint32_t>& candidates,
                  std::string_view skippedPath, const Digest& wanted);

@@ -2,12 +2,17 @@
 
 #include "engine/display_text.h"
 #include "engine/repair/repair_attributes.h"
+#include "engine/repair_marks.h"
 #include "engine/sys.h"
 #include "engine/tag_store.h"
+#include "engine/time_stamp.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <random>
 #include <unistd.h>
 #include <utility>
@@ -22,6 +27,8 @@ constexpr std::string_view kNameTooLong =
 constexpr std::string_view kChangedSinceChecked = "the file changed since it was checked";
 constexpr std::string_view kCopyChanged = "the copy changed while it was copied";
 constexpr std::string_view kDamagedSuffix = ".damaged";
+constexpr std::string_view kAppendOnly = "the folder is append-only";
+constexpr std::string_view kImmutable = "the folder is immutable";
 
 bool sameFile(const struct stat& now, const struct stat& judged)
 {
@@ -78,10 +85,10 @@ std::optional<int> firstFreeKeptNumber(const DamagedFile& damaged, int from)
 std::string hiddenName()
 {
     static std::mt19937_64 random{std::random_device{}()};
-    char text[32];
-    std::snprintf(text, sizeof text, ".quelby-repair-%08llx",
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%08llx",
                   static_cast<unsigned long long>(random() & 0xffffffffULL));
-    return text;
+    return std::string(kRepairTemporaryPrefix) + digits;
 }
 
 // The new file: nameless (O_TMPFILE) until it is whole, where the file
@@ -118,11 +125,20 @@ public:
 
     NewFile(NewFile&&) = default;
     NewFile& operator=(NewFile&&) = delete;
-    ~NewFile()
+    ~NewFile() { (void)discard(); }
+
+    // Removes the hidden name, if the file got one and still owns it.
+    std::expected<void, PosixError> discard()
     {
-        if (!name_.empty() && !kept_) {
-            (void)sys::unlinkAt(folder_, name_, 0);
+        if (name_.empty() || kept_) {
+            return {};
         }
+        auto removed = sys::unlinkAt(folder_, name_, 0);
+        if (removed || removed.error().code == ENOENT) {
+            kept_ = true; // nothing left to remove
+            return {};
+        }
+        return removed;
     }
 
     int fd() const { return fd_.get(); }
@@ -159,27 +175,42 @@ private:
     bool kept_ = false;
 };
 
-std::expected<void, std::string> copyBytes(int from, int to, const ReadBuffer& buffer,
+// Exactly the proven bytes: whoever owns the copy may have made it longer
+// since (sparsely, in an instant), and root would write until the disk is full.
+std::expected<void, std::string> copyBytes(int from, std::int64_t size, int to,
+                                           const ReadBuffer& buffer,
                                            const std::function<bool()>& stopRequested)
 {
     if (::lseek(from, 0, SEEK_SET) != 0) {
         return std::unexpected(posixError(errno).description);
     }
-    for (;;) {
+    auto remaining = static_cast<std::uint64_t>(std::max<std::int64_t>(size, 0));
+    while (remaining > 0) {
         if (stopRequested()) {
             return std::unexpected(std::string());
         }
-        const auto got = sys::read(from, buffer.data(), buffer.size());
+        const auto wanted =
+            static_cast<std::size_t>(std::min<std::uint64_t>(remaining, buffer.size()));
+        const auto got = sys::read(from, buffer.data(), wanted);
         if (!got) {
             return std::unexpected(got.error().description);
         }
         if (*got == 0) {
-            return {};
+            return std::unexpected(std::string(kCopyChanged));
         }
         if (auto written = sys::writeAll(to, buffer.data(), *got); !written) {
             return std::unexpected(written.error().description);
         }
+        remaining -= *got;
     }
+    const auto now = sys::fstat(from);
+    if (!now) {
+        return std::unexpected(now.error().description);
+    }
+    if (now->st_size != size) {
+        return std::unexpected(std::string(kCopyChanged));
+    }
+    return {};
 }
 
 PutBack failed(std::string reason)
@@ -195,12 +226,12 @@ PutBack stopped()
 // Everything the new file needs before it may take the name, made durable.
 // Empty when done, the reason otherwise ("" for a stop).
 std::expected<void, std::string> prepare(const DamagedFile& damaged, int damagedFd,
-                                         const NewFile& file, int copy, const ReadBuffer& buffer,
-                                         DigestBackEnd backEnd,
+                                         const NewFile& file, int copy, std::int64_t copySize,
+                                         const ReadBuffer& buffer, DigestBackEnd backEnd,
                                          const std::function<bool()>& stopRequested)
 {
     auto failure = [](const PosixError& error) { return std::unexpected(error.description); };
-    if (auto copied = copyBytes(copy, file.fd(), buffer, stopRequested); !copied) {
+    if (auto copied = copyBytes(copy, copySize, file.fd(), buffer, stopRequested); !copied) {
         return copied;
     }
     if (auto synced = sys::fsync(file.fd()); !synced) {
@@ -216,6 +247,11 @@ std::expected<void, std::string> prepare(const DamagedFile& damaged, int damaged
     }
     if (!*written || **written != damaged.digest) {
         return std::unexpected(std::string(kCopyChanged));
+    }
+    // The attributes in one order: what the new file must not carry goes
+    // first, the capability last, since a change of owner clears it.
+    if (auto removed = removeAttributesMissingFrom(damagedFd, file.fd()); !removed) {
+        return failure(removed.error());
     }
     if (auto tagged = writeExtendedAttribute(file.fd(), kDigestAttributeName,
                                              damaged.digest.view());
@@ -239,9 +275,20 @@ std::expected<void, std::string> prepare(const DamagedFile& damaged, int damaged
     if (auto mode = sys::fchmod(file.fd(), damaged.judged.st_mode & 07777); !mode) {
         return failure(mode.error());
     }
+    if (auto capability = copyCapability(damagedFd, file.fd()); !capability) {
+        return failure(capability.error());
+    }
     const struct timespec times[2] = {{0, UTIME_OMIT}, damaged.judged.st_mtim};
     if (auto timed = sys::futimens(file.fd(), times); !timed) {
         return failure(timed.error());
+    }
+    const auto notKept = attributeNotKept(damagedFd, file.fd());
+    if (!notKept) {
+        return failure(notKept.error());
+    }
+    if (*notKept) {
+        return std::unexpected("the attribute " + escapedForReport(**notKept) +
+                               " could not be kept");
     }
     if (auto synced = sys::fsync(file.fd()); !synced) {
         return failure(synced.error());
@@ -265,8 +312,24 @@ std::optional<std::string> repairRefusal(const DamagedFile& damaged)
     return std::nullopt;
 }
 
-PutBack putBack(const DamagedFile& damaged, int copy, const ReadBuffer& buffer,
-                DigestBackEnd backEnd, const std::function<bool()>& stopRequested)
+std::optional<std::string> folderRefusal(int folder)
+{
+    const auto flags = sys::inodeFlags(folder);
+    if (!flags) {
+        return std::nullopt; // a file system without these flags: nothing stops a removal
+    }
+    if ((*flags & FS_IMMUTABLE_FL) != 0) {
+        return std::string(kImmutable);
+    }
+    if ((*flags & FS_APPEND_FL) != 0) {
+        return std::string(kAppendOnly);
+    }
+    return std::nullopt;
+}
+
+PutBack putBack(const DamagedFile& damaged, int copy, std::int64_t copySize,
+                const ReadBuffer& buffer, DigestBackEnd backEnd,
+                const std::function<bool()>& stopRequested)
 {
     if (auto refusal = repairRefusal(damaged)) {
         return failed(std::move(*refusal));
@@ -285,22 +348,32 @@ PutBack putBack(const DamagedFile& damaged, int copy, const ReadBuffer& buffer,
         return failed(created.error().description);
     }
     NewFile& file = *created;
-    if (auto ready = prepare(damaged, damagedFd.get(), file, copy, buffer, backEnd, stopRequested);
+    // Whatever went wrong, the temporary file goes; if it cannot, the line says where it is.
+    auto failedAndRemoved = [&file](std::string reason) {
+        const std::string name = file.name();
+        if (auto removed = file.discard(); !removed) {
+            reason += "; the temporary file " + escapedForReport(name) +
+                      " could not be removed: " + removed.error().description;
+        }
+        return failed(std::move(reason));
+    };
+    if (auto ready =
+            prepare(damaged, damagedFd.get(), file, copy, copySize, buffer, backEnd, stopRequested);
         !ready) {
-        return ready.error().empty() ? stopped() : failed(ready.error());
+        return ready.error().empty() ? stopped() : failedAndRemoved(ready.error());
     }
     if (stopRequested()) {
         return stopped();
     }
     if (auto linked = file.link(); !linked) {
-        return failed(linked.error().description);
+        return failedAndRemoved(linked.error().description);
     }
     if (const std::string changed = stillJudged(damaged); !changed.empty()) {
-        return failed(changed);
+        return failedAndRemoved(changed);
     }
     const auto number = firstFreeKeptNumber(damaged, 1);
     if (!number) {
-        return failed(std::string(kNameTooLong));
+        return failedAndRemoved(std::string(kNameTooLong));
     }
     if (stopRequested()) {
         return stopped();
@@ -309,7 +382,7 @@ PutBack putBack(const DamagedFile& damaged, int copy, const ReadBuffer& buffer,
     if (auto exchanged =
             sys::renameAt2(damaged.folder, hidden, damaged.folder, damaged.name, RENAME_EXCHANGE);
         !exchanged) {
-        return failed(exchanged.error().description);
+        return failedAndRemoved(exchanged.error().description);
     }
     // From here on the name holds the repaired bytes and nothing is undone
     // for a stop. Should another file have slipped in under the name before
@@ -333,7 +406,9 @@ PutBack putBack(const DamagedFile& damaged, int copy, const ReadBuffer& buffer,
                            ": " + error.description,
                        {}};
     };
-    if (auto cleared = removeQuelbyAttributes(damagedFd.get(), damaged.judged); !cleared) {
+    const std::string mark =
+        damagedMarkValue(damaged.name, timeStampText(std::chrono::system_clock::now()));
+    if (auto cleared = markAsDamaged(damagedFd.get(), damaged.judged, mark); !cleared) {
         return notKept(cleared.error());
     }
     for (int next = *number;; ++next) {

@@ -6,11 +6,13 @@
 // modification time of the damaged one, is made durable, and then trades
 // names with it in one exchange: the name always holds a whole file, either
 // the damaged one or the repaired one. The damaged file loses Quelby's
-// attributes, so that no later run takes it for a file to check or repair,
-// and keeps its bytes as evidence under NAME.damaged (or NAME.damaged.N).
+// attributes for the damaged mark, so that no later run takes it for a file
+// to check or repair, and keeps its bytes as evidence under NAME.damaged (or
+// NAME.damaged.N).
 
 #include "engine/file_digest.h"
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -46,9 +48,14 @@ struct PutBack
     std::string keptName; // repaired: the damaged file's name now
 };
 
-// Copies the bytes from copy (any offset) and swaps them in. Asks for a
-// stop until the exchange; after it, finishes.
-PutBack putBack(const DamagedFile& damaged, int copy, const ReadBuffer& buffer,
-                DigestBackEnd backEnd, const std::function<bool()>& stopRequested);
+// Why nothing may be written in the folder: a name there can be made but
+// never removed or exchanged (append-only, immutable). None when it may.
+std::optional<std::string> folderRefusal(int folder);
+
+// Copies exactly copySize bytes, the size proven, from copy (any offset) and
+// swaps them in. Asks for a stop until the exchange; after it, finishes.
+PutBack putBack(const DamagedFile& damaged, int copy, std::int64_t copySize,
+                const ReadBuffer& buffer, DigestBackEnd backEnd,
+                const std::function<bool()>& stopRequested);
 
 } // namespace quelby

@@ -19,6 +19,8 @@ namespace {
 
 constexpr std::string_view kNotSha256 = "the stored digest is not a SHA-256 digest";
 constexpr std::string_view kThroughLink = "reached through a link";
+constexpr std::string_view kUnknownLeft =
+    "no time stamp tells an edit from damage (--also-unknown repairs it)";
 
 std::expected<std::string, std::string> realPath(const std::string& path)
 {
@@ -48,7 +50,8 @@ public:
     {
         RepairedEntry done{entry, RepairResult::none, {}, {}, {}};
         if (!judge(done)) {
-            return; // stopped part-way: no line, like any file a stop interrupts
+            ++cutShort; // stopped part-way: no line, like any file a stop interrupts
+            return;
         }
         observer_.entryDone(done);
     }
@@ -57,6 +60,7 @@ public:
     bool stopRequested() override { return observer_.stopRequested(); }
 
     RepairCounts counts;
+    std::int64_t cutShort = 0; // files the walk counted whose repair a stop cut short
 
 private:
     // Fills in the entry's result and line; false when a stop cut its repair short.
@@ -79,29 +83,46 @@ private:
             done.result = RepairResult::noDigest;
             done.lines = verbose ? report::noDigestBareLine(path) : std::string();
             return true;
+        case FileResult::leftover:
+            done.result = RepairResult::leftover;
+            done.lines = entry.lines;
+            return true;
+        case FileResult::damagedCopy:
+            done.result = RepairResult::damagedCopy;
+            done.lines = entry.lines;
+            return true;
         case FileResult::differs:
             break;
         default:
             return true;
         }
+        // An edit is the user's; damage that stays is a failure, so that
+        // "repair && ..." never goes on while it remains.
         const Verdict verdict = entry.verdict.value_or(Verdict::unknown);
-        std::string_view leftBecause;
-        if (!entry.stored || entry.stored->size() != Digest{}.bytes.size()) {
-            leftBecause = kNotSha256;
-        } else if (entry.throughLink) {
-            leftBecause = kThroughLink;
-        } else if (verdict == Verdict::edited ||
-                   (verdict == Verdict::unknown && !options_.alsoUnknown)) {
-            leftBecause = verdictText(verdict);
-        }
-        if (!leftBecause.empty()) {
+        if (verdict == Verdict::edited) {
             done.result = RepairResult::left;
-            done.reason = leftBecause;
-            done.lines = verbose ? report::leftLine(path, leftBecause) : std::string();
+            done.reason = verdictText(verdict);
+            done.lines = verbose ? report::leftLine(path, done.reason) : std::string();
             ++counts.left;
             return true;
         }
+        if (verdict == Verdict::unknown && !options_.alsoUnknown) {
+            done.result = RepairResult::left;
+            done.reason = kUnknownLeft;
+            done.lines = report::leftLine(path, kUnknownLeft);
+            ++counts.left;
+            ++counts.leftUnknown;
+            return true;
+        }
         ++counts.toRepair;
+        if (!entry.stored || entry.stored->size() != Digest{}.bytes.size()) {
+            fail(done, path, std::string(kNotSha256));
+            return true;
+        }
+        if (entry.throughLink) {
+            fail(done, path, std::string(kThroughLink));
+            return true;
+        }
         return repair(done, path);
     }
 
@@ -148,6 +169,10 @@ private:
         }
         done.copy = (*found)->path;
         const std::string copyPath = escapedForReport((*found)->path);
+        if (auto refusal = folderRefusal(damaged.folder)) {
+            fail(done, path, std::move(*refusal));
+            return true;
+        }
         if (options_.dryRun) {
             done.result = RepairResult::wouldRepair;
             done.lines = report::wouldRepairLine(path, copyPath);
@@ -155,7 +180,7 @@ private:
             return true;
         }
         const PutBack putting =
-            putBack(damaged, (*found)->file.get(), buffer_, options_.run.backEnd,
+            putBack(damaged, (*found)->file.get(), (*found)->size, buffer_, options_.run.backEnd,
                     [this] { return observer_.stopRequested(); });
         switch (putting.end) {
         case PutBack::End::stopped:
@@ -235,6 +260,7 @@ std::expected<RepairState, std::string> repairFolder(const RepairOptions& option
     RepairState state;
     state.run = walkFolder(run, repairer, pool);
     state.counts = repairer.counts;
+    state.run.totalCount -= repairer.cutShort;
     state.counts.copyFilesHashed = search.filesHashed();
     return state;
 }

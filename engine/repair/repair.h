@@ -5,7 +5,8 @@
 // repair when its stored digest is a SHA-256 digest that differs from its
 // contents and its verdict is damage (or, when asked, unknown); an edited
 // file is never touched. Copies are only read. The observer hears of every
-// file in walk order, once whatever repair it needed is done.
+// file in walk order, once whatever repair it needed is done. Damage it
+// leaves, other than an edit, is a failure the status shows.
 
 #include "engine/run.h"
 
@@ -35,7 +36,9 @@ enum class RepairResult
     repaired,
     wouldRepair,
     noCopy,
-    repairFailed
+    repairFailed,
+    leftover,   // a temporary file of an interrupted repair
+    damagedCopy // damaged bytes an earlier repair kept
 };
 
 struct RepairCounts
@@ -47,6 +50,7 @@ struct RepairCounts
     std::int64_t noCopy = 0;
     std::int64_t repairFailed = 0;
     std::int64_t left = 0;
+    std::int64_t leftUnknown = 0;     // left only because --also-unknown was not given
     std::int64_t copyFilesHashed = 0; // files of the copies digested, each once
 };
 

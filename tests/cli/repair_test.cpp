@@ -1,7 +1,5 @@
-#include "engine/platform/attribute_name.h"
-#include "engine/run_fixture.h"
+#include "repair_fixture.h"
 #include "support/scripted_system_calls.h"
-#include "tool_runner.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -20,89 +18,6 @@
 
 namespace quelby::cli {
 namespace {
-
-constexpr std::string_view kStamp = "2024-03-09T17_05_42Z";
-constexpr time_t kStampSecond = 1710003942;
-constexpr time_t kDamaged = -100; // modified before the stamp's second
-constexpr time_t kEdited = 100;
-constexpr time_t kUnknown = 0; // within the stamp's own second
-
-std::string bytesOfSize(std::size_t size, char seed)
-{
-    std::string bytes(size, '\0');
-    for (std::size_t at = 0; at < size; ++at) {
-        bytes[at] = static_cast<char>(seed + static_cast<char>(at * 7 % 251));
-    }
-    return bytes;
-}
-
-// A file tagged with the stamp, its modification time offset from the stamp's second.
-std::string tagged(test::TempTree& tree, const std::string& relative, const std::string& bytes,
-                   time_t offset = kDamaged)
-{
-    const std::string path = tree.file(relative, bytes);
-    test::tagByHand(path, kStamp);
-    EXPECT_TRUE(test::setModificationTime(path, kStampSecond + offset)) << path;
-    return path;
-}
-
-// Flips one bit and puts the modification time back: damage as a disk does it.
-void flipBit(const std::string& path)
-{
-    struct stat before = {};
-    ASSERT_EQ(::stat(path.c_str(), &before), 0);
-    std::string bytes = test::readWholeFile(path);
-    bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x10);
-    test::writeWholeFile(path, bytes);
-    const timespec times[2] = {before.st_atim, before.st_mtim};
-    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-}
-
-int shell(const std::string& commandLine)
-{
-    return test::runCommand(commandLine + " >/dev/null 2>&1");
-}
-
-// Everything a tree holds that repair could change: per entry its type,
-// bytes, every attribute, mode, owner, inode and modification time.
-std::map<std::string, std::string> snapshot(const std::string& root)
-{
-    std::map<std::string, std::string> entries;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
-        const std::string path = entry.path().string();
-        struct stat info = {};
-        ::lstat(path.c_str(), &info);
-        std::ostringstream text;
-        text << info.st_mode << ' ' << info.st_uid << ':' << info.st_gid << ' ' << info.st_ino
-             << ' ' << info.st_mtim.tv_sec << '.' << info.st_mtim.tv_nsec << '\n';
-        if (S_ISREG(info.st_mode)) {
-            text << test::readWholeFile(path) << '\n';
-        }
-        std::string names(65536, '\0');
-        const ssize_t length = ::llistxattr(path.c_str(), names.data(), names.size());
-        names.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
-        std::vector<std::string> sorted;
-        for (std::size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
-            sorted.emplace_back(names.c_str() + at);
-        }
-        std::sort(sorted.begin(), sorted.end());
-        for (const auto& name : sorted) {
-            std::string value(65536, '\0');
-            const ssize_t size = ::lgetxattr(path.c_str(), name.c_str(), value.data(), value.size());
-            value.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
-            text << name << '=' << value << '\n';
-        }
-        entries[path.substr(root.size())] = text.str();
-    }
-    return entries;
-}
-
-ino_t inodeOf(const std::string& path)
-{
-    struct stat info = {};
-    ::lstat(path.c_str(), &info);
-    return info.st_ino;
-}
 
 struct Expected
 {
@@ -131,7 +46,7 @@ TEST(Repair, BringsBackEachDamagedFileFromAnIntactCopyAndLeavesTheRest)
     tagged(tree, "f/matched.bin", bytesOfSize(200, 'g'));
     tagged(tree, "f/same-path.bin", samePath);
     tagged(tree, "f/unknown.bin", unknown, kUnknown);
-    const std::string notSha = tree.file("f/not-sha.bin", "abc");
+    const std::string notSha = tagged(tree, "f/not-sha.bin", "abc");
     test::storeAttribute(notSha, kDigestAttributeName, "abc");
     test::storeAttribute(tree.path("f/same-path.bin"), "comment", "kept with the bytes");
     ASSERT_EQ(::chmod(tree.path("f/same-path.bin").c_str(), 0444), 0);
@@ -175,28 +90,29 @@ TEST(Repair, BringsBackEachDamagedFileFromAnIntactCopyAndLeavesTheRest)
     }
     const nlohmann::json none = nullptr;
     const std::map<std::string, std::pair<std::string, nlohmann::json>> expectedResults{
-        {"a-link.bin", {"left", none}},
+        {"a-link.bin", {"repair-failed", none}},
         {"by-attribute.bin", {"would-repair", b + "/zz-renamed.bin"}},
         {"damaged-copy.bin", {"no-copy", none}},
         {"deep/by-size.bin", {"would-repair", b + "/other/plain.bin"}},
         {"edited.bin", {"left", none}},
         {"matched.bin", {"matched", none}},
-        {"not-sha.bin", {"left", none}},
+        {"not-sha.bin", {"repair-failed", none}},
         {"same-path.bin", {"would-repair", b + "/same-path.bin"}},
         {"same-path.bin.damaged", {"no-digest", none}},
         {"unknown.bin", {"left", none}},
     };
     EXPECT_EQ(results, expectedResults);
     EXPECT_EQ(summary["operation"], "repair");
-    EXPECT_EQ(summary["to_repair"], 4);
+    EXPECT_EQ(summary["to_repair"], 6);
     EXPECT_EQ(summary["would_repair"], 3);
     EXPECT_EQ(summary["no_copy"], 1);
-    EXPECT_EQ(summary["left"], 4);
+    EXPECT_EQ(summary["repair_failed"], 2);
+    EXPECT_EQ(summary["left"], 2);
     EXPECT_EQ(snapshot(f), folderBefore);
     EXPECT_EQ(snapshot(b), copyBefore);
 
     const std::vector<Expected> files{
-        {"a-link.bin", "⚠️ Left {F}/a-link.bin: reached through a link\n", "", ""},
+        {"a-link.bin", "❌ Couldn't repair {F}/a-link.bin: reached through a link\n", "", ""},
         {"by-attribute.bin", "✅ Repaired {F}/by-attribute.bin from {B}/zz-renamed.bin\n",
          byAttribute, "by-attribute.bin.damaged"},
         {"damaged-copy.bin", "❌ No intact copy of {F}/damaged-copy.bin\n", "", ""},
@@ -204,18 +120,21 @@ TEST(Repair, BringsBackEachDamagedFileFromAnIntactCopyAndLeavesTheRest)
          "deep/by-size.bin.damaged"},
         {"edited.bin", "⚠️ Left {F}/edited.bin: modified after it was tagged\n", "", ""},
         {"matched.bin", "✅ Digests for {F}/matched.bin\n", "", ""},
-        {"not-sha.bin", "⚠️ Left {F}/not-sha.bin: the stored digest is not a SHA-256 digest\n", "",
-         ""},
+        {"not-sha.bin",
+         "❌ Couldn't repair {F}/not-sha.bin: the stored digest is not a SHA-256 digest\n", "", ""},
         {"same-path.bin", "✅ Repaired {F}/same-path.bin from {B}/same-path.bin\n", samePath,
          "same-path.bin.damaged.2"},
         {"same-path.bin.damaged", "⚠️ No digest found for {F}/same-path.bin.damaged\n", "", ""},
-        {"unknown.bin", "⚠️ Left {F}/unknown.bin: no time stamp to tell\n", "", ""},
+        {"unknown.bin",
+         "⚠️ Left {F}/unknown.bin: no time stamp tells an edit from damage (--also-unknown "
+         "repairs it)\n",
+         "", ""},
     };
     std::string expectedReport;
     for (const auto& file : files) {
         expectedReport += file.report;
     }
-    expectedReport += "Repaired 3 of 4 damaged files in {F} (3 kept as .damaged).\n";
+    expectedReport += "Repaired 3 of 6 damaged files in {F} (3 kept as .damaged).\n";
     std::string report = test::inFolder(expectedReport, f);
     for (auto at = report.find("{B}"); at != std::string::npos; at = report.find("{B}", at)) {
         report.replace(at, 3, b);
@@ -241,6 +160,11 @@ TEST(Repair, BringsBackEachDamagedFileFromAnIntactCopyAndLeavesTheRest)
         EXPECT_EQ(test::readWholeFile(kept).size(), file.intact.size()) << file.name;
         EXPECT_EQ(test::storedAttribute(kept, kDigestAttributeName), std::nullopt) << file.name;
         EXPECT_EQ(test::storedAttribute(kept, kTimeAttributeName), std::nullopt) << file.name;
+        const auto mark = test::storedAttribute(kept, kDamagedAttributeName);
+        ASSERT_TRUE(mark) << file.name;
+        const std::string formerName = std::filesystem::path(path).filename().string();
+        EXPECT_EQ(mark->substr(0, formerName.size() + 1), formerName + "\n") << *mark;
+        EXPECT_EQ(mark->size(), formerName.size() + 1 + kStamp.size()) << *mark;
     }
     struct stat readOnly = {};
     ASSERT_EQ(::stat(tree.path("f/same-path.bin").c_str(), &readOnly), 0);
@@ -250,19 +174,37 @@ TEST(Repair, BringsBackEachDamagedFileFromAnIntactCopyAndLeavesTheRest)
     EXPECT_EQ(test::readWholeFile(tree.path("f/same-path.bin.damaged")), "an older one");
     EXPECT_EQ(snapshot(b), copyBefore);
 
-    // Asked to, it repairs a file whose verdict is unknown; a check then finds all well
-    // but the file with no intact copy.
-    EXPECT_EQ(runFromRoot({"repair", "--also-unknown", "--from", b, f}),
-              (Outcome{1,
-                       "❌ No intact copy of " + f + "/damaged-copy.bin\n✅ Repaired " + f +
-                           "/unknown.bin from " + b + "/unknown.bin\nRepaired 1 of 2 damaged "
-                           "files in " + f + " (1 kept as .damaged).\n",
-                       ""}));
+    // Asked to, it repairs a file whose verdict is unknown; the damage it cannot
+    // touch and the damaged bytes kept are named without -v.
+    const std::string kept = "⚠️ Damaged copy kept by repair: " + f + "/";
+    EXPECT_EQ(
+        runFromRoot({"repair", "--also-unknown", "--from", b, f}),
+        (Outcome{1,
+                 kept + "by-attribute.bin.damaged\n❌ No intact copy of " + f +
+                     "/damaged-copy.bin\n" + kept +
+                     "deep/by-size.bin.damaged\n❌ Couldn't "
+                     "repair " +
+                     f +
+                     "/not-sha.bin: the stored digest is not a SHA-256 "
+                     "digest\n" +
+                     kept + "same-path.bin.damaged.2\n✅ Repaired " + f + "/unknown.bin from " + b +
+                     "/unknown.bin\nRepaired 1 of 3 damaged "
+                     "files in " +
+                     f + " (1 kept as .damaged).\n",
+                 ""}));
     EXPECT_EQ(test::readWholeFile(tree.path("f/unknown.bin")), unknown);
-    const auto checked = std::get<1>(runFromRoot({"check", f}));
-    EXPECT_EQ(checked.find("❌ Digests for " + f + "/damaged-copy.bin aren't equal.\n❌ Digests for " +
-                           f + "/edited.bin aren't equal.\n❌ Digests for " + f +
-                           "/not-sha.bin aren't equal.\nChecked a total of 14 files"),
+
+    // The kept bytes are never taken for files without a digest, nor tagged.
+    runFromRoot({"retag", "--times", f});
+    EXPECT_EQ(test::storedAttribute(tree.path("f/unknown.bin.damaged"), kDigestAttributeName),
+              std::nullopt);
+    const auto [checkStatus, checked, checkErr] = runFromRoot({"check", f});
+    EXPECT_EQ(checkStatus, 0) << checkErr;
+    EXPECT_EQ(checked.find(kept + "by-attribute.bin.damaged\n" + kept +
+                           "deep/by-size.bin.damaged\n" + kept + "same-path.bin.damaged.2\n" +
+                           kept + "unknown.bin.damaged\nChecked a total of 14 files in " + f +
+                           "\t10 matched digest correctly\n\t0 didn't match their digest\n\t0 "
+                           "had no digest."),
               0u)
         << checked;
 }
@@ -374,16 +316,6 @@ bool expectNothingLost(const std::string& folder, const std::string& damaged,
     return held == intact;
 }
 
-std::vector<std::string> namesIn(const std::string& folder)
-{
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // Every call that writes, in turn, is where a stop arrives, the call fails,
 // or the process dies.
 TEST(Repair, LosesNothingWhereverItIsStoppedFailsOrDies)
@@ -435,12 +367,28 @@ TEST(Repair, LosesNothingWhereverItIsStoppedFailsOrDies)
                 int status = 0;
                 ASSERT_EQ(::waitpid(child, &status, 0), child);
                 reached = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+                // The next check names every temporary file the dead repair left.
+                const auto [checkStatus, checked, checkErr] = runFromRoot({"check", f});
+                for (const std::string& name : namesIn(f)) {
+                    if (name.starts_with(".quelby-repair-")) {
+                        EXPECT_NE(checked.find("⚠️ Left over from an interrupted repair: " + f +
+                                               "/" + name + "\n"),
+                                  std::string::npos)
+                            << context << checked;
+                        EXPECT_EQ(checkStatus, 1) << context;
+                    }
+                }
             } else {
                 const auto [status, out, err] = runInterrupted();
                 reached = signal != 0;
                 if (reached && interruption == Interruption::stop) {
                     EXPECT_EQ(status, 128 + SIGTERM) << context;
-                    EXPECT_NE(out.find("Stopped"), std::string::npos) << context << out;
+                    // Only a file whose outcome was reported counts as done.
+                    const bool reported = out.find("✅ Repaired") == 0;
+                    EXPECT_NE(out.find(std::string("Stopped after ") + (reported ? "1" : "0") +
+                                       " files in " + f + ".\n"),
+                              std::string::npos)
+                        << context << out;
                 }
                 if (reached && interruption == Interruption::fail) {
                     EXPECT_EQ(status, 1) << context;
