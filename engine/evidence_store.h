@@ -34,8 +34,9 @@ using Bytes = std::string;
 
 enum class EvidenceKind
 {
-    digest, // the 32 raw bytes of a file's SHA-256 digest
-    stamp   // when the digest was written: 2024-03-09T17_05_42Z
+    digest,     // the 32 raw bytes of a file's SHA-256 digest
+    stamp,      // when the digest was written: 2024-03-09T17_05_42Z
+    damagedMark // on the damaged bytes a repair kept: their former name and the repair's stamp
 };
 
 // What a store keyed by path knows of one file, and what a visit wrote for it.
@@ -43,7 +44,7 @@ struct EvidenceSlot
 {
     std::optional<Bytes> digest;
     std::optional<Bytes> stamp;
-    bool digestWritten = false;
+    bool digestWritten = false; // written or removed by the visit
     bool stampWritten = false;
 };
 
@@ -76,6 +77,8 @@ public:
     // Creates the value or replaces it whole.
     virtual std::expected<void, PosixError> write(const StoredFile& file, EvidenceKind kind,
                                                   std::string_view value) = 0;
+    // Removes the value; a file without one is no failure.
+    virtual std::expected<void, PosixError> remove(const StoredFile& file, EvidenceKind kind) = 0;
     // On the walk's thread, for every entry the walk meets, in walk order, and
     // once more with none at the end: the raw paths of the files the store
     // lists before it that are gone from the disk.

@@ -192,7 +192,9 @@ std::optional<EntryOutcome> visitEntry(const RunOptions& options, const TreeRule
         if (context.stopRequested()) {
             return std::nullopt;
         }
-        if (readExtendedAttribute(opened.file.get(), kDamagedAttributeName)) {
+        const auto mark = options.evidence->read(
+            StoredFile{opened.file.get(), outcome.path, outcome.evidence}, EvidenceKind::damagedMark);
+        if (mark && *mark) {
             outcome.result = FileResult::damagedCopy;
             outcome.lines = report::damagedCopyLine(escapedForReport(entry.path));
             outcome.counts.damagedCopyCount = 1;

@@ -255,20 +255,50 @@ void ManifestStore::lookUp(const std::string& path, EvidenceSlot& slot)
 std::expected<std::optional<Bytes>, PosixError> ManifestStore::read(const StoredFile& file,
                                                                     EvidenceKind kind)
 {
-    return kind == EvidenceKind::digest ? file.slot.digest : file.slot.stamp;
+    switch (kind) {
+    case EvidenceKind::digest:
+        return file.slot.digest;
+    case EvidenceKind::stamp:
+        return file.slot.stamp;
+    case EvidenceKind::damagedMark:
+        break;
+    }
+    return std::optional<Bytes>{};
 }
 
 std::expected<void, PosixError> ManifestStore::write(const StoredFile& file, EvidenceKind kind,
                                                      std::string_view value)
 {
-    if (kind == EvidenceKind::digest) {
+    switch (kind) {
+    case EvidenceKind::digest:
         file.slot.digest = Bytes(value);
         file.slot.digestWritten = true;
-    } else {
+        return {};
+    case EvidenceKind::stamp:
         file.slot.stamp = Bytes(value);
         file.slot.stampWritten = true;
+        return {};
+    case EvidenceKind::damagedMark:
+        break;
     }
-    return {};
+    return std::unexpected(posixError(ENOTSUP));
+}
+
+std::expected<void, PosixError> ManifestStore::remove(const StoredFile& file, EvidenceKind kind)
+{
+    switch (kind) {
+    case EvidenceKind::digest:
+        file.slot.digest.reset();
+        file.slot.digestWritten = true;
+        return {};
+    case EvidenceKind::stamp:
+        file.slot.stamp.reset();
+        file.slot.stampWritten = true;
+        return {};
+    case EvidenceKind::damagedMark:
+        break;
+    }
+    return std::unexpected(posixError(ENOTSUP));
 }
 
 // Written in pieces of kWriteSize; the first failure is kept for finish to report.
@@ -334,13 +364,15 @@ void ManifestStore::apply(const EntryOutcome& outcome)
         return;
     }
     std::string lines = old != nullptr ? old->leading : std::string();
-    if (slot.digestWritten && slot.digest) {
-        lines += manifestDigestLine(*key, *slot.digest).value_or(std::string());
+    if (slot.digestWritten) {
+        lines += slot.digest ? manifestDigestLine(*key, *slot.digest).value_or(std::string())
+                             : std::string();
     } else if (old != nullptr) {
         lines += old->digestText;
     }
-    if (slot.stampWritten && slot.stamp) {
-        lines += manifestStampLine(*key, *slot.stamp).value_or(std::string());
+    if (slot.stampWritten) {
+        lines += slot.stamp ? manifestStampLine(*key, *slot.stamp).value_or(std::string())
+                            : std::string();
     } else if (old != nullptr) {
         lines += old->stampText;
     }

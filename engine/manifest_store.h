@@ -46,6 +46,7 @@ public:
                                                          EvidenceKind kind) override;
     std::expected<void, PosixError> write(const StoredFile& file, EvidenceKind kind,
                                           std::string_view value) override;
+    std::expected<void, PosixError> remove(const StoredFile& file, EvidenceKind kind) override;
     std::vector<std::string> goneBefore(const std::string* path) override;
     void apply(const EntryOutcome& outcome) override;
 

@@ -88,9 +88,17 @@ AttributeStore::AttributeStore(std::string digestName, std::string stampName)
 {
 }
 
-const std::string& AttributeStore::nameOf(EvidenceKind kind) const
+std::string AttributeStore::nameOf(EvidenceKind kind) const
 {
-    return kind == EvidenceKind::digest ? digestName_ : stampName_;
+    switch (kind) {
+    case EvidenceKind::digest:
+        return digestName_;
+    case EvidenceKind::stamp:
+        return stampName_;
+    case EvidenceKind::damagedMark:
+        break;
+    }
+    return std::string(kDamagedAttributeName);
 }
 
 std::expected<std::optional<Bytes>, PosixError> AttributeStore::read(const StoredFile& file,
@@ -110,6 +118,15 @@ std::expected<void, PosixError> AttributeStore::write(const StoredFile& file, Ev
                                                       std::string_view value)
 {
     return writeExtendedAttribute(file.fd, nameOf(kind), value);
+}
+
+std::expected<void, PosixError> AttributeStore::remove(const StoredFile& file, EvidenceKind kind)
+{
+    const auto removed = sys::removeAttribute(file.fd, platformAttributeName(nameOf(kind)));
+    if (!removed && removed.error().code != ENODATA) {
+        return removed;
+    }
+    return {};
 }
 
 std::shared_ptr<EvidenceStore> attributeStore()

@@ -7,6 +7,7 @@
 // name simply never matches; it is not an error.
 
 #include "evidence_store.h"
+#include "repair_marks.h"
 #include "posix_error.h"
 
 #include <expected>
@@ -44,9 +45,10 @@ public:
                                                          EvidenceKind kind) override;
     std::expected<void, PosixError> write(const StoredFile& file, EvidenceKind kind,
                                           std::string_view value) override;
+    std::expected<void, PosixError> remove(const StoredFile& file, EvidenceKind kind) override;
 
 private:
-    const std::string& nameOf(EvidenceKind kind) const;
+    std::string nameOf(EvidenceKind kind) const;
 
     std::string digestName_;
     std::string stampName_;

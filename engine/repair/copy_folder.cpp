@@ -67,9 +67,11 @@ void CopyFolder::addFile(const std::shared_ptr<const FileDescriptor>& folder,
     const auto index = static_cast<std::uint32_t>(files_.size());
     files_.push_back(CopyFile{relativePath, listedAsLink, info->st_size, std::nullopt});
     bySize_[info->st_size].push_back(index);
-    const auto stored = readExtendedAttribute(opened.file.get(), kDigestAttributeName);
-    if (stored && stored->size() == Digest{}.bytes.size()) {
-        byDigest_[*stored].push_back(index);
+    EvidenceSlot slot;
+    const auto stored = attributeStore()->read(StoredFile{opened.file.get(), relativePath, slot},
+                                               EvidenceKind::digest);
+    if (stored && *stored && (*stored)->size() == Digest{}.bytes.size()) {
+        byDigest_[**stored].push_back(index);
     }
 }
 

@@ -253,13 +253,14 @@ std::expected<void, std::string> prepare(const DamagedFile& damaged, int damaged
     if (auto removed = removeAttributesMissingFrom(damagedFd, file.fd()); !removed) {
         return failure(removed.error());
     }
-    if (auto tagged = writeExtendedAttribute(file.fd(), kDigestAttributeName,
-                                             damaged.digest.view());
+    EvidenceSlot slot;
+    const StoredFile stored{file.fd(), damaged.name, slot};
+    if (auto tagged = damaged.evidence->write(stored, EvidenceKind::digest, damaged.digest.view());
         !tagged) {
         return failure(tagged.error());
     }
     if (damaged.stamp) {
-        if (auto stamped = writeExtendedAttribute(file.fd(), kTimeAttributeName, *damaged.stamp);
+        if (auto stamped = damaged.evidence->write(stored, EvidenceKind::stamp, *damaged.stamp);
             !stamped) {
             return failure(stamped.error());
         }
@@ -408,7 +409,9 @@ PutBack putBack(const DamagedFile& damaged, int copy, std::int64_t copySize,
     };
     const std::string mark =
         damagedMarkValue(damaged.name, timeStampText(std::chrono::system_clock::now()));
-    if (auto cleared = markAsDamaged(damagedFd.get(), damaged.judged, mark); !cleared) {
+    if (auto cleared = markAsDamaged(*damaged.evidence, damagedFd.get(), damaged.name,
+                                     damaged.judged, mark);
+        !cleared) {
         return notKept(cleared.error());
     }
     for (int next = *number;; ++next) {

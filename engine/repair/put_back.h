@@ -10,6 +10,7 @@
 // to check or repair, and keeps its bytes as evidence under NAME.damaged (or
 // NAME.damaged.N).
 
+#include "engine/evidence_store.h"
 #include "engine/file_digest.h"
 
 #include <cstdint>
@@ -27,6 +28,7 @@ struct DamagedFile
     struct stat judged = {}; // as it was when its digest was found to differ
     Digest digest;           // its stored digest, which the new bytes must have
     std::optional<std::string> stamp; // its stored stamp, written back unchanged
+    EvidenceStore* evidence = nullptr; // where its digest and stamp are kept
 };
 
 // Why the file cannot be repaired whatever copy is found; none when it can.

@@ -152,6 +152,7 @@ private:
         damaged.judged = *entry.status;
         std::memcpy(damaged.digest.bytes.data(), entry.stored->data(), damaged.digest.bytes.size());
         damaged.stamp = entry.stamp;
+        damaged.evidence = options_.run.evidence.get();
         if (auto refusal = repairRefusal(damaged)) {
             fail(done, path, std::move(*refusal));
             return true;

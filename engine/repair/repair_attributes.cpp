@@ -202,17 +202,19 @@ std::expected<std::optional<std::string>, PosixError> attributeNotKept(int from,
 
 // A read-only file refuses user attributes to anyone but root: its owner
 // makes it writable for the moment.
-std::expected<void, PosixError> markAsDamaged(int fd, const struct stat& judged,
+std::expected<void, PosixError> markAsDamaged(EvidenceStore& evidence, int fd,
+                                              const std::string& name, const struct stat& judged,
                                               std::string_view mark)
 {
-    auto markAndClear = [fd, mark]() -> std::expected<void, PosixError> {
+    EvidenceSlot slot;
+    const StoredFile file{fd, name, slot};
+    auto markAndClear = [&evidence, &file, mark]() -> std::expected<void, PosixError> {
         // The mark first: a file found with both is still known for what it is.
-        if (auto marked = writeExtendedAttribute(fd, kDamagedAttributeName, mark); !marked) {
+        if (auto marked = evidence.write(file, EvidenceKind::damagedMark, mark); !marked) {
             return marked;
         }
-        for (const auto name : {kDigestAttributeName, kTimeAttributeName}) {
-            const auto removed = sys::removeAttribute(fd, platformAttributeName(name));
-            if (!removed && removed.error().code != ENODATA) {
+        for (const auto kind : {EvidenceKind::digest, EvidenceKind::stamp}) {
+            if (auto removed = evidence.remove(file, kind); !removed) {
                 return removed;
             }
         }

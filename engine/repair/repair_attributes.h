@@ -5,6 +5,7 @@
 // damaged file trades Quelby's for the damaged mark, so that no later run
 // takes it for a file to check or repair.
 
+#include "engine/evidence_store.h"
 #include "engine/posix_error.h"
 
 #include <expected>
@@ -37,7 +38,8 @@ std::expected<std::optional<std::string>, PosixError> attributeNotKept(int from,
 
 // Marks the damaged file with mark and removes the digest and the stamp;
 // judged is the file's status, for its owner and mode.
-std::expected<void, PosixError> markAsDamaged(int fd, const struct stat& judged,
+std::expected<void, PosixError> markAsDamaged(EvidenceStore& evidence, int fd,
+                                              const std::string& name, const struct stat& judged,
                                               std::string_view mark);
 
 } // namespace quelby
