@@ -9,6 +9,7 @@
 #include "options.h"
 #include "repair_command.h"
 #include "run_setup.h"
+#include "transfer_command.h"
 
 #include <cerrno>
 #include <chrono>
@@ -137,6 +138,12 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err,
     const auto& options = std::get<CliOptions>(commandLine);
     if (options.repair) {
         return runRepair(options, out, err, environment);
+    }
+    if (options.exportDigests) {
+        return runExport(options, out, err, environment);
+    }
+    if (options.importDigests) {
+        return runImport(options, out, err, environment);
     }
     return runWalk(options, out, err, environment);
 }

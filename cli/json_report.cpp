@@ -170,4 +170,92 @@ std::string jsonSummaryLine(const RunOptions& options, const RunState& state, do
     return line(object);
 }
 
+namespace {
+
+std::string_view importResultName(ImportResult result)
+{
+    switch (result) {
+    case ImportResult::imported:
+        return "imported";
+    case ImportResult::kept:
+        return "kept";
+    case ImportResult::differs:
+        return "differs";
+    case ImportResult::missing:
+        return "missing";
+    case ImportResult::readFailed:
+        return "read-failed";
+    case ImportResult::tagFailed:
+        return "tag-failed";
+    case ImportResult::none:
+        break;
+    }
+    return {};
+}
+
+void addStore(Json& object, const EvidenceStore& evidence)
+{
+    const std::string* manifest = evidence.manifest();
+    object["store"] = manifest != nullptr ? "manifest" : "attributes";
+    if (manifest != nullptr) {
+        addPath(object, "manifest", *manifest);
+    } else {
+        object["manifest"] = nullptr;
+    }
+}
+
+} // namespace
+
+std::string jsonExportLine(const std::string& path, std::string_view digest)
+{
+    Json object;
+    object["type"] = "file";
+    addPath(object, "path", path);
+    object["digest"] = hex(digest);
+    return line(object);
+}
+
+std::string jsonImportLine(const ImportOutcome& outcome)
+{
+    if (outcome.result == ImportResult::none) {
+        return {};
+    }
+    Json object;
+    object["type"] = outcome.path ? "file" : "line";
+    object["line"] = outcome.lineNumber;
+    if (outcome.path) {
+        addPath(object, "path", *outcome.path);
+    } else {
+        object["path"] = nullptr;
+    }
+    object["result"] = importResultName(outcome.result);
+    object["listed"] = outcome.listed ? Json(hex(*outcome.listed)) : Json(nullptr);
+    object["stored"] = outcome.stored ? Json(hex(*outcome.stored)) : Json(nullptr);
+    object["computed"] =
+        outcome.computed ? Json(hex(outcome.computed->view())) : Json(nullptr);
+    object["error"] = outcome.error.empty() ? Json(nullptr) : Json(outcome.error);
+    return line(object);
+}
+
+std::string jsonImportSummary(const std::string& folder, const EvidenceStore& evidence,
+                              const ImportState& state, double seconds)
+{
+    Json object;
+    object["type"] = "summary";
+    object["version"] = 1;
+    object["operation"] = "import";
+    addPath(object, "folder", folder);
+    object["listed"] = state.listedCount;
+    object["imported"] = state.importedCount;
+    object["kept"] = state.keptCount;
+    object["differs"] = state.differsCount;
+    object["missing"] = state.missingCount;
+    object["read_failed"] = state.readFailedCount;
+    object["tag_failed"] = state.tagFailedCount;
+    addStore(object, evidence);
+    object["stopped"] = state.stopped;
+    object["seconds"] = seconds;
+    return line(object);
+}
+
 } // namespace quelby::cli

@@ -5,6 +5,7 @@
 // summary object. Keys never change meaning once released; the summary's
 // "version" says which set a reader gets. docs/json-report.md describes them.
 
+#include "engine/import.h"
 #include "engine/run.h"
 
 #include <string>
@@ -16,5 +17,15 @@ std::string jsonEntryLine(const EntryOutcome& outcome);
 
 // The summary's line, with its line feed.
 std::string jsonSummaryLine(const RunOptions& options, const RunState& state, double seconds);
+
+// export --json: the line of one exported digest; path is below the folder.
+std::string jsonExportLine(const std::string& path, std::string_view digest);
+
+// import --json: the line of one listed file or unreadable line; empty when it has none.
+std::string jsonImportLine(const ImportOutcome& outcome);
+
+// import --json: the summary's line.
+std::string jsonImportSummary(const std::string& folder, const EvidenceStore& evidence,
+                              const ImportState& state, double seconds);
 
 } // namespace quelby::cli

@@ -59,6 +59,8 @@ private:
             raw_.command = arg;
         } else if (!raw_.folder) {
             raw_.folder = arg;
+        } else if (*raw_.command == "import" && !raw_.target) {
+            raw_.target = arg;
         } else {
             problem("unexpected argument " + quoted(arg));
         }
@@ -126,6 +128,7 @@ private:
                      : name == "--one-file-system" ? &raw_.oneFileSystem
                      : name == "--dry-run"         ? &raw_.dryRun
                      : name == "--also-unknown"    ? &raw_.alsoUnknown
+                     : name == "--tag"             ? &raw_.bsdTag
                      : name == "--help"            ? &raw_.help
                      : name == "--version"         ? &raw_.version
                                                    : nullptr;
@@ -195,6 +198,12 @@ std::optional<Operation> operationNamed(std::string_view name)
     if (name == "repair") {
         return Operation::check; // a Check's walk, with the repair on top
     }
+    if (name == "export") {
+        return Operation::check; // a Check's walk that reads no contents
+    }
+    if (name == "import") {
+        return Operation::tag; // it stores digests
+    }
     return std::nullopt;
 }
 
@@ -254,21 +263,40 @@ CommandLine validatedCommandLine(const RawArguments& raw)
         return UsageError{raw.firstProblem};
     }
     if (!raw.command) {
-        return UsageError{"missing command: check, tag, retag or repair"};
+        return UsageError{"missing command: check, tag, retag, repair, export or import"};
     }
     const std::optional<Operation> operation = operationNamed(*raw.command);
     if (!operation) {
         return UsageError{"unknown command " + quoted(*raw.command) +
-                          ": use check, tag, retag or repair"};
+                          ": use check, tag, retag, repair, export or import"};
     }
     if (!raw.folder) {
         return UsageError{"missing FOLDER after " + quoted(*raw.command)};
     }
     const bool repair = *raw.command == "repair";
-    if (raw.times && *operation == Operation::check) {
-        return UsageError{"--times applies to tag and retag, not to " + *raw.command};
+    const bool exportDigests = *raw.command == "export";
+    const bool importDigests = *raw.command == "import";
+    if (importDigests && !raw.target) {
+        return UsageError{"missing FOLDER after import's SUMS"};
     }
-    if (raw.explain && (*operation != Operation::check || repair)) {
+    if (raw.bsdTag && !exportDigests) {
+        return UsageError{"--tag applies to export, not to " + *raw.command};
+    }
+    if (importDigests) {
+        for (const auto& [given, name] :
+             {std::pair{!raw.excludePatterns.empty(), "--exclude"},
+              std::pair{!raw.excludeFiles.empty(), "--exclude-from"},
+              std::pair{raw.oneFileSystem, "--one-file-system"},
+              std::pair{raw.jobs.has_value(), "--jobs"}}) {
+            if (given) {
+                return UsageError{std::string(name) + " does not apply to import"};
+            }
+        }
+    }
+    if (raw.times && *operation == Operation::check) {
+        return UsageError{"--times applies to tag, retag and import, not to " + *raw.command};
+    }
+    if (raw.explain && (*operation != Operation::check || repair || exportDigests)) {
         return UsageError{"--explain applies to check, not to " + *raw.command};
     }
     if (raw.onlyEdited && *operation != Operation::retag) {
@@ -290,7 +318,15 @@ CommandLine validatedCommandLine(const RawArguments& raw)
     options.copies = raw.copies;
     options.dryRun = raw.dryRun;
     options.alsoUnknown = raw.alsoUnknown;
-    options.folder = *raw.folder;
+    options.exportDigests = exportDigests;
+    options.bsdTag = raw.bsdTag;
+    options.importDigests = importDigests;
+    if (importDigests) {
+        options.sums = *raw.folder;
+        options.folder = *raw.target;
+    } else {
+        options.folder = *raw.folder;
+    }
     options.verbose = raw.verbose;
     options.timeStamps = raw.times;
     options.quiet = raw.quiet;
@@ -338,6 +374,8 @@ std::string helpText()
 {
     return "Usage: quelby-cli check|tag|retag [OPTIONS] FOLDER\n"
            "       quelby-cli repair [OPTIONS] --from COPY [--from COPY...] FOLDER\n"
+           "       quelby-cli export [--tag] [OPTIONS] FOLDER\n"
+           "       quelby-cli import [OPTIONS] SUMS FOLDER\n"
            "\n"
            "Keeps the SHA-256 digest of every file below FOLDER in an extended attribute\n"
            "on the file itself, and later finds files whose contents changed.\n"
@@ -351,10 +389,17 @@ std::string helpText()
            "          says it was not modified) from an intact copy below a COPY,\n"
            "          found by its path, by the digest a copy carries, or by its size;\n"
            "          the damaged file is kept as NAME.damaged\n"
+           "  export  write the stored digests of the files below FOLDER to standard\n"
+           "          output in sha256sum's format, paths relative to FOLDER; reads\n"
+           "          no file's contents\n"
+           "  import  store the digests listed in SUMS (sha256sum text or binary, or\n"
+           "          BSD form; - for standard input) on the files below FOLDER whose\n"
+           "          contents match them and that have no digest yet\n"
            "\n"
            "Options:\n"
            "  -v, --verbose       a line for every file, and the buffer size in the summary\n"
-           "  -t, --times         also stamp each tagged file with the time (tag, retag);\n"
+           "  -t, --times         also stamp each tagged file with the time (tag, retag,\n"
+           "                      import);\n"
            "                      give it every time you tag: only a stamp written with\n"
            "                      the digest dates it, and --explain and --only-edited\n"
            "                      need it (without stamps every verdict is unknown)\n"
@@ -390,6 +435,7 @@ std::string helpText()
            "      --dry-run       (repair) say what would be repaired; write nothing\n"
            "      --also-unknown  (repair) also repair files with no time stamp to tell\n"
            "                      an edit from damage\n"
+           "      --tag           (export) write BSD lines: SHA256 (PATH) = DIGEST\n"
            "  -h, --help          show this help and exit\n"
            "      --version       show the version and exit\n"
            "\n"
@@ -399,13 +445,14 @@ std::string helpText()
            "\n"
            "Exit status:\n"
            "  0    nothing failed and, for check, every file had a digest; for repair,\n"
-           "       every damaged file was repaired (with --dry-run: has a copy)\n"
+           "       every damaged file was repaired (with --dry-run: has a copy); for\n"
+           "       import, every listed file was imported\n"
            "  1    the report holds a failure (a difference, a kept digest, or a file\n"
            "       that could not be read or tagged, a damaged file not repaired),\n"
            "       or a file left over from an interrupted repair\n"
            "  2    a usage error, or a FOLDER or COPY that is not a folder, or a COPY\n"
            "       inside FOLDER or holding it\n"
-           "  3    check found no failure, but some files had no digest\n"
+           "  3    check or export found no failure, but some files had no digest\n"
            "  130, 143  interrupted (SIGINT, SIGTERM); the lines so far are kept\n"
            "  141  standard output was closed (as by | head -1); the run ended there\n";
 }

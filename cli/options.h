@@ -21,6 +21,7 @@ struct RawArguments
 {
     std::optional<std::string> command;
     std::optional<std::string> folder; // bytes as given, never decoded
+    std::optional<std::string> target; // import's FOLDER after its SUMS
     std::optional<std::string> buffer;
     bool verbose = false;
     bool times = false;
@@ -37,6 +38,7 @@ struct RawArguments
     std::vector<std::string> copies;       // --from, bytes as given
     bool dryRun = false;
     bool alsoUnknown = false;
+    bool bsdTag = false; // --tag
     bool help = false;
     bool version = false;
     std::string firstProblem; // the first thing that could not be taken apart
@@ -77,6 +79,12 @@ struct CliOptions
     std::vector<std::string> copies;
     bool dryRun = false;
     bool alsoUnknown = false;
+    // export: a Check walk that reads no contents and lists the stored digests.
+    bool exportDigests = false;
+    bool bsdTag = false;
+    // import (operation tag): the digests of the list sums stored in folder.
+    bool importDigests = false;
+    std::string sums; // "-": standard input
 };
 
 struct ShowHelp

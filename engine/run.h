@@ -45,6 +45,10 @@ struct RunOptions
     Exclusions exclusions;   // entries left out, folders not entered
     bool oneFileSystem = false; // folders on another device than the folder are not entered
     std::size_t jobs = 1;       // files digested at once, when the walk is given a pool
+    // Check without reading contents (export): each file only has its stored
+    // digest read; matched when it is well formed, noDigest otherwise, and
+    // the value always in the outcome's stored.
+    bool readsContents = true;
     std::shared_ptr<EvidenceStore> evidence = attributeStore(); // where digests are kept
 };
 

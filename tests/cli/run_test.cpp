@@ -75,7 +75,7 @@ TEST(RunInProcess, RefusesWhatCannotRunWithStatusTwoAndOneLine)
         {{"verify", "d"}, "unknown command 'verify'"},
         {{"check", "a", "b"}, "unexpected argument 'b'"},
         {{"check", "--bogus\x1b[2J", "d"}, "unknown option '--bogus\\x1b[2J'"},
-        {{"check", "--times", "d"}, "--times applies to tag and retag"},
+        {{"check", "--times", "d"}, "--times applies to tag, retag and import"},
         {{"check", "-b", "64", "d"}, "invalid buffer size '64'"},
         {{"check", "-b", "1025M", "d"}, "'1025M' is out of range"},
         {{"check", "-b", "99999999999999999999K", "d"}, "is out of range"},
@@ -108,7 +108,7 @@ TEST(CliProcess, PrintsOnlyTheReportAndExitsWithZeroOneOrTwo)
         {{"tag", file}, {2, "", "quelby-cli: " + file + ": Not a directory\n"}},
         {{"tag", root + "/new\nline"},
          {2, "", "quelby-cli: " + root + "/new\\x0aline: No such file or directory\n"}},
-        {{}, {2, "", "quelby-cli: missing command: check, tag, retag or repair (see quelby-cli --help)\n"}},
+        {{}, {2, "", "quelby-cli: missing command: check, tag, retag, repair, export or import (see quelby-cli --help)\n"}},
     };
     for (const auto& [args, expected] : cases) {
         EXPECT_EQ(runTool(args), expected);

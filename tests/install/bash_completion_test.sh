@@ -32,9 +32,9 @@ expect() {
     fi
 }
 
-expect "check repair retag tag" quelby-cli ""
+expect "check export import repair retag tag" quelby-cli ""
 expect "retag" quelby-cli ret
-expect "check repair retag tag" quelby-cli --jobs 4 ""
+expect "check export import repair retag tag" quelby-cli --jobs 4 ""
 expect "--exclude --exclude-from --explain" quelby-cli check --ex
 expect "--exclude --exclude-from" quelby-cli -v retag --ex
 expect "--only-edited" quelby-cli retag --onl
@@ -46,6 +46,9 @@ expect "alpha" quelby-cli check -b 64K al
 expect "alpha beta with space" quelby-cli tag --times ""
 expect "gamma" quelby-cli check --exclude-from g
 expect "--progress" quelby-cli repair --pro
+expect "--tag" quelby-cli export --ta
+expect "" quelby-cli check --ta
+expect "gamma" quelby-cli import g
 expect "" quelby-cli check --exclude g
 expect "" quelby-cli --buffer ""
 ((failures == 0)) || exit 1

@@ -1,0 +1,52 @@
+#include "export.h"
+
+#include "manifest_format.h"
+
+namespace quelby {
+
+std::optional<std::string> pathBelow(std::string_view folder, std::string_view path)
+{
+    if (folder == "/") {
+        return path.size() > 1 && path.front() == '/' ? std::optional(std::string(path.substr(1)))
+                                                      : std::nullopt;
+    }
+    if (path.size() <= folder.size() + 1 || !path.starts_with(folder) ||
+        path[folder.size()] != '/') {
+        return std::nullopt;
+    }
+    return std::string(path.substr(folder.size() + 1));
+}
+
+std::string hexDigest(std::string_view digest)
+{
+    static constexpr std::string_view digits = "0123456789abcdef";
+    std::string text;
+    text.reserve(digest.size() * 2);
+    for (const char byte : digest) {
+        const auto value = static_cast<unsigned char>(byte);
+        text += digits[value >> 4];
+        text += digits[value & 0xf];
+    }
+    return text;
+}
+
+std::optional<std::string> exportedLine(std::string_view relativePath, std::string_view digest,
+                                        ExportForm form)
+{
+    if (form == ExportForm::gnu) {
+        return manifestDigestLine(relativePath, digest);
+    }
+    if (digest.size() != 32 || relativePath.empty() ||
+        relativePath.find('\0') != std::string_view::npos) {
+        return std::nullopt;
+    }
+    const bool escaped = pathNeedsEscape(relativePath);
+    std::string line = escaped ? "\\SHA256 (" : "SHA256 (";
+    line += escaped ? escapedPath(relativePath) : std::string(relativePath);
+    line += ") = ";
+    line += hexDigest(digest);
+    line += '\n';
+    return line;
+}
+
+} // namespace quelby
