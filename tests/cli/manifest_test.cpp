@@ -1,0 +1,848 @@
+// The manifest store attacked through the built tool on real file systems
+// that keep no user attributes (ramfs, exFAT through FUSE) and on the work
+// disk: odd names against sha256sum, missing files, shared manifests, kills
+// and stops during the write, a second writer, corrupt manifests, the choice
+// of store, foreign order and the manifest's owner and mode.
+
+#include "engine/sum_tools.h"
+#include "engine/tag_store.h"
+#include "support/temp_tree.h"
+#include "support/unprivileged.h"
+#include "tool_runner.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <map>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace quelby::cli {
+namespace {
+
+using test::readWholeFile;
+using test::sha256Of;
+using test::writeWholeFile;
+
+constexpr const char* kManifest = ".quelby.sha256";
+
+enum class FileSystem
+{
+    ramfs,
+    exfat
+};
+
+const char* nameOf(FileSystem kind)
+{
+    return kind == FileSystem::ramfs ? "ramfs" : "exFAT";
+}
+
+// A fresh file system without user attributes at root(), unmounted when the
+// object goes, whatever assertion failed before.
+class AttributelessMount
+{
+public:
+    explicit AttributelessMount(FileSystem kind) : kind_(kind), root_(tree_.folder("mnt"))
+    {
+        if (kind == FileSystem::ramfs) {
+            if (::mount("ramfs", root_.c_str(), "ramfs", 0, nullptr) != 0) {
+                unavailable_ = std::string("cannot mount a ramfs here: ") + std::strerror(errno);
+                return;
+            }
+            mounted_ = true;
+            return;
+        }
+        if (::access("/dev/fuse", R_OK | W_OK) != 0) {
+            unavailable_ = "no /dev/fuse here, so no exFAT through FUSE";
+            return;
+        }
+        if (test::runCommand("command -v mkfs.exfat mount.exfat-fuse >/dev/null") != 0) {
+            unavailable_ = "exfatprogs and exfat-fuse are not installed";
+            return;
+        }
+        // exfat-fuse as root asks for a block device, so the image goes through a loop device.
+        const std::string image = tree_.path("exfat.img");
+        if (test::runCommand("truncate -s 64M " + image + " && mkfs.exfat " + image +
+                             " >/dev/null 2>&1 && mount -t exfat-fuse -o loop " + image + " " +
+                             root_ + " >/dev/null 2>&1") != 0) {
+            unavailable_ = "cannot mount an exFAT image through FUSE here (no loop device?)";
+            return;
+        }
+        mounted_ = true;
+    }
+    ~AttributelessMount()
+    {
+        if (mounted_ && ::umount2(root_.c_str(), 0) != 0) {
+            ::umount2(root_.c_str(), MNT_DETACH);
+        }
+    }
+    AttributelessMount(const AttributelessMount&) = delete;
+    AttributelessMount& operator=(const AttributelessMount&) = delete;
+
+    const std::string& unavailable() const { return unavailable_; }
+    const std::string& root() const { return root_; }
+    FileSystem kind() const { return kind_; }
+    std::string path(const std::string& relative) const { return root_ + "/" + relative; }
+    std::string file(const std::string& relative, std::string_view contents) const
+    {
+        const std::string full = path(relative);
+        for (std::size_t slash = full.find('/', root_.size() + 1); slash != std::string::npos;
+             slash = full.find('/', slash + 1)) {
+            ::mkdir(full.substr(0, slash).c_str(), 0755);
+        }
+        writeWholeFile(full, contents);
+        return full;
+    }
+
+private:
+    FileSystem kind_;
+    test::TempTree tree_;
+    std::string root_;
+    std::string unavailable_;
+    bool mounted_ = false;
+};
+
+#define SKIP_UNLESS_MOUNTED(mount)                                                                 \
+    if (!(mount).unavailable().empty()) {                                                          \
+        GTEST_SKIP() << (mount).unavailable();                                                     \
+    }
+
+bool exists(const std::string& path)
+{
+    struct stat info{};
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+std::string hex(std::string_view bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (const char byte : bytes) {
+        const auto c = static_cast<unsigned char>(byte);
+        text += digits[c >> 4];
+        text += digits[c & 15];
+    }
+    return text;
+}
+
+std::vector<std::string> linesOf(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        lines.push_back(text.substr(start, end - start));
+    }
+    if (start < text.size()) {
+        lines.push_back(text.substr(start));
+    }
+    return lines;
+}
+
+std::string unescaped(std::string_view path)
+{
+    std::string name;
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        if (path[i] == '\\' && i + 1 < path.size()) {
+            const char next = path[++i];
+            name += next == 'n' ? '\n' : next == 'r' ? '\r' : next;
+        } else {
+            name += path[i];
+        }
+    }
+    return name;
+}
+
+// The digest lines of a manifest as path and hex digest, in the file's order.
+// A line of another shape fails the test that asked: ours write none.
+std::vector<std::pair<std::string, std::string>> entriesOf(const std::string& text)
+{
+    std::vector<std::pair<std::string, std::string>> entries;
+    for (std::string line : linesOf(text)) {
+        if (line.empty() || line.front() == '#') {
+            continue;
+        }
+        const bool escaped = line.front() == '\\';
+        if (escaped) {
+            line.erase(0, 1);
+        }
+        if (line.size() < 67 || line.compare(64, 2, "  ") != 0) {
+            ADD_FAILURE() << "not a digest line: " << line;
+            continue;
+        }
+        const std::string path = line.substr(66);
+        entries.emplace_back(escaped ? unescaped(path) : path, line.substr(0, 64));
+    }
+    return entries;
+}
+
+// The lines of a manifest that name path (its digest and stamp lines), as bytes.
+std::string linesNaming(const std::string& manifest, const std::string& prefix)
+{
+    std::string kept;
+    for (const std::string& line : linesOf(manifest)) {
+        const std::size_t gap = line.find("  ");
+        if (gap != std::string::npos && line.compare(gap + 2, prefix.size(), prefix) == 0) {
+            kept += line + "\n";
+        }
+    }
+    return kept;
+}
+
+// Component by component, bytes as unsigned numbers: '/' below every other byte.
+bool walkOrderLess(const std::string& a, const std::string& b)
+{
+    auto rank = [](char c) { return c == '/' ? 0 : static_cast<unsigned char>(c) + 1; };
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                        [&](char x, char y) { return rank(x) < rank(y); });
+}
+
+// sha256sum's own verdict on the manifest in folder: status and everything it said.
+test::ToolRun sha256sumCheck(const std::string& folder)
+{
+    return test::runIn(folder, {"sha256sum", "-c", "--strict", "--quiet", kManifest});
+}
+
+std::string keptIn(const std::string& folder)
+{
+    return "Digests are kept in " + folder + "/" + kManifest + "\n";
+}
+
+TEST(Manifest, OddNamesRoundTripThroughTagSha256sumAndCheckWithoutAttributes)
+{
+    for (const FileSystem kind : {FileSystem::ramfs, FileSystem::exfat}) {
+        SCOPED_TRACE(nameOf(kind));
+        AttributelessMount mount(kind);
+        if (!mount.unavailable().empty()) {
+            if (kind == FileSystem::ramfs) {
+                GTEST_SKIP() << mount.unavailable();
+            }
+            std::cout << "[ SKIPPED  ] exFAT: " << mount.unavailable() << "\n";
+            continue;
+        }
+        const std::string f = mount.root();
+        std::vector<std::string> refused;
+        std::size_t written = 0;
+        for (const std::string& name : test::oddNames()) {
+            const int fd = ::open(mount.path(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd < 0) {
+                refused.push_back(name); // exFAT refuses \, LF, CR and invalid UTF-8 in names
+                continue;
+            }
+            EXPECT_EQ(::write(fd, name.data(), name.size()), static_cast<ssize_t>(name.size()));
+            ::close(fd);
+            ++written;
+        }
+        mount.file("sub/deeper/\xc3\xa9t\xc3\xa9 photo.jpg", "summer");
+        if (kind == FileSystem::ramfs) {
+            EXPECT_TRUE(refused.empty()) << refused.size() << " names refused on ramfs";
+        } else if (!refused.empty()) {
+            std::cout << "[   NOTE   ] exFAT refused " << refused.size()
+                      << " odd names (backslash, line feed, carriage return, invalid UTF-8); "
+                         "they are covered on ramfs\n";
+        }
+        const auto [tagStatus, tagOut, tagErr] = runTool({"tag", "--times", f});
+        EXPECT_EQ(tagStatus, 0) << tagOut << tagErr;
+        EXPECT_EQ(tagErr, keptIn(f));
+        const std::string manifest = readWholeFile(mount.path(kManifest));
+        EXPECT_TRUE(manifest.starts_with("# Quelby manifest 1\n")) << manifest;
+        EXPECT_EQ(entriesOf(manifest).size(), written + 1) << manifest;
+        const auto verified = sha256sumCheck(f);
+        EXPECT_EQ(verified.status, 0) << verified.output;
+        EXPECT_EQ(verified.output, "");
+        const auto [checkStatus, checkOut, checkErr] = runTool({"check", f});
+        EXPECT_EQ(checkStatus, 0) << checkOut << checkErr;
+        EXPECT_NE(checkOut.find("\t" + std::to_string(written + 1) + " matched digest correctly\n"),
+                  std::string::npos)
+            << checkOut;
+        // The digests really are the files': one changed file differs.
+        writeWholeFile(mount.path("sub/deeper/\xc3\xa9t\xc3\xa9 photo.jpg"), "winter");
+        EXPECT_EQ(std::get<0>(runTool({"check", f})), 1);
+        EXPECT_EQ(readWholeFile(mount.path(kManifest)), manifest) << "a Check wrote the manifest";
+    }
+}
+
+TEST(Manifest, MissingFilesAreReportedOrDroppedAndExcludedOnesStayByteForByte)
+{
+    AttributelessMount mount(FileSystem::ramfs);
+    SKIP_UNLESS_MOUNTED(mount);
+    const std::string f = mount.root();
+    for (const char* name : {"a", "b", "gone", "skip.tmp", "sub/c", "sub/gone too"}) {
+        mount.file(name, name);
+    }
+    ASSERT_EQ(std::get<0>(runTool({"tag", "--times", f})), 0);
+    const std::string tagged = readWholeFile(mount.path(kManifest));
+    const std::string excludedLines = linesNaming(tagged, "skip.tmp");
+    ASSERT_FALSE(excludedLines.empty()) << tagged;
+    ASSERT_EQ(::unlink(mount.path("gone").c_str()), 0);
+    writeWholeFile(mount.path("skip.tmp"), "changed, but excluded");
+
+    const auto [status, out, err] = runTool({"check", "--exclude", "*.tmp", f});
+    EXPECT_EQ(status, 1) << err;
+    EXPECT_EQ(out, "❌ Missing " + f + "/gone\nChecked a total of 4 files in " + f +
+                       "\t4 matched digest correctly\n\t0 didn't match their digest\n"
+                       "\t0 had no digest.\n\t1 listed files were missing.\n");
+    EXPECT_EQ(readWholeFile(mount.path(kManifest)), tagged);
+
+    // A file that is there but not visited is never missing; one that is gone is dropped.
+    const struct
+    {
+        std::vector<std::string> args;
+        std::string gone;
+    } writers[] = {{{"tag", "--exclude", "*.tmp", f}, "gone"},
+                   {{"retag", "--exclude", "*.tmp", f}, "sub/gone too"}};
+    for (const auto& c : writers) {
+        SCOPED_TRACE(c.args.front());
+        ::unlink(mount.path(c.gone).c_str());
+        ASSERT_FALSE(exists(mount.path(c.gone)));
+        const auto [writeStatus, writeOut, writeErr] = runTool(c.args);
+        EXPECT_EQ(writeStatus, 0) << writeErr;
+        EXPECT_NE(writeOut.find("⚠️ Dropped the digest of missing " + f + "/" + c.gone + "\n"),
+                  std::string::npos)
+            << writeOut;
+        EXPECT_EQ(writeOut.find("Missing " + f + "/skip.tmp"), std::string::npos) << writeOut;
+        const std::string now = readWholeFile(mount.path(kManifest));
+        EXPECT_EQ(linesNaming(now, c.gone), "") << now;
+        EXPECT_EQ(linesNaming(now, "skip.tmp"), excludedLines) << now;
+        EXPECT_EQ(sha256sumCheck(f).status, 1) << "the excluded file changed, its digest stays";
+    }
+    const auto [after, afterOut, afterErr] = runTool({"check", "--exclude", "*.tmp", f});
+    EXPECT_EQ(after, 0) << afterOut << afterErr;
+}
+
+TEST(Manifest, ARunOverOneFolderLeavesEveryOtherFoldersEntriesByteForByte)
+{
+    AttributelessMount mount(FileSystem::ramfs);
+    SKIP_UNLESS_MOUNTED(mount);
+    const std::string top = mount.root();
+    // Siblings whose names start like "x" and sort around "x/" in walk order.
+    const std::vector<std::string> others = {"x y/1", "x-y/1", "x.y/1", "xa/1", "y/1",
+                                             "y/sub/2", "top-file", "w/1"};
+    for (const auto& name : others) {
+        mount.file(name, name);
+    }
+    for (const char* name : {"x/1", "x/sub/2", "x/sub/3"}) {
+        mount.file(name, name);
+    }
+    ASSERT_EQ(std::get<0>(runTool({"tag", "--times", top})), 0);
+    std::string manifest = readWholeFile(mount.path(kManifest));
+    // A comment and a line of another tool between the others' entries stay too.
+    manifest += "# kept by hand\nnot a digest line\n";
+    writeWholeFile(mount.path(kManifest), manifest);
+    auto outsideX = [](const std::string& text) {
+        std::string kept;
+        for (const std::string& line : linesOf(text)) {
+            if (line.find("  x/") == std::string::npos) {
+                kept += line + "\n";
+            }
+        }
+        return kept;
+    };
+    const std::string before = outsideX(manifest);
+
+    // The others change, vanish and gain files; none of it is the run's business.
+    writeWholeFile(mount.path("y/1"), "edited");
+    ASSERT_EQ(::unlink(mount.path("x-y/1").c_str()), 0);
+    ASSERT_EQ(::unlink(mount.path("xa/1").c_str()), 0);
+    mount.file("y/new", "new");
+    writeWholeFile(mount.path("x/1"), "edited in x");
+    ASSERT_EQ(::unlink(mount.path("x/sub/3").c_str()), 0);
+    mount.file("x/new", "new in x");
+
+    const std::string x = mount.path("x");
+    const struct
+    {
+        std::vector<std::string> args;
+        int status;
+    } runs[] = {{{"check", x}, 1}, {{"tag", x}, 0}, {{"retag", "--times", x}, 0},
+                {{"check", x}, 0}};
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.args.front());
+        const auto [status, out, err] = runTool(run.args);
+        EXPECT_EQ(status, run.status) << out << err;
+        EXPECT_EQ(err, keptIn(top));
+        for (const char* other : {"x-y", "xa", "y/"}) {
+            EXPECT_EQ(out.find(top + "/" + other), std::string::npos) << out;
+        }
+        EXPECT_EQ(outsideX(readWholeFile(mount.path(kManifest))), before);
+    }
+    const auto inX = linesNaming(readWholeFile(mount.path(kManifest)), "x/");
+    EXPECT_NE(inX.find(hex(sha256Of("edited in x")) + "  x/1\n"), std::string::npos) << inX;
+    EXPECT_NE(inX.find(hex(sha256Of("new in x")) + "  x/new\n"), std::string::npos) << inX;
+    EXPECT_EQ(inX.find("x/sub/3"), std::string::npos) << inX;
+}
+
+// Runs the tool, sends it signal after delay and returns its status (minus
+// the signal that ended it) and standard output.
+std::pair<int, std::string> signalledAfter(std::vector<std::string> args, int signal,
+                                           std::chrono::microseconds delay)
+{
+    const int out = ::memfd_create("out", MFD_CLOEXEC);
+    args.insert(args.begin(), QUELBY_CLI_PATH);
+    std::vector<char*> argv;
+    for (std::string& word : args) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(out, STDOUT_FILENO);
+        ::dup2(null, STDERR_FILENO);
+        ::alarm(60);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    std::this_thread::sleep_for(delay);
+    ::kill(child, signal);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return {WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status), drained(out)};
+}
+
+std::vector<std::string> leftoversIn(const std::string& folder)
+{
+    std::vector<std::string> names;
+    const auto listing = test::runIn(folder, {"ls", "-A"});
+    for (const std::string& name : linesOf(listing.output)) {
+        if (name.starts_with(".quelby.sha256.new-")) {
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+TEST(Manifest, AKillOrAStopLeavesTheOldManifestOrACompleteNewOne)
+{
+    AttributelessMount mount(FileSystem::ramfs);
+    SKIP_UNLESS_MOUNTED(mount);
+    const std::string f = mount.root();
+    constexpr int kFiles = 6000;
+    auto nameOf = [](int i) { return "d" + std::to_string(i % 20) + "/file " + std::to_string(i); };
+    auto writeAll = [&](const std::string& version) {
+        for (int i = 0; i < kFiles; ++i) {
+            mount.file(nameOf(i), version + nameOf(i));
+        }
+    };
+    auto allMatch = [&](const std::string& manifest, const std::string& version) {
+        const auto entries = entriesOf(manifest);
+        if (entries.size() != kFiles) {
+            return false;
+        }
+        for (const auto& [path, digest] : entries) {
+            if (digest != hex(sha256Of(version + path))) {
+                return false;
+            }
+        }
+        return true;
+    };
+
+    // A stop writes what it finished, and only that.
+    writeAll("v0 ");
+    const auto timing = std::chrono::steady_clock::now();
+    ASSERT_EQ(std::get<0>(runTool({"tag", f})), 0);
+    const auto wholeTag = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - timing);
+    ASSERT_EQ(::unlink(mount.path(kManifest).c_str()), 0);
+    const auto [stopStatus, stopOut] = signalledAfter({"tag", "-v", f}, SIGTERM, wholeTag / 3);
+    EXPECT_EQ(stopStatus, 143);
+    EXPECT_NE(stopOut.find("Stopped after "), std::string::npos) << stopOut;
+    std::vector<std::string> reported;
+    for (const std::string& line : linesOf(stopOut)) {
+        if (line.starts_with("Digest ")) {
+            reported.push_back(line.substr(line.find(" for ") + 5 + f.size() + 1));
+        }
+    }
+    std::vector<std::string> stored;
+    for (const auto& entry : entriesOf(readWholeFile(mount.path(kManifest)))) {
+        stored.push_back(entry.first);
+    }
+    EXPECT_EQ(stored, reported);
+    EXPECT_LT(stored.size(), static_cast<std::size_t>(kFiles)) << "the stop came after the walk";
+    EXPECT_EQ(sha256sumCheck(f).status, 0);
+
+    ASSERT_EQ(std::get<0>(runTool({"tag", f})), 0);
+    writeAll("v1 ");
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(std::get<0>(runTool({"retag", f})), 0);
+    const auto whole = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - started);
+    ASSERT_TRUE(allMatch(readWholeFile(mount.path(kManifest)), "v1 "));
+
+    // Kills spread over a whole Retag, the write at its end included.
+    bool sawOld = false;
+    for (int round = 2; round < 9; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const std::string old = readWholeFile(mount.path(kManifest));
+        const std::string version = "v" + std::to_string(round) + " ";
+        writeAll(version);
+        signalledAfter({"retag", f}, SIGKILL, whole * (round - 1) / 6);
+        const std::string now = readWholeFile(mount.path(kManifest));
+        const bool isOld = now == old;
+        sawOld = sawOld || isOld;
+        EXPECT_TRUE(isOld || allMatch(now, version)) << "a mix of old and new";
+        EXPECT_EQ(test::runIn(f, {"sha256sum", "-c", "--strict", "--quiet", kManifest}).status,
+                  isOld ? 1 : 0);
+    }
+    EXPECT_TRUE(sawOld) << "no kill came before the rename";
+
+    // A temporary left by a kill is passed over, never checked as a file.
+    writeWholeFile(mount.path(".quelby.sha256.new-0123456789abcdef"), "left by a kill\n");
+    writeWholeFile(mount.path("d1/.quelby.sha256.new-fedcba9876543210"), "and below\n");
+    ASSERT_FALSE(leftoversIn(f).empty());
+    ASSERT_EQ(std::get<0>(runTool({"retag", f})), 0);
+    const auto [status, out, err] = runTool({"check", "-v", f});
+    EXPECT_EQ(status, 0) << err;
+    EXPECT_EQ(out.find(".quelby.sha256.new-"), std::string::npos);
+    EXPECT_NE(out.find("Checked a total of " + std::to_string(kFiles) + " files"),
+              std::string::npos);
+}
+
+TEST(Manifest, ASecondWriterIsRefusedWhileAReaderGoesOn)
+{
+    AttributelessMount mount(FileSystem::ramfs);
+    SKIP_UNLESS_MOUNTED(mount);
+    const std::string f = mount.root();
+    mount.file("a", "a");
+    mount.file("sub/b", "b");
+    ASSERT_EQ(std::get<0>(runTool({"tag", f})), 0);
+    const std::string manifest = readWholeFile(mount.path(kManifest));
+    mount.file("sub/c", "c");
+
+    const int folder = ::open(f.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(folder, 0);
+    ASSERT_EQ(::flock(folder, LOCK_EX), 0);
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"tag", f}, {"retag", f}, {"tag", mount.path("sub")}}) {
+        SCOPED_TRACE(args.back());
+        EXPECT_EQ(runTool(args), (Outcome{2, "",
+                                          "quelby-cli: " + f + "/" + kManifest +
+                                              " is being written by another run of Quelby\n"}));
+        EXPECT_EQ(readWholeFile(mount.path(kManifest)), manifest);
+        EXPECT_TRUE(leftoversIn(f).empty());
+    }
+    const auto [status, out, err] = runTool({"check", f});
+    EXPECT_EQ(status, 3) << out << err; // sub/c has no digest yet
+    ::close(folder);
+    EXPECT_EQ(std::get<0>(runTool({"tag", f})), 0);
+    EXPECT_NE(readWholeFile(mount.path(kManifest)).find("  sub/c\n"), std::string::npos);
+}
+
+TEST(Manifest, ACorruptManifestFailsTheRunAndIsNeverOverwritten)
+{
+    AttributelessMount mount(FileSystem::ramfs);
+    SKIP_UNLESS_MOUNTED(mount);
+    const std::string f = mount.root();
+    mount.file("a", "a");
+    const std::string manifest = mount.path(kManifest);
+    const std::string good = "# Quelby manifest 1\n" + hex(sha256Of("a")) + "  a\n";
+    const std::string elsewhere = mount.file("elsewhere/target", good);
+    auto state = [&] {
+        struct stat info{};
+        ::lstat(manifest.c_str(), &info);
+        std::string bytes;
+        if (S_ISREG(info.st_mode)) {
+            bytes = readWholeFile(manifest);
+        }
+        return std::to_string(info.st_mode) + " " + std::to_string(info.st_ino) + " " + bytes +
+               readWholeFile(elsewhere);
+    };
+    const struct
+    {
+        const char* what;
+        std::function<void()> make;
+        std::string reason;
+    } cases[] = {
+        {"a FIFO", [&] { ::mkfifo(manifest.c_str(), 0644); }, "it is not a regular file"},
+        {"a link", [&] { ASSERT_EQ(::symlink(elsewhere.c_str(), manifest.c_str()), 0); },
+         "it is a symbolic link"},
+        {"a folder", [&] { ::mkdir(manifest.c_str(), 0755); }, "it is not a regular file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.make();
+        const std::string before = state();
+        for (const char* command : {"check", "tag", "retag"}) {
+            SCOPED_TRACE(command);
+            const auto [status, out, err] = runTool({command, f});
+            EXPECT_EQ(status, 1);
+            EXPECT_EQ(err, "quelby-cli: Couldn't read " + manifest + ": " + c.reason + "\n");
+            EXPECT_EQ(state(), before);
+        }
+        ::remove(manifest.c_str());
+    }
+
+    // Bytes that cannot be read at all: a manifest its user may not read.
+    writeWholeFile(manifest, good);
+    ASSERT_EQ(::chown(f.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chown(mount.path("a").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chown(manifest.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(manifest.c_str(), 0), 0);
+    const std::string before = state();
+    for (const char* command : {"check", "tag"}) {
+        SCOPED_TRACE(command);
+        const auto result = test::runUnprivileged([&] {
+            const auto [status, out, err] = runTool({command, f});
+            const std::string expected =
+                "quelby-cli: Couldn't read " + manifest + ": Permission denied\n";
+            return status == 1 && err == expected ? 0 : 10 + status;
+        });
+        if (!result) {
+            GTEST_SKIP() << "cannot drop privileges here";
+        }
+        EXPECT_EQ(*result, 0) << "status 1 and the reason on stderr, as 65534";
+        EXPECT_EQ(state(), before);
+    }
+}
+
+TEST(Manifest, MalformedLinesAreKeptOnRewriteAndAMalformedDigestNeverMatches)
+{
+    AttributelessMount mount(FileSystem::ramfs);
+    SKIP_UNLESS_MOUNTED(mount);
+    const std::string f = mount.root();
+    for (const char* name : {"a", "bad hex", "short", "upper"}) {
+        mount.file(name, name);
+    }
+    std::string upper = hex(sha256Of("upper"));
+    std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+    const std::vector<std::string> kept = {
+        "# Quelby manifest 1",
+        "# a note a person wrote",
+        "garbage without two spaces",
+        "",
+        "\\" + std::string(64, 'a') + "  escape \\x unknown",
+        "#time not-a-date  a",
+    };
+    std::string manifest;
+    for (const auto& line : kept) {
+        manifest += line + "\n";
+    }
+    manifest += hex(sha256Of("a")) + "  a\n";
+    const std::string badHex = "zz" + hex(sha256Of("bad hex")).substr(2) + "  bad hex\n";
+    const std::string shortDigest = hex(sha256Of("short")).substr(0, 40) + "  short\n";
+    manifest += badHex + shortDigest + upper + "  upper\r\n";
+    writeWholeFile(mount.path(kManifest), manifest);
+
+    const auto [status, out, err] = runTool({"check", f});
+    EXPECT_EQ(status, 1) << err;
+    EXPECT_NE(out.find("❌ Digests for " + f + "/bad hex aren't equal.\n"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("❌ Digests for " + f + "/short aren't equal.\n"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("\t2 matched digest correctly\n"), std::string::npos) << out;
+
+    // A Tag that does not visit the malformed ones keeps them, and lists "a" once.
+    mount.file("new", "new");
+    const auto [tagStatus, tagOut, tagErr] =
+        runTool({"tag", "--exclude", "bad hex", "--exclude", "short", f});
+    EXPECT_EQ(tagStatus, 0) << tagOut << tagErr;
+    const std::string rewritten = readWholeFile(mount.path(kManifest));
+    for (const auto& line : kept) {
+        EXPECT_NE(rewritten.find(line + "\n"), std::string::npos) << line;
+    }
+    EXPECT_NE(rewritten.find(badHex), std::string::npos) << rewritten;
+    EXPECT_NE(rewritten.find(shortDigest), std::string::npos) << rewritten;
+    EXPECT_NE(rewritten.find(hex(sha256Of("new")) + "  new\n"), std::string::npos) << rewritten;
+    EXPECT_EQ(rewritten.find("  a\n"), rewritten.rfind("  a\n")) << rewritten;
+
+    // Retag writes the malformed ones afresh; the lines that name no file stay.
+    EXPECT_EQ(std::get<0>(runTool({"retag", f})), 0);
+    const std::string retagged = readWholeFile(mount.path(kManifest));
+    EXPECT_NE(retagged.find(hex(sha256Of("bad hex")) + "  bad hex\n"), std::string::npos);
+    EXPECT_NE(retagged.find("garbage without two spaces\n"), std::string::npos) << retagged;
+    EXPECT_EQ(std::get<0>(runTool({"check", f})), 0);
+}
+
+TEST(Manifest, TheStoreIsChosenAsAskedAndAForeignManifestAboveIsPassedOver)
+{
+    test::TempTree disk; // the work disk, which keeps attributes
+    const std::string top = disk.folder("top");
+    disk.file("top/sub/a", "a");
+    disk.file("top/sub/b", "b");
+    const std::string sub = disk.path("top/sub");
+    if (::setxattr(disk.path("top/sub/a").c_str(), "user.probe", "1", 1, 0) != 0) {
+        GTEST_SKIP() << "the temporary folder keeps no user attributes: " << std::strerror(errno);
+    }
+    ::removexattr(disk.path("top/sub/a").c_str(), "user.probe");
+
+    // --store manifest on ext4 makes one and touches no attribute.
+    EXPECT_EQ(runTool({"tag", "--store", "manifest", top}),
+              (Outcome{0, "Tagged a total of 2 files in " + top + " with 0 errors.\n",
+                       keptIn(top)}));
+    const std::string manifest = readWholeFile(disk.path("top/.quelby.sha256"));
+    EXPECT_EQ(entriesOf(manifest).size(), 2u) << manifest;
+    EXPECT_FALSE(test::storedAttribute(disk.path("top/sub/a"), kDigestAttributeName));
+    EXPECT_EQ(test::runIn(top, {"getfattr", "-d", "sub/a"}).output, "");
+
+    // auto finds it from below.
+    const auto [autoStatus, autoOut, autoErr] = runTool({"check", sub});
+    EXPECT_EQ(autoStatus, 0) << autoOut << autoErr;
+    EXPECT_EQ(autoErr, keptIn(top));
+
+    // --store attributes neither reads nor writes it.
+    test::writeWholeFile(disk.path("top/sub/b"), "changed");
+    const auto [attrStatus, attrOut, attrErr] = runTool({"tag", "--store", "attributes", sub});
+    EXPECT_EQ(attrStatus, 0) << attrErr;
+    EXPECT_EQ(attrErr, "");
+    EXPECT_EQ(readWholeFile(disk.path("top/.quelby.sha256")), manifest);
+    EXPECT_EQ(runTool({"check", "--store", "attributes", sub}),
+              (Outcome{0,
+                       "Checked a total of 2 files in " + sub +
+                           "\t2 matched digest correctly\n\t0 didn't match their digest\n"
+                           "\t0 had no digest.\n",
+                       ""}));
+    EXPECT_FALSE(exists(disk.path("top/sub/.quelby.sha256")));
+
+    // Another user's manifest above is passed over with one line; attributes are used.
+    ASSERT_EQ(::chown(disk.path("top/.quelby.sha256").c_str(), 65534, 65534), 0);
+    const auto [foreignStatus, foreignOut, foreignErr] = runTool({"check", sub});
+    EXPECT_EQ(foreignStatus, 0) << foreignOut;
+    EXPECT_EQ(foreignErr,
+              "quelby-cli: Passed over " + top + "/.quelby.sha256: it belongs to another user\n");
+
+    // Where attributes cannot be kept, a new manifest in the folder instead.
+    AttributelessMount mount(FileSystem::ramfs);
+    SKIP_UNLESS_MOUNTED(mount);
+    mount.file("sub/a", "a");
+    const std::string foreign = "# Quelby manifest 1\n" + hex(sha256Of("forged")) + "  sub/a\n";
+    writeWholeFile(mount.path(kManifest), foreign);
+    ASSERT_EQ(::chown(mount.path(kManifest).c_str(), 65534, 65534), 0);
+    const std::string ramSub = mount.path("sub");
+    const std::string passedOver =
+        "quelby-cli: Passed over " + mount.path(kManifest) + ": it belongs to another user\n";
+    const auto [checkStatus, checkOut, checkErr] = runTool({"check", ramSub});
+    EXPECT_EQ(checkStatus, 3) << checkErr;
+    EXPECT_EQ(checkOut, "Checked a total of 1 files in " + ramSub +
+                            "\t0 matched digest correctly\n\t0 didn't match their digest\n"
+                            "\t1 had no digest.\n");
+    EXPECT_TRUE(checkErr.starts_with(passedOver)) << checkErr;
+    EXPECT_EQ(checkErr.find("Passed over", passedOver.size()), std::string::npos) << checkErr;
+    EXPECT_FALSE(exists(mount.path("sub/.quelby.sha256"))) << "a Check made a manifest";
+    const auto [tagStatus, tagOut, tagErr] = runTool({"tag", ramSub});
+    EXPECT_EQ(tagStatus, 0) << tagErr;
+    EXPECT_EQ(tagErr, passedOver + keptIn(ramSub));
+    EXPECT_EQ(readWholeFile(mount.path(kManifest)), foreign);
+    EXPECT_EQ(entriesOf(readWholeFile(mount.path("sub/.quelby.sha256"))),
+              (std::vector<std::pair<std::string, std::string>>{{"a", hex(sha256Of("a"))}}));
+}
+
+TEST(Manifest, AManifestInAnotherOrderIsReadAndRewrittenInWalkOrder)
+{
+    AttributelessMount mount(FileSystem::ramfs);
+    SKIP_UNLESS_MOUNTED(mount);
+    const std::string f = mount.root();
+    std::vector<std::string> names = {"a",   "a/b",   "a-c",  "a b",        "B",   "z/y/x",
+                                      "a/b/c", "\xff", "back\\slash", "é", "a.d/1"};
+    std::vector<std::string> files;
+    for (const auto& name : names) {
+        // "a" and "a/b" are folders once something lies below them.
+        const bool folder = std::any_of(names.begin(), names.end(), [&](const std::string& n) {
+            return n.starts_with(name + "/");
+        });
+        if (!folder) {
+            mount.file(name, name);
+            files.push_back(name);
+        }
+    }
+    std::vector<std::string> sorted = files;
+    std::sort(sorted.begin(), sorted.end(), walkOrderLess);
+    std::vector<std::string> reversed(sorted.rbegin(), sorted.rend());
+
+    // Written by sha256sum itself in reverse order, and a hand edit that swapped two lines.
+    std::vector<std::string> args = {"sha256sum"};
+    args.insert(args.end(), reversed.begin(), reversed.end());
+    const auto written = test::runIn(f, args);
+    ASSERT_EQ(written.status, 0) << written.output;
+    const struct
+    {
+        const char* what;
+        std::string manifest;
+    } cases[] = {
+        {"by sha256sum", written.output},
+        {"by hand", [&] {
+             auto lines = linesOf(written.output);
+             std::swap(lines.front(), lines.back());
+             std::string text = "# Quelby manifest 1\n";
+             for (const auto& line : lines) {
+                 text += line + "\n";
+             }
+             return text;
+         }()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeWholeFile(mount.path(kManifest), c.manifest);
+        const auto [status, out, err] = runTool({"check", f});
+        EXPECT_EQ(status, 0) << out << err;
+        EXPECT_NE(out.find("\t" + std::to_string(files.size()) + " matched digest correctly"),
+                  std::string::npos)
+            << out;
+        for (const char* command : {"retag", "tag"}) {
+            writeWholeFile(mount.path(kManifest), c.manifest);
+            EXPECT_EQ(std::get<0>(runTool({command, f})), 0) << command;
+            std::vector<std::string> order;
+            for (const auto& [path, digest] : entriesOf(readWholeFile(mount.path(kManifest)))) {
+                order.push_back(path);
+                EXPECT_EQ(digest, hex(sha256Of(path))) << path;
+            }
+            EXPECT_EQ(order, sorted) << command;
+            EXPECT_EQ(sha256sumCheck(f).status, 0) << command;
+        }
+    }
+}
+
+TEST(Manifest, ARewrittenManifestKeepsItsOwnerGroupAndMode)
+{
+    test::TempTree disk;
+    AttributelessMount mount(FileSystem::ramfs);
+    const struct
+    {
+        const char* where;
+        std::string folder;
+        std::vector<std::string> store;
+    } cases[] = {{"ext4", disk.folder("f"), {"--store", "manifest"}},
+                 {"ramfs", mount.unavailable().empty() ? mount.root() : "", {}}};
+    for (const auto& c : cases) {
+        if (c.folder.empty()) {
+            continue;
+        }
+        SCOPED_TRACE(c.where);
+        writeWholeFile(c.folder + "/a", "a");
+        std::vector<std::string> tag = {"tag"};
+        tag.insert(tag.end(), c.store.begin(), c.store.end());
+        tag.push_back(c.folder);
+        ASSERT_EQ(std::get<0>(runTool(tag)), 0);
+        const std::string manifest = c.folder + "/" + kManifest;
+        ASSERT_EQ(::chown(manifest.c_str(), 0, 4321), 0);
+        ASSERT_EQ(::chmod(manifest.c_str(), 0640), 0);
+        writeWholeFile(c.folder + "/b", "b");
+        ASSERT_EQ(std::get<0>(runTool(tag)), 0);
+        struct stat info{};
+        ASSERT_EQ(::stat(manifest.c_str(), &info), 0);
+        EXPECT_EQ(entriesOf(readWholeFile(manifest)).size(), 2u);
+        EXPECT_EQ(info.st_uid, 0u);
+        EXPECT_EQ(info.st_gid, 4321u);
+        EXPECT_EQ(info.st_mode & 07777, 0640u);
+        // A user's manifest keeps its user when root rewrites it.
+        ASSERT_EQ(::chown(manifest.c_str(), 65534, 65534), 0);
+        ASSERT_EQ(::chmod(manifest.c_str(), 0604), 0);
+        writeWholeFile(c.folder + "/c", "c");
+        ASSERT_EQ(std::get<0>(runTool(tag)), 0);
+        ASSERT_EQ(::stat(manifest.c_str(), &info), 0);
+        EXPECT_EQ(entriesOf(readWholeFile(manifest)).size(), 3u);
+        EXPECT_EQ(info.st_uid, 65534u);
+        EXPECT_EQ(info.st_gid, 65534u);
+        EXPECT_EQ(info.st_mode & 07777, 0604u);
+    }
+}
+
+} // namespace
+} // namespace quelby::cli
