@@ -102,7 +102,7 @@ public:
                 entry_->leading = std::move(leading);
                 entry_->digestText = line->text + "\n";
                 entry_->digest = line->value ? *line->value : malformedValue(line->text);
-                takeStamp();
+                takeCompanion(ManifestLineKind::stamp);
                 return;
             case ManifestLineKind::stamp:
                 entry_.emplace();
@@ -110,6 +110,7 @@ public:
                 entry_->leading = std::move(leading);
                 entry_->stampText = line->text + "\n";
                 entry_->stamp = line->value;
+                takeCompanion(ManifestLineKind::digest);
                 return;
             default:
                 leading += line->text + "\n";
@@ -141,15 +142,23 @@ private:
     }
 
     // The stamp line that follows its file's digest line belongs to its entry.
-    void takeStamp()
+    // A file's digest line and stamp line next to each other, in either order
+    // (a hand edit may swap them), make one entry.
+    void takeCompanion(ManifestLineKind kind)
     {
         auto line = nextLine();
-        if (line && line->kind == ManifestLineKind::stamp && line->path == entry_->key) {
-            entry_->stampText = line->text + "\n";
-            entry_->stamp = line->value;
+        if (!line || line->kind != kind || line->path != entry_->key) {
+            ahead_ = std::move(line);
             return;
         }
-        ahead_ = std::move(line);
+        if (kind == ManifestLineKind::stamp) {
+            entry_->stampText = line->text + "\n";
+            entry_->stamp = line->value;
+        } else {
+            entry_->stampFirst = true;
+            entry_->digestText = line->text + "\n";
+            entry_->digest = line->value ? *line->value : malformedValue(line->text);
+        }
     }
 
     LineReader lines_;

@@ -22,6 +22,13 @@ struct ManifestEntry
     std::string stampText;
     std::optional<Bytes> digest; // the 32 raw bytes, or a value that never matches
     std::optional<Bytes> stamp;
+    bool stampFirst = false; // its stamp line came before its digest line
+
+    // Its lines exactly as read.
+    std::string verbatim() const
+    {
+        return leading + (stampFirst ? stampText + digestText : digestText + stampText);
+    }
 };
 
 // The entries one at a time; memory holds one entry, not the manifest.

@@ -330,7 +330,7 @@ void ManifestStore::copyUpTo(const std::string* key)
     for (const ManifestEntry* entry = copies_->current();
          entry != nullptr && (key == nullptr || walkOrderLess(entry->key, *key));
          copies_->advance(), entry = copies_->current()) {
-        writeOut(entry->leading + entry->digestText + entry->stampText);
+        writeOut(entry->verbatim());
     }
 }
 
@@ -358,7 +358,7 @@ void ManifestStore::apply(const EntryOutcome& outcome)
     }
     if (!slot.digestWritten && !slot.stampWritten) {
         if (old != nullptr) {
-            writeOut(old->leading + old->digestText + old->stampText);
+            writeOut(old->verbatim());
             copies_->advance();
         }
         return;

@@ -651,7 +651,9 @@ TEST(Manifest, MalformedLinesAreKeptOnRewriteAndAMalformedDigestNeverMatches)
     EXPECT_NE(rewritten.find(badHex), std::string::npos) << rewritten;
     EXPECT_NE(rewritten.find(shortDigest), std::string::npos) << rewritten;
     EXPECT_NE(rewritten.find(hex(sha256Of("new")) + "  new\n"), std::string::npos) << rewritten;
-    EXPECT_EQ(rewritten.find("  a\n"), rewritten.rfind("  a\n")) << rewritten;
+    const std::string digestOfA = hex(sha256Of("a")) + "  a\n";
+    EXPECT_NE(rewritten.find(digestOfA), std::string::npos) << rewritten;
+    EXPECT_EQ(rewritten.find(digestOfA), rewritten.rfind(digestOfA)) << rewritten;
 
     // Retag writes the malformed ones afresh; the lines that name no file stay.
     EXPECT_EQ(std::get<0>(runTool({"retag", f})), 0);
