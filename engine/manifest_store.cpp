@@ -245,10 +245,13 @@ void ManifestStore::lookUp(const std::string& path, EvidenceSlot& slot)
     if (!lookUps_ || !key) {
         return;
     }
+    // The walk has reached the file: its entry is done with, and no later
+    // entry need ask whether it is gone.
     const ManifestEntry* entry = lookUps_->current();
     if (entry != nullptr && entry->key == *key) {
         slot.digest = entry->digest;
         slot.stamp = entry->stamp;
+        lookUps_->advance();
     }
 }
 
