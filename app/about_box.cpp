@@ -25,13 +25,13 @@ AboutBox::AboutBox(QWidget* parent) : QDialog(parent)
     purpose->setWordWrap(true);
     auto* licence =
         new QLabel(tr("Licence: %1").arg(QString::fromLatin1(quelby::kLicenseSpdx)), this);
-    myLabels = {name, version, purpose, licence};
+    labels_ = {name, version, purpose, licence};
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
 
     auto* layout = new QVBoxLayout(this);
-    for (QLabel* label : myLabels) {
+    for (QLabel* label : labels_) {
         label->setAlignment(Qt::AlignHCenter);
         label->setTextInteractionFlags(Qt::TextSelectableByMouse);
         layout->addWidget(label);
@@ -44,7 +44,7 @@ AboutBox::AboutBox(QWidget* parent) : QDialog(parent)
 QStringList AboutBox::lines() const
 {
     QStringList text;
-    for (const QLabel* label : myLabels) {
+    for (const QLabel* label : labels_) {
         text.append(label->text());
     }
     return text;

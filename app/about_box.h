@@ -16,5 +16,5 @@ public:
     QStringList lines() const;
 
 private:
-    QList<QLabel*> myLabels;
+    QList<QLabel*> labels_;
 };

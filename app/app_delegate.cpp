@@ -13,19 +13,19 @@ QUrl shippedSupportAddress()
 }
 
 AppDelegate::AppDelegate(ShellSetup setup, QObject* parent)
-    : QObject(parent), mySetup(std::move(setup)),
-      myAlerts(mySetup.alerts != nullptr ? *mySetup.alerts : myMessageBoxes),
-      myUrls(mySetup.urls != nullptr ? *mySetup.urls : myBrowser),
-      myUpdateCheck(std::make_unique<UpdateCheck>(mySetup.updateSite, myAlerts, myUrls, this))
+    : QObject(parent), setup_(std::move(setup)),
+      alerts_(setup_.alerts != nullptr ? *setup_.alerts : messageBoxes_),
+      urls_(setup_.urls != nullptr ? *setup_.urls : browser_),
+      updateCheck_(std::make_unique<UpdateCheck>(setup_.updateSite, alerts_, urls_, this))
 {
-    if (mySetup.supportAddress.isEmpty()) {
-        mySetup.supportAddress = shippedSupportAddress();
+    if (setup_.supportAddress.isEmpty()) {
+        setup_.supportAddress = shippedSupportAddress();
     }
 }
 
 AppDelegate::~AppDelegate()
 {
-    delete myAboutBox;
+    delete aboutBox_;
 }
 
 QMenu* AppDelegate::addHelpMenu(QMenuBar* menuBar)
@@ -51,8 +51,8 @@ QMenu* AppDelegate::addHelpMenu(QMenuBar* menuBar)
     about->setObjectName(QStringLiteral("actionAbout"));
     about->setMenuRole(QAction::AboutRole);
 
-    myHelpMenu = help;
-    myUpdateCheck->setHelpMenu(help);
+    helpMenu_ = help;
+    updateCheck_->setHelpMenu(help);
     return help;
 }
 
@@ -64,34 +64,34 @@ void AppDelegate::applicationDidFinishLaunching()
 void AppDelegate::scheduleUpdateCheck()
 {
     // The code-signature self-check has no counterpart for a Linux build.
-    std::unique_ptr<QSettings> settings = mySetup.openSettings();
-    ::scheduleUpdateCheck(*settings, mySetup.clock, [this] { myUpdateCheck->checkForUpdate(); });
+    std::unique_ptr<QSettings> settings = setup_.openSettings();
+    ::scheduleUpdateCheck(*settings, setup_.clock, [this] { updateCheck_->checkForUpdate(); });
 }
 
 void AppDelegate::openRef()
 {
     // Every choice opens one more window; an open one is not reused.
-    auto window = std::make_unique<RefViewController>(mySetup.manualPath);
+    auto window = std::make_unique<RefViewController>(setup_.manualPath);
     window->show();
     myRefWindow.push_back(std::move(window));
 }
 
 void AppDelegate::openSupport()
 {
-    myUrls.open(mySetup.supportAddress);
+    urls_.open(setup_.supportAddress);
 }
 
 AboutBox* AppDelegate::aboutBox() const
 {
-    return myAboutBox;
+    return aboutBox_;
 }
 
 void AppDelegate::showAbout()
 {
-    if (myAboutBox == nullptr) {
-        myAboutBox = new AboutBox();
+    if (aboutBox_ == nullptr) {
+        aboutBox_ = new AboutBox();
     }
-    myAboutBox->show();
-    myAboutBox->raise();
-    myAboutBox->activateWindow();
+    aboutBox_->show();
+    aboutBox_->raise();
+    aboutBox_->activateWindow();
 }

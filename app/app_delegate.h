@@ -62,16 +62,16 @@ public:
     }
     // Null until About Quelby was first chosen.
     AboutBox* aboutBox() const;
-    UpdateCheck& updateCheck() { return *myUpdateCheck; }
+    UpdateCheck& updateCheck() { return *updateCheck_; }
 
 private:
-    ShellSetup mySetup;
-    MessageBoxAlertPresenter myMessageBoxes;
-    DesktopUrlOpener myBrowser;
-    AlertPresenter& myAlerts;
-    UrlOpener& myUrls;
-    std::unique_ptr<UpdateCheck> myUpdateCheck;
+    ShellSetup setup_;
+    MessageBoxAlertPresenter messageBoxes_;
+    DesktopUrlOpener browser_;
+    AlertPresenter& alerts_;
+    UrlOpener& urls_;
+    std::unique_ptr<UpdateCheck> updateCheck_;
     std::vector<std::unique_ptr<RefViewController>> myRefWindow;
-    QPointer<AboutBox> myAboutBox;
-    QPointer<QMenu> myHelpMenu;
+    QPointer<AboutBox> aboutBox_;
+    QPointer<QMenu> helpMenu_;
 };

@@ -8,7 +8,7 @@
 #include <QVBoxLayout>
 
 RefViewController::RefViewController(QString manualPath, QWidget* parent)
-    : QWidget(parent), myManualPath(std::move(manualPath))
+    : QWidget(parent), manualPath_(std::move(manualPath))
 {
     setWindowTitle(tr("Quelby Help"));
     helpPDFView = new QPdfView(this);
@@ -35,11 +35,11 @@ void RefViewController::loadManual()
 {
     // A missing manual leaves the window blank; one that can't be read as a
     // PDF gives a document without pages, which shows nothing either.
-    if (!QFile::exists(myManualPath)) {
+    if (!QFile::exists(manualPath_)) {
         return;
     }
     auto* fresh = new QPdfDocument(this);
-    fresh->load(myManualPath);
+    fresh->load(manualPath_);
     helpPDFView->setDocument(fresh);
     helpPDFView->setPageMode(QPdfView::PageMode::MultiPage);
     helpPDFView->setZoomMode(QPdfView::ZoomMode::FitToWidth);

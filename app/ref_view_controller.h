@@ -28,7 +28,7 @@ protected:
 private:
     void loadManual();
 
-    QString myManualPath;
+    QString manualPath_;
     QPdfDocument* thePDFDocument = nullptr;
     QPdfView* helpPDFView = nullptr;
 };

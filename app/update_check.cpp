@@ -60,13 +60,13 @@ struct UpdateCheck::Fetch
 };
 
 UpdateCheck::UpdateCheck(UpdateSite site, AlertPresenter& alerts, UrlOpener& urls, QObject* parent)
-    : QObject(parent), mySite(std::move(site)), myAlerts(alerts), myUrls(urls)
+    : QObject(parent), site_(std::move(site)), alerts_(alerts), urls_(urls)
 {
 }
 
 void UpdateCheck::setHelpMenu(QMenu* helpMenu)
 {
-    myHelpMenu = helpMenu;
+    helpMenu_ = helpMenu;
 }
 
 bool UpdateCheck::checkForUpdate()
@@ -77,9 +77,9 @@ bool UpdateCheck::checkForUpdate()
         return false;
     }
 
-    QNetworkRequest request(mySite.listAddress);
-    request.setTransferTimeout(myTransferTimeoutMs);
-    QNetworkReply* reply = myNetwork.get(request);
+    QNetworkRequest request(site_.listAddress);
+    request.setTransferTimeout(transferTimeoutMs_);
+    QNetworkReply* reply = network_.get(request);
     auto fetch = std::make_shared<Fetch>();
     fetch->runningVersion = runningVersion;
 
@@ -174,7 +174,7 @@ void UpdateCheck::processUpdateList(const QByteArray& body, const QString& runni
         // A link that merely contains the prefix (say as a query parameter of
         // another site) would send the user elsewhere.
         const QUrl download(*link, QUrl::StrictMode);
-        if (!link->startsWith(mySite.downloadPrefix) || !download.isValid()) {
+        if (!link->startsWith(site_.downloadPrefix) || !download.isValid()) {
             continue;
         }
         if (!offeredVersion || compareVersions(*version, *offeredVersion) > 0) {
@@ -193,14 +193,14 @@ void UpdateCheck::processUpdateList(const QByteArray& body, const QString& runni
             QStringLiteral(".\nPlease choose whether to download this update now in your "
                            "default browser."),
         {QStringLiteral("Ignore"), QStringLiteral("Download")}};
-    if (myAlerts.run(offer) == 1) {
-        myUrls.open(offeredDownload);
+    if (alerts_.run(offer) == 1) {
+        urls_.open(offeredDownload);
     }
 }
 
 void UpdateCheck::showErrorAlert(const QString& text)
 {
-    myAlerts.run({Alert::Style::critical,
+    alerts_.run({Alert::Style::critical,
                   QStringLiteral("An error occurred:"),
                   text,
                   {QStringLiteral("OK")}});
@@ -208,10 +208,10 @@ void UpdateCheck::showErrorAlert(const QString& text)
 
 void UpdateCheck::markChecked()
 {
-    if (myHelpMenu == nullptr) {
+    if (helpMenu_ == nullptr) {
         return;
     }
-    for (QAction* item : myHelpMenu->actions()) {
+    for (QAction* item : helpMenu_->actions()) {
         if (item->text() == QLatin1String(kUpdateNotCheckedTitle)) {
             item->setCheckable(true);
             item->setChecked(true);

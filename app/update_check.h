@@ -53,7 +53,7 @@ public:
     // The menu holding the "Update not checked" item; without one the item
     // simply isn't marked.
     void setHelpMenu(QMenu* helpMenu);
-    void setTransferTimeout(int milliseconds) { myTransferTimeoutMs = milliseconds; }
+    void setTransferTimeout(int milliseconds) { transferTimeoutMs_ = milliseconds; }
 
     // Reads the running version and starts the fetch. finished() follows
     // unless this returns false (no fetch started).
@@ -70,10 +70,10 @@ private:
     void validateUpdateResponse(QNetworkReply* reply, const Fetch& fetch);
     void markChecked();
 
-    UpdateSite mySite;
-    AlertPresenter& myAlerts;
-    UrlOpener& myUrls;
-    QPointer<QMenu> myHelpMenu;
-    int myTransferTimeoutMs = kDefaultTransferTimeoutMs;
-    QNetworkAccessManager myNetwork;
+    UpdateSite site_;
+    AlertPresenter& alerts_;
+    UrlOpener& urls_;
+    QPointer<QMenu> helpMenu_;
+    int transferTimeoutMs_ = kDefaultTransferTimeoutMs;
+    QNetworkAccessManager network_;
 };

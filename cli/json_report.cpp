@@ -11,8 +11,6 @@ namespace quelby::cli {
 
 namespace {
 
-using Json = nlohmann::ordered_json;
-
 std::string_view resultName(FileResult result)
 {
     switch (result) {
@@ -70,6 +68,8 @@ std::string hex(std::string_view bytes)
     return text;
 }
 
+} // namespace
+
 std::string base64(std::string_view bytes)
 {
     std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
@@ -80,6 +80,8 @@ std::string base64(std::string_view bytes)
     text.resize(static_cast<std::size_t>(length));
     return text;
 }
+
+namespace {
 
 // "2024-03-09T18:05:42.123456789Z"
 std::string isoTime(const timespec& time)
@@ -93,7 +95,8 @@ std::string isoTime(const timespec& time)
     return std::string(text.data(), static_cast<std::size_t>(std::max(length, 0)));
 }
 
-// A path as UTF-8; where its bytes are not, the raw bytes go beside it so no name is lost.
+} // namespace
+
 void addPath(Json& object, std::string_view key, const std::string& path)
 {
     object[std::string(key)] = path; // invalid bytes become U+FFFD when written
@@ -102,30 +105,34 @@ void addPath(Json& object, std::string_view key, const std::string& path)
     }
 }
 
+namespace {
+
 template <typename Value> Json orNull(const std::optional<Value>& value)
 {
     return value ? Json(*value) : Json(nullptr);
 }
+
+} // namespace
 
 std::string line(const Json& object)
 {
     return object.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
-} // namespace
-
 std::string jsonEntryLine(const EntryOutcome& outcome)
 {
-    if (outcome.result == FileResult::none) {
-        return {};
-    }
+    return outcome.result == FileResult::none ? std::string() : line(jsonEntryObject(outcome));
+}
+
+Json jsonEntryObject(const EntryOutcome& outcome)
+{
     Json object;
     object["type"] = outcome.isFolder ? "folder" : "file";
     addPath(object, "path", outcome.path);
     object["result"] = resultName(outcome.result);
     if (outcome.isFolder) {
         object["error"] = outcome.error;
-        return line(object);
+        return object;
     }
     object["stored"] = outcome.stored ? Json(hex(*outcome.stored)) : Json(nullptr);
     object["computed"] =
@@ -135,10 +142,15 @@ std::string jsonEntryLine(const EntryOutcome& outcome)
     object["verdict"] =
         outcome.verdict ? Json(std::string(verdictName(*outcome.verdict))) : Json(nullptr);
     object["error"] = outcome.error.empty() ? Json(nullptr) : Json(outcome.error);
-    return line(object);
+    return object;
 }
 
 std::string jsonSummaryLine(const RunOptions& options, const RunState& state, double seconds)
+{
+    return line(jsonSummaryObject(options, state, seconds));
+}
+
+Json jsonSummaryObject(const RunOptions& options, const RunState& state, double seconds)
 {
     Json object;
     object["type"] = "summary";
@@ -167,7 +179,7 @@ std::string jsonSummaryLine(const RunOptions& options, const RunState& state, do
     object["buffer_bytes"] = options.realBufferSize;
     object["stopped"] = state.stopped;
     object["seconds"] = seconds;
-    return line(object);
+    return object;
 }
 
 namespace {

@@ -4,13 +4,10 @@
 #include "json_report.h"
 
 #include <nlohmann/json.hpp>
-#include <openssl/evp.h>
 
 namespace quelby::cli {
 
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 std::string_view resultName(RepairResult result)
 {
@@ -41,21 +38,6 @@ std::string_view resultName(RepairResult result)
     return {};
 }
 
-std::string base64(std::string_view bytes)
-{
-    std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
-                                       reinterpret_cast<const unsigned char*>(bytes.data()),
-                                       static_cast<int>(bytes.size()));
-    text.resize(static_cast<std::size_t>(length));
-    return text;
-}
-
-std::string line(const Json& object)
-{
-    return object.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
-}
-
 } // namespace
 
 std::string repairJsonLine(const RepairedEntry& repaired)
@@ -64,7 +46,7 @@ std::string repairJsonLine(const RepairedEntry& repaired)
         return {};
     }
     // The check's own object, so that the shape stays the other commands'.
-    Json object = Json::parse(jsonEntryLine(repaired.entry));
+    Json object = jsonEntryObject(repaired.entry);
     object["result"] = resultName(repaired.result);
     if (repaired.entry.isFolder) {
         return line(object);
@@ -72,9 +54,10 @@ std::string repairJsonLine(const RepairedEntry& repaired)
     if (!repaired.reason.empty()) {
         object["error"] = repaired.reason;
     }
-    object["copy"] = repaired.copy ? Json(*repaired.copy) : Json(nullptr);
-    if (repaired.copy && !isValidUtf8(*repaired.copy)) {
-        object["copy_base64"] = base64(*repaired.copy);
+    if (repaired.copy) {
+        addPath(object, "copy", *repaired.copy);
+    } else {
+        object["copy"] = nullptr;
     }
     return line(object);
 }
@@ -84,7 +67,7 @@ std::string repairJsonSummary(const RepairOptions& options, const RepairState& s
 {
     RunOptions run = options.run;
     run.operation = Operation::check;
-    Json object = Json::parse(jsonSummaryLine(run, state.run, seconds));
+    Json object = jsonSummaryObject(run, state.run, seconds);
     object["operation"] = "repair";
     object["dry_run"] = options.dryRun;
     const RepairCounts& counts = state.counts;

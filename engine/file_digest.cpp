@@ -30,14 +30,9 @@ struct ContextDeleter
     void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
 };
 
-ReadFailure failureFrom(const PosixError& error)
+PosixError ownFailure(std::string_view message)
 {
-    return ReadFailure{error.code, error.description};
-}
-
-ReadFailure ownFailure(std::string_view message)
-{
-    return ReadFailure{0, std::string(message)};
+    return PosixError{0, std::string(message)};
 }
 
 // A writer can keep the size and put the modification time back, but no
@@ -83,10 +78,10 @@ void ReadBuffer::Deleter::operator()(unsigned char* data) const
     std::free(data);
 }
 
-std::expected<ReadBuffer, ReadFailure> ReadBuffer::allocate(std::int64_t size)
+std::expected<ReadBuffer, PosixError> ReadBuffer::allocate(std::int64_t size)
 {
     if (size < 1) {
-        return std::unexpected(ReadFailure{EINVAL, "buffer size must be at least 1 byte"});
+        return std::unexpected(PosixError{EINVAL, "buffer size must be at least 1 byte"});
     }
     const auto bytes = static_cast<std::size_t>(size);
     // Page-aligned, so the kernel's copy out of the page cache runs at full speed.
@@ -94,7 +89,7 @@ std::expected<ReadBuffer, ReadFailure> ReadBuffer::allocate(std::int64_t size)
     const int allocated =
         ::posix_memalign(&memory, bytes >= 4096 ? 4096 : alignof(std::max_align_t), bytes);
     if (allocated != 0) {
-        return std::unexpected(failureFrom(posixError(allocated)));
+        return std::unexpected(posixError(allocated));
     }
     return ReadBuffer(static_cast<unsigned char*>(memory), bytes);
 }
@@ -122,7 +117,7 @@ DigestResult fileDigest(int fd, const ReadBuffer& buffer, DigestBackEnd backEnd,
 {
     const auto before = sys::fstat(fd);
     if (!before) {
-        return std::unexpected(failureFrom(before.error()));
+        return std::unexpected(before.error());
     }
     return fileDigestFrom(fd, *before, buffer, backEnd, observer);
 }
@@ -154,7 +149,7 @@ DigestResult fileDigestFrom(int fd, const struct stat& state, const ReadBuffer& 
                            : static_cast<std::size_t>(std::min<std::uint64_t>(remaining, size));
         const auto count = sys::read(fd, buffer.data(), wanted);
         if (!count) {
-            return std::unexpected(failureFrom(count.error()));
+            return std::unexpected(count.error());
         }
         if (remaining == 0) {
             if (*count != 0) {
@@ -168,13 +163,13 @@ DigestResult fileDigestFrom(int fd, const struct stat& state, const ReadBuffer& 
         hash.update(buffer.data(), *count);
         remaining -= *count;
         if (observer && !observer(*count)) {
-            return std::unexpected(failureFrom(posixError(ECANCELED)));
+            return std::unexpected(posixError(ECANCELED));
         }
     }
 
     const auto after = sys::fstat(fd);
     if (!after) {
-        return std::unexpected(failureFrom(after.error()));
+        return std::unexpected(after.error());
     }
     if (!sameState(*before, *after)) {
         return std::unexpected(ownFailure(kFileChangedWhileRead));
@@ -191,12 +186,12 @@ DigestResult fileDigest(const std::string& path, std::int64_t bufferSize, Digest
     const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
     auto opened = sys::openAt(AT_FDCWD, path, flags);
     if (!opened) {
-        return std::unexpected(failureFrom(opened.error()));
+        return std::unexpected(opened.error());
     }
     FileDescriptor file(*opened);
     auto result = fileDigest(file.get(), bufferSize, backEnd);
     if (auto closed = file.close(); !closed && result) {
-        return std::unexpected(failureFrom(closed.error()));
+        return std::unexpected(closed.error());
     }
     return result;
 }

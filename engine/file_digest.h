@@ -4,6 +4,8 @@
 // size. Only regular files are read; a failed or inconsistent read is a
 // failure, never a digest.
 
+#include "posix_error.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -40,26 +42,20 @@ struct Digest
     friend bool operator==(const Digest&, const Digest&) = default;
 };
 
-// Why a file's contents could not be digested: an errno with its system text,
-// or (code 0) a message of our own.
-struct ReadFailure
-{
-    int code = 0;
-    std::string description;
-};
 
 inline constexpr std::string_view kFileChangedWhileRead = "file changed while it was being read";
 
 // A digest; no value when no input can be made for the entry (not a regular
-// file); or the read failure.
-using DigestResult = std::expected<std::optional<Digest>, ReadFailure>;
+// file); or why its contents could not be read: an errno with its system text,
+// or (code 0) a message of our own.
+using DigestResult = std::expected<std::optional<Digest>, PosixError>;
 
 // The one read buffer of a walk, reused for every file it digests.
 class ReadBuffer
 {
 public:
     // Refuses a size below 1 byte; a size that cannot be allocated is ENOMEM.
-    static std::expected<ReadBuffer, ReadFailure> allocate(std::int64_t size);
+    static std::expected<ReadBuffer, PosixError> allocate(std::int64_t size);
 
     unsigned char* data() const { return data_.get(); }
     std::size_t size() const { return size_; }

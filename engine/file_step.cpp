@@ -40,7 +40,7 @@ DigestResult FileVisit::digest()
         if (!fresh_) {
             const auto start = sys::lseek(fd, 0, SEEK_SET);
             if (!start && start.error().code != ESPIPE) {
-                return std::unexpected(ReadFailure{start.error().code, start.error().description});
+                return std::unexpected(start.error());
             }
         }
         result = fileDigest(fd, buffer, options.backEnd, observer);

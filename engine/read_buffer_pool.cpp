@@ -2,7 +2,7 @@
 
 namespace quelby {
 
-std::expected<ReadBuffer, ReadFailure> ReadBufferPool::take()
+std::expected<ReadBuffer, PosixError> ReadBufferPool::take()
 {
     {
         const std::lock_guard lock(mutex_);

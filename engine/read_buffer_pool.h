@@ -20,7 +20,7 @@ public:
     explicit ReadBufferPool(std::int64_t bufferSize) : bufferSize_(bufferSize) {}
 
     // A free buffer, or a new one; ENOMEM when none can be allocated.
-    std::expected<ReadBuffer, ReadFailure> take();
+    std::expected<ReadBuffer, PosixError> take();
     void giveBack(ReadBuffer buffer);
 
 private:

@@ -97,7 +97,7 @@ void ViewController::loadSettings()
     verboseCheckbox->setChecked(
         settings->value(keys::verbose.key, keys::verbose.absentValue).toBool());
     timesCheckbox->setChecked(settings->value(keys::times.key, keys::times.absentValue).toBool());
-    actionShowProblemsOnly->setChecked(
+    actionShowProblemsOnly_->setChecked(
         settings->value(keys::showProblemsOnly.key, keys::showProblemsOnly.absentValue).toBool());
 }
 
@@ -110,7 +110,7 @@ void ViewController::saveSettings()
     settings->setValue(keys::sizeUnits.key, sizePopup->currentIndex());
     settings->setValue(keys::verbose.key, verboseCheckbox->isChecked());
     settings->setValue(keys::times.key, timesCheckbox->isChecked());
-    settings->setValue(keys::showProblemsOnly.key, actionShowProblemsOnly->isChecked());
+    settings->setValue(keys::showProblemsOnly.key, actionShowProblemsOnly_->isChecked());
     settings->sync();
 }
 
@@ -206,7 +206,7 @@ void ViewController::startRunAt(Operation operation, const std::string& folderPa
     runs_.push_back(RunUnderWay{operation, stopFlag, {}});
     runs_.back().started.start();
     progressLine->runStarted(stopFlag.get(), operation, options.folder);
-    actionStop->setEnabled(true);
+    actionStop_->setEnabled(true);
     processingQueue.start([this, options, stopFlag] {
         // The run is known to the progress line by its stop flag.
         WindowRunObserver observer(
@@ -256,7 +256,7 @@ void ViewController::runEnded()
     if (--runsUnderWay_ == 0) {
         progressSpinner->stopAnimation();
         progressSpinner->hide();
-        actionStop->setEnabled(false);
+        actionStop_->setEnabled(false);
     }
 }
 

@@ -126,17 +126,17 @@ private:
     bool taggingUnderWay() const;
     template <typename Work> void onMainThread(Work work);
 
-    QAction* actionCheck = nullptr;
-    QAction* actionTag = nullptr;
-    QAction* actionRetag = nullptr;
-    QAction* actionStop = nullptr;
-    QAction* actionShowProblemsOnly = nullptr;
-    QAction* actionExport = nullptr;
-    QAction* actionQuit = nullptr;
-    QAction* actionCopy = nullptr;
-    QAction* actionSelectAll = nullptr;
-    QAction* actionLarger = nullptr;
-    QAction* actionSmaller = nullptr;
+    QAction* actionCheck_ = nullptr;
+    QAction* actionTag_ = nullptr;
+    QAction* actionRetag_ = nullptr;
+    QAction* actionStop_ = nullptr;
+    QAction* actionShowProblemsOnly_ = nullptr;
+    QAction* actionExport_ = nullptr;
+    QAction* actionQuit_ = nullptr;
+    QAction* actionCopy_ = nullptr;
+    QAction* actionSelectAll_ = nullptr;
+    QAction* actionLarger_ = nullptr;
+    QAction* actionSmaller_ = nullptr;
 
     int runsUnderWay_ = 0;
     struct RunUnderWay

@@ -25,59 +25,59 @@ void ViewController::createActions()
         action->setShortcut(shortcut);
         return action;
     };
-    actionCheck = makeAction(tr("&Check…"), "actionCheck", {});
-    actionTag = makeAction(tr("&Tag…"), "actionTag", {});
-    actionRetag = makeAction(tr("&Retag…"), "actionRetag", {});
-    actionStop = makeAction(tr("&Stop"), "actionStop", QKeySequence::Cancel);
-    actionShowProblemsOnly = makeAction(tr("Show &Problems Only"), "actionShowProblemsOnly", {});
-    actionExport = makeAction(tr("&Export…"), "actionExport", QKeySequence(tr("Ctrl+S")));
-    actionQuit = makeAction(tr("&Quit"), "actionQuit", QKeySequence(tr("Ctrl+Q")));
-    actionCopy = makeAction(tr("&Copy"), "actionCopy", QKeySequence::Copy);
-    actionSelectAll = makeAction(tr("Select &All"), "actionSelectAll", QKeySequence::SelectAll);
-    actionLarger = makeAction(tr("&Larger"), "actionLarger", QKeySequence::ZoomIn);
-    actionSmaller = makeAction(tr("&Smaller"), "actionSmaller", QKeySequence::ZoomOut);
+    actionCheck_ = makeAction(tr("&Check…"), "actionCheck", {});
+    actionTag_ = makeAction(tr("&Tag…"), "actionTag", {});
+    actionRetag_ = makeAction(tr("&Retag…"), "actionRetag", {});
+    actionStop_ = makeAction(tr("&Stop"), "actionStop", QKeySequence::Cancel);
+    actionShowProblemsOnly_ = makeAction(tr("Show &Problems Only"), "actionShowProblemsOnly", {});
+    actionExport_ = makeAction(tr("&Export…"), "actionExport", QKeySequence(tr("Ctrl+S")));
+    actionQuit_ = makeAction(tr("&Quit"), "actionQuit", QKeySequence(tr("Ctrl+Q")));
+    actionCopy_ = makeAction(tr("&Copy"), "actionCopy", QKeySequence::Copy);
+    actionSelectAll_ = makeAction(tr("Select &All"), "actionSelectAll", QKeySequence::SelectAll);
+    actionLarger_ = makeAction(tr("&Larger"), "actionLarger", QKeySequence::ZoomIn);
+    actionSmaller_ = makeAction(tr("&Smaller"), "actionSmaller", QKeySequence::ZoomOut);
     // The report view takes copy and select-all itself while it has the focus.
-    actionCopy->setShortcutContext(Qt::WidgetShortcut);
-    actionSelectAll->setShortcutContext(Qt::WidgetShortcut);
+    actionCopy_->setShortcutContext(Qt::WidgetShortcut);
+    actionSelectAll_->setShortcutContext(Qt::WidgetShortcut);
     // Escape stops only from the report: in a field or a dialog it keeps its usual meaning.
-    actionStop->setShortcutContext(Qt::WidgetShortcut);
-    actionStop->setEnabled(false);
-    actionShowProblemsOnly->setCheckable(true);
+    actionStop_->setShortcutContext(Qt::WidgetShortcut);
+    actionStop_->setEnabled(false);
+    actionShowProblemsOnly_->setCheckable(true);
 
-    connect(actionCheck, &QAction::triggered, this, &ViewController::checkButton);
-    connect(actionTag, &QAction::triggered, this, &ViewController::hashButton);
-    connect(actionRetag, &QAction::triggered, this, &ViewController::retagButton);
-    connect(actionStop, &QAction::triggered, this, &ViewController::stopRuns);
-    connect(actionShowProblemsOnly, &QAction::toggled, this, &ViewController::showProblemsOnly);
-    connect(actionExport, &QAction::triggered, this, &ViewController::exportText);
-    connect(actionQuit, &QAction::triggered, this, &ViewController::doCloseQuit);
-    connect(actionLarger, &QAction::triggered, this, &ViewController::incFontSize);
-    connect(actionSmaller, &QAction::triggered, this, &ViewController::decFontSize);
+    connect(actionCheck_, &QAction::triggered, this, &ViewController::checkButton);
+    connect(actionTag_, &QAction::triggered, this, &ViewController::hashButton);
+    connect(actionRetag_, &QAction::triggered, this, &ViewController::retagButton);
+    connect(actionStop_, &QAction::triggered, this, &ViewController::stopRuns);
+    connect(actionShowProblemsOnly_, &QAction::toggled, this, &ViewController::showProblemsOnly);
+    connect(actionExport_, &QAction::triggered, this, &ViewController::exportText);
+    connect(actionQuit_, &QAction::triggered, this, &ViewController::doCloseQuit);
+    connect(actionLarger_, &QAction::triggered, this, &ViewController::incFontSize);
+    connect(actionSmaller_, &QAction::triggered, this, &ViewController::decFontSize);
 }
 
 void ViewController::createMenus()
 {
     QMenu* fileMenu = menuBar()->addMenu(tr("&File"));
-    fileMenu->addAction(actionExport);
+    fileMenu->addAction(actionExport_);
     fileMenu->addSeparator();
-    fileMenu->addAction(actionQuit);
+    fileMenu->addAction(actionQuit_);
 
     QMenu* editMenu = menuBar()->addMenu(tr("&Edit"));
-    editMenu->addAction(actionCopy);
-    editMenu->addAction(actionSelectAll);
+    editMenu->addAction(actionCopy_);
+    editMenu->addAction(actionSelectAll_);
 
     QMenu* viewMenu = menuBar()->addMenu(tr("&View"));
-    viewMenu->addAction(actionLarger);
-    viewMenu->addAction(actionSmaller);
+    viewMenu->addAction(actionLarger_);
+    viewMenu->addAction(actionSmaller_);
     viewMenu->addSeparator();
-    viewMenu->addAction(actionShowProblemsOnly);
+    viewMenu->addAction(actionShowProblemsOnly_);
 
     QMenu* folderMenu = menuBar()->addMenu(tr("F&older"));
-    folderMenu->addAction(actionCheck);
-    folderMenu->addAction(actionTag);
-    folderMenu->addAction(actionRetag);
+    folderMenu->addAction(actionCheck_);
+    folderMenu->addAction(actionTag_);
+    folderMenu->addAction(actionRetag_);
     folderMenu->addSeparator();
-    folderMenu->addAction(actionStop);
+    folderMenu->addAction(actionStop_);
 }
 
 void ViewController::createControls()
@@ -119,10 +119,10 @@ void ViewController::createControls()
         QAction* action;
         const char* name;
         QString text;
-    } buttons[] = {{actionCheck, "checkButton", tr("&Check")},
-                   {actionTag, "hashButton", tr("&Tag")},
-                   {actionRetag, "retagButton", tr("&Retag")},
-                   {actionStop, "stopButton", tr("Sto&p")}};
+    } buttons[] = {{actionCheck_, "checkButton", tr("&Check")},
+                   {actionTag_, "hashButton", tr("&Tag")},
+                   {actionRetag_, "retagButton", tr("&Retag")},
+                   {actionStop_, "stopButton", tr("Sto&p")}};
     for (const auto& button : buttons) {
         auto* push = new QPushButton(button.text, central);
         push->setObjectName(QString::fromLatin1(button.name));
@@ -137,11 +137,11 @@ void ViewController::createControls()
     outputTextbox = new ReportView(central);
     outputTextbox->setObjectName(QStringLiteral("outputTextbox"));
     outputTextbox->setAccessibleName(tr("Report"));
-    outputTextbox->addAction(actionCopy);
-    outputTextbox->addAction(actionSelectAll);
-    outputTextbox->addAction(actionStop);
-    connect(actionCopy, &QAction::triggered, outputTextbox, &ReportView::copy);
-    connect(actionSelectAll, &QAction::triggered, outputTextbox, &ReportView::selectAll);
+    outputTextbox->addAction(actionCopy_);
+    outputTextbox->addAction(actionSelectAll_);
+    outputTextbox->addAction(actionStop_);
+    connect(actionCopy_, &QAction::triggered, outputTextbox, &ReportView::copy);
+    connect(actionSelectAll_, &QAction::triggered, outputTextbox, &ReportView::selectAll);
     layout->addWidget(outputTextbox, 1);
 
     progressLine = new RunProgressLine(central);
