@@ -67,8 +67,28 @@ void FileVisit::reportUnreadable(const std::string& reason)
     quelby::reportUnreadable(options, outcome, path, reason);
 }
 
+// Repair takes the digest and the stamp from the damaged bytes it keeps, so a
+// file that still carries a digest is no kept damage: most files are known
+// for what they are by the one read that Check and Retag make anyway.
+bool FileVisit::isDamagedCopy()
+{
+    if (options.operation != Operation::tag) {
+        firstDigestRead_ = storedDigest();
+        if (*firstDigestRead_ && **firstDigestRead_) {
+            return false;
+        }
+    }
+    const auto mark = options.evidence->read(storedFile(), EvidenceKind::damagedMark);
+    return mark && *mark;
+}
+
 std::expected<std::optional<Bytes>, PosixError> FileVisit::storedDigest()
 {
+    if (firstDigestRead_) {
+        auto first = std::move(*firstDigestRead_);
+        firstDigestRead_.reset();
+        return first;
+    }
     auto value = options.evidence->read(storedFile(), EvidenceKind::digest);
     attributesUnsupported_ = !value && value.error().code == EOPNOTSUPP;
     if (value) {
@@ -192,17 +212,15 @@ std::optional<EntryOutcome> visitEntry(const RunOptions& options, const TreeRule
         if (context.stopRequested()) {
             return std::nullopt;
         }
-        const auto mark = options.evidence->read(
-            StoredFile{opened.file.get(), outcome.path, outcome.evidence}, EvidenceKind::damagedMark);
-        if (mark && *mark) {
-            outcome.result = FileResult::damagedCopy;
-            outcome.lines = report::damagedCopyLine(escapedForReport(entry.path));
-            outcome.counts.damagedCopyCount = 1;
-            break;
-        }
         FileVisit visit(options, outcome, context, buffer, opened.file.get(),
                         escapedForReport(entry.path),
                         mayHaveChanged ? std::nullopt : std::optional(opened.info));
+        if (visit.isDamagedCopy()) {
+            outcome.result = FileResult::damagedCopy;
+            outcome.lines = report::damagedCopyLine(visit.path);
+            outcome.counts.damagedCopyCount = 1;
+            break;
+        }
         switch (options.operation) {
         case Operation::check:
             checkFile(visit);

@@ -58,6 +58,8 @@ public:
     // A line of this file's report text.
     void addLine(std::string text) { outcome.lines += text; }
 
+    // True for the damaged bytes a repair kept, which no walk judges.
+    bool isDamagedCopy();
     // The stored digest; none when the file has none (no attribute, or a file
     // system without attributes); the error when reading it failed otherwise.
     std::expected<std::optional<Bytes>, PosixError> storedDigest();
@@ -82,6 +84,8 @@ private:
     std::optional<struct stat> opened_;
     bool fresh_ = true; // nothing read through fd yet: no seek needed
     bool attributesUnsupported_ = false;
+    // The digest isDamagedCopy read, for the operation's own first read.
+    std::optional<std::expected<std::optional<Bytes>, PosixError>> firstDigestRead_;
     std::optional<std::optional<Bytes>> storedStamp_;
 };
 
