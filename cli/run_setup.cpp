@@ -2,7 +2,7 @@
 
 #include "command_output.h"
 #include "engine/display_text.h"
-#include "engine/manifest_store.h"
+#include "engine/evidence_choice.h"
 
 namespace quelby::cli {
 
@@ -85,33 +85,23 @@ std::expected<RunOptions, int> runOptionsFor(const CliOptions& cliOptions, std::
 std::expected<std::shared_ptr<EvidenceStore>, int>
 evidenceStoreFor(const RunOptions& options, StoreChoice choice, bool writes, std::ostream& err)
 {
-    const auto location = locateEvidence(options.folder, choice);
-    if (!location) {
-        sayError(err, escapedForReport(options.folder) + ": " + location.error().description);
-        return std::unexpected(kExitUsage);
+    auto chosen = chooseEvidenceStore(options, choice, writes);
+    if (!chosen) {
+        sayError(err, chosen.error().reason);
+        return std::unexpected(chosen.error().busy || chosen.error().unreadableFolder
+                                   ? kExitUsage
+                                   : kExitFailures);
     }
-    if (!location->notice.empty()) {
-        sayError(err, location->notice);
+    if (!chosen->notice.empty()) {
+        sayError(err, chosen->notice);
     }
-    if (!location->manifest) {
-        return options.evidence;
-    }
-    bool busy = false;
-    auto store = ManifestStore::open(location->manifestFolder, options.folder, options.operation,
-                                     writes, &busy);
-    if (!store) {
-        sayError(err, store.error());
-        return std::unexpected(busy ? kExitUsage : kExitFailures);
-    }
-    return std::shared_ptr<EvidenceStore>(std::move(*store));
+    return std::move(chosen->store);
 }
 
 void sayWhereDigestsAreKept(const RunOptions& options, std::ostream& err)
 {
-    if (const std::string* manifest = options.evidence->manifest()) {
-        err << "Digests are kept in " << escapedForReport(*manifest) << "\n";
-        err.flush();
-    }
+    err << whereDigestsAreKept(*options.evidence);
+    err.flush();
 }
 
 bool drawsProgress(const CliOptions& options, const CliEnvironment& environment)

@@ -2,6 +2,7 @@
 
 #include "engine/digest_pool.h"
 #include "engine/display_text.h"
+#include "engine/evidence_choice.h"
 #include "engine/file_digest.h"
 #include "engine/tag_store.h"
 #include "window/buffer_size.h"
@@ -201,13 +202,22 @@ void ViewController::startRunAt(Operation operation, const std::string& folderPa
         runEnded();
         return;
     }
+    // As the command line's --store auto: a manifest where one is found or attributes cannot go.
+    auto chosen = quelby::chooseEvidenceStore(options, quelby::StoreChoice::automatic,
+                                              operation != Operation::check);
+    if (!chosen) {
+        setReportText(chosen.error().reason + "\n");
+        runEnded();
+        return;
+    }
+    options.evidence = std::move(chosen->store);
 
     auto stopFlag = std::make_shared<std::atomic<bool>>(false);
     runs_.push_back(RunUnderWay{operation, stopFlag, {}});
     runs_.back().started.start();
     progressLine->runStarted(stopFlag.get(), operation, options.folder);
     actionStop_->setEnabled(true);
-    processingQueue.start([this, options, stopFlag] {
+    processingQueue.start([this, options, stopFlag, passedOver = chosen->notice] {
         // The run is known to the progress line by its stop flag.
         WindowRunObserver observer(
             *stopFlag,
@@ -222,11 +232,10 @@ void ViewController::startRunAt(Operation operation, const std::string& folderPa
                 });
             });
 
-        const quelby::RunState state = quelby::walkFolder(options, observer, &digestWorkers);
+        quelby::RunState state = quelby::walkFolder(options, observer, &digestWorkers);
+        const std::string closing = runClosingText(options, state, passedOver);
         FinishedRun run{options, state, {}, stopFlag};
-        run.displayText = styledReportText(
-            observer.pendingText + (state.stopped ? quelby::stoppedText(options, state)
-                                                  : quelby::summaryText(options, state)));
+        run.displayText = styledReportText(observer.pendingText + closing);
         onMainThread([this, run = std::move(run)]() mutable { finishRun(std::move(run)); });
     });
 

@@ -1,6 +1,21 @@
 #include "window/window_run_observer.h"
 
+#include "engine/evidence_choice.h"
+
 #include <utility>
+
+std::string runClosingText(const quelby::RunOptions& options, quelby::RunState& state,
+                           const std::string& notice)
+{
+    std::string text = notice.empty() ? std::string() : notice + "\n";
+    text += quelby::whereDigestsAreKept(*options.evidence);
+    if (auto written = options.evidence->finish(); !written) {
+        text += "\u274C " + written.error() + "\n";
+        ++state.failureCount;
+    }
+    return text + (state.stopped ? quelby::stoppedText(options, state)
+                                 : quelby::summaryText(options, state));
+}
 
 WindowRunObserver::WindowRunObserver(const std::atomic<bool>& stop, ShowNotices showNotices,
                                      ShowFigures showFigures)

@@ -12,6 +12,12 @@
 #include <functional>
 #include <string>
 
+// What follows a finished walk's lines: where its digests are kept (with a
+// manifest), a manifest that could not be written (a failure of the run),
+// then its summary or Stopped line. notice comes first when there is one.
+std::string runClosingText(const quelby::RunOptions& options, quelby::RunState& state,
+                           const std::string& notice);
+
 class WindowRunObserver : public quelby::RunObserver {
 public:
     using ShowNotices = std::function<void(std::string notices)>;

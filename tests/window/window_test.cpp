@@ -37,9 +37,11 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <QStyle>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <cmath>
+#include <sys/mount.h>
 #include <filesystem>
 
 using quelby::Operation;
@@ -684,6 +686,33 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(window.runsUnderWay(), 0, 20000);
         QCOMPARE(notifier.told,
                  QStringList{"Check of caf\\xe9\\x0a\\xe2\\x80\\xae<i>: 2 had no digest"});
+    }
+
+    // Where a file system keeps no attributes the window keeps a manifest, as the command line
+    // does, and says so before the summary.
+    void aFolderWithoutAttributesKeepsItsDigestsInAManifest()
+    {
+        TempTree tree;
+        const std::string folder = tree.folder("card");
+        if (::mount("none", folder.c_str(), "ramfs", 0, nullptr) != 0) {
+            QSKIP("cannot mount a ramfs here (needs root)");
+        }
+        const auto unmount = qScopeGuard([&folder] { ::umount(folder.c_str()); });
+        tree.file("card/a.jpg", "a");
+        ViewController window;
+        window.show();
+        for (const Operation operation : {Operation::tag, Operation::check}) {
+            window.startRuns(operation, std::vector<std::string>{folder});
+            QTRY_COMPARE_WITH_TIMEOUT(window.runsUnderWay(), 0, 20000);
+        }
+        const QByteArray manifest =
+            QByteArray::fromStdString(quelby::test::readWholeFile(folder + "/.quelby.sha256"));
+        QVERIFY2(manifest.contains("  a.jpg\n"), manifest.constData());
+        const QByteArray shown = QByteArray::fromStdString(window.outputTextbox->utf8Text());
+        QVERIFY2(shown.contains("Digests are kept in " + QByteArray::fromStdString(folder) +
+                                "/.quelby.sha256\nChecked a total of 1 files"),
+                 shown.constData());
+        QVERIFY2(shown.contains("1 matched digest correctly"), shown.constData());
     }
 
     // The real call, to a stand-in service on a private bus; with no service, or no bus, nothing

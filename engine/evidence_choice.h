@@ -1,0 +1,37 @@
+#pragma once
+
+// The store a run keeps its evidence in, chosen and opened the same way by
+// the command line and the window.
+
+#include "evidence_location.h"
+#include "evidence_store.h"
+#include "run.h"
+
+#include <expected>
+#include <memory>
+#include <string>
+
+namespace quelby {
+
+struct ChosenStore
+{
+    std::shared_ptr<EvidenceStore> store;
+    std::string notice; // a manifest above the folder that was passed over, in words
+};
+
+struct StoreFailure
+{
+    std::string reason; // in words for the user
+    bool busy = false;  // another run writes the manifest
+    bool unreadableFolder = false;
+};
+
+// The run's own store (attributes) or the manifest choice leads to, opened,
+// and locked when the run writes.
+std::expected<ChosenStore, StoreFailure> chooseEvidenceStore(const RunOptions& options,
+                                                             StoreChoice choice, bool writes);
+
+// "Digests are kept in MANIFEST", with its line break; empty for attributes.
+std::string whereDigestsAreKept(const EvidenceStore& store);
+
+} // namespace quelby
