@@ -2,6 +2,7 @@
 
 #include "display_text.h"
 #include "manifest_store.h"
+#include "nested_manifests.h"
 
 namespace quelby {
 
@@ -14,16 +15,20 @@ std::expected<ChosenStore, StoreFailure> chooseEvidenceStore(const RunOptions& o
             escapedForReport(options.folder) + ": " + location.error().description, false, true});
     }
     ChosenStore chosen{options.evidence, location->notice};
-    if (!location->manifest) {
-        return chosen;
+    if (location->manifest) {
+        bool busy = false;
+        auto manifest = ManifestStore::open(location->manifestFolder, options.folder,
+                                            options.operation, writes, &busy);
+        if (!manifest) {
+            return std::unexpected(StoreFailure{manifest.error(), busy, false});
+        }
+        chosen.store = std::move(*manifest);
     }
-    bool busy = false;
-    auto manifest = ManifestStore::open(location->manifestFolder, options.folder,
-                                        options.operation, writes, &busy);
-    if (!manifest) {
-        return std::unexpected(StoreFailure{manifest.error(), busy, false});
+    // Below the folder, a folder with a manifest of its own is judged by it.
+    if (choice != StoreChoice::attributes) {
+        chosen.store = std::make_shared<NestedManifests>(chosen.store, options.folder,
+                                                         options.operation, writes);
     }
-    chosen.store = std::move(*manifest);
     return chosen;
 }
 

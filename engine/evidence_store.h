@@ -39,6 +39,8 @@ enum class EvidenceKind
     damagedMark // on the damaged bytes a repair kept: their former name and the repair's stamp
 };
 
+class EvidenceStore;
+
 // What a store keyed by path knows of one file, and what a visit wrote for it.
 struct EvidenceSlot
 {
@@ -46,6 +48,7 @@ struct EvidenceSlot
     std::optional<Bytes> stamp;
     bool digestWritten = false; // written or removed by the visit
     bool stampWritten = false;
+    EvidenceStore* owner = nullptr; // the store that looked the file up, where several serve
 };
 
 // One file as the store sees it: the descriptor it was digested through, its
@@ -64,6 +67,15 @@ class EvidenceStore
 public:
     virtual ~EvidenceStore() = default;
 
+    // On the walk's thread, as the walk enters a folder below the run's.
+    virtual void folderEntered(const std::string& path, int folderFd)
+    {
+        (void)path;
+        (void)folderFd;
+    }
+    // The files below folder are judged by a manifest of their own: this store
+    // neither reports them gone nor drops them.
+    virtual void folderHasOwnManifest(const std::string& folder) { (void)folder; }
     // Before the visit, on the walk's thread: finds what the store keeps for path.
     virtual void lookUp(const std::string& path, EvidenceSlot& slot)
     {

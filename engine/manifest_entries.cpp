@@ -1,6 +1,7 @@
 #include "manifest_entries.h"
 
 #include "manifest_format.h"
+#include "sys.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -45,22 +46,20 @@ public:
             if (line.size() > kLongestLine) {
                 return std::unexpected(std::string("a line is longer than any path"));
             }
-            const ssize_t count = ::pread(fd_, buffer_.data(), buffer_.size(), offset_);
-            if (count < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                return std::unexpected(posixError(errno).description);
+            const auto read = sys::readAt(fd_, buffer_.data(), buffer_.size(), offset_);
+            if (!read) {
+                return std::unexpected(read.error().description);
             }
+            const std::size_t count = *read;
             if (count == 0) {
                 if (line.empty()) {
                     return std::optional<std::string>{};
                 }
                 return line;
             }
-            offset_ += count;
+            offset_ += static_cast<off_t>(count);
             start_ = 0;
-            end_ = static_cast<std::size_t>(count);
+            end_ = count;
         }
     }
 

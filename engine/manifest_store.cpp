@@ -74,17 +74,14 @@ ManifestStore::open(const std::string& manifestFolder, const std::string& folder
     store->folderFd_ = FileDescriptor(*opened);
     if (writes) {
         // A lock on the manifest itself would go with it at the rename, and a first Tag has none.
-        while (::flock(store->folderFd_.get(), LOCK_EX | LOCK_NB) != 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            if (errno == EWOULDBLOCK && busy != nullptr) {
+        if (const auto locked = sys::flock(store->folderFd_.get(), LOCK_EX | LOCK_NB); !locked) {
+            const bool taken = locked.error().code == EWOULDBLOCK;
+            if (taken && busy != nullptr) {
                 *busy = true;
             }
-            return std::unexpected(errno == EWOULDBLOCK
-                                       ? shownPath + " is being written by another run of Quelby"
-                                       : "Couldn't lock " + shownPath + ": " +
-                                             posixError(errno).description);
+            return std::unexpected(taken ? shownPath + " is being written by another run of Quelby"
+                                         : "Couldn't lock " + shownPath + ": " +
+                                               locked.error().description);
         }
     }
     const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
@@ -201,6 +198,11 @@ bool ManifestStore::inScope(const std::string& key) const
     if (leavesFolder(key)) {
         return false;
     }
+    for (const std::string& own : ownManifests_) {
+        if (key.size() > own.size() && key.starts_with(own) && key[own.size()] == '/') {
+            return false;
+        }
+    }
     return scope_.empty() ||
            (key.size() > scope_.size() && key.starts_with(scope_) && key[scope_.size()] == '/');
 }
@@ -216,6 +218,13 @@ bool ManifestStore::isGone(const std::string& key) const
     }
     const auto info = sys::fstatAt(folder->get(), std::string(split.name), AT_SYMLINK_NOFOLLOW);
     return !info && info.error().code == ENOENT;
+}
+
+void ManifestStore::folderHasOwnManifest(const std::string& folder)
+{
+    if (const auto key = keyOf(folder)) {
+        ownManifests_.push_back(*key);
+    }
 }
 
 std::vector<std::string> ManifestStore::goneBefore(const std::string* path)

@@ -48,6 +48,7 @@ public:
                                           std::string_view value) override;
     std::expected<void, PosixError> remove(const StoredFile& file, EvidenceKind kind) override;
     std::vector<std::string> goneBefore(const std::string* path) override;
+    void folderHasOwnManifest(const std::string& folder) override;
     void apply(const EntryOutcome& outcome) override;
 
     // A run that writes: the rest of the old manifest is copied and the new one
@@ -69,6 +70,7 @@ private:
     std::string folder_;         // the manifest's folder, absolute
     std::string path_;           // the manifest's path
     std::string scope_;          // the run's folder relative to folder_; empty for all
+    std::vector<std::string> ownManifests_; // keys of folders with a manifest of their own
     Operation operation_ = Operation::check;
     FileDescriptor folderFd_;    // locked by a run that writes
     FileDescriptor manifestFd_;  // the old manifest, when there is one

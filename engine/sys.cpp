@@ -6,6 +6,7 @@
 #include <memory>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -45,6 +46,16 @@ char* SystemCalls::realPath(const char* path, char* resolved)
 struct dirent* SystemCalls::readDirectory(DIR* stream)
 {
     return ::readdir(stream);
+}
+
+ssize_t SystemCalls::readAt(int fd, void* buffer, std::size_t size, off_t offset)
+{
+    return ::pread(fd, buffer, size, offset);
+}
+
+int SystemCalls::flock(int fd, int operation)
+{
+    return ::flock(fd, operation);
 }
 
 ssize_t SystemCalls::getAttribute(int fd, const char* name, void* value, std::size_t size)
@@ -213,6 +224,26 @@ std::expected<std::string, PosixError> realPath(const std::string& path)
         return std::unexpected(posixError(errno));
     }
     return std::string(resolved.get());
+}
+
+std::expected<std::size_t, PosixError> readAt(int fd, void* buffer, std::size_t size,
+                                              off_t offset)
+{
+    const auto count =
+        retryInterrupted([&] { return calls().readAt(fd, buffer, size, offset); });
+    if (!count) {
+        return std::unexpected(count.error());
+    }
+    return static_cast<std::size_t>(*count);
+}
+
+std::expected<void, PosixError> flock(int fd, int operation)
+{
+    const auto done = retryInterrupted([&] { return calls().flock(fd, operation); });
+    if (!done) {
+        return std::unexpected(done.error());
+    }
+    return {};
 }
 
 std::expected<const dirent*, PosixError> readDirectory(DIR* stream)

@@ -28,6 +28,8 @@ public:
     virtual off_t lseek(int fd, off_t offset, int whence);
     virtual char* realPath(const char* path, char* resolved);
     virtual struct dirent* readDirectory(DIR* stream);
+    virtual ssize_t readAt(int fd, void* buffer, std::size_t size, off_t offset);
+    virtual int flock(int fd, int operation);
     virtual ssize_t getAttribute(int fd, const char* name, void* value, std::size_t size);
     virtual int setAttribute(int fd, const char* name, const void* value, std::size_t size);
     virtual int close(int fd);
@@ -64,6 +66,9 @@ std::expected<off_t, PosixError> lseek(int fd, off_t offset, int whence);
 std::expected<std::string, PosixError> realPath(const std::string& path);
 // The next entry of a folder's stream; none at its end.
 std::expected<const dirent*, PosixError> readDirectory(DIR* stream);
+std::expected<std::size_t, PosixError> readAt(int fd, void* buffer, std::size_t size,
+                                              off_t offset);
+std::expected<void, PosixError> flock(int fd, int operation);
 std::expected<std::size_t, PosixError> getAttribute(int fd, const std::string& name, void* value,
                                                     std::size_t size);
 std::expected<void, PosixError> setAttribute(int fd, const std::string& name, const void* value,

@@ -227,6 +227,7 @@ private:
 
     void enter(std::shared_ptr<const FileDescriptor> folder, std::string path)
     {
+        options_.evidence->folderEntered(path, folder->get());
         if (const auto entered = folders_.enter(std::move(folder), path); !entered) {
             unreadableFolder(path, entered.error().description);
         }

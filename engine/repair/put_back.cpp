@@ -181,8 +181,8 @@ std::expected<void, std::string> copyBytes(int from, std::int64_t size, int to,
                                            const ReadBuffer& buffer,
                                            const std::function<bool()>& stopRequested)
 {
-    if (::lseek(from, 0, SEEK_SET) != 0) {
-        return std::unexpected(posixError(errno).description);
+    if (const auto start = sys::lseek(from, 0, SEEK_SET); !start) {
+        return std::unexpected(start.error().description);
     }
     auto remaining = static_cast<std::uint64_t>(std::max<std::int64_t>(size, 0));
     while (remaining > 0) {
@@ -237,8 +237,8 @@ std::expected<void, std::string> prepare(const DamagedFile& damaged, int damaged
     if (auto synced = sys::fsync(file.fd()); !synced) {
         return failure(synced.error());
     }
-    if (::lseek(file.fd(), 0, SEEK_SET) != 0) {
-        return failure(posixError(errno));
+    if (const auto start = sys::lseek(file.fd(), 0, SEEK_SET); !start) {
+        return failure(start.error());
     }
     const auto written = fileDigest(file.fd(), buffer, backEnd,
                                     [&](std::size_t) { return !stopRequested(); });

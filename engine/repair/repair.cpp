@@ -24,11 +24,11 @@ constexpr std::string_view kUnknownLeft =
 
 std::expected<std::string, std::string> realPath(const std::string& path)
 {
-    char resolved[PATH_MAX];
-    if (::realpath(path.c_str(), resolved) == nullptr) {
-        return std::unexpected(escapedForReport(path) + ": " + std::strerror(errno));
+    auto resolved = sys::realPath(path);
+    if (!resolved) {
+        return std::unexpected(escapedForReport(path) + ": " + resolved.error().description);
     }
-    return std::string(resolved);
+    return std::move(*resolved);
 }
 
 bool within(const std::string& inner, const std::string& outer)

@@ -846,5 +846,40 @@ TEST(Manifest, ARewrittenManifestKeepsItsOwnerGroupAndMode)
     }
 }
 
+
+TEST(Manifest, AFolderWithAManifestOfItsOwnIsJudgedByItAlone)
+{
+    AttributelessMount mount(FileSystem::ramfs);
+    SKIP_UNLESS_MOUNTED(mount);
+    const std::string f = mount.root();
+    mount.file("top.txt", "top");
+    mount.file("card/a.jpg", "a");
+    mount.file("card/b.jpg", "b");
+    ASSERT_EQ(std::get<0>(runTool({"tag", f + "/card"})), 0);
+    ASSERT_EQ(std::get<0>(runTool({"tag", f})), 0);
+    const std::string outer = readWholeFile(mount.path(kManifest));
+    EXPECT_EQ(outer.find("card/"), std::string::npos) << "no entries for the inner folder:\n"
+                                                      << outer;
+
+    // The inner manifest judges its files: a change, a file gone, a new one.
+    mount.file("card/a.jpg", "changed");
+    ASSERT_EQ(::unlink(mount.path("card/b.jpg").c_str()), 0);
+    mount.file("card/c.jpg", "c");
+    const auto [status, out, err] = runTool({"check", f});
+    EXPECT_EQ(status, 1) << err;
+    EXPECT_NE(out.find("❌ Digests for " + f + "/card/a.jpg aren't equal.\n"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("❌ Missing " + f + "/card/b.jpg\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("1 had no digest."), std::string::npos) << out;
+
+    const auto [retagStatus, retagOut, retagErr] = runTool({"retag", f});
+    EXPECT_EQ(retagStatus, 0) << retagErr;
+    const std::string inner = readWholeFile(mount.path("card/.quelby.sha256"));
+    EXPECT_NE(inner.find(hex(sha256Of("changed")) + "  a.jpg\n"), std::string::npos) << inner;
+    EXPECT_NE(inner.find(hex(sha256Of("c")) + "  c.jpg\n"), std::string::npos) << inner;
+    EXPECT_EQ(inner.find("b.jpg"), std::string::npos) << inner;
+    EXPECT_EQ(readWholeFile(mount.path(kManifest)), outer) << "the outer manifest is untouched";
+}
+
 } // namespace
 } // namespace quelby::cli
