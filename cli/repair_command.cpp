@@ -83,6 +83,12 @@ int runRepair(const CliOptions& cliOptions, std::ostream& out, std::ostream& err
         sayError(err, state.error());
         return kExitUsage;
     }
+    const auto kept = options->run.evidence->finish();
+    report.flush();
+    sayWhereDigestsAreKept(options->run, err);
+    if (!kept) {
+        sayError(err, kept.error());
+    }
     const double seconds = std::chrono::duration<double>(environment.now() - started).count();
     if (cliOptions.json) {
         report.write(repairJsonSummary(*options, *state, seconds));
@@ -101,8 +107,9 @@ int runRepair(const CliOptions& cliOptions, std::ostream& out, std::ostream& err
     const RepairCounts& counts = state->counts;
     const bool allDone = counts.noCopy == 0 && counts.repairFailed == 0 && counts.leftUnknown == 0;
     const bool nothingLeftOver = state->run.leftoverCount == 0;
-    return allDone && nothingLeftOver && state->run.readFailedCount == 0 ? kExitSuccess
-                                                                         : kExitFailures;
+    return allDone && nothingLeftOver && state->run.readFailedCount == 0 && kept
+               ? kExitSuccess
+               : kExitFailures;
 }
 
 } // namespace quelby::cli

@@ -26,6 +26,7 @@ constexpr std::string_view kNameTooLong =
     "the name for the damaged file would be longer than the file system allows";
 constexpr std::string_view kChangedSinceChecked = "the file changed since it was checked";
 constexpr std::string_view kCopyChanged = "the copy changed while it was copied";
+constexpr std::string_view kCannotExchange = "the file system cannot exchange two names";
 constexpr std::string_view kDamagedSuffix = ".damaged";
 constexpr std::string_view kAppendOnly = "the folder is append-only";
 constexpr std::string_view kImmutable = "the folder is immutable";
@@ -383,7 +384,12 @@ PutBack putBack(const DamagedFile& damaged, int copy, std::int64_t copySize,
     if (auto exchanged =
             sys::renameAt2(damaged.folder, hidden, damaged.folder, damaged.name, RENAME_EXCHANGE);
         !exchanged) {
-        return failedAndRemoved(exchanged.error().description);
+        // FAT and exFAT through FUSE, among others, know no exchange.
+        const bool noExchange =
+            exchanged.error().code == EINVAL || exchanged.error().code == ENOSYS ||
+            exchanged.error().code == EOPNOTSUPP;
+        return failedAndRemoved(noExchange ? std::string(kCannotExchange)
+                                           : exchanged.error().description);
     }
     // From here on the name holds the repaired bytes and nothing is undone
     // for a stop. Should another file have slipped in under the name before

@@ -881,5 +881,34 @@ TEST(Manifest, AFolderWithAManifestOfItsOwnIsJudgedByItAlone)
     EXPECT_EQ(readWholeFile(mount.path(kManifest)), outer) << "the outer manifest is untouched";
 }
 
+// exFAT through FUSE has no RENAME_EXCHANGE (and no O_TMPFILE): repair says so and leaves
+// neither a temporary file nor a changed byte behind.
+TEST(Manifest, RepairOnAFileSystemThatCannotExchangeNamesSaysSoAndLeavesNothing)
+{
+    AttributelessMount mount(FileSystem::exfat);
+    SKIP_UNLESS_MOUNTED(mount);
+    const std::string f = mount.root();
+    test::TempTree copies;
+    const std::string bytes(100000, 'q');
+    mount.file("photo.raw", bytes);
+    copies.file("photo.raw", bytes);
+    ASSERT_EQ(std::get<0>(runTool({"tag", "--times", f})), 0);
+    std::string damaged = bytes;
+    damaged[10] = 'Z';
+    mount.file("photo.raw", damaged);
+    const timespec old[2] = {{1577836800, 0}, {1577836800, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, mount.path("photo.raw").c_str(), old, 0), 0);
+
+    const auto [status, out, err] = runTool({"repair", "--from", copies.path(""), f});
+    EXPECT_EQ(status, 1) << out << err;
+    EXPECT_NE(out.find("❌ Couldn't repair " + f +
+                       "/photo.raw: the file system cannot exchange two names"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(readWholeFile(mount.path("photo.raw")), damaged);
+    EXPECT_EQ(test::runCommand("ls -A " + f + " | grep -v -x -e photo.raw -e .quelby.sha256"), 1)
+        << "nothing else is left in the folder";
+}
+
 } // namespace
 } // namespace quelby::cli
