@@ -75,21 +75,14 @@ int runWalk(const CliOptions& cliOptions, std::ostream& out, std::ostream& err,
     const std::string& folder = options.folder;
     const Clock::time_point started = environment.now();
 
-    std::optional<ProgressLine> progressLine;
-    if (drawsProgress(cliOptions, environment)) {
-        progressLine.emplace(err, environment.terminalWidth, environment.now());
-    }
-    ProgressLine* shownProgress = progressLine ? &*progressLine : nullptr;
-    ReportWriter report(out, shownProgress, environment);
-    RunFollower follower(report, shownProgress, err, environment);
-    CliObserver observer(follower, cliOptions.json);
+    CommandStreams streams(drawsProgress(cliOptions, environment), out, err, environment);
+    ReportWriter& report = streams.report;
+    CliObserver observer(streams.follower, cliOptions.json);
 
     const auto pool = poolForOneWalk(options.jobs);
     const RunState state = walkFolder(options, observer, pool.get());
 
-    if (progressLine) {
-        progressLine->finish();
-    }
+    streams.finishProgress();
     const auto kept = options.evidence->finish();
     report.flush();
     sayWhereDigestsAreKept(options, err);

@@ -9,6 +9,7 @@
 #include "progress_line.h"
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -131,6 +132,33 @@ private:
     ProgressLine* progressLine_;
     std::ostream& err_;
     const CliEnvironment& environment_;
+};
+
+// Where a walking command writes: its progress line (drawn only when asked),
+// its report, and the follower its observer reports through.
+struct CommandStreams
+{
+    CommandStreams(bool drawProgress, std::ostream& out, std::ostream& err,
+                   const CliEnvironment& environment)
+        : progressLine(drawProgress ? std::make_unique<ProgressLine>(
+                                          err, environment.terminalWidth, environment.now())
+                                    : nullptr),
+          report(out, progressLine.get(), environment),
+          follower(report, progressLine.get(), err, environment)
+    {
+    }
+
+    // Erases the progress line for good, before the closing lines.
+    void finishProgress()
+    {
+        if (progressLine) {
+            progressLine->finish();
+        }
+    }
+
+    std::unique_ptr<ProgressLine> progressLine;
+    ReportWriter report;
+    RunFollower follower;
 };
 
 // A command's observer of its walk (Observer: RunObserver or RepairObserver):

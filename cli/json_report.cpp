@@ -1,6 +1,7 @@
 #include "json_report.h"
 
 #include "engine/display_text.h"
+#include "engine/manifest_format.h"
 
 #include <array>
 #include <ctime>
@@ -55,18 +56,6 @@ std::string operationName(Operation operation)
     return {};
 }
 
-std::string hex(std::string_view bytes)
-{
-    static constexpr std::string_view digits = "0123456789abcdef";
-    std::string text;
-    text.reserve(bytes.size() * 2);
-    for (const char byte : bytes) {
-        const auto value = static_cast<unsigned char>(byte);
-        text += digits[value >> 4];
-        text += digits[value & 0xf];
-    }
-    return text;
-}
 
 } // namespace
 
@@ -134,9 +123,9 @@ Json jsonEntryObject(const EntryOutcome& outcome)
         object["error"] = outcome.error;
         return object;
     }
-    object["stored"] = outcome.stored ? Json(hex(*outcome.stored)) : Json(nullptr);
+    object["stored"] = outcome.stored ? Json(lowerHex(*outcome.stored)) : Json(nullptr);
     object["computed"] =
-        outcome.computed ? Json(hex(outcome.computed->view())) : Json(nullptr);
+        outcome.computed ? Json(lowerHex(outcome.computed->view())) : Json(nullptr);
     object["stamp"] = orNull(outcome.stamp);
     object["mtime"] = outcome.modified ? Json(isoTime(*outcome.modified)) : Json(nullptr);
     object["verdict"] =
@@ -223,7 +212,7 @@ std::string jsonExportLine(const std::string& path, std::string_view digest)
     Json object;
     object["type"] = "file";
     addPath(object, "path", path);
-    object["digest"] = hex(digest);
+    object["digest"] = lowerHex(digest);
     return line(object);
 }
 
@@ -241,10 +230,10 @@ std::string jsonImportLine(const ImportOutcome& outcome)
         object["path"] = nullptr;
     }
     object["result"] = importResultName(outcome.result);
-    object["listed"] = outcome.listed ? Json(hex(*outcome.listed)) : Json(nullptr);
-    object["stored"] = outcome.stored ? Json(hex(*outcome.stored)) : Json(nullptr);
+    object["listed"] = outcome.listed ? Json(lowerHex(*outcome.listed)) : Json(nullptr);
+    object["stored"] = outcome.stored ? Json(lowerHex(*outcome.stored)) : Json(nullptr);
     object["computed"] =
-        outcome.computed ? Json(hex(outcome.computed->view())) : Json(nullptr);
+        outcome.computed ? Json(lowerHex(outcome.computed->view())) : Json(nullptr);
     object["error"] = outcome.error.empty() ? Json(nullptr) : Json(outcome.error);
     return line(object);
 }

@@ -64,20 +64,13 @@ int runRepair(const CliOptions& cliOptions, std::ostream& out, std::ostream& err
         return options.error();
     }
     const Clock::time_point started = environment.now();
-    std::optional<ProgressLine> progressLine;
-    if (drawsProgress(cliOptions, environment)) {
-        progressLine.emplace(err, environment.terminalWidth, environment.now());
-    }
-    ProgressLine* shownProgress = progressLine ? &*progressLine : nullptr;
-    ReportWriter report(out, shownProgress, environment);
-    RunFollower follower(report, shownProgress, err, environment);
-    RepairCliObserver observer(follower, cliOptions.json);
+    CommandStreams streams(drawsProgress(cliOptions, environment), out, err, environment);
+    ReportWriter& report = streams.report;
+    RepairCliObserver observer(streams.follower, cliOptions.json);
 
     const auto pool = poolForOneWalk(options->run.jobs);
     const auto state = repairFolder(*options, observer, pool.get());
-    if (progressLine) {
-        progressLine->finish();
-    }
+    streams.finishProgress();
     if (!state) {
         report.flush();
         sayError(err, state.error());

@@ -123,22 +123,16 @@ int runExport(const CliOptions& cliOptions, std::ostream& out, std::ostream& err
     }
     RunOptions& options = *runOptions;
     options.readsContents = false;
-    std::optional<ProgressLine> progressLine;
-    if (drawsProgress(cliOptions, environment)) {
-        progressLine.emplace(err, environment.terminalWidth, environment.now());
-    }
-    ProgressLine* shownProgress = progressLine ? &*progressLine : nullptr;
-    ReportWriter report(out, shownProgress, environment);
-    RunFollower follower(report, shownProgress, err, environment);
-    ExportObserver observer(follower, cliOptions.json,
+    CommandStreams streams(drawsProgress(cliOptions, environment), out, err, environment);
+    ReportWriter& report = streams.report;
+    ProgressLine* shownProgress = streams.progressLine.get();
+    ExportObserver observer(streams.follower, cliOptions.json,
                             cliOptions.bsdTag ? ExportForm::bsd : ExportForm::gnu, options.folder,
                             err, shownProgress);
 
     const auto pool = poolForOneWalk(options.jobs);
     const RunState state = walkFolder(options, observer, pool.get());
-    if (progressLine) {
-        progressLine->finish();
-    }
+    streams.finishProgress();
     report.flush();
     sayWhereDigestsAreKept(options, err);
     if (state.stopped) {
@@ -190,18 +184,11 @@ int runImport(const CliOptions& cliOptions, std::ostream& out, std::ostream& err
     options.evidence = run.evidence;
     const Clock::time_point started = environment.now();
 
-    std::optional<ProgressLine> progressLine;
-    if (drawsProgress(cliOptions, environment)) {
-        progressLine.emplace(err, environment.terminalWidth, environment.now());
-    }
-    ProgressLine* shownProgress = progressLine ? &*progressLine : nullptr;
-    ReportWriter report(out, shownProgress, environment);
-    RunFollower follower(report, shownProgress, err, environment);
-    ImportCliObserver observer(follower, cliOptions.json);
+    CommandStreams streams(drawsProgress(cliOptions, environment), out, err, environment);
+    ReportWriter& report = streams.report;
+    ImportCliObserver observer(streams.follower, cliOptions.json);
     const ImportState state = importDigests(options, *list, observer);
-    if (progressLine) {
-        progressLine->finish();
-    }
+    streams.finishProgress();
     report.flush();
     sayWhereDigestsAreKept(run, err);
     if (state.finishError) {

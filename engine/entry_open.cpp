@@ -74,6 +74,31 @@ bool beneath(const std::string& path, const std::string& folder)
     return path.size() > folder.size() && path.starts_with(folder) && path[folder.size()] == '/';
 }
 
+// A regular file looked at through a path-only descriptor, opened for
+// reading through /proc: the same file (device and inode) or none.
+OpenedEntry reopenForReading(const FileDescriptor& path, const struct stat& info,
+                             bool throughLink)
+{
+    auto reopened = sys::openAt(AT_FDCWD, procPath(path.get()), kReadFlags);
+    if (!reopened) {
+        return failed(reopened.error().code == ENOENT ? std::string(kNoProc)
+                                                      : reopened.error().description);
+    }
+    OpenedEntry result;
+    result.throughLink = throughLink;
+    result.file = FileDescriptor(*reopened);
+    const auto again = sys::fstat(result.file.get());
+    if (!again) {
+        return failed(again.error().description);
+    }
+    if (again->st_dev != info.st_dev || again->st_ino != info.st_ino) {
+        return failed(std::string(kFileChangedWhileRead));
+    }
+    result.info = *again;
+    result.kind = OpenedEntry::Kind::file;
+    return result;
+}
+
 OpenedEntry openLinkTarget(const EntryToVisit& entry, const TreeRules& rules,
                            PseudoFileSystems& pseudoFileSystems);
 
@@ -98,23 +123,7 @@ OpenedEntry openPathFirst(const EntryToVisit& entry, const TreeRules& rules,
         return ofKind(S_ISDIR(info->st_mode) ? OpenedEntry::Kind::folder
                                              : OpenedEntry::Kind::special);
     }
-    auto reopened = sys::openAt(AT_FDCWD, procPath(path.get()), kReadFlags);
-    if (!reopened) {
-        return failed(reopened.error().code == ENOENT ? std::string(kNoProc)
-                                                      : reopened.error().description);
-    }
-    OpenedEntry result;
-    result.file = FileDescriptor(*reopened);
-    const auto again = sys::fstat(result.file.get());
-    if (!again) {
-        return failed(again.error().description);
-    }
-    if (again->st_dev != info->st_dev || again->st_ino != info->st_ino) {
-        return failed(std::string(kFileChangedWhileRead));
-    }
-    result.info = *again;
-    result.kind = OpenedEntry::Kind::file;
-    return result;
+    return reopenForReading(path, *info, false);
 }
 
 // A link's target: looked at through a path-only descriptor, which opens
@@ -146,24 +155,7 @@ OpenedEntry openLinkTarget(const EntryToVisit& entry, const TreeRules& rules,
             return ofKind(OpenedEntry::Kind::outside);
         }
     }
-    auto reopened = sys::openAt(AT_FDCWD, procPath(target.get()), kReadFlags);
-    if (!reopened) {
-        return failed(reopened.error().code == ENOENT ? std::string(kNoProc)
-                                                      : reopened.error().description);
-    }
-    OpenedEntry result;
-    result.throughLink = true;
-    result.file = FileDescriptor(*reopened);
-    const auto again = sys::fstat(result.file.get());
-    if (!again) {
-        return failed(again.error().description);
-    }
-    if (again->st_dev != info->st_dev || again->st_ino != info->st_ino) {
-        return failed(std::string(kFileChangedWhileRead));
-    }
-    result.info = *again;
-    result.kind = OpenedEntry::Kind::file;
-    return result;
+    return reopenForReading(target, *info, true);
 }
 
 } // namespace

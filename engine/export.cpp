@@ -17,18 +17,6 @@ std::optional<std::string> pathBelow(std::string_view folder, std::string_view p
     return std::string(path.substr(folder.size() + 1));
 }
 
-std::string hexDigest(std::string_view digest)
-{
-    static constexpr std::string_view digits = "0123456789abcdef";
-    std::string text;
-    text.reserve(digest.size() * 2);
-    for (const char byte : digest) {
-        const auto value = static_cast<unsigned char>(byte);
-        text += digits[value >> 4];
-        text += digits[value & 0xf];
-    }
-    return text;
-}
 
 std::optional<std::string> exportedLine(std::string_view relativePath, std::string_view digest,
                                         ExportForm form)
@@ -44,7 +32,7 @@ std::optional<std::string> exportedLine(std::string_view relativePath, std::stri
     std::string line = escaped ? "\\SHA256 (" : "SHA256 (";
     line += escaped ? escapedPath(relativePath) : std::string(relativePath);
     line += ") = ";
-    line += hexDigest(digest);
+    line += lowerHex(digest);
     line += '\n';
     return line;
 }

@@ -29,7 +29,4 @@ std::optional<std::string> pathBelow(std::string_view folder, std::string_view p
 std::optional<std::string> exportedLine(std::string_view relativePath, std::string_view digest,
                                         ExportForm form);
 
-// The digest's 64 lowercase hex digits.
-std::string hexDigest(std::string_view digest);
-
 } // namespace quelby

@@ -25,18 +25,6 @@ int hexValue(char digit)
     return -1;
 }
 
-std::string lowerHex(std::string_view bytes)
-{
-    constexpr std::string_view kDigits = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(bytes.size() * 2);
-    for (const char byte : bytes) {
-        const auto value = static_cast<unsigned char>(byte);
-        hex += kDigits[value >> 4];
-        hex += kDigits[value & 0xf];
-    }
-    return hex;
-}
 
 bool usablePath(std::string_view path)
 {
@@ -115,6 +103,19 @@ ManifestLine parsedDigestLine(std::string_view content, ManifestLine line)
 }
 
 } // namespace
+
+std::string lowerHex(std::string_view bytes)
+{
+    constexpr std::string_view kDigits = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(bytes.size() * 2);
+    for (const char byte : bytes) {
+        const auto value = static_cast<unsigned char>(byte);
+        hex += kDigits[value >> 4];
+        hex += kDigits[value & 0xf];
+    }
+    return hex;
+}
 
 ManifestLine parseManifestLine(std::string_view text)
 {

@@ -92,6 +92,9 @@ bool pathNeedsEscape(std::string_view path);
 // The inverse of escapedPath; none for any other escape or a lone '\' at the end.
 std::optional<std::string> unescapedPath(std::string_view escaped);
 
+// Bytes as lowercase hex digits, two a byte.
+std::string lowerHex(std::string_view bytes);
+
 // The 32 raw bytes of 64 hex digits in either case; none for anything else.
 std::optional<Bytes> digestFromHex(std::string_view hex);
 
