@@ -46,6 +46,7 @@ struct EvidenceSlot
 {
     std::optional<Bytes> digest;
     std::optional<Bytes> stamp;
+    std::optional<Bytes> damagedMark;
     bool digestWritten = false; // written or removed by the visit
     bool stampWritten = false;
     EvidenceStore* owner = nullptr; // the store that looked the file up, where several serve
@@ -104,6 +105,14 @@ public:
     // After the walk, on its thread: writes what is still to write; the reason
     // in words when that failed.
     virtual std::expected<void, std::string> finish() { return {}; }
+    // A repair kept damaged bytes at path (raw), marked with mark: a store
+    // keyed by path lists them from now on. The attribute store has marked
+    // the file itself already.
+    virtual void keptDamaged(const std::string& path, std::string_view mark)
+    {
+        (void)path;
+        (void)mark;
+    }
     // The manifest that keeps the evidence, raw bytes; none for attributes.
     virtual const std::string* manifest() const { return nullptr; }
 };

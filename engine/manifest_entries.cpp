@@ -111,6 +111,13 @@ public:
                 entry_->stamp = line->value;
                 takeCompanion(ManifestLineKind::digest);
                 return;
+            case ManifestLineKind::damaged:
+                entry_.emplace();
+                entry_->key = line->path;
+                entry_->leading = std::move(leading);
+                entry_->damagedText = line->text + "\n";
+                entry_->damagedMark = line->value ? *line->value : line->text;
+                return;
             default:
                 leading += line->text + "\n";
                 break;

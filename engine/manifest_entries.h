@@ -20,14 +20,17 @@ struct ManifestEntry
     std::string leading;    // lines before it that belong to no entry, each with its line feed
     std::string digestText; // its digest line as read, line feed included; empty when none
     std::string stampText;
+    std::string damagedText; // the line that marks damaged bytes a repair kept
     std::optional<Bytes> digest; // the 32 raw bytes, or a value that never matches
     std::optional<Bytes> stamp;
+    std::optional<Bytes> damagedMark;
     bool stampFirst = false; // its stamp line came before its digest line
 
     // Its lines exactly as read.
     std::string verbatim() const
     {
-        return leading + (stampFirst ? stampText + digestText : digestText + stampText);
+        return leading + (stampFirst ? stampText + digestText : digestText + stampText) +
+               damagedText;
     }
 };
 

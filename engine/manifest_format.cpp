@@ -9,6 +9,7 @@ namespace quelby {
 namespace {
 
 constexpr std::string_view kStampPrefix = "#time ";
+constexpr std::string_view kDamagedPrefix = "#damaged ";
 constexpr std::size_t kDigestSize = 32;
 
 int hexValue(char digit)
@@ -63,9 +64,11 @@ std::optional<std::string> entryPath(std::string_view written, bool escaped)
     return path;
 }
 
-ManifestLine parsedStampLine(std::string_view content, ManifestLine line)
+ManifestLine parsedStampLine(std::string_view content, ManifestLine line,
+                             std::string_view prefix = kStampPrefix,
+                             ManifestLineKind kind = ManifestLineKind::stamp)
 {
-    const auto fields = splitFields(content.substr(kStampPrefix.size()), false);
+    const auto fields = splitFields(content.substr(prefix.size()), false);
     if (!fields) {
         return line;
     }
@@ -74,7 +77,7 @@ ManifestLine parsedStampLine(std::string_view content, ManifestLine line)
     if (!path) {
         return line;
     }
-    line.kind = ManifestLineKind::stamp;
+    line.kind = kind;
     line.path = std::move(*path);
     if (parsedTimeStamp(fields->field)) {
         line.value = Bytes(fields->field);
@@ -136,6 +139,9 @@ ManifestLine parseManifestLine(std::string_view text)
     if (content.starts_with(kStampPrefix)) {
         return parsedStampLine(content, std::move(line));
     }
+    if (content.starts_with(kDamagedPrefix)) {
+        return parsedStampLine(content, std::move(line), kDamagedPrefix, ManifestLineKind::damaged);
+    }
     if (content.starts_with('#')) {
         line.kind = ManifestLineKind::comment;
         return line;
@@ -161,17 +167,32 @@ std::optional<std::string> manifestDigestLine(std::string_view path, std::string
     return line;
 }
 
-std::optional<std::string> manifestStampLine(std::string_view path, std::string_view stamp)
+namespace {
+
+std::optional<std::string> ownLine(std::string_view prefix, std::string_view path,
+                                   std::string_view stamp)
 {
     if (!parsedTimeStamp(stamp) || !usablePath(path)) {
         return std::nullopt;
     }
-    std::string line(kStampPrefix);
+    std::string line(prefix);
     line += stamp;
     line += "  ";
     line += escapedPath(path);
     line += '\n';
     return line;
+}
+
+} // namespace
+
+std::optional<std::string> manifestDamagedLine(std::string_view path, std::string_view stamp)
+{
+    return ownLine(kDamagedPrefix, path, stamp);
+}
+
+std::optional<std::string> manifestStampLine(std::string_view path, std::string_view stamp)
+{
+    return ownLine(kStampPrefix, path, stamp);
 }
 
 bool walkOrderLess(std::string_view a, std::string_view b)

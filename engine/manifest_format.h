@@ -38,6 +38,7 @@ enum class ManifestLineKind
     header,  // exactly kManifestHeader
     digest,  // an entry naming a file, its digest well formed or not
     stamp,   // "#time STAMP  PATH", the stamp well formed or not
+    damaged, // "#damaged STAMP  PATH": damaged bytes a repair kept, and when
     comment, // any other line starting with '#': belongs to no entry
     blank,   // an empty line
     unreadable
@@ -78,6 +79,10 @@ std::optional<std::string> manifestDigestLine(std::string_view path, std::string
 // The stamp line, line feed included; none when the stamp is not a real
 // 20-byte stamp such as 2024-03-09T17_05_42Z, or the path is unusable.
 std::optional<std::string> manifestStampLine(std::string_view path, std::string_view stamp);
+
+// The line that marks damaged bytes a repair kept at path, in the stamp
+// line's form; none as for manifestStampLine.
+std::optional<std::string> manifestDamagedLine(std::string_view path, std::string_view stamp);
 
 // True when relative path a comes before b in the order the walk visits
 // them: component by component, bytes compared unsigned. That is byte order

@@ -260,6 +260,7 @@ void ManifestStore::lookUp(const std::string& path, EvidenceSlot& slot)
     if (entry != nullptr && entry->key == *key) {
         slot.digest = entry->digest;
         slot.stamp = entry->stamp;
+        slot.damagedMark = entry->damagedMark;
         lookUps_->advance();
     }
 }
@@ -275,7 +276,7 @@ std::expected<std::optional<Bytes>, PosixError> ManifestStore::read(const Stored
     case EvidenceKind::damagedMark:
         break;
     }
-    return std::optional<Bytes>{};
+    return file.slot.damagedMark;
 }
 
 std::expected<void, PosixError> ManifestStore::write(const StoredFile& file, EvidenceKind kind,
@@ -291,8 +292,7 @@ std::expected<void, PosixError> ManifestStore::write(const StoredFile& file, Evi
         file.slot.stampWritten = true;
         return {};
     case EvidenceKind::damagedMark:
-        // The damaged bytes a repair keeps leave the manifest with the name
-        // they had; there is no line that marks them yet.
+        // Marked under the name they are kept at, once it is known (keptDamaged).
         return {};
     }
     return std::unexpected(posixError(ENOTSUP));
@@ -335,17 +335,38 @@ void ManifestStore::flushPending()
     pending_.clear();
 }
 
+void ManifestStore::keptDamaged(const std::string& path, std::string_view mark)
+{
+    const auto key = keyOf(path);
+    const std::size_t feed = mark.find('\n');
+    const std::string_view stamp = feed == std::string_view::npos ? mark : mark.substr(feed + 1);
+    if (!writes_ || !key) {
+        return;
+    }
+    if (auto line = manifestDamagedLine(*key, stamp)) {
+        kept_.emplace(*key, std::move(*line));
+    }
+}
+
+// The lines of kept damage that come before key in walk order (all when none).
+void ManifestStore::writeKeptBefore(const std::string* key)
+{
+    while (!kept_.empty() && (key == nullptr || walkOrderLess(kept_.begin()->first, *key))) {
+        writeOut(kept_.begin()->second);
+        kept_.erase(kept_.begin());
+    }
+}
+
 // Copies the old entries before key, as they are.
 void ManifestStore::copyUpTo(const std::string* key)
 {
-    if (!copies_) {
-        return;
-    }
-    for (const ManifestEntry* entry = copies_->current();
+    for (const ManifestEntry* entry = copies_ ? copies_->current() : nullptr;
          entry != nullptr && (key == nullptr || walkOrderLess(entry->key, *key));
          copies_->advance(), entry = copies_->current()) {
+        writeKeptBefore(&entry->key);
         writeOut(entry->verbatim());
     }
+    writeKeptBefore(key);
 }
 
 void ManifestStore::apply(const EntryOutcome& outcome)

@@ -18,10 +18,12 @@
 
 #include "evidence_store.h"
 #include "manifest_entries.h"
+#include "manifest_format.h"
 #include "run.h"
 #include "sys.h"
 
 #include <expected>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -50,6 +52,7 @@ public:
     std::vector<std::string> goneBefore(const std::string* path) override;
     void folderHasOwnManifest(const std::string& folder) override;
     void apply(const EntryOutcome& outcome) override;
+    void keptDamaged(const std::string& path, std::string_view mark) override;
 
     // A run that writes: the rest of the old manifest is copied and the new one
     // takes its place. The reason in words when that failed; the old one then
@@ -66,6 +69,7 @@ private:
     void writeOut(std::string_view bytes);
     void flushPending();
     void copyUpTo(const std::string* key);
+    void writeKeptBefore(const std::string* key);
 
     std::string folder_;         // the manifest's folder, absolute
     std::string path_;           // the manifest's path
@@ -81,6 +85,9 @@ private:
     std::string newName_;
     std::string pending_; // bytes not yet written to the new manifest
     std::optional<std::string> writeError_;
+    // Lines that mark damaged bytes a repair kept during the run, by key, in walk order.
+    std::map<std::string, std::string, bool (*)(std::string_view, std::string_view)> kept_{
+        walkOrderLess};
 };
 
 } // namespace quelby

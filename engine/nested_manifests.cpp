@@ -144,6 +144,17 @@ void NestedManifests::apply(const EntryOutcome& outcome)
     innermostFor(outcome.path).apply(outcome);
 }
 
+void NestedManifests::keptDamaged(const std::string& path, std::string_view mark)
+{
+    for (auto nested = pending_.rbegin(); nested != pending_.rend(); ++nested) {
+        if (below(path, nested->folder)) {
+            nested->store->keptDamaged(path, mark);
+            return;
+        }
+    }
+    innermostFor(path).keptDamaged(path, mark);
+}
+
 std::expected<void, std::string> NestedManifests::finish()
 {
     while (!pending_.empty()) {

@@ -37,6 +37,7 @@ public:
     std::vector<std::string> goneBefore(const std::string* path) override;
     void apply(const EntryOutcome& outcome) override;
     std::expected<void, std::string> finish() override;
+    void keptDamaged(const std::string& path, std::string_view mark) override;
     const std::string* manifest() const override { return top_->manifest(); }
 
 private:

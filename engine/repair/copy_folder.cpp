@@ -1,6 +1,9 @@
 #include "copy_folder.h"
 
+#include "engine/evidence_location.h"
 #include "engine/folder_stack.h"
+#include "engine/manifest_entries.h"
+#include "engine/manifest_format.h"
 #include "engine/repair/open_below.h"
 #include "engine/tag_store.h"
 
@@ -108,8 +111,58 @@ bool CopyFolder::buildIndexes(const std::function<bool()>& stopRequested)
             addFile(entry->folder, name, path.substr(prefix), type == DT_LNK);
         }
     }
+    indexManifestDigests();
     indexed_ = true;
     return true;
+}
+
+// Where the copy keeps its digests in a manifest (a backup on a drive
+// without attributes), its entries index the files they name. A manifest that
+// cannot be read simply offers no candidates: every one is proven anyway.
+void CopyFolder::indexManifestDigests()
+{
+    const auto location = locateEvidence(folder_, StoreChoice::automatic);
+    if (!location || !location->manifest || !location->manifestExists) {
+        return;
+    }
+    const auto manifestFolder =
+        sys::openAt(AT_FDCWD, location->manifestFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (!manifestFolder) {
+        return;
+    }
+    const FileDescriptor folder(*manifestFolder);
+    const auto opened = sys::openAt(folder.get(), std::string(kManifestFileName),
+                                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (!opened) {
+        return;
+    }
+    const FileDescriptor manifest(*opened);
+    const auto info = sys::fstat(manifest.get());
+    if (!info || !S_ISREG(info->st_mode)) {
+        return;
+    }
+    // The copy's folder as the manifest names it: its entries' common start.
+    std::string scope;
+    if (folder_ != location->manifestFolder) {
+        scope = folder_.substr(location->manifestFolder == "/" ? 1
+                                                               : location->manifestFolder.size() + 1) +
+                "/";
+    }
+    std::unordered_map<std::string_view, std::uint32_t> byPath;
+    for (std::uint32_t index = 0; index < files_.size(); ++index) {
+        byPath.emplace(files_[index].relativePath, index);
+    }
+    const auto entries = streamedEntries(manifest.get());
+    for (; const ManifestEntry* entry = entries->current(); entries->advance()) {
+        if (!entry->digest || entry->digest->size() != Digest{}.bytes.size() ||
+            !entry->key.starts_with(scope)) {
+            continue;
+        }
+        const auto file = byPath.find(std::string_view(entry->key).substr(scope.size()));
+        if (file != byPath.end()) {
+            byDigest_[*entry->digest].push_back(file->second);
+        }
+    }
 }
 
 std::expected<std::vector<std::uint32_t>, Stopped>

@@ -3,7 +3,7 @@
 // One folder given with --from: a tree that repair only ever reads. Its
 // files are found by the same relative path as a damaged file, or through
 // two indexes built on first need from one walk of the tree: the digests its
-// files carry in their attribute, and their sizes. An index only points at
+// files carry in their attribute or its manifest lists, and their sizes. An index only points at
 // candidates; a candidate proves nothing until its contents are digested.
 
 #include "engine/entry_open.h"
@@ -58,6 +58,7 @@ private:
     bool buildIndexes(const std::function<bool()>& stopRequested);
     void addFile(const std::shared_ptr<const FileDescriptor>& folder, const std::string& name,
                  const std::string& relativePath, bool listedAsLink);
+    void indexManifestDigests();
 
     std::string folder_;
     std::shared_ptr<const FileDescriptor> root_;

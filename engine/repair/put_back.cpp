@@ -437,6 +437,8 @@ PutBack putBack(const DamagedFile& damaged, int copy, std::int64_t copySize,
                                    synced.error().description,
                                kept};
             }
+            damaged.evidence->keptDamaged(damaged.path.substr(0, damaged.path.rfind('/') + 1) + kept,
+                                          mark);
             return PutBack{PutBack::End::repaired, {}, kept};
         }
         if (renamed.error().code != EEXIST) {

@@ -29,6 +29,7 @@ struct DamagedFile
     Digest digest;           // its stored digest, which the new bytes must have
     std::optional<std::string> stamp; // its stored stamp, written back unchanged
     EvidenceStore* evidence = nullptr; // where its digest and stamp are kept
+    std::string path;                  // its raw path, the folder's included
 };
 
 // Why the file cannot be repaired whatever copy is found; none when it can.

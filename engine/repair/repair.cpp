@@ -153,6 +153,7 @@ private:
         std::memcpy(damaged.digest.bytes.data(), entry.stored->data(), damaged.digest.bytes.size());
         damaged.stamp = entry.stamp;
         damaged.evidence = options_.run.evidence.get();
+        damaged.path = entry.path;
         if (auto refusal = repairRefusal(damaged)) {
             fail(done, path, std::move(*refusal));
             return true;

@@ -910,5 +910,40 @@ TEST(Manifest, RepairOnAFileSystemThatCannotExchangeNamesSaysSoAndLeavesNothing)
         << "nothing else is left in the folder";
 }
 
+// With digests in manifests on both sides: the copy's manifest points at a renamed
+// copy (so only it is read), and the kept damaged bytes are marked in FOLDER's manifest.
+TEST(Manifest, RepairFindsACopyByItsManifestAndMarksTheKeptDamageInFoldersManifest)
+{
+    AttributelessMount mount(FileSystem::ramfs);
+    AttributelessMount backup(FileSystem::ramfs);
+    SKIP_UNLESS_MOUNTED(mount);
+    SKIP_UNLESS_MOUNTED(backup);
+    const std::string f = mount.root();
+    const std::string bytes(100000, 'q');
+    mount.file("photo.raw", bytes);
+    backup.file("a decoy of the same size", std::string(100000, 'd'));
+    backup.file("renamed.raw", bytes);
+    ASSERT_EQ(std::get<0>(runTool({"tag", "--times", f})), 0);
+    ASSERT_EQ(std::get<0>(runTool({"tag", backup.root()})), 0);
+    std::string damaged = bytes;
+    damaged[10] = 'Z';
+    mount.file("photo.raw", damaged);
+    const timespec old[2] = {{1577836800, 0}, {1577836800, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, mount.path("photo.raw").c_str(), old, 0), 0);
+
+    const auto [status, out, err] =
+        runTool({"repair", "--json", "--from", backup.root(), f});
+    EXPECT_EQ(status, 0) << out << err;
+    EXPECT_NE(out.find("\"copy_files_hashed\":1"), std::string::npos) << out;
+    EXPECT_EQ(readWholeFile(mount.path("photo.raw")), bytes);
+    EXPECT_NE(readWholeFile(mount.path(kManifest)).find("#damaged "), std::string::npos);
+
+    const auto [checkStatus, checkOut, checkErr] = runTool({"check", f});
+    EXPECT_EQ(checkStatus, 0) << checkOut << checkErr;
+    EXPECT_NE(checkOut.find("⚠️ Damaged copy kept by repair: " + f + "/photo.raw.damaged\n"),
+              std::string::npos)
+        << checkOut;
+}
+
 } // namespace
 } // namespace quelby::cli

@@ -85,7 +85,7 @@ TEST(ManifestFormat, SortsEachLineIntoItsKindAndKeepsItsBytes)
         {"# Quelby manifest 1", Kind::header, "", std::nullopt},
         {"# Quelby manifest 1\r", Kind::header, "", std::nullopt},
         {"# Quelby manifest 2", Kind::comment, "", std::nullopt},
-        {"#damaged 2024-03-09T17_05_42Z  a", Kind::comment, "", std::nullopt},
+        {"#damaged 2024-03-09T17_05_42Z  a", Kind::damaged, "a", "2024-03-09T17_05_42Z"},
         {"#", Kind::comment, "", std::nullopt},
         {"", Kind::blank, "", std::nullopt},
         {"\r", Kind::blank, "", std::nullopt},
