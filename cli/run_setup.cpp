@@ -11,7 +11,8 @@ std::expected<Exclusions, int> exclusionsFor(const CliOptions& options, std::ost
 {
     std::vector<std::string> patterns = options.excludePatterns;
     for (const std::string& file : options.excludeFiles) {
-        auto more = patternsFromFile(file, [&environment] { return environment.stopSignal() != 0; });
+        auto more =
+            patternsFromFile(file, [&environment] { return environment.stopSignal() != 0; });
         if (!more && more.error().stopped) {
             return std::unexpected(128 + environment.stopSignal());
         }

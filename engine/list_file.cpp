@@ -42,8 +42,8 @@ std::unexpected<ListReadFailure> refused(std::string reason)
 
 // Reads fd to its end. A pipe or a terminal is waited for in short steps, so
 // that SIGINT and SIGTERM (which restart a blocked read) still end the wait.
-std::expected<std::string, ListReadFailure>
-readWhole(int fd, bool waits, std::size_t sizeLimit, const std::function<bool()>& stopRequested)
+std::expected<std::string, ListReadFailure> readWhole(int fd, bool waits, std::size_t sizeLimit,
+                                                      const std::function<bool()>& stopRequested)
 {
     std::string contents;
     char chunk[65536];
@@ -78,7 +78,8 @@ readWhole(int fd, bool waits, std::size_t sizeLimit, const std::function<bool()>
         }
     }
     if (const auto nul = contents.find('\0'); nul != std::string::npos) {
-        const auto line = std::count(contents.begin(), contents.begin() + static_cast<long>(nul), '\n');
+        const auto line =
+            std::count(contents.begin(), contents.begin() + static_cast<long>(nul), '\n');
         return refused("holds a NUL byte on line " + std::to_string(line + 1));
     }
     return contents;
@@ -101,9 +102,9 @@ std::string sizeLimitText(std::size_t bytes)
     return std::to_string(bytes) + " bytes";
 }
 
-std::expected<std::string, ListReadFailure>
-readListFile(const std::string& path, std::size_t sizeLimit,
-             const std::function<bool()>& stopRequested)
+std::expected<std::string, ListReadFailure> readListFile(const std::string& path,
+                                                         std::size_t sizeLimit,
+                                                         const std::function<bool()>& stopRequested)
 {
     if (path == "-") {
         // Standard input is shared with the shell, so its flags stay as they
@@ -114,8 +115,7 @@ readListFile(const std::string& path, std::size_t sizeLimit,
         }
         const bool terminal = S_ISCHR(info->st_mode) && ::isatty(STDIN_FILENO) == 1;
         if (!S_ISREG(info->st_mode) && !S_ISFIFO(info->st_mode) && !terminal) {
-            return refused("not a regular file, a pipe or a terminal but " +
-                           kindOf(info->st_mode));
+            return refused("not a regular file, a pipe or a terminal but " + kindOf(info->st_mode));
         }
         return readWhole(STDIN_FILENO, !S_ISREG(info->st_mode), sizeLimit, stopRequested);
     }

@@ -391,7 +391,8 @@ std::expected<void, PosixError> removeAttribute(int fd, const std::string& name)
 std::expected<bool, PosixError> pollReadable(int fd, int timeoutMilliseconds)
 {
     pollfd wanted{fd, POLLIN, 0};
-    const auto ready = retryInterrupted([&] { return calls().poll(&wanted, 1, timeoutMilliseconds); });
+    const auto ready =
+        retryInterrupted([&] { return calls().poll(&wanted, 1, timeoutMilliseconds); });
     if (!ready) {
         return std::unexpected(ready.error());
     }

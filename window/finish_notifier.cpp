@@ -122,8 +122,8 @@ void DesktopNotifier::notify(const QString& text)
     }
     // The service's capabilities first, without waiting for them: a desktop without the
     // service answers with an error, and then nothing is shown.
-    auto* asked = new QDBusPendingCallWatcher(connection.asyncCall(
-        notificationCall(QStringLiteral("GetCapabilities"))));
+    auto* asked = new QDBusPendingCallWatcher(
+        connection.asyncCall(notificationCall(QStringLiteral("GetCapabilities"))));
     QObject::connect(asked, &QDBusPendingCallWatcher::finished, asked,
                      [connection, text](QDBusPendingCallWatcher* answered) {
                          answered->deleteLater();
@@ -131,8 +131,7 @@ void DesktopNotifier::notify(const QString& text)
                          if (capabilities.isError()) {
                              return;
                          }
-                         QDBusConnection(connection).send(
-                             notifyCall(text, capabilities.value()));
+                         QDBusConnection(connection).send(notifyCall(text, capabilities.value()));
                      });
 }
 

@@ -222,7 +222,8 @@ TEST(CliProcess, TakesPatternsOnlyFromABoundedRegularFileOrStandardInput)
     ::close(pipeFds[0]);
     ::close(pipeFds[1]);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 143)
-        << "exit " << WEXITSTATUS(status) << ", signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+        << "exit " << WEXITSTATUS(status) << ", signal "
+        << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }
 
 // Large buffers for many jobs: the reads of one run stay within 256 MiB together. Sparse files
