@@ -1,0 +1,21 @@
+#pragma once
+
+// A scrub's findings as structured journal entries, when the systemd journal
+// is there; without one these do nothing and the report is unchanged.
+// docs/scrub.md lists the MESSAGE_IDs and fields.
+
+#include "engine/scrub/scrub_events.h"
+
+namespace quelby::cli {
+
+// Priority err, MESSAGE_ID kProblemMessageId, fields QUELBY_FOLDER,
+// QUELBY_PATH (escaped as in the report), QUELBY_RESULT (the JSON result
+// name), QUELBY_VERDICT (the JSON verdict name, or empty).
+void journalProblem(const scrub::Problem& problem);
+// Priority warning, MESSAGE_ID kGoneMessageId, QUELBY_FOLDER, QUELBY_PATH, QUELBY_RESULT=gone.
+void journalGone(const scrub::Gone& gone);
+// Priority notice (warning when problems > 0), MESSAGE_ID kSummaryMessageId,
+// QUELBY_FOLDER and the counts as fields; MESSAGE is the summary line.
+void journalSummary(const scrub::FolderSummary& summary, std::string_view summaryLine);
+
+} // namespace quelby::cli

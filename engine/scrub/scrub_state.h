@@ -1,0 +1,131 @@
+#pragma once
+
+// What scrubs have learnt, kept between runs in one SQLite file: per folder,
+// each file's size and times as last seen, when a scrub last verified it and
+// what it found, and the folder's figures from its last run. It is a cache,
+// not evidence: it never holds a digest, and losing it only makes every file
+// due again. Paths are raw bytes (BLOBs), relative to their folder.
+
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace quelby::scrub {
+
+using Seconds = std::int64_t; // since the epoch
+
+// What a scrub last found in a file. Stored as these numbers: never change one.
+enum class LastResult : int
+{
+    none = 0,       // seen, never verified
+    matched = 1,
+    noDigest = 2,   // looked at, carries no digest: not a problem
+    differs = 3,    // a problem
+    readFailed = 4, // a problem
+};
+
+bool isProblem(LastResult result);
+
+// A file as the state knows it.
+struct KnownFile
+{
+    std::int64_t size = 0;
+    std::int64_t modifiedNs = 0; // st_mtim in nanoseconds
+    std::int64_t changedNs = 0;  // st_ctim in nanoseconds
+    std::optional<Seconds> verifiedAt; // none: never verified
+    LastResult result = LastResult::none;
+    std::optional<Seconds> problemSince; // when its open problem was first found
+};
+
+using KnownFiles = std::unordered_map<std::string, KnownFile>; // by relative path
+
+// A folder's figures from its last run, as status and the metrics show them.
+struct FolderRecord
+{
+    std::string folder; // absolute, raw bytes
+    std::optional<Seconds> lastRun;
+    std::int64_t everyDays = 30;       // the period of the last run
+    std::int64_t files = 0;            // files with a digest (N)
+    std::int64_t verifiedInPeriod = 0; // of those, verified within the period
+    std::int64_t problems = 0;         // open problems
+    std::int64_t bytesRead = 0;        // by the last run
+    std::optional<Seconds> notifiedAt; // the last desktop notification about its problems
+};
+
+struct OpenProblem
+{
+    std::string path; // relative to the folder, raw bytes
+    LastResult result = LastResult::differs;
+    Seconds since = 0;
+};
+
+class ScrubState
+{
+public:
+    // Opens the state at path, creating it and its folder when missing. A file
+    // that is no database or is corrupt is renamed to path + ".corrupt-" +
+    // the time (UTC, %Y%m%dT%H%M%SZ), movedAside hears the new name, and a
+    // new state is started. Any other failure is returned, the file left alone.
+    static std::expected<std::unique_ptr<ScrubState>, std::string>
+    open(const std::string& path, const std::function<void(const std::string&)>& movedAside);
+
+    virtual ~ScrubState() = default;
+
+    // Every file the state knows below folder.
+    virtual std::expected<KnownFiles, std::string> knownFiles(std::string_view folder) = 0;
+
+    // Queued in the open batch; the batch is committed when it holds 1,000
+    // changes or was opened more than a second ago (by now), and by commit().
+    virtual std::expected<void, std::string> record(std::string_view folder, std::string_view path,
+                                                    const KnownFile& file, Seconds now) = 0;
+    virtual std::expected<void, std::string> forget(std::string_view folder, std::string_view path,
+                                                    Seconds now) = 0;
+    virtual std::expected<void, std::string> commit() = 0;
+
+    // Replaces the folder's figures (and commits the open batch with them).
+    virtual std::expected<void, std::string> saveFolder(const FolderRecord& record) = 0;
+    // Every folder with figures, in byte order of their paths.
+    virtual std::expected<std::vector<FolderRecord>, std::string> folders() = 0;
+    virtual std::expected<std::vector<OpenProblem>, std::string>
+    openProblems(std::string_view folder) = 0;
+};
+
+// The default state file: $XDG_STATE_HOME/quelby/scrub.sqlite, where an unset
+// or relative XDG_STATE_HOME means $HOME/.local/state; none without either.
+std::optional<std::string> defaultStatePath();
+
+// Held while one folder is scrubbed: a flock on a lock file beside the state,
+// named after the folder. Released when destroyed.
+class FolderLock
+{
+public:
+    FolderLock(FolderLock&& other) noexcept;
+    FolderLock& operator=(FolderLock&&) = delete;
+    ~FolderLock();
+
+    enum class Failure
+    {
+        held,  // another run scrubs the folder
+        other, // the lock file could not be made or locked; see the description
+    };
+    struct Error
+    {
+        Failure failure = Failure::other;
+        std::string description;
+    };
+    // Never waits.
+    static std::expected<FolderLock, Error> take(const std::string& statePath,
+                                                 std::string_view folder);
+
+private:
+    explicit FolderLock(int fd) : fd_(fd) {}
+    int fd_ = -1;
+};
+
+} // namespace quelby::scrub
