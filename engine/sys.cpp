@@ -139,6 +139,11 @@ int SystemCalls::inodeFlags(int fd, int* flags)
     return ::ioctl(fd, FS_IOC_GETFLAGS, flags);
 }
 
+int SystemCalls::makeFolderAt(int dirFd, const char* name, mode_t mode)
+{
+    return ::mkdirat(dirFd, name, mode);
+}
+
 namespace {
 
 SystemCalls realCalls;
@@ -406,6 +411,11 @@ std::expected<int, PosixError> inodeFlags(int fd)
         return std::unexpected(got.error());
     }
     return flags;
+}
+
+std::expected<void, PosixError> makeFolderAt(int dirFd, const std::string& name, mode_t mode)
+{
+    return done([&] { return calls().makeFolderAt(dirFd, name.c_str(), mode); });
 }
 
 } // namespace sys

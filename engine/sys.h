@@ -50,6 +50,7 @@ public:
     virtual int poll(struct pollfd* fds, nfds_t count, int timeoutMilliseconds);
     // The inode flags (FS_IOC_GETFLAGS): append-only, immutable...
     virtual int inodeFlags(int fd, int* flags);
+    virtual int makeFolderAt(int dirFd, const char* name, mode_t mode);
 };
 
 // Installs a replacement for the raw calls (tests only); nullptr restores the real ones.
@@ -94,6 +95,7 @@ std::expected<void, PosixError> removeAttribute(int fd, const std::string& name)
 // Whether fd has something to read (or its end) within the timeout.
 std::expected<bool, PosixError> pollReadable(int fd, int timeoutMilliseconds);
 std::expected<int, PosixError> inodeFlags(int fd);
+std::expected<void, PosixError> makeFolderAt(int dirFd, const std::string& name, mode_t mode);
 
 } // namespace sys
 

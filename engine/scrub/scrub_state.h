@@ -23,7 +23,7 @@ using Seconds = std::int64_t; // since the epoch
 // What a scrub last found in a file. Stored as these numbers: never change one.
 enum class LastResult : int
 {
-    none = 0,       // seen, never verified
+    none = 0, // seen, never verified
     matched = 1,
     noDigest = 2,   // looked at, carries no digest: not a problem
     differs = 3,    // a problem
@@ -36,11 +36,12 @@ bool isProblem(LastResult result);
 struct KnownFile
 {
     std::int64_t size = 0;
-    std::int64_t modifiedNs = 0; // st_mtim in nanoseconds
-    std::int64_t changedNs = 0;  // st_ctim in nanoseconds
+    std::int64_t modifiedNs = 0;       // st_mtim in nanoseconds
+    std::int64_t changedNs = 0;        // st_ctim in nanoseconds
     std::optional<Seconds> verifiedAt; // none: never verified
     LastResult result = LastResult::none;
     std::optional<Seconds> problemSince; // when its open problem was first found
+    friend bool operator==(const KnownFile&, const KnownFile&) = default;
 };
 
 using KnownFiles = std::unordered_map<std::string, KnownFile>; // by relative path
@@ -56,6 +57,7 @@ struct FolderRecord
     std::int64_t problems = 0;         // open problems
     std::int64_t bytesRead = 0;        // by the last run
     std::optional<Seconds> notifiedAt; // the last desktop notification about its problems
+    friend bool operator==(const FolderRecord&, const FolderRecord&) = default;
 };
 
 struct OpenProblem
@@ -63,6 +65,7 @@ struct OpenProblem
     std::string path; // relative to the folder, raw bytes
     LastResult result = LastResult::differs;
     Seconds since = 0;
+    friend bool operator==(const OpenProblem&, const OpenProblem&) = default;
 };
 
 class ScrubState
@@ -81,7 +84,8 @@ public:
     virtual std::expected<KnownFiles, std::string> knownFiles(std::string_view folder) = 0;
 
     // Queued in the open batch; the batch is committed when it holds 1,000
-    // changes or was opened more than a second ago (by now), and by commit().
+    // changes or was opened in an earlier second than now, and by commit() or
+    // when the state is closed. The reads below see every queued change.
     virtual std::expected<void, std::string> record(std::string_view folder, std::string_view path,
                                                     const KnownFile& file, Seconds now) = 0;
     virtual std::expected<void, std::string> forget(std::string_view folder, std::string_view path,

@@ -89,6 +89,10 @@ public:
     {
         return changed("unlinkAt", [&] { return SystemCalls::unlinkAt(dirFd, name, flags); });
     }
+    int makeFolderAt(int dirFd, const char* name, mode_t mode) override
+    {
+        return changed("makeFolderAt", [&] { return SystemCalls::makeFolderAt(dirFd, name, mode); });
+    }
     int removeAttribute(int fd, const char* name) override
     {
         return changed("removeAttribute", [&] { return SystemCalls::removeAttribute(fd, name); });

@@ -1,0 +1,55 @@
+#include "engine/file_digest.h"
+#include "engine/manifest_format.h"
+#include "engine/scrub/scrub_state.h"
+#include "engine/scrub/state_file.h"
+#include "engine/sys.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+
+namespace quelby::scrub {
+
+FolderLock::FolderLock(FolderLock&& other) noexcept : fd_(other.fd_)
+{
+    other.fd_ = -1;
+}
+
+FolderLock::~FolderLock()
+{
+    if (fd_ >= 0) {
+        (void)sys::close(fd_);
+    }
+}
+
+std::expected<FolderLock, FolderLock::Error> FolderLock::take(const std::string& statePath,
+                                                              std::string_view folder)
+{
+    // Named by a digest of the folder: any folder name fits, none is spelt out.
+    const Digest digest = digestOfBytes(folder);
+    const std::string name =
+        stateFolder(statePath) + "/scrub-" + lowerHex(digest.view().substr(0, 8)) + ".lock";
+    const auto failed = [&](const PosixError& error) {
+        return std::unexpected(Error{
+            Failure::other, "the lock file " + name + " could not be taken: " + error.description});
+    };
+    if (auto made = makeStateFolder(statePath); !made) {
+        return failed(made.error());
+    }
+    const auto opened =
+        sys::createAt(AT_FDCWD, name, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (!opened) {
+        return failed(opened.error());
+    }
+    FolderLock lock(*opened);
+    if (auto locked = sys::flock(lock.fd_, LOCK_EX | LOCK_NB); !locked) {
+        if (locked.error().code == EWOULDBLOCK) {
+            return std::unexpected(
+                Error{Failure::held, "the lock file " + name + " is held by another process"});
+        }
+        return failed(locked.error());
+    }
+    return lock;
+}
+
+} // namespace quelby::scrub

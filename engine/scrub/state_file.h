@@ -1,0 +1,30 @@
+#pragma once
+
+// Where the scrub's state lives on disk and what happens to a state file that
+// is no longer a database: the file-system side of the state, apart from SQL.
+
+#include "engine/posix_error.h"
+
+#include <ctime>
+#include <expected>
+#include <string>
+
+namespace quelby::scrub {
+
+// The folder that holds statePath: "." when it names none.
+std::string stateFolder(const std::string& statePath);
+
+// Makes the state's folder and any missing folder above it, each readable by
+// its owner only: the state lists the names of the user's files.
+std::expected<void, PosixError> makeStateFolder(const std::string& statePath);
+
+// Opens the state file for writing (creating it, owner only) and closes it
+// again, so that a missing permission, a read-only disk or a folder in its
+// place is told in the system's words before SQLite sees the file.
+std::expected<void, PosixError> checkStateFileWritable(const std::string& path);
+
+// Renames the state file to path + ".corrupt-" + the UTC time, with its -wal
+// and -shm files, so that a new state starts without them; returns the new name.
+std::expected<std::string, PosixError> moveStateAside(const std::string& path, std::time_t now);
+
+} // namespace quelby::scrub
