@@ -2,6 +2,7 @@
 #include "support/temp_tree.h"
 #include "support/unprivileged.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -149,6 +150,10 @@ TEST(ScrubState, CommitsABatchAtAThousandChangesOrASecondAndAKillLosesOnlyTheOpe
     EXPECT_EQ(knownCount(*reader, "/f"), 1001u);
     ASSERT_TRUE(writer->commit());
     EXPECT_EQ(knownCount(*reader, "/f"), 1002u);
+    // Closing the state commits what is still queued.
+    ASSERT_TRUE(writer->record("/f", "at close", sampleFile(4), 2001));
+    writer.reset();
+    EXPECT_EQ(knownCount(*reader, "/f"), 1003u);
 
     // A run killed after one full batch and part of the next keeps the full one.
     for (const bool bySignal : {false, true}) {
@@ -244,15 +249,21 @@ TEST(ScrubState, AStateThatCannotBeOpenedIsAnErrorAndIsLeftAlone)
         ASSERT_NE(state, nullptr);
         ASSERT_TRUE(state->record("/f", "kept", sampleFile(1), 1));
     }
+    // One the user may write, in a folder where SQLite cannot make its log.
+    const auto writable = readOnly + "/writable.sqlite";
     const auto before = test::readWholeFile(existing);
+    test::writeWholeFile(writable, before);
+    ASSERT_EQ(::chmod(writable.c_str(), 0666), 0);
     ASSERT_EQ(::chmod(existing.c_str(), 0444), 0);
     ASSERT_EQ(::chmod(readOnly.c_str(), 0555), 0);
     const auto outcome = test::runUnprivileged([&] {
         int failures = 0;
-        for (const auto& path : {existing, readOnly + "/new.sqlite"}) {
+        for (const auto& [path, reason] :
+             {std::pair<std::string, std::string>{existing, std::strerror(EACCES)},
+              {readOnly + "/new.sqlite", std::strerror(EACCES)},
+              {writable, sqlite3_errstr(SQLITE_READONLY)}}) {
             const auto state = ScrubState::open(path, never);
-            const auto expected =
-                "the scrub state " + path + " could not be opened: " + std::strerror(EACCES);
+            const auto expected = "the scrub state " + path + " could not be opened: " + reason;
             if (state || state.error() != expected) {
                 ADD_FAILURE() << (state ? "opened " + path : state.error());
                 ++failures;
@@ -266,7 +277,10 @@ TEST(ScrubState, AStateThatCannotBeOpenedIsAnErrorAndIsLeftAlone)
     }
     EXPECT_EQ(*outcome, 0);
     EXPECT_EQ(test::readWholeFile(existing), before);
-    EXPECT_EQ(namesStartingWith(readOnly, ""), std::vector<std::string>{"scrub.sqlite"});
+    EXPECT_EQ(test::readWholeFile(writable), before);
+    auto names = namesStartingWith(readOnly, "");
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"scrub.sqlite", "writable.sqlite"}));
 }
 
 TEST(ScrubState, AWriterWaitsForAnotherTransactionWhileReadersGoOn)
