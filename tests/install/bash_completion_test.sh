@@ -32,9 +32,19 @@ expect() {
     fi
 }
 
-expect "check export import repair retag tag" quelby-cli ""
+expect "check export import repair retag scrub status tag" quelby-cli ""
 expect "retag" quelby-cli ret
-expect "check export import repair retag tag" quelby-cli --jobs 4 ""
+expect "check export import repair retag scrub status tag" quelby-cli --jobs 4 ""
+expect "scrub status" quelby-cli s
+expect "--every --exclude --exclude-from" quelby-cli scrub --e
+expect "--state" quelby-cli status --s
+expect "" quelby-cli check --ev
+expect "gamma" quelby-cli scrub --metrics g
+expect "gamma" quelby-cli status --state = g
+expect "alpha" quelby-cli scrub --for 2h --budget 20G --every 14 al
+expect "" quelby-cli scrub --every ""
+expect "manifest" quelby-cli scrub --store m
+expect "alpha beta with space" quelby-cli --state s.sqlite status ""
 expect "--exclude --exclude-from --explain" quelby-cli check --ex
 expect "--exclude --exclude-from" quelby-cli -v retag --ex
 expect "--only-edited" quelby-cli retag --onl

@@ -12,6 +12,9 @@ cmake --build "$build" --target package >"$scratch/package.log" 2>&1 ||
     { cat "$scratch/package.log" >&2; fail "the package target failed"; }
 deb="$(ls "$build"/quelby_*_*.deb)"
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
+grep -qxF "ExecStart=$scratch/prefix/bin/quelby-cli scrub --notify --every \${QUELBY_EVERY} --for 2h %f" \
+    "$scratch/prefix/lib/systemd/user/quelby-scrub@.service" ||
+    fail "cmake --install left out the scrub's service or it does not run the installed tool"
 [[ -x "$scratch/prefix/bin/quelby-cli" && -s "$scratch/prefix/share/man/man1/quelby-cli.1" &&
     -s "$scratch/prefix/share/doc/quelby/json-report.md" &&
     -s "$scratch/prefix/share/doc/quelby/manifest.md" ]] ||
@@ -30,9 +33,12 @@ for file in usr/bin/quelby usr/bin/quelby-cli usr/share/doc/quelby/QuelbyHelp.pd
     usr/share/bash-completion/completions/quelby-cli \
     usr/share/applications/co.mossgroveware.Quelby.desktop \
     usr/share/metainfo/co.mossgroveware.Quelby.metainfo.xml \
-    usr/share/icons/hicolor/scalable/apps/co.mossgroveware.Quelby.svg; do
+    usr/share/icons/hicolor/scalable/apps/co.mossgroveware.Quelby.svg \
+    usr/lib/systemd/user/quelby-scrub@.service usr/lib/systemd/user/quelby-scrub@.timer; do
     [[ -s "$root/$file" ]] || fail "the package does not install $file"
 done
+grep -q '^ExecStart=/usr/bin/quelby-cli scrub ' "$root/usr/lib/systemd/user/quelby-scrub@.service" ||
+    fail "the scrub service does not run the packaged quelby-cli"
 desktop-file-validate "$root/usr/share/applications/co.mossgroveware.Quelby.desktop"
 # File managers offer Quelby for folders, and pass the folders on.
 grep -qx 'MimeType=inode/directory;' "$root/usr/share/applications/co.mossgroveware.Quelby.desktop" ||
