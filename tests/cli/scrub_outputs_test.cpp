@@ -162,16 +162,24 @@ constexpr int kSkipped = 77;
     ::mkdir("/run/systemd", 0755);
     ::mkdir("/run/systemd/journal", 0755);
 
-    // No journal: nothing on standard output or error.
+    // No journal, and then one that refuses every entry (a file where its
+    // socket should be): nothing on standard output or error.
     const int seen = ::memfd_create("output", MFD_CLOEXEC);
     const int savedOut = ::dup(1);
     const int savedErr = ::dup(2);
     ::dup2(seen, 1);
     ::dup2(seen, 2);
-    journalGone(scrub::Gone{"/srv/a", "/srv/a/x"});
-    journalSummary(scrub::FolderSummary{.folder = "/srv/a", .problems = 1}, "Scrubbed\n");
+    for (const bool refusing : {false, true}) {
+        if (refusing) {
+            test::writeWholeFile("/run/systemd/journal/socket", "");
+        }
+        journalProblem(scrub::Problem{"/srv/a", "/srv/a/x", FileResult::differs, std::nullopt});
+        journalGone(scrub::Gone{"/srv/a", "/srv/a/x"});
+        journalSummary(scrub::FolderSummary{.folder = "/srv/a", .problems = 1}, "Scrubbed\n");
+    }
     ::dup2(savedOut, 1);
     ::dup2(savedErr, 2);
+    ::unlink("/run/systemd/journal/socket");
     const off_t printed = ::lseek(seen, 0, SEEK_END);
     if (printed != 0) {
         writeAllTo(reportFd, "printed " + std::to_string(printed) + " bytes without a journal");
