@@ -52,38 +52,16 @@ int boundDatagramSocket(const std::string& path)
     return fd;
 }
 
-// Every datagram waiting on fd; one sent as a memory file descriptor (too
-// large for a datagram) is read from that file.
+// Every datagram waiting on fd. The entries sent here are small enough that
+// none arrives as a memory file instead.
 std::vector<std::string> waitingDatagrams(int fd)
 {
     std::vector<std::string> datagrams;
-    for (;;) {
-        std::string data(256 * 1024, '\0');
-        iovec part{data.data(), data.size()};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))]{};
-        msghdr message{};
-        message.msg_iov = &part;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        const ssize_t size = ::recvmsg(fd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-        if (size < 0) {
-            return datagrams;
-        }
-        data.resize(static_cast<std::size_t>(size));
-        const cmsghdr* header = CMSG_FIRSTHDR(&message);
-        if (header != nullptr && header->cmsg_type == SCM_RIGHTS) {
-            int passed = -1;
-            std::memcpy(&passed, CMSG_DATA(header), sizeof passed);
-            struct stat info
-            {};
-            ::fstat(passed, &info);
-            data.assign(static_cast<std::size_t>(info.st_size), '\0');
-            data.resize(static_cast<std::size_t>(::pread(passed, data.data(), data.size(), 0)));
-            ::close(passed);
-        }
-        datagrams.push_back(std::move(data));
+    std::string data(256 * 1024, '\0');
+    for (ssize_t size; (size = ::recv(fd, data.data(), data.size(), MSG_DONTWAIT)) >= 0;) {
+        datagrams.emplace_back(data, 0, static_cast<std::size_t>(size));
     }
+    return datagrams;
 }
 
 // The journal's native protocol: "NAME=value\n", or, for a value that holds
