@@ -12,37 +12,6 @@ namespace quelby::cli {
 
 namespace {
 
-std::string_view resultName(FileResult result)
-{
-    switch (result) {
-    case FileResult::matched:
-        return "matched";
-    case FileResult::differs:
-        return "differs";
-    case FileResult::noDigest:
-        return "no-digest";
-    case FileResult::tagged:
-        return "tagged";
-    case FileResult::retagged:
-        return "retagged";
-    case FileResult::kept:
-        return "kept";
-    case FileResult::readFailed:
-        return "read-failed";
-    case FileResult::tagFailed:
-        return "tag-failed";
-    case FileResult::missing:
-        return "missing";
-    case FileResult::leftover:
-        return "leftover";
-    case FileResult::damagedCopy:
-        return "damaged-copy";
-    case FileResult::none:
-        break;
-    }
-    return {};
-}
-
 std::string operationName(Operation operation)
 {
     switch (operation) {
@@ -118,7 +87,7 @@ Json jsonEntryObject(const EntryOutcome& outcome)
     Json object;
     object["type"] = outcome.isFolder ? "folder" : "file";
     addPath(object, "path", outcome.path);
-    object["result"] = resultName(outcome.result);
+    object["result"] = fileResultName(outcome.result);
     if (outcome.isFolder) {
         object["error"] = outcome.error;
         return object;

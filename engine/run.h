@@ -106,6 +106,9 @@ enum class FileResult
     damagedCopy // damaged bytes a repair kept: never read or tagged
 };
 
+// The result's name in JSON output and the journal; empty for none.
+std::string_view fileResultName(FileResult result);
+
 // One entry the walk has finished: a file, a special entry, or a folder that
 // could not be read.
 struct EntryOutcome

@@ -2,7 +2,8 @@
 
 // A scrub's findings as structured journal entries, when the systemd journal
 // is there; without one these do nothing and the report is unchanged.
-// docs/scrub.md lists the MESSAGE_IDs and fields.
+// docs/scrub.md lists the MESSAGE_IDs and fields. Every entry also carries
+// SYSLOG_IDENTIFIER=quelby-cli (journalctl -t) and a MESSAGE.
 
 #include "engine/scrub/scrub_events.h"
 
