@@ -9,6 +9,7 @@
 #include "options.h"
 #include "repair_command.h"
 #include "run_setup.h"
+#include "scrub/scrub_command.h"
 #include "transfer_command.h"
 
 #include <cerrno>
@@ -137,6 +138,12 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err,
     }
     if (options.importDigests) {
         return runImport(options, out, err, environment);
+    }
+    if (options.scrub) {
+        return runScrub(options, out, err, environment);
+    }
+    if (options.status) {
+        return runStatus(options, out, err, environment);
     }
     return runWalk(options, out, err, environment);
 }

@@ -5,6 +5,8 @@
 
 #include "progress_line.h"
 
+#include <cstdint>
+#include <ctime>
 #include <expected>
 #include <functional>
 #include <ostream>
@@ -31,6 +33,10 @@ struct CliEnvironment
     // The signal that asked the run to stop (SIGINT, SIGTERM), 0 while none did.
     std::function<int()> stopSignal = [] { return 0; };
     std::function<Clock::time_point()> now = [] { return Clock::now(); };
+    // The time of day in seconds since the epoch, as a scrub's state records it.
+    std::function<std::int64_t()> wallSeconds = [] {
+        return static_cast<std::int64_t>(std::time(nullptr));
+    };
 };
 
 int run(std::span<const std::string> args, std::ostream& out, std::ostream& err,

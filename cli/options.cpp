@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include "engine/display_text.h"
+#include "scrub/scrub_arguments.h"
 
 #include <charconv>
 #include <limits>
@@ -14,13 +15,6 @@ constexpr std::int64_t kMega = 1048576;
 constexpr std::int64_t kSmallestBuffer = kKilo;
 constexpr std::int64_t kLargestBuffer = 1024 * kMega;
 constexpr std::size_t kMostJobs = 256;
-
-// A typed argument as it may appear in a message: it is the user's bytes, so
-// nothing in it may act on the terminal.
-std::string quoted(std::string_view text)
-{
-    return "'" + escapedForReport(text) + "'";
-}
 
 class ArgumentReader
 {
@@ -61,8 +55,10 @@ private:
             raw_.folder = arg;
         } else if (*raw_.command == "import" && !raw_.target) {
             raw_.target = arg;
+        } else if (*raw_.command == "scrub" || *raw_.command == "status") {
+            raw_.moreFolders.push_back(arg);
         } else {
-            problem("unexpected argument " + quoted(arg));
+            problem("unexpected argument " + quotedArgument(arg));
         }
     }
 
@@ -75,7 +71,7 @@ private:
         if (index_ + 1 < args_.size()) {
             return args_[++index_];
         }
-        problem("option " + quoted(option) + " needs a value");
+        problem("option " + quotedArgument(option) + " needs a value");
         return std::nullopt;
     }
 
@@ -105,6 +101,17 @@ private:
             }
             return;
         }
+        if (std::optional<std::string>* scrubValue = name == "--every"     ? &raw_.every
+                                                     : name == "--for"     ? &raw_.forTime
+                                                     : name == "--budget"  ? &raw_.budget
+                                                     : name == "--metrics" ? &raw_.metrics
+                                                     : name == "--state"   ? &raw_.state
+                                                                           : nullptr) {
+            if (auto given = value(name, attached)) {
+                *scrubValue = std::move(given);
+            }
+            return;
+        }
         if (name == "--from") {
             if (auto copy = value(name, attached)) {
                 raw_.copies.push_back(std::move(*copy));
@@ -129,13 +136,14 @@ private:
                      : name == "--dry-run"         ? &raw_.dryRun
                      : name == "--also-unknown"    ? &raw_.alsoUnknown
                      : name == "--tag"             ? &raw_.bsdTag
+                     : name == "--notify"          ? &raw_.notify
                      : name == "--help"            ? &raw_.help
                      : name == "--version"         ? &raw_.version
                                                    : nullptr;
         if (!flag) {
-            problem("unknown option " + quoted(name));
+            problem("unknown option " + quotedArgument(name));
         } else if (attached) {
-            problem("option " + quoted(name) + " takes no value");
+            problem("option " + quotedArgument(name) + " takes no value");
         } else {
             *flag = true;
         }
@@ -173,7 +181,7 @@ private:
                 return;
             }
             default:
-                problem("unknown option " + quoted(std::string{'-', letter}));
+                problem("unknown option " + quotedArgument(std::string{'-', letter}));
                 return;
             }
         }
@@ -204,10 +212,18 @@ std::optional<Operation> operationNamed(std::string_view name)
     if (name == "import") {
         return Operation::tag; // it stores digests
     }
+    if (name == "scrub" || name == "status") {
+        return Operation::check; // reads only
+    }
     return std::nullopt;
 }
 
 } // namespace
+
+std::string quotedArgument(std::string_view text)
+{
+    return "'" + escapedForReport(text) + "'";
+}
 
 RawArguments rawArguments(std::span<const std::string> args)
 {
@@ -216,7 +232,7 @@ RawArguments rawArguments(std::span<const std::string> args)
 
 std::expected<BufferSize, std::string> parsedBufferSize(std::string_view text)
 {
-    const std::string malformed = "invalid buffer size " + quoted(text) +
+    const std::string malformed = "invalid buffer size " + quotedArgument(text) +
                                   ": give a whole number and the unit K or M, such as 64K or 4M";
     if (text.size() < 2) {
         return std::unexpected(malformed);
@@ -237,7 +253,7 @@ std::expected<BufferSize, std::string> parsedBufferSize(std::string_view text)
         }
     }
     const std::string outOfRange =
-        "buffer size " + quoted(text) + " is out of range: it must be from 1K to 1024M";
+        "buffer size " + quotedArgument(text) + " is out of range: it must be from 1K to 1024M";
     std::int64_t number = 0;
     const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
     if (error != std::errc{} || end != digits.data() + digits.size() ||
@@ -263,15 +279,21 @@ CommandLine validatedCommandLine(const RawArguments& raw)
         return UsageError{raw.firstProblem};
     }
     if (!raw.command) {
-        return UsageError{"missing command: check, tag, retag, repair, export or import"};
+        return UsageError{
+            "missing command: check, tag, retag, repair, export, import, scrub or status"};
     }
     const std::optional<Operation> operation = operationNamed(*raw.command);
     if (!operation) {
-        return UsageError{"unknown command " + quoted(*raw.command) +
-                          ": use check, tag, retag, repair, export or import"};
+        return UsageError{"unknown command " + quotedArgument(*raw.command) +
+                          ": use check, tag, retag, repair, export, import, scrub or status"};
     }
-    if (!raw.folder) {
-        return UsageError{"missing FOLDER after " + quoted(*raw.command)};
+    const bool scrub = *raw.command == "scrub";
+    const bool status = *raw.command == "status";
+    if (auto misplaced = scrubOptionMisplaced(raw, scrub, status)) {
+        return UsageError{*misplaced};
+    }
+    if (!raw.folder && !status) {
+        return UsageError{"missing FOLDER after " + quotedArgument(*raw.command)};
     }
     const bool repair = *raw.command == "repair";
     const bool exportDigests = *raw.command == "export";
@@ -313,6 +335,18 @@ CommandLine validatedCommandLine(const RawArguments& raw)
         return UsageError{"repair needs at least one --from COPY"};
     }
     CliOptions options;
+    if (scrub || status) {
+        if (auto problem = takeScrubOptions(raw, options)) {
+            return UsageError{*problem};
+        }
+        options.scrub = scrub;
+        options.status = status;
+        if (raw.folder) {
+            options.folders.push_back(*raw.folder);
+        }
+        options.folders.insert(options.folders.end(), raw.moreFolders.begin(),
+                               raw.moreFolders.end());
+    }
     options.operation = *operation;
     options.repair = repair;
     options.copies = raw.copies;
@@ -324,7 +358,7 @@ CommandLine validatedCommandLine(const RawArguments& raw)
     if (importDigests) {
         options.sums = *raw.folder;
         options.folder = *raw.target;
-    } else {
+    } else if (raw.folder) {
         options.folder = *raw.folder;
     }
     options.verbose = raw.verbose;
@@ -343,7 +377,7 @@ CommandLine validatedCommandLine(const RawArguments& raw)
             std::from_chars(raw.jobs->data(), raw.jobs->data() + raw.jobs->size(), jobs);
         if (error != std::errc{} || end != raw.jobs->data() + raw.jobs->size() || jobs < 1 ||
             jobs > kMostJobs) {
-            return UsageError{"invalid number of jobs " + quoted(*raw.jobs) + ": give 1 to " +
+            return UsageError{"invalid number of jobs " + quotedArgument(*raw.jobs) + ": give 1 to " +
                               std::to_string(kMostJobs)};
         }
         options.jobs = jobs;
@@ -356,7 +390,7 @@ CommandLine validatedCommandLine(const RawArguments& raw)
         } else if (*raw.store == "manifest") {
             options.store = StoreChoice::manifest;
         } else {
-            return UsageError{"invalid --store " + quoted(*raw.store) +
+            return UsageError{"invalid --store " + quotedArgument(*raw.store) +
                               ": use auto, attributes or manifest"};
         }
     }
@@ -376,6 +410,8 @@ std::string helpText()
            "       quelby-cli repair [OPTIONS] --from COPY [--from COPY...] FOLDER\n"
            "       quelby-cli export [--tag] [OPTIONS] FOLDER\n"
            "       quelby-cli import [OPTIONS] SUMS FOLDER\n"
+           "       quelby-cli scrub [OPTIONS] FOLDER [FOLDER...]\n"
+           "       quelby-cli status [--json] [--state FILE] [FOLDER...]\n"
            "\n"
            "Keeps the SHA-256 digest of every file below FOLDER in an extended attribute\n"
            "on the file itself, and later finds files whose contents changed.\n"
@@ -395,6 +431,12 @@ std::string helpText()
            "  import  store the digests listed in SUMS (sha256sum text or binary, or\n"
            "          BSD form; - for standard input) on the files below FOLDER whose\n"
            "          contents match them and that have no digest yet\n"
+           "  scrub   check the files below each FOLDER that are due: never verified,\n"
+           "          verified more than --every days ago, changed since, or with a\n"
+           "          problem; remembers what it found in a state file, so that runs on\n"
+           "          a timer verify every file within the period (reads only)\n"
+           "  status  what the scrubs found: when each folder was last scrubbed, the\n"
+           "          share of its files verified in the period, its open problems\n"
            "\n"
            "Options:\n"
            "  -v, --verbose       a line for every file, and the buffer size in the summary\n"
@@ -436,6 +478,17 @@ std::string helpText()
            "      --also-unknown  (repair) also repair files with no time stamp to tell\n"
            "                      an edit from damage\n"
            "      --tag           (export) write BSD lines: SHA256 (PATH) = DIGEST\n"
+           "      --every DAYS    (scrub) verify every file at least every DAYS days\n"
+           "                      (default 30)\n"
+           "      --for DURATION  (scrub) start no file after DURATION: a whole number\n"
+           "                      with s, m, h or d (90s, 45m, 2h); shared by all FOLDERs\n"
+           "      --budget SIZE   (scrub) start no file once SIZE has been read: a whole\n"
+           "                      number with K, M, G or T (20G); shared by all FOLDERs\n"
+           "      --metrics FILE  (scrub) write every scrubbed folder's figures to FILE\n"
+           "                      in the Prometheus text format\n"
+           "      --notify        (scrub) a desktop notification when problems are found\n"
+           "      --state FILE    (scrub, status) the state file (default\n"
+           "                      $XDG_STATE_HOME/quelby/scrub.sqlite)\n"
            "  -h, --help          show this help and exit\n"
            "      --version       show the version and exit\n"
            "\n"
@@ -451,8 +504,9 @@ std::string helpText()
            "       that could not be read or tagged, a damaged file not repaired),\n"
            "       or a file left over from an interrupted repair\n"
            "  2    a usage error, or a FOLDER or COPY that is not a folder, or a COPY\n"
-           "       inside FOLDER or holding it\n"
-           "  3    check or export found no failure, but some files had no digest\n"
+           "       inside FOLDER or holding it; for scrub and status, a state that\n"
+           "       cannot be opened or written, or a FOLDER another scrub is scrubbing\n"
+           "  3    check, export or scrub found no failure, but some files had no digest\n"
            "  130, 143  interrupted (SIGINT, SIGTERM); the lines so far are kept\n"
            "  141  standard output was closed (as by | head -1); the run ended there\n";
 }

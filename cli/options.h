@@ -6,6 +6,7 @@
 #include "engine/evidence_location.h"
 #include "engine/run.h"
 
+#include <chrono>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -22,6 +23,7 @@ struct RawArguments
     std::optional<std::string> command;
     std::optional<std::string> folder; // bytes as given, never decoded
     std::optional<std::string> target; // import's FOLDER after its SUMS
+    std::vector<std::string> moreFolders; // scrub's and status's further FOLDERs
     std::optional<std::string> buffer;
     bool verbose = false;
     bool times = false;
@@ -39,12 +41,22 @@ struct RawArguments
     bool dryRun = false;
     bool alsoUnknown = false;
     bool bsdTag = false; // --tag
+    std::optional<std::string> every;   // --every DAYS
+    std::optional<std::string> forTime; // --for DURATION
+    std::optional<std::string> budget;  // --budget SIZE
+    std::optional<std::string> metrics; // --metrics FILE, bytes as given
+    std::optional<std::string> state;   // --state FILE, bytes as given
+    bool notify = false;
     bool help = false;
     bool version = false;
     std::string firstProblem; // the first thing that could not be taken apart
 };
 
 RawArguments rawArguments(std::span<const std::string> args);
+
+// A typed argument as it may appear in a message: it is the user's bytes, so
+// nothing in it may act on the terminal.
+std::string quotedArgument(std::string_view text);
 
 struct BufferSize
 {
@@ -85,6 +97,17 @@ struct CliOptions
     // import (operation tag): the digests of the list sums stored in folder.
     bool importDigests = false;
     std::string sums; // "-": standard input
+    // scrub: Check's walk over the due files of each of folders, within an allowance.
+    bool scrub = false;
+    // status: what the scrubs of folders (every scrubbed folder when none) found.
+    bool status = false;
+    std::vector<std::string> folders; // bytes as given
+    std::int64_t everyDays = 30;
+    std::optional<std::chrono::seconds> forTime;
+    std::optional<std::int64_t> budgetBytes;
+    std::optional<std::string> metricsFile;
+    std::optional<std::string> stateFile;
+    bool notify = false;
 };
 
 struct ShowHelp

@@ -37,12 +37,47 @@ void readStoredOnly(FileVisit& visit)
     outcome.result = FileResult::noDigest;
 }
 
+void reportNoDigest(FileVisit& visit, const std::optional<Bytes>& stored,
+                    std::string_view stampText)
+{
+    ++visit.outcome.counts.noDigestCount;
+    if (visit.attributesUnsupported()) {
+        ++visit.outcome.counts.unsupportedCount;
+    }
+    visit.outcome.result = FileResult::noDigest;
+    if (visit.options.verbose) {
+        const bool bareLine = stored && visit.options.backEnd == DigestBackEnd::legacy;
+        visit.addLine(bareLine ? report::noDigestBareLine(visit.path)
+                               : report::noDigestLine(visit.path, stampText));
+    }
+}
+
+// True when the file carries a digest worth reading it for; otherwise it has
+// been reported as it is.
+bool hasDigestToCompare(FileVisit& visit)
+{
+    const auto stored = visit.storedDigest();
+    if (!stored) {
+        visit.reportUnreadable(stored.error().description);
+        return false;
+    }
+    if (!*stored || (*stored)->empty()) {
+        reportNoDigest(visit, *stored,
+                       visit.options.verbose ? timeText(visit.storedStamp()) : std::string());
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 void checkFile(FileVisit& visit)
 {
     if (!visit.options.readsContents) {
         readStoredOnly(visit);
+        return;
+    }
+    if (!visit.options.readsUntagged && !hasDigestToCompare(visit)) {
         return;
     }
     const auto digest = visit.digestOrReport();
@@ -61,16 +96,7 @@ void checkFile(FileVisit& visit)
         return;
     }
     if (!*stored || (*stored)->empty()) {
-        ++counts.noDigestCount;
-        if (visit.attributesUnsupported()) {
-            ++counts.unsupportedCount;
-        }
-        result = FileResult::noDigest;
-        if (verbose) {
-            const bool bareLine = *stored && visit.options.backEnd == DigestBackEnd::legacy;
-            visit.addLine(bareLine ? report::noDigestBareLine(visit.path)
-                                   : report::noDigestLine(visit.path, stampText));
-        }
+        reportNoDigest(visit, *stored, stampText);
         return;
     }
     if (digest->matches(**stored)) {

@@ -49,6 +49,9 @@ struct RunOptions
     // digest read; matched when it is well formed, noDigest otherwise, and
     // the value always in the outcome's stored.
     bool readsContents = true;
+    // Check: false looks at the stored digest first and reads nothing of a
+    // file that has none (a scrub, which only verifies tagged files).
+    bool readsUntagged = true;
     std::shared_ptr<EvidenceStore> evidence = attributeStore(); // where digests are kept
 };
 
@@ -143,11 +146,18 @@ struct RunProgress
     std::string_view currentPath; // escaped for display
 };
 
+struct EntryToVisit;
+
 // How a caller follows a walk. Every method is called on the walk's own thread.
 class RunObserver
 {
 public:
     virtual ~RunObserver() = default;
+    // Asked for each file, once its evidence is looked up, before it is
+    // opened: false leaves the file to the caller (a scrub, which first
+    // surveys the tree and then reads the files that are due, in its own
+    // order); it gets no outcome and no count.
+    virtual bool visitsFile(const EntryToVisit&) { return true; }
     // Each finished entry, in walk order.
     virtual void entryDone(const EntryOutcome&) {}
     // Called between reads and between files; keep it cheap.

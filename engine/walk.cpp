@@ -308,6 +308,9 @@ private:
         }
         EntryToVisit toVisit{folder, name, path, type == DT_LNK, {}};
         options_.evidence->lookUp(toVisit.path, toVisit.evidence);
+        if (!observer_.visitsFile(toVisit)) {
+            return;
+        }
         if (visits_) {
             visits_->visit(std::move(toVisit));
             return;

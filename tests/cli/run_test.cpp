@@ -108,7 +108,7 @@ TEST(CliProcess, PrintsOnlyTheReportAndExitsWithZeroOneOrTwo)
         {{"tag", file}, {2, "", "quelby-cli: " + file + ": Not a directory\n"}},
         {{"tag", root + "/new\nline"},
          {2, "", "quelby-cli: " + root + "/new\\x0aline: No such file or directory\n"}},
-        {{}, {2, "", "quelby-cli: missing command: check, tag, retag, repair, export or import (see quelby-cli --help)\n"}},
+        {{}, {2, "", "quelby-cli: missing command: check, tag, retag, repair, export, import, scrub or status (see quelby-cli --help)\n"}},
     };
     for (const auto& [args, expected] : cases) {
         EXPECT_EQ(runTool(args), expected);

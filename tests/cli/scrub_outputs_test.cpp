@@ -174,7 +174,16 @@ constexpr int kSkipped = 77;
                                   FileResult::readFailed, std::nullopt});
     journalGone(scrub::Gone{"/home/ada/Pictures", "/home/ada/Pictures/old.jpg"});
     journalSummary(
-        scrub::FolderSummary{"/home/ada/Pictures", 120, 2, 5678, 43, 30, 7, 1, 491520, 3},
+        scrub::FolderSummary{.folder = "/home/ada/Pictures",
+                             .verified = 120,
+                             .problems = 2,
+                             .files = 5678,
+                             .percent = 43,
+                             .everyDays = 30,
+                             .noDigest = 7,
+                             .gone = 1,
+                             .bytesRead = 491520,
+                             .openProblems = 3},
         "Scrubbed 120 files in /home/ada/Pictures: 2 problems; 43% of its 5678 files "
         "verified in the last 30 days.\n");
     journalSummary(scrub::FolderSummary{.folder = "/srv/b\tc", .verified = 4, .problems = 0},

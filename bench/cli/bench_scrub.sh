@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# A scrub beside a full check of the same tree (100,000 files of 4 KiB in 100
+# folders, tagged, page cache warm): a scrub with nothing due, which reads no
+# contents, a first scrub, which reads everything and records it, and the
+# state's size per file. Timings are hyperfine's means over RUNS runs; the
+# data is made once under ${TMPDIR:-/tmp} and kept (remove it with --clean).
+#
+#   bench/cli/bench_scrub.sh [path/to/quelby-cli]
+set -euo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+data="${TMPDIR:-/tmp}/quelby-bench-scrub"
+runs=${RUNS:-10}
+
+if [[ "${1:-}" == "--clean" ]]; then
+    rm -rf -- "$data"
+    exit 0
+fi
+cli=$(realpath -- "${1:-$repo/build/cli/quelby-cli}")
+[[ -x "$cli" ]] || { echo "no quelby-cli at $cli: build it first" >&2; exit 2; }
+command -v hyperfine >/dev/null || { echo "missing hyperfine (scripts/install-packages.sh)" >&2; exit 2; }
+
+tree="$data/tree"
+state="$data/state/scrub.sqlite"
+readonly folders=100 filesPerFolder=1000 fileBytes=4096
+
+if [[ ! -e "$data/.complete" ]]; then
+    echo "Preparing $data (once) ..." >&2
+    rm -rf -- "$data"
+    mkdir -p "$tree" "$data/state"
+    for ((f = 0; f < folders; f++)); do
+        folder=$(printf '%s/d%03d' "$tree" "$f")
+        mkdir "$folder"
+        head -c $((filesPerFolder * fileBytes)) /dev/urandom |
+            split -b "$fileBytes" -a 3 -d - "$folder/f"
+    done
+    "$cli" tag -q "$tree" >/dev/null
+    touch "$data/.complete"
+fi
+
+fresh="rm -f '$state' '$state-wal' '$state-shm'"
+"$cli" check -q "$tree" >/dev/null # warm the page cache
+
+echo "== first scrub (everything due) against check"
+hyperfine --runs "$runs" --warmup 1 --export-markdown "$data/first.md" \
+    -n check "$cli check -q $tree" \
+    -n "first scrub" --prepare "$fresh" "$cli scrub -q --state $state $tree"
+cat "$data/first.md"
+
+echo "== scrub with nothing due against check"
+eval "$fresh"
+"$cli" scrub -q --state "$state" "$tree" >/dev/null
+hyperfine --runs "$runs" --warmup 1 --export-markdown "$data/nothing-due.md" \
+    -n check "$cli check -q $tree" \
+    -n "scrub, nothing due" "$cli scrub -q --state $state $tree"
+cat "$data/nothing-due.md"
+
+files=$((folders * filesPerFolder))
+bytes=$(stat -c %s "$state")
+for extra in "$state-wal" "$state-shm"; do
+    [[ -e "$extra" ]] && bytes=$((bytes + $(stat -c %s "$extra")))
+done
+echo "== state: $bytes bytes for $files files, $((bytes / files)) bytes per file"

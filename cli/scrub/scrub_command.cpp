@@ -1,0 +1,270 @@
+#include "scrub_command.h"
+
+#include "cli/command_output.h"
+#include "cli/json_report.h"
+#include "cli/run_setup.h"
+#include "desktop_notification.h"
+#include "engine/digest_pool.h"
+#include "engine/display_text.h"
+#include "engine/scrub/due_files.h"
+#include "engine/scrub/scrub.h"
+#include "engine/scrub/scrub_text.h"
+#include "journal.h"
+#include "metrics_file.h"
+#include "scrub_state_access.h"
+#include "service_status.h"
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+#include <vector>
+
+namespace quelby::cli {
+
+namespace {
+
+constexpr scrub::Seconds kNotificationRepeat = 7 * scrub::kSecondsPerDay;
+
+class ScrubReporter : public FollowingObserver<scrub::ScrubObserver>
+{
+public:
+    ScrubReporter(RunFollower& follower, bool json, const std::string& folder,
+                  ServiceStatus& service)
+        : FollowingObserver(follower, json), folder_(folder), service_(service)
+    {
+    }
+
+    void entryDone(const EntryOutcome& outcome) override
+    {
+        follower_.report().write(json_ ? jsonEntryLine(outcome) : outcome.lines);
+        if (outcome.otherDevice) {
+            follower_.sayNotEntered(outcome.path);
+        }
+        if (outcome.counts.failureCount > 0) {
+            journalProblem(scrub::Problem{folder_, outcome.path, outcome.result, outcome.verdict});
+        }
+    }
+
+    void gone(const std::string& path) override
+    {
+        if (json_) {
+            Json object;
+            addPath(object, "path", path);
+            object["result"] = "gone";
+            follower_.report().write(line(object));
+        } else {
+            follower_.report().write(report::goneLine(escapedForReport(path)));
+        }
+        journalGone(scrub::Gone{folder_, path});
+    }
+
+    void scrubProgress(std::int64_t verified, std::int64_t due) override
+    {
+        service_.progress(verified, due, folder_);
+    }
+
+private:
+    const std::string& folder_;
+    ServiceStatus& service_;
+};
+
+std::string summaryOutput(const RunOptions& options, const scrub::ScrubResult& result, bool json,
+                          double seconds)
+{
+    if (!json) {
+        return result.state.stopped
+                   ? stoppedText(options, result.state)
+                   : report::scrubSummaryLine(result.summary, escapedForReport(options.folder));
+    }
+    Json object = jsonSummaryObject(options, result.state, seconds);
+    object["operation"] = "scrub";
+    object["no_digest"] = result.summary.noDigest;
+    object["scrubbed"] = result.summary.verified;
+    object["problems"] = result.summary.problems;
+    object["files"] = result.summary.files;
+    object["verified_in_period"] = result.summary.verifiedInPeriod;
+    object["verified_in_period_percent"] = result.summary.percent;
+    object["every_days"] = result.summary.everyDays;
+    object["gone"] = result.summary.gone;
+    object["bytes_read"] = result.summary.bytesRead;
+    object["open_problems"] = result.summary.openProblems;
+    return line(object);
+}
+
+// The folder's figures for status and the metrics, and whether to tell the desktop.
+scrub::FolderRecord folderRecord(const scrub::FolderSummary& summary,
+                                 const std::optional<scrub::FolderRecord>& before,
+                                 scrub::Seconds now)
+{
+    scrub::FolderRecord record;
+    record.folder = summary.folder;
+    record.lastRun = now;
+    record.everyDays = summary.everyDays;
+    record.files = summary.files;
+    record.verifiedInPeriod = summary.verifiedInPeriod;
+    record.problems = summary.openProblems;
+    record.bytesRead = summary.bytesRead;
+    if (before) {
+        record.notifiedAt = before->notifiedAt;
+    }
+    return record;
+}
+
+bool notificationDue(const scrub::FolderSummary& summary, const scrub::FolderRecord& record,
+                     scrub::Seconds now)
+{
+    if (summary.newProblems > 0) {
+        return true;
+    }
+    return summary.openProblems > 0 &&
+           (!record.notifiedAt || now - *record.notifiedAt >= kNotificationRepeat);
+}
+
+std::optional<scrub::FolderRecord> recordOf(scrub::ScrubState& state, const std::string& folder)
+{
+    auto folders = state.folders();
+    if (!folders) {
+        return std::nullopt;
+    }
+    for (auto& record : *folders) {
+        if (record.folder == folder) {
+            return std::move(record);
+        }
+    }
+    return std::nullopt;
+}
+
+struct ScrubRun
+{
+    const CliOptions& options;
+    std::ostream& out;
+    std::ostream& err;
+    const CliEnvironment& environment;
+    scrub::ScrubState& state;
+    scrub::Allowance& allowance;
+    ServiceStatus& service;
+    scrub::Seconds now;
+    bool failures = false;
+    bool noDigest = false;
+
+    // The exit status when the command must end here.
+    std::optional<int> scrubOne(const RunOptions& runOptions)
+    {
+        const auto started = environment.now();
+        CommandStreams streams(drawsProgress(options, environment), out, err, environment);
+        ScrubReporter reporter(streams.follower, options.json, runOptions.folder, service);
+        const auto pool = poolForOneWalk(runOptions.jobs);
+        const std::optional<scrub::FolderRecord> before = recordOf(state, runOptions.folder);
+        const auto result = scrub::scrubFolder(
+            scrub::ScrubOptions{runOptions, options.everyDays, now}, state, allowance, reporter,
+            pool.get());
+        streams.finishProgress();
+        streams.report.flush();
+        sayWhereDigestsAreKept(runOptions, err);
+        if (!result) {
+            sayError(err, result.error());
+            return kExitUsage;
+        }
+        const double seconds = std::chrono::duration<double>(environment.now() - started).count();
+        const std::string summary = summaryOutput(runOptions, *result, options.json, seconds);
+        streams.report.write(summary);
+        streams.report.flush();
+        if (streams.report.failed()) {
+            return statusAfterFailedOutput(out, err);
+        }
+        if (result->state.stopped) {
+            return 128 + environment.stopSignal();
+        }
+        service.progress(result->summary.verified, result->summary.due,
+                         runOptions.folder, true);
+        journalSummary(result->summary,
+                       report::scrubSummaryLine(result->summary,
+                                                escapedForReport(runOptions.folder)));
+        scrub::FolderRecord record = folderRecord(result->summary, before, now);
+        if (options.notify && notificationDue(result->summary, record, now)) {
+            if (auto sent = notifyDesktop(escapedForReport(runOptions.folder),
+                                          result->summary.openProblems);
+                sent) {
+                record.notifiedAt = now;
+            } else {
+                sayError(err, "no desktop notification: " + sent.error());
+            }
+        }
+        if (auto saved = state.saveFolder(record); !saved) {
+            sayError(err, saved.error());
+            return kExitUsage;
+        }
+        failures = failures || result->state.failureCount > 0 || result->state.leftoverCount > 0;
+        noDigest = noDigest || result->summary.noDigest > 0;
+        return std::nullopt;
+    }
+};
+
+} // namespace
+
+int runScrub(const CliOptions& options, std::ostream& out, std::ostream& err,
+             const CliEnvironment& environment)
+{
+    auto exclusions = exclusionsFor(options, err, environment);
+    if (!exclusions) {
+        return exclusions.error();
+    }
+    std::vector<RunOptions> runs;
+    for (const std::string& typed : options.folders) {
+        CliOptions one = options;
+        one.folder = typed;
+        one.excludeFiles.clear();
+        auto runOptions = runOptionsFor(one, err, environment);
+        if (!runOptions) {
+            return runOptions.error();
+        }
+        runOptions->exclusions = *exclusions;
+        runs.push_back(std::move(*runOptions));
+    }
+    const auto statePath = scrubStatePath(options, err, environment);
+    if (!statePath) {
+        return statePath.error();
+    }
+    // Taken before the state is opened, and held until every folder is done.
+    std::vector<scrub::FolderLock> locks;
+    for (const RunOptions& run : runs) {
+        auto lock = scrub::FolderLock::take(*statePath, run.folder);
+        if (!lock) {
+            sayError(err, lock.error().failure == scrub::FolderLock::Failure::held
+                              ? escapedForReport(run.folder) +
+                                    " is being scrubbed by another run of Quelby"
+                              : lock.error().description);
+            return kExitUsage;
+        }
+        locks.push_back(std::move(*lock));
+    }
+    auto state = openScrubState(*statePath, err);
+    if (!state) {
+        return state.error();
+    }
+    ServiceStatus service;
+    service.ready();
+    scrub::Allowance allowance(options.forTime, options.budgetBytes, environment.now);
+    ScrubRun scrubRun{options, out, err, environment, **state, allowance, service,
+                      environment.wallSeconds()};
+    for (const RunOptions& run : runs) {
+        if (const auto ended = scrubRun.scrubOne(run)) {
+            return *ended;
+        }
+    }
+    int status = scrubRun.failures ? kExitFailures
+                 : scrubRun.noDigest ? kExitNoDigest
+                                     : kExitSuccess;
+    if (options.metricsFile) {
+        auto folders = (*state)->folders();
+        auto written = folders ? writeMetricsFile(*options.metricsFile, metricsText(*folders))
+                               : std::expected<void, std::string>(std::unexpect, folders.error());
+        if (!written) {
+            sayError(err, written.error());
+            status = kExitUsage;
+        }
+    }
+    return status;
+}
+
+} // namespace quelby::cli

@@ -1,0 +1,43 @@
+#include "scrub_state_access.h"
+
+#include "cli/command_output.h"
+#include "engine/display_text.h"
+
+namespace quelby::cli {
+
+std::expected<std::string, int> scrubStatePath(const CliOptions& options, std::ostream& err,
+                                             const CliEnvironment& environment)
+{
+    if (options.stateFile) {
+        if (options.stateFile->starts_with('/')) {
+            return *options.stateFile;
+        }
+        if (!environment.workingFolder) {
+            sayError(err, "cannot find the working folder: " + environment.workingFolder.error());
+            return std::unexpected(kExitUsage);
+        }
+        return *environment.workingFolder + "/" + *options.stateFile;
+    }
+    if (auto path = scrub::defaultStatePath()) {
+        return *path;
+    }
+    sayError(err, "no place for the scrub state: set HOME or XDG_STATE_HOME, or give --state FILE");
+    return std::unexpected(kExitUsage);
+}
+
+std::expected<std::unique_ptr<scrub::ScrubState>, int> openScrubState(const std::string& path,
+                                                                  std::ostream& err)
+{
+    auto state = scrub::ScrubState::open(path, [&err, &path](const std::string& movedTo) {
+        sayError(err, "the scrub state " + escapedForReport(path) +
+                          " was damaged or no database; it was moved to " +
+                          escapedForReport(movedTo) + " and a new one started");
+    });
+    if (!state) {
+        sayError(err, state.error());
+        return std::unexpected(kExitUsage);
+    }
+    return std::move(*state);
+}
+
+} // namespace quelby::cli

@@ -1,0 +1,27 @@
+#pragma once
+
+// Where scrub and status find the scrub's state, and opening it with what
+// the user must hear on the way.
+
+#include "cli/cli.h"
+#include "cli/options.h"
+#include "engine/scrub/scrub_state.h"
+
+#include <expected>
+#include <memory>
+#include <ostream>
+#include <string>
+
+namespace quelby::cli {
+
+// --state FILE made absolute, or the default; otherwise the exit status,
+// after the reason is said on err.
+std::expected<std::string, int> scrubStatePath(const CliOptions& options, std::ostream& err,
+                                               const CliEnvironment& environment);
+
+// A damaged state is moved aside with one line on err; one that cannot be
+// opened gives the exit status, after the reason is said on err.
+std::expected<std::unique_ptr<scrub::ScrubState>, int> openScrubState(const std::string& path,
+                                                                      std::ostream& err);
+
+} // namespace quelby::cli

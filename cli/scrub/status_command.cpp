@@ -1,0 +1,167 @@
+#include "cli/command_output.h"
+#include "cli/json_report.h"
+#include "cli/run_setup.h"
+#include "engine/display_text.h"
+#include "engine/scrub/due_files.h"
+#include "scrub_command.h"
+#include "scrub_state_access.h"
+
+#include <algorithm>
+#include <ctime>
+
+namespace quelby::cli {
+
+namespace {
+
+std::string_view resultName(scrub::LastResult result)
+{
+    return result == scrub::LastResult::readFailed ? "read-failed" : "differs";
+}
+
+std::string timeText(scrub::Seconds seconds)
+{
+    const std::time_t time = static_cast<std::time_t>(seconds);
+    std::tm local{};
+    localtime_r(&time, &local);
+    char text[64] = {};
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %z", &local);
+    return text;
+}
+
+std::string joinedPath(const std::string& folder, const std::string& relative)
+{
+    return folder == "/" ? "/" + relative : folder + "/" + relative;
+}
+
+// A folder as status shows it, from what its scrubs left in the state.
+struct FolderStatus
+{
+    scrub::FolderRecord record;
+    std::int64_t files = 0;
+    std::int64_t verifiedInPeriod = 0;
+    std::vector<scrub::OpenProblem> problems;
+};
+
+std::expected<FolderStatus, std::string> statusOf(scrub::ScrubState& state,
+                                                  scrub::FolderRecord record, scrub::Seconds now)
+{
+    FolderStatus status;
+    auto known = state.knownFiles(record.folder);
+    if (!known) {
+        return std::unexpected(known.error());
+    }
+    for (const auto& [path, file] : *known) {
+        if (file.result == scrub::LastResult::noDigest) {
+            continue;
+        }
+        ++status.files;
+        if (scrub::verifiedWithin(file.verifiedAt, now, record.everyDays)) {
+            ++status.verifiedInPeriod;
+        }
+    }
+    auto problems = state.openProblems(record.folder);
+    if (!problems) {
+        return std::unexpected(problems.error());
+    }
+    status.problems = std::move(*problems);
+    status.record = std::move(record);
+    return status;
+}
+
+std::int64_t percentOf(const FolderStatus& status)
+{
+    return status.files == 0 ? 100 : status.verifiedInPeriod * 100 / status.files;
+}
+
+std::string statusText(const FolderStatus& status)
+{
+    const std::string folder = escapedForReport(status.record.folder);
+    std::string text = folder + ": last scrubbed " + timeText(status.record.lastRun.value_or(0)) +
+                       "; " + std::to_string(percentOf(status)) + "% of its " +
+                       std::to_string(status.files) + " files verified in the last " +
+                       std::to_string(status.record.everyDays) + " days; " +
+                       std::to_string(status.problems.size()) + " open problems\n";
+    for (const scrub::OpenProblem& problem : status.problems) {
+        text += "  ❌ " + escapedForReport(joinedPath(status.record.folder, problem.path)) +
+                ": " + std::string(resultName(problem.result)) + " since " +
+                timeText(problem.since) + "\n";
+    }
+    return text;
+}
+
+std::string statusJson(const FolderStatus& status)
+{
+    Json object;
+    object["type"] = "folder";
+    addPath(object, "folder", status.record.folder);
+    object["last_scrubbed"] = status.record.lastRun.value_or(0);
+    object["files"] = status.files;
+    object["verified_in_period"] = status.verifiedInPeriod;
+    object["verified_in_period_percent"] = percentOf(status);
+    object["every_days"] = status.record.everyDays;
+    Json problems = Json::array();
+    for (const scrub::OpenProblem& problem : status.problems) {
+        Json entry;
+        addPath(entry, "path", joinedPath(status.record.folder, problem.path));
+        entry["result"] = resultName(problem.result);
+        entry["since"] = problem.since;
+        problems.push_back(std::move(entry));
+    }
+    object["open_problems"] = std::move(problems);
+    return line(object);
+}
+
+} // namespace
+
+int runStatus(const CliOptions& options, std::ostream& out, std::ostream& err,
+              const CliEnvironment& environment)
+{
+    std::vector<std::string> named;
+    for (const std::string& typed : options.folders) {
+        auto folder = absoluteFolder(typed, err, environment);
+        if (!folder) {
+            return folder.error();
+        }
+        named.push_back(std::move(*folder));
+    }
+    const auto statePath = scrubStatePath(options, err, environment);
+    if (!statePath) {
+        return statePath.error();
+    }
+    auto state = openScrubState(*statePath, err);
+    if (!state) {
+        return state.error();
+    }
+    auto folders = (*state)->folders();
+    if (!folders) {
+        sayError(err, folders.error());
+        return kExitUsage;
+    }
+    const scrub::Seconds now = environment.wallSeconds();
+    std::string text;
+    for (const std::string& folder : named) {
+        if (std::ranges::none_of(*folders, [&](const auto& r) { return r.folder == folder; })) {
+            Json object;
+            object["type"] = "folder";
+            addPath(object, "folder", folder);
+            object["last_scrubbed"] = nullptr;
+            text += options.json ? line(object) : escapedForReport(folder) + ": never scrubbed\n";
+        }
+    }
+    for (scrub::FolderRecord& record : *folders) {
+        if (!named.empty() && std::ranges::find(named, record.folder) == named.end()) {
+            continue;
+        }
+        auto status = statusOf(**state, std::move(record), now);
+        if (!status) {
+            sayError(err, status.error());
+            return kExitUsage;
+        }
+        text += options.json ? statusJson(*status) : statusText(*status);
+    }
+    out << text;
+    out.flush();
+    return out ? kExitSuccess : statusAfterFailedOutput(out, err);
+}
+
+} // namespace quelby::cli

@@ -1,0 +1,79 @@
+#include "due_files.h"
+
+#include <algorithm>
+#include <tuple>
+
+namespace quelby::scrub {
+
+namespace {
+
+bool changedSince(const SurveyedFile& file, const KnownFile& known)
+{
+    return file.size < 0 || file.size != known.size || file.modifiedNs != known.modifiedNs ||
+           file.changedNs != known.changedNs;
+}
+
+} // namespace
+
+bool verifiedWithin(std::optional<Seconds> verifiedAt, Seconds now, std::int64_t everyDays)
+{
+    return verifiedAt && now - *verifiedAt <= everyDays * kSecondsPerDay;
+}
+
+std::optional<DueClass> dueClass(const SurveyedFile& file, const KnownFile* known, Seconds now,
+                                 std::int64_t everyDays)
+{
+    if (known == nullptr) {
+        return DueClass::neverVerified;
+    }
+    if (isProblem(known->result) || changedSince(file, *known)) {
+        return DueClass::problemOrChanged;
+    }
+    if (known->result == LastResult::noDigest) {
+        // A manifest that lists it now has given it a digest without touching the file.
+        if (file.hasDigest.value_or(false)) {
+            return DueClass::problemOrChanged;
+        }
+        return std::nullopt;
+    }
+    if (!known->verifiedAt) {
+        return DueClass::neverVerified;
+    }
+    if (!verifiedWithin(known->verifiedAt, now, everyDays)) {
+        return DueClass::old;
+    }
+    return std::nullopt;
+}
+
+std::vector<std::size_t> dueOrder(const std::vector<SurveyedFile>& surveyed,
+                                  const KnownFiles& known, Seconds now, std::int64_t everyDays)
+{
+    struct Due
+    {
+        DueClass dueClass;
+        Seconds verifiedAt;
+        std::size_t index;
+    };
+    std::vector<Due> due;
+    for (std::size_t index = 0; index < surveyed.size(); ++index) {
+        const auto found = known.find(surveyed[index].relativePath);
+        const KnownFile* knownFile = found == known.end() ? nullptr : &found->second;
+        if (const auto dueAs = dueClass(surveyed[index], knownFile, now, everyDays)) {
+            const Seconds verifiedAt =
+                *dueAs == DueClass::old ? knownFile->verifiedAt.value_or(0) : 0;
+            due.push_back({*dueAs, verifiedAt, index});
+        }
+    }
+    std::ranges::sort(due, [](const Due& a, const Due& b) {
+        return std::tie(a.dueClass, a.verifiedAt, a.index) <
+               std::tie(b.dueClass, b.verifiedAt, b.index);
+    });
+    std::vector<std::size_t> order;
+    order.reserve(due.size());
+    for (const Due& file : due) {
+        order.push_back(file.index);
+    }
+    return order;
+}
+
+} // namespace quelby::scrub

@@ -1,0 +1,429 @@
+#include "scrub.h"
+
+#include "due_files.h"
+#include "engine/display_text.h"
+#include "engine/entry_open.h"
+#include "engine/file_step.h"
+#include "engine/ordered_visits.h"
+#include "engine/repair/open_below.h"
+#include "engine/sys.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <memory>
+#include <optional>
+#include <unordered_set>
+
+namespace quelby::scrub {
+
+namespace {
+
+std::int64_t nanoseconds(const timespec& time)
+{
+    return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+}
+
+std::string relativeTo(const std::string& folder, const std::string& path)
+{
+    const std::size_t prefix = folder == "/" ? 1 : folder.size() + 1;
+    return path.substr(prefix);
+}
+
+std::string joined(const std::string& folder, std::string_view relative)
+{
+    std::string path = folder;
+    if (path != "/") {
+        path += '/';
+    }
+    path += relative;
+    return path;
+}
+
+// Takes every file the walk meets instead of visiting it, with what a
+// look at its status tells; every other entry is reported as Check would.
+class Survey : public RunObserver
+{
+public:
+    Survey(const std::string& folder, bool storeKeyedByPath, ScrubObserver& observer)
+        : folder_(folder), storeKeyedByPath_(storeKeyedByPath), observer_(observer)
+    {
+    }
+
+    std::vector<SurveyedFile> files;
+    std::unordered_set<std::string> reportedMissing; // relative paths a manifest lists, gone
+
+    bool visitsFile(const EntryToVisit& entry) override
+    {
+        SurveyedFile file;
+        file.relativePath = relativeTo(folder_, entry.path);
+        file.listedAsLink = entry.listedAsLink;
+        file.evidence = entry.evidence;
+        if (storeKeyedByPath_) {
+            file.hasDigest = entry.evidence.digest.has_value();
+        }
+        const int flags = entry.listedAsLink ? 0 : AT_SYMLINK_NOFOLLOW;
+        if (const auto info = sys::fstatAt(entry.folder->get(), entry.name, flags)) {
+            file.size = info->st_size;
+            file.modifiedNs = nanoseconds(info->st_mtim);
+            file.changedNs = nanoseconds(info->st_ctim);
+        }
+        files.push_back(std::move(file));
+        return false;
+    }
+
+    void entryDone(const EntryOutcome& outcome) override
+    {
+        if (outcome.result == FileResult::missing) {
+            reportedMissing.insert(relativeTo(folder_, outcome.path));
+        }
+        observer_.entryDone(outcome);
+    }
+
+    void progress(const RunProgress& progress) override { observer_.progress(progress); }
+    bool stopRequested() override { return observer_.stopRequested(); }
+
+private:
+    const std::string& folder_;
+    const bool storeKeyedByPath_;
+    ScrubObserver& observer_;
+};
+
+class Scrub : private VisitContext, private VisitHost
+{
+public:
+    Scrub(const ScrubOptions& options, ScrubState& state, Allowance& allowance,
+          ScrubObserver& observer, DigestPool* pool)
+        : options_(options), run_(options.run), state_(state), allowance_(allowance),
+          observer_(observer), pool_(pool)
+    {
+    }
+
+    std::expected<ScrubResult, std::string> run()
+    {
+        auto known = state_.knownFiles(run_.folder);
+        if (!known) {
+            return std::unexpected(known.error());
+        }
+        known_ = std::move(*known);
+        Survey survey(run_.folder, run_.evidence->manifest() != nullptr, observer_);
+        result_.state = walkFolder(run_, survey);
+        surveyed_ = std::move(survey.files);
+        if (result_.state.stopped) {
+            return finish();
+        }
+        if (auto noted = noteGone(survey.reportedMissing); !noted) {
+            return std::unexpected(noted.error());
+        }
+        if (auto read = readDueFiles(); !read) {
+            return std::unexpected(read.error());
+        }
+        return finish();
+    }
+
+private:
+    // Files the state knew that the survey did not meet: gone when their
+    // path names nothing. An excluded file, or one in a folder that could
+    // not be listed, is still there and stays known.
+    std::expected<void, std::string> noteGone(const std::unordered_set<std::string>& missing)
+    {
+        std::unordered_set<std::string_view> met;
+        met.reserve(surveyed_.size());
+        for (const SurveyedFile& file : surveyed_) {
+            met.insert(file.relativePath);
+        }
+        std::vector<std::string> gone;
+        for (const auto& [path, file] : known_) {
+            if (!met.contains(path) && (missing.contains(path) || namesNothing(path))) {
+                gone.push_back(path);
+            }
+        }
+        std::ranges::sort(gone);
+        for (const std::string& path : gone) {
+            if (!missing.contains(path)) {
+                observer_.gone(joined(run_.folder, path));
+                ++result_.summary.gone;
+            }
+            if (auto forgotten = state_.forget(run_.folder, path, options_.now); !forgotten) {
+                return forgotten;
+            }
+            known_.erase(path);
+        }
+        return {};
+    }
+
+    bool namesNothing(const std::string& relativePath) const
+    {
+        const auto [folder, name] = splitPath(relativePath);
+        auto root = sys::openAt(AT_FDCWD, run_.folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (!root) {
+            return false;
+        }
+        const FileDescriptor rootFd(*root);
+        const auto parent = openFolderBelow(rootFd.get(), folder);
+        if (!parent) {
+            return parent.error().code == ENOENT || parent.error().code == ENOTDIR;
+        }
+        const auto info = sys::fstatAt(parent->get(), std::string(name), AT_SYMLINK_NOFOLLOW);
+        return !info && info.error().code == ENOENT;
+    }
+
+    std::expected<void, std::string> readDueFiles()
+    {
+        const std::vector<std::size_t> order =
+            dueOrder(surveyed_, known_, options_.now, options_.everyDays);
+        result_.summary.due = static_cast<std::int64_t>(order.size());
+        observer_.scrubProgress(0, result_.summary.due);
+        auto root = sys::openAt(AT_FDCWD, run_.folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (!root) {
+            return {}; // the survey has reported the folder
+        }
+        root_ = std::make_unique<FileDescriptor>(*root);
+        rules_.realFolder = realPathOf(root_->get());
+        reading_ = run_;
+        reading_.readsUntagged = false;
+        reading_.details = true;
+        reading_.realBufferSize = cappedBufferSize(run_.realBufferSize, run_.jobs);
+        auto buffer = ReadBuffer::allocate(reading_.realBufferSize);
+        if (!buffer) {
+            return std::unexpected("no memory for the read buffer: " +
+                                   buffer.error().description);
+        }
+        buffer_ = &*buffer;
+        if (pool_ != nullptr && run_.jobs > 1) {
+            visits_.emplace(reading_, rules_, pseudoFileSystems_, *pool_, run_.jobs,
+                            static_cast<VisitHost&>(*this));
+        }
+        for (const std::size_t index : order) {
+            if (stopRequested() || allowance_.spent() || !stateError_.empty()) {
+                break;
+            }
+            allowance_.start(surveyed_[index].size);
+            read(index);
+        }
+        if (visits_) {
+            if (stopped_) {
+                visits_->stop();
+            }
+            stopped_ = visits_->finish() || stopped_;
+            visits_.reset();
+        }
+        if (!stateError_.empty()) {
+            return std::unexpected(stateError_);
+        }
+        return {};
+    }
+
+    void read(std::size_t index)
+    {
+        const SurveyedFile& file = surveyed_[index];
+        const auto [folder, name] = splitPath(file.relativePath);
+        EntryToVisit entry{nullptr, std::string(name), joined(run_.folder, file.relativePath),
+                           file.listedAsLink, file.evidence};
+        if (!openedFolder_ || openedFolderPath_ != folder) {
+            auto opened = openFolderBelow(root_->get(), folder);
+            if (!opened) {
+                EntryOutcome outcome;
+                outcome.path = entry.path;
+                outcome.counts.totalCount = 1;
+                reportUnreadable(reading_, outcome, escapedForReport(entry.path),
+                                 opened.error().description);
+                deliverOrQueue(std::move(outcome), index);
+                return;
+            }
+            openedFolder_ = std::make_shared<FileDescriptor>(std::move(*opened));
+            openedFolderPath_ = folder;
+        }
+        entry.folder = openedFolder_;
+        indexOfPath_[entry.path] = index;
+        if (visits_) {
+            visits_->visit(std::move(entry));
+            return;
+        }
+        auto outcome = visitEntry(reading_, rules_, entry, *buffer_, pseudoFileSystems_, *this);
+        if (!outcome) {
+            stopped_ = true;
+            return;
+        }
+        deliver(*outcome);
+    }
+
+    void deliverOrQueue(EntryOutcome outcome, std::size_t index)
+    {
+        indexOfPath_[outcome.path] = index;
+        if (visits_) {
+            visits_->add(std::move(outcome));
+        } else {
+            deliver(outcome);
+        }
+    }
+
+    // VisitContext and VisitHost: the reads' progress, stop and outcomes.
+    bool stopRequested() override
+    {
+        if (!stopped_ && observer_.stopRequested()) {
+            stopped_ = true;
+        }
+        return stopped_;
+    }
+
+    void bytesRead(std::size_t count, std::string_view path) override
+    {
+        bytesInFile_ += static_cast<std::int64_t>(count);
+        observer_.progress(RunProgress{result_.state.totalCount,
+                                       result_.state.bytesRead + bytesInFile_, path});
+    }
+
+    bool pollWhileWaiting(std::int64_t bytesInFlight, std::string_view currentPath) override
+    {
+        observer_.progress(RunProgress{result_.state.totalCount,
+                                       result_.state.bytesRead + bytesInFlight, currentPath});
+        return stopRequested();
+    }
+
+    void deliver(const EntryOutcome& outcome) override
+    {
+        bytesInFile_ = 0;
+        result_.state += outcome.counts;
+        observer_.entryDone(outcome);
+        const auto index = indexOfPath_.find(outcome.path);
+        if (index != indexOfPath_.end()) {
+            learn(surveyed_[index->second], outcome);
+            indexOfPath_.erase(index);
+        }
+        observer_.scrubProgress(result_.summary.verified, result_.summary.due);
+        observer_.progress(RunProgress{result_.state.totalCount, result_.state.bytesRead, {}});
+    }
+
+    // What a read found, into the state.
+    void learn(const SurveyedFile& file, const EntryOutcome& outcome)
+    {
+        const auto found = known_.find(file.relativePath);
+        const std::optional<KnownFile> before =
+            found == known_.end() ? std::nullopt : std::optional(found->second);
+        KnownFile now;
+        if (outcome.status) {
+            now.size = outcome.status->st_size;
+            now.modifiedNs = nanoseconds(outcome.status->st_mtim);
+            now.changedNs = nanoseconds(outcome.status->st_ctim);
+        } else {
+            now.size = file.size;
+            now.modifiedNs = file.modifiedNs;
+            now.changedNs = file.changedNs;
+        }
+        now.verifiedAt = before ? before->verifiedAt : std::nullopt;
+        switch (outcome.result) {
+        case FileResult::matched:
+            now.result = LastResult::matched;
+            now.verifiedAt = options_.now;
+            ++result_.summary.verified;
+            break;
+        case FileResult::differs:
+            now.result = LastResult::differs;
+            now.verifiedAt = options_.now;
+            ++result_.summary.verified;
+            break;
+        case FileResult::readFailed:
+            now.result = LastResult::readFailed;
+            break;
+        case FileResult::noDigest:
+            now.result = LastResult::noDigest;
+            break;
+        default:
+            return; // a damaged copy or a leftover: looked at again next time
+        }
+        if (isProblem(now.result)) {
+            const bool wasOpen = before && isProblem(before->result);
+            now.problemSince = wasOpen ? before->problemSince : options_.now;
+            if (!wasOpen) {
+                ++result_.summary.newProblems;
+            }
+        }
+        known_[file.relativePath] = now;
+        if (auto recorded = state_.record(run_.folder, file.relativePath, now, options_.now);
+            !recorded) {
+            stateError_ = recorded.error();
+        }
+    }
+
+    // Files met for the first time and not read keep their place in the
+    // state, so that their disappearance is noticed; figures for the summary.
+    std::expected<ScrubResult, std::string> finish()
+    {
+        FolderSummary& summary = result_.summary;
+        summary.folder = run_.folder;
+        summary.everyDays = options_.everyDays;
+        summary.problems = result_.state.failureCount;
+        summary.bytesRead = result_.state.bytesRead;
+        summary.files = 0;
+        std::int64_t inPeriod = 0;
+        for (const SurveyedFile& file : surveyed_) {
+            auto found = known_.find(file.relativePath);
+            if (found == known_.end()) {
+                KnownFile seen;
+                seen.size = file.size;
+                seen.modifiedNs = file.modifiedNs;
+                seen.changedNs = file.changedNs;
+                found = known_.emplace(file.relativePath, seen).first;
+                if (auto recorded =
+                        state_.record(run_.folder, file.relativePath, seen, options_.now);
+                    !recorded) {
+                    return std::unexpected(recorded.error());
+                }
+            }
+            const KnownFile& known = found->second;
+            if (known.result == LastResult::noDigest) {
+                ++summary.noDigest;
+                continue;
+            }
+            ++summary.files;
+            if (verifiedWithin(known.verifiedAt, options_.now, options_.everyDays)) {
+                ++inPeriod;
+            }
+            if (isProblem(known.result)) {
+                ++summary.openProblems;
+            }
+        }
+        summary.verifiedInPeriod = inPeriod;
+        summary.percent = summary.files == 0 ? 100 : inPeriod * 100 / summary.files;
+        result_.state.stopped = result_.state.stopped || stopped_;
+        if (auto committed = state_.commit(); !committed) {
+            return std::unexpected(committed.error());
+        }
+        return std::move(result_);
+    }
+
+    const ScrubOptions& options_;
+    const RunOptions& run_;
+    ScrubState& state_;
+    Allowance& allowance_;
+    ScrubObserver& observer_;
+    DigestPool* pool_;
+    KnownFiles known_;
+    std::vector<SurveyedFile> surveyed_;
+    ScrubResult result_;
+
+    RunOptions reading_;
+    TreeRules rules_;
+    PseudoFileSystems pseudoFileSystems_;
+    std::unique_ptr<FileDescriptor> root_;
+    const ReadBuffer* buffer_ = nullptr;
+    std::optional<OrderedVisits> visits_;
+    std::shared_ptr<const FileDescriptor> openedFolder_;
+    std::string openedFolderPath_;
+    std::unordered_map<std::string, std::size_t> indexOfPath_; // reads not yet delivered
+    std::int64_t bytesInFile_ = 0;
+    bool stopped_ = false;
+    std::string stateError_;
+};
+
+} // namespace
+
+std::expected<ScrubResult, std::string> scrubFolder(const ScrubOptions& options, ScrubState& state,
+                                                    Allowance& allowance,
+                                                    ScrubObserver& observer, DigestPool* pool)
+{
+    return Scrub(options, state, allowance, observer, pool).run();
+}
+
+} // namespace quelby::scrub

@@ -1,0 +1,18 @@
+#include "scrub_text.h"
+
+namespace quelby::report {
+
+std::string goneLine(std::string_view path)
+{
+    return "⚠️ Gone since the last scrub: " + std::string(path) + "\n";
+}
+
+std::string scrubSummaryLine(const scrub::FolderSummary& summary, std::string_view folder)
+{
+    return "Scrubbed " + std::to_string(summary.verified) + " files in " + std::string(folder) +
+           ": " + std::to_string(summary.problems) + " problems; " +
+           std::to_string(summary.percent) + "% of its " + std::to_string(summary.files) +
+           " files verified in the last " + std::to_string(summary.everyDays) + " days.\n";
+}
+
+} // namespace quelby::report

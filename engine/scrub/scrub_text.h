@@ -1,0 +1,19 @@
+#pragma once
+
+// The scrub's own report lines; paths arrive escaped (display_text.h).
+
+#include "scrub_events.h"
+
+#include <string>
+#include <string_view>
+
+namespace quelby::report {
+
+// "⚠️ Gone since the last scrub: PATH", with its line feed.
+std::string goneLine(std::string_view path);
+
+// "Scrubbed V files in FOLDER: P problems; Q% of its N files verified in the
+// last E days.", with its line feed.
+std::string scrubSummaryLine(const scrub::FolderSummary& summary, std::string_view folder);
+
+} // namespace quelby::report
