@@ -56,7 +56,7 @@ void reportNoDigest(FileVisit& visit, const std::optional<Bytes>& stored,
 // been reported as it is.
 bool hasDigestToCompare(FileVisit& visit)
 {
-    const auto stored = visit.storedDigest();
+    const auto& stored = visit.peekStoredDigest();
     if (!stored) {
         visit.reportUnreadable(stored.error().description);
         return false;
@@ -111,7 +111,8 @@ void checkFile(FileVisit& visit)
     ++counts.failureCount;
     result = FileResult::differs;
     std::string_view explanation;
-    if (visit.options.explain || visit.options.details) {
+    // A scrub (which reads only tagged files) keeps the verdict for the journal.
+    if (visit.options.explain || visit.options.details || !visit.options.readsUntagged) {
         const Verdict verdict = visit.judge();
         if (visit.options.explain) {
             explanation = verdictText(verdict);

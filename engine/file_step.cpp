@@ -82,6 +82,14 @@ bool FileVisit::isDamagedCopy()
     return mark && *mark;
 }
 
+const std::expected<std::optional<Bytes>, PosixError>& FileVisit::peekStoredDigest()
+{
+    if (!firstDigestRead_) {
+        firstDigestRead_ = storedDigest();
+    }
+    return *firstDigestRead_;
+}
+
 std::expected<std::optional<Bytes>, PosixError> FileVisit::storedDigest()
 {
     if (firstDigestRead_) {
@@ -208,6 +216,7 @@ std::optional<EntryOutcome> visitEntry(const RunOptions& options, const TreeRule
         reportLinkOutside(options, outcome, escapedForReport(entry.path));
         break;
     case OpenedEntry::Kind::file: {
+        outcome.opened = opened.info;
         const bool mayHaveChanged = context.opened(opened.info);
         if (context.stopRequested()) {
             return std::nullopt;

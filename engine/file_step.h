@@ -63,6 +63,9 @@ public:
     // The stored digest; none when the file has none (no attribute, or a file
     // system without attributes); the error when reading it failed otherwise.
     std::expected<std::optional<Bytes>, PosixError> storedDigest();
+    // The stored digest read ahead of the contents; the next storedDigest
+    // returns the same read.
+    const std::expected<std::optional<Bytes>, PosixError>& peekStoredDigest();
     // True when the last storedDigest found a file system without attributes.
     bool attributesUnsupported() const { return attributesUnsupported_; }
     // The stored time stamp's bytes, read once; none when the file carries none.

@@ -134,6 +134,7 @@ struct EntryOutcome
     std::optional<timespec> modified;
     std::optional<Verdict> verdict;
     std::optional<struct stat> status; // the file as it was when judged
+    std::optional<struct stat> opened; // the file as it was when opened for its visit
     bool throughLink = false;          // reached through a symbolic link
     // What the run's evidence store knew of this file and what the visit wrote.
     EvidenceSlot evidence;

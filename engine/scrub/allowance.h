@@ -22,6 +22,8 @@ public:
               Now now);
 
     bool spent() const;
+    // Whether starting a file takes its size from the allowance (--budget).
+    bool countsBytes() const { return bytesLeft_.has_value(); }
     // A file of size bytes starts.
     void start(std::int64_t size);
 

@@ -20,10 +20,10 @@ bool verifiedWithin(std::optional<Seconds> verifiedAt, Seconds now, std::int64_t
     return verifiedAt && now - *verifiedAt <= everyDays * kSecondsPerDay;
 }
 
-std::optional<DueClass> dueClass(const SurveyedFile& file, const KnownFile* known, Seconds now,
-                                 std::int64_t everyDays)
+std::optional<DueClass> dueClass(const SurveyedFile& file, Seconds now, std::int64_t everyDays)
 {
-    if (known == nullptr) {
+    const KnownFile* known = file.known;
+    if (known == nullptr || (known->result == LastResult::none && !known->verifiedAt)) {
         return DueClass::neverVerified;
     }
     if (isProblem(known->result) || changedSince(file, *known)) {
@@ -36,17 +36,14 @@ std::optional<DueClass> dueClass(const SurveyedFile& file, const KnownFile* know
         }
         return std::nullopt;
     }
-    if (!known->verifiedAt) {
-        return DueClass::neverVerified;
-    }
     if (!verifiedWithin(known->verifiedAt, now, everyDays)) {
         return DueClass::old;
     }
     return std::nullopt;
 }
 
-std::vector<std::size_t> dueOrder(const std::vector<SurveyedFile>& surveyed,
-                                  const KnownFiles& known, Seconds now, std::int64_t everyDays)
+std::vector<std::size_t> dueOrder(const std::vector<SurveyedFile>& surveyed, Seconds now,
+                                  std::int64_t everyDays)
 {
     struct Due
     {
@@ -56,11 +53,10 @@ std::vector<std::size_t> dueOrder(const std::vector<SurveyedFile>& surveyed,
     };
     std::vector<Due> due;
     for (std::size_t index = 0; index < surveyed.size(); ++index) {
-        const auto found = known.find(surveyed[index].relativePath);
-        const KnownFile* knownFile = found == known.end() ? nullptr : &found->second;
-        if (const auto dueAs = dueClass(surveyed[index], knownFile, now, everyDays)) {
+        const SurveyedFile& file = surveyed[index];
+        if (const auto dueAs = dueClass(file, now, everyDays)) {
             const Seconds verifiedAt =
-                *dueAs == DueClass::old ? knownFile->verifiedAt.value_or(0) : 0;
+                *dueAs == DueClass::old ? file.known->verifiedAt.value_or(0) : 0;
             due.push_back({*dueAs, verifiedAt, index});
         }
     }

@@ -25,7 +25,10 @@ struct SurveyedFile
     bool listedAsLink = false;
     EvidenceSlot evidence;         // what a store keyed by path knows of it
     std::optional<bool> hasDigest; // known without opening the file (a manifest); else none
-    std::int64_t size = -1;        // -1 when it could not be looked at
+    // What the state knew of it before this run; none for a file new to it,
+    // which is due anyway and so is not looked at before it is read.
+    KnownFile* known = nullptr;
+    std::int64_t size = -1; // -1 when it could not be looked at
     std::int64_t modifiedNs = 0;
     std::int64_t changedNs = 0;
 };
@@ -40,14 +43,13 @@ enum class DueClass
 inline constexpr Seconds kSecondsPerDay = 86400;
 
 // When file is due, and why; none when it is not.
-std::optional<DueClass> dueClass(const SurveyedFile& file, const KnownFile* known, Seconds now,
-                                 std::int64_t everyDays);
+std::optional<DueClass> dueClass(const SurveyedFile& file, Seconds now, std::int64_t everyDays);
 
 // Whether a verification at verifiedAt still counts within the period.
 bool verifiedWithin(std::optional<Seconds> verifiedAt, Seconds now, std::int64_t everyDays);
 
 // The indexes of the due files of surveyed (in walk order), in reading order.
-std::vector<std::size_t> dueOrder(const std::vector<SurveyedFile>& surveyed,
-                                  const KnownFiles& known, Seconds now, std::int64_t everyDays);
+std::vector<std::size_t> dueOrder(const std::vector<SurveyedFile>& surveyed, Seconds now,
+                                  std::int64_t everyDays);
 
 } // namespace quelby::scrub

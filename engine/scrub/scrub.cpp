@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <deque>
 #include <fcntl.h>
 #include <memory>
 #include <optional>
@@ -45,8 +46,9 @@ std::string joined(const std::string& folder, std::string_view relative)
 class Survey : public RunObserver
 {
 public:
-    Survey(const std::string& folder, bool storeKeyedByPath, ScrubObserver& observer)
-        : folder_(folder), storeKeyedByPath_(storeKeyedByPath), observer_(observer)
+    Survey(const std::string& folder, bool storeKeyedByPath, KnownFiles& known,
+           ScrubObserver& observer)
+        : folder_(folder), storeKeyedByPath_(storeKeyedByPath), known_(known), observer_(observer)
     {
     }
 
@@ -62,11 +64,14 @@ public:
         if (storeKeyedByPath_) {
             file.hasDigest = entry.evidence.digest.has_value();
         }
-        const int flags = entry.listedAsLink ? 0 : AT_SYMLINK_NOFOLLOW;
-        if (const auto info = sys::fstatAt(entry.folder->get(), entry.name, flags)) {
-            file.size = info->st_size;
-            file.modifiedNs = nanoseconds(info->st_mtim);
-            file.changedNs = nanoseconds(info->st_ctim);
+        if (const auto found = known_.find(file.relativePath); found != known_.end()) {
+            file.known = &found->second;
+            const int flags = entry.listedAsLink ? 0 : AT_SYMLINK_NOFOLLOW;
+            if (const auto info = sys::fstatAt(entry.folder->get(), entry.name, flags)) {
+                file.size = info->st_size;
+                file.modifiedNs = nanoseconds(info->st_mtim);
+                file.changedNs = nanoseconds(info->st_ctim);
+            }
         }
         files.push_back(std::move(file));
         return false;
@@ -86,6 +91,7 @@ public:
 private:
     const std::string& folder_;
     const bool storeKeyedByPath_;
+    KnownFiles& known_;
     ScrubObserver& observer_;
 };
 
@@ -106,12 +112,13 @@ public:
             return std::unexpected(known.error());
         }
         known_ = std::move(*known);
-        Survey survey(run_.folder, run_.evidence->manifest() != nullptr, observer_);
+        Survey survey(run_.folder, run_.evidence->manifest() != nullptr, known_, observer_);
         result_.state = walkFolder(run_, survey);
         surveyed_ = std::move(survey.files);
         if (result_.state.stopped) {
             return finish();
         }
+        result_.surveyed = true;
         if (auto noted = noteGone(survey.reportedMissing); !noted) {
             return std::unexpected(noted.error());
         }
@@ -127,14 +134,21 @@ private:
     // not be listed, is still there and stays known.
     std::expected<void, std::string> noteGone(const std::unordered_set<std::string>& missing)
     {
-        std::unordered_set<std::string_view> met;
-        met.reserve(surveyed_.size());
+        const auto met = static_cast<std::size_t>(std::ranges::count_if(
+            surveyed_, [](const SurveyedFile& file) { return file.known != nullptr; }));
+        if (met == known_.size()) {
+            return {};
+        }
+        std::unordered_set<std::string_view> metPaths;
+        metPaths.reserve(met);
         for (const SurveyedFile& file : surveyed_) {
-            met.insert(file.relativePath);
+            if (file.known != nullptr) {
+                metPaths.insert(file.relativePath);
+            }
         }
         std::vector<std::string> gone;
         for (const auto& [path, file] : known_) {
-            if (!met.contains(path) && (missing.contains(path) || namesNothing(path))) {
+            if (!metPaths.contains(path) && (missing.contains(path) || namesNothing(path))) {
                 gone.push_back(path);
             }
         }
@@ -171,7 +185,7 @@ private:
     std::expected<void, std::string> readDueFiles()
     {
         const std::vector<std::size_t> order =
-            dueOrder(surveyed_, known_, options_.now, options_.everyDays);
+            dueOrder(surveyed_, options_.now, options_.everyDays);
         result_.summary.due = static_cast<std::int64_t>(order.size());
         observer_.scrubProgress(0, result_.summary.due);
         auto root = sys::openAt(AT_FDCWD, run_.folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -182,7 +196,6 @@ private:
         rules_.realFolder = realPathOf(root_->get());
         reading_ = run_;
         reading_.readsUntagged = false;
-        reading_.details = true;
         reading_.realBufferSize = cappedBufferSize(run_.realBufferSize, run_.jobs);
         auto buffer = ReadBuffer::allocate(reading_.realBufferSize);
         if (!buffer) {
@@ -190,6 +203,7 @@ private:
                                    buffer.error().description);
         }
         buffer_ = &*buffer;
+        known_.reserve(surveyed_.size());
         if (pool_ != nullptr && run_.jobs > 1) {
             visits_.emplace(reading_, rules_, pseudoFileSystems_, *pool_, run_.jobs,
                             static_cast<VisitHost&>(*this));
@@ -198,7 +212,6 @@ private:
             if (stopRequested() || allowance_.spent() || !stateError_.empty()) {
                 break;
             }
-            allowance_.start(surveyed_[index].size);
             read(index);
         }
         if (visits_) {
@@ -216,7 +229,7 @@ private:
 
     void read(std::size_t index)
     {
-        const SurveyedFile& file = surveyed_[index];
+        SurveyedFile& file = surveyed_[index];
         const auto [folder, name] = splitPath(file.relativePath);
         EntryToVisit entry{nullptr, std::string(name), joined(run_.folder, file.relativePath),
                            file.listedAsLink, file.evidence};
@@ -235,7 +248,15 @@ private:
             openedFolderPath_ = folder;
         }
         entry.folder = openedFolder_;
-        indexOfPath_[entry.path] = index;
+        if (file.size < 0 && allowance_.countsBytes()) {
+            // A file new to the state was not looked at by the survey.
+            const int flags = file.listedAsLink ? 0 : AT_SYMLINK_NOFOLLOW;
+            if (const auto info = sys::fstatAt(openedFolder_->get(), entry.name, flags)) {
+                file.size = info->st_size;
+            }
+        }
+        allowance_.start(file.size);
+        pending_.push_back(index);
         if (visits_) {
             visits_->visit(std::move(entry));
             return;
@@ -250,7 +271,7 @@ private:
 
     void deliverOrQueue(EntryOutcome outcome, std::size_t index)
     {
-        indexOfPath_[outcome.path] = index;
+        pending_.push_back(index);
         if (visits_) {
             visits_->add(std::move(outcome));
         } else {
@@ -286,26 +307,32 @@ private:
         bytesInFile_ = 0;
         result_.state += outcome.counts;
         observer_.entryDone(outcome);
-        const auto index = indexOfPath_.find(outcome.path);
-        if (index != indexOfPath_.end()) {
-            learn(surveyed_[index->second], outcome);
-            indexOfPath_.erase(index);
+        // Outcomes come in the order the reads were handed over; a read a
+        // stop cut short has none.
+        while (!pending_.empty()) {
+            SurveyedFile& file = surveyed_[pending_.front()];
+            pending_.pop_front();
+            if (outcome.path.ends_with(file.relativePath) &&
+                outcome.path.size() == run_.folder.size() + (run_.folder == "/" ? 0 : 1) +
+                                           file.relativePath.size()) {
+                learn(file, outcome);
+                break;
+            }
         }
         observer_.scrubProgress(result_.summary.verified, result_.summary.due);
         observer_.progress(RunProgress{result_.state.totalCount, result_.state.bytesRead, {}});
     }
 
     // What a read found, into the state.
-    void learn(const SurveyedFile& file, const EntryOutcome& outcome)
+    void learn(SurveyedFile& file, const EntryOutcome& outcome)
     {
-        const auto found = known_.find(file.relativePath);
         const std::optional<KnownFile> before =
-            found == known_.end() ? std::nullopt : std::optional(found->second);
+            file.known != nullptr ? std::optional(*file.known) : std::nullopt;
         KnownFile now;
-        if (outcome.status) {
-            now.size = outcome.status->st_size;
-            now.modifiedNs = nanoseconds(outcome.status->st_mtim);
-            now.changedNs = nanoseconds(outcome.status->st_ctim);
+        if (outcome.opened) {
+            now.size = outcome.opened->st_size;
+            now.modifiedNs = nanoseconds(outcome.opened->st_mtim);
+            now.changedNs = nanoseconds(outcome.opened->st_ctim);
         } else {
             now.size = file.size;
             now.modifiedNs = file.modifiedNs;
@@ -339,7 +366,11 @@ private:
                 ++result_.summary.newProblems;
             }
         }
-        known_[file.relativePath] = now;
+        if (file.known != nullptr) {
+            *file.known = now;
+        } else {
+            file.known = &known_.emplace(file.relativePath, now).first->second;
+        }
         if (auto recorded = state_.record(run_.folder, file.relativePath, now, options_.now);
             !recorded) {
             stateError_ = recorded.error();
@@ -357,21 +388,20 @@ private:
         summary.bytesRead = result_.state.bytesRead;
         summary.files = 0;
         std::int64_t inPeriod = 0;
-        for (const SurveyedFile& file : surveyed_) {
-            auto found = known_.find(file.relativePath);
-            if (found == known_.end()) {
+        for (SurveyedFile& file : surveyed_) {
+            if (file.known == nullptr) {
                 KnownFile seen;
                 seen.size = file.size;
                 seen.modifiedNs = file.modifiedNs;
                 seen.changedNs = file.changedNs;
-                found = known_.emplace(file.relativePath, seen).first;
+                file.known = &known_.emplace(file.relativePath, seen).first->second;
                 if (auto recorded =
                         state_.record(run_.folder, file.relativePath, seen, options_.now);
                     !recorded) {
                     return std::unexpected(recorded.error());
                 }
             }
-            const KnownFile& known = found->second;
+            const KnownFile& known = *file.known;
             if (known.result == LastResult::noDigest) {
                 ++summary.noDigest;
                 continue;
@@ -411,7 +441,7 @@ private:
     std::optional<OrderedVisits> visits_;
     std::shared_ptr<const FileDescriptor> openedFolder_;
     std::string openedFolderPath_;
-    std::unordered_map<std::string, std::size_t> indexOfPath_; // reads not yet delivered
+    std::deque<std::size_t> pending_; // reads handed over, not yet delivered
     std::int64_t bytesInFile_ = 0;
     bool stopped_ = false;
     std::string stateError_;

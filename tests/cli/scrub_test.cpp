@@ -1,5 +1,6 @@
 #include "cli/cli.h"
 #include "engine/scrub/scrub_state.h"
+#include "engine/tag_store.h"
 #include "support/temp_tree.h"
 #include "tool_runner.h"
 
@@ -8,7 +9,9 @@
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
+#include <csignal>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace quelby::cli {
 namespace {
@@ -84,10 +87,19 @@ TEST_F(ScrubTest, ABudgetOfAThirdVerifiesEveryFileOnceOverThreeRunsThenNoneUntil
     EXPECT_EQ(std::set<std::string>(verified.begin(), verified.end()).size(), 9u)
         << "a file was verified twice while others were still due";
 
-    EXPECT_EQ(scrub({folder()}),
+    const std::string metrics = stateFolder_.path("quelby.prom");
+    EXPECT_EQ(scrub({"--metrics", metrics, folder()}),
               (Outcome{0, "Scrubbed 0 files in " + folder() +
                               ": 0 problems; 100% of its 9 files verified in the last 30 days.\n",
                        ""}));
+    const std::string written = test::readWholeFile(metrics);
+    for (const std::string& sample :
+         {"quelby_scrub_files{folder=\"" + folder() + "\"} 9\n",
+          "quelby_scrub_files_verified_in_period{folder=\"" + folder() + "\"} 9\n",
+          "quelby_scrub_problems{folder=\"" + folder() + "\"} 0\n",
+          "quelby_scrub_last_run_timestamp_seconds{folder=\"" + folder() + "\"} 1800000000\n"}) {
+        EXPECT_NE(written.find(sample), std::string::npos) << sample << written;
+    }
 
     // Past the period everything is due again, and a budget still splits it.
     wallSeconds_ += 31 * kDay;
@@ -222,6 +234,29 @@ TEST_F(ScrubTest, ASecondScrubOfAFolderBeingScrubbedEndsAtOnce)
               (Outcome{2, "",
                        "quelby-cli: " + folder() + " is being scrubbed by another run of Quelby\n"}));
     EXPECT_EQ(std::get<0>(scrub({tree_.folder("other")})), 0) << "another folder is free";
+}
+
+// A stop keeps what the run found: the problem is open for status and the next run.
+TEST_F(ScrubTest, AStopInsideAHugeFileKeepsWhatTheRunFound)
+{
+    const std::string changed = tree_.file("huge/a.jpg", "changed since tagging");
+    test::storeAttribute(changed, kDigestAttributeName, std::string(32, 'd'));
+    // 20 GiB that take no room: read 1 KiB at a time, they outlast the test.
+    const std::string huge = tree_.file("huge/sparse.bin");
+    if (::truncate(huge.c_str(), 20LL << 30) != 0) {
+        GTEST_SKIP() << "this file system has no room for a sparse 20 GiB file";
+    }
+    test::storeAttribute(huge, kDigestAttributeName, std::string(32, 'h'));
+    const auto [status, out, err] =
+        runTool({"scrub", "-b1K", "--jobs", "1", "--state", statePath_, tree_.root()}, -1, SIGINT);
+    EXPECT_EQ(status, 130) << err;
+    EXPECT_TRUE(out.starts_with("❌ Digests for " + changed + " aren't equal.\n")) << out;
+    EXPECT_TRUE(out.ends_with("\nStopped after 1 files in " + tree_.root() + ".\n")) << out;
+    const std::string shown = std::get<1>(
+        runInProcess({"status", "--state", statePath_, tree_.root()}, environment_));
+    EXPECT_NE(shown.find("; 1 open problems\n  ❌ " + changed + ": differs since "),
+              std::string::npos)
+        << shown;
 }
 
 TEST_F(ScrubTest, ReadsAManifestsDigestsAndFindsItsDamage)

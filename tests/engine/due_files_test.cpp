@@ -36,7 +36,7 @@ TEST(DueFiles, ProblemsAndChangesComeFirstThenNewFilesThenTheLongestUnverified)
         seen("d-1-changed", 11), seen("e-7-old"),          seen("f-4-new"),
         seen("g-2-problem"),    seen("h-5-oldest"),        seen("i-no-digest-unchanged"),
     };
-    const KnownFiles state{
+    KnownFiles state{
         {"a-not-due", known(kNow - 29 * kSecondsPerDay)},
         {"b-6-oldest-but-one", known(kNow - 40 * kSecondsPerDay)},
         {"d-1-changed", known(kNow - kSecondsPerDay)},
@@ -45,8 +45,13 @@ TEST(DueFiles, ProblemsAndChangesComeFirstThenNewFilesThenTheLongestUnverified)
         {"h-5-oldest", known(kNow - 90 * kSecondsPerDay)},
         {"i-no-digest-unchanged", known(std::nullopt, LastResult::noDigest)},
     };
+    std::vector<SurveyedFile> linked = surveyed;
+    for (SurveyedFile& file : linked) {
+        const auto found = state.find(file.relativePath);
+        file.known = found == state.end() ? nullptr : &found->second;
+    }
     std::vector<std::string> order;
-    for (const std::size_t index : dueOrder(surveyed, state, kNow, 30)) {
+    for (const std::size_t index : dueOrder(linked, kNow, 30)) {
         order.push_back(surveyed[index].relativePath);
     }
     EXPECT_EQ(order, (std::vector<std::string>{"d-1-changed", "g-2-problem", "c-3-new", "f-4-new",
@@ -55,17 +60,20 @@ TEST(DueFiles, ProblemsAndChangesComeFirstThenNewFilesThenTheLongestUnverified)
 
 TEST(DueFiles, AFileWithoutADigestIsDueOnceItChangesOrAManifestListsIt)
 {
-    const KnownFile untagged = known(std::nullopt, LastResult::noDigest);
+    KnownFile untagged = known(std::nullopt, LastResult::noDigest);
     SurveyedFile file = seen("x");
-    EXPECT_FALSE(dueClass(file, &untagged, kNow, 30));
+    file.known = &untagged;
+    EXPECT_FALSE(dueClass(file, kNow, 30));
     file.changedNs = 8; // a digest written into an attribute changes the status time
-    EXPECT_EQ(dueClass(file, &untagged, kNow, 30), DueClass::problemOrChanged);
+    EXPECT_EQ(dueClass(file, kNow, 30), DueClass::problemOrChanged);
     file = seen("x");
+    file.known = &untagged;
     file.hasDigest = true;
-    EXPECT_EQ(dueClass(file, &untagged, kNow, 30), DueClass::problemOrChanged);
+    EXPECT_EQ(dueClass(file, kNow, 30), DueClass::problemOrChanged);
+    KnownFile fresh = known(kNow);
+    file.known = &fresh;
     file.size = -1; // could not be looked at
-    const KnownFile fresh = known(kNow);
-    EXPECT_EQ(dueClass(file, &fresh, kNow, 30), DueClass::problemOrChanged);
+    EXPECT_EQ(dueClass(file, kNow, 30), DueClass::problemOrChanged);
 }
 
 } // namespace
