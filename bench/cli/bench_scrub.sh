@@ -2,10 +2,15 @@
 # A scrub beside a full check of the same tree (100,000 files of 4 KiB in 100
 # folders, tagged, page cache warm): a scrub with nothing due, which reads no
 # contents, a first scrub, which reads everything and records it, and the
-# state's size per file. Timings are hyperfine's means over RUNS runs; the
-# data is made once under ${TMPDIR:-/tmp} and kept (remove it with --clean).
+# state's size per file. A scrub with nothing due still looks at every file's
+# status to notice changed ones, so find printing each file's size and times
+# runs beside it: the least any tool that notices changes must do. With
+# COLD=1 (as root), the page cache is dropped before every run of the
+# nothing-due comparison, as after a reboot. Timings are hyperfine's means
+# over RUNS runs; the data is made once under ${TMPDIR:-/tmp} and kept
+# (remove it with --clean).
 #
-#   bench/cli/bench_scrub.sh [path/to/quelby-cli]
+#   [COLD=1] bench/cli/bench_scrub.sh [path/to/quelby-cli]
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -52,8 +57,18 @@ eval "$fresh"
 "$cli" scrub -q --state "$state" "$tree" >/dev/null
 hyperfine --runs "$runs" --warmup 1 --export-markdown "$data/nothing-due.md" \
     -n check "$cli check -q $tree" \
-    -n "scrub, nothing due" "$cli scrub -q --state $state $tree"
+    -n "scrub, nothing due" "$cli scrub -q --state $state $tree" \
+    -n "find -printf size and times" "find $tree -type f -printf '%s %T@ %C@\\n'"
 cat "$data/nothing-due.md"
+
+if [[ "${COLD:-}" == 1 ]]; then
+    echo "== the same from a cold page cache"
+    cold="sync; echo 3 >/proc/sys/vm/drop_caches"
+    hyperfine --runs "$runs" --prepare "$cold" --export-markdown "$data/cold.md" \
+        -n check "$cli check -q $tree" \
+        -n "scrub, nothing due" "$cli scrub -q --state $state $tree"
+    cat "$data/cold.md"
+fi
 
 files=$((folders * filesPerFolder))
 bytes=$(stat -c %s "$state")

@@ -173,10 +173,9 @@ struct ScrubRun
             return statusAfterFailedOutput(out, err);
         }
         if (result->state.stopped) {
-            // What the stopped run verified counts; its figures too, when it met every file.
-            if (result->surveyed) {
-                (void)state.saveFolder(folderRecord(result->summary, before, now));
-            }
+            // What the stopped run found is kept, so that status shows its problems;
+            // its figures cover the files it met.
+            (void)state.saveFolder(folderRecord(result->summary, before, now));
             return 128 + environment.stopSignal();
         }
         service.progress(result->summary.verified, result->summary.due,

@@ -41,18 +41,30 @@ std::string joined(const std::string& folder, std::string_view relative)
     return path;
 }
 
+// Where a folder the state knows nothing of is read as the survey meets its
+// files: every one is due, and walk order is their due order.
+class ReadsAsItGoes
+{
+public:
+    virtual ~ReadsAsItGoes() = default;
+    // Whether the file at index of the survey's files is read now.
+    virtual bool startsRead(std::size_t index, const EntryToVisit& entry) = 0;
+    virtual void delivered(const EntryOutcome& outcome) = 0;
+};
+
 // Takes every file the walk meets instead of visiting it, with what a
 // look at its status tells; every other entry is reported as Check would.
 class Survey : public RunObserver
 {
 public:
     Survey(const std::string& folder, bool storeKeyedByPath, KnownFiles& known,
-           ScrubObserver& observer)
-        : folder_(folder), storeKeyedByPath_(storeKeyedByPath), known_(known), observer_(observer)
+           std::vector<SurveyedFile>& surveyed, ScrubObserver& observer, ReadsAsItGoes* reads)
+        : files(surveyed), folder_(folder), storeKeyedByPath_(storeKeyedByPath), known_(known),
+          observer_(observer), reads_(reads)
     {
     }
 
-    std::vector<SurveyedFile> files;
+    std::vector<SurveyedFile>& files;
     std::unordered_set<std::string> reportedMissing; // relative paths a manifest lists, gone
 
     bool visitsFile(const EntryToVisit& entry) override
@@ -74,7 +86,7 @@ public:
             }
         }
         files.push_back(std::move(file));
-        return false;
+        return reads_ != nullptr && reads_->startsRead(files.size() - 1, entry);
     }
 
     void entryDone(const EntryOutcome& outcome) override
@@ -83,6 +95,9 @@ public:
             reportedMissing.insert(relativeTo(folder_, outcome.path));
         }
         observer_.entryDone(outcome);
+        if (reads_ != nullptr) {
+            reads_->delivered(outcome);
+        }
     }
 
     void progress(const RunProgress& progress) override { observer_.progress(progress); }
@@ -93,9 +108,10 @@ private:
     const bool storeKeyedByPath_;
     KnownFiles& known_;
     ScrubObserver& observer_;
+    ReadsAsItGoes* reads_;
 };
 
-class Scrub : private VisitContext, private VisitHost
+class Scrub : private VisitContext, private VisitHost, private ReadsAsItGoes
 {
 public:
     Scrub(const ScrubOptions& options, ScrubState& state, Allowance& allowance,
@@ -112,13 +128,20 @@ public:
             return std::unexpected(known.error());
         }
         known_ = std::move(*known);
-        Survey survey(run_.folder, run_.evidence->manifest() != nullptr, known_, observer_);
-        result_.state = walkFolder(run_, survey);
-        surveyed_ = std::move(survey.files);
-        if (result_.state.stopped) {
+        const bool readsAsItGoes = known_.empty();
+        if (readsAsItGoes) {
+            prepareReads();
+        }
+        Survey survey(run_.folder, run_.evidence->manifest() != nullptr, known_, surveyed_,
+                      observer_, readsAsItGoes ? this : nullptr);
+        result_.state = walkFolder(readsAsItGoes ? reading_ : run_, survey,
+                                   readsAsItGoes ? pool_ : nullptr);
+        if (!stateError_.empty()) {
+            return std::unexpected(stateError_);
+        }
+        if (result_.state.stopped || readsAsItGoes) {
             return finish();
         }
-        result_.surveyed = true;
         if (auto noted = noteGone(survey.reportedMissing); !noted) {
             return std::unexpected(noted.error());
         }
@@ -194,8 +217,7 @@ private:
         }
         root_ = std::make_unique<FileDescriptor>(*root);
         rules_.realFolder = realPathOf(root_->get());
-        reading_ = run_;
-        reading_.readsUntagged = false;
+        prepareReads();
         reading_.realBufferSize = cappedBufferSize(run_.realBufferSize, run_.jobs);
         auto buffer = ReadBuffer::allocate(reading_.realBufferSize);
         if (!buffer) {
@@ -225,6 +247,38 @@ private:
             return std::unexpected(stateError_);
         }
         return {};
+    }
+
+    // A Check that reads only files with a digest.
+    void prepareReads()
+    {
+        reading_ = run_;
+        reading_.readsUntagged = false;
+    }
+
+    // ReadsAsItGoes: the survey's walk reads the file while the allowance lasts.
+    bool startsRead(std::size_t index, const EntryToVisit& entry) override
+    {
+        if (stopRequested() || allowance_.spent() || !stateError_.empty()) {
+            return false;
+        }
+        SurveyedFile& file = surveyed_[index];
+        if (allowance_.countsBytes()) {
+            const int flags = file.listedAsLink ? 0 : AT_SYMLINK_NOFOLLOW;
+            if (const auto info = sys::fstatAt(entry.folder->get(), entry.name, flags)) {
+                file.size = info->st_size;
+            }
+        }
+        allowance_.start(file.size);
+        pending_.push_back(index);
+        ++result_.summary.due;
+        return true;
+    }
+
+    void delivered(const EntryOutcome& outcome) override
+    {
+        learnIfRead(outcome);
+        observer_.scrubProgress(result_.summary.verified, result_.summary.due);
     }
 
     void read(std::size_t index)
@@ -307,20 +361,27 @@ private:
         bytesInFile_ = 0;
         result_.state += outcome.counts;
         observer_.entryDone(outcome);
-        // Outcomes come in the order the reads were handed over; a read a
-        // stop cut short has none.
-        while (!pending_.empty()) {
-            SurveyedFile& file = surveyed_[pending_.front()];
-            pending_.pop_front();
-            if (outcome.path.ends_with(file.relativePath) &&
-                outcome.path.size() == run_.folder.size() + (run_.folder == "/" ? 0 : 1) +
-                                           file.relativePath.size()) {
-                learn(file, outcome);
-                break;
-            }
-        }
+        learnIfRead(outcome);
         observer_.scrubProgress(result_.summary.verified, result_.summary.due);
         observer_.progress(RunProgress{result_.state.totalCount, result_.state.bytesRead, {}});
+    }
+
+    // Outcomes come in the order the reads were handed over, among the
+    // walk's other entries; a read a stop cut short has none.
+    void learnIfRead(const EntryOutcome& outcome)
+    {
+        const std::size_t folderPrefix = run_.folder.size() + (run_.folder == "/" ? 0 : 1);
+        const auto read = std::ranges::find_if(pending_, [&](std::size_t index) {
+            const std::string& relative = surveyed_[index].relativePath;
+            return outcome.path.size() == folderPrefix + relative.size() &&
+                   outcome.path.ends_with(relative);
+        });
+        if (read == pending_.end()) {
+            return;
+        }
+        const std::size_t index = *read;
+        pending_.erase(pending_.begin(), read + 1);
+        learn(surveyed_[index], outcome);
     }
 
     // What a read found, into the state.

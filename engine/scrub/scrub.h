@@ -46,9 +46,6 @@ struct ScrubResult
 {
     FolderSummary summary;
     RunState state; // Check's counts over the entries the scrub reported
-    // The survey met every file: the figures cover the whole folder, even
-    // when the reads were stopped.
-    bool surveyed = false;
 };
 
 // The error is the state's, in words; what was learnt before it stays in the state.

@@ -17,18 +17,20 @@ grep -qxF "ExecStart=$scratch/prefix/bin/quelby-cli scrub --notify --every \${QU
     fail "cmake --install left out the scrub's service or it does not run the installed tool"
 [[ -x "$scratch/prefix/bin/quelby-cli" && -s "$scratch/prefix/share/man/man1/quelby-cli.1" &&
     -s "$scratch/prefix/share/doc/quelby/json-report.md" &&
-    -s "$scratch/prefix/share/doc/quelby/manifest.md" ]] ||
+    -s "$scratch/prefix/share/doc/quelby/manifest.md" &&
+    -s "$scratch/prefix/share/doc/quelby/scrub.md" ]] ||
     fail "cmake --install left out the tool, its man page or the descriptions of its formats"
 root="$scratch/root"
 dpkg -x "$deb" "$root"
 
 depends="$(dpkg-deb -f "$deb" Depends)"
-for needed in libqt6widgets6 libqt6network6 libqt6pdfwidgets6 libplist3 libssl3 libqt6svg6; do
+for needed in libqt6widgets6 libqt6network6 libqt6pdfwidgets6 libplist3 libssl3 libqt6svg6 \
+    libsqlite3-0 libsystemd0; do
     [[ "$depends" == *"$needed"* ]] || fail "Depends lacks $needed: $depends"
 done
 
 for file in usr/bin/quelby usr/bin/quelby-cli usr/share/doc/quelby/QuelbyHelp.pdf \
-    usr/share/doc/quelby/json-report.md usr/share/doc/quelby/manifest.md \
+    usr/share/doc/quelby/json-report.md usr/share/doc/quelby/manifest.md usr/share/doc/quelby/scrub.md \
     usr/share/doc/quelby/copyright usr/share/man/man1/quelby-cli.1 \
     usr/share/bash-completion/completions/quelby-cli \
     usr/share/applications/co.mossgroveware.Quelby.desktop \
