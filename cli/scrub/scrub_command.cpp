@@ -222,7 +222,12 @@ int runScrub(const CliOptions& options, std::ostream& out, std::ostream& err,
             return runOptions.error();
         }
         runOptions->exclusions = *exclusions;
-        runs.push_back(std::move(*runOptions));
+        // A folder named twice is scrubbed once.
+        if (std::ranges::none_of(runs, [&](const RunOptions& run) {
+                return run.folder == runOptions->folder;
+            })) {
+            runs.push_back(std::move(*runOptions));
+        }
     }
     const auto statePath = scrubStatePath(options, err, environment);
     if (!statePath) {

@@ -1,6 +1,7 @@
 #include "scrub.h"
 
 #include "due_files.h"
+#include "survey.h"
 #include "engine/display_text.h"
 #include "engine/entry_open.h"
 #include "engine/file_step.h"
@@ -19,97 +20,6 @@
 namespace quelby::scrub {
 
 namespace {
-
-std::int64_t nanoseconds(const timespec& time)
-{
-    return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
-}
-
-std::string relativeTo(const std::string& folder, const std::string& path)
-{
-    const std::size_t prefix = folder == "/" ? 1 : folder.size() + 1;
-    return path.substr(prefix);
-}
-
-std::string joined(const std::string& folder, std::string_view relative)
-{
-    std::string path = folder;
-    if (path != "/") {
-        path += '/';
-    }
-    path += relative;
-    return path;
-}
-
-// Where a folder the state knows nothing of is read as the survey meets its
-// files: every one is due, and walk order is their due order.
-class ReadsAsItGoes
-{
-public:
-    virtual ~ReadsAsItGoes() = default;
-    // Whether the file at index of the survey's files is read now.
-    virtual bool startsRead(std::size_t index, const EntryToVisit& entry) = 0;
-    virtual void delivered(const EntryOutcome& outcome) = 0;
-};
-
-// Takes every file the walk meets instead of visiting it, with what a
-// look at its status tells; every other entry is reported as Check would.
-class Survey : public RunObserver
-{
-public:
-    Survey(const std::string& folder, bool storeKeyedByPath, KnownFiles& known,
-           std::vector<SurveyedFile>& surveyed, ScrubObserver& observer, ReadsAsItGoes* reads)
-        : files(surveyed), folder_(folder), storeKeyedByPath_(storeKeyedByPath), known_(known),
-          observer_(observer), reads_(reads)
-    {
-    }
-
-    std::vector<SurveyedFile>& files;
-    std::unordered_set<std::string> reportedMissing; // relative paths a manifest lists, gone
-
-    bool visitsFile(const EntryToVisit& entry) override
-    {
-        SurveyedFile file;
-        file.relativePath = relativeTo(folder_, entry.path);
-        file.listedAsLink = entry.listedAsLink;
-        file.evidence = entry.evidence;
-        if (storeKeyedByPath_) {
-            file.hasDigest = entry.evidence.digest.has_value();
-        }
-        if (const auto found = known_.find(file.relativePath); found != known_.end()) {
-            file.known = &found->second;
-            const int flags = entry.listedAsLink ? 0 : AT_SYMLINK_NOFOLLOW;
-            if (const auto info = sys::fstatAt(entry.folder->get(), entry.name, flags)) {
-                file.size = info->st_size;
-                file.modifiedNs = nanoseconds(info->st_mtim);
-                file.changedNs = nanoseconds(info->st_ctim);
-            }
-        }
-        files.push_back(std::move(file));
-        return reads_ != nullptr && reads_->startsRead(files.size() - 1, entry);
-    }
-
-    void entryDone(const EntryOutcome& outcome) override
-    {
-        if (outcome.result == FileResult::missing) {
-            reportedMissing.insert(relativeTo(folder_, outcome.path));
-        }
-        observer_.entryDone(outcome);
-        if (reads_ != nullptr) {
-            reads_->delivered(outcome);
-        }
-    }
-
-    void progress(const RunProgress& progress) override { observer_.progress(progress); }
-    bool stopRequested() override { return observer_.stopRequested(); }
-
-private:
-    const std::string& folder_;
-    const bool storeKeyedByPath_;
-    KnownFiles& known_;
-    ScrubObserver& observer_;
-    ReadsAsItGoes* reads_;
-};
 
 class Scrub : private VisitContext, private VisitHost, private ReadsAsItGoes
 {

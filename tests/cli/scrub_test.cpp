@@ -234,6 +234,8 @@ TEST_F(ScrubTest, ASecondScrubOfAFolderBeingScrubbedEndsAtOnce)
               (Outcome{2, "",
                        "quelby-cli: " + folder() + " is being scrubbed by another run of Quelby\n"}));
     EXPECT_EQ(std::get<0>(scrub({tree_.folder("other")})), 0) << "another folder is free";
+    held = std::unexpected(scrub::FolderLock::Error{});
+    EXPECT_EQ(std::get<0>(scrub({folder(), folder() + "/"})), 0) << "named twice, scrubbed once";
 }
 
 // A stop keeps what the run found: the problem is open for status and the next run.

@@ -1,0 +1,65 @@
+#pragma once
+
+// The first step of a scrub: a walk of the folder that reads no contents.
+// It takes every file instead of visiting it, with what a look at its status
+// tells (only for files the state knows: a file new to it is due anyway), and
+// reports every other entry as Check would. For a folder the state knows
+// nothing of, the walk reads each file as it meets it instead.
+
+#include "due_files.h"
+#include "engine/entry_open.h"
+#include "scrub.h"
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+namespace quelby::scrub {
+
+std::int64_t nanoseconds(const timespec& time);
+// path below folder, without folder and its slash.
+std::string relativeTo(const std::string& folder, const std::string& path);
+std::string joined(const std::string& folder, std::string_view relative);
+
+// Where a folder the state knows nothing of is read as the survey meets its
+// files: every one is due, and walk order is their due order.
+class ReadsAsItGoes
+{
+public:
+    virtual ~ReadsAsItGoes() = default;
+    // Whether the file at index of the survey's files is read now.
+    virtual bool startsRead(std::size_t index, const EntryToVisit& entry) = 0;
+    virtual void delivered(const EntryOutcome& outcome) = 0;
+};
+
+class Survey : public RunObserver
+{
+public:
+    // The files met go into surveyed; reads, when given, reads them as they come.
+    Survey(const std::string& folder, bool storeKeyedByPath, KnownFiles& known,
+           std::vector<SurveyedFile>& surveyed, ScrubObserver& observer, ReadsAsItGoes* reads)
+        : files(surveyed), folder_(folder), storeKeyedByPath_(storeKeyedByPath), known_(known),
+          observer_(observer), reads_(reads)
+    {
+    }
+
+    std::vector<SurveyedFile>& files;
+    std::unordered_set<std::string> reportedMissing; // relative paths a manifest lists, gone
+
+    bool visitsFile(const EntryToVisit& entry) override;
+    void entryDone(const EntryOutcome& outcome) override;
+    void progress(const RunProgress& progress) override { observer_.progress(progress); }
+    bool stopRequested() override { return observer_.stopRequested(); }
+
+private:
+    const std::string& folder_;
+    const bool storeKeyedByPath_;
+    KnownFiles& known_;
+    ScrubObserver& observer_;
+    ReadsAsItGoes* reads_;
+};
+
+} // namespace quelby::scrub
