@@ -20,8 +20,7 @@ std::optional<std::pair<std::int64_t, std::string_view>> leadingNumber(std::stri
     }
     std::int64_t number = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
-    if (error != std::errc{} || end == text.data() || text.front() == '-' ||
-        text.front() == '+') {
+    if (error != std::errc{} || end == text.data() || text.front() == '-' || text.front() == '+') {
         return std::nullopt;
     }
     return std::pair{number, text.substr(static_cast<std::size_t>(end - text.data()))};
@@ -120,8 +119,7 @@ std::optional<std::string> scrubOptionMisplaced(const RawArguments& raw, bool sc
           std::pair{!raw.excludePatterns.empty(), "--exclude"},
           std::pair{!raw.excludeFiles.empty(), "--exclude-from"},
           std::pair{raw.oneFileSystem, "--one-file-system"},
-          std::pair{raw.jobs.has_value(), "--jobs"},
-          std::pair{raw.store.has_value(), "--store"}}) {
+          std::pair{raw.jobs.has_value(), "--jobs"}, std::pair{raw.store.has_value(), "--store"}}) {
         if (given) {
             return std::string(name) + " does not apply to status";
         }

@@ -144,6 +144,7 @@ struct ScrubRun
     scrub::Allowance& allowance;
     ServiceStatus& service;
     scrub::Seconds now;
+    const std::string& statePath;
     bool failures = false;
     bool noDigest = false;
 
@@ -155,9 +156,9 @@ struct ScrubRun
         ScrubReporter reporter(streams.follower, options.json, runOptions.folder, service);
         const auto pool = poolForOneWalk(runOptions.jobs);
         const std::optional<scrub::FolderRecord> before = recordOf(state, runOptions.folder);
-        const auto result = scrub::scrubFolder(
-            scrub::ScrubOptions{runOptions, options.everyDays, now}, state, allowance, reporter,
-            pool.get());
+        const auto result =
+            scrub::scrubFolder(scrub::ScrubOptions{runOptions, options.everyDays, now, statePath},
+                               state, allowance, reporter, pool.get());
         streams.finishProgress();
         streams.report.flush();
         sayWhereDigestsAreKept(runOptions, err);
@@ -178,11 +179,9 @@ struct ScrubRun
             (void)state.saveFolder(folderRecord(result->summary, before, now));
             return 128 + environment.stopSignal();
         }
-        service.progress(result->summary.verified, result->summary.due,
-                         runOptions.folder, true);
-        journalSummary(result->summary,
-                       report::scrubSummaryLine(result->summary,
-                                                escapedForReport(runOptions.folder)));
+        service.progress(result->summary.verified, result->summary.due, runOptions.folder, true);
+        journalSummary(result->summary, report::scrubSummaryLine(
+                                            result->summary, escapedForReport(runOptions.folder)));
         scrub::FolderRecord record = folderRecord(result->summary, before, now);
         if (options.notify && notificationDue(result->summary, record, now)) {
             if (auto sent = notifyDesktop(escapedForReport(runOptions.folder),
@@ -223,9 +222,8 @@ int runScrub(const CliOptions& options, std::ostream& out, std::ostream& err,
         }
         runOptions->exclusions = *exclusions;
         // A folder named twice is scrubbed once.
-        if (std::ranges::none_of(runs, [&](const RunOptions& run) {
-                return run.folder == runOptions->folder;
-            })) {
+        if (std::ranges::none_of(
+                runs, [&](const RunOptions& run) { return run.folder == runOptions->folder; })) {
             runs.push_back(std::move(*runOptions));
         }
     }
@@ -253,14 +251,15 @@ int runScrub(const CliOptions& options, std::ostream& out, std::ostream& err,
     ServiceStatus service;
     service.ready();
     scrub::Allowance allowance(options.forTime, options.budgetBytes, environment.now);
-    ScrubRun scrubRun{options, out, err, environment, **state, allowance, service,
-                      environment.wallSeconds()};
+    ScrubRun scrubRun{options,   out,       err,     environment,
+                      **state,   allowance, service, environment.wallSeconds(),
+                      *statePath};
     for (const RunOptions& run : runs) {
         if (const auto ended = scrubRun.scrubOne(run)) {
             return *ended;
         }
     }
-    int status = scrubRun.failures ? kExitFailures
+    int status = scrubRun.failures   ? kExitFailures
                  : scrubRun.noDigest ? kExitNoDigest
                                      : kExitSuccess;
     if (options.metricsFile) {

@@ -6,7 +6,7 @@
 namespace quelby::cli {
 
 std::expected<std::string, int> scrubStatePath(const CliOptions& options, std::ostream& err,
-                                             const CliEnvironment& environment)
+                                               const CliEnvironment& environment)
 {
     if (options.stateFile) {
         if (options.stateFile->starts_with('/')) {
@@ -26,7 +26,7 @@ std::expected<std::string, int> scrubStatePath(const CliOptions& options, std::o
 }
 
 std::expected<std::unique_ptr<scrub::ScrubState>, int> openScrubState(const std::string& path,
-                                                                  std::ostream& err)
+                                                                      std::ostream& err)
 {
     auto state = scrub::ScrubState::open(path, [&err, &path](const std::string& movedTo) {
         sayError(err, "the scrub state " + escapedForReport(path) +

@@ -82,9 +82,9 @@ std::string statusText(const FolderStatus& status)
                        std::to_string(status.record.everyDays) + " days; " +
                        std::to_string(status.problems.size()) + " open problems\n";
     for (const scrub::OpenProblem& problem : status.problems) {
-        text += "  ❌ " + escapedForReport(joinedPath(status.record.folder, problem.path)) +
-                ": " + std::string(resultName(problem.result)) + " since " +
-                timeText(problem.since) + "\n";
+        text += "  ❌ " + escapedForReport(joinedPath(status.record.folder, problem.path)) + ": " +
+                std::string(resultName(problem.result)) + " since " + timeText(problem.since) +
+                "\n";
     }
     return text;
 }

@@ -18,8 +18,7 @@ public:
     using Clock = std::chrono::steady_clock;
     using Now = std::function<Clock::time_point()>;
 
-    Allowance(std::optional<std::chrono::seconds> time, std::optional<std::int64_t> bytes,
-              Now now);
+    Allowance(std::optional<std::chrono::seconds> time, std::optional<std::int64_t> bytes, Now now);
 
     bool spent() const;
     // Whether starting a file takes its size from the allowance (--budget).

@@ -1,13 +1,13 @@
 #include "scrub.h"
 
 #include "due_files.h"
-#include "survey.h"
 #include "engine/display_text.h"
 #include "engine/entry_open.h"
 #include "engine/file_step.h"
 #include "engine/ordered_visits.h"
 #include "engine/repair/open_below.h"
 #include "engine/sys.h"
+#include "survey.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -42,10 +42,9 @@ public:
         if (readsAsItGoes) {
             prepareReads();
         }
-        Survey survey(run_.folder, run_.evidence->manifest() != nullptr, known_, surveyed_,
-                      observer_, readsAsItGoes ? this : nullptr);
-        result_.state = walkFolder(readsAsItGoes ? reading_ : run_, survey,
-                                   readsAsItGoes ? pool_ : nullptr);
+        Survey survey(options_, known_, surveyed_, observer_, readsAsItGoes ? this : nullptr);
+        result_.state =
+            walkFolder(readsAsItGoes ? reading_ : run_, survey, readsAsItGoes ? pool_ : nullptr);
         if (!stateError_.empty()) {
             return std::unexpected(stateError_);
         }
@@ -131,8 +130,7 @@ private:
         reading_.realBufferSize = cappedBufferSize(run_.realBufferSize, run_.jobs);
         auto buffer = ReadBuffer::allocate(reading_.realBufferSize);
         if (!buffer) {
-            return std::unexpected("no memory for the read buffer: " +
-                                   buffer.error().description);
+            return std::unexpected("no memory for the read buffer: " + buffer.error().description);
         }
         buffer_ = &*buffer;
         known_.reserve(surveyed_.size());
@@ -255,8 +253,8 @@ private:
     void bytesRead(std::size_t count, std::string_view path) override
     {
         bytesInFile_ += static_cast<std::int64_t>(count);
-        observer_.progress(RunProgress{result_.state.totalCount,
-                                       result_.state.bytesRead + bytesInFile_, path});
+        observer_.progress(
+            RunProgress{result_.state.totalCount, result_.state.bytesRead + bytesInFile_, path});
     }
 
     bool pollWhileWaiting(std::int64_t bytesInFlight, std::string_view currentPath) override
@@ -421,8 +419,8 @@ private:
 } // namespace
 
 std::expected<ScrubResult, std::string> scrubFolder(const ScrubOptions& options, ScrubState& state,
-                                                    Allowance& allowance,
-                                                    ScrubObserver& observer, DigestPool* pool)
+                                                    Allowance& allowance, ScrubObserver& observer,
+                                                    DigestPool* pool)
 {
     return Scrub(options, state, allowance, observer, pool).run();
 }

@@ -22,9 +22,12 @@ namespace quelby::scrub {
 
 struct ScrubOptions
 {
-    RunOptions run;             // a Check of the folder, as the command line sets it up
+    RunOptions run;              // a Check of the folder, as the command line sets it up
     std::int64_t everyDays = 30; // the period within which every file is verified
-    Seconds now = 0;            // the run's time, as the state records it
+    Seconds now = 0;             // the run's time, as the state records it
+    // The state file, absolute: it and its companions are left out where
+    // the folder holds them (a scrub of the home folder).
+    std::string statePath;
 };
 
 // How a caller follows a scrub: the walk's observer for every report line
@@ -50,7 +53,7 @@ struct ScrubResult
 
 // The error is the state's, in words; what was learnt before it stays in the state.
 std::expected<ScrubResult, std::string> scrubFolder(const ScrubOptions& options, ScrubState& state,
-                                                    Allowance& allowance,
-                                                    ScrubObserver& observer, DigestPool* pool);
+                                                    Allowance& allowance, ScrubObserver& observer,
+                                                    DigestPool* pool);
 
 } // namespace quelby::scrub

@@ -27,10 +27,33 @@ std::string joined(const std::string& folder, std::string_view relative)
     return path;
 }
 
+bool isStateFile(std::string_view path, std::string_view statePath)
+{
+    if (statePath.empty()) {
+        return false;
+    }
+    if (path.starts_with(statePath)) {
+        const std::string_view rest = path.substr(statePath.size());
+        return rest.empty() || rest == "-wal" || rest == "-shm" || rest == "-journal" ||
+               rest.starts_with(".corrupt-");
+    }
+    const std::size_t slash = statePath.rfind('/');
+    const std::string_view stateFolder = statePath.substr(0, slash + 1);
+    if (!path.starts_with(stateFolder)) {
+        return false;
+    }
+    const std::string_view name = path.substr(stateFolder.size());
+    return name.find('/') == std::string_view::npos && name.starts_with("scrub-") &&
+           name.ends_with(".lock");
+}
+
 bool Survey::visitsFile(const EntryToVisit& entry)
 {
+    if (isStateFile(entry.path, options_.statePath)) {
+        return false;
+    }
     SurveyedFile file;
-    file.relativePath = relativeTo(folder_, entry.path);
+    file.relativePath = relativeTo(options_.run.folder, entry.path);
     file.listedAsLink = entry.listedAsLink;
     file.evidence = entry.evidence;
     if (storeKeyedByPath_) {
@@ -52,7 +75,7 @@ bool Survey::visitsFile(const EntryToVisit& entry)
 void Survey::entryDone(const EntryOutcome& outcome)
 {
     if (outcome.result == FileResult::missing) {
-        reportedMissing.insert(relativeTo(folder_, outcome.path));
+        reportedMissing.insert(relativeTo(options_.run.folder, outcome.path));
     }
     observer_.entryDone(outcome);
     if (reads_ != nullptr) {

@@ -24,6 +24,10 @@ std::int64_t nanoseconds(const timespec& time);
 std::string relativeTo(const std::string& folder, const std::string& path);
 std::string joined(const std::string& folder, std::string_view relative);
 
+// The state file at statePath, its journal files, a copy moved aside, and the
+// lock files beside it: what scrubs themselves write.
+bool isStateFile(std::string_view path, std::string_view statePath);
+
 // Where a folder the state knows nothing of is read as the survey meets its
 // files: every one is due, and walk order is their due order.
 class ReadsAsItGoes
@@ -39,9 +43,10 @@ class Survey : public RunObserver
 {
 public:
     // The files met go into surveyed; reads, when given, reads them as they come.
-    Survey(const std::string& folder, bool storeKeyedByPath, KnownFiles& known,
-           std::vector<SurveyedFile>& surveyed, ScrubObserver& observer, ReadsAsItGoes* reads)
-        : files(surveyed), folder_(folder), storeKeyedByPath_(storeKeyedByPath), known_(known),
+    Survey(const ScrubOptions& options, KnownFiles& known, std::vector<SurveyedFile>& surveyed,
+           ScrubObserver& observer, ReadsAsItGoes* reads)
+        : files(surveyed), options_(options),
+          storeKeyedByPath_(options.run.evidence->manifest() != nullptr), known_(known),
           observer_(observer), reads_(reads)
     {
     }
@@ -55,7 +60,7 @@ public:
     bool stopRequested() override { return observer_.stopRequested(); }
 
 private:
-    const std::string& folder_;
+    const ScrubOptions& options_;
     const bool storeKeyedByPath_;
     KnownFiles& known_;
     ScrubObserver& observer_;

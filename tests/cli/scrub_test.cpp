@@ -4,12 +4,12 @@
 #include "support/temp_tree.h"
 #include "tool_runner.h"
 
+#include <csignal>
 #include <gtest/gtest.h>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
-#include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,9 +48,8 @@ protected:
     }
 
     // The paths a JSON scrub report names with result.
-    static std::multiset<std::string> pathsWith(const std::string& report,
-                                                std::set<std::string> results = {"matched",
-                                                                                 "differs"})
+    static std::multiset<std::string>
+    pathsWith(const std::string& report, std::set<std::string> results = {"matched", "differs"})
     {
         std::multiset<std::string> paths;
         std::istringstream lines(report);
@@ -89,8 +88,9 @@ TEST_F(ScrubTest, ABudgetOfAThirdVerifiesEveryFileOnceOverThreeRunsThenNoneUntil
 
     const std::string metrics = stateFolder_.path("quelby.prom");
     EXPECT_EQ(scrub({"--metrics", metrics, folder()}),
-              (Outcome{0, "Scrubbed 0 files in " + folder() +
-                              ": 0 problems; 100% of its 9 files verified in the last 30 days.\n",
+              (Outcome{0,
+                       "Scrubbed 0 files in " + folder() +
+                           ": 0 problems; 100% of its 9 files verified in the last 30 days.\n",
                        ""}));
     const std::string written = test::readWholeFile(metrics);
     for (const std::string& sample :
@@ -113,7 +113,8 @@ TEST_F(ScrubTest, AChangedFileAndAnOpenProblemAreReadFirstUntilTheProblemCloses)
     tagNineFiles();
     ASSERT_EQ(std::get<0>(scrub({folder()})), 0);
     const std::string damaged = folder() + "/4.jpg";
-    struct stat before{};
+    struct stat before
+    {};
     ASSERT_EQ(::stat(damaged.c_str(), &before), 0);
     test::writeWholeFile(damaged, std::string(4096, 'Z'));
     ASSERT_TRUE(test::setModificationTime(damaged, before.st_mtim.tv_sec, before.st_mtim.tv_nsec));
@@ -147,8 +148,8 @@ TEST_F(ScrubTest, ForEndsTheRunOnTheInjectedClockAndTheNextRunGoesOn)
     std::multiset<std::string> verified;
     int runs = 0;
     while (verified.size() < 9 && runs < 9) {
-        const auto [status, out, err] = scrub({"--json", "-q", "--jobs", "1", "--for", "20s",
-                                               folder()});
+        const auto [status, out, err] =
+            scrub({"--json", "-q", "--jobs", "1", "--for", "20s", folder()});
         EXPECT_EQ(status, 0) << err;
         const auto paths = pathsWith(out);
         EXPECT_GE(paths.size(), 1u);
@@ -209,8 +210,7 @@ TEST_F(ScrubTest, ALostOrDamagedStateStartsAfreshAndAnUnusableOneIsStatusTwo)
     const auto [status, out, err] = scrub({folder()});
     EXPECT_EQ(status, 0);
     EXPECT_EQ(out, everything);
-    EXPECT_NE(err.find("was damaged or no database; it was moved to " + statePath_ +
-                       ".corrupt-"),
+    EXPECT_NE(err.find("was damaged or no database; it was moved to " + statePath_ + ".corrupt-"),
               std::string::npos)
         << err;
 
@@ -218,11 +218,23 @@ TEST_F(ScrubTest, ALostOrDamagedStateStartsAfreshAndAnUnusableOneIsStatusTwo)
     EXPECT_EQ(std::get<1>(scrub({folder()})), everything);
 
     const std::string folderInTheWay = stateFolder_.folder("in-the-way");
-    const auto [unusable, unusableOut, unusableErr] = runInProcess(
-        {"scrub", "--state", folderInTheWay, folder()}, environment_);
+    const auto [unusable, unusableOut, unusableErr] =
+        runInProcess({"scrub", "--state", folderInTheWay, folder()}, environment_);
     EXPECT_EQ(unusable, 2);
     EXPECT_EQ(unusableOut, "");
     EXPECT_NE(unusableErr.find(folderInTheWay), std::string::npos) << unusableErr;
+}
+
+TEST_F(ScrubTest, AStateInsideTheFolderIsNoFileWithoutADigest)
+{
+    tagNineFiles();
+    const std::string inside = folder() + "/.local/state/quelby/scrub.sqlite";
+    for (int run = 0; run < 2; ++run) {
+        const auto [status, out, err] =
+            runInProcess({"scrub", "--state", inside, folder()}, environment_);
+        EXPECT_EQ(status, 0) << out << err;
+        EXPECT_NE(out.find("of its 9 files"), std::string::npos) << out;
+    }
 }
 
 TEST_F(ScrubTest, ASecondScrubOfAFolderBeingScrubbedEndsAtOnce)
@@ -230,9 +242,9 @@ TEST_F(ScrubTest, ASecondScrubOfAFolderBeingScrubbedEndsAtOnce)
     tagNineFiles();
     auto held = scrub::FolderLock::take(statePath_, folder());
     ASSERT_TRUE(held);
-    EXPECT_EQ(scrub({folder()}),
-              (Outcome{2, "",
-                       "quelby-cli: " + folder() + " is being scrubbed by another run of Quelby\n"}));
+    EXPECT_EQ(scrub({folder()}), (Outcome{2, "",
+                                          "quelby-cli: " + folder() +
+                                              " is being scrubbed by another run of Quelby\n"}));
     EXPECT_EQ(std::get<0>(scrub({tree_.folder("other")})), 0) << "another folder is free";
     held = std::unexpected(scrub::FolderLock::Error{});
     EXPECT_EQ(std::get<0>(scrub({folder(), folder() + "/"})), 0) << "named twice, scrubbed once";
@@ -254,8 +266,8 @@ TEST_F(ScrubTest, AStopInsideAHugeFileKeepsWhatTheRunFound)
     EXPECT_EQ(status, 130) << err;
     EXPECT_TRUE(out.starts_with("❌ Digests for " + changed + " aren't equal.\n")) << out;
     EXPECT_TRUE(out.ends_with("\nStopped after 1 files in " + tree_.root() + ".\n")) << out;
-    const std::string shown = std::get<1>(
-        runInProcess({"status", "--state", statePath_, tree_.root()}, environment_));
+    const std::string shown =
+        std::get<1>(runInProcess({"status", "--state", statePath_, tree_.root()}, environment_));
     EXPECT_NE(shown.find("; 1 open problems\n  ❌ " + changed + ": differs since "),
               std::string::npos)
         << shown;
@@ -265,8 +277,7 @@ TEST_F(ScrubTest, ReadsAManifestsDigestsAndFindsItsDamage)
 {
     tree_.file("photos/a.txt", "alpha");
     tree_.file("photos/b.txt", "beta");
-    ASSERT_EQ(std::get<0>(runInProcess({"tag", "--store", "manifest", folder()}, environment_)),
-              0);
+    ASSERT_EQ(std::get<0>(runInProcess({"tag", "--store", "manifest", folder()}, environment_)), 0);
     EXPECT_EQ(std::get<0>(scrub({folder()})), 0);
     test::writeWholeFile(folder() + "/b.txt", "BETA");
     const auto [status, out, err] = scrub({folder()});

@@ -32,9 +32,15 @@ TEST(DueFiles, ProblemsAndChangesComeFirstThenNewFilesThenTheLongestUnverified)
 {
     // In walk order; the expected reading order is in each name.
     const std::vector<SurveyedFile> surveyed{
-        seen("a-not-due"),      seen("b-6-oldest-but-one"), seen("c-3-new"),
-        seen("d-1-changed", 11), seen("e-7-old"),          seen("f-4-new"),
-        seen("g-2-problem"),    seen("h-5-oldest"),        seen("i-no-digest-unchanged"),
+        seen("a-not-due"),
+        seen("b-6-oldest-but-one"),
+        seen("c-3-new"),
+        seen("d-1-changed", 11),
+        seen("e-7-old"),
+        seen("f-4-new"),
+        seen("g-2-problem"),
+        seen("h-5-oldest"),
+        seen("i-no-digest-unchanged"),
     };
     KnownFiles state{
         {"a-not-due", known(kNow - 29 * kSecondsPerDay)},
