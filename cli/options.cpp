@@ -95,6 +95,12 @@ private:
             }
             return;
         }
+        if (name == "--order") {
+            if (auto given = value(name, attached)) {
+                raw_.order = std::move(given);
+            }
+            return;
+        }
         if (name == "--store") {
             if (auto store = value(name, attached)) {
                 raw_.store = std::move(store);
@@ -315,6 +321,10 @@ CommandLine validatedCommandLine(const RawArguments& raw)
             }
         }
     }
+    if (raw.order && (exportDigests || importDigests || status)) {
+        return UsageError{"--order applies to check, tag, retag, repair and scrub, not to " +
+                          *raw.command};
+    }
     if (raw.times && *operation == Operation::check) {
         return UsageError{"--times applies to tag, retag and import, not to " + *raw.command};
     }
@@ -381,6 +391,16 @@ CommandLine validatedCommandLine(const RawArguments& raw)
                               std::to_string(kMostJobs)};
         }
         options.jobs = jobs;
+    }
+    if (raw.order && *raw.order != "auto") {
+        if (*raw.order == "name") {
+            options.order = ReadOrder::name;
+        } else if (*raw.order == "disk") {
+            options.order = ReadOrder::disk;
+        } else {
+            return UsageError{"invalid --order " + quotedArgument(*raw.order) +
+                              ": use name, disk or auto"};
+        }
     }
     if (raw.store) {
         if (*raw.store == "auto") {
@@ -472,6 +492,10 @@ std::string helpText()
            "      --jobs N        digest N files at once (default: one per processor this\n"
            "                      process may use, but 1 when FOLDER is on a spinning\n"
            "                      disk, whose head would jump between files)\n"
+           "      --order ORDER   read files in name order, in disk order (a few\n"
+           "                      thousand at a time, as their data lies on the disk),\n"
+           "                      or auto: disk on a spinning disk, else name (default);\n"
+           "                      the report is the same in every order\n"
            "      --from COPY     (repair) a folder holding intact copies, such as a\n"
            "                      backup; only read (repeatable, searched in order)\n"
            "      --dry-run       (repair) say what would be repaired; write nothing\n"

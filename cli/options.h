@@ -36,6 +36,7 @@ struct RawArguments
     std::vector<std::string> excludePatterns;
     std::vector<std::string> excludeFiles; // --exclude-from, bytes as given
     std::optional<std::string> jobs;
+    std::optional<std::string> order; // --order
     std::optional<std::string> store; // --store
     std::vector<std::string> copies;       // --from, bytes as given
     bool dryRun = false;
@@ -84,6 +85,7 @@ struct CliOptions
     std::vector<std::string> excludePatterns;
     std::vector<std::string> excludeFiles; // "-": standard input
     std::size_t jobs = 0; // 0: the default for the folder's disk
+    std::optional<ReadOrder> order; // none: the default for the folder's disk
     StoreChoice store = StoreChoice::automatic;
     BufferSize buffer;
     // repair: a walk like Check's (operation check) that mends damaged files.

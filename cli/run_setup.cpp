@@ -64,6 +64,9 @@ std::expected<RunOptions, int> runOptionsFor(const CliOptions& cliOptions, std::
     if (cliOptions.jobs != 0) {
         options.jobs = cliOptions.jobs;
     }
+    if (cliOptions.order) {
+        options.order = *cliOptions.order;
+    }
     auto exclusions = exclusionsFor(cliOptions, err, environment);
     if (!exclusions) {
         return std::unexpected(exclusions.error());

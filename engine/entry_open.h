@@ -27,6 +27,7 @@ struct EntryToVisit
     std::string path; // raw bytes, as shown (escaped) in the report
     bool listedAsLink = false;
     EvidenceSlot evidence; // what a store keyed by path found for it
+    ino_t listedInode = 0; // as the folder's listing gave it; 0 when unknown
 };
 
 // Remembers, per device, whether it belongs to a kernel pseudo file system.

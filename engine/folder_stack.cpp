@@ -31,7 +31,7 @@ std::string FolderStack::childPath(std::string_view name) const
 std::expected<void, PosixError> FolderStack::enter(std::shared_ptr<const FileDescriptor> folder,
                                                    std::string path)
 {
-    auto listing = Listing::of(*folder);
+    auto listing = Listing::of(*folder, keepsInodes_);
     if (!listing) {
         return std::unexpected(listing.error());
     }

@@ -38,6 +38,9 @@ public:
     // remaining names are given up.
     using Unreachable = std::function<void(const std::string& path, const std::string& reason)>;
 
+    // keepsInodes: each name comes with the inode its listing gave.
+    explicit FolderStack(bool keepsInodes = false) : keepsInodes_(keepsInodes) {}
+
     bool empty() const { return levels_.empty(); }
     dev_t rootDevice() const { return levels_.empty() ? 0 : levels_.front().device; }
 
@@ -67,6 +70,7 @@ private:
     void leave(const Unreachable& unreachable);
     static std::string reopenParent(const FileDescriptor& child, Level& parent);
 
+    bool keepsInodes_ = false;
     std::vector<Level> levels_;
     std::string path_;
 };

@@ -9,6 +9,7 @@
 #include <expected>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <vector>
 
 namespace quelby {
@@ -22,16 +23,21 @@ public:
     {
         std::string_view name;
         unsigned char type;
+        ino_t inode = 0; // as listed; 0 unless the listing keeps inodes
     };
 
     // Every name in the folder but "." and "..", read whole through a
     // descriptor of its own, so that only one descriptor per level stays open.
-    static std::expected<Listing, PosixError> of(const FileDescriptor& folder);
+    // Inodes are kept only when asked: reading in disk order sorts by them,
+    // and a folder of a million names would otherwise carry them for nothing.
+    static std::expected<Listing, PosixError> of(const FileDescriptor& folder,
+                                                 bool keepsInodes = false);
 
     std::size_t size() const { return items_.size(); }
     Name operator[](std::size_t index) const
     {
-        return Name{nameOf(items_[index]), items_[index].type};
+        return Name{nameOf(items_[index]), items_[index].type,
+                    inodes_.empty() ? 0 : inodes_[index]};
     }
 
 private:
@@ -48,6 +54,7 @@ private:
 
     std::string names_;
     std::vector<Item> items_;
+    std::vector<ino_t> inodes_; // beside items_, when kept
 };
 
 } // namespace quelby

@@ -13,7 +13,10 @@
 //      path      written once by the walk's thread before the slot is pushed,
 //                then only read;
 //      entry     set by the walk's thread at the push, taken (reset) by the one
-//                thread whose claim() wins, under mutex_;
+//                thread whose claim() wins, under mutex_; none can be claimed
+//                before the walk's thread has given it a turn, under mutex_;
+//                until then only the walk's thread reads it (disk order's
+//                lookups);
 //      done, outcome
 //                written once by the thread that ran the visit, in complete(),
 //                under mutex_ (or at the push for an entry that needed no
@@ -27,6 +30,7 @@
 //  - The same-file turns and the buffer pool keep their own locks, never taken
 //    while mutex_ is held; a visit ends its turn before its slot is marked
 //    done, so no visit waits for one already delivered.
+//  - readOrder_, nextTurn_ and the waiting window belong to the walk's thread.
 //  - stop_ and linksSeen_ are flags that are only ever set, bytesInFlight_ a
 //    figure for progress: atomics, read by any thread without the lock.
 //  - mutex_ is never held while the host is called or a visit runs: a visit
@@ -35,11 +39,13 @@
 
 #include "ordered_visits.h"
 
+#include "disk_order.h"
 #include "display_text.h"
 #include "file_step.h"
 
 #include <algorithm>
 #include <chrono>
+#include <unordered_map>
 
 namespace quelby {
 
@@ -48,6 +54,11 @@ namespace {
 // How often a waiting walk looks at its observer: a stop is seen within this.
 constexpr auto kPollInterval = std::chrono::milliseconds(20);
 
+// Disk order: the entries a window holds, and the folders its files may keep
+// open, well below the usual limit of 1,024 open files.
+constexpr std::size_t kDiskWindow = 4096;
+constexpr std::size_t kDiskWindowFolders = 256;
+
 } // namespace
 
 // A worker's side of one visit: the stop flag, the bytes read, and the turn
@@ -55,9 +66,9 @@ constexpr auto kPollInterval = std::chrono::milliseconds(20);
 class OrderedVisits::TaskContext : public VisitContext
 {
 public:
-    TaskContext(OrderedVisits& owner, std::uint64_t sequence, bool onWalkThread,
+    TaskContext(OrderedVisits& owner, std::uint64_t turn, bool onWalkThread,
                 std::string_view path)
-        : owner_(owner), sequence_(sequence), onWalkThread_(onWalkThread), path_(path)
+        : owner_(owner), turn_(turn), onWalkThread_(onWalkThread), path_(path)
     {
     }
     bool stopRequested() override { return owner_.stopped(); }
@@ -81,33 +92,51 @@ public:
     // or a walk that has met a link, can have another name here.
     bool opened(const struct stat& info) override
     {
-        owner_.waitForTurn(sequence_, info, onWalkThread_, path_);
+        owner_.waitForTurn(turn_, info, onWalkThread_, path_);
         return info.st_nlink > 1 || owner_.linksSeen_.load(std::memory_order_acquire);
     }
 
 private:
     OrderedVisits& owner_;
-    std::uint64_t sequence_;
+    std::uint64_t turn_;
     bool onWalkThread_;
     std::string_view path_;
 };
 
 OrderedVisits::OrderedVisits(const RunOptions& options, const TreeRules& rules,
-                             PseudoFileSystems& pseudoFileSystems, DigestPool& pool,
+                             PseudoFileSystems& pseudoFileSystems, DigestPool* pool,
                              std::size_t jobs, VisitHost& host)
     : options_(options), rules_(rules), pseudoFileSystems_(pseudoFileSystems), pool_(pool),
-      host_(host), window_(4 * std::max<std::size_t>(jobs, 1)), buffers_(options.realBufferSize)
+      host_(host), diskOrder_(options.order == ReadOrder::disk),
+      window_(diskOrder_ ? kDiskWindow : 4 * std::max<std::size_t>(jobs, 1)),
+      buffers_(options.realBufferSize)
 {
 }
 
 OrderedVisits::~OrderedVisits()
 {
     stop();
-    pool_.forget(this);
+    if (pool_ != nullptr) {
+        pool_->forget(this);
+    }
+}
+
+bool OrderedVisits::startsNewWindow(const EntryToVisit& entry) const
+{
+    if (slots_.size() >= window_) {
+        return true;
+    }
+    return waitingFolders_.size() >= kDiskWindowFolders &&
+           !waitingFolders_.contains(entry.folder.get());
 }
 
 void OrderedVisits::visit(EntryToVisit entry)
 {
+    if (diskOrder_ && (startsNewWindow(entry) || entry.listedAsLink)) {
+        // A link may lead to any file of the window: it is read after every
+        // file before it and before every file after it, as in walk order.
+        readWindow();
+    }
     while (slots_.size() >= window_) {
         deliverReady(true);
     }
@@ -123,20 +152,86 @@ void OrderedVisits::visit(EntryToVisit entry)
         waiting.entry = std::move(entry);
         slots_.push_back(std::move(waiting));
     }
-    turns_.handedOver(sequence);
-    pool_.run(this, [this, sequence] {
-        EntryToVisit claimed;
-        if (claim(sequence, claimed)) {
-            runVisit(sequence, claimed, false);
+    if (!diskOrder_) {
+        dispatch(sequence);
+    } else {
+        const EntryToVisit& waiting = *slot(sequence).entry;
+        waitingFolders_.insert(waiting.folder.get());
+        waitingFiles_.push_back(sequence);
+        if (waiting.listedAsLink) {
+            readWindow();
+            return;
         }
-    });
+    }
     deliverReady(false);
+}
+
+void OrderedVisits::dispatch(std::uint64_t sequence)
+{
+    const std::uint64_t turn = nextTurn_++;
+    {
+        const std::lock_guard lock(mutex_);
+        slot(sequence).turn = turn;
+    }
+    turns_.handedOver(turn);
+    readOrder_.push_back(sequence);
+    if (pool_ != nullptr) {
+        pool_->run(this, [this, sequence] {
+            EntryToVisit claimed;
+            std::uint64_t claimedTurn = kNoTurn;
+            if (claim(sequence, claimed, claimedTurn)) {
+                runVisit(sequence, claimedTurn, claimed, false);
+            }
+        });
+    }
+}
+
+void OrderedVisits::readWindow()
+{
+    // The lookups go in inode order, as the file system keeps its inodes;
+    // names of one inode share one lookup, so they keep their walk order.
+    std::vector<std::size_t> byInode(waitingFiles_.size());
+    std::vector<PlacedFile> placed(waitingFiles_.size());
+    for (std::size_t i = 0; i < waitingFiles_.size(); ++i) {
+        byInode[i] = i;
+        placed[i].inode = slot(waitingFiles_[i]).entry->listedInode;
+    }
+    std::ranges::stable_sort(byInode, {}, [&](std::size_t i) { return placed[i].inode; });
+    std::unordered_map<ino_t, std::size_t> lookedUp;
+    for (const std::size_t i : byInode) {
+        if (stopped()) {
+            break;
+        }
+        const ino_t listed = placed[i].inode;
+        if (listed != 0) {
+            if (const auto same = lookedUp.find(listed); same != lookedUp.end()) {
+                placed[i] = placed[same->second];
+                continue;
+            }
+            lookedUp.emplace(listed, i);
+        }
+        const EntryToVisit& entry = *slot(waitingFiles_[i]).entry;
+        ino_t opened = listed;
+        placed[i].place = diskPlaceOf(entry.folder->get(), entry.name, opened);
+        placed[i].inode = opened;
+    }
+    for (const std::size_t i : elevatorOrder(placed, head_)) {
+        dispatch(waitingFiles_[i]);
+    }
+    waitingFiles_.clear();
+    waitingFolders_.clear();
+    while (!slots_.empty()) {
+        deliverReady(true);
+    }
 }
 
 void OrderedVisits::add(EntryOutcome outcome)
 {
     // Entries that need no visit count in the window too: a million of them
     // behind one huge file must not pile up.
+    if (diskOrder_ && slots_.size() >= window_) {
+        readWindow();
+    }
     while (slots_.size() >= window_) {
         deliverReady(true);
     }
@@ -158,29 +253,34 @@ void OrderedVisits::stop()
 
 bool OrderedVisits::finish()
 {
+    if (diskOrder_) {
+        readWindow();
+    }
     while (!slots_.empty()) {
         deliverReady(true);
     }
     return stopped();
 }
 
-bool OrderedVisits::claim(std::uint64_t sequence, EntryToVisit& entry)
+bool OrderedVisits::claim(std::uint64_t sequence, EntryToVisit& entry, std::uint64_t& turn)
 {
     const std::lock_guard lock(mutex_);
-    if (sequence < firstSequence_ || !slot(sequence).entry) {
+    if (sequence < firstSequence_ || !slot(sequence).entry || slot(sequence).turn == kNoTurn) {
         return false;
     }
     entry = std::move(*slot(sequence).entry);
     slot(sequence).entry.reset();
+    turn = slot(sequence).turn;
     return true;
 }
 
-void OrderedVisits::runVisit(std::uint64_t sequence, const EntryToVisit& entry, bool onWalkThread)
+void OrderedVisits::runVisit(std::uint64_t sequence, std::uint64_t turn,
+                             const EntryToVisit& entry, bool onWalkThread)
 {
     std::optional<EntryOutcome> outcome;
     if (!stopped()) {
         auto buffer = buffers_.take();
-        TaskContext context(*this, sequence, onWalkThread, entry.path);
+        TaskContext context(*this, turn, onWalkThread, entry.path);
         if (buffer) {
             outcome = visitEntry(options_, rules_, entry, *buffer, pseudoFileSystems_, context);
             buffers_.giveBack(std::move(*buffer));
@@ -192,17 +292,17 @@ void OrderedVisits::runVisit(std::uint64_t sequence, const EntryToVisit& entry, 
                              buffer.error().description);
         }
     }
-    complete(sequence, std::move(outcome));
+    complete(sequence, turn, std::move(outcome));
 }
 
-void OrderedVisits::waitForTurn(std::uint64_t sequence, const struct stat& info, bool onWalkThread,
+void OrderedVisits::waitForTurn(std::uint64_t turn, const struct stat& info, bool onWalkThread,
                                 std::string_view path)
 {
     if (!onWalkThread) {
-        turns_.waitForTurn(sequence, info.st_dev, info.st_ino, {});
+        turns_.waitForTurn(turn, info.st_dev, info.st_ino, {});
         return;
     }
-    turns_.waitForTurn(sequence, info.st_dev, info.st_ino, [this, path] {
+    turns_.waitForTurn(turn, info.st_dev, info.st_ino, [this, path] {
         if (host_.pollWhileWaiting(bytesInFlight_.load(std::memory_order_relaxed),
                                    escapedForReport(path))) {
             stop();
@@ -210,10 +310,11 @@ void OrderedVisits::waitForTurn(std::uint64_t sequence, const struct stat& info,
     });
 }
 
-void OrderedVisits::complete(std::uint64_t sequence, std::optional<EntryOutcome> outcome)
+void OrderedVisits::complete(std::uint64_t sequence, std::uint64_t turn,
+                             std::optional<EntryOutcome> outcome)
 {
     // Ended before it is done: once done, the walk may deliver and remove it.
-    turns_.ended(sequence);
+    turns_.ended(turn);
     const std::lock_guard lock(mutex_);
     Slot& own = slot(sequence);
     own.done = true;
@@ -227,22 +328,23 @@ void OrderedVisits::deliverReady(bool wait)
 {
     std::unique_lock lock(mutex_);
     if (wait && !slots_.empty() && !slots_.front().done) {
-        // Rather than wait, the walk's own thread takes the oldest visit no
-        // worker has taken yet: it digests as a worker would, and a run never
-        // waits behind another run's files for a shared worker.
-        const auto waiting =
-            std::ranges::find_if(slots_, [](const Slot& s) { return s.entry.has_value(); });
-        if (waiting != slots_.end()) {
-            const std::uint64_t sequence =
-                firstSequence_ + static_cast<std::uint64_t>(waiting - slots_.begin());
-            lock.unlock();
+        // Rather than wait, the walk's own thread takes the first visit in
+        // the order of the reads that no worker has taken yet: it digests as
+        // a worker would, and a run never waits behind another run's files
+        // for a shared worker.
+        lock.unlock();
+        while (!readOrder_.empty()) {
+            const std::uint64_t sequence = readOrder_.front();
+            readOrder_.pop_front();
             EntryToVisit entry;
-            if (claim(sequence, entry)) {
-                runVisit(sequence, entry, true);
+            std::uint64_t turn = kNoTurn;
+            if (claim(sequence, entry, turn)) {
+                runVisit(sequence, turn, entry, true);
+                wait = false;
+                break;
             }
-            lock.lock();
-            wait = false;
         }
+        lock.lock();
     }
     if (wait && !slots_.empty() && !slots_.front().done) {
         const std::string currentPath = escapedForReport(slots_.front().path);
@@ -257,6 +359,9 @@ void OrderedVisits::deliverReady(bool wait)
         std::optional<EntryOutcome> outcome = std::move(slots_.front().outcome);
         slots_.pop_front();
         ++firstSequence_;
+        while (!readOrder_.empty() && readOrder_.front() < firstSequence_) {
+            readOrder_.pop_front();
+        }
         if (outcome) {
             lock.unlock();
             bytesInFlight_.fetch_sub(outcome->counts.bytesRead, std::memory_order_relaxed);

@@ -9,6 +9,13 @@
 // idle, the walk's own thread takes the oldest visit no worker has taken yet:
 // it is one of the walk's digesting threads, and no run ever waits behind
 // another run's files for a shared worker.
+//
+// In disk order the visits are handed to the readers a window at a time:
+// the window's files are looked up on the disk and read in one sweep of the
+// head (engine/disk_order.h), and the window is finished before the next one
+// starts. The turns of two names of one file then follow the order of the
+// reads, which keeps names of one inode in walk order. Without a pool the
+// walk's own thread reads every file.
 
 #include "digest_pool.h"
 #include "entry_open.h"
@@ -24,6 +31,8 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <unordered_set>
+#include <vector>
 
 namespace quelby {
 
@@ -42,8 +51,9 @@ public:
 class OrderedVisits
 {
 public:
+    // pool may be null: then the walk's own thread reads every file.
     OrderedVisits(const RunOptions& options, const TreeRules& rules,
-                  PseudoFileSystems& pseudoFileSystems, DigestPool& pool, std::size_t jobs,
+                  PseudoFileSystems& pseudoFileSystems, DigestPool* pool, std::size_t jobs,
                   VisitHost& host);
     ~OrderedVisits(); // waits for every visit still running
     OrderedVisits(const OrderedVisits&) = delete;
@@ -62,20 +72,31 @@ public:
 
 private:
     class TaskContext;
+    static constexpr std::uint64_t kNoTurn = UINT64_MAX;
     struct Slot
     {
         std::string path;                  // raw, for the progress shown while it is read
         std::optional<EntryToVisit> entry; // until a thread takes the visit
+        std::uint64_t turn = kNoTurn;      // its place among the reads, once handed to them
         bool done = false;
         std::optional<EntryOutcome> outcome; // none for a visit a stop cut short
     };
 
+    // Gives the visit of slot sequence to the readers: its turn is the next.
+    void dispatch(std::uint64_t sequence);
+    // Disk order: looks up the waiting files, dispatches them in one sweep
+    // and delivers them all.
+    void readWindow();
+    // Disk order: whether entry must wait for the next window.
+    bool startsNewWindow(const EntryToVisit& entry) const;
     // Takes the visit unless another thread has; false when it was taken.
-    bool claim(std::uint64_t sequence, EntryToVisit& entry);
-    void runVisit(std::uint64_t sequence, const EntryToVisit& entry, bool onWalkThread);
-    void waitForTurn(std::uint64_t sequence, const struct stat& info, bool onWalkThread,
+    bool claim(std::uint64_t sequence, EntryToVisit& entry, std::uint64_t& turn);
+    void runVisit(std::uint64_t sequence, std::uint64_t turn, const EntryToVisit& entry,
+                  bool onWalkThread);
+    void waitForTurn(std::uint64_t turn, const struct stat& info, bool onWalkThread,
                      std::string_view path);
-    void complete(std::uint64_t sequence, std::optional<EntryOutcome> outcome);
+    void complete(std::uint64_t sequence, std::uint64_t turn,
+                  std::optional<EntryOutcome> outcome);
     // Delivers finished visits from the front; waits for one when wait is set.
     void deliverReady(bool wait);
     Slot& slot(std::uint64_t sequence) { return slots_[sequence - firstSequence_]; }
@@ -83,9 +104,19 @@ private:
     const RunOptions& options_;
     const TreeRules& rules_;
     PseudoFileSystems& pseudoFileSystems_;
-    DigestPool& pool_;
+    DigestPool* pool_;
     VisitHost& host_;
+    const bool diskOrder_;
     const std::size_t window_;
+
+    // Walk's thread only: the visits in the order of their turns, for it to
+    // take when it would wait; and, in disk order, the files not yet looked
+    // up, the folders they keep open, and where the head was left.
+    std::deque<std::uint64_t> readOrder_;
+    std::uint64_t nextTurn_ = 0;
+    std::vector<std::uint64_t> waitingFiles_;
+    std::unordered_set<const FileDescriptor*> waitingFolders_;
+    std::uint64_t head_ = 0;
 
     std::mutex mutex_;
     std::condition_variable frontDone_; // the walk waits for the oldest visit

@@ -29,6 +29,14 @@ enum class Operation
     retag
 };
 
+// The order in which a run reads its files' contents. Whatever it is, the
+// report shows the files in walk order.
+enum class ReadOrder
+{
+    name, // one after another, in walk order
+    disk  // a window at a time, in the order of their places on the disk
+};
+
 // Fixed when a run starts, never changed while it runs.
 struct RunOptions
 {
@@ -45,6 +53,7 @@ struct RunOptions
     Exclusions exclusions;   // entries left out, folders not entered
     bool oneFileSystem = false; // folders on another device than the folder are not entered
     std::size_t jobs = 1;       // files digested at once, when the walk is given a pool
+    ReadOrder order = ReadOrder::name;
     // Check without reading contents (export): each file only has its stored
     // digest read; matched when it is well formed, noDigest otherwise, and
     // the value always in the outcome's stored.
@@ -173,7 +182,7 @@ std::string normalisedFolder(std::string_view folder, std::string_view workingFo
 
 // A run's options before the caller's choices: the operation on folder
 // (absolute, normalised), the platform's digest, and as many digests at once
-// as the folder's disk serves best.
+// and the read order the folder's disk serves best.
 RunOptions defaultRunOptions(Operation operation, std::string folder);
 
 // Refuses options the engine cannot run with, in words for the user.

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <memory>
 #include <fcntl.h>
+#include <linux/fiemap.h>
 #include <linux/fs.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -142,6 +143,11 @@ int SystemCalls::inodeFlags(int fd, int* flags)
 int SystemCalls::makeFolderAt(int dirFd, const char* name, mode_t mode)
 {
     return ::mkdirat(dirFd, name, mode);
+}
+
+int SystemCalls::fileExtents(int fd, struct fiemap* request)
+{
+    return ::ioctl(fd, FS_IOC_FIEMAP, request);
 }
 
 namespace {
@@ -416,6 +422,11 @@ std::expected<int, PosixError> inodeFlags(int fd)
 std::expected<void, PosixError> makeFolderAt(int dirFd, const std::string& name, mode_t mode)
 {
     return done([&] { return calls().makeFolderAt(dirFd, name.c_str(), mode); });
+}
+
+std::expected<void, PosixError> fileExtents(int fd, struct fiemap& request)
+{
+    return done([&] { return calls().fileExtents(fd, &request); });
 }
 
 } // namespace sys

@@ -14,6 +14,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+struct fiemap;
+
 namespace quelby {
 
 // The raw calls, with the operating system's conventions (-1 and errno).
@@ -51,6 +53,8 @@ public:
     // The inode flags (FS_IOC_GETFLAGS): append-only, immutable...
     virtual int inodeFlags(int fd, int* flags);
     virtual int makeFolderAt(int dirFd, const char* name, mode_t mode);
+    // Where a file's data lies on its disk (FS_IOC_FIEMAP).
+    virtual int fileExtents(int fd, struct fiemap* request);
 };
 
 // Installs a replacement for the raw calls (tests only); nullptr restores the real ones.
@@ -96,6 +100,8 @@ std::expected<void, PosixError> removeAttribute(int fd, const std::string& name)
 std::expected<bool, PosixError> pollReadable(int fd, int timeoutMilliseconds);
 std::expected<int, PosixError> inodeFlags(int fd);
 std::expected<void, PosixError> makeFolderAt(int dirFd, const std::string& name, mode_t mode);
+// Fills in request's extents; the caller sizes it for fm_extent_count of them.
+std::expected<void, PosixError> fileExtents(int fd, struct fiemap& request);
 
 } // namespace sys
 

@@ -52,6 +52,7 @@ RunOptions defaultRunOptions(Operation operation, std::string folder)
     RunOptions options;
     options.operation = operation;
     options.jobs = defaultDigestJobs(folder);
+    options.order = onRotationalDisk(folder) ? ReadOrder::disk : ReadOrder::name;
     options.folder = std::move(folder);
     options.backEnd = platformDigestBackEnd();
     return options;
@@ -99,7 +100,8 @@ class Walker : private VisitContext, private VisitHost
 {
 public:
     Walker(const RunOptions& options, RunObserver& observer, DigestPool* pool)
-        : options_(options), observer_(observer), pool_(pool)
+        : options_(options), observer_(observer), pool_(pool),
+          folders_(options.order == ReadOrder::disk)
     {
     }
 
@@ -121,8 +123,9 @@ public:
             auto root = std::make_shared<FileDescriptor>(*folder);
             rules_.realFolder = realPathOf(root->get());
             rules_.targetsBeneathFolder = options_.operation != Operation::check;
-            if (pool_ != nullptr && options_.jobs > 1) {
-                visits_.emplace(options_, rules_, pseudoFileSystems_, *pool_, options_.jobs,
+            if ((pool_ != nullptr && options_.jobs > 1) || options_.order == ReadOrder::disk) {
+                visits_.emplace(options_, rules_, pseudoFileSystems_,
+                                options_.jobs > 1 ? pool_ : nullptr, options_.jobs,
                                 static_cast<VisitHost&>(*this));
             }
             walkTree(std::move(root));
@@ -306,7 +309,7 @@ private:
             handOver(std::move(outcome));
             return;
         }
-        EntryToVisit toVisit{folder, name, path, type == DT_LNK, {}};
+        EntryToVisit toVisit{folder, name, path, type == DT_LNK, {}, entry.inode};
         options_.evidence->lookUp(toVisit.path, toVisit.evidence);
         if (!observer_.visitsFile(toVisit)) {
             return;
@@ -327,7 +330,7 @@ private:
     const RunOptions& options_;
     RunObserver& observer_;
     DigestPool* pool_;
-    std::optional<OrderedVisits> visits_; // when files are digested by a pool
+    std::optional<OrderedVisits> visits_; // when files are digested by a pool or in disk order
     RunState state_;
     TreeRules rules_;
     PseudoFileSystems pseudoFileSystems_;

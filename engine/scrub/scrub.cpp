@@ -134,9 +134,11 @@ private:
         }
         buffer_ = &*buffer;
         known_.reserve(surveyed_.size());
-        if (pool_ != nullptr && run_.jobs > 1) {
-            visits_.emplace(reading_, rules_, pseudoFileSystems_, *pool_, run_.jobs,
-                            static_cast<VisitHost&>(*this));
+        // In disk order each window of due files, taken in order of
+        // priority, is read in one sweep of the disk.
+        if ((pool_ != nullptr && run_.jobs > 1) || run_.order == ReadOrder::disk) {
+            visits_.emplace(reading_, rules_, pseudoFileSystems_, run_.jobs > 1 ? pool_ : nullptr,
+                            run_.jobs, static_cast<VisitHost&>(*this));
         }
         for (const std::size_t index : order) {
             if (stopRequested() || allowance_.spent() || !stateError_.empty()) {

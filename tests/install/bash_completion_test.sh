@@ -48,6 +48,10 @@ expect "alpha beta with space" quelby-cli --state s.sqlite status ""
 expect "--exclude --exclude-from --explain" quelby-cli check --ex
 expect "--exclude --exclude-from" quelby-cli -v retag --ex
 expect "--only-edited" quelby-cli retag --onl
+expect "disk" quelby-cli check --order d
+expect "alpha" quelby-cli --order name check al
+expect "--order" quelby-cli scrub --or
+expect "" quelby-cli export --or
 expect "" quelby-cli check --onl
 expect "--also-unknown" quelby-cli repair --al
 expect "alpha beta with space" quelby-cli repair --from ""

@@ -25,6 +25,8 @@ public:
     std::function<int(int fd, const char* name, const void* value, std::size_t size)>
         onSetAttribute;
 
+    std::function<int(int fd, struct fiemap* request)> onFileExtents;
+
     int openAt(int dirFd, const char* name, int flags) override
     {
         return onOpenAt ? onOpenAt(dirFd, name, flags) : SystemCalls::openAt(dirFd, name, flags);
@@ -32,6 +34,10 @@ public:
     ssize_t read(int fd, void* buffer, std::size_t size) override
     {
         return onRead ? onRead(fd, buffer, size) : SystemCalls::read(fd, buffer, size);
+    }
+    int fileExtents(int fd, struct fiemap* request) override
+    {
+        return onFileExtents ? onFileExtents(fd, request) : SystemCalls::fileExtents(fd, request);
     }
     ssize_t getAttribute(int fd, const char* name, void* value, std::size_t size) override
     {
