@@ -27,20 +27,16 @@ struct alignas(struct fiemap) OneExtent
 
 } // namespace
 
-std::optional<DiskPlace> diskPlaceOf(int folderFd, const std::string& name, ino_t& inode)
+std::optional<DiskPlace> diskPlaceOf(int folderFd, const std::string& name)
 {
-    // Non-blocking: a FIFO put in the file's place must not hold the walk.
+    // Non-blocking: a FIFO put in the file's place must not hold the walk;
+    // anything but a regular file simply has no extents to give.
     const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     auto opened = sys::openAt(folderFd, name, flags);
     if (!opened) {
         return std::nullopt;
     }
-    FileDescriptor file(*opened);
-    const auto info = sys::fstat(file.get());
-    if (!info || !S_ISREG(info->st_mode)) {
-        return std::nullopt;
-    }
-    inode = info->st_ino;
+    const FileDescriptor file(*opened);
     // Only the first extent, and no sync: the lookup must cost no writes.
     OneExtent one;
     auto* request = reinterpret_cast<struct fiemap*>(one.bytes.data());
@@ -54,8 +50,7 @@ std::optional<DiskPlace> diskPlaceOf(int folderFd, const std::string& name, ino_
     if ((first.fe_flags & kNoPlace) != 0) {
         return std::nullopt;
     }
-    return DiskPlace{first.fe_physical,
-                     first.fe_physical + static_cast<std::uint64_t>(info->st_size)};
+    return DiskPlace{first.fe_physical, first.fe_physical + first.fe_length};
 }
 
 std::vector<std::size_t> elevatorOrder(std::span<const PlacedFile> files, std::uint64_t& head)

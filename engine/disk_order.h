@@ -18,14 +18,14 @@ namespace quelby {
 struct DiskPlace
 {
     std::uint64_t start = 0;
-    std::uint64_t end = 0; // where the head is once the data is read
+    std::uint64_t end = 0; // where the head is once the first extent is read
 };
 
 // The place of the file named name in folderFd, from its first extent; none
 // when the file system gives none (no FIEMAP, an empty file, an extent whose
-// place is unknown, delayed, inline, encoded or not aligned). inode is
-// set to the opened file's inode when the file could be opened.
-std::optional<DiskPlace> diskPlaceOf(int folderFd, const std::string& name, ino_t& inode);
+// place is unknown, delayed, inline, encoded or not aligned). Three system
+// calls: open, ask, close.
+std::optional<DiskPlace> diskPlaceOf(int folderFd, const std::string& name);
 
 // One file of a window, as the elevator sorts it.
 struct PlacedFile

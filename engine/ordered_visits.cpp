@@ -211,9 +211,7 @@ void OrderedVisits::readWindow()
             lookedUp.emplace(listed, i);
         }
         const EntryToVisit& entry = *slot(waitingFiles_[i]).entry;
-        ino_t opened = listed;
-        placed[i].place = diskPlaceOf(entry.folder->get(), entry.name, opened);
-        placed[i].inode = opened;
+        placed[i].place = diskPlaceOf(entry.folder->get(), entry.name);
     }
     for (const std::size_t i : elevatorOrder(placed, head_)) {
         dispatch(waitingFiles_[i]);

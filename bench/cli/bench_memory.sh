@@ -5,9 +5,10 @@
 # 10,000 deep beside one flat folder of as many files. The report goes to
 # /dev/null; the figure is the largest of RUNS runs. The data is made once
 # under ${TMPDIR:-/tmp} and kept for later runs (remove it with --clean); the
-# 4 KiB tree is bench_cli.sh's own when that script has made it.
+# 4 KiB tree is bench_cli.sh's own when that script has made it. ORDER=disk
+# (or name) passes --order to every run.
 #
-#   bench/cli/bench_memory.sh [path/to/quelby-cli]     default: build/cli/quelby-cli
+#   [ORDER=disk] bench/cli/bench_memory.sh [path/to/quelby-cli]     default: build/cli/quelby-cli
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -85,7 +86,8 @@ prepare() {
 peak() {
     local folder=$1 largest=0 kib
     for ((run = 1; run <= runs; run++)); do
-        /usr/bin/time -f '%M' -o "$data/.rss" "$cli" check -v "$folder" >/dev/null || true
+        /usr/bin/time -f '%M' -o "$data/.rss" "$cli" check -v ${ORDER:+--order "$ORDER"} "$folder" \
+            >/dev/null || true
         kib=$(tail -n 1 "$data/.rss")
         ((kib > largest)) && largest=$kib
     done
@@ -96,7 +98,7 @@ prepare
 small="$data/small"
 [[ -d "$small" ]] || small="$cliData/tree"
 
-echo "quelby-cli $("$cli" --version | cut -d' ' -f2), $(uname -r), check -v to /dev/null, largest of $runs runs"
+echo "quelby-cli $("$cli" --version | cut -d' ' -f2), $(uname -r), check -v ${ORDER:+--order $ORDER }to /dev/null, largest of $runs runs"
 printf '\n%-44s %10s %10s\n' "tree" "peak MiB" "target"
 row() {
     local name=$1 folder=$2 target=$3 kib
