@@ -91,7 +91,7 @@ std::string summaryOutput(const RunOptions& options, const scrub::ScrubResult& r
     return line(object);
 }
 
-// The folder's figures for status and the metrics, and whether to tell the desktop.
+// The folder's figures for status and the metrics.
 scrub::FolderRecord folderRecord(const scrub::FolderSummary& summary,
                                  const std::optional<scrub::FolderRecord>& before,
                                  scrub::Seconds now)

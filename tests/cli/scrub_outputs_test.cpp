@@ -2,6 +2,7 @@
 // receives, the service manager's notifications, and the desktop
 // notification on a private session bus.
 
+#include "cli/cli.h"
 #include "cli/scrub/desktop_notification.h"
 #include "cli/scrub/journal.h"
 #include "cli/scrub/service_status.h"
@@ -610,6 +611,49 @@ TEST(ScrubNotification, ReachesTheServerWithItsHintAndMarkupEscapedOnlyWhereItIs
         EXPECT_EQ(call.hints, hints);
         EXPECT_EQ(call.expireTimeout, -1);
     }
+}
+
+// A scrub tells the desktop of a problem it finds, and of one still open only a week later.
+TEST(ScrubNotification, ComesForANewProblemAndForOneStillOpenAWeekLater)
+{
+    PrivateSessionBus daemon;
+    if (daemon.address().empty()) {
+        GTEST_SKIP() << "dbus-daemon did not start";
+    }
+    const ScopedVariable bus("DBUS_SESSION_BUS_ADDRESS", daemon.address());
+    FakeNotificationServer server(daemon.address(), {"body"});
+    ASSERT_TRUE(server.serving());
+    test::TempTree tree;
+    test::TempTree stateFolder;
+    tree.file("a.txt", "alpha");
+    const std::string changed = tree.file("b.txt", "beta");
+    std::int64_t now = 1'800'000'000;
+    CliEnvironment environment;
+    environment.wallSeconds = [&now] { return now; };
+    const auto run = [&](std::vector<std::string> args) {
+        std::ostringstream out;
+        std::ostringstream err;
+        return cli::run(args, out, err, environment);
+    };
+    const std::vector<std::string> scrub = {"scrub", "--notify", "--state",
+                                            stateFolder.path("scrub.sqlite"), tree.root()};
+    ASSERT_EQ(run({"tag", tree.root()}), 0);
+    EXPECT_EQ(run(scrub), 0);
+    EXPECT_TRUE(server.calls().empty()) << "nothing found, nothing to say";
+
+    test::writeWholeFile(changed, "BETA");
+    const struct
+    {
+        std::int64_t daysLater;
+        std::size_t notifications;
+    } runs[] = {{0, 1}, {3, 1}, {4, 2}, {1, 2}};
+    for (const auto& [daysLater, notifications] : runs) {
+        now += daysLater * 86400;
+        EXPECT_EQ(run(scrub), 1);
+        EXPECT_EQ(server.calls().size(), notifications) << daysLater << " days later";
+    }
+    EXPECT_EQ(server.calls().front().body,
+              "1 file in " + tree.root() + " differs from its digest or could not be read.");
 }
 
 TEST(ScrubNotification, SaysThereIsNoSessionBusWhenItsSocketIsMissing)
