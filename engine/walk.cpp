@@ -8,14 +8,15 @@
 #include "repair_marks.h"
 #include "report_text.h"
 #include "sys.h"
+#include "visit_follower.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <memory>
-#include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 #include <optional>
 #include <unistd.h>
 #include <vector>
@@ -96,11 +97,11 @@ RunCounts& RunCounts::operator+=(const RunCounts& other)
 
 namespace {
 
-class Walker : private VisitContext, private VisitHost
+class Walker : private VisitFollower
 {
 public:
     Walker(const RunOptions& options, RunObserver& observer, DigestPool* pool)
-        : options_(options), observer_(observer), pool_(pool),
+        : VisitFollower(observer, state_), options_(options), observer_(observer), pool_(pool),
           folders_(options.order == ReadOrder::disk)
     {
     }
@@ -144,27 +145,6 @@ public:
     }
 
 private:
-    bool stopRequested() override
-    {
-        if (!stopped_ && observer_.stopRequested()) {
-            stopped_ = true;
-        }
-        return stopped_;
-    }
-
-    void bytesRead(std::size_t count, std::string_view path) override
-    {
-        bytesInFile_ += static_cast<std::int64_t>(count);
-        observer_.progress(RunProgress{state_.totalCount, state_.bytesRead + bytesInFile_, path});
-    }
-
-    bool pollWhileWaiting(std::int64_t bytesInFlight, std::string_view currentPath) override
-    {
-        observer_.progress(
-            RunProgress{state_.totalCount, state_.bytesRead + bytesInFlight, currentPath});
-        return stopRequested();
-    }
-
     // An entry that needs no visit, in its place in walk order.
     void handOver(EntryOutcome outcome)
     {
@@ -180,7 +160,7 @@ private:
         options_.evidence->apply(outcome);
         state_ += outcome.counts;
         observer_.entryDone(outcome);
-        observer_.progress(RunProgress{state_.totalCount, state_.bytesRead, {}});
+        fileDelivered();
     }
 
     // The files the evidence store lists before path that are gone, each in its place.
@@ -318,7 +298,6 @@ private:
             visits_->visit(std::move(toVisit));
             return;
         }
-        bytesInFile_ = 0;
         auto outcome = visitEntry(options_, rules_, toVisit, *buffer_, pseudoFileSystems_, *this);
         if (!outcome) {
             stopped_ = true;
@@ -336,8 +315,6 @@ private:
     PseudoFileSystems pseudoFileSystems_;
     const ReadBuffer* buffer_ = nullptr;
     FolderStack folders_;
-    std::int64_t bytesInFile_ = 0;
-    bool stopped_ = false;
 };
 
 } // namespace

@@ -7,6 +7,7 @@
 #include "engine/ordered_visits.h"
 #include "engine/repair/open_below.h"
 #include "engine/sys.h"
+#include "engine/visit_follower.h"
 #include "survey.h"
 
 #include <algorithm>
@@ -21,13 +22,13 @@ namespace quelby::scrub {
 
 namespace {
 
-class Scrub : private VisitContext, private VisitHost, private ReadsAsItGoes
+class Scrub : private VisitFollower, private ReadsAsItGoes
 {
 public:
     Scrub(const ScrubOptions& options, ScrubState& state, Allowance& allowance,
           ScrubObserver& observer, DigestPool* pool)
-        : options_(options), run_(options.run), state_(state), allowance_(allowance),
-          observer_(observer), pool_(pool)
+        : VisitFollower(observer, result_.state), options_(options), run_(options.run),
+          state_(state), allowance_(allowance), observer_(observer), pool_(pool)
     {
     }
 
@@ -243,37 +244,13 @@ private:
         }
     }
 
-    // VisitContext and VisitHost: the reads' progress, stop and outcomes.
-    bool stopRequested() override
-    {
-        if (!stopped_ && observer_.stopRequested()) {
-            stopped_ = true;
-        }
-        return stopped_;
-    }
-
-    void bytesRead(std::size_t count, std::string_view path) override
-    {
-        bytesInFile_ += static_cast<std::int64_t>(count);
-        observer_.progress(
-            RunProgress{result_.state.totalCount, result_.state.bytesRead + bytesInFile_, path});
-    }
-
-    bool pollWhileWaiting(std::int64_t bytesInFlight, std::string_view currentPath) override
-    {
-        observer_.progress(RunProgress{result_.state.totalCount,
-                                       result_.state.bytesRead + bytesInFlight, currentPath});
-        return stopRequested();
-    }
-
     void deliver(const EntryOutcome& outcome) override
     {
-        bytesInFile_ = 0;
         result_.state += outcome.counts;
         observer_.entryDone(outcome);
         learnIfRead(outcome);
         observer_.scrubProgress(result_.summary.verified, result_.summary.due);
-        observer_.progress(RunProgress{result_.state.totalCount, result_.state.bytesRead, {}});
+        fileDelivered();
     }
 
     // Outcomes come in the order the reads were handed over, among the
@@ -413,8 +390,6 @@ private:
     std::shared_ptr<const FileDescriptor> openedFolder_;
     std::string openedFolderPath_;
     std::deque<std::size_t> pending_; // reads handed over, not yet delivered
-    std::int64_t bytesInFile_ = 0;
-    bool stopped_ = false;
     std::string stateError_;
 };
 
