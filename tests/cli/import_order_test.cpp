@@ -7,7 +7,10 @@
 #include "support/temp_tree.h"
 #include "tool_runner.h"
 
+#include <algorithm>
+#include <atomic>
 #include <climits>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <linux/fiemap.h>
 #include <map>
@@ -76,18 +79,21 @@ public:
             return 0;
         };
         onRead = [this](int fd, void* buffer, std::size_t size) {
+            const ssize_t count = SystemCalls::read(fd, buffer, size);
             const std::string path = pathOfDescriptor(fd);
             if (path.starts_with(folder_)) {
                 const std::string name = path.substr(folder_.size());
                 if (reads.empty() || reads.back() != name) {
                     reads.push_back(name);
                 }
+                bytesRead += std::max<ssize_t>(count, 0);
             }
-            return SystemCalls::read(fd, buffer, size);
+            return count;
         };
     }
 
     std::vector<std::string> reads; // one name per run of reads of one file
+    std::atomic<std::int64_t> bytesRead = 0;
 
 private:
     std::string folder_;
@@ -242,6 +248,53 @@ TEST(ImportOrder, AFileRewrittenAfterItsReadAheadIsJudgedByItsNewContents)
         EXPECT_EQ(test::storedAttribute(folder + "/zlast", kDigestAttributeName), std::nullopt)
             << order;
     }
+}
+
+// A stop while a window is read ahead: the files read so far are still
+// judged and stored, in walk order, up to the first that was not read.
+TEST(ImportOrder, AStopKeepsTheFilesReadAheadUpToTheFirstNotRead)
+{
+    test::TempTree tree;
+    const std::string folder = tree.folder("f");
+    std::string list;
+    std::vector<std::string> names;
+    for (int index = 0; index < 40; ++index) {
+        const std::string contents(64 << 10, static_cast<char>('a' + index % 26));
+        names.push_back("f" + std::to_string(100 + index));
+        tree.file("f/" + names.back(), contents);
+        list += hexOf(contents) + "  " + names.back() + "\n";
+    }
+    const std::string listFile = tree.file("list", list);
+    PlacedCalls calls(Places::scattered, folder);
+    // Each pair of files lies the other way round on the disk: f101 before f100, and so on.
+    calls.onFileExtents = [](int fd, struct fiemap* request) {
+        const std::string path = pathOfDescriptor(fd);
+        const auto index = static_cast<std::uint64_t>(std::stoi(path.substr(path.size() - 3)) - 100);
+        request->fm_mapped_extents = 1;
+        request->fm_extents[0] = {};
+        request->fm_extents[0].fe_physical = (index ^ 1u) << 20;
+        request->fm_extents[0].fe_length = 64 << 10;
+        request->fm_extents[0].fe_flags = FIEMAP_EXTENT_LAST;
+        return 0;
+    };
+    CliEnvironment environment;
+    environment.stopSignal = [&calls] { return calls.bytesRead >= (1 << 20) ? SIGINT : 0; };
+    const auto [status, out, err] =
+        runInProcess({"import", "--order", "disk", listFile, folder}, environment);
+    EXPECT_EQ(status, 128 + SIGINT) << out << err;
+    std::string imported;
+    std::size_t stored = 0;
+    for (std::size_t index = 0; index < names.size(); ++index) {
+        if (test::storedAttribute(folder + "/" + names[index], kDigestAttributeName)) {
+            EXPECT_EQ(stored, index) << names[index] << " stored after a gap";
+            imported += "✅ Imported " + names[index] + "\n";
+            ++stored;
+        }
+    }
+    EXPECT_GT(stored, 0u) << "nothing read ahead was kept";
+    EXPECT_LT(stored, names.size());
+    EXPECT_EQ(out, imported + "Stopped after " + std::to_string(stored) + " files in " + folder +
+                       ".\n");
 }
 
 TEST(ImportOrder, OrderIsRefusedOnlyWhereNothingIsRead)
