@@ -13,8 +13,9 @@
 #include <csignal>
 #include <gtest/gtest.h>
 #include <linux/fiemap.h>
-#include <map>
+#include <cstdio>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -212,8 +213,9 @@ TEST(ImportOrder, DiskOrderReportsAndStoresWhatNameOrderDoesWhereverTheFilesLie)
     }
 }
 
-// A file rewritten in place, same size, after its contents were read ahead
-// and before it is judged, is judged by what it now holds, as in name order.
+// A file rewritten in place, same size, or replaced by another, after its
+// contents were read ahead and before it is judged, is judged by what it now
+// holds, as in name order.
 TEST(ImportOrder, AFileRewrittenAfterItsReadAheadIsJudgedByItsNewContents)
 {
     for (const std::string order : {"name", "disk"}) {
@@ -234,15 +236,18 @@ TEST(ImportOrder, AFileRewrittenAfterItsReadAheadIsJudgedByItsNewContents)
             if (!rewritten && pathOfDescriptor(fd) == folder + "/first") {
                 rewritten = true;
                 test::writeWholeFile(folder + "/zlast", "new zlast");
+                // ...and m2 replaced by another file of the same size.
+                test::writeWholeFile(folder + "/m2.new", "new m2");
+                EXPECT_EQ(::rename((folder + "/m2.new").c_str(), (folder + "/m2").c_str()), 0);
             }
             return calls.SystemCalls::getAttribute(fd, name, value, size);
         };
         const auto [status, out, err] = runInProcess({"import", "--order", order, listFile, folder});
         EXPECT_TRUE(rewritten) << order;
         EXPECT_EQ(status, 1) << order;
-        EXPECT_EQ(out, "✅ Imported first\n✅ Imported m1\n✅ Imported m2\n✅ Imported m3\n"
-                       "❌ Digests for zlast aren't equal.\n"
-                       "Imported 4 of 5 listed files into " +
+        EXPECT_EQ(out, "✅ Imported first\n✅ Imported m1\n❌ Digests for m2 aren't equal.\n"
+                       "✅ Imported m3\n❌ Digests for zlast aren't equal.\n"
+                       "Imported 3 of 5 listed files into " +
                            folder + ".\n")
             << order << "\n" << err;
         EXPECT_EQ(test::storedAttribute(folder + "/zlast", kDigestAttributeName), std::nullopt)
