@@ -321,8 +321,8 @@ CommandLine validatedCommandLine(const RawArguments& raw)
             }
         }
     }
-    if (raw.order && (exportDigests || importDigests || status)) {
-        return UsageError{"--order applies to check, tag, retag, repair and scrub, not to " +
+    if (raw.order && (exportDigests || status)) {
+        return UsageError{"--order applies to check, tag, retag, repair, scrub and import, not to " +
                           *raw.command};
     }
     if (raw.times && *operation == Operation::check) {

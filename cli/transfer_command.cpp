@@ -181,6 +181,7 @@ int runImport(const CliOptions& cliOptions, std::ostream& out, std::ostream& err
     options.verbose = cliOptions.verbose;
     options.bufferSize = run.realBufferSize;
     options.backEnd = run.backEnd;
+    options.order = run.order;
     options.evidence = run.evidence;
     const Clock::time_point started = environment.now();
 

@@ -37,13 +37,18 @@ std::optional<DiskPlace> diskPlaceOf(int folderFd, const std::string& name)
         return std::nullopt;
     }
     const FileDescriptor file(*opened);
+    return diskPlaceOfOpenFile(file.get());
+}
+
+std::optional<DiskPlace> diskPlaceOfOpenFile(int fd)
+{
     // Only the first extent, and no sync: the lookup must cost no writes.
     OneExtent one;
     auto* request = reinterpret_cast<struct fiemap*>(one.bytes.data());
     request->fm_start = 0;
     request->fm_length = FIEMAP_MAX_OFFSET;
     request->fm_extent_count = 1;
-    if (!sys::fileExtents(file.get(), *request) || request->fm_mapped_extents == 0) {
+    if (!sys::fileExtents(fd, *request) || request->fm_mapped_extents == 0) {
         return std::nullopt;
     }
     const fiemap_extent& first = request->fm_extents[0];

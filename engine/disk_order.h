@@ -27,6 +27,9 @@ struct DiskPlace
 // calls: open, ask, close.
 std::optional<DiskPlace> diskPlaceOf(int folderFd, const std::string& name);
 
+// The same for a file already open: one system call.
+std::optional<DiskPlace> diskPlaceOfOpenFile(int fd);
+
 // One file of a window, as the elevator sorts it.
 struct PlacedFile
 {

@@ -1,5 +1,6 @@
 #include "import.h"
 
+#include "disk_order.h"
 #include "display_text.h"
 #include "entry_open.h"
 #include "manifest_format.h"
@@ -22,6 +23,9 @@ namespace {
 
 constexpr std::string_view kLeavesFolder = "the path leaves the folder";
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// Files read ahead in disk order at a time. Only their digests wait: each
+// file is reached from the folder again when read, so no descriptor stays open.
+constexpr std::size_t kDiskWindow = 4096;
 
 struct ListedFile
 {
@@ -160,6 +164,26 @@ std::string absolutePath(const std::string& folder, const std::string& key)
     return folder == "/" ? "/" + key : folder + "/" + key;
 }
 
+// What tells that the file reached for judging is the one read ahead,
+// unchanged: a file rewritten in place in between has a new mtime or ctime.
+bool sameFileAsRead(const struct stat& read, const struct stat& now)
+{
+    const auto same = [](const timespec& a, const timespec& b) {
+        return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+    };
+    return read.st_dev == now.st_dev && read.st_ino == now.st_ino &&
+           read.st_size == now.st_size && same(read.st_mtim, now.st_mtim) &&
+           same(read.st_ctim, now.st_ctim);
+}
+
+// A file's contents read ahead in disk order, kept until it is judged.
+struct ReadAhead
+{
+    struct stat opened = {}; // as it was when opened for the read
+    DigestResult digest;
+    std::int64_t bytes = 0;
+};
+
 class Importer
 {
 public:
@@ -178,22 +202,24 @@ public:
             return;
         }
         for (std::size_t first = 0; first < files.size();) {
-            if (observer_.stopRequested()) {
+            if (options_.order == ReadOrder::disk && first >= windowEnd_) {
+                readAhead(files, first);
+            }
+            // After a stop, the files already read are still judged, in walk order, up to the
+            // first that was not.
+            if (observer_.stopRequested() && !readAheadFor(first)) {
                 state_.stopped = true;
                 break;
             }
             // The lines that list one file share its slot, so the second sees what the first stored.
-            std::size_t end = first + 1;
-            while (end < files.size() && files[end].key == files[first].key) {
-                ++end;
-            }
+            const std::size_t end = groupEnd(files, first);
             const std::string path = absolutePath(options_.folder, files[first].key);
             (void)options_.evidence->goneBefore(&path);
             EntryOutcome entry;
             entry.path = path;
             options_.evidence->lookUp(path, entry.evidence);
             for (std::size_t index = first; index < end && !state_.stopped; ++index) {
-                importOne(files[index], path, entry.evidence);
+                importOne(files[index], path, entry.evidence, readAheadFor(first));
             }
             options_.evidence->apply(entry);
             first = end;
@@ -204,6 +230,82 @@ public:
     }
 
 private:
+    // The end of the group of lines that list the same file as files[first].
+    static std::size_t groupEnd(const std::vector<ListedFile>& files, std::size_t first)
+    {
+        std::size_t end = first + 1;
+        while (end < files.size() && files[end].key == files[first].key) {
+            ++end;
+        }
+        return end;
+    }
+
+    // Reads the contents of the files of the window that starts at first, in
+    // the order of their places on the disk, and keeps each digest for the
+    // walk-order judgement. A stop ends the reads; what was read is kept.
+    void readAhead(const std::vector<ListedFile>& files, std::size_t first)
+    {
+        windowStart_ = first;
+        windowEnd_ = first;
+        readAhead_.clear();
+        std::vector<std::size_t> groups;
+        std::vector<PlacedFile> placed;
+        while (windowEnd_ < files.size() && windowEnd_ - first < kDiskWindow) {
+            const std::size_t group = windowEnd_;
+            windowEnd_ = groupEnd(files, group);
+            // The lookups follow walk order: reaching a file reads its folders and its
+            // inode anyway, and its place is asked of the descriptor that reached it.
+            Reached reached = reach(root_.get(), files[group].key, rules_, pseudoFileSystems_);
+            if (reached.kind == Reached::Kind::file) {
+                groups.push_back(group);
+                placed.push_back({reached.opened.info.st_ino,
+                                  diskPlaceOfOpenFile(reached.opened.file.get())});
+            }
+        }
+        readAhead_.resize(windowEnd_ - windowStart_);
+        for (const std::size_t i : elevatorOrder(placed, head_)) {
+            if (observer_.stopRequested()) {
+                return;
+            }
+            // Reached again from the folder, one name at a time, as for the judgement:
+            // whatever now has the name is read.
+            const std::size_t group = groups[i];
+            Reached reached = reach(root_.get(), files[group].key, rules_, pseudoFileSystems_);
+            if (reached.kind != Reached::Kind::file) {
+                continue;
+            }
+            ReadAhead read;
+            read.opened = reached.opened.info;
+            read.digest = digestOf(reached.opened, read.bytes);
+            if (!read.digest && observer_.stopRequested()) {
+                return; // a file stopped part-way is not kept
+            }
+            readAhead_[group - windowStart_] = std::move(read);
+        }
+    }
+
+    // The contents read ahead for the group that starts at first, if any.
+    ReadAhead* readAheadFor(std::size_t first)
+    {
+        if (first < windowStart_ || first - windowStart_ >= readAhead_.size() ||
+            !readAhead_[first - windowStart_]) {
+            return nullptr;
+        }
+        return &*readAhead_[first - windowStart_];
+    }
+
+    // The file's digest; bytes counts what was read of it.
+    DigestResult digestOf(const OpenedEntry& opened, std::int64_t& bytes)
+    {
+        return fileDigestFrom(opened.file.get(), opened.info, *buffer_, options_.backEnd,
+                              [this, &bytes](std::size_t count) {
+                                  bytes += static_cast<std::int64_t>(count);
+                                  progressBytes_ += static_cast<std::int64_t>(count);
+                                  observer_.bytesRead(progressBytes_);
+                                  return !observer_.stopRequested();
+                              });
+    }
+
     // Every line read; those that cannot be read and the paths that leave the
     // folder are reported at once, the files returned.
     std::vector<ListedFile> listedFiles(std::string_view listText)
@@ -287,7 +389,8 @@ private:
         failRead(outcome);
     }
 
-    void importOne(const ListedFile& file, const std::string& path, EvidenceSlot& slot)
+    void importOne(const ListedFile& file, const std::string& path, EvidenceSlot& slot,
+                   ReadAhead* readAhead)
     {
         ImportOutcome outcome;
         outcome.lineNumber = file.lineNumber;
@@ -321,14 +424,18 @@ private:
             return;
         }
         outcome.stored = storedValue ? *storedValue : std::nullopt;
-        const auto digest = fileDigestFrom(
-            reached.opened.file.get(), reached.opened.info, *buffer_, options_.backEnd,
-            [this](std::size_t count) {
-                state_.bytesRead += static_cast<std::int64_t>(count);
-                observer_.bytesRead(state_.bytesRead);
-                return !observer_.stopRequested();
-            });
-        if (!digest && observer_.stopRequested()) {
+        std::int64_t bytes = 0;
+        DigestResult digest;
+        const bool readBefore =
+            readAhead != nullptr && sameFileAsRead(readAhead->opened, reached.opened.info);
+        if (readBefore) {
+            digest = readAhead->digest;
+            bytes = readAhead->bytes;
+        } else {
+            digest = digestOf(reached.opened, bytes);
+        }
+        state_.bytesRead += bytes;
+        if (!digest && !readBefore && observer_.stopRequested()) {
             state_.stopped = true; // a file stopped part-way gets no line and no digest
             return;
         }
@@ -341,25 +448,44 @@ private:
             return;
         }
         outcome.computed = **digest;
-        judge(outcome, stored, shown);
+        const bool wrote = judge(outcome, stored, shown);
+        if (wrote && readBefore) {
+            keepAfterOwnWrite(*readAhead, reached.opened.file.get());
+        }
         observer_.lineDone(outcome);
     }
 
-    void judge(ImportOutcome& outcome, const StoredFile& stored, const std::string& shown)
+    // Storing a digest in an attribute changes the file's ctime, not its
+    // contents: the next line that lists the same file still uses what was
+    // read ahead, unless the file changed in another way meanwhile.
+    static void keepAfterOwnWrite(ReadAhead& readAhead, int fd)
+    {
+        const auto now = sys::fstat(fd);
+        if (now) {
+            struct stat expected = *now;
+            expected.st_ctim = readAhead.opened.st_ctim;
+            if (sameFileAsRead(readAhead.opened, expected)) {
+                readAhead.opened.st_ctim = now->st_ctim;
+            }
+        }
+    }
+
+    // Judges the file's digest against the list and the store; true when it wrote to the store.
+    bool judge(ImportOutcome& outcome, const StoredFile& stored, const std::string& shown)
     {
         const Digest& computed = *outcome.computed;
         if (!computed.matches(*outcome.listed)) {
             outcome.result = ImportResult::differs;
             outcome.lines = report::differsPlainLine(shown);
             ++state_.differsCount;
-            return;
+            return false;
         }
         const bool wellFormed = outcome.stored && outcome.stored->size() == computed.bytes.size();
         if (wellFormed && !computed.matches(*outcome.stored)) {
             outcome.result = ImportResult::kept;
             outcome.lines = report::keptStoredLine(shown);
             ++state_.keptCount;
-            return;
+            return false;
         }
         if (!wellFormed) {
             const auto written =
@@ -369,7 +495,7 @@ private:
                 outcome.error = written.error().description;
                 outcome.lines = report::couldntTagNotice(shown, outcome.error);
                 ++state_.tagFailedCount;
-                return;
+                return true;
             }
             if (options_.timeStamps) {
                 const std::string stamp = timeStampText(std::chrono::system_clock::now());
@@ -381,6 +507,7 @@ private:
             outcome.lines = report::importedLine(shown);
         }
         ++state_.importedCount;
+        return !wellFormed;
     }
 
     const ImportOptions& options_;
@@ -390,6 +517,13 @@ private:
     TreeRules rules_;
     PseudoFileSystems pseudoFileSystems_;
     std::optional<ReadBuffer> buffer_;
+    std::int64_t progressBytes_ = 0; // every byte read, read ahead or not
+    // Disk order: the window being judged, and what was read ahead of it by
+    // the index of its first line below windowStart_.
+    std::size_t windowStart_ = 0;
+    std::size_t windowEnd_ = 0;
+    std::vector<std::optional<ReadAhead>> readAhead_;
+    std::uint64_t head_ = 0; // where the disk's head is after the last window
 };
 
 } // namespace

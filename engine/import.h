@@ -12,9 +12,15 @@
 // and finish once at the end. Lines that cannot be read and paths that
 // leave the folder are reported first, in the list's order; then the files,
 // in walk order.
+//
+// In disk order the contents of a window of files are read first, in the
+// order their data lies on the disk; the files are then judged in walk order
+// as before, each reached again and read again only when it is no longer
+// the file that was read.
 
 #include "evidence_store.h"
 #include "file_digest.h"
+#include "run.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -33,6 +39,7 @@ struct ImportOptions
     bool verbose = false;    // a line also for a file whose stored digest already equals
     std::int64_t bufferSize = 1048576;
     DigestBackEnd backEnd = DigestBackEnd::current;
+    ReadOrder order = ReadOrder::name; // the report is the same in either
     std::shared_ptr<EvidenceStore> evidence;
 };
 
