@@ -3,7 +3,7 @@
 
 #include "engine/file_digest.h"
 #include "engine/tag_store.h"
-#include "support/scripted_system_calls.h"
+#include "support/scripted_places.h"
 #include "support/temp_tree.h"
 #include "tool_runner.h"
 
@@ -47,13 +47,7 @@ std::string pathOfDescriptor(int fd)
     return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : std::string();
 }
 
-// What the file system is made to say of where files lie.
-enum class Places
-{
-    real,      // whatever it says (often nothing, on a memory file system)
-    none,      // FIEMAP fails for every file
-    scattered, // places that disagree with names and inodes; every fifth file has none
-};
+using test::Places;
 
 // FIEMAP as places asks, and the files below folder in the order their
 // contents are first read.
@@ -62,23 +56,7 @@ class PlacedCalls : public test::ScriptedSystemCalls
 public:
     PlacedCalls(Places places, std::string folder) : folder_(std::move(folder) + "/")
     {
-        onFileExtents = [this, places](int fd, struct fiemap* request) -> int {
-            struct stat info = {};
-            ::fstat(fd, &info);
-            if (places == Places::real) {
-                return SystemCalls::fileExtents(fd, request);
-            }
-            if (places == Places::none || info.st_ino % 5 == 0) {
-                errno = EOPNOTSUPP;
-                return -1;
-            }
-            request->fm_mapped_extents = 1;
-            request->fm_extents[0] = {};
-            request->fm_extents[0].fe_physical = (info.st_ino * 2654435761u) % 1000003 * 4096;
-            request->fm_extents[0].fe_length = 4096;
-            request->fm_extents[0].fe_flags = FIEMAP_EXTENT_LAST;
-            return 0;
-        };
+        test::givePlaces(*this, places);
         onRead = [this](int fd, void* buffer, std::size_t size) {
             const ssize_t count = SystemCalls::read(fd, buffer, size);
             const std::string path = pathOfDescriptor(fd);

@@ -3,7 +3,8 @@
 #include "engine/run_fixture.h"
 #include "engine/time_stamp.h"
 #include "random_tree.h"
-#include "support/scripted_system_calls.h"
+#include "streamed_report.h"
+#include "support/scripted_places.h"
 
 #include <cerrno>
 #include <climits>
@@ -54,61 +55,16 @@ TEST(DiskOrder, TheElevatorReadsUnplacedFilesByInodeThenSweepsUpFromTheHeadThenW
               (std::vector<std::size_t>{2, 0, 1}));
 }
 
-// What the file system is made to say of where files lie.
-enum class Places
-{
-    real,      // whatever it says (often nothing, on a memory file system)
-    none,      // FIEMAP fails for every file
-    scattered, // made-up places that disagree with names and inodes; some files have none
-};
+using test::Places;
 
-std::uint64_t scatteredPlace(ino_t inode) { return (inode * 2654435761u) % 1000003 * 4096; }
-
-// FIEMAP through the seam, as places asks; counts the reads that go
-// backwards in walk order, to show that the order did change.
+// FIEMAP through the seam, as places asks.
 class PlacedCalls : public test::ScriptedSystemCalls
 {
 public:
-    explicit PlacedCalls(Places places)
-    {
-        onFileExtents = [this, places](int fd, struct fiemap* request) -> int {
-            struct stat info = {};
-            ::fstat(fd, &info);
-            if (places == Places::real) {
-                return SystemCalls::fileExtents(fd, request);
-            }
-            if (places == Places::none || info.st_ino % 5 == 0) {
-                errno = EOPNOTSUPP;
-                return -1;
-            }
-            request->fm_mapped_extents = 1;
-            request->fm_extents[0] = {};
-            request->fm_extents[0].fe_physical = scatteredPlace(info.st_ino);
-            request->fm_extents[0].fe_length = 4096;
-            request->fm_extents[0].fe_flags = FIEMAP_EXTENT_LAST;
-            return 0;
-        };
-    }
+    explicit PlacedCalls(Places places) { test::givePlaces(*this, places); }
 };
 
-std::string reportOf(const RunOptions& options, DigestPool* pool)
-{
-    test::RecordingObserver observer;
-    const RunState state = walkFolder(options, observer, pool);
-    std::string report = observer.streamed + summaryText(options, state);
-    for (auto at = report.find(options.folder); at != std::string::npos;
-         at = report.find(options.folder, at)) {
-        report.replace(at, options.folder.size(), "{F}");
-    }
-    // The stamps tell when each tree was tagged, not in which order.
-    constexpr std::size_t kStampLength = 20;
-    for (auto at = report.find("@ "); at != std::string::npos; at = report.find("@ ", at + 2)) {
-        if (parsedTimeStamp(std::string_view(report).substr(at + 2, kStampLength))) {
-            report.replace(at + 2, kStampLength, "{T}");
-        }
-    }
-    return report;
-}
+using test::streamedReport;
 
 // Tag, damage some files, Check and Retag; every report and the attributes after each run.
 std::vector<std::string> traceOf(std::uint64_t seed, ReadOrder order, std::size_t jobs,
@@ -124,7 +80,7 @@ std::vector<std::string> traceOf(std::uint64_t seed, ReadOrder order, std::size_
         RunOptions options = test::optionsFor(operation, root, true, operation != Operation::check);
         options.jobs = jobs;
         options.order = order;
-        trace.push_back(reportOf(options, jobs > 1 ? &pool : nullptr));
+        trace.push_back(streamedReport(options, jobs > 1 ? &pool : nullptr));
         std::string attributes;
         for (const auto& [path, values] : test::attributesOf(files)) {
             attributes += path.substr(root.size()) + " " + values.first.value_or("-") + "\n";
@@ -171,7 +127,7 @@ TEST(DiskOrder, AFileReplacedBetweenItsLookupAndItsReadIsReadAsNameOrderWouldRea
         tree.file("moving/f" + std::to_string(100 + index), std::string(static_cast<std::size_t>(5000 + index), 'a'));
     }
     RunOptions tagging = test::optionsFor(Operation::tag, root, true);
-    reportOf(tagging, nullptr);
+    streamedReport(tagging, nullptr);
     // Every third file looked up is replaced by a new file of the same name.
     PlacedCalls calls(Places::scattered);
     int lookups = 0;
@@ -193,9 +149,9 @@ TEST(DiskOrder, AFileReplacedBetweenItsLookupAndItsReadIsReadAsNameOrderWouldRea
         RunOptions checking = test::optionsFor(Operation::check, root, true);
         checking.jobs = jobs;
         checking.order = ReadOrder::disk;
-        const std::string byDisk = reportOf(checking, jobs > 1 ? &pool : nullptr);
+        const std::string byDisk = streamedReport(checking, jobs > 1 ? &pool : nullptr);
         checking.order = ReadOrder::name;
-        EXPECT_EQ(byDisk, reportOf(checking, jobs > 1 ? &pool : nullptr)) << jobs << " jobs";
+        EXPECT_EQ(byDisk, streamedReport(checking, jobs > 1 ? &pool : nullptr)) << jobs << " jobs";
         EXPECT_NE(byDisk.find("f100"), std::string::npos);
     }
 }

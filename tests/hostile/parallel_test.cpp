@@ -3,6 +3,7 @@
 #include "engine/run_fixture.h"
 #include "engine/time_stamp.h"
 #include "random_tree.h"
+#include "streamed_report.h"
 #include "support/scripted_system_calls.h"
 
 #include <atomic>
@@ -20,25 +21,7 @@
 namespace quelby {
 namespace {
 
-// Each entry's lines and notices in walk order, then the summary; the root as
-// "{F}" and the stamps, which tell when each tree was tagged, as "{T}".
-std::string streamedReport(const RunOptions& options, DigestPool& pool)
-{
-    test::RecordingObserver observer;
-    const RunState state = walkFolder(options, observer, &pool);
-    std::string report = observer.streamed + summaryText(options, state);
-    for (auto at = report.find(options.folder); at != std::string::npos;
-         at = report.find(options.folder, at)) {
-        report.replace(at, options.folder.size(), "{F}");
-    }
-    constexpr std::size_t kStampLength = 20;
-    for (auto at = report.find("@ "); at != std::string::npos; at = report.find("@ ", at + 2)) {
-        if (parsedTimeStamp(std::string_view(report).substr(at + 2, kStampLength))) {
-            report.replace(at + 2, kStampLength, "{T}");
-        }
-    }
-    return report;
-}
+using test::streamedReport;
 
 // The digest and whether a stamp is there, by path below the root.
 std::map<std::string, std::pair<std::optional<std::string>, bool>>
@@ -71,7 +54,7 @@ Trace traceOf(std::uint64_t seed, std::size_t jobs, DigestPool& pool)
     const auto run = [&](Operation operation) {
         RunOptions options = test::optionsFor(operation, root, true, operation != Operation::check);
         options.jobs = jobs;
-        trace.reports.push_back(streamedReport(options, pool));
+        trace.reports.push_back(streamedReport(options, &pool));
         trace.attributes.push_back(attributesBelow(root, files));
     };
     run(Operation::tag);
@@ -169,7 +152,7 @@ TEST(Parallel, TwoNamesOfOneFileAreNeverReadAtOnceHoweverSlowTheFirst)
             overlapped = false;
             RunOptions options = test::optionsFor(operation, root, true, true);
             options.jobs = jobs;
-            const std::string report = streamedReport(options, pool);
+            const std::string report = streamedReport(options, &pool);
             EXPECT_FALSE(overlapped) << jobs << " workers\n" << report;
             EXPECT_EQ(report.find("❌"), std::string::npos) << report;
             // Both names of each file were read: the slow first name held the second back.

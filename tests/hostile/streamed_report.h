@@ -1,0 +1,34 @@
+#pragma once
+
+// A walk's report as the property tests compare it: each entry's lines and
+// notices in walk order, then the summary; the root as "{F}" and the stamps,
+// which tell when each tree was tagged, as "{T}".
+
+#include "engine/digest_pool.h"
+#include "engine/run_fixture.h"
+#include "engine/time_stamp.h"
+
+#include <string>
+#include <string_view>
+
+namespace quelby::test {
+
+inline std::string streamedReport(const RunOptions& options, DigestPool* pool)
+{
+    RecordingObserver observer;
+    const RunState state = walkFolder(options, observer, pool);
+    std::string report = observer.streamed + summaryText(options, state);
+    for (auto at = report.find(options.folder); at != std::string::npos;
+         at = report.find(options.folder, at)) {
+        report.replace(at, options.folder.size(), "{F}");
+    }
+    constexpr std::size_t kStampLength = 20;
+    for (auto at = report.find("@ "); at != std::string::npos; at = report.find("@ ", at + 2)) {
+        if (parsedTimeStamp(std::string_view(report).substr(at + 2, kStampLength))) {
+            report.replace(at + 2, kStampLength, "{T}");
+        }
+    }
+    return report;
+}
+
+} // namespace quelby::test
