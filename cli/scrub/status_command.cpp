@@ -159,6 +159,9 @@ int runStatus(const CliOptions& options, std::ostream& out, std::ostream& err,
         }
         text += options.json ? statusJson(*status) : statusText(*status);
     }
+    if (text.empty() && !options.json) {
+        text = "No folder has been scrubbed yet.\n";
+    }
     out << text;
     out.flush();
     return out ? kExitSuccess : statusAfterFailedOutput(out, err);

@@ -201,6 +201,8 @@ TEST_F(ScrubTest, FilesWithoutADigestAreNotReadAndGiveStatusThree)
 TEST_F(ScrubTest, ALostOrDamagedStateStartsAfreshAndAnUnusableOneIsStatusTwo)
 {
     tagNineFiles();
+    EXPECT_EQ(runInProcess({"status", "--state", statePath_}, environment_),
+              (Outcome{0, "No folder has been scrubbed yet.\n", ""}));
     ASSERT_EQ(std::get<0>(scrub({folder()})), 0);
     const std::string everything =
         "Scrubbed 9 files in " + folder() +
