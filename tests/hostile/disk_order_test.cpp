@@ -156,18 +156,7 @@ TEST(DiskOrder, AFileReplacedBetweenItsLookupAndItsReadIsReadAsNameOrderWouldRea
     }
 }
 
-// Stops once the walk has read enough.
-class StopAfterBytes : public test::RecordingObserver
-{
-public:
-    explicit StopAfterBytes(std::int64_t bytes) : bytes_(bytes) {}
-    void progress(const RunProgress& progress) override { done_ = progress.bytesDone; }
-    bool stopRequested() override { return done_ >= bytes_; }
-
-private:
-    std::int64_t bytes_;
-    std::int64_t done_ = 0;
-};
+using test::StopAfterBytes;
 
 TEST(DiskOrder, AStopKeepsEveryFileFinishedAndReportsEachOfThem)
 {

@@ -161,18 +161,7 @@ TEST(Parallel, TwoNamesOfOneFileAreNeverReadAtOnceHoweverSlowTheFirst)
     }
 }
 
-// Stops as soon as the walk has read enough, wherever its workers are.
-class StopAfterBytes : public test::RecordingObserver
-{
-public:
-    explicit StopAfterBytes(std::int64_t bytes) : bytes_(bytes) {}
-    void progress(const RunProgress& progress) override { done_ = progress.bytesDone; }
-    bool stopRequested() override { return done_ >= bytes_; }
-
-private:
-    std::int64_t bytes_;
-    std::int64_t done_ = 0;
-};
+using test::StopAfterBytes;
 
 TEST(Parallel, AStopAmongEightWorkersInsideLargeFilesLeavesNoWrongValue)
 {

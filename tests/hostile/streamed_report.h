@@ -1,6 +1,6 @@
 #pragma once
 
-// A walk's report as the property tests compare it: each entry's lines and
+// A walk's report as the property tests compare it, and a stop they make: each entry's lines and
 // notices in walk order, then the summary; the root as "{F}" and the stamps,
 // which tell when each tree was tagged, as "{T}".
 
@@ -8,6 +8,7 @@
 #include "engine/run_fixture.h"
 #include "engine/time_stamp.h"
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -30,5 +31,18 @@ inline std::string streamedReport(const RunOptions& options, DigestPool* pool)
     }
     return report;
 }
+
+// Stops as soon as the walk has read enough, wherever its workers are.
+class StopAfterBytes : public RecordingObserver
+{
+public:
+    explicit StopAfterBytes(std::int64_t bytes) : bytes_(bytes) {}
+    void progress(const RunProgress& progress) override { done_ = progress.bytesDone; }
+    bool stopRequested() override { return done_ >= bytes_; }
+
+private:
+    std::int64_t bytes_;
+    std::int64_t done_ = 0;
+};
 
 } // namespace quelby::test
