@@ -10,13 +10,14 @@
 //    (the loops in visit(), add() and finish()): only that thread changes them,
 //    and a worker holding the lock only reads the deque's shape.
 //  - Each slot's fields:
-//      path      written once by the walk's thread before the slot is pushed,
-//                then only read;
-//      entry     set by the walk's thread at the push, taken (reset) by the one
-//                thread whose claim() wins, under mutex_; none can be claimed
-//                before the walk's thread has given it a turn, under mutex_;
-//                until then only the walk's thread reads it (disk order's
-//                lookups);
+//      entry     set by the walk's thread at the push and never changed until
+//                the visit completes, so the thread whose claim() wins reads it
+//                without the lock, and the walk's thread reads its path for the
+//                progress while the slot is not done; claimed is set by that
+//                one thread under mutex_, and none can be claimed before the
+//                walk's thread has given it a turn, under mutex_; until then
+//                only the walk's thread reads it (disk order's lookups);
+//                complete() takes it away under mutex_;
 //      done, outcome
 //                written once by the thread that ran the visit, in complete(),
 //                under mutex_ (or at the push for an entry that needed no
@@ -45,7 +46,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <unordered_map>
 
 namespace quelby {
 
@@ -148,8 +148,7 @@ void OrderedVisits::visit(EntryToVisit entry)
             linksSeen_.store(true, std::memory_order_release);
         }
         Slot waiting;
-        waiting.path = entry.path;
-        waiting.entry = std::move(entry);
+        waiting.entry = std::make_unique<EntryToVisit>(std::move(entry));
         slots_.push_back(std::move(waiting));
     }
     if (!diskOrder_) {
@@ -177,10 +176,9 @@ void OrderedVisits::dispatch(std::uint64_t sequence)
     readOrder_.push_back(sequence);
     if (pool_ != nullptr) {
         pool_->run(this, [this, sequence] {
-            EntryToVisit claimed;
             std::uint64_t claimedTurn = kNoTurn;
-            if (claim(sequence, claimed, claimedTurn)) {
-                runVisit(sequence, claimedTurn, claimed, false);
+            if (const EntryToVisit* claimed = claim(sequence, claimedTurn)) {
+                runVisit(sequence, claimedTurn, *claimed, false);
             }
         });
     }
@@ -197,21 +195,19 @@ void OrderedVisits::readWindow()
         placed[i].inode = slot(waitingFiles_[i]).entry->listedInode;
     }
     std::ranges::stable_sort(byInode, {}, [&](std::size_t i) { return placed[i].inode; });
-    std::unordered_map<ino_t, std::size_t> lookedUp;
+    const PlacedFile* previous = nullptr;
     for (const std::size_t i : byInode) {
         if (stopped()) {
             break;
         }
-        const ino_t listed = placed[i].inode;
-        if (listed != 0) {
-            if (const auto same = lookedUp.find(listed); same != lookedUp.end()) {
-                placed[i] = placed[same->second];
-                continue;
-            }
-            lookedUp.emplace(listed, i);
+        // Sorted, the names of one inode lie side by side.
+        if (previous != nullptr && placed[i].inode != 0 && previous->inode == placed[i].inode) {
+            placed[i] = *previous;
+            continue;
         }
         const EntryToVisit& entry = *slot(waitingFiles_[i]).entry;
         placed[i].place = diskPlaceOf(entry.folder->get(), entry.name);
+        previous = &placed[i];
     }
     for (const std::size_t i : elevatorOrder(placed, head_)) {
         dispatch(waitingFiles_[i]);
@@ -237,7 +233,7 @@ void OrderedVisits::add(EntryOutcome outcome)
         const std::lock_guard lock(mutex_);
         Slot done;
         done.done = true;
-        done.outcome = std::move(outcome);
+        done.outcome = std::make_unique<EntryOutcome>(std::move(outcome));
         slots_.push_back(std::move(done));
     }
     deliverReady(false);
@@ -260,16 +256,19 @@ bool OrderedVisits::finish()
     return stopped();
 }
 
-bool OrderedVisits::claim(std::uint64_t sequence, EntryToVisit& entry, std::uint64_t& turn)
+const EntryToVisit* OrderedVisits::claim(std::uint64_t sequence, std::uint64_t& turn)
 {
     const std::lock_guard lock(mutex_);
-    if (sequence < firstSequence_ || !slot(sequence).entry || slot(sequence).turn == kNoTurn) {
-        return false;
+    if (sequence < firstSequence_) {
+        return nullptr;
     }
-    entry = std::move(*slot(sequence).entry);
-    slot(sequence).entry.reset();
-    turn = slot(sequence).turn;
-    return true;
+    Slot& own = slot(sequence);
+    if (own.claimed || own.turn == kNoTurn) {
+        return nullptr;
+    }
+    own.claimed = true;
+    turn = own.turn;
+    return own.entry.get();
 }
 
 void OrderedVisits::runVisit(std::uint64_t sequence, std::uint64_t turn,
@@ -313,10 +312,13 @@ void OrderedVisits::complete(std::uint64_t sequence, std::uint64_t turn,
 {
     // Ended before it is done: once done, the walk may deliver and remove it.
     turns_.ended(turn);
+    auto kept = outcome ? std::make_unique<EntryOutcome>(std::move(*outcome)) : nullptr;
+    std::unique_ptr<EntryToVisit> visited;
     const std::lock_guard lock(mutex_);
     Slot& own = slot(sequence);
     own.done = true;
-    own.outcome = std::move(outcome);
+    own.outcome = std::move(kept);
+    visited = std::move(own.entry); // freed once the lock is let go
     if (sequence == firstSequence_) {
         frontDone_.notify_one();
     }
@@ -334,10 +336,9 @@ void OrderedVisits::deliverReady(bool wait)
         while (!readOrder_.empty()) {
             const std::uint64_t sequence = readOrder_.front();
             readOrder_.pop_front();
-            EntryToVisit entry;
             std::uint64_t turn = kNoTurn;
-            if (claim(sequence, entry, turn)) {
-                runVisit(sequence, turn, entry, true);
+            if (const EntryToVisit* entry = claim(sequence, turn)) {
+                runVisit(sequence, turn, *entry, true);
                 wait = false;
                 break;
             }
@@ -345,7 +346,7 @@ void OrderedVisits::deliverReady(bool wait)
         lock.lock();
     }
     if (wait && !slots_.empty() && !slots_.front().done) {
-        const std::string currentPath = escapedForReport(slots_.front().path);
+        const std::string currentPath = escapedForReport(slots_.front().entry->path);
         lock.unlock();
         if (host_.pollWhileWaiting(bytesInFlight_.load(std::memory_order_relaxed), currentPath)) {
             stop();
@@ -354,7 +355,7 @@ void OrderedVisits::deliverReady(bool wait)
         frontDone_.wait_for(lock, kPollInterval, [this] { return slots_.front().done; });
     }
     while (!slots_.empty() && slots_.front().done) {
-        std::optional<EntryOutcome> outcome = std::move(slots_.front().outcome);
+        std::unique_ptr<EntryOutcome> outcome = std::move(slots_.front().outcome);
         slots_.pop_front();
         ++firstSequence_;
         while (!readOrder_.empty() && readOrder_.front() < firstSequence_) {

@@ -28,6 +28,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string_view>
@@ -73,13 +74,15 @@ public:
 private:
     class TaskContext;
     static constexpr std::uint64_t kNoTurn = UINT64_MAX;
+    // Small, with what it holds on the heap: a window of thousands is
+    // visited in disk order, not in the order of the slots.
     struct Slot
     {
-        std::string path;                  // raw, for the progress shown while it is read
-        std::optional<EntryToVisit> entry; // until a thread takes the visit
-        std::uint64_t turn = kNoTurn;      // its place among the reads, once handed to them
+        std::unique_ptr<EntryToVisit> entry; // until the visit is done
+        std::uint64_t turn = kNoTurn;        // its place among the reads, once handed to them
+        bool claimed = false;                // a thread has taken the visit
         bool done = false;
-        std::optional<EntryOutcome> outcome; // none for a visit a stop cut short
+        std::unique_ptr<EntryOutcome> outcome; // none for a visit a stop cut short
     };
 
     // Gives the visit of slot sequence to the readers: its turn is the next.
@@ -89,8 +92,9 @@ private:
     void readWindow();
     // Disk order: whether entry must wait for the next window.
     bool startsNewWindow(const EntryToVisit& entry) const;
-    // Takes the visit unless another thread has; false when it was taken.
-    bool claim(std::uint64_t sequence, EntryToVisit& entry, std::uint64_t& turn);
+    // Takes the visit unless another thread has; null when it was taken. The
+    // entry stays with its slot until the visit completes.
+    const EntryToVisit* claim(std::uint64_t sequence, std::uint64_t& turn);
     void runVisit(std::uint64_t sequence, std::uint64_t turn, const EntryToVisit& entry,
                   bool onWalkThread);
     void waitForTurn(std::uint64_t turn, const struct stat& info, bool onWalkThread,

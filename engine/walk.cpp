@@ -109,13 +109,19 @@ public:
     RunState run()
     {
         // One buffer for the whole walk: a fresh large allocation per file
-        // would cost more than reading a small file.
-        auto buffer = ReadBuffer::allocate(options_.realBufferSize);
-        if (!buffer) {
-            unreadableFolder(options_.folder, buffer.error().description);
-            return std::move(state_);
+        // would cost more than reading a small file. Visits handed to others
+        // read into buffers of their own.
+        const bool handsOver = (pool_ != nullptr && options_.jobs > 1) ||
+                               options_.order == ReadOrder::disk;
+        std::optional<ReadBuffer> buffer;
+        if (!handsOver) {
+            auto allocated = ReadBuffer::allocate(options_.realBufferSize);
+            if (!allocated) {
+                unreadableFolder(options_.folder, allocated.error().description);
+                return std::move(state_);
+            }
+            buffer_ = &buffer.emplace(std::move(*allocated));
         }
-        buffer_ = &*buffer;
         const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
         auto folder = sys::openAt(AT_FDCWD, options_.folder, flags);
         if (!folder) {
@@ -124,7 +130,7 @@ public:
             auto root = std::make_shared<FileDescriptor>(*folder);
             rules_.realFolder = realPathOf(root->get());
             rules_.targetsBeneathFolder = options_.operation != Operation::check;
-            if ((pool_ != nullptr && options_.jobs > 1) || options_.order == ReadOrder::disk) {
+            if (handsOver) {
                 visits_.emplace(options_, rules_, pseudoFileSystems_,
                                 options_.jobs > 1 ? pool_ : nullptr, options_.jobs,
                                 static_cast<VisitHost&>(*this));
