@@ -77,8 +77,9 @@ std::string& statePath()
 void OpenFoldersView(benchmark::State& state)
 {
     NoTimers timers;
+    const std::string& path = statePath();
     for (auto _ : state) {
-        FoldersView view(timers, statePath());
+        FoldersView view(timers, path);
         benchmark::DoNotOptimize(view.list->topLevelItemCount());
         if (view.list->topLevelItemCount() != kFolders) {
             state.SkipWithError("the view does not show every folder");
@@ -89,7 +90,8 @@ BENCHMARK(OpenFoldersView)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 
 void LoadEveryKnownFile(benchmark::State& state)
 {
-    auto opened = quelby::scrub::ScrubState::open(statePath(), [](const std::string&) {});
+    const std::string& path = statePath();
+    auto opened = quelby::scrub::ScrubState::open(path, [](const std::string&) {});
     for (auto _ : state) {
         std::size_t files = 0;
         for (int folder = 0; folder < kFolders; ++folder) {
