@@ -8,11 +8,13 @@
 #include "window/buffer_size.h"
 #include "window/busy_indicator.h"
 #include "window/drop_menu.h"
+#include "window/folders_view.h"
 #include "window/report_export.h"
 #include "window/report_view.h"
 #include "window/run_names.h"
 #include "window/run_progress.h"
 #include "window/user_settings.h"
+#include "window/user_timers.h"
 #include "window/window_run_observer.h"
 
 #include <QAction>
@@ -38,15 +40,6 @@ constexpr int kMostConcurrentRuns = 8;
 
 } // namespace
 
-// What a walk hands back to the window: its fixed options, its state and the display-ready text
-// of a finished run, made on the walk's own thread so the main thread only shows it.
-struct ViewController::FinishedRun {
-    quelby::RunOptions options;
-    quelby::RunState state;
-    std::string displayText;
-    std::shared_ptr<std::atomic<bool>> stopFlag;
-};
-
 ViewController::ViewController(QWidget* parent)
     : QMainWindow(parent),
       theXattrName(quelby::kDigestAttributeName),
@@ -56,6 +49,7 @@ ViewController::ViewController(QWidget* parent)
     createActions();
     createMenus();
     createControls();
+    createFoldersView();
     loadSettings();
     setWindowTitle(tr("Quelby Integrity Check"));
     setAcceptDrops(true);
@@ -150,6 +144,9 @@ void ViewController::chooseFolder(Operation operation)
     chooser->setOption(QFileDialog::DontUseNativeDialog, true);
     chooser->setFilter(QDir::AllDirs | QDir::Drives | QDir::Hidden | QDir::NoDotAndDotDot);
     chooser->setLabelText(QFileDialog::Accept, operationName(operation));
+    if (const auto selected = foldersView->selectedFolder()) {
+        chooser->setDirectory(QFile::decodeName(QByteArray::fromStdString(*selected)));
+    }
     connect(chooser, &QDialog::finished, this, [this, chooser, operation](int response) {
         startRun(operation, response, chooser->selectedFiles().value(0));
     });

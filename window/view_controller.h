@@ -32,7 +32,9 @@ class QLineEdit;
 class QPushButton;
 
 class BusyIndicator;
+class FoldersView;
 class ReportView;
+class UserTimers;
 class RunProgressLine;
 
 class ViewController : public QMainWindow {
@@ -94,6 +96,13 @@ public:
     // A run that took longer than this and ends while the window is not active is told.
     std::chrono::milliseconds longRun{10000};
 
+    // The Folders view, in its dock; it reads the scrub state Verify now writes.
+    FoldersView* foldersView = nullptr;
+    // Where Check regularly turns timers on and off; by default the session's user manager.
+    void setUserTimers(UserTimers& timers);
+    // Verify now: a scrub of the folder, as quelby-cli scrub runs it, writing the same state.
+    void startScrubAt(const std::string& folderPath);
+
 public slots:
     void checkButton();
     void hashButton();
@@ -113,11 +122,20 @@ protected:
     void dropEvent(QDropEvent* event) override;
 
 private:
-    struct FinishedRun;
+    // What a walk hands back to the window: its fixed options, its state and the display-ready
+    // text of a finished run, made on the walk's own thread so the main thread only shows it.
+    struct FinishedRun {
+        quelby::RunOptions options;
+        quelby::RunState state;
+        std::string displayText;
+        std::shared_ptr<std::atomic<bool>> stopFlag;
+    };
 
     void createActions();
     void createMenus();
     void createControls();
+    void createFoldersView();
+    void chooseFolderToAdd();
     void chooseFolder(quelby::Operation operation);
     void finishRun(FinishedRun run);
     void runEnded();
@@ -131,6 +149,7 @@ private:
     QAction* actionRetag_ = nullptr;
     QAction* actionStop_ = nullptr;
     QAction* actionShowProblemsOnly_ = nullptr;
+    QAction* actionShowFolders_ = nullptr;
     QAction* actionExport_ = nullptr;
     QAction* actionQuit_ = nullptr;
     QAction* actionCopy_ = nullptr;
@@ -151,4 +170,5 @@ private:
     AlertPresenter* alerts_ = &messageBoxes_;
     DesktopNotifier desktopNotifier_;
     FinishNotifier* notifier_ = &desktopNotifier_;
+    std::unique_ptr<UserTimers> sessionTimers_;
 };

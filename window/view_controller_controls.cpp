@@ -43,6 +43,8 @@ void ViewController::createActions()
     actionStop_->setShortcutContext(Qt::WidgetShortcut);
     actionStop_->setEnabled(false);
     actionShowProblemsOnly_->setCheckable(true);
+    actionShowFolders_ = makeAction(tr("Show &Folders"), "actionShowFolders", {});
+    actionShowFolders_->setCheckable(true);
 
     connect(actionCheck_, &QAction::triggered, this, &ViewController::checkButton);
     connect(actionTag_, &QAction::triggered, this, &ViewController::hashButton);
@@ -71,6 +73,7 @@ void ViewController::createMenus()
     viewMenu->addAction(actionSmaller_);
     viewMenu->addSeparator();
     viewMenu->addAction(actionShowProblemsOnly_);
+    viewMenu->addAction(actionShowFolders_);
 
     QMenu* folderMenu = menuBar()->addMenu(tr("F&older"));
     folderMenu->addAction(actionCheck_);

@@ -12,6 +12,7 @@
 #include "engine/run.h"
 #include "engine/tag_store.h"
 #include "window/report_view.h"
+#include "window/folders_view.h"
 #include "window/view_controller.h"
 
 #include <QApplication>
@@ -119,6 +120,18 @@ bool checkedWindow(const QString& folder, const QString& path)
     return save(window, path);
 }
 
+// The Folders view above the report of a Verify now, its state kept beside the photos.
+bool verifiedWindow(const QString& folder, const QString& statePath, const QString& path)
+{
+    ViewController window;
+    window.resize(1000, 480);
+    window.foldersView->setStatePath(QFile::encodeName(statePath).toStdString());
+    window.show();
+    window.startScrubAt(QFile::encodeName(folder).toStdString());
+    waitWhile([&] { return window.runsUnderWay() > 0; }, 30000);
+    return save(window, path);
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -135,6 +148,8 @@ int main(int argc, char* argv[])
     const QString root = QDir::tempPath() + QStringLiteral("/quelby-screenshot");
     const QString photos = makePhotos(root);
     bool saved = checkedWindow(photos, output + QStringLiteral("/window-screenshot.png"));
+    const QString statePath = root + QStringLiteral("/state/scrub.sqlite");
+    saved = verifiedWindow(photos, statePath, output + QStringLiteral("/folders-light.png")) && saved;
 
     {
         ViewController window;
@@ -165,6 +180,7 @@ int main(int argc, char* argv[])
     }
     QApplication::setPalette(dark);
     saved = checkedWindow(photos, output + QStringLiteral("/window-dark.png")) && saved;
+    saved = verifiedWindow(photos, statePath, output + QStringLiteral("/folders-dark.png")) && saved;
     std::filesystem::remove_all(QFile::encodeName(root).toStdString());
     return saved ? 0 : 1;
 }

@@ -7,6 +7,7 @@
 #include "engine/digest_pool.h"
 #include "engine/display_text.h"
 #include "engine/scrub/due_files.h"
+#include "engine/scrub/folder_record.h"
 #include "engine/scrub/scrub.h"
 #include "engine/scrub/scrub_text.h"
 #include "journal.h"
@@ -91,25 +92,6 @@ std::string summaryOutput(const RunOptions& options, const scrub::ScrubResult& r
     return line(object);
 }
 
-// The folder's figures for status and the metrics.
-scrub::FolderRecord folderRecord(const scrub::FolderSummary& summary,
-                                 const std::optional<scrub::FolderRecord>& before,
-                                 scrub::Seconds now)
-{
-    scrub::FolderRecord record;
-    record.folder = summary.folder;
-    record.lastRun = now;
-    record.everyDays = summary.everyDays;
-    record.files = summary.files;
-    record.verifiedInPeriod = summary.verifiedInPeriod;
-    record.problems = summary.openProblems;
-    record.bytesRead = summary.bytesRead;
-    if (before) {
-        record.notifiedAt = before->notifiedAt;
-    }
-    return record;
-}
-
 bool notificationDue(const scrub::FolderSummary& summary, const scrub::FolderRecord& record,
                      scrub::Seconds now)
 {
@@ -118,20 +100,6 @@ bool notificationDue(const scrub::FolderSummary& summary, const scrub::FolderRec
     }
     return summary.openProblems > 0 &&
            (!record.notifiedAt || now - *record.notifiedAt >= kNotificationRepeat);
-}
-
-std::optional<scrub::FolderRecord> recordOf(scrub::ScrubState& state, const std::string& folder)
-{
-    auto folders = state.folders();
-    if (!folders) {
-        return std::nullopt;
-    }
-    for (auto& record : *folders) {
-        if (record.folder == folder) {
-            return std::move(record);
-        }
-    }
-    return std::nullopt;
 }
 
 struct ScrubRun
@@ -155,7 +123,7 @@ struct ScrubRun
         CommandStreams streams(drawsProgress(options, environment), out, err, environment);
         ScrubReporter reporter(streams.follower, options.json, runOptions.folder, service);
         const auto pool = poolForOneWalk(runOptions.jobs);
-        const std::optional<scrub::FolderRecord> before = recordOf(state, runOptions.folder);
+        const std::optional<scrub::FolderRecord> before = scrub::recordOf(state, runOptions.folder);
         const auto result =
             scrub::scrubFolder(scrub::ScrubOptions{runOptions, options.everyDays, now, statePath},
                                state, allowance, reporter, pool.get());
@@ -176,13 +144,13 @@ struct ScrubRun
         if (result->state.stopped) {
             // What the stopped run found is kept, so that status shows its problems;
             // its figures cover the files it met.
-            (void)state.saveFolder(folderRecord(result->summary, before, now));
+            (void)state.saveFolder(scrub::folderRecordAfter(result->summary, before, now));
             return 128 + environment.stopSignal();
         }
         service.progress(result->summary.verified, result->summary.due, runOptions.folder, true);
         journalSummary(result->summary, report::scrubSummaryLine(
                                             result->summary, escapedForReport(runOptions.folder)));
-        scrub::FolderRecord record = folderRecord(result->summary, before, now);
+        scrub::FolderRecord record = scrub::folderRecordAfter(result->summary, before, now);
         if (options.notify && notificationDue(result->summary, record, now)) {
             if (auto sent = notifyDesktop(escapedForReport(runOptions.folder),
                                           result->summary.openProblems);

@@ -78,6 +78,7 @@ struct Statements
     Statement saveFolder;
     Statement folders;
     Statement problemCandidates;
+    Statement folderCounts;
 
     static std::expected<Statements, SqliteError> prepare(Database& database)
     {
@@ -107,6 +108,12 @@ struct Statements
             "SELECT path, result, problem_since, verified_at FROM files "
             "WHERE folder = (SELECT id FROM folders WHERE path = ?1) AND result <> ?2 "
             "ORDER BY path",
+            // Files without a digest are left out, as the scrub's own figures leave them.
+            "SELECT d.path, count(f.path), "
+            "coalesce(sum(f.verified_at >= ?1 - d.every_days * 86400), 0), "
+            "coalesce(sum(f.result IN (?3, ?4)), 0) "
+            "FROM folders d LEFT JOIN files f ON f.folder = d.id AND f.result <> ?2 "
+            "WHERE d.last_run IS NOT NULL GROUP BY d.id ORDER BY d.path",
         };
         std::vector<Statement> prepared;
         for (const char* each : sql) {
@@ -119,7 +126,7 @@ struct Statements
         auto next = prepared.begin();
         auto take = [&] { return std::move(*next++); };
         return Statements{take(), take(), take(), take(), take(), take(),
-                          take(), take(), take(), take(), take()};
+                          take(), take(), take(), take(), take(), take()};
     }
 };
 
@@ -280,6 +287,30 @@ public:
                     use.bytes(0), result,
                     use.optionalInteger(2).value_or(use.optionalInteger(3).value_or(0))});
             }
+        }
+    }
+
+    std::expected<std::vector<FolderCounts>, std::string> folderCounts(Seconds now) override
+    {
+        if (auto written = writeBatch(nullptr); !written) {
+            return std::unexpected(written.error());
+        }
+        std::vector<FolderCounts> found;
+        Statement::Use use(statements_->folderCounts);
+        use.bind(1, now)
+            .bind(2, std::int64_t{static_cast<int>(LastResult::noDigest)})
+            .bind(3, std::int64_t{static_cast<int>(LastResult::differs)})
+            .bind(4, std::int64_t{static_cast<int>(LastResult::readFailed)});
+        for (;;) {
+            const auto row = use.step();
+            if (!row) {
+                return std::unexpected(failure("read", row.error()));
+            }
+            if (!*row) {
+                return found;
+            }
+            found.push_back(
+                FolderCounts{use.bytes(0), use.integer(1), use.integer(2), use.integer(3)});
         }
     }
 

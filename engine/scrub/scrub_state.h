@@ -68,6 +68,18 @@ struct OpenProblem
     friend bool operator==(const OpenProblem&, const OpenProblem&) = default;
 };
 
+// A folder's figures counted in the state now, as status shows them: its
+// files with a digest, how many of them were verified within its period
+// (the every-days of its last run), and its open problems.
+struct FolderCounts
+{
+    std::string folder; // absolute, raw bytes
+    std::int64_t files = 0;
+    std::int64_t verifiedInPeriod = 0;
+    std::int64_t problems = 0;
+    friend bool operator==(const FolderCounts&, const FolderCounts&) = default;
+};
+
 class ScrubState
 {
 public:
@@ -98,6 +110,9 @@ public:
     virtual std::expected<std::vector<FolderRecord>, std::string> folders() = 0;
     virtual std::expected<std::vector<OpenProblem>, std::string>
     openProblems(std::string_view folder) = 0;
+    // Every folder of folders(), in the same order, counted in SQL so that a
+    // large state is not loaded file by file.
+    virtual std::expected<std::vector<FolderCounts>, std::string> folderCounts(Seconds now) = 0;
 };
 
 // The default state file: $XDG_STATE_HOME/quelby/scrub.sqlite, where an unset

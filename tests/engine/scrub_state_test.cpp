@@ -127,6 +127,54 @@ TEST(ScrubState, KeepsFilesAndFiguresPerFolderByteForByteAcrossReopening)
     EXPECT_EQ(state->folders(), (std::vector<FolderRecord>{again, otherFigures}));
 }
 
+// The counts the Folders view shows come from SQL; they must be the ones a
+// walk over knownFiles with verifiedWithin gives, as status counts them.
+TEST(ScrubState, CountsEachFolderAsStatusDoesWithoutLoadingItsFiles)
+{
+    test::TempTree tree;
+    auto state = openState(tree.path("scrub.sqlite"));
+    ASSERT_TRUE(state);
+    const Seconds now = 1'800'000'000;
+    const Seconds day = 86400;
+    struct Row
+    {
+        const char* path;
+        std::optional<Seconds> verifiedAt;
+        LastResult result;
+    };
+    const Row week[] = {
+        {"fresh.jpg", now - 7 * day, LastResult::matched},
+        {"edge.jpg", now - 7 * day, LastResult::matched},
+        {"old.jpg", now - 7 * day - 1, LastResult::matched},
+        {"never.jpg", std::nullopt, LastResult::none},
+        {"bad.jpg", now - day, LastResult::differs},
+        {"unread.jpg", now - 30 * day, LastResult::readFailed},
+        {"plain.txt", now, LastResult::noDigest},
+    };
+    for (const Row& row : week) {
+        KnownFile file = sampleFile(1);
+        file.verifiedAt = row.verifiedAt;
+        file.result = row.result;
+        ASSERT_TRUE(state->record("/pictures", row.path, file, now));
+    }
+    ASSERT_TRUE(state->record("/music", "a.flac", sampleFile(2), now));
+    ASSERT_TRUE(state->saveFolder(FolderRecord{"/pictures", now, 7, 0, 0, 0, 0, std::nullopt}));
+    ASSERT_TRUE(state->saveFolder(FolderRecord{"/empty", now, 30, 0, 0, 0, 0, std::nullopt}));
+    // Files but no finished run: not a folder status lists.
+    ASSERT_TRUE(state->commit());
+
+    const auto counts = state->folderCounts(now);
+    ASSERT_TRUE(counts) << counts.error();
+    const std::vector<FolderCounts> expected{{"/empty", 0, 0, 0}, {"/pictures", 6, 3, 2}};
+    EXPECT_EQ(*counts, expected);
+    const auto folders = state->folders();
+    ASSERT_TRUE(folders);
+    ASSERT_EQ(folders->size(), counts->size());
+    for (std::size_t index = 0; index < counts->size(); ++index) {
+        EXPECT_EQ((*folders)[index].folder, (*counts)[index].folder);
+    }
+}
+
 TEST(ScrubState, CommitsABatchAtAThousandChangesOrASecondAndAKillLosesOnlyTheOpenBatch)
 {
     test::TempTree tree;

@@ -1,0 +1,265 @@
+#include "window/folders_view.h"
+
+#include "engine/manifest_format.h"
+#include "engine/scrub/scrub_state.h"
+#include "window/line_colours.h"
+#include "window/user_timers.h"
+
+#include <QCheckBox>
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLocale>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <ctime>
+#include <map>
+
+namespace {
+
+constexpr int kFolderRole = Qt::UserRole;
+constexpr int kPeriodRole = Qt::UserRole + 1;
+constexpr int kScheduledRole = Qt::UserRole + 2;
+constexpr int kDefaultPeriodDays = 30;
+
+struct Row
+{
+    std::optional<quelby::scrub::FolderRecord> record;
+    std::optional<quelby::scrub::FolderCounts> counts;
+    bool scheduled = false;
+    std::optional<int> scheduledPeriod;
+};
+
+// The folder's own manifest when it has one; else its files carry their digests.
+QString digestsPlace(const std::string& folder)
+{
+    const std::string manifest =
+        (folder == "/" ? folder : folder + "/") + std::string(quelby::kManifestFileName);
+    const QString shown = QFile::decodeName(QByteArray::fromStdString(manifest));
+    return QFileInfo::exists(shown) ? shown : FoldersView::tr("attributes");
+}
+
+} // namespace
+
+FoldersView::FoldersView(UserTimers& timers, std::string statePath, QWidget* parent)
+    : QWidget(parent), timers_(&timers), statePath_(std::move(statePath))
+{
+    createControls();
+    refresh();
+}
+
+void FoldersView::createControls()
+{
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    list = new QTreeWidget(this);
+    list->setObjectName(QStringLiteral("foldersList"));
+    list->setAccessibleName(tr("Folders"));
+    list->setToolTip(tr("The folders Quelby looks after; select one to verify or schedule it"));
+    list->setRootIsDecorated(false);
+    list->setUniformRowHeights(true);
+    list->setHeaderLabels(
+        {tr("Folder"), tr("Last verified"), tr("Verified"), tr("Digests in"), tr("Problems")});
+    list->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    layout->addWidget(list, 1);
+
+    auto* controls = new QHBoxLayout;
+    checkRegularly = new QCheckBox(tr("Check &regularly"), this);
+    checkRegularly->setObjectName(QStringLiteral("checkRegularly"));
+    checkRegularly->setAccessibleName(tr("Check regularly"));
+    periodBox = new QSpinBox(this);
+    periodBox->setObjectName(QStringLiteral("periodBox"));
+    periodBox->setAccessibleName(tr("Period in days"));
+    periodBox->setToolTip(tr("Every file of the folder is verified within this many days"));
+    periodBox->setRange(1, 3650);
+    periodBox->setValue(kDefaultPeriodDays);
+    periodBox->setSuffix(tr(" days"));
+    verifyNowButton = new QPushButton(tr("&Verify Now"), this);
+    verifyNowButton->setObjectName(QStringLiteral("verifyNowButton"));
+    verifyNowButton->setAccessibleName(tr("Verify now"));
+    verifyNowButton->setToolTip(tr("Verify the files of the selected folder that are due"));
+    addFolderButton = new QPushButton(tr("&Add Folder…"), this);
+    addFolderButton->setObjectName(QStringLiteral("addFolderButton"));
+    addFolderButton->setAccessibleName(tr("Add Folder"));
+    addFolderButton->setToolTip(tr("Choose a folder to look after, and verify it now"));
+    controls->addWidget(checkRegularly);
+    controls->addWidget(periodBox);
+    controls->addStretch(1);
+    controls->addWidget(verifyNowButton);
+    controls->addWidget(addFolderButton);
+    layout->addLayout(controls);
+
+    connect(list, &QTreeWidget::currentItemChanged, this, &FoldersView::showSelection);
+    connect(checkRegularly, &QCheckBox::clicked, this, &FoldersView::changeSchedule);
+    connect(periodBox, &QSpinBox::editingFinished, this, &FoldersView::changePeriod);
+    connect(verifyNowButton, &QPushButton::clicked, this, [this] {
+        if (const auto folder = selectedFolder()) {
+            emit verifyRequested(QByteArray::fromStdString(*folder));
+        }
+    });
+    connect(addFolderButton, &QPushButton::clicked, this, &FoldersView::addFolderRequested);
+}
+
+void FoldersView::setStatePath(std::string statePath)
+{
+    statePath_ = std::move(statePath);
+    refresh();
+}
+
+void FoldersView::setTimers(UserTimers& timers)
+{
+    timers_ = &timers;
+    refresh();
+}
+
+void FoldersView::refresh()
+{
+    const std::optional<std::string> selected = selectedFolder();
+    std::map<std::string, Row> rows;
+    // Opening creates a state; a user who never scrubbed gets none from looking.
+    if (!statePath_.empty() && QFileInfo::exists(QFile::decodeName(QByteArray::fromStdString(statePath_)))) {
+        if (auto state = quelby::scrub::ScrubState::open(statePath_, [](const std::string&) {})) {
+            const auto now = static_cast<quelby::scrub::Seconds>(std::time(nullptr));
+            if (auto records = (*state)->folders()) {
+                for (auto& record : *records) {
+                    rows[record.folder].record = std::move(record);
+                }
+            }
+            if (auto counts = (*state)->folderCounts(now)) {
+                for (auto& count : *counts) {
+                    rows[count.folder].counts = std::move(count);
+                }
+            }
+        }
+    }
+    for (std::string& folder : timers_->scheduledFolders()) {
+        Row& row = rows[folder];
+        row.scheduled = true;
+        row.scheduledPeriod = timers_->periodDays(folder);
+    }
+
+    const QColor problemColour = lineColours(palette())[static_cast<int>(LineKind::failure)];
+    const QLocale locale;
+    QList<QTreeWidgetItem*> items;
+    items.reserve(static_cast<qsizetype>(rows.size()));
+    for (const auto& [folder, row] : rows) {
+        auto* item = new QTreeWidgetItem;
+        item->setText(folderColumn, QFile::decodeName(QByteArray::fromStdString(folder)));
+        item->setData(folderColumn, kFolderRole, QByteArray::fromStdString(folder));
+        const int period = row.scheduledPeriod.value_or(
+            row.record ? static_cast<int>(row.record->everyDays) : kDefaultPeriodDays);
+        item->setData(folderColumn, kPeriodRole, period);
+        item->setData(folderColumn, kScheduledRole, row.scheduled);
+        const auto lastRun = row.record ? row.record->lastRun : std::nullopt;
+        item->setText(lastVerifiedColumn,
+                      lastRun ? locale.toString(QDateTime::fromSecsSinceEpoch(*lastRun),
+                                                QLocale::ShortFormat)
+                              : tr("not yet"));
+        if (row.record && row.counts) {
+            const auto& counts = *row.counts;
+            const auto percent =
+                counts.files == 0 ? 100 : counts.verifiedInPeriod * 100 / counts.files;
+            item->setText(shareColumn, tr("%1 % verified in the last %2 days")
+                                           .arg(percent)
+                                           .arg(row.record->everyDays));
+            item->setText(problemsColumn, QString::number(counts.problems));
+            if (counts.problems > 0) {
+                item->setForeground(problemsColumn, problemColour);
+            }
+        }
+        item->setText(digestsColumn, digestsPlace(folder));
+        items.push_back(item);
+    }
+    list->clear();
+    list->addTopLevelItems(items);
+    if (selected) {
+        selectFolder(*selected);
+    }
+    if (list->currentItem() == nullptr && list->topLevelItemCount() > 0) {
+        list->setCurrentItem(list->topLevelItem(0));
+    }
+    showSelection();
+}
+
+std::optional<std::string> FoldersView::selectedFolder() const
+{
+    const QTreeWidgetItem* item = list->currentItem();
+    if (item == nullptr) {
+        return std::nullopt;
+    }
+    return item->data(folderColumn, kFolderRole).toByteArray().toStdString();
+}
+
+void FoldersView::selectFolder(const std::string& folder)
+{
+    const QByteArray wanted = QByteArray::fromStdString(folder);
+    for (int index = 0; index < list->topLevelItemCount(); ++index) {
+        QTreeWidgetItem* item = list->topLevelItem(index);
+        if (item->data(folderColumn, kFolderRole).toByteArray() == wanted) {
+            list->setCurrentItem(item);
+            return;
+        }
+    }
+}
+
+int FoldersView::periodDays() const
+{
+    return periodBox->value();
+}
+
+void FoldersView::showSelection()
+{
+    const QTreeWidgetItem* item = list->currentItem();
+    const std::optional<QString> unavailable = timers_->unavailableReason();
+    checkRegularly->setEnabled(item != nullptr && !unavailable);
+    checkRegularly->setToolTip(
+        unavailable    ? *unavailable
+        : item == nullptr ? tr("Select a folder to check it regularly")
+                          : tr("Verify the selected folder in the background, every day a "
+                               "share of it"));
+    verifyNowButton->setEnabled(item != nullptr);
+    if (item == nullptr) {
+        checkRegularly->setChecked(false);
+        return;
+    }
+    checkRegularly->setChecked(item->data(folderColumn, kScheduledRole).toBool());
+    periodBox->setValue(item->data(folderColumn, kPeriodRole).toInt());
+}
+
+void FoldersView::changeSchedule(bool on)
+{
+    const auto folder = selectedFolder();
+    if (!folder) {
+        return;
+    }
+    const auto changed = on ? timers_->schedule(*folder, periodBox->value())
+                            : timers_->unschedule(*folder);
+    if (!changed) {
+        emit scheduleFailed(changed.error());
+    }
+    // A failed change leaves the timer as it was.
+    const bool scheduled = changed ? on : !on;
+    QTreeWidgetItem* item = list->currentItem();
+    item->setData(folderColumn, kScheduledRole, scheduled);
+    item->setData(folderColumn, kPeriodRole, periodBox->value());
+    checkRegularly->setChecked(scheduled);
+}
+
+// A new period for a scheduled folder is a new drop-in.
+void FoldersView::changePeriod()
+{
+    QTreeWidgetItem* item = list->currentItem();
+    if (item == nullptr || item->data(folderColumn, kPeriodRole).toInt() == periodBox->value()) {
+        return;
+    }
+    item->setData(folderColumn, kPeriodRole, periodBox->value());
+    if (checkRegularly->isChecked()) {
+        changeSchedule(true);
+    }
+}

@@ -1,0 +1,63 @@
+#pragma once
+
+// The Folders view: every folder the user has scrubbed (from the scrub
+// state) or scheduled (an enabled quelby-scrub timer), with when it was last
+// verified, the share of its files verified in its period, where its digests
+// are kept and its open problems. The selected folder is the one Verify now
+// and Check regularly act on.
+
+#include <QByteArray>
+#include <QWidget>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+class QCheckBox;
+class QPushButton;
+class QSpinBox;
+class QTreeWidget;
+class UserTimers;
+
+class FoldersView : public QWidget {
+    Q_OBJECT
+
+public:
+    enum Column { folderColumn, lastVerifiedColumn, shareColumn, digestsColumn, problemsColumn };
+
+    // statePath: the scrub state to read; empty for none.
+    FoldersView(UserTimers& timers, std::string statePath, QWidget* parent = nullptr);
+
+    const std::string& statePath() const { return statePath_; }
+    void setStatePath(std::string statePath);
+    void setTimers(UserTimers& timers);
+    // Reads the state and the timers again, keeping the selection where it can.
+    void refresh();
+    // The folder's raw bytes; none when no folder is selected.
+    std::optional<std::string> selectedFolder() const;
+    // Selects the folder's row, when it has one.
+    void selectFolder(const std::string& folder);
+    // The period of the selected folder, as shown beside Check regularly.
+    int periodDays() const;
+
+    QTreeWidget* list = nullptr;
+    QCheckBox* checkRegularly = nullptr;
+    QSpinBox* periodBox = nullptr;
+    QPushButton* verifyNowButton = nullptr;
+    QPushButton* addFolderButton = nullptr;
+
+signals:
+    void verifyRequested(const QByteArray& folder);
+    void addFolderRequested();
+    // A schedule that could not be changed, in words.
+    void scheduleFailed(const QString& reason);
+
+private:
+    void createControls();
+    void showSelection();
+    void changeSchedule(bool on);
+    void changePeriod();
+
+    UserTimers* timers_;
+    std::string statePath_;
+};

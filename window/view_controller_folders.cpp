@@ -1,0 +1,223 @@
+// The main window's collection: the Folders view in its dock, Add Folder…,
+// and Verify now, which runs the engine's scrub on processingQueue with the
+// progress line and Stop like any run, and saves the folder's figures as
+// quelby-cli scrub does.
+
+#include "engine/display_text.h"
+#include "engine/evidence_choice.h"
+#include "engine/report_text.h"
+#include "engine/scrub/folder_record.h"
+#include "engine/scrub/scrub.h"
+#include "engine/scrub/scrub_text.h"
+#include "engine/tag_store.h"
+#include "window/busy_indicator.h"
+#include "window/folders_view.h"
+#include "window/report_view.h"
+#include "window/run_names.h"
+#include "window/run_progress.h"
+#include "window/user_timers.h"
+#include "window/view_controller.h"
+#include "window/window_run_observer.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QDir>
+#include <QDockWidget>
+#include <QFile>
+#include <QFileDialog>
+
+#include <ctime>
+
+namespace {
+
+// A window run's observer, with the scrub's own news as report lines.
+class WindowScrubObserver : public quelby::scrub::ScrubObserver {
+public:
+    explicit WindowScrubObserver(WindowRunObserver& run) : run_(run) {}
+
+    void entryDone(const quelby::EntryOutcome& outcome) override { run_.entryDone(outcome); }
+    void progress(const quelby::RunProgress& progress) override { run_.progress(progress); }
+    bool stopRequested() override { return run_.stopRequested(); }
+    void gone(const std::string& path) override
+    {
+        run_.pendingText += quelby::report::goneLine(quelby::escapedForReport(path));
+    }
+
+private:
+    WindowRunObserver& run_;
+};
+
+struct ScrubOutcome {
+    std::string text; // as quelby-cli scrub prints it
+    quelby::RunState state;
+};
+
+// The scrub of one folder, on a walk's thread.
+ScrubOutcome scrubText(const quelby::RunOptions& options, std::int64_t everyDays,
+                      const std::string& statePath, WindowRunObserver& runObserver,
+                      quelby::DigestPool& pool)
+{
+    using namespace quelby::scrub;
+    auto lock = FolderLock::take(statePath, options.folder);
+    if (!lock) {
+        return {"\u274C " +
+               (lock.error().failure == FolderLock::Failure::held
+                    ? quelby::escapedForReport(options.folder) +
+                          " is being scrubbed by another run of Quelby"
+                    : lock.error().description) +
+               "\n", {}};
+    }
+    std::string said;
+    auto state = ScrubState::open(statePath, [&said, &statePath](const std::string& movedTo) {
+        said += "\u26A0\uFE0F The scrub state " + quelby::escapedForReport(statePath) +
+                " was damaged or no database; it was moved to " +
+                quelby::escapedForReport(movedTo) + " and a new one started\n";
+    });
+    if (!state) {
+        return {said + "\u274C " + state.error() + "\n", {}};
+    }
+    const auto now = static_cast<Seconds>(std::time(nullptr));
+    Allowance allowance(std::nullopt, std::nullopt, [] { return std::chrono::steady_clock::now(); });
+    WindowScrubObserver observer(runObserver);
+    const std::optional<FolderRecord> before = recordOf(**state, options.folder);
+    auto result = scrubFolder(ScrubOptions{options, everyDays, now, statePath}, **state, allowance,
+                              observer, &pool);
+    std::string text = said + runObserver.pendingText + quelby::whereDigestsAreKept(*options.evidence);
+    if (!result) {
+        return {text + "\u274C " + result.error() + "\n", {}};
+    }
+    // A stopped run's findings are kept too, so that its problems show.
+    if (auto saved = (*state)->saveFolder(folderRecordAfter(result->summary, before, now)); !saved) {
+        text += "\u274C " + saved.error() + "\n";
+    }
+    text += result->state.stopped ? quelby::stoppedText(options, result->state)
+                                  : quelby::report::scrubSummaryLine(
+                                        result->summary, quelby::escapedForReport(options.folder));
+    return {std::move(text), result->state};
+}
+
+} // namespace
+
+void ViewController::createFoldersView()
+{
+    sessionTimers_ = std::make_unique<SystemdUserTimers>(SystemdUserTimers::forSession());
+    foldersView = new FoldersView(*sessionTimers_,
+                                  quelby::scrub::defaultStatePath().value_or(std::string()), this);
+    foldersView->setObjectName(QStringLiteral("foldersView"));
+    auto* dock = new QDockWidget(tr("Collection"), this);
+    dock->setObjectName(QStringLiteral("collectionDock"));
+    dock->setWidget(foldersView);
+    dock->setFeatures(QDockWidget::DockWidgetClosable | QDockWidget::DockWidgetMovable);
+    addDockWidget(Qt::TopDockWidgetArea, dock);
+    actionShowFolders_->setChecked(true);
+    connect(actionShowFolders_, &QAction::toggled, dock, &QDockWidget::setVisible);
+    connect(dock, &QDockWidget::visibilityChanged, this, [this, dock] {
+        // Hidden with the window, the dock still counts as shown.
+        if (isVisible()) {
+            actionShowFolders_->setChecked(dock->isVisible());
+        }
+    });
+    connect(foldersView, &FoldersView::verifyRequested, this,
+            [this](const QByteArray& folder) { startScrubAt(folder.toStdString()); });
+    connect(foldersView, &FoldersView::addFolderRequested, this,
+            &ViewController::chooseFolderToAdd);
+    connect(foldersView, &FoldersView::scheduleFailed, this, [this](const QString& reason) {
+        appendReportText("\u274C " + reason.toStdString() + "\n");
+    });
+}
+
+void ViewController::setUserTimers(UserTimers& timers)
+{
+    foldersView->setTimers(timers);
+}
+
+void ViewController::chooseFolderToAdd()
+{
+    auto* chooser = new QFileDialog(this);
+    chooser->setObjectName(QStringLiteral("addFolderChooser"));
+    chooser->setAttribute(Qt::WA_DeleteOnClose);
+    chooser->setFileMode(QFileDialog::Directory);
+    chooser->setOption(QFileDialog::ShowDirsOnly, true);
+    chooser->setOption(QFileDialog::DontUseNativeDialog, true);
+    chooser->setFilter(QDir::AllDirs | QDir::Drives | QDir::Hidden | QDir::NoDotAndDotDot);
+    chooser->setLabelText(QFileDialog::Accept, tr("Add"));
+    connect(chooser, &QDialog::finished, this, [this, chooser](int response) {
+        const QString folder = chooser->selectedFiles().value(0);
+        if (response == QDialog::Accepted && !folder.isEmpty()) {
+            startScrubAt(QFile::encodeName(folder).toStdString());
+        }
+    });
+    chooser->open();
+}
+
+void ViewController::startScrubAt(const std::string& folderPath)
+{
+    computeRealBufferSize();
+    ++runsUnderWay_;
+    progressSpinner->show();
+    progressSpinner->startAnimation();
+    setReportText("");
+
+    quelby::RunOptions options = quelby::defaultRunOptions(
+        quelby::Operation::check,
+        quelby::normalisedFolder(folderPath, QFile::encodeName(QDir::currentPath()).toStdString()));
+    options.verbose = verboseCheckbox->isChecked();
+    options.setBufferSize = setBufferSize;
+    options.realBufferSize = realBufferSize;
+    options.evidence = std::make_shared<quelby::AttributeStore>(theXattrName, theTimeXattrName);
+    const std::string statePath = foldersView->statePath();
+    if (statePath.empty()) {
+        setReportText("\u274C No place for the scrub state: set HOME or XDG_STATE_HOME\n");
+        runEnded();
+        return;
+    }
+    if (const auto valid = quelby::validateRunOptions(options); !valid) {
+        setReportText(valid.error());
+        runEnded();
+        return;
+    }
+    auto chosen =
+        quelby::chooseEvidenceStore(options, quelby::StoreChoice::automatic, false);
+    if (!chosen) {
+        setReportText(chosen.error().reason + "\n");
+        runEnded();
+        return;
+    }
+    options.evidence = std::move(chosen->store);
+
+    auto stopFlag = std::make_shared<std::atomic<bool>>(false);
+    runs_.push_back(RunUnderWay{quelby::Operation::check, stopFlag, {}});
+    runs_.back().started.start();
+    progressLine->runStarted(stopFlag.get(), quelby::Operation::check, options.folder);
+    actionStop_->setEnabled(true);
+    const std::int64_t everyDays = foldersView->selectedFolder() == options.folder
+                                       ? foldersView->periodDays()
+                                       : 30;
+    processingQueue.start([this, options, stopFlag, everyDays, statePath,
+                           passedOver = chosen->notice] {
+        WindowRunObserver observer(
+            *stopFlag, [](std::string) {},
+            [this, run = stopFlag.get()](ProgressFigures figures) {
+                QMetaObject::invokeMethod(
+                    this,
+                    [this, run, figures = std::move(figures)]() mutable {
+                        progressLine->showFigures(run, std::move(figures));
+                    },
+                    Qt::QueuedConnection);
+            });
+        ScrubOutcome outcome = scrubText(options, everyDays, statePath, observer, digestWorkers);
+        const std::string notice = passedOver.empty() ? std::string() : passedOver + "\n";
+        FinishedRun run{options, outcome.state, styledReportText(notice + outcome.text), stopFlag};
+        // As every run's hand-back: the window waits for its walks, so this is valid.
+        QMetaObject::invokeMethod(
+            this,
+            [this, run = std::move(run), folder = options.folder]() mutable {
+                finishRun(std::move(run));
+                foldersView->refresh();
+                foldersView->selectFolder(folder);
+            },
+            Qt::QueuedConnection);
+    });
+    runDate = QDateTime::currentDateTimeUtc();
+    setWindowTitle(folderName(options.folder));
+}
