@@ -65,6 +65,15 @@ void AppDelegate::scheduleUpdateCheck()
 {
     // The code-signature self-check has no counterpart for a Linux build.
     std::unique_ptr<QSettings> settings = setup_.openSettings();
+    // Nothing goes out to the network until the user has said whether it may.
+    if (!settings->contains(kNoUpdateCheckKey)) {
+        const Alert question{Alert::Style::informational,
+                             tr("Check for updates automatically?"),
+                             tr("Quelby can look twice a day for a newer version and offer it. "
+                                "The Help menu says when it last looked."),
+                             {tr("No"), tr("Yes")}};
+        settings->setValue(kNoUpdateCheckKey, alerts_.run(question) != 1);
+    }
     ::scheduleUpdateCheck(*settings, setup_.clock, [this] { updateCheck_->checkForUpdate(); });
 }
 

@@ -1,4 +1,5 @@
 #include "app/app_delegate.h"
+#include "app/command_line.h"
 #include "shell_config.h"
 #include "window/user_settings.h"
 #include "window/view_controller.h"
@@ -7,12 +8,37 @@
 #include <QIcon>
 #include <QMenuBar>
 #include <QTimer>
+#include <cstdio>
 #include <string>
 #include <vector>
 
+namespace {
+
+int printed(const std::string& text, std::FILE* stream, int status)
+{
+    std::fputs(text.c_str(), stream);
+    return std::fflush(stream) == 0 ? status : 1;
+}
+
+} // namespace
+
 int main(int argc, char* argv[])
 {
+    // Read before the application starts, which needs a display.
+    if (asksForTextOnly(argc, argv)) {
+        const AppCommandLine line = parseAppCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+        return printed(line.action == AppCommandLine::Action::showVersion
+                           ? appVersionText(quelby::kAppVersion)
+                           : appHelpText(),
+                       stdout, 0);
+    }
     QApplication application(argc, argv);
+    // The application took its own options out of argv; the rest are byte paths, never decoded.
+    const AppCommandLine line =
+        parseAppCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    if (line.action == AppCommandLine::Action::usageError) {
+        return printed(line.error, stderr, 2);
+    }
     QApplication::setOrganizationName(QStringLiteral("mossgroveware"));
     QApplication::setApplicationName(QStringLiteral("Quelby"));
     QApplication::setApplicationVersion(QString::fromLatin1(quelby::kAppVersion));
@@ -25,9 +51,8 @@ int main(int argc, char* argv[])
     ViewController window;
     delegate.addHelpMenu(window.menuBar());
     window.show();
-    // "quelby FOLDER…", as a file manager opens folders with it: a Check of each. The
-    // application took its own options out of argv; the rest are byte paths, never decoded.
-    window.startRuns(quelby::Operation::check, std::vector<std::string>(argv + 1, argv + argc));
+    // "quelby FOLDER…", as a file manager opens folders with it: a Check of each.
+    window.startRuns(quelby::Operation::check, line.folders);
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     return QApplication::exec();
 }

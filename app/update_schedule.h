@@ -1,6 +1,7 @@
 // When the update check runs: at most once per interval, never when switched
 // off. Three settings keys hold the state between launches:
-//   noUpdateCheck        bool    true switches the check off; stored back as read
+//   noUpdateCheck        bool    true switches the check off; stored back as read. Absent
+//                                until the user has answered the first start's question
 //   updateCheckInt       double  seconds between checks; below 1.0 means 43200 (12 hours)
 //   dateLastUpdateCheck  double  seconds since 2001-01-01T00:00:00Z of the last start
 #pragma once

@@ -43,3 +43,14 @@ QString storedBufferEntry(const QString& entry, const QLocale& locale)
     }
     return QString::number(*number, 'g', QLocale::FloatingPointShortest);
 }
+
+bool isRefusedBufferEntry(const QString& entry, const QLocale& locale)
+{
+    const auto number = bufferEntryNumber(entry, locale);
+    return number && std::trunc(*number) < 1.0;
+}
+
+QValidator::State BufferEntryValidator::validate(QString& input, int&) const
+{
+    return isRefusedBufferEntry(input, locale()) ? Invalid : Acceptable;
+}

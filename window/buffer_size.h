@@ -4,6 +4,7 @@
 
 #include <QLocale>
 #include <QString>
+#include <QValidator>
 
 #include <cstdint>
 #include <optional>
@@ -26,3 +27,16 @@ BufferSize computeRealBufferSize(const QString& entry, int unitIndex, const QLoc
 
 // What the settings keep for the entry: the number in its plain form, or the text as typed.
 QString storedBufferEntry(const QString& entry, const QLocale& locale);
+
+// A number below one unit (0, 0.5, -3): the field takes no such entry and the settings never
+// keep one. Text that is no number is taken as typed.
+bool isRefusedBufferEntry(const QString& entry, const QLocale& locale);
+
+// Turns away an edit of the buffer-size field that would leave a refused entry in it, so the
+// entry before the edit stays.
+class BufferEntryValidator : public QValidator
+{
+public:
+    using QValidator::QValidator;
+    State validate(QString& input, int& position) const override;
+};

@@ -7,6 +7,8 @@
 namespace {
 
 constexpr double kLeastContrast = 4.5;
+// What a control's outline needs against what surrounds it.
+constexpr double kLeastFrameContrast = 3.0;
 
 double channelLuminance(double channel)
 {
@@ -26,11 +28,16 @@ double contrast(const QColor& one, const QColor& other)
     return (std::max(a, b) + 0.05) / (std::min(a, b) + 0.05);
 }
 
+bool isDark(const QColor& colour)
+{
+    // Judged by luminance, not HSL lightness: a saturated green base is "light" to the eye.
+    return contrast(colour, Qt::white) > contrast(colour, Qt::black);
+}
+
 // A hue kept at the given HSL hue and saturation, its lightness moved away from the base's.
 QColor legibleOn(const QColor& base, int hue, int saturation)
 {
-    // Judged by luminance, not HSL lightness: a saturated green base is "light" to the eye.
-    const bool darkBase = contrast(base, Qt::white) > contrast(base, Qt::black);
+    const bool darkBase = isDark(base);
     const int step = darkBase ? 6 : -6;
     int lightness = darkBase ? 170 : 90;
     QColor colour = QColor::fromHsl(hue, saturation, lightness);
@@ -56,4 +63,20 @@ LineColours lineColours(const QPalette& palette)
     colours[static_cast<std::size_t>(LineKind::digest)] = text;
     colours[static_cast<std::size_t>(LineKind::other)] = text;
     return colours;
+}
+
+QColor controlFrameColour(const QPalette& palette)
+{
+    const QColor window = palette.color(QPalette::Window);
+    const QColor base = palette.color(QPalette::Base);
+    const bool darkWindow = isDark(window);
+    const int step = darkWindow ? 4 : -4;
+    int lightness = darkWindow ? 110 : 150;
+    const auto grey = [&lightness] { return QColor::fromHsl(0, 0, lightness); };
+    while ((contrast(grey(), window) < kLeastFrameContrast ||
+            contrast(grey(), base) < kLeastFrameContrast) &&
+           lightness > 0 && lightness < 255) {
+        lightness = std::clamp(lightness + step, 0, 255);
+    }
+    return grey().toRgb();
 }

@@ -17,3 +17,7 @@ class QPalette;
 using LineColours = std::array<QColor, 5>;
 
 LineColours lineColours(const QPalette& palette);
+
+// The grey that outlines the controls (check boxes, fields, buttons): 3:1 or better against both
+// the window's background and the base inside a field, so a dark theme cannot hide them.
+QColor controlFrameColour(const QPalette& palette);

@@ -75,6 +75,15 @@ void ReportView::setText(std::string utf8)
     emit selectionChanged();
 }
 
+void ReportView::appendOnNewLine(std::string utf8)
+{
+    const std::string& whole = all_.utf8();
+    if (!utf8.empty() && !whole.empty() && whole.back() != '\n') {
+        utf8.insert(utf8.begin(), '\n');
+    }
+    appendText(std::move(utf8));
+}
+
 void ReportView::appendText(std::string utf8)
 {
     if (utf8.empty()) {

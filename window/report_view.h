@@ -30,6 +30,8 @@ public:
     // The text must be valid UTF-8 (see withInvalidUtf8Escaped).
     void setText(std::string utf8);
     void appendText(std::string utf8);
+    // Appends from a line of its own: a run's text never continues the last line of another's.
+    void appendOnNewLine(std::string utf8);
 
     // Hides the lines that need no attention (see isProblemOrSummary); selection, copy and the
     // accessible text then see only the lines left. The caret goes back to the start.

@@ -35,6 +35,9 @@ inline const WindowSetting verbose{"verbose", false};
 inline const WindowSetting times{"times", false};
 // View ▸ Show Problems Only.
 inline const WindowSetting showProblemsOnly{"showProblemsOnly", false};
+// Check says for each differing file whether it was edited or damaged, and Retag keeps the
+// digests of files it does not judge edited.
+inline const WindowSetting tellEditsFromDamage{"tellEditsFromDamage", false};
 } // namespace windowSettings
 
 inline constexpr double kDefaultFontSize = 12.0;

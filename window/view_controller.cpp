@@ -50,6 +50,7 @@ ViewController::ViewController(QWidget* parent)
     createMenus();
     createControls();
     createFoldersView();
+    describeControls();
     loadSettings();
     setWindowTitle(tr("Quelby Integrity Check"));
     setAcceptDrops(true);
@@ -76,8 +77,12 @@ void ViewController::loadSettings()
     sizePopup->addItems(sizeList);
     const int units = settings->value(keys::sizeUnits.key, keys::sizeUnits.absentValue).toInt();
     sizePopup->setCurrentIndex(std::clamp(units, 0, static_cast<int>(sizeList.size()) - 1));
-    bufferTextbox->setText(
-        settings->value(keys::bufferSize.key, keys::bufferSize.absentValue).toString());
+    const QString bufferEntry =
+        settings->value(keys::bufferSize.key, keys::bufferSize.absentValue).toString();
+    bufferTextbox->setText(isRefusedBufferEntry(bufferEntry, bufferTextbox->locale())
+                               ? keys::bufferSize.absentValue.toString()
+                               : bufferEntry);
+    acceptedBufferEntry_ = bufferTextbox->text();
     setBufferSize = ::computeRealBufferSize(bufferTextbox->text(), sizePopup->currentIndex(),
                                             bufferTextbox->locale())
                         .setBufferSize;
@@ -92,6 +97,9 @@ void ViewController::loadSettings()
     verboseCheckbox->setChecked(
         settings->value(keys::verbose.key, keys::verbose.absentValue).toBool());
     timesCheckbox->setChecked(settings->value(keys::times.key, keys::times.absentValue).toBool());
+    tellEditsCheckbox->setChecked(
+        settings->value(keys::tellEditsFromDamage.key, keys::tellEditsFromDamage.absentValue)
+            .toBool());
     actionShowProblemsOnly_->setChecked(
         settings->value(keys::showProblemsOnly.key, keys::showProblemsOnly.absentValue).toBool());
 }
@@ -100,11 +108,16 @@ void ViewController::saveSettings()
 {
     namespace keys = windowSettings;
     const auto settings = openUserSettings();
+    const QString bufferEntry =
+        isRefusedBufferEntry(bufferTextbox->text(), bufferTextbox->locale())
+            ? acceptedBufferEntry_
+            : bufferTextbox->text();
     settings->setValue(keys::bufferSize.key,
-                       storedBufferEntry(bufferTextbox->text(), bufferTextbox->locale()));
+                       storedBufferEntry(bufferEntry, bufferTextbox->locale()));
     settings->setValue(keys::sizeUnits.key, sizePopup->currentIndex());
     settings->setValue(keys::verbose.key, verboseCheckbox->isChecked());
     settings->setValue(keys::times.key, timesCheckbox->isChecked());
+    settings->setValue(keys::tellEditsFromDamage.key, tellEditsCheckbox->isChecked());
     settings->setValue(keys::showProblemsOnly.key, actionShowProblemsOnly_->isChecked());
     settings->sync();
 }
@@ -191,6 +204,9 @@ void ViewController::startRunAt(Operation operation, const std::string& folderPa
         quelby::normalisedFolder(folderPath, QFile::encodeName(QDir::currentPath()).toStdString()));
     options.verbose = verboseCheckbox->isChecked();
     options.timeStamps = operation != Operation::check && timesCheckbox->isChecked();
+    // As check --explain and retag --only-edited: Tag has no earlier digest to judge.
+    options.explain = operation == Operation::check && tellEditsCheckbox->isChecked();
+    options.onlyEdited = operation == Operation::retag && tellEditsCheckbox->isChecked();
     options.setBufferSize = setBufferSize;
     options.realBufferSize = realBufferSize;
     options.evidence = std::make_shared<quelby::AttributeStore>(theXattrName, theTimeXattrName);
@@ -220,7 +236,7 @@ void ViewController::startRunAt(Operation operation, const std::string& folderPa
             *stopFlag,
             [this](std::string notices) {
                 onMainThread([this, shown = styledReportText(notices)]() mutable {
-                    outputTextbox->appendText(std::move(shown));
+                    outputTextbox->appendOnNewLine(std::move(shown));
                 });
             },
             [this, run = stopFlag.get()](ProgressFigures figures) {
@@ -242,7 +258,7 @@ void ViewController::startRunAt(Operation operation, const std::string& folderPa
 
 void ViewController::finishRun(FinishedRun run)
 {
-    outputTextbox->appendText(std::move(run.displayText));
+    outputTextbox->appendOnNewLine(std::move(run.displayText));
     const auto ended = std::ranges::find(runs_, run.stopFlag, &RunUnderWay::stopFlag);
     if (ended != runs_.end()) {
         // Whoever watched the window saw the run end; whoever went elsewhere is told.

@@ -8,6 +8,7 @@
 #include "engine/digest_pool.h"
 #include "engine/run.h"
 #include "window/finish_notifier.h"
+#include "window/user_settings.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -61,6 +62,7 @@ public:
     QLineEdit* bufferTextbox = nullptr;
     QComboBox* sizePopup = nullptr;
     QCheckBox* timesCheckbox = nullptr;
+    QCheckBox* tellEditsCheckbox = nullptr;
     // The digest workers every run shares, so that overlapping runs do not multiply
     // threads (each walk's own thread digests too); declared before processingQueue so
     // that it outlives the walks.
@@ -136,6 +138,7 @@ private:
     void createControls();
     void createFoldersView();
     void chooseFolderToAdd();
+    void describeControls();
     void chooseFolder(quelby::Operation operation);
     void finishRun(FinishedRun run);
     void runEnded();
@@ -157,6 +160,8 @@ private:
     QAction* actionLarger_ = nullptr;
     QAction* actionSmaller_ = nullptr;
 
+    // The last buffer-size entry the field took; what is saved while the field holds a refused one.
+    QString acceptedBufferEntry_ = windowSettings::bufferSize.absentValue.toString();
     int runsUnderWay_ = 0;
     struct RunUnderWay
     {

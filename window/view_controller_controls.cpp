@@ -1,11 +1,14 @@
 // The main window's actions, menus and controls: what the user sees and
 // presses, and what each press is connected to.
 
+#include "window/buffer_size.h"
 #include "window/busy_indicator.h"
+#include "window/control_frames.h"
 #include "window/report_view.h"
 #include "window/run_progress.h"
 #include "window/view_controller.h"
 
+#include <QAbstractSpinBox>
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
@@ -96,6 +99,18 @@ void ViewController::createControls()
     bufferTextbox->setMaximumWidth(fontMetrics().horizontalAdvance(QStringLiteral("0")) * 10);
     bufferTextbox->setAlignment(Qt::AlignRight);
     bufferLabel->setBuddy(bufferTextbox);
+    bufferTextbox->setValidator(new BufferEntryValidator(bufferTextbox));
+    connect(bufferTextbox, &QLineEdit::textChanged, this, [this](const QString& entry) {
+        if (!isRefusedBufferEntry(entry, bufferTextbox->locale())) {
+            acceptedBufferEntry_ = entry;
+        }
+    });
+    // Set from elsewhere than the keyboard, a refused entry goes back to the last one taken.
+    connect(bufferTextbox, &QLineEdit::editingFinished, this, [this] {
+        if (isRefusedBufferEntry(bufferTextbox->text(), bufferTextbox->locale())) {
+            bufferTextbox->setText(acceptedBufferEntry_);
+        }
+    });
     sizePopup = new QComboBox(central);
     sizePopup->setObjectName(QStringLiteral("sizePopup"));
     sizePopup->setAccessibleName(tr("Buffer size unit"));
@@ -105,6 +120,9 @@ void ViewController::createControls()
     timesCheckbox = new QCheckBox(tr("Time &stamps"), central);
     timesCheckbox->setObjectName(QStringLiteral("timesCheckbox"));
     timesCheckbox->setAccessibleName(tr("Time stamps"));
+    tellEditsCheckbox = new QCheckBox(tr("Tell edits from &damage"), central);
+    tellEditsCheckbox->setObjectName(QStringLiteral("tellEditsCheckbox"));
+    tellEditsCheckbox->setAccessibleName(tr("Tell edits from damage"));
     progressSpinner = new BusyIndicator(central);
     progressSpinner->setObjectName(QStringLiteral("progressSpinner"));
     progressSpinner->hide();
@@ -115,6 +133,7 @@ void ViewController::createControls()
     options->addSpacing(12);
     options->addWidget(verboseCheckbox);
     options->addWidget(timesCheckbox);
+    options->addWidget(tellEditsCheckbox);
     options->addStretch(1);
     options->addWidget(progressSpinner);
 
@@ -153,4 +172,47 @@ void ViewController::createControls()
 
     setCentralWidget(central);
     resize(860, 560);
+}
+
+// Every control says what it does when the pointer rests on it, and is outlined so that any
+// palette shows it; the keyboard starts where a first Check starts.
+void ViewController::describeControls()
+{
+    const std::pair<QWidget*, QString> tips[] = {
+        {bufferTextbox, tr("How much of a file is read at a time, in the unit beside it; 1 or "
+                           "more")},
+        {sizePopup, tr("The unit of the buffer size")},
+        {verboseCheckbox, tr("List every file in the report, not only those that need "
+                             "attention")},
+        {timesCheckbox, tr("Tag and Retag also store when each digest was written, which tells "
+                           "an edit from damage later")},
+        {tellEditsCheckbox, tr("Check says whether each file that differs was edited or may be "
+                               "damaged; Retag keeps the digests of files not judged edited")},
+        {findChild<QPushButton*>(QStringLiteral("checkButton")),
+         tr("Choose a folder and compare every file with its stored digest")},
+        {findChild<QPushButton*>(QStringLiteral("hashButton")),
+         tr("Choose a folder and store a digest for every file in it")},
+        {findChild<QPushButton*>(QStringLiteral("retagButton")),
+         tr("Choose a folder and bring its stored digests up to date")},
+        {findChild<QPushButton*>(QStringLiteral("stopButton")), tr("Stop every run under way")},
+        {outputTextbox, tr("The report of the latest runs")},
+        {progressSpinner, tr("A run is under way")},
+        {progressLine, tr("How far the runs under way have come")},
+    };
+    auto* frames = new ControlFrameStyle;
+    frames->setParent(this);
+    for (const auto& [control, tip] : tips) {
+        control->setToolTip(tip);
+    }
+    // Every control the keyboard can reach, the views beside the report's included.
+    for (QWidget* control : findChildren<QWidget*>()) {
+        const bool outlined = qobject_cast<QAbstractButton*>(control) ||
+                              qobject_cast<QLineEdit*>(control) ||
+                              qobject_cast<QComboBox*>(control) ||
+                              qobject_cast<QAbstractSpinBox*>(control);
+        if (outlined && control->focusPolicy() != Qt::NoFocus) {
+            control->setStyle(frames);
+        }
+    }
+    findChild<QPushButton*>(QStringLiteral("checkButton"))->setFocus();
 }

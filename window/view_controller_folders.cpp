@@ -19,6 +19,7 @@
 #include "window/view_controller.h"
 #include "window/window_run_observer.h"
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QCheckBox>
 #include <QDir>
@@ -109,6 +110,9 @@ void ViewController::createFoldersView()
     dock->setWidget(foldersView);
     dock->setFeatures(QDockWidget::DockWidgetClosable | QDockWidget::DockWidgetMovable);
     addDockWidget(Qt::TopDockWidgetArea, dock);
+    if (auto* close = dock->findChild<QAbstractButton*>(QStringLiteral("qt_dockwidget_closebutton"))) {
+        close->setToolTip(tr("Hide the collection (View ▸ Show Folders brings it back)"));
+    }
     actionShowFolders_->setChecked(true);
     connect(actionShowFolders_, &QAction::toggled, dock, &QDockWidget::setVisible);
     connect(dock, &QDockWidget::visibilityChanged, this, [this, dock] {

@@ -1,6 +1,7 @@
 #include "window/window_run_observer.h"
 
 #include "engine/evidence_choice.h"
+#include "engine/report_text.h"
 
 #include <utility>
 
@@ -13,8 +14,17 @@ std::string runClosingText(const quelby::RunOptions& options, quelby::RunState& 
         text += "\u274C " + written.error() + "\n";
         ++state.failureCount;
     }
-    return text + (state.stopped ? quelby::stoppedText(options, state)
-                                 : quelby::summaryText(options, state));
+    if (state.stopped) {
+        return text + quelby::stoppedText(options, state);
+    }
+    text += quelby::summaryText(options, state);
+    if (options.explain) {
+        // The report ends without a line break, as a summary does; the export adds its own.
+        std::string verdicts = quelby::report::verdictsLine(state);
+        verdicts.pop_back();
+        text += "\n" + verdicts;
+    }
+    return text;
 }
 
 WindowRunObserver::WindowRunObserver(const std::atomic<bool>& stop, ShowNotices showNotices,

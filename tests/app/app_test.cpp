@@ -1,6 +1,7 @@
 // The shell: the update check against a server of the test's own, its schedule, the Help menu.
 #include "app/about_box.h"
 #include "app/app_delegate.h"
+#include "app/command_line.h"
 #include "app/ref_view_controller.h"
 #include "app/update_check.h"
 #include "app/update_schedule.h"
@@ -270,6 +271,102 @@ private slots:
             QCOMPARE(settings.value(kDateLastUpdateCheckKey).toDouble(),
                      checks ? now : lastCheck.toDouble());
         }
+    }
+
+    // The first start asks whether to look for updates, before anything goes out; the answer
+    // is kept and the question never comes again. Settings from before the question count as
+    // an answer already given.
+    void theFirstStartAsksOnceWhetherToCheckForUpdates()
+    {
+        QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
+        QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
+        const QString question = "Check for updates automatically?";
+        // the answer's button, whether noUpdateCheck is stored before the start, requests made
+        const std::tuple<int, QVariant, int> rows[] = {
+            {0, {}, 0}, {1, {}, 1}, {0, false, 1}, {1, true, 0}};
+        for (const auto& [answer, storedBefore, requests] : rows) {
+            LocalHttpServer server(http(updateList({{"Quelby", "1.0.0", kPrefix}})));
+            QTemporaryDir folder;
+            const QString store = folder.filePath("Quelby.conf");
+            if (storedBefore.isValid()) {
+                QSettings(store, QSettings::IniFormat).setValue(kNoUpdateCheckKey, storedBefore);
+            }
+            struct AskingUser : ScriptedUser
+            {
+                int answer = 0;
+                const LocalHttpServer* server = nullptr;
+                int requestsWhenAsked = -1;
+                int run(const Alert& alert) override
+                {
+                    requestsWhenAsked = server->requests;
+                    ScriptedUser::run(alert);
+                    return answer;
+                }
+            } user;
+            user.answer = answer;
+            user.server = &server;
+            ShellSetup setup;
+            setup.openSettings = [store] {
+                return std::make_unique<QSettings>(store, QSettings::IniFormat);
+            };
+            setup.updateSite = {server.url(), kPrefix};
+            setup.alerts = &user;
+            setup.urls = &user;
+            for (int start = 0; start < 2; ++start) {
+                AppDelegate delegate(setup);
+                delegate.updateCheck().setTransferTimeout(1000);
+                QSignalSpy finished(&delegate.updateCheck(), &UpdateCheck::finished);
+                delegate.applicationDidFinishLaunching();
+                if (start == 0 && requests == 1) {
+                    QVERIFY(finished.wait(20000));
+                }
+                QTest::qWait(50);
+            }
+            const QStringList asked = user.alerts.filter(question);
+            QCOMPARE(asked.size(), storedBefore.isValid() ? 0 : 1);
+            if (!asked.isEmpty()) {
+                QCOMPARE(asked.first().section('|', 2), QStringLiteral("No,Yes"));
+                QCOMPARE(user.requestsWhenAsked, 0);
+            }
+            QCOMPARE(server.requests, requests);
+            QCOMPARE(QSettings(store, QSettings::IniFormat).value(kNoUpdateCheckKey).toBool(),
+                     requests == 0);
+        }
+    }
+
+    // --help and --version end the start; folders are bytes, and after "--" even a name that
+    // begins with a dash is one.
+    void theCommandLineTellsOptionsFromFolders()
+    {
+        using Action = AppCommandLine::Action;
+        const struct
+        {
+            std::vector<std::string> arguments;
+            Action action;
+            std::vector<std::string> folders;
+        } rows[] = {
+            {{}, Action::openWindow, {}},
+            {{"Pictures", "caf\xe9"}, Action::openWindow, {"Pictures", "caf\xe9"}},
+            {{"Pictures", "--help"}, Action::showHelp, {}},
+            {{"-h"}, Action::showHelp, {}},
+            {{"--version", "Pictures"}, Action::showVersion, {}},
+            {{"-", "--", "--help", "-v"}, Action::openWindow, {"-", "--help", "-v"}},
+            {{"--bogus", "Pictures"}, Action::usageError, {}},
+        };
+        for (const auto& [arguments, action, folders] : rows) {
+            const AppCommandLine line = parseAppCommandLine(arguments);
+            QVERIFY(line.action == action);
+            QVERIFY(line.folders == folders);
+            QCOMPARE(line.error.empty(), action != Action::usageError);
+            std::vector<const char*> argv{"quelby"};
+            for (const std::string& argument : arguments) {
+                argv.push_back(argument.c_str());
+            }
+            QCOMPARE(asksForTextOnly(static_cast<int>(argv.size()), argv.data()),
+                     action == Action::showHelp || action == Action::showVersion);
+        }
+        QVERIFY(appHelpText().starts_with("Usage: quelby [OPTION]... [FOLDER]...\n"));
+        QCOMPARE(appVersionText("1.2.3"), std::string("quelby 1.2.3\n"));
     }
 
     void theHelpMenuOpensWhatItSaysAtTheShippedAddresses()

@@ -11,11 +11,12 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 cmake --build "$build" --target package >"$scratch/package.log" 2>&1 ||
     { cat "$scratch/package.log" >&2; fail "the package target failed"; }
 deb="$(ls "$build"/quelby_*_*.deb)"
-cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
+cmake --install "$build" --prefix "$scratch/prefix" --strip >/dev/null
 grep -qxF "ExecStart=$scratch/prefix/bin/quelby-cli scrub --notify --every \${QUELBY_EVERY} --for 2h %f" \
     "$scratch/prefix/lib/systemd/user/quelby-scrub@.service" ||
     fail "cmake --install left out the scrub's service or it does not run the installed tool"
 [[ -x "$scratch/prefix/bin/quelby-cli" && -s "$scratch/prefix/share/man/man1/quelby-cli.1" &&
+    -s "$scratch/prefix/share/man/man1/quelby.1" &&
     -s "$scratch/prefix/share/doc/quelby/json-report.md" &&
     -s "$scratch/prefix/share/doc/quelby/manifest.md" &&
     -s "$scratch/prefix/share/doc/quelby/scrub.md" ]] ||
@@ -31,7 +32,7 @@ done
 
 for file in usr/bin/quelby usr/bin/quelby-cli usr/share/doc/quelby/QuelbyHelp.pdf \
     usr/share/doc/quelby/json-report.md usr/share/doc/quelby/manifest.md usr/share/doc/quelby/scrub.md \
-    usr/share/doc/quelby/copyright usr/share/man/man1/quelby-cli.1 \
+    usr/share/doc/quelby/copyright usr/share/man/man1/quelby-cli.1 usr/share/man/man1/quelby.1 \
     usr/share/bash-completion/completions/quelby-cli \
     usr/share/applications/co.mossgroveware.Quelby.desktop \
     usr/share/metainfo/co.mossgroveware.Quelby.metainfo.xml \
@@ -49,14 +50,29 @@ grep -qx 'Exec=quelby %F' "$root/usr/share/applications/co.mossgroveware.Quelby.
     fail "desktop entry: folders not passed on"
 appstreamcli validate --no-net "$root/usr/share/metainfo/co.mossgroveware.Quelby.metainfo.xml" \
     >"$scratch/appstream.log" 2>&1 || { cat "$scratch/appstream.log" >&2; fail "metainfo"; }
-warnings="$(LC_ALL=C.UTF-8 man --warnings -E UTF-8 -l "$root/usr/share/man/man1/quelby-cli.1" 2>&1 >/dev/null)"
-[[ -z "$warnings" ]] || fail "man page: $warnings"
+for page in quelby-cli.1 quelby.1; do
+    warnings="$(LC_ALL=C.UTF-8 man --warnings -E UTF-8 -l "$root/usr/share/man/man1/$page" 2>&1 >/dev/null)"
+    [[ -z "$warnings" ]] || fail "man page $page: $warnings"
+done
+# The programs go out without their symbol tables and debugging sections, whichever way they are
+# installed.
+for program in "$root/usr/bin/quelby" "$root/usr/bin/quelby-cli" \
+    "$scratch/prefix/bin/quelby" "$scratch/prefix/bin/quelby-cli"; do
+    sections="$(readelf -S -W "$program")" || fail "$program is no ELF file"
+    [[ "$sections" != *" .symtab "* && "$sections" != *" .debug_info "* ]] ||
+        fail "$program is not stripped"
+done
 grep -q '^License: GPL-3.0-or-later$' "$root/usr/share/doc/quelby/copyright" || fail "copyright"
 grep -q '<project_license>GPL-3.0-or-later</project_license>' \
     "$root/usr/share/metainfo/co.mossgroveware.Quelby.metainfo.xml" || fail "project_license"
 
 version="$("$root/usr/bin/quelby-cli" --version)"
 [[ "$version" == "quelby-cli $(dpkg-deb -f "$deb" Version)" ]] || fail "version: $version"
+# The app answers --help and --version without a display.
+version="$(env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM= "$root/usr/bin/quelby" --version)"
+[[ "$version" == "quelby $(dpkg-deb -f "$deb" Version)" ]] || fail "app version: $version"
+env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM= "$root/usr/bin/quelby" --help |
+    grep -q '^Usage: quelby ' || fail "quelby --help"
 
 folder="$scratch/folder"
 mkdir -p "$folder/sub"

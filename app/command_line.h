@@ -1,0 +1,35 @@
+#pragma once
+
+// What `quelby` makes of its arguments once the application has taken its
+// own (-platform, -style …): --help and --version print and end, every other
+// argument is a folder to check, given as bytes so that a name that is not
+// UTF-8 reaches the walk unchanged. After "--" every argument is a folder,
+// even one that begins with a dash.
+
+#include <string>
+#include <vector>
+
+struct AppCommandLine
+{
+    enum class Action
+    {
+        openWindow,
+        showHelp,
+        showVersion,
+        usageError
+    };
+
+    Action action = Action::openWindow;
+    std::vector<std::string> folders;
+    // With usageError: the line that says what was wrong.
+    std::string error;
+};
+
+AppCommandLine parseAppCommandLine(const std::vector<std::string>& arguments);
+
+// Whether the arguments ask only for text: --help or --version before any "--". Known before
+// the application starts, so that they work where no display is.
+bool asksForTextOnly(int argc, const char* const* argv);
+
+std::string appHelpText();
+std::string appVersionText(const std::string& version);

@@ -1,0 +1,26 @@
+#include "window/control_frames.h"
+
+#include "window/line_colours.h"
+
+#include <QPainter>
+#include <QStyleOption>
+
+void ControlFrameStyle::drawPrimitive(PrimitiveElement element, const QStyleOption* option,
+                                      QPainter* painter, const QWidget* widget) const
+{
+    QProxyStyle::drawPrimitive(element, option, painter, widget);
+    const bool outlined = element == PE_IndicatorCheckBox || element == PE_FrameLineEdit ||
+                          element == PE_PanelButtonCommand;
+    if (!outlined || option == nullptr || painter == nullptr) {
+        return;
+    }
+    painter->save();
+    painter->setRenderHint(QPainter::Antialiasing, true);
+    painter->setPen(QPen(controlFrameColour(option->palette), 1.0));
+    painter->setBrush(Qt::NoBrush);
+    // Half a pixel in, so that the straight runs of the outline cover whole pixels.
+    const QRectF outline = QRectF(option->rect).adjusted(0.5, 0.5, -0.5, -0.5);
+    const qreal radius = element == PE_IndicatorCheckBox ? 1.0 : 2.0;
+    painter->drawRoundedRect(outline, radius, radius);
+    painter->restore();
+}

@@ -1,0 +1,17 @@
+#pragma once
+
+// Outlines for the main window's controls. Some styles draw a check box's
+// indicator and a field's frame a shade off the window's background, which a
+// dark palette turns into nothing; this style draws the style's own control
+// and then an outline in controlFrameColour on top.
+
+#include <QProxyStyle>
+
+class ControlFrameStyle : public QProxyStyle
+{
+public:
+    using QProxyStyle::QProxyStyle;
+
+    void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
+                       const QWidget* widget = nullptr) const override;
+};
