@@ -1,4 +1,5 @@
 #include "window/view_controller.h"
+#include "window/problems_view.h"
 
 #include "engine/digest_pool.h"
 #include "engine/display_text.h"
@@ -56,6 +57,7 @@ ViewController::ViewController(QWidget* parent)
     createActions();
     createMenus();
     createControls();
+    createProblemsView();
     loadSettings();
     setWindowTitle(tr("Quelby Integrity Check"));
     setAcceptDrops(true);
@@ -257,6 +259,8 @@ void ViewController::finishRun(FinishedRun run)
     }
     progressLine->runEnded(run.stopFlag.get());
     runEnded();
+    // A Check may have found a file matching again, or gone.
+    problemsView->refresh();
 }
 
 // The indicator stays while any run is under way, not only the latest.

@@ -32,6 +32,8 @@ class QLineEdit;
 class QPushButton;
 
 class BusyIndicator;
+class ProblemsView;
+class QDockWidget;
 class ReportView;
 class RunProgressLine;
 
@@ -94,6 +96,12 @@ public:
     // A run that took longer than this and ends while the window is not active is told.
     std::chrono::milliseconds longRun{10000};
 
+    AlertPresenter& alerts() { return *alerts_; }
+    // The open problems of the scrubbed folders, in a dock that View ▸ Show Problems shows;
+    // shown at start when there are any.
+    ProblemsView* problemsView = nullptr;
+    QDockWidget* problemsDock = nullptr;
+
 public slots:
     void checkButton();
     void hashButton();
@@ -118,6 +126,7 @@ private:
     void createActions();
     void createMenus();
     void createControls();
+    void createProblemsView();
     void chooseFolder(quelby::Operation operation);
     void finishRun(FinishedRun run);
     void runEnded();
