@@ -160,7 +160,7 @@ ProblemsView::ProblemsView(ViewController& window, QWidget* parent)
 void ProblemsView::createControls()
 {
     auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setContentsMargins(6, 0, 6, 6);
     list_ = new QTreeWidget(this);
     list_->setObjectName(QStringLiteral("problemsList"));
     list_->setAccessibleName(tr("Problems"));
