@@ -1,5 +1,6 @@
 // The Problems view on a state made by the command line's own scrub, driven through its buttons.
 
+#include "engine/scrub/scrub_state.h"
 #include "engine/tag_store.h"
 #include "support/temp_tree.h"
 #include "window/problems_view.h"
@@ -194,9 +195,12 @@ private slots:
         QVERIFY(quelby::test::storedAttribute(collection.first, quelby::kDigestAttributeName));
         QCOMPARE(quelby::test::readWholeFile(collection.second), "Xecond picture");
         QVERIFY(repair->isHidden());
-        // The state itself knows, as status and the next window read it.
-        window.problemsView->refresh();
-        QCOMPARE(rows(window, 0).size(), 1);
+        // The state itself knows, down to the folder's count of open problems.
+        auto state = quelby::scrub::ScrubState::open(collection.state, [](const std::string&) {});
+        QVERIFY(state.has_value());
+        const auto folders = (*state)->folders();
+        QVERIFY(folders.has_value() && folders->size() == 1);
+        QCOMPARE(folders->front().problems, 1);
     }
 
     // Nothing happens until the user confirms; then the file is retagged and its problem closed.
