@@ -73,6 +73,13 @@ std::expected<quelby::RunOptions, std::string> oneFileRun(Operation operation,
 // What a look at the file now says of its problem.
 struct VerdictLook : quelby::RunObserver
 {
+    VerdictLook(const std::atomic<int>& latest, int generation)
+        : latest_(latest), generation_(generation)
+    {
+    }
+    bool stopRequested() override { return latest_.load() != generation_; }
+    const std::atomic<int>& latest_;
+    const int generation_;
     QString said = QObject::tr("gone");
     void entryDone(const quelby::EntryOutcome& outcome) override
     {
@@ -215,7 +222,7 @@ void ProblemsView::setStatePath(std::string path)
 
 void ProblemsView::refresh()
 {
-    ++generation_;
+    generation_ = ++*latestLook_;
     problems_.clear();
     list_->clear();
     // Looking never creates a state: a user who never scrubbed has no problems.
@@ -251,7 +258,10 @@ void ProblemsView::lookAtVerdicts()
 {
     for (std::size_t index = 0; index < problems_.size(); ++index) {
         window_.processingQueue.start([this, problem = problems_[index], index,
-                                       generation = generation_] {
+                                       generation = generation_, latest = latestLook_] {
+            if (latest->load() != generation) {
+                return;
+            }
             QString said;
             auto options = oneFileRun(Operation::check, problem.folder, problem.path, false);
             if (!options) {
@@ -259,7 +269,7 @@ void ProblemsView::lookAtVerdicts()
             } else {
                 options->explain = true;
                 options->details = true;
-                VerdictLook look;
+                VerdictLook look(*latest, generation);
                 quelby::walkFolder(*options, look);
                 said = look.said;
             }

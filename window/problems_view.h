@@ -13,7 +13,9 @@
 #include <QUrl>
 #include <QWidget>
 
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -43,6 +45,8 @@ public:
 
     // Reads the state again; the verdicts follow as each file is looked at.
     void refresh();
+    // Ends the looks at files under way, as the window goes: each reads a whole file.
+    void stopLooking() { ++*latestLook_; }
     int problemCount() const { return static_cast<int>(problems_.size()); }
 
 signals:
@@ -72,8 +76,10 @@ private:
     ViewController& window_;
     std::string statePath_;
     std::vector<Problem> problems_;
-    // Verdicts that arrive after a newer refresh belong to rows gone since.
+    // Verdicts that arrive after a newer refresh belong to rows gone since; the looks
+    // themselves stop once a newer refresh or stopLooking has moved this on.
     int generation_ = 0;
+    std::shared_ptr<std::atomic<int>> latestLook_ = std::make_shared<std::atomic<int>>(0);
     // The copy the last dry run found for the selected problem; the Repair button uses it.
     std::optional<std::string> chosenCopy_;
     QTreeWidget* list_ = nullptr;

@@ -398,6 +398,7 @@ void ViewController::stopRuns()
 void ViewController::stopAllRuns()
 {
     stopRuns();
+    problemsView->stopLooking();
     // Walks look at their flag between reads, so this is a moment, never the rest of a walk.
     processingQueue.waitForDone();
 }

@@ -156,6 +156,7 @@ private slots:
     void aDamagedFileIsListedAndRepairedFromACopy()
     {
         DamagedCollection collection;
+        QVERIFY(!QTest::currentTestFailed());
         ViewController window;
         window.show();
         QVERIFY(window.problemsDock->isVisible());
@@ -207,6 +208,7 @@ private slots:
     void acceptingAnEditRetagsOnlyThatFileAfterAsking()
     {
         DamagedCollection collection;
+        QVERIFY(!QTest::currentTestFailed());
         ViewController window;
         ScriptedUser user;
         window.setAlertPresenter(user);
@@ -229,6 +231,7 @@ private slots:
     void showInFilesAsksTheFileManagerOrOpensTheFolder()
     {
         DamagedCollection collection;
+        QVERIFY(!QTest::currentTestFailed());
         QProcess daemon;
         daemon.start("dbus-daemon", {"--session", "--nofork", "--nopidfile", "--print-address=1"});
         if (!daemon.waitForStarted(5000)) {
@@ -269,6 +272,7 @@ private slots:
     void theViewIsInTheViewMenuAndItsControlsAreNamed()
     {
         DamagedCollection collection;
+        QVERIFY(!QTest::currentTestFailed());
         ViewController window;
         window.show();
         auto* action = window.findChild<QAction*>("actionShowProblems");
