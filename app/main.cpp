@@ -1,7 +1,6 @@
 #include "app/app_delegate.h"
 #include "shell_config.h"
 #include "window/user_settings.h"
-#include "window/problems_view.h"
 #include "window/view_controller.h"
 
 #include <QApplication>
