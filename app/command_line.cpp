@@ -23,16 +23,19 @@ AppCommandLine parseAppCommandLine(const std::vector<std::string>& arguments)
             line.folders.push_back(argument);
         } else if (argument == "--") {
             onlyFolders = true;
+        } else if (argument == "--problems") {
+            line.showProblems = true;
         } else if (isHelp(argument)) {
-            return {AppCommandLine::Action::showHelp, {}, {}};
+            return {AppCommandLine::Action::showHelp, {}, {}, false};
         } else if (isVersion(argument)) {
-            return {AppCommandLine::Action::showVersion, {}, {}};
+            return {AppCommandLine::Action::showVersion, {}, {}, false};
         } else {
             return {AppCommandLine::Action::usageError,
                     {},
                     "quelby: unknown option " + argument +
                         " (a folder whose name begins with - goes after --)\n"
-                        "Try 'quelby --help' for more information.\n"};
+                        "Try 'quelby --help' for more information.\n",
+                    false};
         }
     }
     return line;
@@ -59,6 +62,7 @@ std::string appHelpText()
            "and checks them later. Each FOLDER named is checked at once, as when a file\n"
            "manager opens folders with Quelby.\n"
            "\n"
+           "  --problems     show the open problems of every scrubbed folder\n"
            "  -h, --help     show this help and exit\n"
            "  -v, --version  show the version and exit\n"
            "  --             take every argument after it as a FOLDER\n"

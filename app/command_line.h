@@ -1,8 +1,8 @@
 #pragma once
 
 // What `quelby` makes of its arguments once the application has taken its
-// own (-platform, -style …): --help and --version print and end, every other
-// argument is a folder to check, given as bytes so that a name that is not
+// own (-platform, -style …): --help and --version print and end, --problems
+// shows the open problems, every other argument is a folder to check, given as bytes so that a name that is not
 // UTF-8 reaches the walk unchanged. After "--" every argument is a folder,
 // even one that begins with a dash.
 
@@ -23,6 +23,7 @@ struct AppCommandLine
     std::vector<std::string> folders;
     // With usageError: the line that says what was wrong.
     std::string error;
+    bool showProblems = false; // --problems: the Problems view, whether or not it holds any
 };
 
 AppCommandLine parseAppCommandLine(const std::vector<std::string>& arguments);

@@ -5,6 +5,7 @@
 #include "window/view_controller.h"
 
 #include <QApplication>
+#include <QDockWidget>
 #include <QIcon>
 #include <QMenuBar>
 #include <QTimer>
@@ -50,6 +51,9 @@ int main(int argc, char* argv[])
     AppDelegate delegate(std::move(setup));
     ViewController window;
     delegate.addHelpMenu(window.menuBar());
+    if (line.showProblems) {
+        window.problemsDock->show();
+    }
     window.show();
     // "quelby FOLDER…", as a file manager opens folders with it: a Check of each.
     window.startRuns(quelby::Operation::check, line.folders);

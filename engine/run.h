@@ -62,6 +62,10 @@ struct RunOptions
     // file that has none (a scrub, which only verifies tagged files).
     bool readsUntagged = true;
     std::shared_ptr<EvidenceStore> evidence = attributeStore(); // where digests are kept
+    // One file only, by its path relative to folder: the walk enters only the
+    // folders on the way to it, and every other entry gets no outcome and no
+    // count (a repair or a retag of one file). Nothing is reported gone.
+    std::optional<std::string> onlyFile;
 };
 
 // The counters a run adds up; each finished entry brings its own share.

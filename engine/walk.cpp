@@ -172,7 +172,13 @@ private:
     // The files the evidence store lists before path that are gone, each in its place.
     void handOverGone(const std::string* path)
     {
-        for (std::string& gone : options_.evidence->goneBefore(path)) {
+        // Still asked, so that a manifest's entries are passed in order; a run of
+        // one file says nothing of the others.
+        auto goneFiles = options_.evidence->goneBefore(path);
+        if (options_.onlyFile) {
+            return;
+        }
+        for (std::string& gone : goneFiles) {
             EntryOutcome outcome;
             outcome.path = std::move(gone);
             outcome.result = FileResult::missing;
@@ -229,6 +235,17 @@ private:
         return childPath(name).substr(prefix);
     }
 
+    // Whether a run of one file needs the entry: the file itself or a folder holding it.
+    bool onTheWay(const std::string& relative, bool isFolder) const
+    {
+        const std::string& only = *options_.onlyFile;
+        if (!isFolder) {
+            return relative == only;
+        }
+        return only.size() > relative.size() && only.starts_with(relative) &&
+               only[relative.size()] == '/';
+    }
+
     bool onOtherDevice(const FileDescriptor& folder) const
     {
         const auto info = sys::fstat(folder.get());
@@ -244,6 +261,9 @@ private:
         }
         const std::string path = childPath(name);
         handOverGone(&path);
+        if (options_.onlyFile && !onTheWay(relativePath(name), type == DT_DIR)) {
+            return;
+        }
         if (!options_.exclusions.empty() &&
             options_.exclusions.excludes(relativePath(name), name, type == DT_DIR)) {
             EntryOutcome outcome;

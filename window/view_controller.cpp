@@ -1,4 +1,5 @@
 #include "window/view_controller.h"
+#include "window/problems_view.h"
 
 #include "engine/digest_pool.h"
 #include "engine/display_text.h"
@@ -50,6 +51,7 @@ ViewController::ViewController(QWidget* parent)
     createMenus();
     createControls();
     createFoldersView();
+    createProblemsView();
     describeControls();
     loadSettings();
     setWindowTitle(tr("Quelby Integrity Check"));
@@ -270,6 +272,8 @@ void ViewController::finishRun(FinishedRun run)
     }
     progressLine->runEnded(run.stopFlag.get());
     runEnded();
+    // A Check may have found a file matching again, or gone.
+    problemsView->refresh();
 }
 
 // The indicator stays while any run is under way, not only the latest.
@@ -407,6 +411,7 @@ void ViewController::stopRuns()
 void ViewController::stopAllRuns()
 {
     stopRuns();
+    problemsView->stopLooking();
     // Walks look at their flag between reads, so this is a moment, never the rest of a walk.
     processingQueue.waitForDone();
 }

@@ -34,6 +34,8 @@ class QPushButton;
 
 class BusyIndicator;
 class FoldersView;
+class ProblemsView;
+class QDockWidget;
 class ReportView;
 class UserTimers;
 class RunProgressLine;
@@ -104,6 +106,11 @@ public:
     void setUserTimers(UserTimers& timers);
     // Verify now: a scrub of the folder, as quelby-cli scrub runs it, writing the same state.
     void startScrubAt(const std::string& folderPath);
+    AlertPresenter& alerts() { return *alerts_; }
+    // The open problems of the scrubbed folders, in a dock that View ▸ Show Problems shows;
+    // shown at start when there are any.
+    ProblemsView* problemsView = nullptr;
+    QDockWidget* problemsDock = nullptr;
 
 public slots:
     void checkButton();
@@ -137,6 +144,7 @@ private:
     void createMenus();
     void createControls();
     void createFoldersView();
+    void createProblemsView();
     void chooseFolderToAdd();
     void describeControls();
     void chooseFolder(quelby::Operation operation);

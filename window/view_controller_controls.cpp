@@ -72,6 +72,7 @@ void ViewController::createMenus()
     editMenu->addAction(actionSelectAll_);
 
     QMenu* viewMenu = menuBar()->addMenu(tr("&View"));
+    viewMenu->setObjectName(QStringLiteral("viewMenu"));
     viewMenu->addAction(actionLarger_);
     viewMenu->addAction(actionSmaller_);
     viewMenu->addSeparator();

@@ -216,8 +216,7 @@ void ViewController::startScrubAt(const std::string& folderPath)
         QMetaObject::invokeMethod(
             this,
             [this, run = std::move(run), folder = options.folder]() mutable {
-                finishRun(std::move(run));
-                foldersView->refresh();
+                finishRun(std::move(run)); // reads the state again, the folders' included
                 foldersView->selectFolder(folder);
             },
             Qt::QueuedConnection);

@@ -334,8 +334,8 @@ private slots:
         }
     }
 
-    // --help and --version end the start; folders are bytes, and after "--" even a name that
-    // begins with a dash is one.
+    // --help and --version end the start, --problems shows the Problems view; folders are
+    // bytes, and after "--" even a name that begins with a dash is one.
     void theCommandLineTellsOptionsFromFolders()
     {
         using Action = AppCommandLine::Action;
@@ -352,11 +352,14 @@ private slots:
             {{"--version", "Pictures"}, Action::showVersion, {}},
             {{"-", "--", "--help", "-v"}, Action::openWindow, {"-", "--help", "-v"}},
             {{"--bogus", "Pictures"}, Action::usageError, {}},
+            {{"--problems", "Pictures"}, Action::openWindow, {"Pictures"}},
+            {{"--", "--problems"}, Action::openWindow, {"--problems"}},
         };
         for (const auto& [arguments, action, folders] : rows) {
             const AppCommandLine line = parseAppCommandLine(arguments);
             QVERIFY(line.action == action);
             QVERIFY(line.folders == folders);
+            QCOMPARE(line.showProblems, !arguments.empty() && arguments.front() == "--problems");
             QCOMPARE(line.error.empty(), action != Action::usageError);
             std::vector<const char*> argv{"quelby"};
             for (const std::string& argument : arguments) {

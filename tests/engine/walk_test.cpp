@@ -1,3 +1,4 @@
+#include "engine/evidence_choice.h"
 #include "run_fixture.h"
 #include "support/unprivileged.h"
 
@@ -154,6 +155,49 @@ TEST(Walk, StopsBetweenFilesAndLeavesTheRestUntouched)
         if (digest) {
             EXPECT_EQ(*digest, std::string(digestOfBytes(test::readWholeFile(path)).view()));
         }
+    }
+}
+
+// A run of one file (a problem retagged from the app) touches that file alone and says nothing
+// of the others, whether digests are kept in attributes or in a manifest, whose other entries,
+// even of a file that is gone, stay as they were.
+TEST(Walk, RunsOnOneFileAloneAndLeavesEveryOtherDigestAsItWas)
+{
+    for (const StoreChoice choice : {StoreChoice::attributes, StoreChoice::manifest}) {
+        test::TempTree tree;
+        const std::string folder = tree.folder("f");
+        for (const char* name : {"f/a/one", "f/a/two", "f/b/three", "f/gone"}) {
+            tree.file(name, name);
+        }
+        const auto run = [&](Operation operation, std::optional<std::string> only) {
+            RunOptions options = optionsFor(operation, folder, true);
+            options.onlyFile = std::move(only);
+            auto chosen = chooseEvidenceStore(options, choice, operation != Operation::check);
+            EXPECT_TRUE(chosen.has_value());
+            options.evidence = chosen->store;
+            RunState state;
+            const std::string report = runReport(options, &state);
+            EXPECT_TRUE(options.evidence->finish().has_value());
+            return std::pair{report, state};
+        };
+        run(Operation::tag, std::nullopt);
+        ASSERT_EQ(::unlink(tree.path("f/gone").c_str()), 0);
+        test::writeWholeFile(tree.path("f/a/two"), "changed");
+        test::writeWholeFile(tree.path("f/b/three"), "changed");
+
+        const auto [retagged, state] = run(Operation::retag, "a/two");
+        EXPECT_EQ(state.totalCount, 1);
+        EXPECT_EQ(state.retaggedCount, 1);
+        EXPECT_EQ(state.missingCount, 0);
+        EXPECT_NE(retagged.find(folder + "/a/two"), std::string::npos) << retagged;
+        for (const char* other : {"/a/one", "/b/three", "/gone"}) {
+            EXPECT_EQ(retagged.find(folder + other), std::string::npos) << other << retagged;
+        }
+
+        const auto [checked, after] = run(Operation::check, std::nullopt);
+        EXPECT_EQ(after.matchedCount, 2) << checked;
+        EXPECT_EQ(after.mismatchedCount, 1) << checked;
+        EXPECT_EQ(after.missingCount, choice == StoreChoice::manifest ? 1 : 0) << checked;
     }
 }
 

@@ -1,0 +1,96 @@
+#pragma once
+
+// The open problems of every scrubbed folder, as the scrub state holds them,
+// and what can be done about one: bring it back from a copy, accept it as an
+// edit, or show it in the file manager. Each action runs the engine on that
+// one file, on the window's processingQueue, and shows its report in the
+// window's report.
+
+#include "engine/scrub/scrub_state.h"
+
+#include <QDBusConnection>
+#include <QString>
+#include <QUrl>
+#include <QWidget>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+class QPushButton;
+class QTreeWidget;
+class ViewController;
+
+class ProblemsView : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit ProblemsView(ViewController& window, QWidget* parent = nullptr);
+
+    // The state read; by default the scrub's own ($XDG_STATE_HOME/quelby/scrub.sqlite).
+    void setStatePath(std::string path);
+    // Asks for the folder of intact copies; an empty answer changes nothing.
+    void setCopyChooser(std::function<QString()> chooser) { chooseCopy_ = std::move(chooser); }
+    // Opens a folder when no file manager answers on the bus.
+    void setFolderOpener(std::function<void(const QUrl&)> opener)
+    {
+        openFolder_ = std::move(opener);
+    }
+    // The bus the file manager is asked on; by default the session bus at the time.
+    void setFileManagerBus(const QDBusConnection& bus) { bus_ = bus; }
+
+    // Reads the state again; the verdicts follow as each file is looked at.
+    void refresh();
+    // Ends the looks at files under way, as the window goes: each reads a whole file.
+    void stopLooking() { ++*latestLook_; }
+    int problemCount() const { return static_cast<int>(problems_.size()); }
+
+signals:
+    // After every refresh, with what it found.
+    void refreshed(int problems);
+
+private:
+    struct Problem
+    {
+        std::string folder; // absolute, raw bytes
+        std::string path;   // relative to folder
+        quelby::scrub::LastResult result = quelby::scrub::LastResult::differs;
+        quelby::scrub::Seconds since = 0;
+    };
+
+    void createControls();
+    std::optional<Problem> selected() const;
+    void selectionChanged();
+    void lookAtVerdicts();
+    void repairFrom();
+    void repair();
+    void startRepair(const Problem& problem, const std::string& copy, bool dryRun);
+    void acceptAsEdited();
+    void showInFiles();
+    void closeProblem(const Problem& problem);
+
+    ViewController& window_;
+    std::string statePath_;
+    std::vector<Problem> problems_;
+    // Verdicts that arrive after a newer refresh belong to rows gone since; the looks
+    // themselves stop once a newer refresh or stopLooking has moved this on.
+    int generation_ = 0;
+    std::shared_ptr<std::atomic<int>> latestLook_ = std::make_shared<std::atomic<int>>(0);
+    // The copy the last dry run found for the selected problem; the Repair button uses it.
+    std::optional<std::string> chosenCopy_;
+    QTreeWidget* list_ = nullptr;
+    QPushButton* repairFromButton_ = nullptr;
+    QPushButton* repairButton_ = nullptr;
+    QPushButton* acceptButton_ = nullptr;
+    QPushButton* showButton_ = nullptr;
+    std::function<QString()> chooseCopy_;
+    std::function<void(const QUrl&)> openFolder_;
+    std::optional<QDBusConnection> bus_;
+};
+
+// A file:// address for a path of raw bytes, which no text need stand for.
+QUrl fileAddress(const std::string& path);
