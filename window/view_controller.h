@@ -106,6 +106,8 @@ public:
     void setUserTimers(UserTimers& timers);
     // Verify now: a scrub of the folder, as quelby-cli scrub runs it, writing the same state.
     void startScrubAt(const std::string& folderPath);
+    // Where the Folders and Problems views read the scrub state, and Verify now writes it.
+    void setScrubStatePath(const std::string& statePath);
     AlertPresenter& alerts() { return *alerts_; }
     // The open problems of the scrubbed folders, in a dock that View ▸ Show Problems shows;
     // shown at start when there are any.

@@ -12,6 +12,7 @@
 #include "engine/tag_store.h"
 #include "window/busy_indicator.h"
 #include "window/folders_view.h"
+#include "window/problems_view.h"
 #include "window/report_view.h"
 #include "window/run_names.h"
 #include "window/run_progress.h"
@@ -130,6 +131,12 @@ void ViewController::createFoldersView()
     });
 }
 
+void ViewController::setScrubStatePath(const std::string& statePath)
+{
+    foldersView->setStatePath(statePath);
+    problemsView->setStatePath(statePath);
+}
+
 void ViewController::setUserTimers(UserTimers& timers)
 {
     foldersView->setTimers(timers);
@@ -218,6 +225,10 @@ void ViewController::startScrubAt(const std::string& folderPath)
             [this, run = std::move(run), folder = options.folder]() mutable {
                 finishRun(std::move(run)); // reads the state again, the folders' included
                 foldersView->selectFolder(folder);
+                // What a scrub finds is not left for the user to go looking for.
+                if (problemsView->problemCount() > 0) {
+                    problemsDock->show();
+                }
             },
             Qt::QueuedConnection);
     });

@@ -125,7 +125,7 @@ bool verifiedWindow(const QString& folder, const QString& statePath, const QStri
 {
     ViewController window;
     window.resize(1000, 480);
-    window.foldersView->setStatePath(QFile::encodeName(statePath).toStdString());
+    window.setScrubStatePath(QFile::encodeName(statePath).toStdString());
     window.show();
     window.startScrubAt(QFile::encodeName(folder).toStdString());
     waitWhile([&] { return window.runsUnderWay() > 0; }, 30000);
