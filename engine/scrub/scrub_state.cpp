@@ -29,7 +29,8 @@ bool isProblem(LastResult result)
 
 namespace {
 
-constexpr std::int64_t kSchemaVersion = 1;
+// 2 added files_by_result; the script below brings a state of version 1 up to it.
+constexpr std::int64_t kSchemaVersion = 2;
 constexpr std::size_t kBatchChanges = 1000;
 // Long enough for another scrub's batch and a checkpoint, short enough that a
 // state held by a hung process ends a timer's run instead of stalling it.
@@ -60,7 +61,7 @@ CREATE TABLE IF NOT EXISTS files (
 ) WITHOUT ROWID;
 -- The Folders view's counts, read from the index alone: a range per result.
 CREATE INDEX IF NOT EXISTS files_by_result ON files (folder, result, verified_at);
-PRAGMA user_version = 1;
+PRAGMA user_version = 2;
 )";
 
 constexpr const char* kFolderColumns =

@@ -129,7 +129,7 @@ TEST(ScrubState, KeepsFilesAndFiguresPerFolderByteForByteAcrossReopening)
 
 // The counts the Folders view shows come from SQL; they must be the ones a
 // walk over knownFiles with verifiedWithin gives, as status counts them.
-TEST(ScrubState, CountsEachFolderAsStatusDoesWithoutLoadingItsFiles)
+TEST(ScrubState, CountsEachFolderAsStatusDoesFromAnIndexAnOlderStateGainsOnOpening)
 {
     test::TempTree tree;
     auto state = openState(tree.path("scrub.sqlite"));
@@ -173,6 +173,29 @@ TEST(ScrubState, CountsEachFolderAsStatusDoesWithoutLoadingItsFiles)
     for (std::size_t index = 0; index < counts->size(); ++index) {
         EXPECT_EQ((*folders)[index].folder, (*counts)[index].folder);
     }
+
+    // A state of the first version, which had no index of results, is brought up to date
+    // on opening, its files kept.
+    state.reset();
+    sqlite3* older = nullptr;
+    ASSERT_EQ(sqlite3_open(tree.path("scrub.sqlite").c_str(), &older), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(older, "DROP INDEX files_by_result; PRAGMA user_version = 1",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(older);
+    state = openState(tree.path("scrub.sqlite"));
+    ASSERT_TRUE(state);
+    EXPECT_EQ(state->folderCounts(now), counts);
+    state.reset();
+    ASSERT_EQ(sqlite3_open(tree.path("scrub.sqlite").c_str(), &older), SQLITE_OK);
+    int indexes = 0;
+    ASSERT_EQ(sqlite3_exec(
+                  older, "SELECT 1 FROM sqlite_master WHERE name = 'files_by_result'",
+                  [](void* found, int, char**, char**) { return ++*static_cast<int*>(found), 0; },
+                  &indexes, nullptr),
+              SQLITE_OK);
+    sqlite3_close(older);
+    EXPECT_EQ(indexes, 1);
 }
 
 TEST(ScrubState, CommitsABatchAtAThousandChangesOrASecondAndAKillLosesOnlyTheOpenBatch)
