@@ -111,6 +111,8 @@ void ViewController::createFoldersView()
     dock->setWidget(foldersView);
     dock->setFeatures(QDockWidget::DockWidgetClosable | QDockWidget::DockWidgetMovable);
     addDockWidget(Qt::TopDockWidgetArea, dock);
+    // A few rows and the controls under them: the report stays the window's main part.
+    resizeDocks({dock}, {fontMetrics().height() * 11}, Qt::Vertical);
     if (auto* close = dock->findChild<QAbstractButton*>(QStringLiteral("qt_dockwidget_closebutton"))) {
         close->setToolTip(tr("Hide the collection (View ▸ Show Folders brings it back)"));
     }

@@ -15,6 +15,7 @@ void ViewController::createProblemsView()
     problemsView = new ProblemsView(*this, problemsDock);
     problemsDock->setWidget(problemsView);
     addDockWidget(Qt::BottomDockWidgetArea, problemsDock);
+    resizeDocks({problemsDock}, {fontMetrics().height() * 10}, Qt::Vertical);
     problemsDock->setVisible(problemsView->problemCount() > 0);
 
     QAction* showProblems = problemsDock->toggleViewAction();

@@ -7,6 +7,7 @@
 #include "engine/run_fixture.h"
 #include "engine/tag_store.h"
 #include "support/temp_tree.h"
+#include "window/folders_view.h"
 #include "window/line_colours.h"
 #include "window/report_view.h"
 #include "window/user_settings.h"
@@ -20,6 +21,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
+#include <QSpinBox>
 #include <QStandardPaths>
 #include <QStyle>
 #include <QTest>
@@ -213,10 +215,15 @@ private slots:
                          qPrintable(QString("%1 %2").arg(name, frame.name())));
             }
             window.setPalette(palette);
-            const QList<QWidget*> outlined{window.tellEditsCheckbox, window.verboseCheckbox,
-                                           window.timesCheckbox,     window.bufferTextbox,
+            const QList<QWidget*> outlined{window.tellEditsCheckbox,
+                                           window.verboseCheckbox,
+                                           window.timesCheckbox,
+                                           window.bufferTextbox,
                                            window.sizePopup,
-                                           window.findChild<QWidget*>("checkButton")};
+                                           window.findChild<QWidget*>("checkButton"),
+                                           window.foldersView->checkRegularly,
+                                           window.foldersView->periodBox,
+                                           window.foldersView->addFolderButton};
             for (QWidget* control : outlined) {
                 QVERIFY2(drawsColour(control, frame),
                          qPrintable(QString("%1 %2").arg(name, control->objectName())));
