@@ -7,6 +7,7 @@
 #include "engine/run_fixture.h"
 #include "engine/tag_store.h"
 #include "support/temp_tree.h"
+#include "palettes.h"
 #include "window/folders_view.h"
 #include "window/line_colours.h"
 #include "window/report_view.h"
@@ -30,40 +31,14 @@
 
 using quelby::Operation;
 using quelby::test::TempTree;
+using quelby::test::contrastRatio;
+using quelby::test::darkPalette;
 
 namespace {
 
 QString shown(const std::string& path)
 {
     return QFile::decodeName(path.c_str());
-}
-
-double luminance(const QColor& colour)
-{
-    const auto linear = [](double c) {
-        return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
-    };
-    return 0.2126 * linear(colour.redF()) + 0.7152 * linear(colour.greenF()) +
-           0.0722 * linear(colour.blueF());
-}
-
-double contrastRatio(const QColor& one, const QColor& other)
-{
-    const double a = luminance(one);
-    const double b = luminance(other);
-    return (std::max(a, b) + 0.05) / (std::min(a, b) + 0.05);
-}
-
-QPalette darkPalette()
-{
-    QPalette dark;
-    dark.setColor(QPalette::Window, QColor(0x2b, 0x2b, 0x2b));
-    dark.setColor(QPalette::WindowText, QColor(0xe6, 0xe6, 0xe6));
-    dark.setColor(QPalette::Base, QColor(0x1e, 0x1e, 0x1e));
-    dark.setColor(QPalette::Text, QColor(0xe6, 0xe6, 0xe6));
-    dark.setColor(QPalette::Button, QColor(0x35, 0x35, 0x35));
-    dark.setColor(QPalette::ButtonText, QColor(0xe6, 0xe6, 0xe6));
-    return dark;
 }
 
 bool drawsColour(QWidget* widget, const QColor& colour)
