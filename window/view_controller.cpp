@@ -212,27 +212,12 @@ void ViewController::startRunAt(Operation operation, const std::string& folderPa
     options.setBufferSize = setBufferSize;
     options.realBufferSize = realBufferSize;
     options.evidence = std::make_shared<quelby::AttributeStore>(theXattrName, theTimeXattrName);
-    if (const auto valid = quelby::validateRunOptions(options); !valid) {
-        setReportText(valid.error());
-        runEnded();
+    const auto passedOver = chooseStore(options, operation != Operation::check);
+    if (!passedOver) {
         return;
     }
-    // As the command line's --store auto: a manifest where one is found or attributes cannot go.
-    auto chosen = quelby::chooseEvidenceStore(options, quelby::StoreChoice::automatic,
-                                              operation != Operation::check);
-    if (!chosen) {
-        setReportText(chosen.error().reason + "\n");
-        runEnded();
-        return;
-    }
-    options.evidence = std::move(chosen->store);
-
-    auto stopFlag = std::make_shared<std::atomic<bool>>(false);
-    runs_.push_back(RunUnderWay{operation, stopFlag, {}});
-    runs_.back().started.start();
-    progressLine->runStarted(stopFlag.get(), operation, options.folder);
-    actionStop_->setEnabled(true);
-    processingQueue.start([this, options, stopFlag, passedOver = chosen->notice] {
+    auto stopFlag = beginRun(operation, options.folder);
+    processingQueue.start([this, options, stopFlag, passedOver = *passedOver] {
         // The run is known to the progress line by its stop flag.
         WindowRunObserver observer(
             *stopFlag,
@@ -274,6 +259,36 @@ void ViewController::finishRun(FinishedRun run)
     runEnded();
     // A Check may have found a file matching again, or gone.
     problemsView->refresh();
+}
+
+std::optional<std::string> ViewController::chooseStore(quelby::RunOptions& options, bool writes)
+{
+    if (const auto valid = quelby::validateRunOptions(options); !valid) {
+        setReportText(valid.error());
+        runEnded();
+        return std::nullopt;
+    }
+    // As the command line's --store auto: a manifest where one is found or attributes cannot go.
+    auto chosen =
+        quelby::chooseEvidenceStore(options, quelby::StoreChoice::automatic, writes);
+    if (!chosen) {
+        setReportText(chosen.error().reason + "\n");
+        runEnded();
+        return std::nullopt;
+    }
+    options.evidence = std::move(chosen->store);
+    return chosen->notice;
+}
+
+std::shared_ptr<std::atomic<bool>> ViewController::beginRun(quelby::Operation operation,
+                                                            const std::string& folder)
+{
+    auto stopFlag = std::make_shared<std::atomic<bool>>(false);
+    runs_.push_back(RunUnderWay{operation, stopFlag, {}});
+    runs_.back().started.start();
+    progressLine->runStarted(stopFlag.get(), operation, folder);
+    actionStop_->setEnabled(true);
+    return stopFlag;
 }
 
 // The indicator stays while any run is under way, not only the latest.

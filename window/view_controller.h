@@ -152,6 +152,12 @@ private:
     void chooseFolder(quelby::Operation operation);
     void finishRun(FinishedRun run);
     void runEnded();
+    // Validates a run's options and picks their store as --store auto does: the notice of a
+    // store passed over, or none when the report now says why the run cannot start.
+    std::optional<std::string> chooseStore(quelby::RunOptions& options, bool writes);
+    // A run under way from now: its stop flag, its start time and its progress line.
+    std::shared_ptr<std::atomic<bool>> beginRun(quelby::Operation operation,
+                                                const std::string& folder);
     void changeFontSize(double size);
     void stopAllRuns();
     bool taggingUnderWay() const;

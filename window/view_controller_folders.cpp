@@ -184,30 +184,16 @@ void ViewController::startScrubAt(const std::string& folderPath)
         runEnded();
         return;
     }
-    if (const auto valid = quelby::validateRunOptions(options); !valid) {
-        setReportText(valid.error());
-        runEnded();
+    const auto passedOver = chooseStore(options, false);
+    if (!passedOver) {
         return;
     }
-    auto chosen =
-        quelby::chooseEvidenceStore(options, quelby::StoreChoice::automatic, false);
-    if (!chosen) {
-        setReportText(chosen.error().reason + "\n");
-        runEnded();
-        return;
-    }
-    options.evidence = std::move(chosen->store);
-
-    auto stopFlag = std::make_shared<std::atomic<bool>>(false);
-    runs_.push_back(RunUnderWay{quelby::Operation::check, stopFlag, {}});
-    runs_.back().started.start();
-    progressLine->runStarted(stopFlag.get(), quelby::Operation::check, options.folder);
-    actionStop_->setEnabled(true);
+    auto stopFlag = beginRun(quelby::Operation::check, options.folder);
     const std::int64_t everyDays = foldersView->selectedFolder() == options.folder
                                        ? foldersView->periodDays()
                                        : 30;
     processingQueue.start([this, options, stopFlag, everyDays, statePath,
-                           passedOver = chosen->notice] {
+                           passedOver = *passedOver] {
         WindowRunObserver observer(
             *stopFlag, [](std::string) {},
             [this, run = stopFlag.get()](ProgressFigures figures) {
