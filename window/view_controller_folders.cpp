@@ -63,17 +63,19 @@ ScrubOutcome scrubText(const quelby::RunOptions& options, std::int64_t everyDays
     auto lock = FolderLock::take(statePath, options.folder);
     if (!lock) {
         return {"\u274C " +
-               (lock.error().failure == FolderLock::Failure::held
-                    ? quelby::escapedForReport(options.folder) +
-                          " is being scrubbed by another run of Quelby"
-                    : lock.error().description) +
-               "\n", {}};
+                    (lock.error().failure == FolderLock::Failure::held
+                         ? quelby::report::beingScrubbedText(
+                               quelby::escapedForReport(options.folder))
+                         : lock.error().description) +
+                    "\n",
+                {}};
     }
     std::string said;
     auto state = ScrubState::open(statePath, [&said, &statePath](const std::string& movedTo) {
-        said += "\u26A0\uFE0F The scrub state " + quelby::escapedForReport(statePath) +
-                " was damaged or no database; it was moved to " +
-                quelby::escapedForReport(movedTo) + " and a new one started\n";
+        said += "\u26A0\uFE0F " +
+                quelby::report::stateMovedAsideText(quelby::escapedForReport(statePath),
+                                                    quelby::escapedForReport(movedTo)) +
+                "\n";
     });
     if (!state) {
         return {said + "\u274C " + state.error() + "\n", {}};

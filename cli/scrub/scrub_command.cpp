@@ -205,8 +205,7 @@ int runScrub(const CliOptions& options, std::ostream& out, std::ostream& err,
         auto lock = scrub::FolderLock::take(*statePath, run.folder);
         if (!lock) {
             sayError(err, lock.error().failure == scrub::FolderLock::Failure::held
-                              ? escapedForReport(run.folder) +
-                                    " is being scrubbed by another run of Quelby"
+                              ? report::beingScrubbedText(escapedForReport(run.folder))
                               : lock.error().description);
             return kExitUsage;
         }

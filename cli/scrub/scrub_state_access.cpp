@@ -2,6 +2,7 @@
 
 #include "cli/command_output.h"
 #include "engine/display_text.h"
+#include "engine/scrub/scrub_text.h"
 
 namespace quelby::cli {
 
@@ -29,9 +30,8 @@ std::expected<std::unique_ptr<scrub::ScrubState>, int> openScrubState(const std:
                                                                       std::ostream& err)
 {
     auto state = scrub::ScrubState::open(path, [&err, &path](const std::string& movedTo) {
-        sayError(err, "the scrub state " + escapedForReport(path) +
-                          " was damaged or no database; it was moved to " +
-                          escapedForReport(movedTo) + " and a new one started");
+        sayError(err, report::stateMovedAsideText(escapedForReport(path),
+                                                  escapedForReport(movedTo)));
     });
     if (!state) {
         sayError(err, state.error());

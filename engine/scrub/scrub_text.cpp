@@ -15,4 +15,16 @@ std::string scrubSummaryLine(const scrub::FolderSummary& summary, std::string_vi
            " files verified in the last " + std::to_string(summary.everyDays) + " days.\n";
 }
 
+std::string beingScrubbedText(std::string_view folder)
+{
+    return std::string(folder) + " is being scrubbed by another run of Quelby";
+}
+
+std::string stateMovedAsideText(std::string_view statePath, std::string_view movedTo)
+{
+    return "the scrub state " + std::string(statePath) +
+           " was damaged or no database; it was moved to " + std::string(movedTo) +
+           " and a new one started";
+}
+
 } // namespace quelby::report

@@ -16,4 +16,9 @@ std::string goneLine(std::string_view path);
 // last E days.", with its line feed.
 std::string scrubSummaryLine(const scrub::FolderSummary& summary, std::string_view folder);
 
+// Why a folder cannot be scrubbed now: another run holds its lock. No line feed.
+std::string beingScrubbedText(std::string_view folder);
+// What became of a damaged state, moved aside before a new one started. No line feed.
+std::string stateMovedAsideText(std::string_view statePath, std::string_view movedTo);
+
 } // namespace quelby::report
