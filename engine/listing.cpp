@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <dirent.h>
 #include <fcntl.h>
+#include <numeric>
 #include <utility>
 
 namespace quelby {
@@ -21,6 +22,9 @@ std::expected<Listing, PosixError> Listing::of(const FileDescriptor& folder, boo
         (void)sys::close(listing);
         return std::unexpected(error);
     }
+    // The copy shares the folder's offset: a folder listed before would
+    // otherwise list as empty.
+    ::rewinddir(stream);
     Listing result;
     int error = 0;
     for (;;) {
@@ -53,15 +57,32 @@ std::expected<Listing, PosixError> Listing::of(const FileDescriptor& folder, boo
         return result.nameOf(a) < result.nameOf(b);
     };
     if (keepsInodes) {
-        std::vector<std::pair<Item, ino_t>> both;
-        both.reserve(result.items_.size());
-        for (std::size_t i = 0; i < result.items_.size(); ++i) {
-            both.emplace_back(result.items_[i], result.inodes_[i]);
-        }
-        std::ranges::sort(both, byName, &std::pair<Item, ino_t>::first);
-        for (std::size_t i = 0; i < both.size(); ++i) {
-            result.items_[i] = both[i].first;
-            result.inodes_[i] = both[i].second;
+        // The inodes follow the names through the sort by way of the order of
+        // places, applied in place one cycle at a time: a second array of
+        // both, or a copy of either, would cost a million-name folder more
+        // than its inodes.
+        std::vector<std::uint32_t> order(result.items_.size());
+        std::iota(order.begin(), order.end(), std::uint32_t{0});
+        std::ranges::sort(order, byName, [&result](std::uint32_t i) { return result.items_[i]; });
+        for (std::size_t start = 0; start < order.size(); ++start) {
+            if (order[start] == start) {
+                continue;
+            }
+            // Place start takes what order names, which frees that place for
+            // what it names, and so on round the cycle.
+            const Item item = result.items_[start];
+            const ino_t inode = result.inodes_[start];
+            std::size_t place = start;
+            while (order[place] != start) {
+                const std::size_t from = order[place];
+                result.items_[place] = result.items_[from];
+                result.inodes_[place] = result.inodes_[from];
+                order[place] = static_cast<std::uint32_t>(place);
+                place = from;
+            }
+            result.items_[place] = item;
+            result.inodes_[place] = inode;
+            order[place] = static_cast<std::uint32_t>(place);
         }
     } else {
         std::ranges::sort(result.items_, byName);

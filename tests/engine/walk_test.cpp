@@ -1,9 +1,11 @@
 #include "engine/evidence_choice.h"
+#include "engine/listing.h"
 #include "run_fixture.h"
 #include "support/unprivileged.h"
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -97,6 +99,34 @@ TEST(Walk, VisitsFilesInByteOrderFollowsOnlyFileLinksAndKeepsEveryLineOneLine)
     ASSERT_EQ(::stat(target.c_str(), &after), 0);
     EXPECT_EQ(after.st_ctim.tv_sec, before.st_ctim.tv_sec);
     EXPECT_EQ(after.st_ctim.tv_nsec, before.st_ctim.tv_nsec);
+}
+
+// Disk order sorts a folder's names with the inodes the listing gave them: each
+// must stay with its own name, whatever order the folder lists them in.
+TEST(Walk, ListsNamesInByteOrderEachWithItsOwnInode)
+{
+    test::TempTree tree;
+    for (int n = 0; n < 600; ++n) {
+        // Created in an order that has nothing to do with the names' own.
+        tree.file("f" + std::to_string((n * 337) % 600), "");
+    }
+    const FileDescriptor folder(::open(tree.path("").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (const bool keepsInodes : {false, true}) {
+        const auto listing = Listing::of(folder, keepsInodes);
+        ASSERT_TRUE(listing);
+        ASSERT_EQ(listing->size(), 600u);
+        for (std::size_t i = 0; i < listing->size(); ++i) {
+            const auto name = (*listing)[i];
+            if (i > 0) {
+                EXPECT_LT((*listing)[i - 1].name, name.name);
+            }
+            struct stat info{};
+            ASSERT_EQ(::fstatat(folder.get(), std::string(name.name).c_str(), &info,
+                                AT_SYMLINK_NOFOLLOW),
+                      0);
+            EXPECT_EQ(name.inode, keepsInodes ? info.st_ino : 0) << name.name;
+        }
+    }
 }
 
 TEST(Walk, ReportsFoldersItCannotListAndGoesOnWithAnyBufferSize)
