@@ -196,15 +196,7 @@ public:
         statements_.emplace(std::move(*prepared));
         // Reads the folders' pages: cheap, and catches a damaged table early.
         Statement::Use use(statements_->folders);
-        while (true) {
-            const auto row = use.step();
-            if (!row) {
-                return std::unexpected(row.error());
-            }
-            if (!*row) {
-                return {};
-            }
-        }
+        return use.eachRow([] {});
     }
 
     std::expected<KnownFiles, std::string> knownFiles(std::string_view folder) override
@@ -215,19 +207,16 @@ public:
         KnownFiles files;
         Statement::Use use(statements_->knownFiles);
         use.bindBytes(1, folder);
-        for (;;) {
-            const auto row = use.step();
-            if (!row) {
-                return std::unexpected(failure("read", row.error()));
-            }
-            if (!*row) {
-                return files;
-            }
+        const auto read = use.eachRow([&] {
             files.insert_or_assign(use.bytes(0), KnownFile{use.integer(1), use.integer(2),
                                                            use.integer(3), use.optionalInteger(4),
                                                            static_cast<LastResult>(use.integer(5)),
                                                            use.optionalInteger(6)});
+        });
+        if (!read) {
+            return std::unexpected(failure("read", read.error()));
         }
+        return files;
     }
 
     std::expected<void, std::string> record(std::string_view folder, std::string_view path,
@@ -256,18 +245,15 @@ public:
         }
         std::vector<FolderRecord> found;
         Statement::Use use(statements_->folders);
-        for (;;) {
-            const auto row = use.step();
-            if (!row) {
-                return std::unexpected(failure("read", row.error()));
-            }
-            if (!*row) {
-                return found;
-            }
+        const auto read = use.eachRow([&] {
             found.push_back(FolderRecord{use.bytes(0), use.optionalInteger(1), use.integer(2),
                                          use.integer(3), use.integer(4), use.integer(5),
                                          use.integer(6), use.optionalInteger(7)});
+        });
+        if (!read) {
+            return std::unexpected(failure("read", read.error()));
         }
+        return found;
     }
 
     std::expected<std::vector<OpenProblem>, std::string>
@@ -279,21 +265,18 @@ public:
         std::vector<OpenProblem> found;
         Statement::Use use(statements_->problemCandidates);
         use.bindBytes(1, folder).bind(2, std::int64_t{static_cast<int>(LastResult::matched)});
-        for (;;) {
-            const auto row = use.step();
-            if (!row) {
-                return std::unexpected(failure("read", row.error()));
-            }
-            if (!*row) {
-                return found;
-            }
+        const auto read = use.eachRow([&] {
             const auto result = static_cast<LastResult>(use.integer(1));
             if (isProblem(result)) {
                 found.push_back(OpenProblem{
                     use.bytes(0), result,
                     use.optionalInteger(2).value_or(use.optionalInteger(3).value_or(0))});
             }
+        });
+        if (!read) {
+            return std::unexpected(failure("read", read.error()));
         }
+        return found;
     }
 
     std::expected<std::vector<FolderCounts>, std::string> folderCounts(Seconds now) override
@@ -310,17 +293,14 @@ public:
             .bind(3, code(LastResult::matched))
             .bind(4, code(LastResult::differs))
             .bind(5, code(LastResult::readFailed));
-        for (;;) {
-            const auto row = use.step();
-            if (!row) {
-                return std::unexpected(failure("read", row.error()));
-            }
-            if (!*row) {
-                return found;
-            }
+        const auto read = use.eachRow([&] {
             found.push_back(
                 FolderCounts{use.bytes(0), use.integer(1), use.integer(2), use.integer(3)});
+        });
+        if (!read) {
+            return std::unexpected(failure("read", read.error()));
         }
+        return found;
     }
 
 private:

@@ -74,6 +74,20 @@ public:
         std::expected<bool, SqliteError> step();
         // Steps a statement that returns no rows.
         std::expected<void, SqliteError> run();
+        // Steps through every row, calling each() while the row is current.
+        template <typename EachRow> std::expected<void, SqliteError> eachRow(EachRow each)
+        {
+            for (;;) {
+                const auto row = step();
+                if (!row) {
+                    return std::unexpected(row.error());
+                }
+                if (!*row) {
+                    return {};
+                }
+                each();
+            }
+        }
 
         // Columns count from 0.
         std::int64_t integer(int column) const;
