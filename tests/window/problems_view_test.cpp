@@ -21,6 +21,7 @@
 
 #include <cstdlib>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using quelby::test::TempTree;
 
@@ -228,6 +229,27 @@ private slots:
         QCOMPARE(cli("check " + collection.photos + "/sub"), 0);
         QVERIFY(cli("check " + collection.photos) != 0);
         QCOMPARE(quelby::test::readWholeFile(collection.second), "Xecond picture");
+    }
+
+    // A damaged file swapped since the scrub for a link to a file outside the folder: accepting
+    // it as edited must not put a digest on the file outside, nor call the problem closed.
+    void aFileSwappedForALinkOutsideIsNeitherRetaggedNorClosed()
+    {
+        DamagedCollection collection;
+        QVERIFY(!QTest::currentTestFailed());
+        const std::string outside = collection.tree.file("outside.txt", "not yours");
+        QCOMPARE(::unlink(collection.first.c_str()), 0);
+        QCOMPARE(::symlink(outside.c_str(), collection.first.c_str()), 0);
+        ViewController window;
+        ScriptedUser user;
+        user.answer = 1;
+        window.setAlertPresenter(user);
+        select(window, 0);
+        press(window, "acceptEditedButton");
+        QTRY_VERIFY(window.outputTextbox->plainText().contains(
+            QStringLiteral("the link leads outside the folder")));
+        QVERIFY(!quelby::test::storedAttribute(outside, quelby::kDigestAttributeName));
+        QCOMPARE(rows(window, 0).size(), 2);
     }
 
     // The file manager's own call when one is on the bus; the folder opens when none is.
