@@ -78,32 +78,36 @@ std::expected<RunOptions, int> runOptionsFor(const CliOptions& cliOptions, std::
     }
     const bool writes = cliOptions.operation != Operation::check ||
                         (cliOptions.repair && !cliOptions.dryRun);
-    if (auto store = evidenceStoreFor(options, cliOptions.store, writes, err); !store) {
-        return std::unexpected(store.error());
-    } else {
-        options.evidence = std::move(*store);
+    if (auto chosen = chooseEvidenceFor(options, cliOptions.store, writes, err); !chosen) {
+        return std::unexpected(chosen.error());
     }
     return options;
 }
 
-std::expected<std::shared_ptr<EvidenceStore>, int>
-evidenceStoreFor(const RunOptions& options, StoreChoice choice, bool writes, std::ostream& err)
+std::expected<void, int> chooseEvidenceFor(RunOptions& options, StoreChoice choice, bool writes,
+                                           std::ostream& err)
 {
     auto chosen = chooseEvidenceStore(options, choice, writes);
     if (!chosen) {
-        sayError(err, chosen.error().reason);
-        return std::unexpected(chosen.error().busy || chosen.error().unreadableFolder
+        const StoreFailure& failure = chosen.error();
+        sayError(err, failure.reason);
+        return std::unexpected(failure.busy || failure.unreadableFolder || failure.notTrusted
                                    ? kExitUsage
                                    : kExitFailures);
     }
     if (!chosen->notice.empty()) {
         sayError(err, chosen->notice);
     }
-    return std::move(chosen->store);
+    options.evidence = std::move(chosen->store);
+    options.folderFd = std::move(chosen->folder);
+    return {};
 }
 
 void sayWhereDigestsAreKept(const RunOptions& options, std::ostream& err)
 {
+    for (const std::string& notice : options.evidence->notices()) {
+        sayError(err, notice);
+    }
     err << whereDigestsAreKept(*options.evidence);
     err.flush();
 }

@@ -27,14 +27,15 @@ std::expected<std::string, int> absoluteFolder(const std::string& typed, std::os
 std::expected<RunOptions, int> runOptionsFor(const CliOptions& options, std::ostream& err,
                                              const CliEnvironment& environment);
 
-// The store that keeps the evidence of the run's folder, as choice says: the
-// run's own (attributes) or a manifest, locked when the run writes. Otherwise
-// the exit status, after the reason is said on err: 2 when another run writes
-// the manifest, 1 when it cannot be read.
-std::expected<std::shared_ptr<EvidenceStore>, int>
-evidenceStoreFor(const RunOptions& options, StoreChoice choice, bool writes, std::ostream& err);
+// Opens the run's folder and the store that keeps its evidence, as choice
+// says: the run's own (attributes) or a manifest, locked when the run writes.
+// Otherwise the exit status, after the reason is said on err: 2 when another
+// run writes the manifest or it is another user's, 1 when it cannot be read.
+std::expected<void, int> chooseEvidenceFor(RunOptions& options, StoreChoice choice, bool writes,
+                                           std::ostream& err);
 
-// "Digests are kept in …", on err, when they are kept in a manifest.
+// The manifests passed over below the folder, then "Digests are kept in …",
+// on err, when they are kept in a manifest.
 void sayWhereDigestsAreKept(const RunOptions& options, std::ostream& err);
 
 // Drawn on a terminal only, and by default only where standard output is not

@@ -4,21 +4,66 @@
 #include "manifest_store.h"
 #include "nested_manifests.h"
 
+#include <cerrno>
+#include <fcntl.h>
+
 namespace quelby {
+
+namespace {
+
+// Where the only manifest there is belongs to another user: its files have
+// no digest anyone may trust, and none may be written.
+class NoTrustedEvidence : public EvidenceStore
+{
+public:
+    std::expected<std::optional<Bytes>, PosixError> read(const StoredFile&, EvidenceKind) override
+    {
+        return std::optional<Bytes>();
+    }
+    std::expected<void, PosixError> write(const StoredFile&, EvidenceKind,
+                                          std::string_view) override
+    {
+        return std::unexpected(posixError(EPERM));
+    }
+    std::expected<void, PosixError> remove(const StoredFile&, EvidenceKind) override
+    {
+        return std::unexpected(posixError(EPERM));
+    }
+};
+
+} // namespace
 
 std::expected<ChosenStore, StoreFailure> chooseEvidenceStore(const RunOptions& options,
                                                              StoreChoice choice, bool writes)
 {
-    const auto location = locateEvidence(options.folder, choice);
-    if (!location) {
+    const auto unreadable = [&](const PosixError& error) {
         return std::unexpected(StoreFailure{
-            escapedForReport(options.folder) + ": " + location.error().description, false, true});
+            escapedForReport(options.folder) + ": " + error.description, false, true});
+    };
+    const auto opened =
+        sys::openAt(AT_FDCWD, options.folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (!opened) {
+        return unreadable(opened.error());
     }
-    ChosenStore chosen{options.evidence, location->notice};
-    if (location->manifest) {
+    auto folder = std::make_shared<const FileDescriptor>(*opened);
+    const auto location = locateEvidence(folder, options.folder, choice);
+    if (!location) {
+        return unreadable(location.error());
+    }
+    ChosenStore chosen{options.evidence, folder, location->notice};
+    if (location->manifestNotTrusted) {
+        const std::string manifest = escapedForReport(manifestPath(location->manifestFolder));
+        if (writes) {
+            return std::unexpected(StoreFailure{
+                manifest + " belongs to another user; Quelby will not replace it", false, false,
+                true});
+        }
+        chosen.store = std::make_shared<NoTrustedEvidence>();
+    } else if (location->manifest) {
         bool busy = false;
-        auto manifest = ManifestStore::open(location->manifestFolder, options.folder,
-                                            options.operation, writes, &busy);
+        auto manifest =
+            ManifestStore::open(location->manifestFolderFd, location->manifestFolder,
+                                options.folder, options.operation, writes, &busy);
         if (!manifest) {
             return std::unexpected(StoreFailure{manifest.error(), busy, false});
         }

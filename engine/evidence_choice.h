@@ -16,7 +16,9 @@ namespace quelby {
 struct ChosenStore
 {
     std::shared_ptr<EvidenceStore> store;
-    std::string notice; // a manifest above the folder that was passed over, in words
+    // The run's folder, opened once: the walk goes down from here.
+    std::shared_ptr<const FileDescriptor> folder;
+    std::string notice; // a manifest that was passed over, in words
 };
 
 struct StoreFailure
@@ -24,6 +26,7 @@ struct StoreFailure
     std::string reason; // in words for the user
     bool busy = false;  // another run writes the manifest
     bool unreadableFolder = false;
+    bool notTrusted = false; // the manifest to write belongs to another user
 };
 
 // The run's own store (attributes) or the manifest choice leads to, opened,

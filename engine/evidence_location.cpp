@@ -3,7 +3,6 @@
 #include "display_text.h"
 #include "manifest_format.h"
 #include "platform/attribute_name.h"
-#include "sys.h"
 #include "tag_store.h"
 
 #include <cerrno>
@@ -15,6 +14,7 @@ namespace quelby {
 namespace {
 
 constexpr std::string_view kTemporaryPrefix = ".quelby.sha256.new-";
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
 std::string parentOf(const std::string& folder)
 {
@@ -37,19 +37,26 @@ enum class Found
     notTrusted
 };
 
-Found manifestIn(int folderFd, bool aboveFolder)
+Found manifestIn(int folderFd, const struct stat& folderInfo)
 {
     const auto info = sys::fstatAt(folderFd, std::string(kManifestFileName), AT_SYMLINK_NOFOLLOW);
     if (!info) {
         return Found::none;
     }
-    if (aboveFolder && info->st_uid != ::geteuid() && info->st_uid != 0) {
-        return Found::notTrusted;
-    }
-    return Found::usable;
+    return trustedEvidenceFile(*info, folderInfo) ? Found::usable : Found::notTrusted;
 }
 
 } // namespace
+
+bool trustedEvidenceFile(const struct stat& file, const struct stat& folder)
+{
+    return file.st_uid == ::geteuid() || file.st_uid == 0 || file.st_uid == folder.st_uid;
+}
+
+std::string passedOverNotice(const std::string& path)
+{
+    return "Passed over " + escapedForReport(path) + ": it belongs to another user";
+}
 
 std::string manifestPath(const std::string& manifestFolder)
 {
@@ -59,60 +66,63 @@ std::string manifestPath(const std::string& manifestFolder)
 
 bool isManifestName(std::string_view name)
 {
-    return name == kManifestFileName || name.starts_with(kTemporaryPrefix);
+    return name == kManifestFileName || name == kManifestLockName ||
+           name.starts_with(kTemporaryPrefix);
 }
 
-std::expected<EvidenceLocation, PosixError> locateEvidence(const std::string& folder,
-                                                           StoreChoice choice)
+std::expected<EvidenceLocation, PosixError>
+locateEvidence(const std::shared_ptr<const FileDescriptor>& folderFd, const std::string& folder,
+               StoreChoice choice)
 {
-    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-    const auto opened = sys::openAt(AT_FDCWD, folder, flags);
-    if (!opened) {
-        return std::unexpected(opened.error());
-    }
-    const FileDescriptor root(*opened);
     EvidenceLocation location;
     if (choice == StoreChoice::attributes) {
         return location;
     }
-    const auto rootInfo = sys::fstat(root.get());
+    const auto rootInfo = sys::fstat(folderFd->get());
     if (!rootInfo) {
         return std::unexpected(rootInfo.error());
     }
-    std::string current = folder;
-    for (bool above = false;; above = true) {
-        FileDescriptor aboveFd;
-        if (above) {
-            const auto parent = sys::openAt(AT_FDCWD, current, flags);
-            if (!parent) {
-                break;
-            }
-            aboveFd = FileDescriptor(*parent);
-            const auto info = sys::fstat(aboveFd.get());
-            if (!info || info->st_dev != rootInfo->st_dev) {
-                break;
-            }
-        }
-        const Found found = manifestIn(above ? aboveFd.get() : root.get(), above);
+    // The folder itself is the one the run walks; those above it are only
+    // looked at, by their names, for a manifest that covers it.
+    std::shared_ptr<const FileDescriptor> current = folderFd;
+    struct stat currentInfo = *rootInfo;
+    std::string currentPath = folder;
+    while (true) {
+        const Found found = manifestIn(current->get(), currentInfo);
         if (found == Found::usable) {
             location.manifest = true;
-            location.manifestFolder = current;
+            location.manifestFolder = currentPath;
+            location.manifestFolderFd = current;
             location.manifestExists = true;
             return location;
         }
         if (found == Found::notTrusted) {
-            location.notice = "Passed over " + escapedForReport(manifestPath(current)) +
-                              ": it belongs to another user";
+            location.notice = passedOverNotice(manifestPath(currentPath));
+            location.manifestNotTrusted = current == folderFd;
             break;
         }
-        if (current == "/") {
+        if (currentPath == "/") {
             break;
         }
-        current = parentOf(current);
+        currentPath = parentOf(currentPath);
+        const auto parent = sys::openAt(AT_FDCWD, currentPath, kFolderFlags);
+        if (!parent) {
+            break;
+        }
+        auto parentFd = std::make_shared<const FileDescriptor>(*parent);
+        const auto info = sys::fstat(parentFd->get());
+        if (!info || info->st_dev != rootInfo->st_dev) {
+            break;
+        }
+        current = std::move(parentFd);
+        currentInfo = *info;
     }
-    if (choice == StoreChoice::manifest || !keepsAttributes(root.get())) {
+    if (choice == StoreChoice::manifest || !keepsAttributes(folderFd->get())) {
         location.manifest = true;
         location.manifestFolder = folder;
+        location.manifestFolderFd = folderFd;
+    } else {
+        location.manifestNotTrusted = false; // attributes keep the folder's evidence
     }
     return location;
 }

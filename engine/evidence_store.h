@@ -22,6 +22,7 @@
 #include "posix_error.h"
 
 #include <expected>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,7 +50,9 @@ struct EvidenceSlot
     std::optional<Bytes> damagedMark;
     bool digestWritten = false; // written or removed by the visit
     bool stampWritten = false;
-    EvidenceStore* owner = nullptr; // the store that looked the file up, where several serve
+    // The store that looked the file up, where several serve; it lives at
+    // least as long as the file's outcome.
+    std::shared_ptr<EvidenceStore> owner;
 };
 
 // One file as the store sees it: the descriptor it was digested through, its
@@ -113,6 +116,9 @@ public:
         (void)path;
         (void)mark;
     }
+    // Lines for standard error, once the walk is over: manifests met below the
+    // folder and passed over.
+    virtual std::vector<std::string> notices() const { return {}; }
     // The manifest that keeps the evidence, raw bytes; none for attributes.
     virtual const std::string* manifest() const { return nullptr; }
 };

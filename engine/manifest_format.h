@@ -31,6 +31,9 @@
 namespace quelby {
 
 inline constexpr std::string_view kManifestFileName = ".quelby.sha256";
+// Writers of a manifest lock this file beside it, never the folder, which
+// anyone who can read it may lock.
+inline constexpr std::string_view kManifestLockName = ".quelby.lock";
 inline constexpr std::string_view kManifestHeader = "# Quelby manifest 1";
 
 enum class ManifestLineKind

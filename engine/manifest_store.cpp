@@ -2,6 +2,7 @@
 
 #include "display_text.h"
 #include "evidence_location.h"
+#include "folder_stack.h"
 #include "listing.h"
 #include "manifest_entries.h"
 #include "manifest_format.h"
@@ -51,10 +52,59 @@ bool leavesFolder(std::string_view key)
     return false;
 }
 
+// Takes the lock of a manifest's writers: .quelby.lock beside it, made
+// when there is none. A lock file that is a link, not a regular file, or
+// another user's is nobody's to take.
+std::expected<FileDescriptor, std::string> lockManifest(int folderFd, const std::string& folder,
+                                                        const std::string& shownPath, bool* busy)
+{
+    const std::string lockName(kManifestLockName);
+    const std::string shownLock = escapedForReport(joinedPath(folder, lockName));
+    const int flags = O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    const auto opened = sys::createAt(folderFd, lockName, flags, 0600);
+    if (!opened) {
+        const std::string reason = opened.error().code == ELOOP ? shownLock + " is a symbolic link"
+                                                                : opened.error().description;
+        return std::unexpected("Couldn't lock " + shownPath + ": " + reason);
+    }
+    FileDescriptor lock(*opened);
+    const auto info = sys::fstat(lock.get());
+    const auto folderInfo = sys::fstat(folderFd);
+    if (!info || !folderInfo) {
+        const PosixError& error = !info ? info.error() : folderInfo.error();
+        return std::unexpected("Couldn't lock " + shownPath + ": " + error.description);
+    }
+    if (!S_ISREG(info->st_mode)) {
+        return std::unexpected("Couldn't lock " + shownPath + ": " + shownLock +
+                               " is not a regular file");
+    }
+    if (!trustedEvidenceFile(*info, *folderInfo)) {
+        return std::unexpected("Couldn't lock " + shownPath + ": " + shownLock +
+                               " belongs to another user");
+    }
+    // Made by root in a user's folder, it is the user's, or they could never write again.
+    if (info->st_uid != folderInfo->st_uid) {
+        (void)sys::fchown(lock.get(), folderInfo->st_uid, folderInfo->st_gid);
+    }
+    if (const auto locked = sys::flock(lock.get(), LOCK_EX | LOCK_NB); !locked) {
+        if (locked.error().code == EWOULDBLOCK) {
+            if (busy != nullptr) {
+                *busy = true;
+            }
+            return std::unexpected("the manifest of " + escapedForReport(folder) +
+                                   " is being written by another process (it holds " + shownLock +
+                                   ")");
+        }
+        return std::unexpected("Couldn't lock " + shownPath + ": " + locked.error().description);
+    }
+    return lock;
+}
+
 } // namespace
 
 std::expected<std::shared_ptr<ManifestStore>, std::string>
-ManifestStore::open(const std::string& manifestFolder, const std::string& folder,
+ManifestStore::open(std::shared_ptr<const FileDescriptor> manifestFolderFd,
+                    const std::string& manifestFolder, const std::string& folder,
                     Operation operation, bool writes, bool* busy)
 {
     std::shared_ptr<ManifestStore> store(new ManifestStore());
@@ -66,26 +116,17 @@ ManifestStore::open(const std::string& manifestFolder, const std::string& folder
         store->scope_ = folder.substr(manifestFolder == "/" ? 1 : manifestFolder.size() + 1);
     }
     const std::string shownPath = escapedForReport(store->path_);
-    const auto opened = sys::openAt(AT_FDCWD, manifestFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (!opened) {
-        return std::unexpected("Couldn't open " + escapedForReport(manifestFolder) + ": " +
-                               opened.error().description);
-    }
-    store->folderFd_ = FileDescriptor(*opened);
+    store->folderFd_ = std::move(manifestFolderFd);
     if (writes) {
         // A lock on the manifest itself would go with it at the rename, and a first Tag has none.
-        if (const auto locked = sys::flock(store->folderFd_.get(), LOCK_EX | LOCK_NB); !locked) {
-            const bool taken = locked.error().code == EWOULDBLOCK;
-            if (taken && busy != nullptr) {
-                *busy = true;
-            }
-            return std::unexpected(taken ? shownPath + " is being written by another run of Quelby"
-                                         : "Couldn't lock " + shownPath + ": " +
-                                               locked.error().description);
+        auto lock = lockManifest(store->folderFd_->get(), manifestFolder, shownPath, busy);
+        if (!lock) {
+            return std::unexpected(lock.error());
         }
+        store->lockFd_ = std::move(*lock);
     }
     const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    const auto manifest = sys::openAt(store->folderFd_.get(), std::string(kManifestFileName), flags);
+    const auto manifest = sys::openAt(store->folderFd_->get(), std::string(kManifestFileName), flags);
     if (!manifest && manifest.error().code != ENOENT) {
         const std::string reason = manifest.error().code == ELOOP ? "it is a symbolic link"
                                                                   : manifest.error().description;
@@ -99,6 +140,11 @@ ManifestStore::open(const std::string& manifestFolder, const std::string& folder
         }
         if (!S_ISREG(info->st_mode)) {
             return std::unexpected("Couldn't read " + shownPath + ": it is not a regular file");
+        }
+        // Looked at once when it was found; a manifest put in its place since is no better.
+        const auto folderInfo = sys::fstat(store->folderFd_->get());
+        if (!folderInfo || !trustedEvidenceFile(*info, *folderInfo)) {
+            return std::unexpected(passedOverNotice(store->path_));
         }
         // One pass to learn whether the manifest is in walk order; rarely it is not.
         const auto check = streamedEntries(store->manifestFd_.get());
@@ -137,11 +183,11 @@ ManifestStore::open(const std::string& manifestFolder, const std::string& folder
     }
     if (writes) {
         // Under the lock, a new manifest left by a run that was killed is only litter.
-        if (const auto listing = Listing::of(store->folderFd_)) {
+        if (const auto listing = Listing::of(*store->folderFd_)) {
             for (std::size_t index = 0; index < listing->size(); ++index) {
                 const std::string name((*listing)[index].name);
                 if (name.starts_with(kNewPrefix)) {
-                    (void)sys::unlinkAt(store->folderFd_.get(), name, 0);
+                    (void)sys::unlinkAt(store->folderFd_->get(), name, 0);
                 }
             }
         }
@@ -155,7 +201,7 @@ ManifestStore::open(const std::string& manifestFolder, const std::string& folder
         }
         store->newName_ = std::string(kNewPrefix) + hiddenSuffix();
         const auto created =
-            sys::createAt(store->folderFd_.get(), store->newName_,
+            sys::createAt(store->folderFd_->get(), store->newName_,
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (!created) {
             return std::unexpected("Couldn't write " + shownPath + ": " +
@@ -176,7 +222,7 @@ ManifestStore::~ManifestStore()
 {
     if (newFd_.isOpen()) {
         (void)newFd_.close();
-        (void)sys::unlinkAt(folderFd_.get(), newName_, 0);
+        (void)sys::unlinkAt(folderFd_->get(), newName_, 0);
     }
 }
 
@@ -212,7 +258,7 @@ bool ManifestStore::inScope(const std::string& key) const
 bool ManifestStore::isGone(const std::string& key) const
 {
     const SplitPath split = splitPath(key);
-    const auto folder = openFolderBelow(folderFd_.get(), split.folder);
+    const auto folder = openFolderBelow(folderFd_->get(), split.folder);
     if (!folder) {
         return folder.error().code == ENOENT;
     }
@@ -442,7 +488,7 @@ std::expected<void, std::string> ManifestStore::finish()
         }
     }
     if (!writeError_) {
-        const auto renamed = sys::renameAt2(folderFd_.get(), newName_, folderFd_.get(),
+        const auto renamed = sys::renameAt2(folderFd_->get(), newName_, folderFd_->get(),
                                             std::string(kManifestFileName), 0);
         if (!renamed) {
             writeError_ = renamed.error().description;
@@ -452,10 +498,10 @@ std::expected<void, std::string> ManifestStore::finish()
         if (newFd_.isOpen()) {
             (void)newFd_.close();
         }
-        (void)sys::unlinkAt(folderFd_.get(), newName_, 0);
+        (void)sys::unlinkAt(folderFd_->get(), newName_, 0);
         return std::unexpected("Couldn't write " + shownPath + ": " + *writeError_);
     }
-    if (const auto synced = sys::fsync(folderFd_.get()); !synced) {
+    if (const auto synced = sys::fsync(folderFd_->get()); !synced) {
         return std::unexpected("Couldn't write " + shownPath + ": " + synced.error().description);
     }
     return {};

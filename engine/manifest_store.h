@@ -9,7 +9,7 @@
 // read whole and sorted first.
 //
 // Only entries below the run's folder are looked at; the others are copied
-// byte for byte. A run that writes holds a lock on the manifest's folder for
+// byte for byte. A run that writes holds the lock file beside the manifest for
 // its whole length, and replaces the manifest whole and atomically at its
 // end: a new file beside it, synced, renamed over it, and the folder synced.
 //
@@ -34,13 +34,15 @@ namespace quelby {
 class ManifestStore : public EvidenceStore
 {
 public:
-    // Opens the manifest of manifestFolder (absolute) for a run over folder (at
-    // or below it). A run that writes locks the folder and may create the
-    // manifest; a Check reads it, and with none reads an empty one. The reason
-    // in words when it cannot be used; busy is set when another run writes it.
+    // Opens the manifest of manifestFolder (absolute), open as manifestFolderFd,
+    // for a run over folder (at or below it). Every later step goes through
+    // that descriptor. A run that writes takes the manifest's lock and may
+    // create the manifest; a Check reads it, and with none reads an empty one.
+    // The reason in words when it cannot be used; busy is set when another run
+    // writes it.
     static std::expected<std::shared_ptr<ManifestStore>, std::string>
-    open(const std::string& manifestFolder, const std::string& folder, Operation operation,
-         bool writes, bool* busy = nullptr);
+    open(std::shared_ptr<const FileDescriptor> manifestFolderFd, const std::string& manifestFolder,
+         const std::string& folder, Operation operation, bool writes, bool* busy = nullptr);
     ~ManifestStore() override;
 
     void lookUp(const std::string& path, EvidenceSlot& slot) override;
@@ -76,7 +78,8 @@ private:
     std::string scope_;          // the run's folder relative to folder_; empty for all
     std::vector<std::string> ownManifests_; // keys of folders with a manifest of their own
     Operation operation_ = Operation::check;
-    FileDescriptor folderFd_;    // locked by a run that writes
+    std::shared_ptr<const FileDescriptor> folderFd_;
+    FileDescriptor lockFd_;      // held by a run that writes
     FileDescriptor manifestFd_;  // the old manifest, when there is one
     std::unique_ptr<ManifestEntries> lookUps_;
     std::unique_ptr<ManifestEntries> copies_;

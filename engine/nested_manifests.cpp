@@ -1,5 +1,7 @@
 #include "nested_manifests.h"
 
+#include "display_text.h"
+#include "evidence_location.h"
 #include "manifest_format.h"
 #include "manifest_store.h"
 #include "sys.h"
@@ -14,6 +16,12 @@ namespace {
 bool below(const std::string& path, const std::string& folder)
 {
     return path.size() > folder.size() && path.starts_with(folder) && path[folder.size()] == '/';
+}
+
+// Whether the walk lists path after everything below folder.
+bool listedAfter(const std::string& path, const std::string& folder)
+{
+    return !below(path, folder) && walkOrderLess(folder, path);
 }
 
 // A manifest that could not be opened: its folder's files cannot be judged
@@ -59,8 +67,21 @@ void NestedManifests::folderEntered(const std::string& path, int folderFd)
     if (!info) {
         return;
     }
-    innermostFor(path).folderHasOwnManifest(path);
-    auto opened = ManifestStore::open(path, path, operation_, writes_);
+    const auto folderInfo = sys::fstat(folderFd);
+    if (!folderInfo || !trustedEvidenceFile(*info, *folderInfo)) {
+        notices_.push_back(passedOverNotice(manifestPath(path)));
+        return;
+    }
+    innermostFor(path)->folderHasOwnManifest(path);
+    // The folder the walk holds, never its name again: by now the name may lead elsewhere.
+    std::expected<std::shared_ptr<ManifestStore>, std::string> opened;
+    if (auto reopened = sys::openAt(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        opened = ManifestStore::open(std::make_shared<const FileDescriptor>(*reopened), path, path,
+                                     operation_, writes_);
+    } else {
+        opened = std::unexpected("Couldn't open " + escapedForReport(path) + ": " +
+                                 reopened.error().description);
+    }
     if (opened) {
         open_.push_back(Nested{path, std::move(*opened)});
     } else {
@@ -69,21 +90,21 @@ void NestedManifests::folderEntered(const std::string& path, int folderFd)
     }
 }
 
-EvidenceStore& NestedManifests::innermostFor(const std::string& path)
+const std::shared_ptr<EvidenceStore>& NestedManifests::innermostFor(const std::string& path)
 {
     for (auto nested = open_.rbegin(); nested != open_.rend(); ++nested) {
         if (below(path, nested->folder)) {
-            return *nested->store;
+            return nested->store;
         }
     }
-    return *top_;
+    return top_;
 }
 
 void NestedManifests::lookUp(const std::string& path, EvidenceSlot& slot)
 {
-    EvidenceStore& store = innermostFor(path);
-    store.lookUp(path, slot);
-    slot.owner = &store;
+    const std::shared_ptr<EvidenceStore>& store = innermostFor(path);
+    store->lookUp(path, slot);
+    slot.owner = store;
 }
 
 std::expected<std::optional<Bytes>, PosixError> NestedManifests::read(const StoredFile& file,
@@ -114,7 +135,7 @@ std::vector<std::string> NestedManifests::goneBefore(const std::string* path)
         pending_.push_back(std::move(open_.back()));
         open_.pop_back();
     }
-    EvidenceStore& store = path != nullptr ? innermostFor(*path) : *top_;
+    EvidenceStore& store = path != nullptr ? *innermostFor(*path) : *top_;
     for (std::string& more : store.goneBefore(path)) {
         gone.push_back(std::move(more));
     }
@@ -130,8 +151,11 @@ void NestedManifests::finishNested(Nested& nested)
 
 void NestedManifests::apply(const EntryOutcome& outcome)
 {
-    // Outcomes come in walk order: one past a folder the walk has left means all of its are in.
-    while (!pending_.empty() && !below(outcome.path, pending_.front().folder)) {
+    // Outcomes come in walk order, but behind the walk: an outcome of an entry
+    // listed after a folder the walk has left means all of the folder's are in.
+    // One listed before it (a large file still read while the walk went on)
+    // says nothing yet.
+    while (!pending_.empty() && listedAfter(outcome.path, pending_.front().folder)) {
         finishNested(pending_.front());
         pending_.pop_front();
     }
@@ -141,7 +165,7 @@ void NestedManifests::apply(const EntryOutcome& outcome)
             return;
         }
     }
-    innermostFor(outcome.path).apply(outcome);
+    innermostFor(outcome.path)->apply(outcome);
 }
 
 void NestedManifests::keptDamaged(const std::string& path, std::string_view mark)
@@ -152,7 +176,7 @@ void NestedManifests::keptDamaged(const std::string& path, std::string_view mark
             return;
         }
     }
-    innermostFor(path).keptDamaged(path, mark);
+    innermostFor(path)->keptDamaged(path, mark);
 }
 
 std::expected<void, std::string> NestedManifests::finish()

@@ -5,7 +5,8 @@
 // neither reports them gone nor gets entries for them. NestedManifests
 // stands in front of the run's store and hands each file to the innermost
 // manifest that holds it. A manifest the walk has left is written once every
-// outcome below its folder has been delivered.
+// outcome below its folder has been delivered. Another user's manifest is
+// passed over, and its folder's files stay with the store around it.
 //
 // Threads: as every EvidenceStore. The manifests open and close on the
 // walk's thread; a visit reaches its file's store through its slot's owner.
@@ -38,6 +39,7 @@ public:
     void apply(const EntryOutcome& outcome) override;
     std::expected<void, std::string> finish() override;
     void keptDamaged(const std::string& path, std::string_view mark) override;
+    std::vector<std::string> notices() const override { return notices_; }
     const std::string* manifest() const override { return top_->manifest(); }
 
 private:
@@ -48,7 +50,7 @@ private:
     };
 
     EvidenceStore& storeOf(const StoredFile& file) { return file.slot.owner ? *file.slot.owner : *top_; }
-    EvidenceStore& innermostFor(const std::string& path);
+    const std::shared_ptr<EvidenceStore>& innermostFor(const std::string& path);
     void finishNested(Nested& nested);
 
     std::shared_ptr<EvidenceStore> top_;
@@ -58,6 +60,7 @@ private:
     std::vector<Nested> open_;   // folders the walk is inside, outermost first
     std::deque<Nested> pending_; // left by the walk, their outcomes still on the way
     std::vector<std::string> failures_;
+    std::vector<std::string> notices_;
 };
 
 } // namespace quelby

@@ -8,6 +8,7 @@
 #include "evidence_store.h"
 #include "exclusions.h"
 #include "file_digest.h"
+#include "sys.h"
 #include "tag_store.h"
 #include "verdict.h"
 
@@ -62,6 +63,8 @@ struct RunOptions
     // file that has none (a scrub, which only verifies tagged files).
     bool readsUntagged = true;
     std::shared_ptr<EvidenceStore> evidence = attributeStore(); // where digests are kept
+    // The folder, opened once when the store was chosen; the walk opens it when none.
+    std::shared_ptr<const FileDescriptor> folderFd;
     // One file only, by its path relative to folder: the walk enters only the
     // folders on the way to it, and every other entry gets no outcome and no
     // count (a repair or a retag of one file). Nothing is reported gone.
@@ -191,6 +194,10 @@ RunOptions defaultRunOptions(Operation operation, std::string folder);
 
 // Refuses options the engine cannot run with, in words for the user.
 std::expected<void, std::string> validateRunOptions(const RunOptions& options);
+
+// The run's folder: the descriptor it was opened through, or opened now.
+std::expected<std::shared_ptr<const FileDescriptor>, PosixError>
+openRunFolder(const RunOptions& options);
 
 class DigestPool;
 

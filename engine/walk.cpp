@@ -59,6 +59,19 @@ RunOptions defaultRunOptions(Operation operation, std::string folder)
     return options;
 }
 
+std::expected<std::shared_ptr<const FileDescriptor>, PosixError>
+openRunFolder(const RunOptions& options)
+{
+    if (options.folderFd) {
+        return options.folderFd;
+    }
+    const auto opened = sys::openAt(AT_FDCWD, options.folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (!opened) {
+        return std::unexpected(opened.error());
+    }
+    return std::make_shared<const FileDescriptor>(*opened);
+}
+
 std::expected<void, std::string> validateRunOptions(const RunOptions& options)
 {
     if (options.folder.empty() || options.folder.front() != '/') {
@@ -122,12 +135,11 @@ public:
             }
             buffer_ = &buffer.emplace(std::move(*allocated));
         }
-        const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-        auto folder = sys::openAt(AT_FDCWD, options_.folder, flags);
+        auto folder = openRunFolder(options_);
         if (!folder) {
             unreadableFolder(options_.folder, folder.error().description);
         } else {
-            auto root = std::make_shared<FileDescriptor>(*folder);
+            std::shared_ptr<const FileDescriptor> root = std::move(*folder);
             rules_.realFolder = realPathOf(root->get());
             rules_.targetsBeneathFolder = options_.operation != Operation::check;
             if (handsOver) {

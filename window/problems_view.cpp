@@ -67,6 +67,7 @@ std::expected<quelby::RunOptions, std::string> oneFileRun(Operation operation,
         return std::unexpected(chosen.error().reason);
     }
     options.evidence = std::move(chosen->store);
+    options.folderFd = std::move(chosen->folder);
     return options;
 }
 

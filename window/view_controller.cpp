@@ -277,6 +277,7 @@ std::optional<std::string> ViewController::chooseStore(quelby::RunOptions& optio
         return std::nullopt;
     }
     options.evidence = std::move(chosen->store);
+    options.folderFd = std::move(chosen->folder);
     return chosen->notice;
 }
 

@@ -9,6 +9,9 @@ std::string runClosingText(const quelby::RunOptions& options, quelby::RunState& 
                            const std::string& notice)
 {
     std::string text = notice.empty() ? std::string() : notice + "\n";
+    for (const std::string& passedOver : options.evidence->notices()) {
+        text += passedOver + "\n";
+    }
     text += quelby::whereDigestsAreKept(*options.evidence);
     if (auto written = options.evidence->finish(); !written) {
         text += "\u274C " + written.error() + "\n";

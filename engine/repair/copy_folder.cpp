@@ -121,16 +121,16 @@ bool CopyFolder::buildIndexes(const std::function<bool()>& stopRequested)
 // cannot be read simply offers no candidates: every one is proven anyway.
 void CopyFolder::indexManifestDigests()
 {
-    const auto location = locateEvidence(folder_, StoreChoice::automatic);
+    const auto copyFolder = sys::openAt(AT_FDCWD, folder_, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (!copyFolder) {
+        return;
+    }
+    const auto location = locateEvidence(std::make_shared<const FileDescriptor>(*copyFolder),
+                                         folder_, StoreChoice::automatic);
     if (!location || !location->manifest || !location->manifestExists) {
         return;
     }
-    const auto manifestFolder =
-        sys::openAt(AT_FDCWD, location->manifestFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (!manifestFolder) {
-        return;
-    }
-    const FileDescriptor folder(*manifestFolder);
+    const FileDescriptor& folder = *location->manifestFolderFd;
     const auto opened = sys::openAt(folder.get(), std::string(kManifestFileName),
                                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (!opened) {

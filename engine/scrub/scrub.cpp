@@ -102,12 +102,11 @@ private:
     bool namesNothing(const std::string& relativePath) const
     {
         const auto [folder, name] = splitPath(relativePath);
-        auto root = sys::openAt(AT_FDCWD, run_.folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const auto root = openRunFolder(run_);
         if (!root) {
             return false;
         }
-        const FileDescriptor rootFd(*root);
-        const auto parent = openFolderBelow(rootFd.get(), folder);
+        const auto parent = openFolderBelow((*root)->get(), folder);
         if (!parent) {
             return parent.error().code == ENOENT || parent.error().code == ENOTDIR;
         }
@@ -121,11 +120,11 @@ private:
             dueOrder(surveyed_, options_.now, options_.everyDays);
         result_.summary.due = static_cast<std::int64_t>(order.size());
         observer_.scrubProgress(0, result_.summary.due);
-        auto root = sys::openAt(AT_FDCWD, run_.folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        auto root = openRunFolder(run_);
         if (!root) {
             return {}; // the survey has reported the folder
         }
-        root_ = std::make_unique<FileDescriptor>(*root);
+        root_ = std::move(*root);
         rules_.realFolder = realPathOf(root_->get());
         prepareReads();
         reading_.realBufferSize = cappedBufferSize(run_.realBufferSize, run_.jobs);
@@ -384,7 +383,7 @@ private:
     RunOptions reading_;
     TreeRules rules_;
     PseudoFileSystems pseudoFileSystems_;
-    std::unique_ptr<FileDescriptor> root_;
+    std::shared_ptr<const FileDescriptor> root_;
     const ReadBuffer* buffer_ = nullptr;
     std::optional<OrderedVisits> visits_;
     std::shared_ptr<const FileDescriptor> openedFolder_;

@@ -6,12 +6,14 @@
 
 #include "engine/sum_tools.h"
 #include "engine/tag_store.h"
+#include "support/scripted_system_calls.h"
 #include "support/temp_tree.h"
 #include "support/unprivileged.h"
 #include "tool_runner.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
@@ -513,27 +515,54 @@ TEST(Manifest, ASecondWriterIsRefusedWhileAReaderGoesOn)
     const std::string f = mount.root();
     mount.file("a", "a");
     mount.file("sub/b", "b");
-    ASSERT_EQ(std::get<0>(runTool({"tag", f})), 0);
-    const std::string manifest = readWholeFile(mount.path(kManifest));
-    mount.file("sub/c", "c");
-
+    // A reader's lock on the folder is its own business: a writer goes on.
     const int folder = ::open(f.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(folder, 0);
     ASSERT_EQ(::flock(folder, LOCK_EX), 0);
+    ASSERT_EQ(std::get<0>(runTool({"tag", f})), 0);
+    ::close(folder);
+    const std::string manifest = readWholeFile(mount.path(kManifest));
+    const std::string lockPath = mount.path(".quelby.lock");
+    struct stat lockInfo{};
+    ASSERT_EQ(::lstat(lockPath.c_str(), &lockInfo), 0);
+    EXPECT_EQ(lockInfo.st_mode & 07777, 0600u);
+    mount.file("sub/c", "c");
+
+    const int lock = ::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
     for (const auto& args : std::vector<std::vector<std::string>>{
              {"tag", f}, {"retag", f}, {"tag", mount.path("sub")}}) {
         SCOPED_TRACE(args.back());
         EXPECT_EQ(runTool(args), (Outcome{2, "",
-                                          "quelby-cli: " + f + "/" + kManifest +
-                                              " is being written by another run of Quelby\n"}));
+                                          "quelby-cli: the manifest of " + f +
+                                              " is being written by another process (it holds " +
+                                              lockPath + ")\n"}));
         EXPECT_EQ(readWholeFile(mount.path(kManifest)), manifest);
         EXPECT_TRUE(leftoversIn(f).empty());
     }
     const auto [status, out, err] = runTool({"check", f});
-    EXPECT_EQ(status, 3) << out << err; // sub/c has no digest yet
-    ::close(folder);
+    EXPECT_EQ(status, 3) << out << err; // sub/c has no digest yet; the lock is no file to judge
+    EXPECT_NE(out.find("Checked a total of 3 files"), std::string::npos) << out;
+    ::close(lock);
     EXPECT_EQ(std::get<0>(runTool({"tag", f})), 0);
     EXPECT_NE(readWholeFile(mount.path(kManifest)).find("  sub/c\n"), std::string::npos);
+
+    // A lock file that is a link, or another user's, is nobody's to take: nothing is written.
+    const std::string elsewhere = mount.file("elsewhere", "untouched");
+    ASSERT_EQ(::unlink(lockPath.c_str()), 0);
+    ASSERT_EQ(::symlink(elsewhere.c_str(), lockPath.c_str()), 0);
+    EXPECT_EQ(runTool({"retag", f}),
+              (Outcome{1, "",
+                       "quelby-cli: Couldn't lock " + f + "/" + kManifest + ": " + lockPath +
+                           " is a symbolic link\n"}));
+    ASSERT_EQ(::unlink(lockPath.c_str()), 0);
+    writeWholeFile(lockPath, "");
+    ASSERT_EQ(::chown(lockPath.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(std::get<0>(runTool({"retag", f})), 1);
+    EXPECT_EQ(readWholeFile(elsewhere), "untouched");
+    EXPECT_EQ(readWholeFile(lockPath), "");
+    EXPECT_EQ(readWholeFile(mount.path(kManifest)).find("  elsewhere\n"), std::string::npos);
 }
 
 TEST(Manifest, ACorruptManifestFailsTheRunAndIsNeverOverwritten)
@@ -585,6 +614,7 @@ TEST(Manifest, ACorruptManifestFailsTheRunAndIsNeverOverwritten)
     ASSERT_EQ(::chown(f.c_str(), 65534, 65534), 0);
     ASSERT_EQ(::chown(mount.path("a").c_str(), 65534, 65534), 0);
     ASSERT_EQ(::chown(manifest.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chown(mount.path(".quelby.lock").c_str(), 65534, 65534), 0);
     ASSERT_EQ(::chmod(manifest.c_str(), 0), 0);
     const std::string before = state();
     for (const char* command : {"check", "tag"}) {
@@ -833,7 +863,8 @@ TEST(Manifest, ARewrittenManifestKeepsItsOwnerGroupAndMode)
         EXPECT_EQ(info.st_uid, 0u);
         EXPECT_EQ(info.st_gid, 4321u);
         EXPECT_EQ(info.st_mode & 07777, 0640u);
-        // A user's manifest keeps its user when root rewrites it.
+        // A user's manifest keeps its user when root rewrites it in the user's folder.
+        ASSERT_EQ(::chown(c.folder.c_str(), 65534, 65534), 0);
         ASSERT_EQ(::chown(manifest.c_str(), 65534, 65534), 0);
         ASSERT_EQ(::chmod(manifest.c_str(), 0604), 0);
         writeWholeFile(c.folder + "/c", "c");
@@ -906,7 +937,9 @@ TEST(Manifest, RepairOnAFileSystemThatCannotExchangeNamesSaysSoAndLeavesNothing)
               std::string::npos)
         << out;
     EXPECT_EQ(readWholeFile(mount.path("photo.raw")), damaged);
-    EXPECT_EQ(test::runCommand("ls -A " + f + " | grep -v -x -e photo.raw -e .quelby.sha256"), 1)
+    EXPECT_EQ(test::runCommand("ls -A " + f +
+                               " | grep -v -x -e photo.raw -e .quelby.sha256 -e .quelby.lock"),
+              1)
         << "nothing else is left in the folder";
 }
 
@@ -943,6 +976,178 @@ TEST(Manifest, RepairFindsACopyByItsManifestAndMarksTheKeptDamageInFoldersManife
     EXPECT_NE(checkOut.find("⚠️ Damaged copy kept by repair: " + f + "/photo.raw.damaged\n"),
               std::string::npos)
         << checkOut;
+}
+
+// The path a descriptor was opened with.
+std::string openedPath(int fd)
+{
+    char target[PATH_MAX] = {};
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    return ::readlink(link.c_str(), target, sizeof target - 1) > 0 ? target : "";
+}
+
+// A file beside a folder with a manifest of its own is read slowly: the walk
+// has left the folder long before that file's outcome, and the folder's own
+// outcomes come after it. A scrub reads due files after its walk, with what
+// the walk looked up.
+TEST(Manifest, ANestedManifestLivesUntilItsLastOutcomeHoweverLateItComes)
+{
+    test::TempTree disk;
+    const std::string top = disk.folder("top");
+    const std::string sub = disk.path("top/sub");
+    disk.file("top/a.bin", std::string(1 << 20, 'a'));
+    disk.file("top/sub/f1", "f1");
+    ASSERT_EQ(std::get<0>(runTool({"tag", "--store", "manifest", sub})), 0);
+    disk.file("top/sub/f2", "f2");
+    test::ScriptedSystemCalls calls;
+    calls.onRead = [&calls](int fd, void* buffer, std::size_t size) -> ssize_t {
+        if (openedPath(fd).ends_with("/a.bin")) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return calls.realRead(fd, buffer, size);
+    };
+    const auto [tagStatus, tagOut, tagErr] = runInProcess({"tag", "--jobs", "2", top});
+    ASSERT_EQ(tagStatus, 0) << tagOut << tagErr;
+    EXPECT_EQ(entriesOf(readWholeFile(disk.path("top/sub/.quelby.sha256"))),
+              (std::vector<std::pair<std::string, std::string>>{{"f1", hex(sha256Of("f1"))},
+                                                               {"f2", hex(sha256Of("f2"))}}));
+    for (const std::vector<std::string>& order :
+         {std::vector<std::string>{"--jobs", "2"}, {"--order", "disk", "--jobs", "1"}}) {
+        std::vector<std::string> args{"check"};
+        args.insert(args.end(), order.begin(), order.end());
+        args.push_back(top);
+        const auto [status, out, err] = runInProcess(args);
+        EXPECT_EQ(status, 0) << order.front() << "\n" << out << err;
+    }
+
+    // An entry after the folder in walk order, then a scrub that reads what changed.
+    ASSERT_EQ(::mkfifo(disk.path("top/z").c_str(), 0644), 0);
+    const std::string state = disk.path("state.sqlite");
+    const auto scrubAfterATouch = [&] {
+        const auto [first, firstOut, firstErr] = runInProcess({"scrub", "--state", state, top});
+        EXPECT_NE(first, -1) << firstErr;
+        const timespec later[2] = {{0, UTIME_OMIT}, {1, 0}};
+        EXPECT_EQ(::utimensat(AT_FDCWD, disk.path("top/sub/f1").c_str(), later, 0), 0);
+        return runInProcess({"scrub", "-v", "--state", state, top});
+    };
+    const auto [status, out, err] = scrubAfterATouch();
+    EXPECT_EQ(status, 0) << out << err;
+    EXPECT_NE(out.find("✅ Digests for " + sub + "/f1"), std::string::npos) << out;
+
+    // A manifest that cannot be read: every read says why, in its own words.
+    ASSERT_EQ(::unlink(disk.path("top/sub/.quelby.sha256").c_str()), 0);
+    ASSERT_EQ(::mkfifo(disk.path("top/sub/.quelby.sha256").c_str(), 0644), 0);
+    const auto [fifoStatus, fifoOut, fifoErr] = scrubAfterATouch();
+    EXPECT_EQ(fifoStatus, 1) << fifoOut << fifoErr;
+    EXPECT_NE(fifoOut.find("❌ Couldn't read " + sub + "/f1: Couldn't read " + sub +
+                           "/.quelby.sha256: it is not a regular file\n"),
+              std::string::npos)
+        << fifoOut;
+}
+
+// Whoever owns a manifest decides what its files are judged against: one
+// another user put in the folder, or below it, is no evidence and is never
+// written.
+TEST(Manifest, AManifestAnotherUserPlantedIsPassedOverAndNeverWritten)
+{
+    test::TempTree disk;
+    const std::string top = disk.folder("top");
+    disk.file("top/a", "a");
+    disk.file("top/sub/b", "b");
+    if (::setxattr(disk.path("top/a").c_str(), "user.probe", "1", 1, 0) != 0) {
+        GTEST_SKIP() << "the temporary folder keeps no user attributes: " << std::strerror(errno);
+    }
+    ::removexattr(disk.path("top/a").c_str(), "user.probe");
+    ASSERT_EQ(std::get<0>(runTool({"tag", top})), 0);
+    disk.file("top/a", "damaged");
+    disk.file("top/sub/b", "damaged too");
+    // Forged manifests that vouch for the damaged bytes, in the folder and below it.
+    const std::string planted = disk.path("top/.quelby.sha256");
+    const std::string plantedBelow = disk.path("top/sub/.quelby.sha256");
+    writeWholeFile(planted, "# Quelby manifest 1\n" + hex(sha256Of("damaged")) + "  a\n");
+    writeWholeFile(plantedBelow, "# Quelby manifest 1\n" + hex(sha256Of("damaged too")) + "  b\n");
+    for (const std::string& file : {planted, plantedBelow}) {
+        ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+    }
+    const std::string plantedBytes = readWholeFile(planted) + readWholeFile(plantedBelow);
+    const auto [status, out, err] = runTool({"check", top});
+    EXPECT_EQ(status, 1) << out << err;
+    EXPECT_NE(out.find("❌ Digests for " + top + "/a aren't equal.\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("❌ Digests for " + top + "/sub/b aren't equal.\n"), std::string::npos)
+        << out;
+    EXPECT_EQ(err, "quelby-cli: Passed over " + planted +
+                       ": it belongs to another user\nquelby-cli: Passed over " + plantedBelow +
+                       ": it belongs to another user\n");
+    EXPECT_EQ(std::get<0>(runTool({"retag", top})), 0);
+    EXPECT_EQ(readWholeFile(planted) + readWholeFile(plantedBelow), plantedBytes);
+    EXPECT_EQ(std::get<0>(runTool({"check", top})), 0) << "the attributes took the new digests";
+
+    // Where no attributes can be kept, its files have no digest and no Tag replaces it.
+    AttributelessMount mount(FileSystem::ramfs);
+    SKIP_UNLESS_MOUNTED(mount);
+    const std::string f = mount.root();
+    mount.file("a", "damaged");
+    const std::string forged = "# Quelby manifest 1\n" + hex(sha256Of("damaged")) + "  a\n";
+    writeWholeFile(mount.path(kManifest), forged);
+    ASSERT_EQ(::chown(mount.path(kManifest).c_str(), 65534, 65534), 0);
+    const auto [ramStatus, ramOut, ramErr] = runTool({"check", f});
+    EXPECT_EQ(ramStatus, 3) << ramOut << ramErr;
+    EXPECT_NE(ramOut.find("\t1 had no digest."), std::string::npos) << ramOut;
+    for (const char* command : {"tag", "retag"}) {
+        EXPECT_EQ(runTool({command, f}),
+                  (Outcome{2, "",
+                           "quelby-cli: " + mount.path(kManifest) +
+                               " belongs to another user; Quelby will not replace it\n"}));
+    }
+    EXPECT_EQ(readWholeFile(mount.path(kManifest)), forged);
+    EXPECT_FALSE(exists(mount.path(".quelby.lock")));
+}
+
+// Another user's share holds a folder with a manifest of its own, which its
+// owner keeps swapping for a link to a folder only root may enter, while
+// root tags the share: nothing of the root-only folder is ever touched.
+TEST(Manifest, AFolderSwappedForALinkWhileTaggedLeadsNoWriteOutOfTheShare)
+{
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to tag another user's share";
+    }
+    test::TempTree disk;
+    const std::string share = disk.folder("share");
+    disk.file("share/a", "a");
+    disk.file("share/sub/b", "b");
+    ASSERT_EQ(std::get<0>(runTool({"tag", "--store", "manifest", disk.path("share/sub")})), 0);
+    const std::string rootOnly = disk.folder("root-only");
+    disk.file("root-only/secret", "secret");
+    ASSERT_EQ(::chmod(rootOnly.c_str(), 0700), 0);
+    ASSERT_EQ(::symlink(rootOnly.c_str(), disk.path("share/swap").c_str()), 0);
+    ASSERT_EQ(test::runCommand("chown -hR 65534:65534 " + share), 0);
+    const auto rootOnlyNow = [&] {
+        return test::runIn(rootOnly, {"ls", "-la", "--time-style=full-iso"}).output +
+               readWholeFile(disk.path("root-only/secret"));
+    };
+    const std::string before = rootOnlyNow();
+
+    const pid_t swapper = ::fork();
+    ASSERT_GE(swapper, 0);
+    if (swapper == 0) {
+        if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) {
+            ::_exit(125);
+        }
+        const int folder = ::open(share.c_str(), O_RDONLY | O_DIRECTORY);
+        for (const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+             std::chrono::steady_clock::now() < end;) {
+            ::renameat2(folder, "sub", folder, "swap", RENAME_EXCHANGE);
+        }
+        ::_exit(0);
+    }
+    for (int run = 0; run < 200; ++run) {
+        const auto [status, out, err] = runInProcess({"tag", share});
+        ASSERT_NE(status, -1) << err;
+    }
+    ::kill(swapper, SIGKILL);
+    int status = 0;
+    ::waitpid(swapper, &status, 0);
+    EXPECT_EQ(rootOnlyNow(), before);
 }
 
 } // namespace

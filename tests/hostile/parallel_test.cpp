@@ -1,5 +1,6 @@
 #include "engine/digest_pool.h"
 #include "engine/display_text.h"
+#include "engine/evidence_choice.h"
 #include "engine/run_fixture.h"
 #include "engine/time_stamp.h"
 #include "random_tree.h"
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -38,7 +40,34 @@ struct Trace
 {
     std::vector<std::string> reports;
     std::vector<std::map<std::string, std::pair<std::optional<std::string>, bool>>> attributes;
+    std::vector<std::string> manifests;
 };
+
+// A manifest's digest lines, without the stamps that tell when each tree was tagged.
+std::string digestLinesOf(const std::string& manifest)
+{
+    std::istringstream lines(test::readWholeFile(manifest));
+    std::string kept;
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.starts_with('#')) {
+            kept += line + "\n";
+        }
+    }
+    return kept;
+}
+
+// The first folder below root that holds a file: it gets a manifest of its
+// own, so that its outcomes come late behind the walk. Empty when there is none.
+std::string folderForAManifest(const std::string& root, const std::vector<std::string>& files)
+{
+    for (const std::string& file : files) {
+        const std::size_t slash = file.rfind('/');
+        if (slash > root.size()) {
+            return file.substr(0, slash);
+        }
+    }
+    return {};
+}
 
 // Tag, damage, Check, Retag and Check a tree made from the seed, with jobs workers.
 Trace traceOf(std::uint64_t seed, std::size_t jobs, DigestPool& pool)
@@ -50,12 +79,25 @@ Trace traceOf(std::uint64_t seed, std::size_t jobs, DigestPool& pool)
     ::symlink(files.front().c_str(), (root + "/link-in").c_str());
     ::symlink("/proc/version", (root + "/link-proc").c_str());
     files.push_back(tree.file("root/x_unreadable", "never read"));
+    const std::string nested = folderForAManifest(root, files);
+    if (!nested.empty()) {
+        test::writeWholeFile(nested + "/.quelby.sha256", "# Quelby manifest 1\n");
+    }
     Trace trace;
     const auto run = [&](Operation operation) {
         RunOptions options = test::optionsFor(operation, root, true, operation != Operation::check);
         options.jobs = jobs;
+        auto chosen =
+            chooseEvidenceStore(options, StoreChoice::automatic, operation != Operation::check);
+        ASSERT_TRUE(chosen) << chosen.error().reason;
+        options.evidence = chosen->store;
+        options.folderFd = chosen->folder;
         trace.reports.push_back(streamedReport(options, &pool));
+        if (auto written = options.evidence->finish(); !written) {
+            trace.reports.back() += written.error();
+        }
         trace.attributes.push_back(attributesBelow(root, files));
+        trace.manifests.push_back(nested.empty() ? "" : digestLinesOf(nested + "/.quelby.sha256"));
     };
     run(Operation::tag);
     for (const auto& file : files) {
@@ -98,6 +140,7 @@ TEST(Parallel, AnyNumberOfWorkersGivesTheReportsAndAttributesOfOne)
                 EXPECT_EQ(many.reports[run], one.reports[run]) << jobs << " workers, run " << run;
             }
             EXPECT_TRUE(many.attributes == one.attributes) << jobs << " workers";
+            EXPECT_EQ(many.manifests, one.manifests) << jobs << " workers";
         }
     }
 }
