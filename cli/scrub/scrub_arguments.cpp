@@ -10,6 +10,9 @@ namespace quelby::cli {
 namespace {
 
 constexpr std::int64_t kMostDays = 36500;
+// Ten years: longer than any run could last, and far from where the clock's
+// nanoseconds would overflow when added to the time the run starts.
+constexpr std::int64_t kMostDurationDays = 3650;
 
 // The whole number text starts with, and the rest; none when there is no digit
 // or the number is too large.
@@ -64,6 +67,10 @@ std::expected<std::chrono::seconds, std::string> parsedDuration(std::string_view
         return std::unexpected(invalid);
     }
     const auto seconds = scaled(number->first, unitSeconds);
+    if (number->first >= 1 && (!seconds || *seconds > kMostDurationDays * 86400)) {
+        return std::unexpected("invalid duration " + quotedArgument(text) + ": give at most " +
+                               std::to_string(kMostDurationDays) + "d (10 years)");
+    }
     if (!seconds) {
         return std::unexpected(invalid);
     }
