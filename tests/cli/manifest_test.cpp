@@ -292,6 +292,14 @@ TEST(Manifest, MissingFilesAreReportedOrDroppedAndExcludedOnesStayByteForByte)
                        "\t0 had no digest.\n\t1 listed files were missing.\n");
     EXPECT_EQ(readWholeFile(mount.path(kManifest)), tagged);
 
+    // A repair rewrites the manifest but did not act on the gone file: its digest and stamp stay.
+    test::TempTree noCopies;
+    const auto [repairStatus, repairOut, repairErr] =
+        runTool({"repair", "--from", noCopies.root(), f});
+    EXPECT_NE(repairOut.find("Repaired 0 of 0 damaged files in " + f), std::string::npos)
+        << repairStatus << repairOut << repairErr;
+    EXPECT_EQ(readWholeFile(mount.path(kManifest)), tagged);
+
     // A file that is there but not visited is never missing; one that is gone is dropped.
     const struct
     {
