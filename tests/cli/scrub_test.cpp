@@ -159,6 +159,14 @@ TEST_F(ScrubTest, ForEndsTheRunOnTheInjectedClockAndTheNextRunGoesOn)
     EXPECT_GT(runs, 1) << "twenty seconds of a clock that ticks with every look cannot read all";
     EXPECT_EQ(std::set<std::string>(verified.begin(), verified.end()).size(), 9u);
     EXPECT_EQ(verified.size(), 9u);
+
+    // Where the clock has less room left than --for, the run has no end rather than one past.
+    statePath_ = stateFolder_.path("another.sqlite");
+    steadyNow_ = Clock::time_point::max() - std::chrono::hours(24);
+    const auto [status, out, err] =
+        scrub({"--json", "-q", "--jobs", "1", "--for", "3650d", folder()});
+    EXPECT_EQ(status, 0) << err;
+    EXPECT_EQ(pathsWith(out).size(), 9u) << out;
 }
 
 TEST_F(ScrubTest, AFileGoneIsNamedOnceThenForgottenButAnExcludedOneIsNotGone)
