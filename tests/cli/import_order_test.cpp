@@ -229,7 +229,8 @@ TEST(ImportOrder, AFileRewrittenAfterItsReadAheadIsJudgedByItsNewContents)
                            "m2 aren't equal.\n✅ Imported " + f + "m3\n❌ Digests for " + f +
                            "zlast aren't equal.\nImported 3 of 5 listed files into " + folder +
                            ".\n")
-            << order << "\n" << err;
+            << order << "\n"
+            << err;
         EXPECT_EQ(test::storedAttribute(folder + "/zlast", kDigestAttributeName), std::nullopt)
             << order;
     }

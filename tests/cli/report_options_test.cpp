@@ -98,9 +98,10 @@ TEST(Explain, TellsAnEditFromDamageByTheModificationTimeAndRetagKeepsTheEvidence
     EXPECT_TRUE(newStamp && *newStamp != kStamp) << newStamp.value_or("no stamp");
     test::writeWholeFile(edited, "NEW");
     ASSERT_TRUE(test::setModificationTime(edited, kStampSecond + 1));
-    EXPECT_NE(std::get<1>(runFromRoot({"check", "--explain", f}))
-                  .find(edited + " aren't equal: not modified since it was tagged: possible damage"),
-              std::string::npos);
+    EXPECT_NE(
+        std::get<1>(runFromRoot({"check", "--explain", f}))
+            .find(edited + " aren't equal: not modified since it was tagged: possible damage"),
+        std::string::npos);
     // Without the option nothing changes; with it on another command, a usage error.
     EXPECT_EQ(std::get<1>(runFromRoot({"check", f})).find("aren't equal:"), std::string::npos);
     EXPECT_EQ(std::get<0>(runFromRoot({"tag", "--explain", f})), 2);

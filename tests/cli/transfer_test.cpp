@@ -167,18 +167,17 @@ TEST(Import, StoresOnlyWhatTheListProvesAndRefusesPathsThatLeaveTheFolder)
 
     // Files are named as Check names them; a path that leaves the folder as it is listed.
     const std::string leaves = ": the path leaves the folder\n";
+    const std::string in = folder + "/";
     EXPECT_EQ(runTool({"import", list, folder}),
               (Outcome{1,
                        "❌ Couldn't read ../outside.txt" + leaves + "❌ Couldn't read " + outside +
                            ": absolute paths are refused; list paths relative to " + folder +
-                           "\n❌ Couldn't read line 12 of " + list +
-                           ": not a SHA-256 line\n"
-                           "❌ Digests for " + folder + "/damaged aren't equal.\n"
-                           "❌ Missing " + folder + "/gone\n"
-                           "⚠️ Kept the stored digest of " + folder + "/kept\n"
-                           "❌ Couldn't read linked/outside.txt" +
-                           leaves + "✅ Imported " + folder + "/ok\n❌ Couldn't read outfile" +
-                           leaves + "Imported 2 of 11 listed files into " + folder + ".\n",
+                           "\n❌ Couldn't read line 12 of " + list + ": not a SHA-256 line\n" +
+                           "❌ Digests for " + in + "damaged aren't equal.\n❌ Missing " + in +
+                           "gone\n⚠️ Kept the stored digest of " + in +
+                           "kept\n❌ Couldn't read linked/outside.txt" + leaves + "✅ Imported " +
+                           in + "ok\n❌ Couldn't read outfile" + leaves +
+                           "Imported 2 of 11 listed files into " + folder + ".\n",
                        ""}));
     EXPECT_EQ(storedDigest(folder + "/ok"), digestOfBytes("ok").view());
     EXPECT_EQ(storedDigest(folder + "/damaged"), "(none)");
@@ -201,10 +200,9 @@ TEST(Import, StoresOnlyWhatTheListProvesAndRefusesPathsThatLeaveTheFolder)
                                                  "differs", "missing", "kept", "read-failed",
                                                  "imported", "read-failed", "imported",
                                                  "summary"}));
-    EXPECT_EQ(paths, (std::vector<std::string>{"../outside.txt", outside, "", folder + "/damaged",
-                                               folder + "/gone", folder + "/kept",
-                                               "linked/outside.txt", folder + "/ok", "outfile",
-                                               folder + "/same", ""}));
+    EXPECT_EQ(paths, (std::vector<std::string>{"../outside.txt", outside, "", in + "damaged",
+                                               in + "gone", in + "kept", "linked/outside.txt",
+                                               in + "ok", "outfile", in + "same", ""}));
 }
 
 // On a file system that keeps no attributes the evidence is in a manifest:
