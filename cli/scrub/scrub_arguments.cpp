@@ -14,16 +14,18 @@ constexpr std::int64_t kMostDays = 36500;
 // nanoseconds would overflow when added to the time the run starts.
 constexpr std::int64_t kMostDurationDays = 3650;
 
-// The whole number text starts with, and the rest; none when there is no digit
-// or the number is too large.
+// The whole number text starts with, and the rest; none when there is no digit.
+// A number too large to hold reads as the largest, which every limit refuses.
 std::optional<std::pair<std::int64_t, std::string_view>> leadingNumber(std::string_view text)
 {
-    if (text.empty()) {
+    if (text.empty() || text.front() == '-' || text.front() == '+') {
         return std::nullopt;
     }
     std::int64_t number = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
-    if (error != std::errc{} || end == text.data() || text.front() == '-' || text.front() == '+') {
+    if (error == std::errc::result_out_of_range) {
+        number = std::numeric_limits<std::int64_t>::max();
+    } else if (error != std::errc{}) {
         return std::nullopt;
     }
     return std::pair{number, text.substr(static_cast<std::size_t>(end - text.data()))};
