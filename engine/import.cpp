@@ -22,6 +22,7 @@ namespace quelby {
 namespace {
 
 constexpr std::string_view kLeavesFolder = "the path leaves the folder";
+constexpr std::string_view kAbsoluteRefused = "absolute paths are refused; list paths relative to ";
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // Files read ahead in disk order at a time. Only their digests wait: each
 // file is reached from the folder again when read, so no descriptor stays open.
@@ -333,10 +334,15 @@ private:
                 failRead(outcome);
                 continue;
             }
+            // A path that leaves the folder is named as listed: it names no file of the folder.
+            outcome.path = (*parsed)->path;
+            outcome.listed = (*parsed)->digest;
+            if (outcome.path->starts_with('/')) {
+                refuse(outcome, std::string(kAbsoluteRefused) + escapedForReport(options_.folder));
+                continue;
+            }
             auto key = keyOf((*parsed)->path);
             if (!key) {
-                outcome.path = (*parsed)->path;
-                outcome.listed = (*parsed)->digest;
                 refuse(outcome, kLeavesFolder);
                 continue;
             }
@@ -368,7 +374,7 @@ private:
         for (const ListedFile& file : files) {
             ImportOutcome outcome;
             outcome.lineNumber = file.lineNumber;
-            outcome.path = file.listedPath;
+            outcome.path = absolutePath(options_.folder, file.key);
             outcome.listed = file.digest;
             refuse(outcome, reason);
         }
@@ -392,11 +398,13 @@ private:
     void importOne(const ListedFile& file, const std::string& path, EvidenceSlot& slot,
                    ReadAhead* readAhead)
     {
+        // Named as Check names it; a link that leads out of the folder names no file of
+        // it, and keeps the path as listed.
         ImportOutcome outcome;
         outcome.lineNumber = file.lineNumber;
-        outcome.path = file.listedPath;
+        outcome.path = path;
         outcome.listed = file.digest;
-        const std::string shown = escapedForReport(file.listedPath);
+        const std::string shown = escapedForReport(path);
         Reached reached = reach(root_.get(), file.key, rules_, pseudoFileSystems_);
         switch (reached.kind) {
         case Reached::Kind::special:
@@ -409,6 +417,7 @@ private:
             observer_.lineDone(outcome);
             return;
         case Reached::Kind::leaves:
+            outcome.path = file.listedPath;
             refuse(outcome, kLeavesFolder);
             return;
         case Reached::Kind::failed:

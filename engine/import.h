@@ -58,7 +58,9 @@ enum class ImportResult
 struct ImportOutcome
 {
     std::size_t lineNumber = 0;
-    std::optional<std::string> path; // as listed, raw; none for a line that cannot be read
+    // Raw: the file's path below the folder, as Check reports it; as listed
+    // when it leaves the folder; none for a line that cannot be read.
+    std::optional<std::string> path;
     ImportResult result = ImportResult::none;
     std::string lines;               // report text, escaped
     std::optional<Bytes> listed;     // the listed digest

@@ -430,7 +430,9 @@ void ManifestStore::apply(const EntryOutcome& outcome)
         old = nullptr;
     }
     const EvidenceSlot& slot = outcome.evidence;
-    if (outcome.result == FileResult::missing) {
+    // Tag and Retag drop a gone file's entry; a Check that writes (a repair)
+    // did not act on it, and keeps it below as it was.
+    if (outcome.result == FileResult::missing && operation_ != Operation::check) {
         if (old != nullptr) {
             writeOut(old->leading); // the comments before it are not the file's
             copies_->advance();

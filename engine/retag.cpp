@@ -13,9 +13,11 @@ enum class Rewrite
 };
 
 // After a successful digest write: the stamp where the run writes them, then the line.
+// A run that accepts edits always dates what it writes: an older stamp left
+// beside the new digest would read later damage as one more edit.
 void recordWrite(FileVisit& visit, Rewrite rewrite)
 {
-    if (visit.options.timeStamps) {
+    if (visit.options.timeStamps || visit.options.onlyEdited) {
         visit.writeTimeStamp();
     }
     auto& outcome = visit.outcome;

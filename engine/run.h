@@ -49,7 +49,8 @@ struct RunOptions
     std::int64_t setBufferSize = 1;     // the entry, in its unit, as the summaries print it
     std::int64_t realBufferSize = 1024; // bytes per read
     bool explain = false;    // Check: tell an edit from damage for each file that differs
-    bool onlyEdited = false; // Retag: rewrite a differing digest only after an edit
+    // Retag: rewrite a differing digest only after an edit, and stamp every digest written
+    bool onlyEdited = false;
     bool details = false;    // fill in each outcome's stored values, times and verdict
     Exclusions exclusions;   // entries left out, folders not entered
     bool oneFileSystem = false; // folders on another device than the folder are not entered

@@ -405,15 +405,16 @@ void ProblemsView::acceptAsEdited()
         return;
     }
     const std::string statePath = statePath_;
-    const bool timeStamps = window_.timesCheckbox->isChecked();
-    window_.processingQueue.start([this, problem = *problem, statePath, timeStamps] {
+    window_.processingQueue.start([this, problem = *problem, statePath] {
         std::string text;
         bool retagged = false;
         auto options = oneFileRun(Operation::retag, problem.folder, problem.path, true);
         if (!options) {
             text = "\u274C " + options.error() + "\n";
         } else {
-            options->timeStamps = timeStamps;
+            // Accepting an edit turns it into evidence; without a fresh stamp
+            // later damage to the file would read as one more edit.
+            options->timeStamps = true;
             RetagLines lines;
             quelby::RunState state = quelby::walkFolder(*options, lines);
             text = lines.lines + runClosingText(*options, state, {});

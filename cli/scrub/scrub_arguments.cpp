@@ -10,17 +10,22 @@ namespace quelby::cli {
 namespace {
 
 constexpr std::int64_t kMostDays = 36500;
+// Ten years: longer than any run could last, and far from where the clock's
+// nanoseconds would overflow when added to the time the run starts.
+constexpr std::int64_t kMostDurationDays = 3650;
 
-// The whole number text starts with, and the rest; none when there is no digit
-// or the number is too large.
+// The whole number text starts with, and the rest; none when there is no digit.
+// A number too large to hold reads as the largest, which every limit refuses.
 std::optional<std::pair<std::int64_t, std::string_view>> leadingNumber(std::string_view text)
 {
-    if (text.empty()) {
+    if (text.empty() || text.front() == '-' || text.front() == '+') {
         return std::nullopt;
     }
     std::int64_t number = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
-    if (error != std::errc{} || end == text.data() || text.front() == '-' || text.front() == '+') {
+    if (error == std::errc::result_out_of_range) {
+        number = std::numeric_limits<std::int64_t>::max();
+    } else if (error != std::errc{}) {
         return std::nullopt;
     }
     return std::pair{number, text.substr(static_cast<std::size_t>(end - text.data()))};
@@ -64,6 +69,10 @@ std::expected<std::chrono::seconds, std::string> parsedDuration(std::string_view
         return std::unexpected(invalid);
     }
     const auto seconds = scaled(number->first, unitSeconds);
+    if (number->first >= 1 && (!seconds || *seconds > kMostDurationDays * 86400)) {
+        return std::unexpected("invalid duration " + quotedArgument(text) + ": give at most " +
+                               std::to_string(kMostDurationDays) + "d (10 years)");
+    }
     if (!seconds) {
         return std::unexpected(invalid);
     }

@@ -9,7 +9,15 @@ Allowance::Allowance(std::optional<std::chrono::seconds> time, std::optional<std
     : now_(std::move(now)), bytesLeft_(bytes)
 {
     if (time) {
-        deadline_ = now_() + *time;
+        // Added as they are, a long enough time would wrap the clock's
+        // nanoseconds round to a deadline already past; a deadline beyond the
+        // clock's range is no deadline.
+        const Clock::time_point start = now_();
+        const auto room = std::chrono::duration_cast<std::chrono::seconds>(
+            Clock::time_point::max() - std::max(start, Clock::time_point{}));
+        if (*time < room) {
+            deadline_ = start + *time;
+        }
     }
 }
 

@@ -15,9 +15,19 @@ bool changedSince(const SurveyedFile& file, const KnownFile& known)
 
 } // namespace
 
+// A time read back from the state may be anything, so neither the age nor the
+// period may overflow: an age past the range is older than any period.
 bool verifiedWithin(std::optional<Seconds> verifiedAt, Seconds now, std::int64_t everyDays)
 {
-    return verifiedAt && now - *verifiedAt <= everyDays * kSecondsPerDay;
+    Seconds age = 0;
+    Seconds period = 0;
+    if (!verifiedAt || __builtin_sub_overflow(now, *verifiedAt, &age)) {
+        return verifiedAt && *verifiedAt > now;
+    }
+    if (__builtin_mul_overflow(everyDays, kSecondsPerDay, &period)) {
+        return everyDays > 0;
+    }
+    return age <= period;
 }
 
 std::optional<DueClass> dueClass(const SurveyedFile& file, Seconds now, std::int64_t everyDays)

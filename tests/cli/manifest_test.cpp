@@ -294,6 +294,14 @@ TEST(Manifest, MissingFilesAreReportedOrDroppedAndExcludedOnesStayByteForByte)
                        "\t0 had no digest.\n\t1 listed files were missing.\n");
     EXPECT_EQ(readWholeFile(mount.path(kManifest)), tagged);
 
+    // A repair rewrites the manifest but did not act on the gone file: its digest and stamp stay.
+    test::TempTree noCopies;
+    const auto [repairStatus, repairOut, repairErr] =
+        runTool({"repair", "--from", noCopies.root(), f});
+    EXPECT_NE(repairOut.find("Repaired 0 of 0 damaged files in " + f), std::string::npos)
+        << repairStatus << repairOut << repairErr;
+    EXPECT_EQ(readWholeFile(mount.path(kManifest)), tagged);
+
     // A file that is there but not visited is never missing; one that is gone is dropped.
     const struct
     {
@@ -944,7 +952,8 @@ TEST(Manifest, RepairOnAFileSystemThatCannotExchangeNamesSaysSoAndLeavesNothing)
 }
 
 // With digests in manifests on both sides: the copy's manifest points at a renamed
-// copy (so only it is read), and the kept damaged bytes are marked in FOLDER's manifest.
+// copy (so only it is read), and the kept damaged bytes are marked in FOLDER's manifest,
+// beside the entry of a file gone meanwhile, which the repair did not act on.
 TEST(Manifest, RepairFindsACopyByItsManifestAndMarksTheKeptDamageInFoldersManifest)
 {
     AttributelessMount mount(FileSystem::ramfs);
@@ -954,10 +963,14 @@ TEST(Manifest, RepairFindsACopyByItsManifestAndMarksTheKeptDamageInFoldersManife
     const std::string f = mount.root();
     const std::string bytes(100000, 'q');
     mount.file("photo.raw", bytes);
+    mount.file("gone.raw", "deleted by mistake");
     backup.file("a decoy of the same size", std::string(100000, 'd'));
     backup.file("renamed.raw", bytes);
     ASSERT_EQ(std::get<0>(runTool({"tag", "--times", f})), 0);
     ASSERT_EQ(std::get<0>(runTool({"tag", backup.root()})), 0);
+    const std::string goneLines = linesNaming(readWholeFile(mount.path(kManifest)), "gone.raw");
+    ASSERT_FALSE(goneLines.empty());
+    ASSERT_EQ(::unlink(mount.path("gone.raw").c_str()), 0);
     std::string damaged = bytes;
     damaged[10] = 'Z';
     mount.file("photo.raw", damaged);
@@ -970,9 +983,11 @@ TEST(Manifest, RepairFindsACopyByItsManifestAndMarksTheKeptDamageInFoldersManife
     EXPECT_NE(out.find("\"copy_files_hashed\":1"), std::string::npos) << out;
     EXPECT_EQ(readWholeFile(mount.path("photo.raw")), bytes);
     EXPECT_NE(readWholeFile(mount.path(kManifest)).find("#damaged "), std::string::npos);
+    EXPECT_EQ(linesNaming(readWholeFile(mount.path(kManifest)), "gone.raw"), goneLines);
 
     const auto [checkStatus, checkOut, checkErr] = runTool({"check", f});
-    EXPECT_EQ(checkStatus, 0) << checkOut << checkErr;
+    EXPECT_EQ(checkStatus, 1) << checkOut << checkErr;
+    EXPECT_NE(checkOut.find("❌ Missing " + f + "/gone.raw\n"), std::string::npos) << checkOut;
     EXPECT_NE(checkOut.find("⚠️ Damaged copy kept by repair: " + f + "/photo.raw.damaged\n"),
               std::string::npos)
         << checkOut;

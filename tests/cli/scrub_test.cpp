@@ -159,6 +159,14 @@ TEST_F(ScrubTest, ForEndsTheRunOnTheInjectedClockAndTheNextRunGoesOn)
     EXPECT_GT(runs, 1) << "twenty seconds of a clock that ticks with every look cannot read all";
     EXPECT_EQ(std::set<std::string>(verified.begin(), verified.end()).size(), 9u);
     EXPECT_EQ(verified.size(), 9u);
+
+    // Where the clock has less room left than --for, the run has no end rather than one past.
+    statePath_ = stateFolder_.path("another.sqlite");
+    steadyNow_ = Clock::time_point::max() - std::chrono::hours(24);
+    const auto [status, out, err] =
+        scrub({"--json", "-q", "--jobs", "1", "--for", "3650d", folder()});
+    EXPECT_EQ(status, 0) << err;
+    EXPECT_EQ(pathsWith(out).size(), 9u) << out;
 }
 
 TEST_F(ScrubTest, AFileGoneIsNamedOnceThenForgottenButAnExcludedOneIsNotGone)
@@ -295,6 +303,14 @@ TEST(ScrubArguments, RefusesWhatCannotRunWithStatusTwo)
         {{"scrub", "--every", "0", "d"}, "invalid number of days '0'"},
         {{"scrub", "--for", "5x", "d"}, "invalid duration '5x'"},
         {{"scrub", "--for", "m", "d"}, "invalid duration 'm'"},
+        {{"scrub", "--for", "3651d", "d"},
+         "invalid duration '3651d': give at most 3650d (10 years)"},
+        {{"scrub", "--for", "9223372036854775807s", "d"}, "'9223372036854775807s': give at most"},
+        {{"scrub", "--for", "106751991167301d", "d"}, "'106751991167301d': give at most"},
+        {{"scrub", "--for", "99999999999999999999d", "d"}, "'99999999999999999999d': give at most"},
+        {{"scrub", "--every", "99999999999999999999", "d"}, "give a whole number from 1 to 36500"},
+        {{"scrub", "--budget", "99999999999999999999T", "d"},
+         "invalid size '99999999999999999999T'"},
         {{"scrub", "--budget", "20", "d"}, "invalid size '20'"},
         {{"check", "--notify", "d"}, "--notify applies to scrub, not to check"},
         {{"check", "--state", "s", "d"}, "--state applies to scrub and status, not to check"},

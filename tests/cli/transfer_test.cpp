@@ -133,9 +133,8 @@ TEST(Import, ReadsTheListsSha256sumAndRhashWrite)
             << maker.command;
         const auto [status, out, err] = runTool({"import", list, folder});
         EXPECT_EQ(status, 0) << maker.command << "\n" << out << err;
-        EXPECT_EQ(out, "✅ Imported a\n✅ Imported b c\n✅ Imported sub/d\n"
-                       "Imported 3 of 3 listed files into " +
-                           folder + ".\n")
+        EXPECT_EQ(out, "✅ Imported " + folder + "/a\n✅ Imported " + folder + "/b c\n✅ Imported " +
+                           folder + "/sub/d\nImported 3 of 3 listed files into " + folder + ".\n")
             << maker.command;
         EXPECT_EQ(storedDigest(folder + "/sub/d"), digestOfBytes("3").view()) << maker.command;
     }
@@ -166,17 +165,18 @@ TEST(Import, StoresOnlyWhatTheListProvesAndRefusesPathsThatLeaveTheFolder)
                     hexOf("outside") + "  outfile\n\nnot a digest line\n" + hexOf("") +
                     "  pipe\n");
 
+    // Files are named as Check names them; a path that leaves the folder as it is listed.
     const std::string leaves = ": the path leaves the folder\n";
+    const std::string in = folder + "/";
     EXPECT_EQ(runTool({"import", list, folder}),
               (Outcome{1,
                        "❌ Couldn't read ../outside.txt" + leaves + "❌ Couldn't read " + outside +
-                           leaves + "❌ Couldn't read line 12 of " + list +
-                           ": not a SHA-256 line\n"
-                           "❌ Digests for damaged aren't equal.\n"
-                           "❌ Missing gone\n"
-                           "⚠️ Kept the stored digest of kept\n"
-                           "❌ Couldn't read linked/outside.txt" +
-                           leaves + "✅ Imported ok\n❌ Couldn't read outfile" + leaves +
+                           ": absolute paths are refused; list paths relative to " + folder +
+                           "\n❌ Couldn't read line 12 of " + list + ": not a SHA-256 line\n" +
+                           "❌ Digests for " + in + "damaged aren't equal.\n❌ Missing " + in +
+                           "gone\n⚠️ Kept the stored digest of " + in +
+                           "kept\n❌ Couldn't read linked/outside.txt" + leaves + "✅ Imported " +
+                           in + "ok\n❌ Couldn't read outfile" + leaves +
                            "Imported 2 of 11 listed files into " + folder + ".\n",
                        ""}));
     EXPECT_EQ(storedDigest(folder + "/ok"), digestOfBytes("ok").view());
@@ -190,14 +190,19 @@ TEST(Import, StoresOnlyWhatTheListProvesAndRefusesPathsThatLeaveTheFolder)
     EXPECT_EQ(status, 1);
     std::istringstream objects(json);
     std::vector<std::string> results;
+    std::vector<std::string> paths;
     for (std::string line; std::getline(objects, line);) {
         const auto object = nlohmann::json::parse(line);
         results.push_back(object.value("result", "summary"));
+        paths.push_back(object["path"].is_string() ? object["path"].get<std::string>() : "");
     }
     EXPECT_EQ(results, (std::vector<std::string>{"read-failed", "read-failed", "read-failed",
                                                  "differs", "missing", "kept", "read-failed",
                                                  "imported", "read-failed", "imported",
                                                  "summary"}));
+    EXPECT_EQ(paths, (std::vector<std::string>{"../outside.txt", outside, "", in + "damaged",
+                                               in + "gone", in + "kept", "linked/outside.txt",
+                                               in + "ok", "outfile", in + "same", ""}));
 }
 
 // On a file system that keeps no attributes the evidence is in a manifest:
@@ -243,7 +248,8 @@ TEST(Transfer, MovesDigestsInAndOutOfAManifestOnAFileSystemWithoutAttributes)
     test::writeWholeFile(copy + "/.quelby.sha256", shorter);
     const auto [importStatus, out, importErr] = runTool({"import", list, copy});
     EXPECT_EQ(importStatus, 1);
-    EXPECT_TRUE(out.starts_with("⚠️ Kept the stored digest of back\\x5cslash\n")) << out;
+    EXPECT_TRUE(out.starts_with("⚠️ Kept the stored digest of " + copy + "/back\\x5cslash\n"))
+        << out;
     EXPECT_EQ(count(out, "aren't equal"), 1u) << out;
     EXPECT_TRUE(out.ends_with("Imported 4 of 6 listed files into " + copy + ".\n")) << out;
     EXPECT_EQ(importErr, "Digests are kept in " + copy + "/.quelby.sha256\n");

@@ -1,6 +1,7 @@
 #include "engine/scrub/due_files.h"
 
 #include <gtest/gtest.h>
+#include <limits>
 
 namespace quelby::scrub {
 namespace {
@@ -33,23 +34,26 @@ TEST(DueFiles, ProblemsAndChangesComeFirstThenNewFilesThenTheLongestUnverified)
     // In walk order; the expected reading order is in each name.
     const std::vector<SurveyedFile> surveyed{
         seen("a-not-due"),
-        seen("b-6-oldest-but-one"),
+        seen("b-7-oldest-but-one"),
         seen("c-3-new"),
         seen("d-1-changed", 11),
-        seen("e-7-old"),
+        seen("e-8-old"),
         seen("f-4-new"),
         seen("g-2-problem"),
-        seen("h-5-oldest"),
+        seen("h-6-oldest"),
         seen("i-no-digest-unchanged"),
+        seen("j-5-verified-before-time-began"),
     };
     KnownFiles state{
         {"a-not-due", known(kNow - 29 * kSecondsPerDay)},
-        {"b-6-oldest-but-one", known(kNow - 40 * kSecondsPerDay)},
+        {"b-7-oldest-but-one", known(kNow - 40 * kSecondsPerDay)},
         {"d-1-changed", known(kNow - kSecondsPerDay)},
-        {"e-7-old", known(kNow - 31 * kSecondsPerDay)},
+        {"e-8-old", known(kNow - 31 * kSecondsPerDay)},
         {"g-2-problem", known(kNow - kSecondsPerDay, LastResult::readFailed)},
-        {"h-5-oldest", known(kNow - 90 * kSecondsPerDay)},
+        {"h-6-oldest", known(kNow - 90 * kSecondsPerDay)},
         {"i-no-digest-unchanged", known(std::nullopt, LastResult::noDigest)},
+        // A time no clock could give, read from a damaged or forged state.
+        {"j-5-verified-before-time-began", known(std::numeric_limits<Seconds>::min())},
     };
     std::vector<SurveyedFile> linked = surveyed;
     for (SurveyedFile& file : linked) {
@@ -61,7 +65,8 @@ TEST(DueFiles, ProblemsAndChangesComeFirstThenNewFilesThenTheLongestUnverified)
         order.push_back(surveyed[index].relativePath);
     }
     EXPECT_EQ(order, (std::vector<std::string>{"d-1-changed", "g-2-problem", "c-3-new", "f-4-new",
-                                               "h-5-oldest", "b-6-oldest-but-one", "e-7-old"}));
+                                               "j-5-verified-before-time-began", "h-6-oldest",
+                                               "b-7-oldest-but-one", "e-8-old"}));
 }
 
 TEST(DueFiles, AFileWithoutADigestIsDueOnceItChangesOrAManifestListsIt)

@@ -9,6 +9,7 @@
 #include "window/view_controller.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDockWidget>
@@ -223,9 +224,13 @@ private slots:
         QTest::qWait(50);
         QCOMPARE(rows(window, 0).size(), 2);
 
+        // Accepting dates the new digest even with Times off, whatever stamp was there before.
+        QVERIFY(!window.timesCheckbox->isChecked());
+        quelby::test::removeAttribute(collection.second, quelby::kTimeAttributeName);
         user.answer = 1;
         press(window, "acceptEditedButton");
         QTRY_COMPARE(rows(window, 0), QStringList{QString::fromStdString(collection.first)});
+        QVERIFY(quelby::test::storedAttribute(collection.second, quelby::kTimeAttributeName));
         QCOMPARE(cli("check " + collection.photos + "/sub"), 0);
         QVERIFY(cli("check " + collection.photos) != 0);
         QCOMPARE(quelby::test::readWholeFile(collection.second), "Xecond picture");
