@@ -60,8 +60,12 @@ std::expected<FileDescriptor, std::string> lockManifest(int folderFd, const std:
 {
     const std::string lockName(kManifestLockName);
     const std::string shownLock = escapedForReport(joinedPath(folder, lockName));
-    const int flags = O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    const auto opened = sys::createAt(folderFd, lockName, flags, 0600);
+    const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    auto opened = sys::createAt(folderFd, lockName, flags | O_CREAT | O_EXCL, 0600);
+    const bool made = opened.has_value();
+    if (!opened && opened.error().code == EEXIST) {
+        opened = sys::openAt(folderFd, lockName, flags);
+    }
     if (!opened) {
         const std::string reason = opened.error().code == ELOOP ? shownLock + " is a symbolic link"
                                                                 : opened.error().description;
@@ -82,8 +86,9 @@ std::expected<FileDescriptor, std::string> lockManifest(int folderFd, const std:
         return std::unexpected("Couldn't lock " + shownPath + ": " + shownLock +
                                " belongs to another user");
     }
-    // Made by root in a user's folder, it is the user's, or they could never write again.
-    if (info->st_uid != folderInfo->st_uid) {
+    // Made by root in a user's folder, it is the user's, or they could never write
+    // again. One found there may be a link to any file, and is never given away.
+    if (made && info->st_uid != folderInfo->st_uid) {
         (void)sys::fchown(lock.get(), folderInfo->st_uid, folderInfo->st_gid);
     }
     if (const auto locked = sys::flock(lock.get(), LOCK_EX | LOCK_NB); !locked) {

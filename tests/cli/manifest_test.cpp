@@ -571,6 +571,15 @@ TEST(Manifest, ASecondWriterIsRefusedWhileAReaderGoesOn)
     EXPECT_EQ(readWholeFile(elsewhere), "untouched");
     EXPECT_EQ(readWholeFile(lockPath), "");
     EXPECT_EQ(readWholeFile(mount.path(kManifest)).find("  elsewhere\n"), std::string::npos);
+
+    // In a user's folder, a lock that is a second name of root's file stays root's.
+    ASSERT_EQ(::unlink(lockPath.c_str()), 0);
+    ASSERT_EQ(::link(elsewhere.c_str(), lockPath.c_str()), 0);
+    ASSERT_EQ(::chown(f.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(std::get<0>(runTool({"retag", f})), 0);
+    struct stat elsewhereInfo{};
+    ASSERT_EQ(::stat(elsewhere.c_str(), &elsewhereInfo), 0);
+    EXPECT_EQ(elsewhereInfo.st_uid, 0u);
 }
 
 TEST(Manifest, ACorruptManifestFailsTheRunAndIsNeverOverwritten)
