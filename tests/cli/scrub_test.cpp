@@ -298,6 +298,14 @@ TEST_F(ScrubTest, AStateOrLockThatIsALinkIsStatusTwoAndItsTargetIsUntouched)
     }
     EXPECT_EQ(test::readWholeFile(target), before);
     ASSERT_EQ(::unlink(statePath_.c_str()), 0);
+    // Nor is SQLite's log beside it followed.
+    ASSERT_EQ(std::get<0>(scrub({folder()})), 0);
+    const std::string log = statePath_ + "-wal";
+    ASSERT_EQ(::symlink(target.c_str(), log.c_str()), 0);
+    EXPECT_EQ(std::get<0>(scrub({folder()})), 2);
+    EXPECT_EQ(test::readWholeFile(target), before);
+    ASSERT_EQ(::unlink(log.c_str()), 0);
+    ASSERT_EQ(::unlink(statePath_.c_str()), 0);
     // A folder on the way reached through a link (a home that is one) is no planted link.
     const std::string linkedFolder = tree_.path("state-link");
     ASSERT_EQ(::symlink(stateFolder_.root().c_str(), linkedFolder.c_str()), 0);
