@@ -472,12 +472,17 @@ TEST_F(ScrubTest, AFolderThroughALinkSharesTheLockAndTheRecordOfItsRealPath)
     const std::string link = tree_.path("link");
     ASSERT_EQ(::symlink(folder().c_str(), link.c_str()), 0);
     {
-        // Recorded under the link by an earlier run, with a problem still open.
+        // Recorded under the link by an earlier run, with a problem still open, and
+        // under the real path as matching since: the open problem is what is kept.
         auto state = scrub::ScrubState::open(statePath_, [](const std::string&) {});
         ASSERT_TRUE(state) << state.error();
         ASSERT_TRUE((*state)->record(
             link, "4.jpg",
             scrub::KnownFile{4096, 1, 1, wallSeconds_, scrub::LastResult::differs, wallSeconds_},
+            wallSeconds_));
+        ASSERT_TRUE((*state)->record(
+            folder(), "4.jpg",
+            scrub::KnownFile{4096, 1, 1, wallSeconds_, scrub::LastResult::matched, std::nullopt},
             wallSeconds_));
         scrub::FolderRecord record;
         record.folder = link;
