@@ -31,6 +31,25 @@ bool isProblem(LastResult result)
 
 namespace {
 
+// A path a scrub never records: one that is no path below its folder.
+bool leavesFolder(std::string_view path)
+{
+    if (path.empty() || path.contains('\0')) {
+        return true;
+    }
+    for (std::size_t start = 0;;) {
+        const std::size_t slash = path.find('/', start);
+        const std::string_view component = path.substr(start, slash - start);
+        if (component.empty() || component == "..") {
+            return true;
+        }
+        if (slash == std::string_view::npos) {
+            return false;
+        }
+        start = slash + 1;
+    }
+}
+
 // 2 added files_by_result, 3 folders.without_digest; the script below (after
 // kAddWithoutDigest for a state that has the table) brings an older state up to it.
 constexpr std::int64_t kSchemaVersion = 3;
@@ -70,16 +89,6 @@ PRAGMA user_version = 3;
 
 constexpr const char* kAddWithoutDigest =
     "ALTER TABLE folders ADD COLUMN without_digest INTEGER NOT NULL DEFAULT 0";
-
-// A file's path that is no path below its folder: ".." or an empty
-// component, a leading "/", a NUL byte. Compared as bytes, whatever type a
-// hand-made row gave the column.
-constexpr const char* kStrayPath =
-    "(CAST(path AS BLOB) IN (x'', x'2e2e') OR instr(CAST(path AS BLOB), x'00') > 0 "
-    "OR substr(CAST(path AS BLOB), 1, 1) = x'2f' OR substr(CAST(path AS BLOB), -1, 1) = x'2f' "
-    "OR instr(CAST(path AS BLOB), x'2f2f') > 0 OR substr(CAST(path AS BLOB), 1, 3) = x'2e2e2f' "
-    "OR substr(CAST(path AS BLOB), -3, 3) = x'2f2e2e' "
-    "OR instr(CAST(path AS BLOB), x'2f2e2e2f') > 0)";
 
 constexpr const char* kFolderColumns = "path, last_run, every_days, files, verified_in_period, "
                                        "problems, bytes_read, notified_at, without_digest";
@@ -222,16 +231,28 @@ public:
             return std::unexpected(written.error());
         }
         KnownFiles files;
-        Statement::Use use(statements_->knownFiles);
-        use.bindBytes(1, folder);
-        const auto read = use.eachRow([&] {
-            files.insert_or_assign(use.bytes(0), KnownFile{use.integer(1), use.integer(2),
-                                                           use.integer(3), use.optionalInteger(4),
-                                                           static_cast<LastResult>(use.integer(5)),
-                                                           use.optionalInteger(6)});
-        });
-        if (!read) {
-            return std::unexpected(failure("read", read.error()));
+        std::vector<std::string> stray;
+        {
+            Statement::Use use(statements_->knownFiles);
+            use.bindBytes(1, folder);
+            const auto read = use.eachRow([&] {
+                std::string path = use.bytes(0);
+                if (leavesFolder(path)) {
+                    stray.push_back(std::move(path));
+                    return;
+                }
+                files.insert_or_assign(std::move(path),
+                                       KnownFile{use.integer(1), use.integer(2), use.integer(3),
+                                                 use.optionalInteger(4),
+                                                 static_cast<LastResult>(use.integer(5)),
+                                                 use.optionalInteger(6)});
+            });
+            if (!read) {
+                return std::unexpected(failure("read", read.error()));
+            }
+        }
+        if (auto dropped = drop(folder, stray); !dropped) {
+            return std::unexpected(dropped.error());
         }
         return files;
     }
@@ -280,18 +301,30 @@ public:
             return std::unexpected(written.error());
         }
         std::vector<OpenProblem> found;
-        Statement::Use use(statements_->problemCandidates);
-        use.bindBytes(1, folder).bind(2, std::int64_t{static_cast<int>(LastResult::matched)});
-        const auto read = use.eachRow([&] {
-            const auto result = static_cast<LastResult>(use.integer(1));
-            if (isProblem(result)) {
+        std::vector<std::string> stray;
+        {
+            Statement::Use use(statements_->problemCandidates);
+            use.bindBytes(1, folder).bind(2, std::int64_t{static_cast<int>(LastResult::matched)});
+            const auto read = use.eachRow([&] {
+                const auto result = static_cast<LastResult>(use.integer(1));
+                if (!isProblem(result)) {
+                    return;
+                }
+                std::string path = use.bytes(0);
+                if (leavesFolder(path)) {
+                    stray.push_back(std::move(path));
+                    return;
+                }
                 found.push_back(OpenProblem{
-                    use.bytes(0), result,
+                    std::move(path), result,
                     use.optionalInteger(2).value_or(use.optionalInteger(3).value_or(0))});
+            });
+            if (!read) {
+                return std::unexpected(failure("read", read.error()));
             }
-        });
-        if (!read) {
-            return std::unexpected(failure("read", read.error()));
+        }
+        if (auto dropped = drop(folder, stray); !dropped) {
+            return std::unexpected(dropped.error());
         }
         return found;
     }
@@ -321,39 +354,9 @@ public:
         return found;
     }
 
-    // Deletes the records of kStrayPath, naming each to dropped first.
-    std::expected<void, std::string>
-    dropStrayRecords(const std::function<void(const std::string&, const std::string&)>& dropped)
+    void setDropped(std::function<void(const std::string&, const std::string&)> dropped)
     {
-        const std::string where = kStrayPath;
-        auto stray = Statement::prepare(
-            database_, ("SELECT (SELECT path FROM folders WHERE id = files.folder), "
-                        "CAST(path AS BLOB) FROM files WHERE " +
-                        where + " ORDER BY 1, 2")
-                           .c_str());
-        if (!stray) {
-            return std::unexpected(failure("read", stray.error()));
-        }
-        std::vector<std::pair<std::string, std::string>> found;
-        {
-            Statement::Use use(*stray);
-            if (auto read = use.eachRow([&] { found.emplace_back(use.bytes(0), use.bytes(1)); });
-                !read) {
-                return std::unexpected(failure("read", read.error()));
-            }
-        }
-        if (found.empty()) {
-            return {};
-        }
-        if (auto deleted = database_.run(("DELETE FROM files WHERE " + where).c_str()); !deleted) {
-            return std::unexpected(failure("written", deleted.error()));
-        }
-        if (dropped) {
-            for (const auto& [folder, path] : found) {
-                dropped(folder, path);
-            }
-        }
-        return {};
+        dropped_ = std::move(dropped);
     }
 
     // A folder recorded under a spelling that is not its real path (through
@@ -390,6 +393,23 @@ public:
     }
 
 private:
+    // Deletes records no scrub wrote, each named to dropped_ first; whatever
+    // they name is never looked at.
+    std::expected<void, std::string> drop(std::string_view folder,
+                                          const std::vector<std::string>& stray)
+    {
+        if (stray.empty()) {
+            return {};
+        }
+        for (const std::string& path : stray) {
+            if (dropped_) {
+                dropped_(std::string(folder), path);
+            }
+            pending_.push_back(Change{std::string(folder), path, std::nullopt});
+        }
+        return writeBatch(nullptr);
+    }
+
     std::expected<void, SqliteError> mergeFolder(std::int64_t from, const std::string& real)
     {
         if (auto begun = database_.run("BEGIN IMMEDIATE"); !begun) {
@@ -565,6 +585,7 @@ private:
     std::vector<Change> pending_;
     Seconds batchOpenedAt_ = 0;
     std::unordered_map<std::string, std::int64_t> folderIds_;
+    std::function<void(const std::string&, const std::string&)> dropped_;
 };
 
 bool isDamaged(const SqliteError& error)
@@ -616,9 +637,7 @@ ScrubState::open(const std::string& path, const std::function<void(const std::st
     if (auto merged = (*state)->mergeSpellings(); !merged) {
         return std::unexpected(merged.error());
     }
-    if (auto dropping = (*state)->dropStrayRecords(dropped); !dropping) {
-        return std::unexpected(dropping.error());
-    }
+    (*state)->setDropped(dropped);
     return std::unique_ptr<ScrubState>(std::move(*state));
 }
 

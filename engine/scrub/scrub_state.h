@@ -92,8 +92,9 @@ public:
     // the time (UTC, %Y%m%dT%H%M%SZ), movedAside hears the new name, and a
     // new state is started. Any other failure is returned, the file left alone.
     // A file's record whose path is no path below its folder (a ".." or an
-    // empty component, a leading "/", a NUL byte) was not written by a scrub;
-    // it is deleted as the state opens, and dropped hears its folder and path.
+    // empty component, a leading "/", a NUL byte) was not written by a scrub:
+    // knownFiles() and openProblems() leave it out and delete it, and dropped
+    // hears its folder and path. (folderCounts() may count it until then.)
     static std::expected<std::unique_ptr<ScrubState>, std::string>
     open(const std::string& path, const std::function<void(const std::string&)>& movedAside,
          const std::function<void(const std::string& folder, const std::string& path)>& dropped =
