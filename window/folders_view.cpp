@@ -145,6 +145,7 @@ void FoldersView::refresh()
     }
 
     const QColor problemColour = lineColours(palette())[static_cast<int>(LineKind::failure)];
+    const QColor warningColour = lineColours(palette())[static_cast<int>(LineKind::warning)];
     const QLocale locale;
     QList<QTreeWidgetItem*> items;
     items.reserve(static_cast<qsizetype>(rows.size()));
@@ -163,11 +164,18 @@ void FoldersView::refresh()
                               : tr("not yet"));
         if (row.record && row.counts) {
             const auto& counts = *row.counts;
-            const auto percent =
-                counts.files == 0 ? 100 : counts.verifiedInPeriod * 100 / counts.files;
-            item->setText(shareColumn, tr("%1 % verified in the last %2 days")
-                                           .arg(percent)
-                                           .arg(row.record->everyDays));
+            // A file without a digest is never verified: it holds the share down.
+            const auto files = counts.files + counts.withoutDigest;
+            const auto percent = files == 0 ? 100 : counts.verifiedInPeriod * 100 / files;
+            QString share =
+                tr("%1 % verified in the last %2 days").arg(percent).arg(row.record->everyDays);
+            if (counts.withoutDigest > 0) {
+                share += "; " + (counts.withoutDigest == 1
+                                     ? tr("1 file not protected")
+                                     : tr("%1 files not protected").arg(counts.withoutDigest));
+                item->setForeground(shareColumn, warningColour);
+            }
+            item->setText(shareColumn, share);
             item->setText(problemsColumn, QString::number(counts.problems));
             if (counts.problems > 0) {
                 item->setForeground(problemsColumn, problemColour);

@@ -62,7 +62,7 @@ std::string makeState(const QString& where)
             (void)(*state)->record(name, relative, known, 0);
         }
         (void)(*state)->saveFolder(quelby::scrub::FolderRecord{
-            name, now, 30, kFilesPerFolder, kFilesPerFolder / 2, 4, 0, std::nullopt});
+            name, now, 30, kFilesPerFolder, kFilesPerFolder / 2, 4, 0, std::nullopt, 0});
     }
     return path;
 }

@@ -82,7 +82,8 @@ std::string summaryOutput(const RunOptions& options, const scrub::ScrubResult& r
     object["no_digest"] = result.summary.noDigest;
     object["scrubbed"] = result.summary.verified;
     object["problems"] = result.summary.problems;
-    object["files"] = result.summary.files;
+    object["files"] = result.summary.withDigest;
+    object["without_digest"] = result.summary.noDigest;
     object["verified_in_period"] = result.summary.verifiedInPeriod;
     object["verified_in_period_percent"] = result.summary.percent;
     object["every_days"] = result.summary.everyDays;
@@ -181,8 +182,12 @@ int runScrub(const CliOptions& options, std::ostream& out, std::ostream& err,
     }
     std::vector<RunOptions> runs;
     for (const std::string& typed : options.folders) {
+        auto folder = realFolder(typed, err, environment);
+        if (!folder) {
+            return folder.error();
+        }
         CliOptions one = options;
-        one.folder = typed;
+        one.folder = std::move(*folder);
         one.excludeFiles.clear();
         auto runOptions = runOptionsFor(one, err, environment);
         if (!runOptions) {

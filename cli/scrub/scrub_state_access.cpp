@@ -1,10 +1,25 @@
 #include "scrub_state_access.h"
 
 #include "cli/command_output.h"
+#include "cli/run_setup.h"
 #include "engine/display_text.h"
 #include "engine/scrub/scrub_text.h"
+#include "engine/sys.h"
 
 namespace quelby::cli {
+
+std::expected<std::string, int> realFolder(const std::string& typed, std::ostream& err,
+                                           const CliEnvironment& environment)
+{
+    auto folder = absoluteFolder(typed, err, environment);
+    if (!folder) {
+        return folder;
+    }
+    if (auto real = sys::realPath(*folder)) {
+        return *real;
+    }
+    return folder;
+}
 
 std::expected<std::string, int> scrubStatePath(const CliOptions& options, std::ostream& err,
                                                const CliEnvironment& environment)
@@ -29,10 +44,16 @@ std::expected<std::string, int> scrubStatePath(const CliOptions& options, std::o
 std::expected<std::unique_ptr<scrub::ScrubState>, int> openScrubState(const std::string& path,
                                                                       std::ostream& err)
 {
-    auto state = scrub::ScrubState::open(path, [&err, &path](const std::string& movedTo) {
-        sayError(err, report::stateMovedAsideText(escapedForReport(path),
-                                                  escapedForReport(movedTo)));
-    });
+    auto state = scrub::ScrubState::open(
+        path,
+        [&err, &path](const std::string& movedTo) {
+            sayError(err, report::stateMovedAsideText(escapedForReport(path),
+                                                      escapedForReport(movedTo)));
+        },
+        [&err, &path](const std::string& folder, const std::string& dropped) {
+            sayError(err, report::strayRecordText(escapedForReport(path), escapedForReport(folder),
+                                                  escapedForReport(dropped)));
+        });
     if (!state) {
         sayError(err, state.error());
         return std::unexpected(kExitUsage);

@@ -3,6 +3,7 @@
 #include "cli/run_setup.h"
 #include "engine/display_text.h"
 #include "engine/scrub/due_files.h"
+#include "engine/scrub/scrub_text.h"
 #include "scrub_command.h"
 #include "scrub_state_access.h"
 
@@ -37,9 +38,11 @@ std::string joinedPath(const std::string& folder, const std::string& relative)
 struct FolderStatus
 {
     scrub::FolderRecord record;
-    std::int64_t files = 0;
+    std::int64_t files = 0; // N, as the scrub's summary counts it
+    std::int64_t withoutDigest = 0;
     std::int64_t verifiedInPeriod = 0;
     std::vector<scrub::OpenProblem> problems;
+    std::vector<std::string> damagedCopies; // relative, in byte order
 };
 
 std::expected<FolderStatus, std::string> statusOf(scrub::ScrubState& state,
@@ -51,14 +54,19 @@ std::expected<FolderStatus, std::string> statusOf(scrub::ScrubState& state,
         return std::unexpected(known.error());
     }
     for (const auto& [path, file] : *known) {
-        if (file.result == scrub::LastResult::noDigest) {
+        if (file.result == scrub::LastResult::damagedCopy) {
+            status.damagedCopies.push_back(path);
             continue;
         }
         ++status.files;
+        if (file.result == scrub::LastResult::noDigest) {
+            ++status.withoutDigest;
+        }
         if (scrub::verifiedWithin(file.verifiedAt, now, record.everyDays)) {
             ++status.verifiedInPeriod;
         }
     }
+    std::ranges::sort(status.damagedCopies);
     auto problems = state.openProblems(record.folder);
     if (!problems) {
         return std::unexpected(problems.error());
@@ -76,15 +84,31 @@ std::int64_t percentOf(const FolderStatus& status)
 std::string statusText(const FolderStatus& status)
 {
     const std::string folder = escapedForReport(status.record.folder);
-    std::string text = folder + ": last scrubbed " + timeText(status.record.lastRun.value_or(0)) +
-                       "; " + std::to_string(percentOf(status)) + "% of its " +
-                       std::to_string(status.files) + " files verified in the last " +
-                       std::to_string(status.record.everyDays) + " days; " +
-                       std::to_string(status.problems.size()) + " open problems\n";
+    const std::string problems = std::to_string(status.problems.size()) + " open problems";
+    std::string text = folder + ": ";
+    if (status.record.lastRun) {
+        text += "last scrubbed " + timeText(*status.record.lastRun) + "; " +
+                std::to_string(percentOf(status)) + "% of its " + std::to_string(status.files) +
+                " files verified in the last " + std::to_string(status.record.everyDays) +
+                " days; " + problems;
+    } else {
+        text += "no scrub has finished yet; " + problems;
+    }
+    if (status.withoutDigest > 0) {
+        // Retag alone would replace the digests of damaged files too.
+        text += "; " + report::withoutDigestText(status.withoutDigest) +
+                " (quelby-cli retag --times --only-edited " + folder + ")";
+    }
+    text += "\n";
     for (const scrub::OpenProblem& problem : status.problems) {
         text += "  ❌ " + escapedForReport(joinedPath(status.record.folder, problem.path)) + ": " +
                 std::string(resultName(problem.result)) + " since " + timeText(problem.since) +
                 "\n";
+    }
+    for (const std::string& copy : status.damagedCopies) {
+        text += "  ⚠️ Damaged copy kept by repair: " +
+                escapedForReport(joinedPath(status.record.folder, copy)) +
+                " (delete it once you no longer need it)\n";
     }
     return text;
 }
@@ -94,8 +118,9 @@ std::string statusJson(const FolderStatus& status)
     Json object;
     object["type"] = "folder";
     addPath(object, "folder", status.record.folder);
-    object["last_scrubbed"] = status.record.lastRun.value_or(0);
-    object["files"] = status.files;
+    object["last_scrubbed"] = status.record.lastRun ? Json(*status.record.lastRun) : Json(nullptr);
+    object["files"] = status.files - status.withoutDigest;
+    object["without_digest"] = status.withoutDigest;
     object["verified_in_period"] = status.verifiedInPeriod;
     object["verified_in_period_percent"] = percentOf(status);
     object["every_days"] = status.record.everyDays;
@@ -118,7 +143,7 @@ int runStatus(const CliOptions& options, std::ostream& out, std::ostream& err,
 {
     std::vector<std::string> named;
     for (const std::string& typed : options.folders) {
-        auto folder = absoluteFolder(typed, err, environment);
+        auto folder = realFolder(typed, err, environment);
         if (!folder) {
             return folder.error();
         }

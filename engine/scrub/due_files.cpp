@@ -39,6 +39,9 @@ std::optional<DueClass> dueClass(const SurveyedFile& file, Seconds now, std::int
     if (isProblem(known->result) || changedSince(file, *known)) {
         return DueClass::problemOrChanged;
     }
+    if (known->result == LastResult::damagedCopy) {
+        return std::nullopt;
+    }
     if (known->result == LastResult::noDigest) {
         // A manifest that lists it now has given it a digest without touching the file.
         if (file.hasDigest.value_or(false)) {

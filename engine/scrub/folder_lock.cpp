@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 
 namespace quelby::scrub {
 
@@ -25,8 +26,14 @@ FolderLock::~FolderLock()
 std::expected<FolderLock, FolderLock::Error> FolderLock::take(const std::string& statePath,
                                                               std::string_view folder)
 {
-    // Named by a digest of the folder: any folder name fits, none is spelt out.
-    const Digest digest = digestOfBytes(folder);
+    // Named by a digest of the device and inode behind the folder, so that
+    // every spelling of it (through a link, with "..") takes one lock; by
+    // its name only when there is nothing there to look at.
+    std::string key(folder);
+    if (const auto info = sys::fstatAt(AT_FDCWD, key, 0); info && S_ISDIR(info->st_mode)) {
+        key = "device " + std::to_string(info->st_dev) + " inode " + std::to_string(info->st_ino);
+    }
+    const Digest digest = digestOfBytes(key);
     const std::string name =
         stateFolder(statePath) + "/scrub-" + lowerHex(digest.view().substr(0, 8)) + ".lock";
     const auto failed = [&](const PosixError& error) {
@@ -39,7 +46,7 @@ std::expected<FolderLock, FolderLock::Error> FolderLock::take(const std::string&
     const auto opened =
         sys::createAt(AT_FDCWD, name, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (!opened) {
-        return failed(opened.error());
+        return failed(notFollowed(opened.error()));
     }
     FolderLock lock(*opened);
     if (auto locked = sys::flock(lock.fd_, LOCK_EX | LOCK_NB); !locked) {

@@ -9,7 +9,8 @@ FolderRecord folderRecordAfter(const FolderSummary& summary,
     record.folder = summary.folder;
     record.lastRun = now;
     record.everyDays = summary.everyDays;
-    record.files = summary.files;
+    record.files = summary.withDigest;
+    record.withoutDigest = summary.noDigest;
     record.verifiedInPeriod = summary.verifiedInPeriod;
     record.problems = summary.openProblems;
     record.bytesRead = summary.bytesRead;

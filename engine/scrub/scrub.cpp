@@ -46,6 +46,7 @@ public:
         Survey survey(options_, known_, surveyed_, observer_, readsAsItGoes ? this : nullptr);
         result_.state =
             walkFolder(readsAsItGoes ? reading_ : run_, survey, readsAsItGoes ? pool_ : nullptr);
+        unreadFolders_ = std::move(survey.unreadFolders);
         if (!stateError_.empty()) {
             return std::unexpected(stateError_);
         }
@@ -146,6 +147,19 @@ private:
             }
             read(index);
         }
+        if (run_.verbose) {
+            // Check names every file without a digest; looking costs no read.
+            for (std::size_t index = 0; index < surveyed_.size(); ++index) {
+                const KnownFile* known = surveyed_[index].known;
+                if (stopRequested() || !stateError_.empty()) {
+                    break;
+                }
+                if (known != nullptr && known->result == LastResult::noDigest &&
+                    !dueClass(surveyed_[index], options_.now, options_.everyDays)) {
+                    read(index, false);
+                }
+            }
+        }
         if (visits_) {
             if (stopped_) {
                 visits_->stop();
@@ -191,7 +205,7 @@ private:
         observer_.scrubProgress(result_.summary.verified, result_.summary.due);
     }
 
-    void read(std::size_t index)
+    void read(std::size_t index, bool fromAllowance = true)
     {
         SurveyedFile& file = surveyed_[index];
         const auto [folder, name] = splitPath(file.relativePath);
@@ -219,7 +233,9 @@ private:
                 file.size = info->st_size;
             }
         }
-        allowance_.start(file.size);
+        if (fromAllowance) {
+            allowance_.start(file.size);
+        }
         pending_.push_back(index);
         if (visits_) {
             visits_->visit(std::move(entry));
@@ -303,8 +319,12 @@ private:
         case FileResult::noDigest:
             now.result = LastResult::noDigest;
             break;
+        case FileResult::damagedCopy:
+            now.result = LastResult::damagedCopy;
+            now.verifiedAt = std::nullopt;
+            break;
         default:
-            return; // a damaged copy or a leftover: looked at again next time
+            return; // a leftover: looked at again next time
         }
         if (isProblem(now.result)) {
             const bool wasOpen = before && isProblem(before->result);
@@ -333,7 +353,6 @@ private:
         summary.everyDays = options_.everyDays;
         summary.problems = result_.state.failureCount;
         summary.bytesRead = result_.state.bytesRead;
-        summary.files = 0;
         std::int64_t inPeriod = 0;
         for (SurveyedFile& file : surveyed_) {
             if (file.known == nullptr) {
@@ -348,19 +367,12 @@ private:
                     return std::unexpected(recorded.error());
                 }
             }
-            const KnownFile& known = *file.known;
-            if (known.result == LastResult::noDigest) {
-                ++summary.noDigest;
-                continue;
-            }
-            ++summary.files;
-            if (verifiedWithin(known.verifiedAt, options_.now, options_.everyDays)) {
+            if (count(*file.known) &&
+                verifiedWithin(file.known->verifiedAt, options_.now, options_.everyDays)) {
                 ++inPeriod;
             }
-            if (isProblem(known.result)) {
-                ++summary.openProblems;
-            }
         }
+        countBelowUnreadFolders();
         summary.verifiedInPeriod = inPeriod;
         summary.percent = summary.files == 0 ? 100 : inPeriod * 100 / summary.files;
         result_.state.stopped = result_.state.stopped || stopped_;
@@ -368,6 +380,44 @@ private:
             return std::unexpected(committed.error());
         }
         return std::move(result_);
+    }
+
+    // Counts a file in N and in its share of it; false for one N leaves out.
+    bool count(const KnownFile& known)
+    {
+        FolderSummary& summary = result_.summary;
+        if (known.result == LastResult::damagedCopy) {
+            return false;
+        }
+        ++summary.files;
+        ++(known.result == LastResult::noDigest ? summary.noDigest : summary.withDigest);
+        if (isProblem(known.result)) {
+            ++summary.openProblems;
+        }
+        return true;
+    }
+
+    // The files the state knows below a folder that could not be opened are
+    // still there as far as anyone can tell: counted, but not as verified.
+    void countBelowUnreadFolders()
+    {
+        if (unreadFolders_.empty()) {
+            return;
+        }
+        std::unordered_set<std::string_view> met;
+        met.reserve(surveyed_.size());
+        for (const SurveyedFile& file : surveyed_) {
+            met.insert(file.relativePath);
+        }
+        for (const auto& [path, known] : known_) {
+            const bool below = std::ranges::any_of(unreadFolders_, [&](const std::string& folder) {
+                return folder.empty() || (path.size() > folder.size() && path.starts_with(folder) &&
+                                          path[folder.size()] == '/');
+            });
+            if (below && !met.contains(path)) {
+                count(known);
+            }
+        }
     }
 
     const ScrubOptions& options_;
@@ -389,6 +439,7 @@ private:
     std::shared_ptr<const FileDescriptor> openedFolder_;
     std::string openedFolderPath_;
     std::deque<std::size_t> pending_; // reads handed over, not yet delivered
+    std::vector<std::string> unreadFolders_;
     std::string stateError_;
 };
 

@@ -40,11 +40,14 @@ struct FolderSummary
     std::int64_t due = 0;      // files due when the run began
     std::int64_t verified = 0; // V: files read this run
     std::int64_t problems = 0; // P: "❌" lines this run
-    std::int64_t files = 0;    // N: files with a digest
+    // N: every file the walk met, and those below a folder it could not open
+    // (not verified this time); never a damaged copy a repair kept.
+    std::int64_t files = 0;
+    std::int64_t withDigest = 0; // of N, files with a digest (or not yet looked at)
+    std::int64_t noDigest = 0;   // U: of N, files without a digest
     std::int64_t verifiedInPeriod = 0;
     std::int64_t percent = 100;  // Q: of N, verified within the period, rounded down
     std::int64_t everyDays = 30; // E
-    std::int64_t noDigest = 0;   // files without a digest, left out of N
     std::int64_t gone = 0;
     std::int64_t bytesRead = 0;
     std::int64_t openProblems = 0; // after this run

@@ -2,6 +2,7 @@
 
 #include "engine/scrub/sqlite_handle.h"
 #include "engine/scrub/state_file.h"
+#include "engine/sys.h"
 
 #include <ctime>
 #include <sqlite3.h>
@@ -15,7 +16,8 @@
 //
 // Schema 1:
 //   folders(id, path BLOB UNIQUE, the FolderRecord figures); a folder that
-//     has files but no finished run has a NULL last_run.
+//     has files but no finished run has a NULL last_run. Version 3 added
+//     without_digest.
 //   files(folder, path BLOB, size, modified_ns, changed_ns, verified_at,
 //     result, problem_since), keyed by (folder, path) WITHOUT ROWID: the key
 //     is the row, so a file costs its path and a few varints.
@@ -29,8 +31,28 @@ bool isProblem(LastResult result)
 
 namespace {
 
-// 2 added files_by_result; the script below brings a state of version 1 up to it.
-constexpr std::int64_t kSchemaVersion = 2;
+// A path a scrub never records: one that is no path below its folder.
+bool leavesFolder(std::string_view path)
+{
+    if (path.empty() || path.contains('\0')) {
+        return true;
+    }
+    for (std::size_t start = 0;;) {
+        const std::size_t slash = path.find('/', start);
+        const std::string_view component = path.substr(start, slash - start);
+        if (component.empty() || component == "..") {
+            return true;
+        }
+        if (slash == std::string_view::npos) {
+            return false;
+        }
+        start = slash + 1;
+    }
+}
+
+// 2 added files_by_result, 3 folders.without_digest; the script below (after
+// kAddWithoutDigest for a state that has the table) brings an older state up to it.
+constexpr std::int64_t kSchemaVersion = 3;
 constexpr std::size_t kBatchChanges = 1000;
 // Long enough for another scrub's batch and a checkpoint, short enough that a
 // state held by a hung process ends a timer's run instead of stalling it.
@@ -46,7 +68,8 @@ CREATE TABLE IF NOT EXISTS folders (
     verified_in_period INTEGER NOT NULL DEFAULT 0,
     problems INTEGER NOT NULL DEFAULT 0,
     bytes_read INTEGER NOT NULL DEFAULT 0,
-    notified_at INTEGER
+    notified_at INTEGER,
+    without_digest INTEGER NOT NULL DEFAULT 0
 );
 CREATE TABLE IF NOT EXISTS files (
     folder INTEGER NOT NULL,
@@ -61,11 +84,14 @@ CREATE TABLE IF NOT EXISTS files (
 ) WITHOUT ROWID;
 -- The Folders view's counts, read from the index alone: a range per result.
 CREATE INDEX IF NOT EXISTS files_by_result ON files (folder, result, verified_at);
-PRAGMA user_version = 2;
+PRAGMA user_version = 3;
 )";
 
-constexpr const char* kFolderColumns =
-    "path, last_run, every_days, files, verified_in_period, problems, bytes_read, notified_at";
+constexpr const char* kAddWithoutDigest =
+    "ALTER TABLE folders ADD COLUMN without_digest INTEGER NOT NULL DEFAULT 0";
+
+constexpr const char* kFolderColumns = "path, last_run, every_days, files, verified_in_period, "
+                                       "problems, bytes_read, notified_at, without_digest";
 
 // Every statement the state runs, prepared once when it opens.
 struct Statements
@@ -88,13 +114,12 @@ struct Statements
         const std::string folderColumns = kFolderColumns;
         const std::string saveFolder =
             "INSERT INTO folders (" + folderColumns +
-            ") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) ON CONFLICT (path) DO UPDATE SET "
+            ") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9) ON CONFLICT (path) DO UPDATE SET "
             "last_run = excluded.last_run, every_days = excluded.every_days, "
             "files = excluded.files, verified_in_period = excluded.verified_in_period, "
             "problems = excluded.problems, bytes_read = excluded.bytes_read, "
-            "notified_at = excluded.notified_at";
-        const std::string folders =
-            "SELECT " + folderColumns + " FROM folders WHERE last_run IS NOT NULL ORDER BY path";
+            "notified_at = excluded.notified_at, without_digest = excluded.without_digest";
+        const std::string folders = "SELECT " + folderColumns + " FROM folders ORDER BY path";
         const char* const sql[] = {
             "BEGIN IMMEDIATE",
             "COMMIT",
@@ -118,7 +143,8 @@ struct Statements
             "(SELECT count(*) FROM files WHERE folder = d.id AND result IN (?2, ?3, ?4, ?5)), "
             "(SELECT count(*) FROM files WHERE folder = d.id AND result IN (?2, ?3, ?4, ?5) "
             "AND verified_at >= ?1 - d.every_days * 86400), "
-            "(SELECT count(*) FROM files WHERE folder = d.id AND result IN (?4, ?5)) "
+            "(SELECT count(*) FROM files WHERE folder = d.id AND result IN (?4, ?5)), "
+            "(SELECT count(*) FROM files WHERE folder = d.id AND result = ?6) "
             "FROM folders d WHERE d.last_run IS NOT NULL ORDER BY d.path",
         };
         std::vector<Statement> prepared;
@@ -185,7 +211,7 @@ public:
                 SqliteError{SQLITE_ERROR, "it was written by a newer version of Quelby"});
         }
         if (found < kSchemaVersion) {
-            if (auto made = createSchema(); !made) {
+            if (auto made = createSchema(found); !made) {
                 return made;
             }
         }
@@ -205,16 +231,28 @@ public:
             return std::unexpected(written.error());
         }
         KnownFiles files;
-        Statement::Use use(statements_->knownFiles);
-        use.bindBytes(1, folder);
-        const auto read = use.eachRow([&] {
-            files.insert_or_assign(use.bytes(0), KnownFile{use.integer(1), use.integer(2),
-                                                           use.integer(3), use.optionalInteger(4),
-                                                           static_cast<LastResult>(use.integer(5)),
-                                                           use.optionalInteger(6)});
-        });
-        if (!read) {
-            return std::unexpected(failure("read", read.error()));
+        std::vector<std::string> stray;
+        {
+            Statement::Use use(statements_->knownFiles);
+            use.bindBytes(1, folder);
+            const auto read = use.eachRow([&] {
+                std::string path = use.bytes(0);
+                if (leavesFolder(path)) {
+                    stray.push_back(std::move(path));
+                    return;
+                }
+                files.insert_or_assign(std::move(path),
+                                       KnownFile{use.integer(1), use.integer(2), use.integer(3),
+                                                 use.optionalInteger(4),
+                                                 static_cast<LastResult>(use.integer(5)),
+                                                 use.optionalInteger(6)});
+            });
+            if (!read) {
+                return std::unexpected(failure("read", read.error()));
+            }
+        }
+        if (auto dropped = drop(folder, stray); !dropped) {
+            return std::unexpected(dropped.error());
         }
         return files;
     }
@@ -248,7 +286,7 @@ public:
         const auto read = use.eachRow([&] {
             found.push_back(FolderRecord{use.bytes(0), use.optionalInteger(1), use.integer(2),
                                          use.integer(3), use.integer(4), use.integer(5),
-                                         use.integer(6), use.optionalInteger(7)});
+                                         use.integer(6), use.optionalInteger(7), use.integer(8)});
         });
         if (!read) {
             return std::unexpected(failure("read", read.error()));
@@ -263,18 +301,30 @@ public:
             return std::unexpected(written.error());
         }
         std::vector<OpenProblem> found;
-        Statement::Use use(statements_->problemCandidates);
-        use.bindBytes(1, folder).bind(2, std::int64_t{static_cast<int>(LastResult::matched)});
-        const auto read = use.eachRow([&] {
-            const auto result = static_cast<LastResult>(use.integer(1));
-            if (isProblem(result)) {
+        std::vector<std::string> stray;
+        {
+            Statement::Use use(statements_->problemCandidates);
+            use.bindBytes(1, folder).bind(2, std::int64_t{static_cast<int>(LastResult::matched)});
+            const auto read = use.eachRow([&] {
+                const auto result = static_cast<LastResult>(use.integer(1));
+                if (!isProblem(result)) {
+                    return;
+                }
+                std::string path = use.bytes(0);
+                if (leavesFolder(path)) {
+                    stray.push_back(std::move(path));
+                    return;
+                }
                 found.push_back(OpenProblem{
-                    use.bytes(0), result,
+                    std::move(path), result,
                     use.optionalInteger(2).value_or(use.optionalInteger(3).value_or(0))});
+            });
+            if (!read) {
+                return std::unexpected(failure("read", read.error()));
             }
-        });
-        if (!read) {
-            return std::unexpected(failure("read", read.error()));
+        }
+        if (auto dropped = drop(folder, stray); !dropped) {
+            return std::unexpected(dropped.error());
         }
         return found;
     }
@@ -292,10 +342,11 @@ public:
             .bind(2, code(LastResult::none))
             .bind(3, code(LastResult::matched))
             .bind(4, code(LastResult::differs))
-            .bind(5, code(LastResult::readFailed));
+            .bind(5, code(LastResult::readFailed))
+            .bind(6, code(LastResult::noDigest));
         const auto read = use.eachRow([&] {
-            found.push_back(
-                FolderCounts{use.bytes(0), use.integer(1), use.integer(2), use.integer(3)});
+            found.push_back(FolderCounts{use.bytes(0), use.integer(1), use.integer(2),
+                                         use.integer(3), use.integer(4)});
         });
         if (!read) {
             return std::unexpected(failure("read", read.error()));
@@ -303,13 +354,118 @@ public:
         return found;
     }
 
+    void setDropped(std::function<void(const std::string&, const std::string&)> dropped)
+    {
+        dropped_ = std::move(dropped);
+    }
+
+    // A folder recorded under a spelling that is not its real path (through
+    // a link, say) is merged into the record of its real path: one folder,
+    // one record. Of a file known under both, an open problem wins, then the
+    // later verification; of the figures, those of the later run.
+    std::expected<void, std::string> mergeSpellings()
+    {
+        std::vector<std::pair<std::int64_t, std::string>> moves;
+        {
+            auto all = Statement::prepare(database_, "SELECT id, path FROM folders");
+            if (!all) {
+                return std::unexpected(failure("read", all.error()));
+            }
+            Statement::Use use(*all);
+            const auto read = use.eachRow([&] {
+                const std::string folder = use.bytes(1);
+                if (auto real = sys::realPath(folder); real && *real != folder) {
+                    moves.emplace_back(use.integer(0), std::move(*real));
+                }
+            });
+            if (!read) {
+                return std::unexpected(failure("read", read.error()));
+            }
+        }
+        for (const auto& [from, real] : moves) {
+            if (auto merged = mergeFolder(from, real); !merged) {
+                (void)database_.run("ROLLBACK");
+                folderIds_.clear();
+                return std::unexpected(failure("written", merged.error()));
+            }
+        }
+        return {};
+    }
+
 private:
-    std::expected<void, SqliteError> createSchema()
+    // Deletes records no scrub wrote, each named to dropped_ first; whatever
+    // they name is never looked at.
+    std::expected<void, std::string> drop(std::string_view folder,
+                                          const std::vector<std::string>& stray)
+    {
+        if (stray.empty()) {
+            return {};
+        }
+        for (const std::string& path : stray) {
+            if (dropped_) {
+                dropped_(std::string(folder), path);
+            }
+            pending_.push_back(Change{std::string(folder), path, std::nullopt});
+        }
+        return writeBatch(nullptr);
+    }
+
+    std::expected<void, SqliteError> mergeFolder(std::int64_t from, const std::string& real)
     {
         if (auto begun = database_.run("BEGIN IMMEDIATE"); !begun) {
             return begun;
         }
-        if (auto made = database_.run(kCreateSchema); !made) {
+        const auto to = folderId(real);
+        if (!to) {
+            return std::unexpected(to.error());
+        }
+        const char* const steps[] = {
+            "INSERT INTO files (folder, path, size, modified_ns, changed_ns, verified_at, result, "
+            "problem_since) SELECT ?1, path, size, modified_ns, changed_ns, verified_at, result, "
+            "problem_since FROM files WHERE folder = ?2 ON CONFLICT (folder, path) DO UPDATE SET "
+            "size = excluded.size, modified_ns = excluded.modified_ns, "
+            "changed_ns = excluded.changed_ns, verified_at = excluded.verified_at, "
+            "result = excluded.result, problem_since = excluded.problem_since "
+            "WHERE (excluded.result IN (?3, ?4)) > (files.result IN (?3, ?4)) OR "
+            "((excluded.result IN (?3, ?4)) = (files.result IN (?3, ?4)) AND "
+            "coalesce(excluded.verified_at, -1) > coalesce(files.verified_at, -1))",
+            "DELETE FROM files WHERE folder = ?2",
+            "UPDATE folders SET (last_run, every_days, files, verified_in_period, problems, "
+            "bytes_read, notified_at, without_digest) = (SELECT last_run, every_days, files, "
+            "verified_in_period, problems, bytes_read, notified_at, without_digest FROM folders "
+            "WHERE id = ?2) WHERE id = ?1 AND coalesce(last_run, -1) < "
+            "(SELECT coalesce(last_run, -1) FROM folders WHERE id = ?2)",
+            "DELETE FROM folders WHERE id = ?2",
+        };
+        for (const char* sql : steps) {
+            auto statement = Statement::prepare(database_, sql);
+            if (!statement) {
+                return std::unexpected(statement.error());
+            }
+            // The problems' codes; a statement without ?3 and ?4 ignores them.
+            Statement::Use use(*statement);
+            use.bind(1, *to)
+                .bind(2, from)
+                .bind(3, std::int64_t{static_cast<int>(LastResult::differs)})
+                .bind(4, std::int64_t{static_cast<int>(LastResult::readFailed)});
+            if (auto ran = use.run(); !ran) {
+                return ran;
+            }
+        }
+        return database_.run("COMMIT");
+    }
+
+    std::expected<void, SqliteError> createSchema(std::int64_t found)
+    {
+        if (auto begun = database_.run("BEGIN IMMEDIATE"); !begun) {
+            return begun;
+        }
+        auto made =
+            found > 0 ? database_.run(kAddWithoutDigest) : std::expected<void, SqliteError>();
+        if (made) {
+            made = database_.run(kCreateSchema);
+        }
+        if (!made) {
             (void)database_.run("ROLLBACK");
             return made;
         }
@@ -398,7 +554,8 @@ private:
             .bind(5, record->verifiedInPeriod)
             .bind(6, record->problems)
             .bind(7, record->bytesRead)
-            .bind(8, record->notifiedAt);
+            .bind(8, record->notifiedAt)
+            .bind(9, record->withoutDigest);
         return save.run();
     }
 
@@ -428,6 +585,7 @@ private:
     std::vector<Change> pending_;
     Seconds batchOpenedAt_ = 0;
     std::unordered_map<std::string, std::int64_t> folderIds_;
+    std::function<void(const std::string&, const std::string&)> dropped_;
 };
 
 bool isDamaged(const SqliteError& error)
@@ -437,7 +595,7 @@ bool isDamaged(const SqliteError& error)
 
 std::expected<std::unique_ptr<SqliteScrubState>, SqliteError> startState(const std::string& path)
 {
-    auto database = Database::open(path);
+    auto database = Database::open(withRealFolder(path));
     if (!database) {
         return std::unexpected(database.error());
     }
@@ -451,7 +609,8 @@ std::expected<std::unique_ptr<SqliteScrubState>, SqliteError> startState(const s
 } // namespace
 
 std::expected<std::unique_ptr<ScrubState>, std::string>
-ScrubState::open(const std::string& path, const std::function<void(const std::string&)>& movedAside)
+ScrubState::open(const std::string& path, const std::function<void(const std::string&)>& movedAside,
+                 const std::function<void(const std::string&, const std::string&)>& dropped)
 {
     const auto cannot = [&](const std::string& reason) {
         return std::unexpected("the scrub state " + path + " could not be opened: " + reason);
@@ -475,6 +634,10 @@ ScrubState::open(const std::string& path, const std::function<void(const std::st
     if (!state) {
         return cannot(state.error().description);
     }
+    if (auto merged = (*state)->mergeSpellings(); !merged) {
+        return std::unexpected(merged.error());
+    }
+    (*state)->setDropped(dropped);
     return std::unique_ptr<ScrubState>(std::move(*state));
 }
 

@@ -25,9 +25,10 @@ enum class LastResult : int
 {
     none = 0, // seen, never verified
     matched = 1,
-    noDigest = 2,   // looked at, carries no digest: not a problem
-    differs = 3,    // a problem
-    readFailed = 4, // a problem
+    noDigest = 2,    // looked at, carries no digest: not a problem
+    differs = 3,     // a problem
+    readFailed = 4,  // a problem
+    damagedCopy = 5, // damaged bytes a repair kept: never verified, never counted
 };
 
 bool isProblem(LastResult result);
@@ -52,11 +53,12 @@ struct FolderRecord
     std::string folder; // absolute, raw bytes
     std::optional<Seconds> lastRun;
     std::int64_t everyDays = 30;       // the period of the last run
-    std::int64_t files = 0;            // files with a digest (N)
+    std::int64_t files = 0;            // files with a digest
     std::int64_t verifiedInPeriod = 0; // of those, verified within the period
     std::int64_t problems = 0;         // open problems
     std::int64_t bytesRead = 0;        // by the last run
     std::optional<Seconds> notifiedAt; // the last desktop notification about its problems
+    std::int64_t withoutDigest = 0;    // files without a digest
     friend bool operator==(const FolderRecord&, const FolderRecord&) = default;
 };
 
@@ -70,13 +72,15 @@ struct OpenProblem
 
 // A folder's figures counted in the state now, as status shows them: its
 // files with a digest, how many of them were verified within its period
-// (the every-days of its last run), and its open problems.
+// (the every-days of its last run), its open problems, and its files
+// without a digest.
 struct FolderCounts
 {
     std::string folder; // absolute, raw bytes
     std::int64_t files = 0;
     std::int64_t verifiedInPeriod = 0;
     std::int64_t problems = 0;
+    std::int64_t withoutDigest = 0;
     friend bool operator==(const FolderCounts&, const FolderCounts&) = default;
 };
 
@@ -87,8 +91,14 @@ public:
     // that is no database or is corrupt is renamed to path + ".corrupt-" +
     // the time (UTC, %Y%m%dT%H%M%SZ), movedAside hears the new name, and a
     // new state is started. Any other failure is returned, the file left alone.
+    // A file's record whose path is no path below its folder (a ".." or an
+    // empty component, a leading "/", a NUL byte) was not written by a scrub:
+    // knownFiles() and openProblems() leave it out and delete it, and dropped
+    // hears its folder and path. (folderCounts() may count it until then.)
     static std::expected<std::unique_ptr<ScrubState>, std::string>
-    open(const std::string& path, const std::function<void(const std::string&)>& movedAside);
+    open(const std::string& path, const std::function<void(const std::string&)>& movedAside,
+         const std::function<void(const std::string& folder, const std::string& path)>& dropped =
+             {});
 
     virtual ~ScrubState() = default;
 
@@ -106,7 +116,8 @@ public:
 
     // Replaces the folder's figures (and commits the open batch with them).
     virtual std::expected<void, std::string> saveFolder(const FolderRecord& record) = 0;
-    // Every folder with figures, in byte order of their paths.
+    // Every folder the state holds files of, in byte order of their paths;
+    // one whose scrub never finished has no lastRun and no figures.
     virtual std::expected<std::vector<FolderRecord>, std::string> folders() = 0;
     virtual std::expected<std::vector<OpenProblem>, std::string>
     openProblems(std::string_view folder) = 0;
@@ -120,7 +131,7 @@ public:
 std::optional<std::string> defaultStatePath();
 
 // Held while one folder is scrubbed: a flock on a lock file beside the state,
-// named after the folder. Released when destroyed.
+// named after the folder's device and inode. Released when destroyed.
 class FolderLock
 {
 public:

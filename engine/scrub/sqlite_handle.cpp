@@ -27,8 +27,11 @@ SqliteError connectionError(sqlite3* connection, int resultCode)
 std::expected<Database, SqliteError> Database::open(const std::string& path)
 {
     sqlite3* connection = nullptr;
-    const int opened = sqlite3_open_v2(path.c_str(), &connection,
-                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    // NOFOLLOW: a link in the file's place (or on its way) could point a
+    // scrub run by root at any file.
+    const int opened =
+        sqlite3_open_v2(path.c_str(), &connection,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, nullptr);
     Database database(connection);
     if (opened != SQLITE_OK) {
         return std::unexpected(connectionError(connection, opened));

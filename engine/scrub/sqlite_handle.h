@@ -28,7 +28,8 @@ class Database
 {
 public:
     // Opens (or creates) the file for reading and writing; a file the system
-    // lets us only read is an error, not a read-only connection.
+    // lets us only read is an error, not a read-only connection, and so is a
+    // path through a symbolic link.
     static std::expected<Database, SqliteError> open(const std::string& path);
 
     Database(Database&& other) noexcept : connection_(other.connection_)

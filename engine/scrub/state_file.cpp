@@ -18,6 +18,16 @@ std::string stateFolder(const std::string& statePath)
     return slash == 0 ? "/" : statePath.substr(0, slash);
 }
 
+std::string withRealFolder(const std::string& statePath)
+{
+    const auto folder = sys::realPath(stateFolder(statePath));
+    if (!folder) {
+        return statePath; // SQLite tells what is wrong
+    }
+    const std::string name = statePath.substr(statePath.find_last_of('/') + 1);
+    return *folder == "/" ? "/" + name : *folder + "/" + name;
+}
+
 std::expected<void, PosixError> makeStateFolder(const std::string& statePath)
 {
     const std::string folder = stateFolder(statePath);
@@ -36,9 +46,10 @@ std::expected<void, PosixError> makeStateFolder(const std::string& statePath)
 
 std::expected<void, PosixError> checkStateFileWritable(const std::string& path)
 {
-    const auto opened = sys::createAt(AT_FDCWD, path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const auto opened =
+        sys::createAt(AT_FDCWD, path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (!opened) {
-        return std::unexpected(opened.error());
+        return std::unexpected(notFollowed(opened.error()));
     }
     FileDescriptor file(*opened);
     const auto info = sys::fstat(file.get());
@@ -49,6 +60,14 @@ std::expected<void, PosixError> checkStateFileWritable(const std::string& path)
         return std::unexpected(PosixError{EINVAL, "it is not a regular file"});
     }
     return file.close();
+}
+
+PosixError notFollowed(PosixError error)
+{
+    if (error.code == ELOOP) {
+        error.description = "it is a symbolic link, which Quelby does not follow";
+    }
+    return error;
 }
 
 std::expected<std::string, PosixError> moveStateAside(const std::string& path, std::time_t now)

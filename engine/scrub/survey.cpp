@@ -77,6 +77,11 @@ void Survey::entryDone(const EntryOutcome& outcome)
     if (outcome.result == FileResult::missing) {
         reportedMissing.insert(relativeTo(options_.run.folder, outcome.path));
     }
+    if (outcome.isFolder && outcome.result == FileResult::readFailed) {
+        unreadFolders.push_back(outcome.path == options_.run.folder
+                                    ? std::string()
+                                    : relativeTo(options_.run.folder, outcome.path));
+    }
     observer_.entryDone(outcome);
     if (reads_ != nullptr) {
         reads_->delivered(outcome);

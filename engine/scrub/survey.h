@@ -53,6 +53,8 @@ public:
 
     std::vector<SurveyedFile>& files;
     std::unordered_set<std::string> reportedMissing; // relative paths a manifest lists, gone
+    // Folders the walk could not open or list, relative ("" for the folder itself).
+    std::vector<std::string> unreadFolders;
 
     bool visitsFile(const EntryToVisit& entry) override;
     void entryDone(const EntryOutcome& outcome) override;

@@ -60,6 +60,7 @@ scrub::FolderRecord scrubbed(std::string folder, std::int64_t base)
     record.verifiedInPeriod = base + 2;
     record.problems = base + 3;
     record.bytesRead = 40'000'000'000 + base;
+    record.withoutDigest = base + 4;
     return record;
 }
 
@@ -83,6 +84,7 @@ TEST(ScrubMetrics, APrometheusParserReadsEveryFolderBackAsTheReportNamesIt)
         const auto& record = records.back();
         expected.emplace("quelby_scrub_last_run_timestamp_seconds", label, *record.lastRun);
         expected.emplace("quelby_scrub_files", label, record.files);
+        expected.emplace("quelby_scrub_files_without_digest", label, record.withoutDigest);
         expected.emplace("quelby_scrub_files_verified_in_period", label, record.verifiedInPeriod);
         expected.emplace("quelby_scrub_problems", label, record.problems);
         expected.emplace("quelby_scrub_bytes_read", label, record.bytesRead);
@@ -107,7 +109,7 @@ TEST(ScrubMetrics, APrometheusParserReadsEveryFolderBackAsTheReportNamesIt)
     EXPECT_EQ(samples, expected);
     EXPECT_EQ(parsed["samples"].size(), expected.size()) << "a sample written twice";
     const nlohmann::json families = parsed["families"];
-    ASSERT_EQ(families.size(), 5U) << families.dump();
+    ASSERT_EQ(families.size(), 6U) << families.dump();
     for (const auto& family : families) {
         EXPECT_EQ(family[1], "gauge") << family.dump();
     }

@@ -1,11 +1,18 @@
 #include "cli/cli.h"
+#include "engine/repair_marks.h"
 #include "engine/scrub/scrub_state.h"
 #include "engine/tag_store.h"
+#include "support/scripted_system_calls.h"
 #include "support/temp_tree.h"
 #include "tool_runner.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -191,14 +198,45 @@ TEST_F(ScrubTest, AFileGoneIsNamedOnceThenForgottenButAnExcludedOneIsNotGone)
 TEST_F(ScrubTest, FilesWithoutADigestAreNotReadAndGiveStatusThree)
 {
     tagNineFiles();
-    tree_.file("photos/untagged.jpg", std::string(100000, 'u'));
+    const std::string untagged = tree_.file("photos/untagged.jpg", std::string(100000, 'u'));
     const auto [status, out, err] = scrub({"--json", folder()});
     EXPECT_EQ(status, 3) << err;
     const Json summary = Json::parse(out.substr(out.rfind('\n', out.size() - 2) + 1));
     EXPECT_EQ(summary["files"], 9);
     EXPECT_EQ(summary["no_digest"], 1);
+    EXPECT_EQ(summary["without_digest"], 1);
+    EXPECT_EQ(summary["verified_in_period_percent"], 90);
     EXPECT_EQ(summary["bytes_read"], 9 * 4096) << "the untagged file's contents were read";
-    EXPECT_EQ(std::get<0>(scrub({folder()})), 3) << "unchanged, it still has no digest";
+
+    // Unchanged, it still has no digest, and every run says so.
+    const std::string metrics = stateFolder_.path("quelby.prom");
+    const auto [again, againOut, againErr] = scrub({"-v", "--metrics", metrics, folder()});
+    EXPECT_EQ(again, 3);
+    EXPECT_TRUE(againOut.starts_with("⚠️ No digest found for " + untagged)) << againOut;
+    EXPECT_TRUE(againOut.ends_with("Scrubbed 0 files in " + folder() +
+                                   ": 0 problems; 90% of its 10 files verified in the last 30 "
+                                   "days; 1 file has no digest.\n"))
+        << againOut;
+    const std::string written = test::readWholeFile(metrics);
+    for (const std::string& sample :
+         {"quelby_scrub_files{folder=\"" + folder() + "\"} 9\n",
+          "quelby_scrub_files_without_digest{folder=\"" + folder() + "\"} 1\n"}) {
+        EXPECT_NE(written.find(sample), std::string::npos) << sample << written;
+    }
+    EXPECT_NE(std::get<1>(runInProcess({"status", "--state", statePath_}, environment_))
+                  .find("% of its 10 files verified in the last 30 days; 0 open problems; 1 file "
+                        "has no digest (quelby-cli retag --times --only-edited " +
+                        folder() + ")\n"),
+              std::string::npos);
+
+    // A folder nobody tagged is not verified at all.
+    tree_.file("bare/a", "a");
+    tree_.file("bare/b", "b");
+    EXPECT_EQ(std::get<1>(scrub({tree_.path("bare")})),
+              "Scrubbed 0 files in " + tree_.path("bare") +
+                  ": 0 problems; 0% of its 2 files verified in the last 30 days; 2 files have "
+                  "no digest.\n");
+
     ASSERT_EQ(std::get<0>(runInProcess({"tag", folder()}, environment_)), 0);
     EXPECT_EQ(std::get<1>(scrub({folder()})),
               "Scrubbed 1 files in " + folder() +
@@ -235,6 +273,103 @@ TEST_F(ScrubTest, ALostOrDamagedStateStartsAfreshAndAnUnusableOneIsStatusTwo)
     EXPECT_NE(unusableErr.find(folderInTheWay), std::string::npos) << unusableErr;
 }
 
+// A link in the state's place, or in its lock's, could point a scrub run by
+// root at any file: it is refused and what it points at is left as it was.
+TEST_F(ScrubTest, AStateOrLockThatIsALinkIsStatusTwoAndItsTargetIsUntouched)
+{
+    tagNineFiles();
+    // Another database, which SQLite would gladly write into.
+    const std::string target = stateFolder_.path("precious.sqlite");
+    ASSERT_EQ(std::get<0>(
+                  runInProcess({"scrub", "--state", target, tree_.folder("other")}, environment_)),
+              0);
+    const std::string before = test::readWholeFile(target);
+    const auto locks = [this] {
+        std::set<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(stateFolder_.root())) {
+            if (entry.path().filename().string().starts_with("scrub-")) {
+                names.insert(entry.path().string());
+            }
+        }
+        return names;
+    };
+    const std::set<std::string> otherLocks = locks();
+    ASSERT_EQ(::symlink(target.c_str(), statePath_.c_str()), 0);
+    const std::string notFollowed = "it is a symbolic link, which Quelby does not follow";
+    for (const std::string command : {"scrub", "status"}) {
+        const auto [status, out, err] =
+            runInProcess({command, "--state", statePath_, folder()}, environment_);
+        EXPECT_EQ(status, 2) << command;
+        EXPECT_EQ(out, "");
+        EXPECT_EQ(err, "quelby-cli: the scrub state " + statePath_ +
+                           " could not be opened: " + notFollowed + "\n");
+    }
+    EXPECT_EQ(test::readWholeFile(target), before);
+    ASSERT_EQ(::unlink(statePath_.c_str()), 0);
+    // Nor is SQLite's log beside it followed.
+    ASSERT_EQ(std::get<0>(scrub({folder()})), 0);
+    const std::string log = statePath_ + "-wal";
+    ASSERT_EQ(::symlink(target.c_str(), log.c_str()), 0);
+    EXPECT_EQ(std::get<0>(scrub({folder()})), 2);
+    EXPECT_EQ(test::readWholeFile(target), before);
+    ASSERT_EQ(::unlink(log.c_str()), 0);
+    ASSERT_EQ(::unlink(statePath_.c_str()), 0);
+    // A folder on the way reached through a link (a home that is one) is no planted link.
+    const std::string linkedFolder = tree_.path("state-link");
+    ASSERT_EQ(::symlink(stateFolder_.root().c_str(), linkedFolder.c_str()), 0);
+    EXPECT_EQ(std::get<0>(runInProcess(
+                  {"scrub", "--state", linkedFolder + "/other.sqlite", folder()}, environment_)),
+              0);
+
+    ASSERT_EQ(std::get<0>(scrub({folder()})), 0);
+    std::vector<std::string> made;
+    std::ranges::set_difference(locks(), otherLocks, std::back_inserter(made));
+    ASSERT_EQ(made.size(), 1u);
+    const std::string lock = made.front();
+    ASSERT_EQ(::unlink(lock.c_str()), 0);
+    ASSERT_EQ(::symlink(target.c_str(), lock.c_str()), 0);
+    const auto [status, out, err] = scrub({folder()});
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(err,
+              "quelby-cli: the lock file " + lock + " could not be taken: " + notFollowed + "\n");
+    EXPECT_EQ(test::readWholeFile(target), before);
+}
+
+// The state is a file of the user's that anyone with their rights may edit;
+// a path in it that leaves the folder is dropped, never looked at.
+TEST_F(ScrubTest, AStateRecordWhosePathLeavesTheFolderIsDroppedWithALineAndNeverProbed)
+{
+    tagNineFiles();
+    tree_.file("secret.jpg", "outside the folder");
+    ASSERT_EQ(std::get<0>(scrub({folder()})), 0);
+    const std::vector<std::string> stray{"../secret.jpg", "/etc/passwd", "a//b", "sub/..",
+                                         std::string("x\0y", 3)};
+    {
+        auto state = scrub::ScrubState::open(statePath_, [](const std::string&) {});
+        ASSERT_TRUE(state) << state.error();
+        for (const std::string& path : stray) {
+            ASSERT_TRUE((*state)->record(
+                folder(), path,
+                scrub::KnownFile{1, 1, 1, wallSeconds_, scrub::LastResult::differs, wallSeconds_},
+                wallSeconds_));
+        }
+    }
+    std::string dropped;
+    for (const std::string path : {"../secret.jpg", "/etc/passwd", "a//b", "sub/..", "x\\x00y"}) {
+        dropped += "quelby-cli: the scrub state " + statePath_ + " held a record for \"" + path +
+                   "\" in " + folder() + ", which is no path below it; the record was dropped\n";
+    }
+    const auto [status, out, err] = scrub({"-v", folder()});
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_EQ(err, dropped);
+    EXPECT_EQ(out.find("secret"), std::string::npos) << out;
+    EXPECT_NE(out.find(": 0 problems; 100% of its 9 files"), std::string::npos) << out;
+    const auto [statusCode, statusText, statusErr] =
+        runInProcess({"status", "--state", statePath_}, environment_);
+    EXPECT_EQ(statusErr, "") << "dropped once, not again";
+    EXPECT_TRUE(statusText.ends_with("; 0 open problems\n")) << statusText;
+}
+
 TEST_F(ScrubTest, AStateInsideTheFolderIsNoFileWithoutADigest)
 {
     tagNineFiles();
@@ -258,6 +393,127 @@ TEST_F(ScrubTest, ASecondScrubOfAFolderBeingScrubbedEndsAtOnce)
     EXPECT_EQ(std::get<0>(scrub({tree_.folder("other")})), 0) << "another folder is free";
     held = std::unexpected(scrub::FolderLock::Error{});
     EXPECT_EQ(std::get<0>(scrub({folder(), folder() + "/"})), 0) << "named twice, scrubbed once";
+}
+
+// A folder the walk could not open still holds the files the state knew
+// there: none is forgotten, and none counts as verified while it is shut.
+TEST_F(ScrubTest, FilesBelowAFolderThatCannotBeOpenedCountAsNotVerified)
+{
+    tagNineFiles();
+    tree_.file("photos/shut/a.jpg", "a");
+    tree_.file("photos/shut/b.jpg", "b");
+    tree_.file("photos/shut/c.jpg", "c");
+    ASSERT_EQ(std::get<0>(runInProcess({"tag", folder()}, environment_)), 0);
+    ASSERT_EQ(std::get<0>(scrub({folder()})), 0);
+    {
+        test::ScriptedSystemCalls calls;
+        calls.onOpenAt = [&calls](int dirFd, const char* name, int flags) {
+            if (std::string_view(name) == "shut") {
+                errno = EMFILE;
+                return -1;
+            }
+            return calls.SystemCalls::openAt(dirFd, name, flags);
+        };
+        const auto [status, out, err] = scrub({folder()});
+        EXPECT_EQ(status, 1) << err;
+        EXPECT_EQ(out, "❌ Couldn't read " + folder() + "/shut: " + std::strerror(EMFILE) +
+                           "\nScrubbed 0 files in " + folder() +
+                           ": 1 problems; 75% of its 12 files verified in the last 30 days.\n");
+    }
+    EXPECT_EQ(std::get<1>(scrub({folder()})),
+              "Scrubbed 0 files in " + folder() +
+                  ": 0 problems; 100% of its 12 files verified in the last 30 days.\n")
+        << "its files were neither verified nor forgotten";
+}
+
+// A damaged copy a repair kept is no file of the folder's to verify; status
+// names it, so that it is not forgotten on the disk.
+TEST_F(ScrubTest, ADamagedCopyKeptByRepairIsNotCountedAndStatusNamesItOnce)
+{
+    tagNineFiles();
+    const std::string copy = tree_.file("photos/3.jpg.damaged", "damaged bytes");
+    test::storeAttribute(copy, kDamagedAttributeName,
+                         damagedMarkValue("3.jpg", "2026-01-02T03:04:05Z"));
+    for (int run = 0; run < 2; ++run) {
+        const auto [status, out, err] = scrub({folder()});
+        EXPECT_TRUE(out.ends_with(": 0 problems; 100% of its 9 files verified in the last 30 "
+                                  "days.\n"))
+            << out;
+    }
+    const std::string shown =
+        std::get<1>(runInProcess({"status", "--state", statePath_}, environment_));
+    EXPECT_TRUE(shown.ends_with("; 0 open problems\n  ⚠️ Damaged copy kept by repair: " + copy +
+                                " (delete it once you no longer need it)\n"))
+        << shown;
+}
+
+// What a killed scrub committed is there for status at once, before any
+// scrub of the folder has finished.
+TEST_F(ScrubTest, ProblemsOfAScrubThatNeverFinishedShowInStatus)
+{
+    tagNineFiles();
+    {
+        auto state = scrub::ScrubState::open(statePath_, [](const std::string&) {});
+        ASSERT_TRUE(state) << state.error();
+        ASSERT_TRUE((*state)->record(
+            folder(), "4.jpg",
+            scrub::KnownFile{4096, 1, 1, wallSeconds_, scrub::LastResult::differs, wallSeconds_},
+            wallSeconds_));
+        ASSERT_TRUE((*state)->record(folder(), "5.jpg", scrub::KnownFile{}, wallSeconds_));
+    }
+    const auto [status, out, err] =
+        runInProcess({"status", "--state", statePath_, folder()}, environment_);
+    EXPECT_EQ(status, 0) << err;
+    EXPECT_TRUE(out.starts_with(folder() + ": no scrub has finished yet; 1 open problems\n  ❌ " +
+                                folder() + "/4.jpg: differs since "))
+        << out;
+    const auto [jsonStatus, json, jsonErr] =
+        runInProcess({"status", "--json", "--state", statePath_}, environment_);
+    EXPECT_EQ(Json::parse(json)["open_problems"].size(), 1u) << json;
+    EXPECT_TRUE(Json::parse(json)["last_scrubbed"].is_null()) << json;
+}
+
+// However the folder is spelt, it is one folder: one lock, one record.
+TEST_F(ScrubTest, AFolderThroughALinkSharesTheLockAndTheRecordOfItsRealPath)
+{
+    tagNineFiles();
+    const std::string link = tree_.path("link");
+    ASSERT_EQ(::symlink(folder().c_str(), link.c_str()), 0);
+    {
+        // Recorded under the link by an earlier run, with a problem still open, and
+        // under the real path as matching since: the open problem is what is kept.
+        auto state = scrub::ScrubState::open(statePath_, [](const std::string&) {});
+        ASSERT_TRUE(state) << state.error();
+        ASSERT_TRUE((*state)->record(
+            link, "4.jpg",
+            scrub::KnownFile{4096, 1, 1, wallSeconds_, scrub::LastResult::differs, wallSeconds_},
+            wallSeconds_));
+        ASSERT_TRUE((*state)->record(
+            folder(), "4.jpg",
+            scrub::KnownFile{4096, 1, 1, wallSeconds_, scrub::LastResult::matched, std::nullopt},
+            wallSeconds_));
+        scrub::FolderRecord record;
+        record.folder = link;
+        record.lastRun = wallSeconds_ - kDay;
+        ASSERT_TRUE((*state)->saveFolder(record));
+    }
+    const auto [status, out, err] =
+        runInProcess({"status", "--state", statePath_, link + "/../link"}, environment_);
+    EXPECT_TRUE(out.starts_with(folder() + ": last scrubbed ")) << out;
+    EXPECT_NE(out.find("; 1 open problems\n  ❌ " + folder() + "/4.jpg: differs since "),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find(link), std::string::npos) << out;
+
+    auto held = scrub::FolderLock::take(statePath_, folder());
+    ASSERT_TRUE(held);
+    EXPECT_EQ(scrub({link}), (Outcome{2, "",
+                                      "quelby-cli: " + folder() +
+                                          " is being scrubbed by another run of Quelby\n"}));
+    held = std::unexpected(scrub::FolderLock::Error{});
+    EXPECT_TRUE(std::get<1>(scrub({link})).starts_with("Scrubbed 9 files in " + folder() + ":"));
+    EXPECT_TRUE(std::get<1>(scrub({folder()})).starts_with("Scrubbed 0 files in " + folder()))
+        << "the run through the link verified them";
 }
 
 // A stop keeps what the run found: the problem is open for status and the next run.

@@ -80,8 +80,8 @@ TEST(ScrubState, KeepsFilesAndFiguresPerFolderByteForByteAcrossReopening)
     const KnownFile unreadable{0, 0, 0, 1'700'000'100, LastResult::readFailed, 1'700'000'100};
     const KnownFile neverVerified{7, 8, 9, std::nullopt, LastResult::none, std::nullopt};
     const KnownFile noDigest{1, 2, 3, 1'700'000'200, LastResult::noDigest, std::nullopt};
-    const FolderRecord photosFigures{photos, 1'700'000'900, 7, 4, 3, 2, 123'456, std::nullopt};
-    const FolderRecord otherFigures{other, 1'700'000'950, 30, 1, 1, 0, 99, 1'699'000'000};
+    const FolderRecord photosFigures{photos, 1'700'000'900, 7, 4, 3, 2, 123'456, std::nullopt, 5};
+    const FolderRecord otherFigures{other, 1'700'000'950, 30, 1, 1, 0, 99, 1'699'000'000, 0};
     {
         auto state = openState(path);
         ASSERT_NE(state, nullptr);
@@ -113,8 +113,11 @@ TEST(ScrubState, KeepsFilesAndFiguresPerFolderByteForByteAcrossReopening)
     EXPECT_EQ(state->knownFiles(other), (KnownFiles{{"a.jpg", sampleFile(3)}}));
     EXPECT_EQ(knownCount(*state, "/home/ada"), 0u);
 
-    // Byte order: "\xff" sorts after every ASCII byte. A folder without a run is not listed.
-    EXPECT_EQ(state->folders(), (std::vector<FolderRecord>{photosFigures, otherFigures}));
+    // Byte order: "\xff" sorts after every ASCII byte. A folder whose run never
+    // finished is listed without figures.
+    const FolderRecord neverFinished{"/never/finished", std::nullopt, 30, 0, 0, 0, 0, std::nullopt};
+    EXPECT_EQ(state->folders(),
+              (std::vector<FolderRecord>{photosFigures, otherFigures, neverFinished}));
     EXPECT_EQ(state->openProblems(photos),
               (std::vector<OpenProblem>{{"0 unreadable", LastResult::readFailed, 1'700'000'100},
                                         {odd, LastResult::differs, 1'600'000'000}}));
@@ -124,7 +127,7 @@ TEST(ScrubState, KeepsFilesAndFiguresPerFolderByteForByteAcrossReopening)
     again.problems = 0;
     again.notifiedAt = 1'700'001'000;
     ASSERT_TRUE(state->saveFolder(again));
-    EXPECT_EQ(state->folders(), (std::vector<FolderRecord>{again, otherFigures}));
+    EXPECT_EQ(state->folders(), (std::vector<FolderRecord>{again, otherFigures, neverFinished}));
 }
 
 // The counts the Folders view shows come from SQL; they must be the ones a
@@ -165,27 +168,32 @@ TEST(ScrubState, CountsEachFolderAsStatusDoesFromAnIndexAnOlderStateGainsOnOpeni
 
     const auto counts = state->folderCounts(now);
     ASSERT_TRUE(counts) << counts.error();
-    const std::vector<FolderCounts> expected{{"/empty", 0, 0, 0}, {"/pictures", 6, 3, 2}};
+    const std::vector<FolderCounts> expected{{"/empty", 0, 0, 0, 0}, {"/pictures", 6, 3, 2, 1}};
     EXPECT_EQ(*counts, expected);
-    const auto folders = state->folders();
+    auto folders = state->folders();
     ASSERT_TRUE(folders);
+    std::erase_if(*folders, [](const FolderRecord& record) { return !record.lastRun; });
     ASSERT_EQ(folders->size(), counts->size());
     for (std::size_t index = 0; index < counts->size(); ++index) {
         EXPECT_EQ((*folders)[index].folder, (*counts)[index].folder);
     }
 
-    // A state of the first version, which had no index of results, is brought up to date
-    // on opening, its files kept.
+    // A state of the first version, which had no index of results and no count
+    // of files without a digest, is brought up to date on opening, its files kept.
     state.reset();
     sqlite3* older = nullptr;
     ASSERT_EQ(sqlite3_open(tree.path("scrub.sqlite").c_str(), &older), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(older, "DROP INDEX files_by_result; PRAGMA user_version = 1",
+    ASSERT_EQ(sqlite3_exec(older,
+                           "DROP INDEX files_by_result; ALTER TABLE folders DROP COLUMN "
+                           "without_digest; PRAGMA user_version = 1",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(older);
     state = openState(tree.path("scrub.sqlite"));
     ASSERT_TRUE(state);
     EXPECT_EQ(state->folderCounts(now), counts);
+    ASSERT_TRUE(state->saveFolder(FolderRecord{"/pictures", now, 7, 0, 0, 0, 0, std::nullopt, 1}));
+    EXPECT_EQ(std::ranges::count(*state->folders(), 1, &FolderRecord::withoutDigest), 1);
     state.reset();
     ASSERT_EQ(sqlite3_open(tree.path("scrub.sqlite").c_str(), &older), SQLITE_OK);
     int indexes = 0;

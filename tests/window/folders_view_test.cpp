@@ -108,7 +108,8 @@ private slots:
                  std::optional<std::string>("/.hidden/.also/caf\xC3\xA9"));
     }
 
-    // Reads a state a real scrub wrote: the share, where digests are kept, problems in red.
+    // Reads a state a real scrub wrote: the share, files without a digest, where digests are
+    // kept, problems in red.
     void theViewShowsTheFoldersAScrubLeftInTheState()
     {
         TempTree tree;
@@ -118,6 +119,7 @@ private slots:
         const QString state = QString::fromStdString(tree.path("state/scrub.sqlite"));
         runCli({"tag", QString::fromStdString(folder)});
         quelby::test::writeWholeFile(damaged, "BBBB");
+        tree.file("photos/untagged.jpg", "cccc");
         runCli({"scrub", "--state", state, QString::fromStdString(folder)});
 
         SystemdUserTimers timers(QDBusConnection::connectToBus("unix:path=/nonexistent", "none"),
@@ -134,7 +136,9 @@ private slots:
         const QTreeWidgetItem* row = view.list->topLevelItem(0);
         QCOMPARE(row->text(FoldersView::folderColumn), QString::fromStdString(folder));
         QCOMPARE(row->text(FoldersView::shareColumn),
-                 QStringLiteral("100 % verified in the last 30 days"));
+                 QStringLiteral("66 % verified in the last 30 days; 1 file not protected"));
+        QCOMPARE(row->foreground(FoldersView::shareColumn).color(),
+                 lineColours(view.palette())[static_cast<int>(LineKind::warning)]);
         const bool inManifest = QFileInfo::exists(QString::fromStdString(folder) +
                                                   "/.quelby.sha256");
         QCOMPARE(row->text(FoldersView::digestsColumn),

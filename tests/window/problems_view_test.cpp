@@ -209,6 +209,26 @@ private slots:
         QCOMPARE(folders->front().problems, 1);
     }
 
+    // A scrub killed before it finished has committed what it found: its problems are listed.
+    void problemsOfAScrubThatNeverFinishedAreListed()
+    {
+        DamagedCollection collection;
+        QVERIFY(!QTest::currentTestFailed());
+        const std::string other = collection.tree.folder("other");
+        {
+            auto state =
+                quelby::scrub::ScrubState::open(collection.state, [](const std::string&) {});
+            QVERIFY(state.has_value());
+            const quelby::scrub::KnownFile damaged{
+                4, 1, 1, kLongAgo, quelby::scrub::LastResult::differs, kLongAgo};
+            QVERIFY((*state)->record(other, "x.jpg", damaged, kLongAgo).has_value());
+        }
+        ViewController window;
+        QCOMPARE(rows(window, 0), (QStringList{QString::fromStdString(other + "/x.jpg"),
+                                               QString::fromStdString(collection.first),
+                                               QString::fromStdString(collection.second)}));
+    }
+
     // Nothing happens until the user confirms; then the file is retagged and its problem closed.
     void acceptingAnEditRetagsOnlyThatFileAfterAsking()
     {
