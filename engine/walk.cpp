@@ -1,3 +1,4 @@
+#include "descriptor_budget.h"
 #include "disk_kind.h"
 #include "display_text.h"
 #include "evidence_location.h"
@@ -102,7 +103,7 @@ class Walker : private VisitFollower
 public:
     Walker(const RunOptions& options, RunObserver& observer, DigestPool* pool)
         : VisitFollower(observer, state_), options_(options), observer_(observer), pool_(pool),
-          folders_(options.order == ReadOrder::disk)
+          folders_(options.order == ReadOrder::disk, descriptorBudget(options.jobs).folderLevels)
     {
     }
 
