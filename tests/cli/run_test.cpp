@@ -255,8 +255,9 @@ TEST(CliProcess, KeepsTheReadBuffersOfARunWithinTheirCapWhateverJobsAndBufferSiz
     EXPECT_LT(peakMiB, 256 + 32) << "eight buffers of 80 MiB would take 640 MiB";
 }
 
-// Disk order keeps the folders of its waiting files open: with 64 descriptors
-// allowed, 300 folders still fit, a window at a time, and every file is read.
+// Disk order keeps the folders of its waiting files open, and the walk those
+// on its way down: with 64 descriptors allowed, 300 folders side by side and
+// a chain of 100 still fit, and every file is read.
 TEST(CliProcess, ReadsEveryFileInDiskOrderWithinTheLimitOfOpenFiles)
 {
     test::TempTree tree;
@@ -264,6 +265,11 @@ TEST(CliProcess, ReadsEveryFileInDiskOrderWithinTheLimitOfOpenFiles)
         for (int file = 0; file < 2; ++file) {
             tree.file("f/" + std::to_string(folder) + "/" + std::to_string(file), "contents");
         }
+    }
+    std::string chain = "f/chain";
+    for (int depth = 0; depth < 100; ++depth) {
+        tree.file(chain + "/file", "contents");
+        chain += "/d";
     }
     const std::string f = tree.path("f");
     ASSERT_EQ(std::get<0>(runTool({"tag", f})), 0);
@@ -283,8 +289,8 @@ TEST(CliProcess, ReadsEveryFileInDiskOrderWithinTheLimitOfOpenFiles)
     ::waitpid(child, &status, 0);
     const std::string report = drained(out);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << report;
-    EXPECT_EQ(report, "Checked a total of 600 files in " + f +
-                          "\t600 matched digest correctly\n\t0 didn't match their digest\n"
+    EXPECT_EQ(report, "Checked a total of 700 files in " + f +
+                          "\t700 matched digest correctly\n\t0 didn't match their digest\n"
                           "\t0 had no digest.\n");
 }
 
