@@ -187,13 +187,17 @@ std::expected<FileDescriptor, std::string> temporaryFolder()
             }
         }
     }
+    // A TMPDIR that is gone or is no folder leaves the system's own.
     const char* temporary = std::getenv("TMPDIR");
-    const std::string path =
-        temporary != nullptr && temporary[0] == '/' ? std::string(temporary) : "/tmp";
-    auto folder = openFolder(path);
+    if (temporary != nullptr && temporary[0] == '/') {
+        if (auto folder = openFolder(temporary)) {
+            return std::move(*folder);
+        }
+    }
+    auto folder = openFolder("/tmp");
     if (!folder) {
-        return std::unexpected("couldn't open " + path +
-                               " for temporary files: " + folder.error().description);
+        return std::unexpected("couldn't open /tmp for temporary files: " +
+                               folder.error().description);
     }
     return std::move(*folder);
 }

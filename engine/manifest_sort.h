@@ -6,9 +6,9 @@
 // file in walk order. Each entry is written as its lines exactly as read, so
 // the sorted file reads back as a manifest with the same entries.
 //
-// The temporary files live in $XDG_STATE_HOME/quelby, or else in $TMPDIR (or
-// /tmp): mode 0600, and nameless, or unlinked as soon as they are made, so
-// that a run that is killed leaves nothing behind.
+// The temporary files live in the first of $XDG_STATE_HOME/quelby, $TMPDIR
+// and /tmp that can be opened: mode 0600, and nameless, or unlinked as soon
+// as they are made, so that a run that is killed leaves nothing behind.
 
 #include "sys.h"
 
