@@ -96,8 +96,10 @@ public:
     // Removes the value; a file without one is no failure.
     virtual std::expected<void, PosixError> remove(const StoredFile& file, EvidenceKind kind) = 0;
     // On the walk's thread, for every entry the walk meets, in walk order, and
-    // once more with none at the end: the raw paths of the files the store
-    // lists before it that are gone from the disk.
+    // with none at the end: the raw paths of the files the store lists before
+    // it that are gone from the disk, a bounded batch at a time. The walk asks
+    // again with the same path until a batch comes back empty, so that a
+    // manifest whose files are all gone never sits in memory whole.
     virtual std::vector<std::string> goneBefore(const std::string* path)
     {
         (void)path;

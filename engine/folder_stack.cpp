@@ -6,13 +6,6 @@
 
 namespace quelby {
 
-namespace {
-
-// How many folders keep their descriptor, the deepest first.
-constexpr std::size_t kOpenFolderLevels = 64;
-
-} // namespace
-
 std::string joinedPath(std::string_view folder, std::string_view relativePath)
 {
     std::string path(folder);
@@ -42,8 +35,8 @@ std::expected<void, PosixError> FolderStack::enter(std::shared_ptr<const FileDes
     path_ = std::move(path);
     levels_.push_back(Level{std::move(folder), info->st_dev, info->st_ino, path_.size(),
                             std::move(*listing), 0});
-    if (levels_.size() > kOpenFolderLevels) {
-        levels_[levels_.size() - kOpenFolderLevels - 1].folder.reset();
+    if (levels_.size() > openLevels_) {
+        levels_[levels_.size() - openLevels_ - 1].folder.reset();
     }
     return {};
 }

@@ -7,6 +7,7 @@
 #include "posix_error.h"
 #include "sys.h"
 
+#include <algorithm>
 #include <expected>
 #include <functional>
 #include <memory>
@@ -38,8 +39,12 @@ public:
     // remaining names are given up.
     using Unreachable = std::function<void(const std::string& path, const std::string& reason)>;
 
-    // keepsInodes: each name comes with the inode its listing gave.
-    explicit FolderStack(bool keepsInodes = false) : keepsInodes_(keepsInodes) {}
+    // keepsInodes: each name comes with the inode its listing gave. The
+    // deepest openLevels folders keep their descriptor.
+    explicit FolderStack(bool keepsInodes = false, std::size_t openLevels = 64)
+        : keepsInodes_(keepsInodes), openLevels_(std::max<std::size_t>(openLevels, 1))
+    {
+    }
 
     bool empty() const { return levels_.empty(); }
     dev_t rootDevice() const { return levels_.empty() ? 0 : levels_.front().device; }
@@ -71,6 +76,7 @@ private:
     static std::string reopenParent(const FileDescriptor& child, Level& parent);
 
     bool keepsInodes_ = false;
+    std::size_t openLevels_;
     std::vector<Level> levels_;
     std::string path_;
 };

@@ -1,6 +1,7 @@
 #include "manifest_entries.h"
 
 #include "manifest_format.h"
+#include "manifest_sort.h"
 #include "sys.h"
 
 #include <algorithm>
@@ -76,7 +77,11 @@ private:
 class StreamSource : public ManifestEntries
 {
 public:
-    explicit StreamSource(int fd) : lines_(fd) { advance(); }
+    explicit StreamSource(int fd, std::shared_ptr<const FileDescriptor> kept = nullptr)
+        : kept_(std::move(kept)), lines_(fd)
+    {
+        advance();
+    }
 
     const ManifestEntry* current() const override { return entry_ ? &*entry_ : nullptr; }
     const std::string& trailing() const override { return trailing_; }
@@ -167,32 +172,10 @@ private:
         }
     }
 
+    std::shared_ptr<const FileDescriptor> kept_; // the file read, when the reader keeps it open
     LineReader lines_;
     std::optional<ManifestEntry> entry_;
     std::optional<ManifestLine> ahead_;
-    std::string trailing_;
-    std::optional<std::string> error_;
-};
-
-// A manifest that was not in walk order, read whole and sorted.
-class SortedSource : public ManifestEntries
-{
-public:
-    SortedSource(std::shared_ptr<const std::vector<ManifestEntry>> entries, std::string trailing)
-        : entries_(std::move(entries)), trailing_(std::move(trailing))
-    {
-    }
-    const ManifestEntry* current() const override
-    {
-        return next_ < entries_->size() ? &(*entries_)[next_] : nullptr;
-    }
-    void advance() override { ++next_; }
-    const std::string& trailing() const override { return trailing_; }
-    const std::optional<std::string>& error() const override { return error_; }
-
-private:
-    std::shared_ptr<const std::vector<ManifestEntry>> entries_;
-    std::size_t next_ = 0;
     std::string trailing_;
     std::optional<std::string> error_;
 };
@@ -204,10 +187,33 @@ std::unique_ptr<ManifestEntries> streamedEntries(int fd)
     return std::make_unique<StreamSource>(fd);
 }
 
-std::unique_ptr<ManifestEntries>
-sortedEntries(std::shared_ptr<const std::vector<ManifestEntry>> entries, std::string trailing)
+std::expected<WalkOrderReaders, std::string> walkOrderReaders(int manifestFd)
 {
-    return std::make_unique<SortedSource>(std::move(entries), std::move(trailing));
+    // One pass to learn whether the manifest is in walk order; rarely it is not.
+    const auto check = streamedEntries(manifestFd);
+    bool ordered = true;
+    std::string previous;
+    for (bool first = true; const ManifestEntry* entry = check->current(); check->advance()) {
+        if (!first && walkOrderLess(entry->key, previous)) {
+            ordered = false;
+            break;
+        }
+        previous = entry->key;
+        first = false;
+    }
+    if (check->error()) {
+        return std::unexpected(*check->error());
+    }
+    if (ordered) {
+        return WalkOrderReaders{streamedEntries(manifestFd), streamedEntries(manifestFd)};
+    }
+    auto sorted = sortedManifest(manifestFd);
+    if (!sorted) {
+        return std::unexpected(sorted.error());
+    }
+    const auto kept = std::make_shared<const FileDescriptor>(std::move(*sorted));
+    return WalkOrderReaders{std::make_unique<StreamSource>(kept->get(), kept),
+                            std::make_unique<StreamSource>(kept->get(), kept)};
 }
 
 } // namespace quelby

@@ -7,6 +7,7 @@
 
 #include "evidence_store.h"
 
+#include <expected>
 #include <memory>
 #include <optional>
 #include <string>
@@ -52,8 +53,15 @@ public:
 // readers can share one descriptor.
 std::unique_ptr<ManifestEntries> streamedEntries(int fd);
 
-// Entries already read and sorted, for a manifest that was not in walk order.
-std::unique_ptr<ManifestEntries>
-sortedEntries(std::shared_ptr<const std::vector<ManifestEntry>> entries, std::string trailing);
+// Two readers of the manifest through manifestFd, each on its own, that give
+// its entries in walk order: the manifest itself when it is in that order,
+// else a sorted copy of it in a temporary file (engine/manifest_sort.h) that
+// they keep open between them. The reason in words when it cannot be read.
+struct WalkOrderReaders
+{
+    std::unique_ptr<ManifestEntries> lookUps;
+    std::unique_ptr<ManifestEntries> copies;
+};
+std::expected<WalkOrderReaders, std::string> walkOrderReaders(int manifestFd);
 
 } // namespace quelby

@@ -151,40 +151,12 @@ ManifestStore::open(std::shared_ptr<const FileDescriptor> manifestFolderFd,
         if (!folderInfo || !trustedEvidenceFile(*info, *folderInfo)) {
             return std::unexpected(passedOverNotice(store->path_));
         }
-        // One pass to learn whether the manifest is in walk order; rarely it is not.
-        const auto check = streamedEntries(store->manifestFd_.get());
-        bool ordered = true;
-        std::string previous;
-        for (bool first = true; const ManifestEntry* entry = check->current(); check->advance()) {
-            if (!first && walkOrderLess(entry->key, previous)) {
-                ordered = false;
-                break;
-            }
-            previous = entry->key;
-            first = false;
+        auto readers = walkOrderReaders(store->manifestFd_.get());
+        if (!readers) {
+            return std::unexpected("Couldn't read " + shownPath + ": " + readers.error());
         }
-        if (check->error()) {
-            return std::unexpected("Couldn't read " + shownPath + ": " + *check->error());
-        }
-        if (ordered) {
-            store->lookUps_ = streamedEntries(store->manifestFd_.get());
-            store->copies_ = streamedEntries(store->manifestFd_.get());
-        } else {
-            const auto all = streamedEntries(store->manifestFd_.get());
-            auto entries = std::make_shared<std::vector<ManifestEntry>>();
-            for (; const ManifestEntry* entry = all->current(); all->advance()) {
-                entries->push_back(*entry);
-            }
-            if (all->error()) {
-                return std::unexpected("Couldn't read " + shownPath + ": " + *all->error());
-            }
-            std::stable_sort(entries->begin(), entries->end(),
-                             [](const ManifestEntry& a, const ManifestEntry& b) {
-                                 return walkOrderLess(a.key, b.key);
-                             });
-            store->lookUps_ = sortedEntries(entries, all->trailing());
-            store->copies_ = sortedEntries(entries, all->trailing());
-        }
+        store->lookUps_ = std::move(readers->lookUps);
+        store->copies_ = std::move(readers->copies);
     }
     if (writes) {
         // Under the lock, a new manifest left by a run that was killed is only litter.
@@ -288,13 +260,15 @@ std::vector<std::string> ManifestStore::goneBefore(const std::string* path)
     if (path != nullptr && !key) {
         return gone;
     }
-    for (const ManifestEntry* entry = lookUps_->current();
-         entry != nullptr && (!key || walkOrderLess(entry->key, *key));
-         lookUps_->advance(), entry = lookUps_->current()) {
-        if (entry->digestText.empty() || !inScope(entry->key) || !isGone(entry->key)) {
-            continue;
+    while (gone.size() < kGoneBatch) {
+        const ManifestEntry* entry = lookUps_->current();
+        if (entry == nullptr || (key && !walkOrderLess(entry->key, *key))) {
+            break;
         }
-        gone.push_back(folder_ == "/" ? "/" + entry->key : folder_ + "/" + entry->key);
+        if (!entry->digestText.empty() && inScope(entry->key) && isGone(entry->key)) {
+            gone.push_back(folder_ == "/" ? "/" + entry->key : folder_ + "/" + entry->key);
+        }
+        lookUps_->advance();
     }
     return gone;
 }

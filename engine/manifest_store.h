@@ -6,7 +6,7 @@
 // walk in one pass: one reader looks each file up as the walk lists it, a
 // second copies the manifest into a new one as outcomes are delivered, and
 // neither needs more memory than an entry. A manifest in another order is
-// read whole and sorted first.
+// sorted first, on disk (engine/manifest_sort.h).
 //
 // Only entries below the run's folder are looked at; the others are copied
 // byte for byte. A run that writes holds the lock file beside the manifest for
@@ -51,7 +51,9 @@ public:
     std::expected<void, PosixError> write(const StoredFile& file, EvidenceKind kind,
                                           std::string_view value) override;
     std::expected<void, PosixError> remove(const StoredFile& file, EvidenceKind kind) override;
+    // At most kGoneBatch paths a batch.
     std::vector<std::string> goneBefore(const std::string* path) override;
+    static constexpr std::size_t kGoneBatch = 1024;
     void folderHasOwnManifest(const std::string& folder) override;
     void apply(const EntryOutcome& outcome) override;
     void keptDamaged(const std::string& path, std::string_view mark) override;

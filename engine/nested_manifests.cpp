@@ -126,20 +126,16 @@ std::expected<void, PosixError> NestedManifests::remove(const StoredFile& file, 
 
 std::vector<std::string> NestedManifests::goneBefore(const std::string* path)
 {
-    std::vector<std::string> gone;
     // The walk has left these folders: what their manifests list and it did not meet is gone.
     while (!open_.empty() && (path == nullptr || !below(*path, open_.back().folder))) {
-        for (std::string& more : open_.back().store->goneBefore(nullptr)) {
-            gone.push_back(std::move(more));
+        if (auto gone = open_.back().store->goneBefore(nullptr); !gone.empty()) {
+            return gone;
         }
         pending_.push_back(std::move(open_.back()));
         open_.pop_back();
     }
     EvidenceStore& store = path != nullptr ? *innermostFor(*path) : *top_;
-    for (std::string& more : store.goneBefore(path)) {
-        gone.push_back(std::move(more));
-    }
-    return gone;
+    return store.goneBefore(path);
 }
 
 void NestedManifests::finishNested(Nested& nested)

@@ -40,6 +40,7 @@
 
 #include "ordered_visits.h"
 
+#include "descriptor_budget.h"
 #include "disk_order.h"
 #include "display_text.h"
 #include "file_step.h"
@@ -54,10 +55,9 @@ namespace {
 // How often a waiting walk looks at its observer: a stop is seen within this.
 constexpr auto kPollInterval = std::chrono::milliseconds(20);
 
-// Disk order: the entries a window holds, and the folders its files may keep
-// open, well below the usual limit of 1,024 open files.
+// Disk order: the entries a window holds. The folders its files may keep open
+// are as many as the limit of open files allows (engine/descriptor_budget.h).
 constexpr std::size_t kDiskWindow = 4096;
-constexpr std::size_t kDiskWindowFolders = 256;
 
 } // namespace
 
@@ -108,7 +108,10 @@ OrderedVisits::OrderedVisits(const RunOptions& options, const TreeRules& rules,
                              std::size_t jobs, VisitHost& host)
     : options_(options), rules_(rules), pseudoFileSystems_(pseudoFileSystems), pool_(pool),
       host_(host), diskOrder_(options.order == ReadOrder::disk),
-      window_(diskOrder_ ? kDiskWindow : 4 * std::max<std::size_t>(jobs, 1)),
+      windowFolders_(descriptorBudget(jobs).windowFolders),
+      // Each visit in flight may keep its folder open.
+      window_(diskOrder_ ? kDiskWindow
+                         : std::min(4 * std::max<std::size_t>(jobs, 1), windowFolders_)),
       buffers_(options.realBufferSize)
 {
 }
@@ -126,7 +129,7 @@ bool OrderedVisits::startsNewWindow(const EntryToVisit& entry) const
     if (slots_.size() >= window_) {
         return true;
     }
-    return waitingFolders_.size() >= kDiskWindowFolders &&
+    return waitingFolders_.size() >= windowFolders_ &&
            !waitingFolders_.contains(entry.folder.get());
 }
 

@@ -111,6 +111,7 @@ private:
     DigestPool* pool_;
     VisitHost& host_;
     const bool diskOrder_;
+    const std::size_t windowFolders_; // folders the waiting files may keep open
     const std::size_t window_;
 
     // Walk's thread only: the visits in the order of their turns, for it to

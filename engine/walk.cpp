@@ -1,3 +1,4 @@
+#include "descriptor_budget.h"
 #include "disk_kind.h"
 #include "display_text.h"
 #include "evidence_location.h"
@@ -115,7 +116,7 @@ class Walker : private VisitFollower
 public:
     Walker(const RunOptions& options, RunObserver& observer, DigestPool* pool)
         : VisitFollower(observer, state_), options_(options), observer_(observer), pool_(pool),
-          folders_(options.order == ReadOrder::disk)
+          folders_(options.order == ReadOrder::disk, descriptorBudget(options.jobs).folderLevels)
     {
     }
 
@@ -186,23 +187,25 @@ private:
     {
         // Still asked, so that a manifest's entries are passed in order; a run of
         // one file says nothing of the others.
-        auto goneFiles = options_.evidence->goneBefore(path);
-        if (options_.onlyFile) {
-            return;
-        }
-        for (std::string& gone : goneFiles) {
-            EntryOutcome outcome;
-            outcome.path = std::move(gone);
-            outcome.result = FileResult::missing;
-            outcome.counts.missingCount = 1;
-            const std::string shown = escapedForReport(outcome.path);
-            if (options_.operation == Operation::check) {
-                outcome.lines = report::missingLine(shown);
-                outcome.counts.failureCount = 1;
-            } else {
-                outcome.lines = report::droppedMissingLine(shown);
+        for (auto goneFiles = options_.evidence->goneBefore(path); !goneFiles.empty();
+             goneFiles = options_.evidence->goneBefore(path)) {
+            if (options_.onlyFile) {
+                continue;
             }
-            handOver(std::move(outcome));
+            for (std::string& gone : goneFiles) {
+                EntryOutcome outcome;
+                outcome.path = std::move(gone);
+                outcome.result = FileResult::missing;
+                outcome.counts.missingCount = 1;
+                const std::string shown = escapedForReport(outcome.path);
+                if (options_.operation == Operation::check) {
+                    outcome.lines = report::missingLine(shown);
+                    outcome.counts.failureCount = 1;
+                } else {
+                    outcome.lines = report::droppedMissingLine(shown);
+                }
+                handOver(std::move(outcome));
+            }
         }
     }
 

@@ -4,6 +4,7 @@
 // and stops during the write, a second writer, corrupt manifests, the choice
 // of store, foreign order and the manifest's owner and mode.
 
+#include "engine/manifest_sort.h"
 #include "engine/sum_tools.h"
 #include "engine/tag_store.h"
 #include "support/scripted_system_calls.h"
@@ -15,7 +16,9 @@
 #include <cerrno>
 #include <climits>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <map>
@@ -846,6 +849,108 @@ TEST(Manifest, AManifestInAnotherOrderIsReadAndRewrittenInWalkOrder)
             EXPECT_EQ(sha256sumCheck(f).status, 0) << command;
         }
     }
+}
+
+// Keeps the mode of every file made in one folder.
+class TemporaryFileWatch : public test::ScriptedSystemCalls
+{
+public:
+    explicit TemporaryFileWatch(std::string folder) : folder_(std::move(folder)) {}
+    std::vector<mode_t> modes;
+
+    int createAt(int dirFd, const char* name, int flags, mode_t mode) override
+    {
+        const int fd = ScriptedSystemCalls::createAt(dirFd, name, flags, mode);
+        char target[4096] = {};
+        const std::string link = "/proc/self/fd/" + std::to_string(dirFd);
+        struct stat info{};
+        if (fd >= 0 && ::readlink(link.c_str(), target, sizeof target - 1) > 0 &&
+            folder_ == target && ::fstat(fd, &info) == 0) {
+            modes.push_back(info.st_mode);
+        }
+        return fd;
+    }
+
+private:
+    std::string folder_;
+};
+
+std::vector<std::string> namesIn(const std::string& folder)
+{
+    std::vector<std::string> names;
+    if (DIR* stream = ::opendir(folder.c_str())) {
+        while (const dirent* entry = ::readdir(stream)) {
+            const std::string_view name = entry->d_name;
+            if (name != "." && name != "..") {
+                names.emplace_back(name);
+            }
+        }
+        ::closedir(stream);
+    }
+    return names;
+}
+
+// A manifest out of walk order and too long for one run in memory is sorted
+// through several temporary files, private to the user and gone afterwards,
+// and judged exactly as the same manifest in walk order.
+TEST(Manifest, AManifestOutOfOrderIsSortedThroughTemporaryFilesWithTheSameReport)
+{
+    test::TempTree tree;
+    const std::string f = tree.folder("f");
+    const std::string stateHome = tree.folder("state");
+    for (int i = 0; i < 400; ++i) {
+        tree.file("f/" + std::to_string(i % 7) + "/" + std::to_string(i), std::to_string(i));
+    }
+    ASSERT_EQ(std::get<0>(runInProcess({"tag", "--times", "--store", "manifest", f})), 0);
+    const std::string inWalkOrder = readWholeFile(f + "/" + kManifest);
+    // Its lines last first (each stamp line before its digest line), a note between two files.
+    const auto lines = linesOf(inWalkOrder);
+    std::string reversed = lines.front() + "\n";
+    for (auto line = lines.rbegin(); line + 1 != lines.rend(); ++line) {
+        reversed += *line + "\n";
+        if (line - lines.rbegin() == 301) {
+            ASSERT_FALSE(line->starts_with("#")) << "the note would part a digest from its stamp";
+            reversed += "# a note of the user's\n";
+        }
+    }
+    ASSERT_EQ(::unlink((f + "/3/10").c_str()), 0);
+    ASSERT_EQ(::unlink((f + "/6/398").c_str()), 0);
+    writeWholeFile(f + "/5/12", "changed");
+    const auto checkWith = [&](const std::string& manifest) {
+        writeWholeFile(f + "/" + kManifest, manifest);
+        return runInProcess({"check", "-v", "--store", "manifest", f});
+    };
+    const Outcome expected = checkWith(inWalkOrder);
+    EXPECT_EQ(std::get<0>(expected), 1);
+    EXPECT_NE(std::get<1>(expected).find("❌ Missing " + f + "/6/398\n"), std::string::npos);
+
+    const char* usualStateHome = std::getenv("XDG_STATE_HOME");
+    const std::optional<std::string> keptStateHome =
+        usualStateHome != nullptr ? std::optional<std::string>(usualStateHome) : std::nullopt;
+    ::setenv("XDG_STATE_HOME", stateHome.c_str(), 1);
+    const std::size_t usualRunBytes = manifestSortRunBytes;
+    manifestSortRunBytes = 1024;
+    std::vector<mode_t> modes;
+    Outcome sorted;
+    {
+        TemporaryFileWatch watch(stateHome + "/quelby");
+        sorted = checkWith(reversed);
+        modes = watch.modes;
+    }
+    manifestSortRunBytes = usualRunBytes;
+    if (keptStateHome) {
+        ::setenv("XDG_STATE_HOME", keptStateHome->c_str(), 1);
+    } else {
+        ::unsetenv("XDG_STATE_HOME");
+    }
+    EXPECT_EQ(sorted, expected);
+    EXPECT_GT(modes.size(), 8U) << "the sort was to take several runs and merge them twice over";
+    for (const mode_t mode : modes) {
+        EXPECT_TRUE(S_ISREG(mode));
+        EXPECT_EQ(mode & 07777, 0600U);
+    }
+    EXPECT_EQ(namesIn(stateHome + "/quelby"), std::vector<std::string>{});
+    EXPECT_EQ(readWholeFile(f + "/" + kManifest), reversed) << "a Check writes nothing";
 }
 
 TEST(Manifest, ARewrittenManifestKeepsItsOwnerGroupAndMode)

@@ -255,6 +255,45 @@ TEST(CliProcess, KeepsTheReadBuffersOfARunWithinTheirCapWhateverJobsAndBufferSiz
     EXPECT_LT(peakMiB, 256 + 32) << "eight buffers of 80 MiB would take 640 MiB";
 }
 
+// Disk order keeps the folders of its waiting files open, and the walk those
+// on its way down: with 64 descriptors allowed, 300 folders side by side and
+// a chain of 100 still fit, and every file is read.
+TEST(CliProcess, ReadsEveryFileInDiskOrderWithinTheLimitOfOpenFiles)
+{
+    test::TempTree tree;
+    for (int folder = 0; folder < 300; ++folder) {
+        for (int file = 0; file < 2; ++file) {
+            tree.file("f/" + std::to_string(folder) + "/" + std::to_string(file), "contents");
+        }
+    }
+    std::string chain = "f/chain";
+    for (int depth = 0; depth < 100; ++depth) {
+        tree.file(chain + "/file", "contents");
+        chain += "/d";
+    }
+    const std::string f = tree.path("f");
+    ASSERT_EQ(std::get<0>(runTool({"tag", f})), 0);
+    const int out = ::memfd_create("out", MFD_CLOEXEC);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const rlimit few{64, 64};
+        ::setrlimit(RLIMIT_NOFILE, &few);
+        ::dup2(out, STDOUT_FILENO);
+        ::dup2(out, STDERR_FILENO);
+        ::alarm(60);
+        ::execl(QUELBY_CLI_PATH, QUELBY_CLI_PATH, "check", "--order", "disk", "--jobs", "2",
+                f.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    const std::string report = drained(out);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << report;
+    EXPECT_EQ(report, "Checked a total of 700 files in " + f +
+                          "\t700 matched digest correctly\n\t0 didn't match their digest\n"
+                          "\t0 had no digest.\n");
+}
+
 // The progress line stays off a pipe's terminal unless asked for, and -q always wins.
 TEST(RunInProcess, DrawsProgressBesideATerminalFileOrNullAndOnAPipeOnlyWhenAsked)
 {

@@ -1,6 +1,9 @@
+#include "engine/digest_pool.h"
 #include "engine/evidence_choice.h"
 #include "engine/listing.h"
+#include "engine/manifest_store.h"
 #include "run_fixture.h"
+#include "sum_tools.h"
 #include "support/unprivileged.h"
 
 #include <cerrno>
@@ -228,6 +231,93 @@ TEST(Walk, RunsOnOneFileAloneAndLeavesEveryOtherDigestAsItWas)
         EXPECT_EQ(after.matchedCount, 2) << checked;
         EXPECT_EQ(after.mismatchedCount, 1) << checked;
         EXPECT_EQ(after.missingCount, choice == StoreChoice::manifest ? 1 : 0) << checked;
+    }
+}
+
+// Hands every call on to the store it wraps, and keeps the largest batch of
+// gone files that store gave.
+class BatchCountingStore : public EvidenceStore
+{
+public:
+    explicit BatchCountingStore(std::shared_ptr<EvidenceStore> inner) : inner_(std::move(inner)) {}
+    std::size_t largestBatch = 0;
+
+    void folderEntered(const std::string& path, int folderFd) override
+    {
+        inner_->folderEntered(path, folderFd);
+    }
+    void folderHasOwnManifest(const std::string& folder) override
+    {
+        inner_->folderHasOwnManifest(folder);
+    }
+    void lookUp(const std::string& path, EvidenceSlot& slot) override
+    {
+        inner_->lookUp(path, slot);
+    }
+    std::expected<std::optional<Bytes>, PosixError> read(const StoredFile& file,
+                                                         EvidenceKind kind) override
+    {
+        return inner_->read(file, kind);
+    }
+    std::expected<void, PosixError> write(const StoredFile& file, EvidenceKind kind,
+                                          std::string_view value) override
+    {
+        return inner_->write(file, kind, value);
+    }
+    std::expected<void, PosixError> remove(const StoredFile& file, EvidenceKind kind) override
+    {
+        return inner_->remove(file, kind);
+    }
+    std::vector<std::string> goneBefore(const std::string* path) override
+    {
+        auto gone = inner_->goneBefore(path);
+        largestBatch = std::max(largestBatch, gone.size());
+        return gone;
+    }
+    void apply(const EntryOutcome& outcome) override { inner_->apply(outcome); }
+    std::expected<void, std::string> finish() override { return inner_->finish(); }
+    const std::string* manifest() const override { return inner_->manifest(); }
+
+private:
+    std::shared_ptr<EvidenceStore> inner_;
+};
+
+// A manifest whose files are all gone is never in memory whole: its entries
+// come out a bounded batch at a time, every one of them, in walk order.
+TEST(Walk, ReportsTheFilesAManifestListsThatAreGoneInBoundedBatches)
+{
+    test::TempTree tree;
+    const std::string folder = tree.folder("f");
+    tree.file("f/m/here", "here");
+    constexpr int kGone = 5000;
+    std::string manifest = "# Quelby manifest 1\n";
+    std::string missing;
+    for (int i = 0; i < kGone; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "%c/%05d", i < kGone / 2 ? 'a' : 'z', i);
+        manifest += std::string(64, '0') + "  " + name + "\n";
+        missing += "❌ Missing " + folder + "/" + name + "\n";
+        if (i == kGone / 2 - 1) {
+            manifest += lowerHex(test::sha256Of("here")) + "  m/here\n";
+        }
+    }
+    test::writeWholeFile(tree.path("f/.quelby.sha256"), manifest);
+    for (const std::size_t jobs : {std::size_t{1}, std::size_t{2}}) {
+        SCOPED_TRACE(jobs);
+        RunOptions options = optionsFor(Operation::check, folder);
+        options.jobs = jobs;
+        auto chosen = chooseEvidenceStore(options, StoreChoice::manifest, false);
+        ASSERT_TRUE(chosen.has_value()) << chosen.error().reason;
+        const auto counting = std::make_shared<BatchCountingStore>(chosen->store);
+        options.evidence = counting;
+        const auto pool = poolForOneWalk(jobs);
+        RunState state;
+        const std::string report = runReport(options, &state, -1, pool.get());
+        EXPECT_EQ(report.substr(0, report.find("Checked")), missing);
+        EXPECT_EQ(state.missingCount, kGone);
+        EXPECT_EQ(state.matchedCount, 1);
+        EXPECT_GT(counting->largestBatch, 0U);
+        EXPECT_LE(counting->largestBatch, ManifestStore::kGoneBatch);
     }
 }
 
