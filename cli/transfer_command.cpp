@@ -183,6 +183,7 @@ int runImport(const CliOptions& cliOptions, std::ostream& out, std::ostream& err
     options.backEnd = run.backEnd;
     options.order = run.order;
     options.evidence = run.evidence;
+    options.folderFd = run.folderFd;
     const Clock::time_point started = environment.now();
 
     CommandStreams streams(drawsProgress(cliOptions, environment), out, err, environment);

@@ -51,8 +51,8 @@ std::expected<ChosenStore, StoreFailure> chooseEvidenceStore(const RunOptions& o
         return unreadable(location.error());
     }
     ChosenStore chosen{options.evidence, folder, location->notice};
-    if (location->manifestNotTrusted) {
-        const std::string manifest = escapedForReport(manifestPath(location->manifestFolder));
+    if (!location->notTrustedManifest.empty()) {
+        const std::string manifest = escapedForReport(location->notTrustedManifest);
         if (writes) {
             return std::unexpected(StoreFailure{
                 manifest + " belongs to another user; Quelby will not replace it", false, false,

@@ -98,7 +98,7 @@ locateEvidence(const std::shared_ptr<const FileDescriptor>& folderFd, const std:
         }
         if (found == Found::notTrusted) {
             location.notice = passedOverNotice(manifestPath(currentPath));
-            location.manifestNotTrusted = current == folderFd;
+            location.notTrustedManifest = manifestPath(currentPath);
             break;
         }
         if (currentPath == "/") {
@@ -117,12 +117,13 @@ locateEvidence(const std::shared_ptr<const FileDescriptor>& folderFd, const std:
         current = std::move(parentFd);
         currentInfo = *info;
     }
-    if (choice == StoreChoice::manifest || !keepsAttributes(folderFd->get())) {
+    const bool attributes = choice != StoreChoice::manifest && keepsAttributes(folderFd->get());
+    if (attributes) {
+        location.notTrustedManifest.clear(); // attributes keep the folder's evidence
+    } else if (location.notTrustedManifest.empty()) {
         location.manifest = true;
         location.manifestFolder = folder;
         location.manifestFolderFd = folderFd;
-    } else {
-        location.manifestNotTrusted = false; // attributes keep the folder's evidence
     }
     return location;
 }

@@ -36,9 +36,10 @@ struct EvidenceLocation
     // manifest was found.
     std::shared_ptr<const FileDescriptor> manifestFolderFd;
     bool manifestExists = false;
-    // The manifest that would keep the evidence belongs to another user: a
-    // Check finds no digest in it, and nothing may write there.
-    bool manifestNotTrusted = false;
+    // The manifest that would keep the evidence, in the folder or above it,
+    // belongs to another user and no attributes can stand in: a Check finds
+    // no digest, and nothing may be written. Its path, raw; empty otherwise.
+    std::string notTrustedManifest;
     // A line for standard error: a manifest that was not taken.
     std::string notice;
 };

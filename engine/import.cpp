@@ -258,7 +258,7 @@ private:
             windowEnd_ = groupEnd(files, group);
             // The lookups follow walk order: reaching a file reads its folders and its
             // inode anyway, and its place is asked of the descriptor that reached it.
-            Reached reached = reach(root_.get(), files[group].key, rules_, pseudoFileSystems_);
+            Reached reached = reach(root_->get(), files[group].key, rules_, pseudoFileSystems_);
             if (reached.kind == Reached::Kind::file) {
                 groups.push_back(group);
                 placed.push_back({reached.opened.info.st_ino,
@@ -273,7 +273,7 @@ private:
             // Reached again from the folder, one name at a time, as for the judgement:
             // whatever now has the name is read.
             const std::size_t group = groups[i];
-            Reached reached = reach(root_.get(), files[group].key, rules_, pseudoFileSystems_);
+            Reached reached = reach(root_->get(), files[group].key, rules_, pseudoFileSystems_);
             if (reached.kind != Reached::Kind::file) {
                 continue;
             }
@@ -358,10 +358,16 @@ private:
     bool prepare(const std::vector<ListedFile>& files)
     {
         std::string reason;
-        const auto root = sys::openAt(AT_FDCWD, options_.folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        std::expected<std::shared_ptr<const FileDescriptor>, PosixError> root = options_.folderFd;
+        if (!options_.folderFd) {
+            const auto opened =
+                sys::openAt(AT_FDCWD, options_.folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            root = opened ? decltype(root)(std::make_shared<const FileDescriptor>(*opened))
+                          : std::unexpected(opened.error());
+        }
         if (root) {
-            root_ = FileDescriptor(*root);
-            rules_.realFolder = realPathOf(root_.get());
+            root_ = std::move(*root);
+            rules_.realFolder = realPathOf(root_->get());
             rules_.targetsBeneathFolder = true;
             rules_.pathFirst = true;
             auto buffer = ReadBuffer::allocate(cappedBufferSize(options_.bufferSize, 1));
@@ -407,7 +413,7 @@ private:
         outcome.path = path;
         outcome.listed = file.digest;
         const std::string shown = escapedForReport(path);
-        Reached reached = reach(root_.get(), file.key, rules_, pseudoFileSystems_);
+        Reached reached = reach(root_->get(), file.key, rules_, pseudoFileSystems_);
         switch (reached.kind) {
         case Reached::Kind::special:
             observer_.lineDone(outcome);
@@ -524,7 +530,7 @@ private:
     const ImportOptions& options_;
     ImportObserver& observer_;
     ImportState& state_;
-    FileDescriptor root_;
+    std::shared_ptr<const FileDescriptor> root_;
     TreeRules rules_;
     PseudoFileSystems pseudoFileSystems_;
     std::optional<ReadBuffer> buffer_;

@@ -41,6 +41,8 @@ struct ImportOptions
     DigestBackEnd backEnd = DigestBackEnd::current;
     ReadOrder order = ReadOrder::name; // the report is the same in either
     std::shared_ptr<EvidenceStore> evidence;
+    // The folder, opened once when the store was chosen; opened here when none.
+    std::shared_ptr<const FileDescriptor> folderFd;
 };
 
 enum class ImportResult

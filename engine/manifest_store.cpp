@@ -159,11 +159,18 @@ ManifestStore::open(std::shared_ptr<const FileDescriptor> manifestFolderFd,
         store->copies_ = std::move(readers->copies);
     }
     if (writes) {
-        // Under the lock, a new manifest left by a run that was killed is only litter.
-        if (const auto listing = Listing::of(*store->folderFd_)) {
+        // Under the lock, a new manifest left by a run that was killed is only
+        // litter; one of another user's is theirs to remove.
+        const auto folderInfo = sys::fstat(store->folderFd_->get());
+        if (const auto listing = Listing::of(*store->folderFd_); listing && folderInfo) {
             for (std::size_t index = 0; index < listing->size(); ++index) {
                 const std::string name((*listing)[index].name);
-                if (name.starts_with(kNewPrefix)) {
+                if (!name.starts_with(kNewPrefix)) {
+                    continue;
+                }
+                const auto info =
+                    sys::fstatAt(store->folderFd_->get(), name, AT_SYMLINK_NOFOLLOW);
+                if (info && trustedEvidenceFile(*info, *folderInfo)) {
                     (void)sys::unlinkAt(store->folderFd_->get(), name, 0);
                 }
             }

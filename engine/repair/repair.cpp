@@ -256,9 +256,8 @@ std::expected<RepairState, std::string> repairFolder(const RepairOptions& option
     CopySearch search(std::move(copies), *buffer, run.backEnd,
                       [&observer] { return observer.stopRequested(); });
     // The damaged files' folders are reached from this one, never by a path string.
-    const auto root = sys::openAt(AT_FDCWD, run.folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const FileDescriptor rootFd(root ? *root : -1);
-    Repairer repairer(options, observer, search, *buffer, rootFd.get());
+    const auto root = openRunFolder(run);
+    Repairer repairer(options, observer, search, *buffer, root ? (*root)->get() : -1);
     RepairState state;
     state.run = walkFolder(run, repairer, pool);
     state.counts = repairer.counts;

@@ -40,7 +40,7 @@ bool leavesFolder(std::string_view path)
     for (std::size_t start = 0;;) {
         const std::size_t slash = path.find('/', start);
         const std::string_view component = path.substr(start, slash - start);
-        if (component.empty() || component == "..") {
+        if (component.empty() || component == "." || component == "..") {
             return true;
         }
         if (slash == std::string_view::npos) {

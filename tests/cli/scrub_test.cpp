@@ -343,7 +343,7 @@ TEST_F(ScrubTest, AStateRecordWhosePathLeavesTheFolderIsDroppedWithALineAndNever
     tree_.file("secret.jpg", "outside the folder");
     ASSERT_EQ(std::get<0>(scrub({folder()})), 0);
     const std::vector<std::string> stray{"../secret.jpg", "/etc/passwd", "a//b", "sub/..",
-                                         std::string("x\0y", 3)};
+                                         std::string("x\0y", 3), "./a.jpg"};
     {
         auto state = scrub::ScrubState::open(statePath_, [](const std::string&) {});
         ASSERT_TRUE(state) << state.error();
@@ -355,7 +355,8 @@ TEST_F(ScrubTest, AStateRecordWhosePathLeavesTheFolderIsDroppedWithALineAndNever
         }
     }
     std::string dropped;
-    for (const std::string path : {"../secret.jpg", "/etc/passwd", "a//b", "sub/..", "x\\x00y"}) {
+    for (const std::string path :
+         {"../secret.jpg", "./a.jpg", "/etc/passwd", "a//b", "sub/..", "x\\x00y"}) {
         dropped += "quelby-cli: the scrub state " + statePath_ + " held a record for \"" + path +
                    "\" in " + folder() + ", which is no path below it; the record was dropped\n";
     }
