@@ -471,7 +471,7 @@ TEST_F(ScrubTest, ProblemsOfAScrubThatNeverFinishedShowInStatus)
     const auto [jsonStatus, json, jsonErr] =
         runInProcess({"status", "--json", "--state", statePath_}, environment_);
     EXPECT_EQ(Json::parse(json)["open_problems"].size(), 1u) << json;
-    EXPECT_TRUE(Json::parse(json)["last_scrubbed"].is_null()) << json;
+    EXPECT_TRUE(Json::parse(json).at("last_scrubbed").is_null()) << json;
 }
 
 // However the folder is spelt, it is one folder: one lock, one record.

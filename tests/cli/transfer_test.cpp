@@ -194,7 +194,8 @@ TEST(Import, StoresOnlyWhatTheListProvesAndRefusesPathsThatLeaveTheFolder)
     for (std::string line; std::getline(objects, line);) {
         const auto object = nlohmann::json::parse(line);
         results.push_back(object.value("result", "summary"));
-        paths.push_back(object["path"].is_string() ? object["path"].get<std::string>() : "");
+        const auto path = object.find("path");
+        paths.push_back(path != object.end() && path->is_string() ? path->get<std::string>() : "");
     }
     EXPECT_EQ(results, (std::vector<std::string>{"read-failed", "read-failed", "read-failed",
                                                  "differs", "missing", "kept", "read-failed",
