@@ -39,13 +39,6 @@ std::string hexOf(std::string_view contents)
     return hexOfBytes(digestOfBytes(contents).view());
 }
 
-std::string pathOfDescriptor(int fd)
-{
-    char target[PATH_MAX] = {};
-    const std::string link = "/proc/self/fd/" + std::to_string(fd);
-    const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
-    return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : std::string();
-}
 
 using test::Places;
 
@@ -59,7 +52,7 @@ public:
         test::givePlaces(*this, places);
         onRead = [this](int fd, void* buffer, std::size_t size) {
             const ssize_t count = SystemCalls::read(fd, buffer, size);
-            const std::string path = pathOfDescriptor(fd);
+            const std::string path = test::openedPath(fd);
             if (path.starts_with(folder_)) {
                 const std::string name = path.substr(folder_.size());
                 if (reads.empty() || reads.back() != name) {
@@ -212,7 +205,7 @@ TEST(ImportOrder, AFileRewrittenAfterItsReadAheadIsJudgedByItsNewContents)
         // the window has been read ahead, and before zlast is judged.
         bool rewritten = false;
         calls.onGetAttribute = [&](int fd, const char* name, void* value, std::size_t size) {
-            if (!rewritten && pathOfDescriptor(fd) == folder + "/first") {
+            if (!rewritten && test::openedPath(fd) == folder + "/first") {
                 rewritten = true;
                 test::writeWholeFile(folder + "/zlast", "new zlast");
                 // ...and m2 replaced by another file of the same size.
@@ -254,7 +247,7 @@ TEST(ImportOrder, AStopKeepsTheFilesReadAheadUpToTheFirstNotRead)
     PlacedCalls calls(Places::scattered, folder);
     // Each pair of files lies the other way round on the disk: f101 before f100, and so on.
     calls.onFileExtents = [](int fd, struct fiemap* request) {
-        const std::string path = pathOfDescriptor(fd);
+        const std::string path = test::openedPath(fd);
         const auto index = static_cast<std::uint64_t>(std::stoi(path.substr(path.size() - 3)) - 100);
         request->fm_mapped_extents = 1;
         request->fm_extents[0] = {};

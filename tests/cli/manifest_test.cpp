@@ -34,6 +34,7 @@
 namespace quelby::cli {
 namespace {
 
+using test::openedPath;
 using test::readWholeFile;
 using test::sha256Of;
 using test::writeWholeFile;
@@ -870,11 +871,8 @@ public:
     int createAt(int dirFd, const char* name, int flags, mode_t mode) override
     {
         const int fd = ScriptedSystemCalls::createAt(dirFd, name, flags, mode);
-        char target[4096] = {};
-        const std::string link = "/proc/self/fd/" + std::to_string(dirFd);
         struct stat info{};
-        if (fd >= 0 && ::readlink(link.c_str(), target, sizeof target - 1) > 0 &&
-            folder_ == target && ::fstat(fd, &info) == 0) {
+        if (fd >= 0 && folder_ == openedPath(dirFd) && ::fstat(fd, &info) == 0) {
             modes.push_back(info.st_mode);
         }
         return fd;
@@ -1114,14 +1112,6 @@ TEST(Manifest, RepairFindsACopyByItsManifestAndMarksTheKeptDamageInFoldersManife
     EXPECT_NE(checkOut.find("⚠️ Damaged copy kept by repair: " + f + "/photo.raw.damaged\n"),
               std::string::npos)
         << checkOut;
-}
-
-// The path a descriptor was opened with.
-std::string openedPath(int fd)
-{
-    char target[PATH_MAX] = {};
-    const std::string link = "/proc/self/fd/" + std::to_string(fd);
-    return ::readlink(link.c_str(), target, sizeof target - 1) > 0 ? target : "";
 }
 
 // A file beside a folder with a manifest of its own is read slowly: the walk

@@ -134,10 +134,7 @@ TEST(DiskOrder, AFileReplacedBetweenItsLookupAndItsReadIsReadAsNameOrderWouldRea
     const auto lookUp = calls.onFileExtents;
     calls.onFileExtents = [&](int fd, struct fiemap* request) {
         if (lookups++ % 3 == 0) {
-            char target[PATH_MAX] = {};
-            const std::string link = "/proc/self/fd/" + std::to_string(fd);
-            if (::readlink(link.c_str(), target, sizeof target - 1) > 0) {
-                const std::string path = target;
+            if (const std::string path = test::openedPath(fd); !path.empty()) {
                 test::writeWholeFile(path + ".new", "replaced");
                 EXPECT_EQ(std::rename((path + ".new").c_str(), path.c_str()), 0);
             }

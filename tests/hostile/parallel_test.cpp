@@ -23,6 +23,7 @@
 namespace quelby {
 namespace {
 
+using test::openedPath;
 using test::streamedReport;
 
 // The digest and whether a stamp is there, by path below the root.
@@ -118,10 +119,7 @@ TEST(Parallel, AnyNumberOfWorkersGivesTheReportsAndAttributesOfOne)
     // A read of any file named "…_unreadable" fails, whichever worker makes it.
     test::ScriptedSystemCalls calls;
     calls.onRead = [&calls](int fd, void* buffer, std::size_t size) -> ssize_t {
-        char target[PATH_MAX] = {};
-        const std::string link = "/proc/self/fd/" + std::to_string(fd);
-        if (::readlink(link.c_str(), target, sizeof target - 1) > 0 &&
-            std::string_view(target).ends_with("_unreadable")) {
+        if (openedPath(fd).ends_with("_unreadable")) {
             errno = EIO;
             return -1;
         }
@@ -143,14 +141,6 @@ TEST(Parallel, AnyNumberOfWorkersGivesTheReportsAndAttributesOfOne)
             EXPECT_EQ(many.manifests, one.manifests) << jobs << " workers";
         }
     }
-}
-
-// The path a descriptor was opened with.
-std::string openedPath(int fd)
-{
-    char target[PATH_MAX] = {};
-    const std::string link = "/proc/self/fd/" + std::to_string(fd);
-    return ::readlink(link.c_str(), target, sizeof target - 1) > 0 ? target : "";
 }
 
 TEST(Parallel, TwoNamesOfOneFileAreNeverReadAtOnceHoweverSlowTheFirst)

@@ -3,8 +3,11 @@
 #include "engine/sys.h"
 
 #include <cerrno>
+#include <climits>
 #include <functional>
+#include <string>
 #include <string_view>
+#include <unistd.h>
 
 namespace quelby::test {
 
@@ -120,5 +123,13 @@ private:
         return real();
     }
 };
+
+// The path a descriptor was opened with, as a scripted call sees it; empty when unknown.
+inline std::string openedPath(int fd)
+{
+    char target[PATH_MAX] = {};
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    return ::readlink(link.c_str(), target, sizeof target - 1) > 0 ? target : "";
+}
 
 } // namespace quelby::test
