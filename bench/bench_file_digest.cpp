@@ -2,7 +2,7 @@
 // EVP loop over the same file, the same loop with a reader thread filling one
 // buffer while the other is hashed (read-ahead), and EVP SHA-256 over the same
 // bytes in memory.
-#include "engine/file_digest.h"
+#include "engine/read/file_digest.h"
 
 #include <benchmark/benchmark.h>
 #include <cstdlib>

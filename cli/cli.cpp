@@ -1,9 +1,10 @@
 #include "cli.h"
 
 #include "command_output.h"
-#include "engine/display_text.h"
-#include "engine/digest_pool.h"
-#include "engine/report_text.h"
+#include "engine/operations/walk.h"
+#include "engine/read/digest_pool.h"
+#include "engine/text/display_text.h"
+#include "engine/text/report_text.h"
 #include "fd_stream.h"
 #include "json_report.h"
 #include "options.h"

@@ -5,7 +5,7 @@
 // named on the command line.
 
 #include "cli.h"
-#include "engine/display_text.h"
+#include "engine/text/display_text.h"
 #include "progress_line.h"
 
 #include <chrono>

@@ -1,7 +1,7 @@
 #include "json_report.h"
 
-#include "engine/display_text.h"
-#include "engine/manifest_format.h"
+#include "engine/evidence/manifest_format.h"
+#include "engine/text/display_text.h"
 
 #include <array>
 #include <ctime>

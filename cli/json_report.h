@@ -5,8 +5,8 @@
 // summary object. Keys never change meaning once released; the summary's
 // "version" says which set a reader gets. docs/json-report.md describes them.
 
-#include "engine/import.h"
-#include "engine/run.h"
+#include "engine/run/run.h"
+#include "engine/transfer/import.h"
 
 #include <nlohmann/json.hpp>
 #include <string>

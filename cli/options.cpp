@@ -1,6 +1,6 @@
 #include "options.h"
 
-#include "engine/display_text.h"
+#include "engine/text/display_text.h"
 #include "scrub/scrub_arguments.h"
 
 #include <charconv>

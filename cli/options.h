@@ -3,8 +3,8 @@
 // The command line of quelby-cli: first taken apart into what was typed,
 // then checked into the options of one run. Neither step touches the disk.
 
-#include "engine/evidence_location.h"
-#include "engine/run.h"
+#include "engine/evidence/evidence_location.h"
+#include "engine/run/run.h"
 
 #include <chrono>
 #include <cstdint>

@@ -4,7 +4,7 @@
 // bytes done, speed and the current file, redrawn a few times a second and
 // erased whenever report text is about to reach the same terminal.
 
-#include "engine/run.h"
+#include "engine/run/run.h"
 
 #include <chrono>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "repair_json.h"
 
-#include "engine/display_text.h"
+#include "engine/text/display_text.h"
 #include "json_report.h"
 
 #include <nlohmann/json.hpp>

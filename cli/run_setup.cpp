@@ -1,8 +1,8 @@
 #include "run_setup.h"
 
 #include "command_output.h"
-#include "engine/display_text.h"
-#include "engine/evidence_choice.h"
+#include "engine/evidence/evidence_choice.h"
+#include "engine/text/display_text.h"
 
 namespace quelby::cli {
 

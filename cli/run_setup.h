@@ -4,7 +4,7 @@
 // the patterns it leaves out, and whether a progress line is drawn.
 
 #include "cli.h"
-#include "engine/exclusions.h"
+#include "engine/tree/exclusions.h"
 #include "options.h"
 
 #include <expected>

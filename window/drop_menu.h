@@ -3,7 +3,7 @@
 // Folders dropped on the window from a file manager: a small menu at the drop
 // point asks which run to start on them.
 
-#include "engine/run.h"
+#include "engine/run/run.h"
 
 #include <QStringList>
 #include <functional>

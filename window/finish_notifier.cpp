@@ -1,6 +1,6 @@
 #include "window/finish_notifier.h"
 
-#include "engine/display_text.h"
+#include "engine/text/display_text.h"
 #include "window/run_names.h"
 
 #include <QDBusMessage>

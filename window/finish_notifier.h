@@ -5,7 +5,7 @@
 // notification service. A desktop without that service shows nothing, and
 // nothing fails.
 
-#include "engine/run.h"
+#include "engine/run/run.h"
 
 #include <QDBusConnection>
 #include <QString>

@@ -1,7 +1,7 @@
 #include "window/folders_view.h"
 
-#include "engine/manifest_format.h"
-#include "engine/scrub/scrub_state.h"
+#include "engine/evidence/manifest_format.h"
+#include "engine/scrub/state/scrub_state.h"
 #include "window/line_colours.h"
 #include "window/user_timers.h"
 

@@ -1,9 +1,11 @@
 #include "window/problems_view.h"
 
-#include "engine/display_text.h"
-#include "engine/evidence_choice.h"
+#include "engine/evidence/evidence_choice.h"
+#include "engine/operations/walk.h"
 #include "engine/repair/repair.h"
 #include "engine/scrub/problem_closing.h"
+#include "engine/scrub/state/state_file.h"
+#include "engine/text/display_text.h"
 #include "window/report_view.h"
 #include "window/view_controller.h"
 #include "window/window_run_observer.h"

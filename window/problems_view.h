@@ -6,7 +6,7 @@
 // one file, on the window's processingQueue, and shows its report in the
 // window's report.
 
-#include "engine/scrub/scrub_state.h"
+#include "engine/scrub/state/scrub_state.h"
 
 #include <QDBusConnection>
 #include <QString>

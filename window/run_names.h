@@ -3,7 +3,7 @@
 // How the window's short texts (title, progress line, notifications) name a
 // run's folder and write its figures.
 
-#include "engine/run.h"
+#include "engine/run/run.h"
 
 #include <QLocale>
 #include <QString>

@@ -1,6 +1,6 @@
 #include "window/run_progress.h"
 
-#include "engine/display_text.h"
+#include "engine/text/display_text.h"
 #include "window/run_names.h"
 
 #include <algorithm>

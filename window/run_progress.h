@@ -8,7 +8,7 @@
 // most ten times a second through the window's one hop to the main thread;
 // there RunProgressLine shows them. Nothing is shared between the two.
 
-#include "engine/run.h"
+#include "engine/run/run.h"
 
 #include <QElapsedTimer>
 #include <QLabel>

@@ -4,9 +4,9 @@
 // its export. Walks run on processingQueue; everything that touches the
 // window happens on the main thread.
 
+#include "engine/read/digest_pool.h"
+#include "engine/run/run.h"
 #include "window/alert_presenter.h"
-#include "engine/digest_pool.h"
-#include "engine/run.h"
 #include "window/finish_notifier.h"
 #include "window/user_settings.h"
 

@@ -3,13 +3,15 @@
 // progress line and Stop like any run, and saves the folder's figures as
 // quelby-cli scrub does.
 
-#include "engine/display_text.h"
-#include "engine/evidence_choice.h"
-#include "engine/report_text.h"
+#include "engine/evidence/evidence_choice.h"
+#include "engine/evidence/tag_store.h"
+#include "engine/scrub/folder_lock.h"
 #include "engine/scrub/folder_record.h"
 #include "engine/scrub/scrub.h"
-#include "engine/scrub/scrub_text.h"
-#include "engine/tag_store.h"
+#include "engine/scrub/state/state_file.h"
+#include "engine/text/display_text.h"
+#include "engine/text/report_text.h"
+#include "engine/text/scrub_text.h"
 #include "window/busy_indicator.h"
 #include "window/folders_view.h"
 #include "window/problems_view.h"

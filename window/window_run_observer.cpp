@@ -1,7 +1,7 @@
 #include "window/window_run_observer.h"
 
-#include "engine/evidence_choice.h"
-#include "engine/report_text.h"
+#include "engine/evidence/evidence_choice.h"
+#include "engine/text/report_text.h"
 
 #include <utility>
 

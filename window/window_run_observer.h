@@ -5,7 +5,7 @@
 // progress figures to the window through the callbacks it is given, which
 // make the hop to the main thread themselves.
 
-#include "engine/run.h"
+#include "engine/run/run.h"
 #include "window/run_progress.h"
 
 #include <atomic>

@@ -7,7 +7,7 @@
 //
 // Runs offscreen.
 
-#include "engine/scrub/scrub_state.h"
+#include "engine/scrub/state/scrub_state.h"
 #include "window/folders_view.h"
 #include "window/user_timers.h"
 

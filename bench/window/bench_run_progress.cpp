@@ -8,8 +8,9 @@
 // The tree is made once under $TMPDIR/quelby-bench-window and kept for later
 // runs (about 400 MiB); remove it by hand.
 
-#include "engine/file_digest.h"
-#include "engine/run.h"
+#include "engine/operations/walk.h"
+#include "engine/read/file_digest.h"
+#include "engine/run/run.h"
 #include "window/run_progress.h"
 
 #include <QApplication>

@@ -9,10 +9,11 @@
 // time stamps, one changed since, one never tagged, a hidden one and a name
 // that is not UTF-8.
 
-#include "engine/run.h"
-#include "engine/tag_store.h"
-#include "window/report_view.h"
+#include "engine/evidence/tag_store.h"
+#include "engine/operations/walk.h"
+#include "engine/run/run.h"
 #include "window/folders_view.h"
+#include "window/report_view.h"
 #include "window/view_controller.h"
 
 #include <QApplication>

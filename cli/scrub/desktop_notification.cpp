@@ -1,6 +1,6 @@
 #include "desktop_notification.h"
 
-#include "engine/display_text.h"
+#include "engine/text/display_text.h"
 
 #include <cstring>
 #include <memory>

@@ -1,6 +1,6 @@
 #include "journal.h"
 
-#include "engine/display_text.h"
+#include "engine/text/display_text.h"
 
 #include <string>
 #include <sys/uio.h>

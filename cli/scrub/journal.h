@@ -5,7 +5,7 @@
 // docs/scrub.md lists the MESSAGE_IDs and fields. Every entry also carries
 // SYSLOG_IDENTIFIER=quelby-cli (journalctl -t) and a MESSAGE.
 
-#include "engine/scrub/scrub_events.h"
+#include "engine/run/scrub_events.h"
 
 namespace quelby::cli {
 

@@ -1,7 +1,7 @@
 #include "metrics_file.h"
 
-#include "engine/display_text.h"
-#include "engine/sys.h"
+#include "engine/platform/sys.h"
+#include "engine/text/display_text.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -4,7 +4,7 @@
 // textfile collector: one sample per folder the state knows, labelled
 // folder="…", so that two timers writing one file never erase each other.
 
-#include "engine/scrub/scrub_state.h"
+#include "engine/scrub/state/scrub_state.h"
 
 #include <expected>
 #include <string>

@@ -2,9 +2,10 @@
 
 #include "cli/command_output.h"
 #include "cli/run_setup.h"
-#include "engine/display_text.h"
-#include "engine/scrub/scrub_text.h"
-#include "engine/sys.h"
+#include "engine/platform/sys.h"
+#include "engine/scrub/state/state_file.h"
+#include "engine/text/display_text.h"
+#include "engine/text/scrub_text.h"
 
 namespace quelby::cli {
 

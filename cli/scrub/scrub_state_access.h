@@ -5,7 +5,7 @@
 
 #include "cli/cli.h"
 #include "cli/options.h"
-#include "engine/scrub/scrub_state.h"
+#include "engine/scrub/state/scrub_state.h"
 
 #include <expected>
 #include <memory>

@@ -1,6 +1,6 @@
 #include "service_status.h"
 
-#include "engine/display_text.h"
+#include "engine/text/display_text.h"
 
 #include <chrono>
 #include <systemd/sd-daemon.h>

@@ -1,9 +1,9 @@
 #include "cli/command_output.h"
 #include "cli/json_report.h"
 #include "cli/run_setup.h"
-#include "engine/display_text.h"
 #include "engine/scrub/due_files.h"
-#include "engine/scrub/scrub_text.h"
+#include "engine/text/display_text.h"
+#include "engine/text/scrub_text.h"
 #include "scrub_command.h"
 #include "scrub_state_access.h"
 

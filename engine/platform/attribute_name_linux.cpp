@@ -1,4 +1,4 @@
-#include "attribute_name.h"
+#include "engine/platform/attribute_name.h"
 
 namespace quelby {
 

@@ -1,11 +1,11 @@
-#include "copy_folder.h"
+#include "engine/repair/copy_folder.h"
 
-#include "engine/evidence_location.h"
-#include "engine/folder_stack.h"
-#include "engine/manifest_entries.h"
-#include "engine/manifest_format.h"
-#include "engine/repair/open_below.h"
-#include "engine/tag_store.h"
+#include "engine/evidence/evidence_location.h"
+#include "engine/evidence/manifest_entries.h"
+#include "engine/evidence/manifest_format.h"
+#include "engine/evidence/tag_store.h"
+#include "engine/tree/folder_stack.h"
+#include "engine/tree/open_below.h"
 
 #include <cerrno>
 #include <dirent.h>

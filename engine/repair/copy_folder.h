@@ -6,8 +6,8 @@
 // files carry in their attribute or its manifest lists, and their sizes. An index only points at
 // candidates; a candidate proves nothing until its contents are digested.
 
-#include "engine/entry_open.h"
-#include "engine/file_digest.h"
+#include "engine/read/file_digest.h"
+#include "engine/run/entry_open.h"
 
 #include <cstdint>
 #include <expected>

@@ -1,7 +1,7 @@
-#include "copy_search.h"
+#include "engine/repair/copy_search.h"
 
-#include "engine/folder_stack.h"
-#include "engine/repair/open_below.h"
+#include "engine/tree/folder_stack.h"
+#include "engine/tree/open_below.h"
 
 namespace quelby {
 

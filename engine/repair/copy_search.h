@@ -7,7 +7,7 @@
 // candidate whose contents digest to the wanted value, read in full, is the
 // one: an attribute or a size only says where to look.
 
-#include "copy_folder.h"
+#include "engine/repair/copy_folder.h"
 
 #include <cstdint>
 #include <expected>

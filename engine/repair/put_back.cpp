@@ -1,11 +1,11 @@
-#include "put_back.h"
+#include "engine/repair/put_back.h"
 
-#include "engine/display_text.h"
+#include "engine/evidence/repair_marks.h"
+#include "engine/evidence/tag_store.h"
+#include "engine/platform/sys.h"
 #include "engine/repair/repair_attributes.h"
-#include "engine/repair_marks.h"
-#include "engine/sys.h"
-#include "engine/tag_store.h"
-#include "engine/time_stamp.h"
+#include "engine/run/time_stamp.h"
+#include "engine/text/display_text.h"
 
 #include <algorithm>
 #include <cerrno>

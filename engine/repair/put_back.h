@@ -10,8 +10,8 @@
 // to check or repair, and keeps its bytes as evidence under NAME.damaged (or
 // NAME.damaged.N).
 
-#include "engine/evidence_store.h"
-#include "engine/file_digest.h"
+#include "engine/read/file_digest.h"
+#include "engine/run/evidence_store.h"
 
 #include <cstdint>
 #include <functional>

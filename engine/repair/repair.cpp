@@ -1,11 +1,12 @@
-#include "repair.h"
+#include "engine/operations/walk.h"
+#include "engine/repair/repair.h"
 
-#include "engine/display_text.h"
 #include "engine/repair/copy_search.h"
-#include "engine/repair/open_below.h"
 #include "engine/repair/put_back.h"
-#include "engine/repair/repair_text.h"
-#include "engine/report_text.h"
+#include "engine/text/display_text.h"
+#include "engine/text/repair_text.h"
+#include "engine/text/report_text.h"
+#include "engine/tree/open_below.h"
 
 #include <climits>
 #include <cstdlib>

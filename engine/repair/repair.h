@@ -8,7 +8,7 @@
 // file in walk order, once whatever repair it needed is done. Damage it
 // leaves, other than an edit, is a failure the status shows.
 
-#include "engine/run.h"
+#include "engine/run/run.h"
 
 #include <cstdint>
 #include <expected>

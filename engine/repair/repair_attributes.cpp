@@ -1,9 +1,9 @@
-#include "repair_attributes.h"
+#include "engine/repair/repair_attributes.h"
 
+#include "engine/evidence/repair_marks.h"
+#include "engine/evidence/tag_store.h"
 #include "engine/platform/attribute_name.h"
-#include "engine/repair_marks.h"
-#include "engine/sys.h"
-#include "engine/tag_store.h"
+#include "engine/platform/sys.h"
 
 #include <algorithm>
 #include <cerrno>

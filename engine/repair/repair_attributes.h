@@ -5,8 +5,8 @@
 // damaged file trades Quelby's for the damaged mark, so that no later run
 // takes it for a file to check or repair.
 
-#include "engine/evidence_store.h"
-#include "engine/posix_error.h"
+#include "engine/platform/posix_error.h"
+#include "engine/run/evidence_store.h"
 
 #include <expected>
 #include <optional>

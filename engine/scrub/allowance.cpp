@@ -1,4 +1,4 @@
-#include "allowance.h"
+#include "engine/scrub/allowance.h"
 
 #include <algorithm>
 

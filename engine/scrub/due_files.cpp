@@ -1,4 +1,4 @@
-#include "due_files.h"
+#include "engine/scrub/due_files.h"
 
 #include <algorithm>
 #include <tuple>

@@ -1,8 +1,8 @@
-#include "engine/file_digest.h"
-#include "engine/manifest_format.h"
-#include "engine/scrub/scrub_state.h"
-#include "engine/scrub/state_file.h"
-#include "engine/sys.h"
+#include "engine/evidence/manifest_format.h"
+#include "engine/platform/sys.h"
+#include "engine/read/file_digest.h"
+#include "engine/scrub/folder_lock.h"
+#include "engine/scrub/state/state_file.h"
 
 #include <cerrno>
 #include <fcntl.h>

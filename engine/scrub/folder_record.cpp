@@ -1,4 +1,4 @@
-#include "folder_record.h"
+#include "engine/scrub/folder_record.h"
 
 namespace quelby::scrub {
 

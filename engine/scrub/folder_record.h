@@ -4,8 +4,8 @@
 // the metrics and the window's Folders view; the command line and the window
 // save the same record after a run.
 
-#include "scrub_events.h"
-#include "scrub_state.h"
+#include "engine/run/scrub_events.h"
+#include "engine/scrub/state/scrub_state.h"
 
 #include <optional>
 #include <string>

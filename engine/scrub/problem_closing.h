@@ -5,7 +5,7 @@
 // digest again, so the state learns it as verified now, and the folder's
 // count of open problems follows.
 
-#include "engine/scrub/scrub_state.h"
+#include "engine/scrub/state/scrub_state.h"
 
 #include <expected>
 #include <string>

@@ -1,14 +1,15 @@
-#include "scrub.h"
+#include "engine/operations/walk.h"
+#include "engine/scrub/scrub.h"
 
-#include "due_files.h"
-#include "engine/display_text.h"
-#include "engine/entry_open.h"
-#include "engine/file_step.h"
-#include "engine/ordered_visits.h"
-#include "engine/repair/open_below.h"
-#include "engine/sys.h"
-#include "engine/visit_follower.h"
-#include "survey.h"
+#include "engine/operations/file_step.h"
+#include "engine/operations/ordered_visits.h"
+#include "engine/operations/visit_follower.h"
+#include "engine/platform/sys.h"
+#include "engine/run/entry_open.h"
+#include "engine/scrub/due_files.h"
+#include "engine/scrub/survey.h"
+#include "engine/text/display_text.h"
+#include "engine/tree/open_below.h"
 
 #include <algorithm>
 #include <cerrno>

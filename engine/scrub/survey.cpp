@@ -1,6 +1,6 @@
-#include "survey.h"
+#include "engine/scrub/survey.h"
 
-#include "engine/sys.h"
+#include "engine/platform/sys.h"
 
 #include <fcntl.h>
 

@@ -6,9 +6,9 @@
 // reports every other entry as Check would. For a folder the state knows
 // nothing of, the walk reads each file as it meets it instead.
 
-#include "due_files.h"
-#include "engine/entry_open.h"
-#include "scrub.h"
+#include "engine/run/entry_open.h"
+#include "engine/scrub/due_files.h"
+#include "engine/scrub/scrub_options.h"
 
 #include <cstdint>
 #include <ctime>

@@ -4,9 +4,9 @@
 // and stops during the write, a second writer, corrupt manifests, the choice
 // of store, foreign order and the manifest's owner and mode.
 
-#include "engine/manifest_sort.h"
+#include "engine/evidence/manifest_sort.h"
+#include "engine/evidence/tag_store.h"
 #include "engine/sum_tools.h"
-#include "engine/tag_store.h"
 #include "support/scripted_system_calls.h"
 #include "support/temp_tree.h"
 #include "support/unprivileged.h"

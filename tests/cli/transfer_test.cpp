@@ -1,5 +1,5 @@
-#include "engine/file_digest.h"
-#include "engine/tag_store.h"
+#include "engine/evidence/tag_store.h"
+#include "engine/read/file_digest.h"
 #include "engine/run_fixture.h"
 #include "tool_runner.h"
 

@@ -1,4 +1,4 @@
-#include "engine/display_text.h"
+#include "engine/text/display_text.h"
 
 #include <gtest/gtest.h>
 #include <optional>

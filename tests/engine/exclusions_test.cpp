@@ -1,4 +1,4 @@
-#include "engine/exclusions.h"
+#include "engine/tree/exclusions.h"
 #include "support/temp_tree.h"
 
 #include <cerrno>

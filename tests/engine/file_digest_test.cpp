@@ -1,4 +1,4 @@
-#include "engine/file_digest.h"
+#include "engine/read/file_digest.h"
 #include "support/temp_tree.h"
 #include "support/unprivileged.h"
 

@@ -1,4 +1,4 @@
-#include "engine/manifest_format.h"
+#include "engine/evidence/manifest_format.h"
 #include "sum_tools.h"
 
 #include <algorithm>

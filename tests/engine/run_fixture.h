@@ -1,7 +1,9 @@
 #pragma once
 
-#include "engine/run.h"
-#include "engine/tag_store.h"
+#include "engine/evidence/tag_store.h"
+#include "engine/operations/walk.h"
+#include "engine/run/run.h"
+#include "engine/text/report_text.h"
 #include "support/temp_tree.h"
 
 #include <string>

@@ -1,4 +1,6 @@
-#include "engine/scrub/scrub_state.h"
+#include "engine/scrub/folder_lock.h"
+#include "engine/scrub/state/scrub_state.h"
+#include "engine/scrub/state/state_file.h"
 #include "support/temp_tree.h"
 #include "support/unprivileged.h"
 

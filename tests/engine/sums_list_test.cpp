@@ -1,4 +1,4 @@
-#include "engine/sums_list.h"
+#include "engine/transfer/sums_list.h"
 #include "sum_tools.h"
 
 #include <gtest/gtest.h>

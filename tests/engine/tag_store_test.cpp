@@ -1,5 +1,5 @@
-#include "engine/tag_store.h"
-#include "engine/time_stamp.h"
+#include "engine/evidence/tag_store.h"
+#include "engine/run/time_stamp.h"
 #include "support/scripted_system_calls.h"
 #include "support/temp_tree.h"
 

@@ -1,4 +1,4 @@
-#include "engine/time_stamp.h"
+#include "engine/run/time_stamp.h"
 #include "run_fixture.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "engine/verdict.h"
+#include "engine/run/verdict.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>

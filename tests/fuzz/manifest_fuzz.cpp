@@ -3,7 +3,7 @@
 // writes back to a line that reads as the same entry, and the walk order is
 // the order of the paths' components.
 
-#include "engine/manifest_format.h"
+#include "engine/evidence/manifest_format.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -2,8 +2,8 @@
 // that every digest it takes reads back the same from the lines an export
 // writes of it, in the GNU and in the BSD form.
 
-#include "engine/manifest_format.h"
-#include "engine/sums_list.h"
+#include "engine/evidence/manifest_format.h"
+#include "engine/transfer/sums_list.h"
 
 #include <algorithm>
 #include <cstdint>

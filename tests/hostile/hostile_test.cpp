@@ -1,7 +1,7 @@
-#include "engine/digest_pool.h"
+#include "engine/read/digest_pool.h"
 #include "engine/run_fixture.h"
-#include "support/scripted_system_calls.h"
 #include "random_tree.h"
+#include "support/scripted_system_calls.h"
 
 #include <algorithm>
 #include <atomic>

@@ -4,9 +4,11 @@
 // notices in walk order, then the summary; the root as "{F}" and the stamps,
 // which tell when each tree was tagged, as "{T}".
 
-#include "engine/digest_pool.h"
+#include "engine/operations/walk.h"
+#include "engine/read/digest_pool.h"
+#include "engine/run/time_stamp.h"
 #include "engine/run_fixture.h"
-#include "engine/time_stamp.h"
+#include "engine/text/report_text.h"
 
 #include <cstdint>
 #include <string>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/sys.h"
+#include "engine/platform/sys.h"
 
 #include <cerrno>
 #include <climits>

@@ -1,13 +1,13 @@
 // What a new user meets in the main window: edits told from damage, runs on lines of their own,
 // described and visible controls, and a buffer size that cannot be nothing.
 
-#include "engine/display_text.h"
-#include "engine/file_digest.h"
-#include "engine/report_text.h"
+#include "engine/evidence/tag_store.h"
+#include "engine/read/file_digest.h"
 #include "engine/run_fixture.h"
-#include "engine/tag_store.h"
-#include "support/temp_tree.h"
+#include "engine/text/display_text.h"
+#include "engine/text/report_text.h"
 #include "palettes.h"
+#include "support/temp_tree.h"
 #include "window/folders_view.h"
 #include "window/line_colours.h"
 #include "window/report_view.h"

@@ -1,9 +1,9 @@
 // The Problems view on a state made by the command line's own scrub, driven through its buttons.
 
-#include "engine/scrub/scrub_state.h"
-#include "engine/tag_store.h"
-#include "support/temp_tree.h"
+#include "engine/evidence/tag_store.h"
+#include "engine/scrub/state/scrub_state.h"
 #include "private_bus.h"
+#include "support/temp_tree.h"
 #include "window/problems_view.h"
 #include "window/report_view.h"
 #include "window/view_controller.h"

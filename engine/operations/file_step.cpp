@@ -1,0 +1,283 @@
+#include "engine/operations/file_step.h"
+
+#include "engine/evidence/repair_marks.h"
+#include "engine/run/time_stamp.h"
+#include "engine/text/display_text.h"
+#include "engine/text/report_text.h"
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <random>
+#include <unistd.h>
+
+namespace quelby {
+
+FileVisit::FileVisit(const RunOptions& runOptions, EntryOutcome& entryOutcome,
+                     VisitContext& visitContext, const ReadBuffer& readBuffer, int descriptor,
+                     std::string displayPath, std::optional<struct stat> opened)
+    : options(runOptions), outcome(entryOutcome), context(visitContext), buffer(readBuffer),
+      fd(descriptor), path(std::move(displayPath)), opened_(opened)
+{
+}
+
+DigestResult FileVisit::digest()
+{
+    const auto observer = [this](std::size_t count) {
+        outcome.counts.bytesRead += static_cast<std::int64_t>(count);
+        context.bytesRead(count, path);
+        return !context.stopRequested();
+    };
+    DigestResult result;
+    if (opened_) {
+        // A freshly opened file, its state just taken: no seek, no second fstat.
+        result = fileDigestFrom(fd, *opened_, buffer, options.backEnd, observer);
+        opened_.reset();
+    } else {
+        // The fallback digests a second time through the same descriptor.
+        if (!fresh_) {
+            const auto start = sys::lseek(fd, 0, SEEK_SET);
+            if (!start && start.error().code != ESPIPE) {
+                return std::unexpected(start.error());
+            }
+        }
+        result = fileDigest(fd, buffer, options.backEnd, observer);
+    }
+    fresh_ = false;
+    stopped_ = !result && context.stopRequested();
+    return result;
+}
+
+std::optional<Digest> FileVisit::digestOrReport()
+{
+    const auto result = digest();
+    if (result && *result) {
+        return **result;
+    }
+    if (!result && !stopped_) {
+        reportUnreadable(result.error().description);
+    }
+    return std::nullopt;
+}
+
+void FileVisit::reportUnreadable(const std::string& reason)
+{
+    quelby::reportUnreadable(options, outcome, path, reason);
+}
+
+// Repair takes the digest and the stamp from the damaged bytes it keeps, so a
+// file that still carries a digest is no kept damage: most files are known
+// for what they are by the one read that Check and Retag make anyway.
+bool FileVisit::isDamagedCopy()
+{
+    if (options.operation != Operation::tag) {
+        firstDigestRead_ = storedDigest();
+        if (*firstDigestRead_ && **firstDigestRead_) {
+            return false;
+        }
+    }
+    const auto mark = options.evidence->read(storedFile(), EvidenceKind::damagedMark);
+    return mark && *mark;
+}
+
+const std::expected<std::optional<Bytes>, PosixError>& FileVisit::peekStoredDigest()
+{
+    if (!firstDigestRead_) {
+        firstDigestRead_ = storedDigest();
+    }
+    return *firstDigestRead_;
+}
+
+std::expected<std::optional<Bytes>, PosixError> FileVisit::storedDigest()
+{
+    if (firstDigestRead_) {
+        auto first = std::move(*firstDigestRead_);
+        firstDigestRead_.reset();
+        return first;
+    }
+    auto value = options.evidence->read(storedFile(), EvidenceKind::digest);
+    attributesUnsupported_ = !value && value.error().code == EOPNOTSUPP;
+    if (value) {
+        if (options.details && *value) {
+            outcome.stored = **value;
+        }
+        return value;
+    }
+    if (value.error().code == EOPNOTSUPP) {
+        return std::optional<Bytes>{};
+    }
+    return std::unexpected(value.error());
+}
+
+const std::optional<Bytes>& FileVisit::storedStamp()
+{
+    if (!storedStamp_) {
+        auto value = options.evidence->read(storedFile(), EvidenceKind::stamp);
+        storedStamp_ = value ? std::move(*value) : std::nullopt;
+    }
+    return *storedStamp_;
+}
+
+Verdict FileVisit::judge()
+{
+    const auto info = sys::fstat(fd);
+    const Verdict verdict =
+        info ? verdictFor(info->st_mtim, storedStamp()) : Verdict::unknown;
+    outcome.verdict = verdict;
+    switch (verdict) {
+    case Verdict::edited:
+        ++outcome.counts.editedCount;
+        break;
+    case Verdict::damaged:
+        ++outcome.counts.damagedCount;
+        break;
+    case Verdict::unknown:
+        ++outcome.counts.unknownCount;
+        break;
+    }
+    return verdict;
+}
+
+void FileVisit::recordDetails(const std::optional<Digest>& computed)
+{
+    if (!options.details) {
+        return;
+    }
+    outcome.computed = computed;
+    outcome.stamp = storedStamp();
+    if (const auto info = sys::fstat(fd)) {
+        outcome.modified = info->st_mtim;
+        outcome.status = *info;
+    }
+}
+
+std::expected<void, PosixError> FileVisit::writeDigest(const Digest& digest)
+{
+    return options.evidence->write(storedFile(), EvidenceKind::digest, digest.view());
+}
+
+void FileVisit::writeTimeStamp()
+{
+    const std::string text = timeStampText(std::chrono::system_clock::now());
+    (void)options.evidence->write(storedFile(), EvidenceKind::stamp, text);
+}
+
+void reportUnreadable(const RunOptions& options, EntryOutcome& outcome, const std::string& path,
+                      const std::string& reason)
+{
+    const std::string line = report::couldntReadLine(path, reason);
+    outcome.result = FileResult::readFailed;
+    outcome.error = reason;
+    ++outcome.counts.failureCount;
+    ++outcome.counts.readFailedCount;
+    if (options.operation == Operation::tag) {
+        ++outcome.counts.errorCount;
+        outcome.notices += line;
+    } else {
+        outcome.lines += line;
+    }
+}
+
+void reportLinkOutside(const RunOptions& options, EntryOutcome& outcome, const std::string& path)
+{
+    const std::string line = report::couldntTagNotice(path, kLinkLeadsOutside);
+    outcome.result = FileResult::tagFailed;
+    outcome.error = kLinkLeadsOutside;
+    ++outcome.counts.failureCount;
+    if (options.operation == Operation::tag) {
+        ++outcome.counts.errorCount;
+        outcome.notices += line;
+    } else {
+        outcome.lines += line;
+    }
+}
+
+std::optional<EntryOutcome> visitEntry(const RunOptions& options, const TreeRules& rules,
+                                       const EntryToVisit& entry, const ReadBuffer& buffer,
+                                       PseudoFileSystems& pseudoFileSystems,
+                                       VisitContext& context)
+{
+    EntryOutcome outcome;
+    outcome.path = entry.path;
+    outcome.evidence = entry.evidence;
+    OpenedEntry opened = openEntry(entry, rules, pseudoFileSystems);
+    outcome.throughLink = opened.throughLink;
+    switch (opened.kind) {
+    case OpenedEntry::Kind::folder:
+        return outcome; // a link to a folder is neither counted nor reported
+    case OpenedEntry::Kind::special:
+        break;
+    case OpenedEntry::Kind::failed:
+        reportUnreadable(options, outcome, escapedForReport(entry.path), opened.reason);
+        break;
+    case OpenedEntry::Kind::outside:
+        reportLinkOutside(options, outcome, escapedForReport(entry.path));
+        break;
+    case OpenedEntry::Kind::file: {
+        outcome.opened = opened.info;
+        const bool mayHaveChanged = context.opened(opened.info);
+        if (context.stopRequested()) {
+            return std::nullopt;
+        }
+        FileVisit visit(options, outcome, context, buffer, opened.file.get(),
+                        escapedForReport(entry.path),
+                        mayHaveChanged ? std::nullopt : std::optional(opened.info));
+        if (visit.isDamagedCopy()) {
+            outcome.result = FileResult::damagedCopy;
+            outcome.lines = report::damagedCopyLine(visit.path);
+            outcome.counts.damagedCopyCount = 1;
+            break;
+        }
+        switch (options.operation) {
+        case Operation::check:
+            checkFile(visit);
+            break;
+        case Operation::tag:
+            tagFile(visit);
+            break;
+        case Operation::retag:
+            retagFile(visit);
+            break;
+        }
+        if (visit.stopped()) {
+            return std::nullopt;
+        }
+        break;
+    }
+    }
+    outcome.counts.totalCount = 1;
+    return outcome;
+}
+
+namespace {
+
+std::array<unsigned char, 32> processHashKey()
+{
+    std::array<unsigned char, 32> key{};
+    if (RAND_bytes(key.data(), static_cast<int>(key.size())) != 1) {
+        std::random_device device;
+        for (auto& byte : key) {
+            byte = static_cast<unsigned char>(device());
+        }
+    }
+    return key;
+}
+
+} // namespace
+
+std::int64_t digestHashNumber(const Digest& digest)
+{
+    static const std::array<unsigned char, 32> key = processHashKey();
+    std::array<unsigned char, 64> input{};
+    std::memcpy(input.data(), key.data(), key.size());
+    std::memcpy(input.data() + key.size(), digest.bytes.data(), digest.bytes.size());
+    const Digest keyed =
+        digestOfBytes(std::string_view(reinterpret_cast<const char*>(input.data()), input.size()));
+    std::int64_t number = 0;
+    std::memcpy(&number, keyed.bytes.data(), sizeof number);
+    return number;
+}
+
+} // namespace quelby

@@ -1,0 +1,118 @@
+#pragma once
+
+// What one operation's per-file step works with: the file opened once, its
+// display path, the run's options, and the outcome it fills in. The digest
+// and both attributes go through the one descriptor, so they always belong to
+// the same file even if its name is replaced meanwhile. A step touches
+// nothing shared: everything it finds goes into its own outcome.
+
+#include "engine/evidence/tag_store.h"
+#include "engine/platform/posix_error.h"
+#include "engine/read/file_digest.h"
+#include "engine/run/entry_open.h"
+#include "engine/run/run.h"
+
+#include <expected>
+#include <optional>
+#include <string>
+
+namespace quelby {
+
+// Where a visit reports its reads and asks whether to stop.
+class VisitContext
+{
+public:
+    virtual ~VisitContext() = default;
+    virtual bool stopRequested() = 0;
+    // Called after every read with the bytes it delivered; path is escaped for display.
+    virtual void bytesRead(std::size_t count, std::string_view path) = 0;
+    // Called once the file is open, before anything is read or written through it.
+    // True when the file may have changed since info was taken (another name of
+    // it may have been visited meanwhile), so that its state must be taken again.
+    virtual bool opened(const struct stat&) { return false; }
+};
+
+class FileVisit
+{
+public:
+    FileVisit(const RunOptions& options, EntryOutcome& outcome, VisitContext& context,
+              const ReadBuffer& buffer, int fd, std::string path,
+              std::optional<struct stat> opened = std::nullopt);
+
+    const RunOptions& options;
+    EntryOutcome& outcome;
+    VisitContext& context;
+    const ReadBuffer& buffer;
+    const int fd;
+    const std::string path; // escaped for the report
+
+    // Digests the file from its start; reports progress and honours a stop request.
+    DigestResult digest();
+    // True when the last digest failed because the run was asked to stop.
+    bool stopped() const { return stopped_; }
+    // The digest when there is one. A read failure is reported here; a stop,
+    // or an entry that is no regular file, gives none silently.
+    std::optional<Digest> digestOrReport();
+    // Reports this file as unreadable, in the operation's own way.
+    void reportUnreadable(const std::string& reason);
+    // A line of this file's report text.
+    void addLine(std::string text) { outcome.lines += text; }
+
+    // True for the damaged bytes a repair kept, which no walk judges.
+    bool isDamagedCopy();
+    // The stored digest; none when the file has none (no attribute, or a file
+    // system without attributes); the error when reading it failed otherwise.
+    std::expected<std::optional<Bytes>, PosixError> storedDigest();
+    // The stored digest read ahead of the contents; the next storedDigest
+    // returns the same read.
+    const std::expected<std::optional<Bytes>, PosixError>& peekStoredDigest();
+    // True when the last storedDigest found a file system without attributes.
+    bool attributesUnsupported() const { return attributesUnsupported_; }
+    // The stored time stamp's bytes, read once; none when the file carries none.
+    const std::optional<Bytes>& storedStamp();
+    // Edit or damage, for a file whose digest differs, from its modification
+    // time against its stored stamp; recorded in the outcome.
+    Verdict judge();
+    // Records the details a machine-readable report shows, when asked for.
+    void recordDetails(const std::optional<Digest>& computed);
+    std::expected<void, PosixError> writeDigest(const Digest& digest);
+    // Writes the time stamp of this moment; a failure is dropped by design.
+    void writeTimeStamp();
+
+private:
+    StoredFile storedFile() { return StoredFile{fd, outcome.path, outcome.evidence}; }
+
+    bool stopped_ = false;
+    // The state of the freshly opened file, until the first digest uses it.
+    std::optional<struct stat> opened_;
+    bool fresh_ = true; // nothing read through fd yet: no seek needed
+    bool attributesUnsupported_ = false;
+    // The digest isDamagedCopy read, for the operation's own first read.
+    std::optional<std::expected<std::optional<Bytes>, PosixError>> firstDigestRead_;
+    std::optional<std::optional<Bytes>> storedStamp_;
+};
+
+// Per-file steps of the three operations. Each leaves totalCount to the caller.
+void checkFile(FileVisit& visit);
+void tagFile(FileVisit& visit);
+void retagFile(FileVisit& visit);
+
+// Tag and Retag refuse a link whose target lies outside the folder.
+void reportLinkOutside(const RunOptions& options, EntryOutcome& outcome, const std::string& path);
+
+// Reports a file or folder that could not be read, in the operation's own way.
+void reportUnreadable(const RunOptions& options, EntryOutcome& outcome, const std::string& path,
+                      const std::string& reason);
+
+// The whole visit of one listed entry that is no folder: open, the
+// operation's step, and the count. Returns no outcome when a stop
+// interrupted it part-way: such a file gets no line and no attribute.
+std::optional<EntryOutcome> visitEntry(const RunOptions& options, const TreeRules& rules,
+                                       const EntryToVisit& entry, const ReadBuffer& buffer,
+                                       PseudoFileSystems& pseudoFileSystems,
+                                       VisitContext& context);
+
+// The number shown in Tag's digest line: a 64-bit hash keyed afresh in every process.
+std::int64_t digestHashNumber(const Digest& digest);
+
+} // namespace quelby
