@@ -1,9 +1,11 @@
 #include "engine/evidence/evidence_location.h"
+#include "engine/evidence/file_names.h"
 
 #include "engine/evidence/manifest_format.h"
 #include "engine/evidence/tag_store.h"
 #include "engine/platform/attribute_name.h"
 #include "engine/text/display_text.h"
+#include "engine/tree/paths.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -13,7 +15,6 @@ namespace quelby {
 
 namespace {
 
-constexpr std::string_view kTemporaryPrefix = ".quelby.sha256.new-";
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
 std::string parentOf(const std::string& folder)
@@ -60,14 +61,13 @@ std::string passedOverNotice(const std::string& path)
 
 std::string manifestPath(const std::string& manifestFolder)
 {
-    return manifestFolder == "/" ? "/" + std::string(kManifestFileName)
-                                 : manifestFolder + "/" + std::string(kManifestFileName);
+    return joinedPath(manifestFolder, kManifestFileName);
 }
 
 bool isManifestName(std::string_view name)
 {
     return name == kManifestFileName || name == kManifestLockName ||
-           name.starts_with(kTemporaryPrefix);
+           name.starts_with(kManifestNewPrefix);
 }
 
 std::expected<EvidenceLocation, PosixError>

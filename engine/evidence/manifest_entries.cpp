@@ -1,3 +1,4 @@
+#include "engine/evidence/file_names.h"
 #include "engine/evidence/manifest_entries.h"
 
 #include "engine/evidence/manifest_format.h"
@@ -14,7 +15,6 @@ namespace {
 constexpr std::size_t kReadSize = 64 * 1024;
 // No path, however escaped, makes a line this long; a longer one is not a manifest.
 constexpr std::size_t kLongestLine = 64 * 1024;
-constexpr std::string_view kNewPrefix = ".quelby.sha256.new-";
 
 // A stored value that can never equal a digest, for an entry whose digest is malformed.
 Bytes malformedValue(const std::string& text)

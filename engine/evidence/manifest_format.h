@@ -22,6 +22,7 @@
 // memory does not grow with the manifest. Every line, readable or not, comes
 // back with its bytes, so a rewrite can keep what it does not understand.
 
+#include "engine/evidence/file_names.h"
 #include "engine/run/evidence_store.h"
 
 #include <optional>
@@ -30,10 +31,6 @@
 
 namespace quelby {
 
-inline constexpr std::string_view kManifestFileName = ".quelby.sha256";
-// Writers of a manifest lock this file beside it, never the folder, which
-// anyone who can read it may lock.
-inline constexpr std::string_view kManifestLockName = ".quelby.lock";
 inline constexpr std::string_view kManifestHeader = "# Quelby manifest 1";
 
 enum class ManifestLineKind

@@ -1,3 +1,4 @@
+#include "engine/evidence/file_names.h"
 #include "engine/evidence/manifest_sort.h"
 
 #include "engine/evidence/manifest_entries.h"
@@ -213,9 +214,9 @@ std::expected<FileDescriptor, PosixError> temporaryFile(int folderFd)
     // A file system without nameless files: a name that goes at once.
     static std::mt19937_64 random{std::random_device{}()};
     for (;;) {
-        char name[40];
-        std::snprintf(name, sizeof name, ".quelby-sort-%016llx",
-                      static_cast<unsigned long long>(random()));
+        char number[17];
+        std::snprintf(number, sizeof number, "%016llx", static_cast<unsigned long long>(random()));
+        const std::string name = std::string(kSortTemporaryPrefix) + number;
         const auto created =
             sys::createAt(folderFd, name, O_CREAT | O_EXCL | O_NOFOLLOW | flags, 0600);
         if (!created && created.error().code == EEXIST) {

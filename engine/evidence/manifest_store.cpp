@@ -1,4 +1,6 @@
+#include "engine/evidence/file_names.h"
 #include "engine/evidence/manifest_store.h"
+#include "engine/tree/paths.h"
 
 #include "engine/evidence/evidence_location.h"
 #include "engine/evidence/manifest_entries.h"
@@ -23,7 +25,6 @@ namespace quelby {
 namespace {
 
 constexpr std::size_t kWriteSize = 64 * 1024;
-constexpr std::string_view kNewPrefix = ".quelby.sha256.new-";
 
 std::string hiddenSuffix()
 {
@@ -166,7 +167,7 @@ ManifestStore::open(std::shared_ptr<const FileDescriptor> manifestFolderFd,
         if (const auto listing = Listing::of(*store->folderFd_); listing && folderInfo) {
             for (std::size_t index = 0; index < listing->size(); ++index) {
                 const std::string name((*listing)[index].name);
-                if (!name.starts_with(kNewPrefix)) {
+                if (!name.starts_with(kManifestNewPrefix)) {
                     continue;
                 }
                 const auto info =
@@ -184,7 +185,7 @@ ManifestStore::open(std::shared_ptr<const FileDescriptor> manifestFolderFd,
                 mode = info->st_mode & 07777;
             }
         }
-        store->newName_ = std::string(kNewPrefix) + hiddenSuffix();
+        store->newName_ = std::string(kManifestNewPrefix) + hiddenSuffix();
         const auto created =
             sys::createAt(store->folderFd_->get(), store->newName_,
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
@@ -274,7 +275,7 @@ std::vector<std::string> ManifestStore::goneBefore(const std::string* path)
             break;
         }
         if (!entry->digestText.empty() && inScope(entry->key) && isGone(entry->key)) {
-            gone.push_back(folder_ == "/" ? "/" + entry->key : folder_ + "/" + entry->key);
+            gone.push_back(joinedPath(folder_, entry->key));
         }
         lookUps_->advance();
     }

@@ -8,12 +8,12 @@
 // the name the file had and the repair's time stamp, separated by a line feed.
 // No walk tags, retags, checks or repairs either kind of file; it names them.
 
+#include "engine/evidence/file_names.h"
 #include <string>
 #include <string_view>
 
 namespace quelby {
 
-inline constexpr std::string_view kRepairTemporaryPrefix = ".quelby-repair-";
 inline constexpr std::string_view kDamagedAttributeName = "co.mossgroveware.quelby.damaged";
 
 // True for exactly the names repair gives its temporary files.

@@ -1,3 +1,4 @@
+#include "engine/evidence/file_names.h"
 #include "engine/repair/put_back.h"
 
 #include "engine/evidence/repair_marks.h"
@@ -27,7 +28,6 @@ constexpr std::string_view kNameTooLong =
 constexpr std::string_view kChangedSinceChecked = "the file changed since it was checked";
 constexpr std::string_view kCopyChanged = "the copy changed while it was copied";
 constexpr std::string_view kCannotExchange = "the file system cannot exchange two names";
-constexpr std::string_view kDamagedSuffix = ".damaged";
 constexpr std::string_view kAppendOnly = "the folder is append-only";
 constexpr std::string_view kImmutable = "the folder is immutable";
 

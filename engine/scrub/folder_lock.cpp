@@ -1,3 +1,4 @@
+#include "engine/evidence/file_names.h"
 #include "engine/evidence/manifest_format.h"
 #include "engine/platform/sys.h"
 #include "engine/read/file_digest.h"
@@ -35,7 +36,8 @@ std::expected<FolderLock, FolderLock::Error> FolderLock::take(const std::string&
     }
     const Digest digest = digestOfBytes(key);
     const std::string name =
-        stateFolder(statePath) + "/scrub-" + lowerHex(digest.view().substr(0, 8)) + ".lock";
+        stateFolder(statePath) + "/" + std::string(kFolderLockPrefix) +
+        lowerHex(digest.view().substr(0, 8)) + std::string(kFolderLockSuffix);
     const auto failed = [&](const PosixError& error) {
         return std::unexpected(Error{
             Failure::other, "the lock file " + name + " could not be taken: " + error.description});

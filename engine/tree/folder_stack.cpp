@@ -6,16 +6,6 @@
 
 namespace quelby {
 
-std::string joinedPath(std::string_view folder, std::string_view relativePath)
-{
-    std::string path(folder);
-    if (path != "/") {
-        path += '/';
-    }
-    path += relativePath;
-    return path;
-}
-
 std::string FolderStack::childPath(std::string_view name) const
 {
     return joinedPath(path_, name);

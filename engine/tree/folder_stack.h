@@ -6,6 +6,7 @@
 #include "engine/platform/posix_error.h"
 #include "engine/platform/sys.h"
 #include "engine/tree/listing.h"
+#include "engine/tree/paths.h"
 
 #include <algorithm>
 #include <expected>
@@ -80,9 +81,6 @@ private:
     std::vector<Level> levels_;
     std::string path_;
 };
-
-// The path of an entry below a folder, as reports show it before escaping.
-std::string joinedPath(std::string_view folder, std::string_view relativePath);
 
 // An entry's type as its listing gave it, or else as the file system says:
 // DT_REG when it cannot say, so that opening the entry names the failure, and

@@ -1,4 +1,6 @@
+#include "engine/evidence/file_names.h"
 #include "engine/scrub/state/state_file.h"
+#include "engine/tree/paths.h"
 
 #include "engine/platform/sys.h"
 
@@ -24,7 +26,7 @@ std::string withRealFolder(const std::string& statePath)
         return statePath; // SQLite tells what is wrong
     }
     const std::string name = statePath.substr(statePath.find_last_of('/') + 1);
-    return *folder == "/" ? "/" + name : *folder + "/" + name;
+    return joinedPath(*folder, name);
 }
 
 std::expected<void, PosixError> makeStateFolder(const std::string& statePath)
@@ -94,13 +96,15 @@ std::optional<std::string> defaultStatePath()
 {
     const char* stateHome = std::getenv("XDG_STATE_HOME");
     if (stateHome != nullptr && stateHome[0] == '/') {
-        return std::string(stateHome) + "/quelby/scrub.sqlite";
+        return std::string(stateHome) + "/" + std::string(kStateFolderName) + "/" +
+               std::string(kStateFileName);
     }
     const char* home = std::getenv("HOME");
     if (home == nullptr || home[0] == '\0') {
         return std::nullopt;
     }
-    return std::string(home) + "/.local/state/quelby/scrub.sqlite";
+    return std::string(home) + "/.local/state/" + std::string(kStateFolderName) + "/" +
+           std::string(kStateFileName);
 }
 
 } // namespace quelby::scrub
