@@ -1,15 +1,15 @@
 #include "cli.h"
 
-#include "command_output.h"
+#include "cli/common/command_output.h"
+#include "cli/common/json_report.h"
+#include "cli/common/run_setup.h"
+#include "cli/options/command_line.h"
+#include "cli/options/help_text.h"
+#include "cli/scrub/scrub_command.h"
 #include "engine/display_text.h"
 #include "engine/digest_pool.h"
 #include "engine/report_text.h"
-#include "fd_stream.h"
-#include "json_report.h"
-#include "options.h"
 #include "repair_command.h"
-#include "run_setup.h"
-#include "scrub/scrub_command.h"
 #include "transfer_command.h"
 
 #include <cerrno>

@@ -1,11 +1,11 @@
 #include "repair_command.h"
 
-#include "command_output.h"
+#include "cli/common/command_output.h"
+#include "cli/common/run_setup.h"
 #include "engine/digest_pool.h"
 #include "engine/display_text.h"
 #include "engine/repair/repair.h"
 #include "repair_json.h"
-#include "run_setup.h"
 
 #include <chrono>
 #include <optional>

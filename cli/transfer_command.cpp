@@ -1,6 +1,8 @@
 #include "transfer_command.h"
 
-#include "command_output.h"
+#include "cli/common/command_output.h"
+#include "cli/common/json_report.h"
+#include "cli/common/run_setup.h"
 #include "engine/digest_pool.h"
 #include "engine/display_text.h"
 #include "engine/export.h"
@@ -8,8 +10,6 @@
 #include "engine/list_file.h"
 #include "engine/report_text.h"
 #include "engine/transfer_text.h"
-#include "json_report.h"
-#include "run_setup.h"
 
 #include <chrono>
 #include <optional>

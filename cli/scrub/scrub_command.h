@@ -2,8 +2,8 @@
 
 // quelby-cli scrub and quelby-cli status.
 
-#include "cli/cli.h"
-#include "cli/options.h"
+#include "cli/common/environment.h"
+#include "cli/options/options.h"
 
 #include <ostream>
 
