@@ -6,6 +6,7 @@
 #include "cli/options/command_line.h"
 #include "cli/options/help_text.h"
 #include "cli/scrub/scrub_command.h"
+#include "cli/scrub/status_command.h"
 #include "engine/display_text.h"
 #include "engine/digest_pool.h"
 #include "engine/report_text.h"

@@ -1,6 +1,7 @@
 #pragma once
 
-// quelby-cli scrub and quelby-cli status.
+// quelby-cli scrub: the due files of each folder checked within one allowance,
+// and what was found recorded in the scrub's state.
 
 #include "cli/common/environment.h"
 #include "cli/options/options.h"
@@ -11,8 +12,5 @@ namespace quelby::cli {
 
 int runScrub(const CliOptions& options, std::ostream& out, std::ostream& err,
              const CliEnvironment& environment);
-
-int runStatus(const CliOptions& options, std::ostream& out, std::ostream& err,
-              const CliEnvironment& environment);
 
 } // namespace quelby::cli

@@ -1,10 +1,11 @@
+#include "status_command.h"
+
 #include "cli/common/command_output.h"
 #include "cli/common/json_report.h"
 #include "cli/common/run_setup.h"
 #include "engine/display_text.h"
 #include "engine/scrub/due_files.h"
 #include "engine/scrub/scrub_text.h"
-#include "scrub_command.h"
 #include "scrub_state_access.h"
 
 #include <algorithm>
