@@ -1,16 +1,17 @@
 #include "cli.h"
 
-#include "command_output.h"
+#include "cli/common/command_output.h"
+#include "cli/common/json_report.h"
+#include "cli/common/run_setup.h"
+#include "cli/options/command_line.h"
+#include "cli/options/help_text.h"
+#include "cli/scrub/scrub_command.h"
+#include "cli/scrub/status_command.h"
 #include "engine/operations/walk.h"
 #include "engine/read/digest_pool.h"
 #include "engine/text/display_text.h"
 #include "engine/text/report_text.h"
-#include "fd_stream.h"
-#include "json_report.h"
-#include "options.h"
 #include "repair_command.h"
-#include "run_setup.h"
-#include "scrub/scrub_command.h"
 #include "transfer_command.h"
 
 #include <cerrno>

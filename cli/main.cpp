@@ -1,5 +1,5 @@
 #include "cli.h"
-#include "fd_stream.h"
+#include "cli/common/fd_stream.h"
 
 #include <string>
 #include <unistd.h>

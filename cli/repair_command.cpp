@@ -1,12 +1,12 @@
 #include "repair_command.h"
 
-#include "command_output.h"
+#include "cli/common/command_output.h"
+#include "cli/common/run_setup.h"
 #include "engine/read/digest_pool.h"
 #include "engine/repair/repair.h"
 #include "engine/text/display_text.h"
 #include "engine/text/report_text.h"
 #include "repair_json.h"
-#include "run_setup.h"
 
 #include <chrono>
 #include <optional>

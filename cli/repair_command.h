@@ -2,8 +2,8 @@
 
 // quelby-cli repair: the command-line side of the engine's repair.
 
-#include "cli.h"
-#include "options.h"
+#include "cli/common/environment.h"
+#include "cli/options/options.h"
 
 #include <ostream>
 

@@ -1,7 +1,7 @@
 #include "repair_json.h"
 
+#include "cli/common/json_report.h"
 #include "engine/text/display_text.h"
-#include "json_report.h"
 
 #include <nlohmann/json.hpp>
 

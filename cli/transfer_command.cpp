@@ -1,6 +1,8 @@
 #include "transfer_command.h"
 
-#include "command_output.h"
+#include "cli/common/command_output.h"
+#include "cli/common/json_report.h"
+#include "cli/common/run_setup.h"
 #include "engine/operations/walk.h"
 #include "engine/read/digest_pool.h"
 #include "engine/text/display_text.h"
@@ -9,8 +11,6 @@
 #include "engine/transfer/export.h"
 #include "engine/transfer/import.h"
 #include "engine/tree/list_file.h"
-#include "json_report.h"
-#include "run_setup.h"
 
 #include <chrono>
 #include <optional>

@@ -3,8 +3,8 @@
 // quelby-cli export and import: digests out of a folder's evidence store as
 // a list sha256sum reads, and such a list back in.
 
-#include "cli.h"
-#include "options.h"
+#include "cli/common/environment.h"
+#include "cli/options/options.h"
 
 #include <ostream>
 

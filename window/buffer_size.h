@@ -2,6 +2,8 @@
 
 // How the buffer-size entry and its unit become the bytes a run reads at a time.
 
+#include "engine/run/buffer_size.h"
+
 #include <QLocale>
 #include <QString>
 #include <QValidator>
@@ -9,13 +11,8 @@
 #include <cstdint>
 #include <optional>
 
-// Reads larger than this gain nothing and risk memory; entries above it are held here.
-inline constexpr std::int64_t kLargestBufferSize = std::int64_t{1} << 30;
-
-struct BufferSize {
-    std::int64_t setBufferSize = 1;     // whole units, as the summaries print it
-    std::int64_t realBufferSize = 1024; // setBufferSize × the unit, in bytes
-};
+using quelby::BufferSize;
+using quelby::kLargestBufferSize;
 
 // The entry read as a decimal number in the user's locale (or, failing that, the C locale).
 std::optional<double> bufferEntryNumber(const QString& entry, const QLocale& locale);

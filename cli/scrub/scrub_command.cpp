@@ -1,8 +1,8 @@
 #include "scrub_command.h"
 
-#include "cli/command_output.h"
-#include "cli/json_report.h"
-#include "cli/run_setup.h"
+#include "cli/common/command_output.h"
+#include "cli/common/json_report.h"
+#include "cli/common/run_setup.h"
 #include "desktop_notification.h"
 #include "engine/read/digest_pool.h"
 #include "engine/scrub/due_files.h"
@@ -127,9 +127,9 @@ struct ScrubRun
         ScrubReporter reporter(streams.follower, options.json, runOptions.folder, service);
         const auto pool = poolForOneWalk(runOptions.jobs);
         const std::optional<scrub::FolderRecord> before = scrub::recordOf(state, runOptions.folder);
-        const auto result =
-            scrub::scrubFolder(scrub::ScrubOptions{runOptions, options.everyDays, now, statePath},
-                               state, allowance, reporter, pool.get());
+        const auto result = scrub::scrubFolder(
+            scrub::ScrubOptions{runOptions, options.scrubbing.everyDays, now, statePath}, state,
+            allowance, reporter, pool.get());
         streams.finishProgress();
         streams.report.flush();
         sayWhereDigestsAreKept(runOptions, err);
@@ -154,7 +154,7 @@ struct ScrubRun
         journalSummary(result->summary, report::scrubSummaryLine(
                                             result->summary, escapedForReport(runOptions.folder)));
         scrub::FolderRecord record = scrub::folderRecordAfter(result->summary, before, now);
-        if (options.notify && notificationDue(result->summary, record, now)) {
+        if (options.scrubbing.notify && notificationDue(result->summary, record, now)) {
             if (auto sent = notifyDesktop(escapedForReport(runOptions.folder),
                                           result->summary.openProblems);
                 sent) {
@@ -224,7 +224,8 @@ int runScrub(const CliOptions& options, std::ostream& out, std::ostream& err,
     }
     ServiceStatus service;
     service.ready();
-    scrub::Allowance allowance(options.forTime, options.budgetBytes, environment.now);
+    scrub::Allowance allowance(options.scrubbing.forTime, options.scrubbing.budgetBytes,
+                               environment.now);
     ScrubRun scrubRun{options,   out,       err,     environment,
                       **state,   allowance, service, environment.wallSeconds(),
                       *statePath};
@@ -236,10 +237,11 @@ int runScrub(const CliOptions& options, std::ostream& out, std::ostream& err,
     int status = scrubRun.failures   ? kExitFailures
                  : scrubRun.noDigest ? kExitNoDigest
                                      : kExitSuccess;
-    if (options.metricsFile) {
+    if (options.scrubbing.metricsFile) {
         auto folders = (*state)->folders();
-        auto written = folders ? writeMetricsFile(*options.metricsFile, metricsText(*folders))
-                               : std::expected<void, std::string>(std::unexpect, folders.error());
+        auto written = folders
+                           ? writeMetricsFile(*options.scrubbing.metricsFile, metricsText(*folders))
+                           : std::expected<void, std::string>(std::unexpect, folders.error());
         if (!written) {
             sayError(err, written.error());
             status = kExitUsage;

@@ -1,9 +1,10 @@
 #pragma once
 
-// quelby-cli scrub and quelby-cli status.
+// quelby-cli scrub: the due files of each folder checked within one allowance,
+// and what was found recorded in the scrub's state.
 
-#include "cli/cli.h"
-#include "cli/options.h"
+#include "cli/common/environment.h"
+#include "cli/options/options.h"
 
 #include <ostream>
 
@@ -11,8 +12,5 @@ namespace quelby::cli {
 
 int runScrub(const CliOptions& options, std::ostream& out, std::ostream& err,
              const CliEnvironment& environment);
-
-int runStatus(const CliOptions& options, std::ostream& out, std::ostream& err,
-              const CliEnvironment& environment);
 
 } // namespace quelby::cli

@@ -1,7 +1,7 @@
 #include "scrub_state_access.h"
 
-#include "cli/command_output.h"
-#include "cli/run_setup.h"
+#include "cli/common/command_output.h"
+#include "cli/common/run_setup.h"
 #include "engine/platform/sys.h"
 #include "engine/scrub/state/state_file.h"
 #include "engine/text/display_text.h"
@@ -25,15 +25,15 @@ std::expected<std::string, int> realFolder(const std::string& typed, std::ostrea
 std::expected<std::string, int> scrubStatePath(const CliOptions& options, std::ostream& err,
                                                const CliEnvironment& environment)
 {
-    if (options.stateFile) {
-        if (options.stateFile->starts_with('/')) {
-            return *options.stateFile;
+    if (options.scrubbing.stateFile) {
+        if (options.scrubbing.stateFile->starts_with('/')) {
+            return *options.scrubbing.stateFile;
         }
         if (!environment.workingFolder) {
             sayError(err, "cannot find the working folder: " + environment.workingFolder.error());
             return std::unexpected(kExitUsage);
         }
-        return *environment.workingFolder + "/" + *options.stateFile;
+        return *environment.workingFolder + "/" + *options.scrubbing.stateFile;
     }
     if (auto path = scrub::defaultStatePath()) {
         return *path;

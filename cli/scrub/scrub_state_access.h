@@ -3,8 +3,8 @@
 // Where scrub and status find the scrub's state, and opening it with what
 // the user must hear on the way.
 
-#include "cli/cli.h"
-#include "cli/options.h"
+#include "cli/common/environment.h"
+#include "cli/options/options.h"
 #include "engine/scrub/state/scrub_state.h"
 
 #include <expected>

@@ -1,10 +1,12 @@
-#include "cli/command_output.h"
-#include "cli/json_report.h"
-#include "cli/run_setup.h"
+#include "status_command.h"
+
+#include "cli/common/command_output.h"
+#include "cli/common/json_report.h"
+#include "cli/common/run_setup.h"
 #include "engine/scrub/due_files.h"
 #include "engine/text/display_text.h"
 #include "engine/text/scrub_text.h"
-#include "scrub_command.h"
+#include "engine/tree/paths.h"
 #include "scrub_state_access.h"
 
 #include <algorithm>
@@ -27,11 +29,6 @@ std::string timeText(scrub::Seconds seconds)
     char text[64] = {};
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %z", &local);
     return text;
-}
-
-std::string joinedPath(const std::string& folder, const std::string& relative)
-{
-    return folder == "/" ? "/" + relative : folder + "/" + relative;
 }
 
 // A folder as status shows it, from what its scrubs left in the state.

@@ -7,6 +7,7 @@
 
 #include "engine/platform/sys.h"
 #include "engine/read/file_digest.h"
+#include "engine/run/buffer_size.h"
 #include "engine/run/evidence_store.h"
 #include "engine/run/verdict.h"
 #include "engine/tree/exclusions.h"
@@ -45,8 +46,9 @@ struct RunOptions
     bool verbose = false;
     bool timeStamps = false; // Tag and Retag only
     DigestBackEnd backEnd = DigestBackEnd::current;
-    std::int64_t setBufferSize = 1;     // the entry, in its unit, as the summaries print it
-    std::int64_t realBufferSize = 1024; // bytes per read
+    // The entry, in its unit, as the summaries print it, and the bytes per read.
+    std::int64_t setBufferSize = BufferSize{}.setBufferSize;
+    std::int64_t realBufferSize = BufferSize{}.realBufferSize;
     bool explain = false;    // Check: tell an edit from damage for each file that differs
     // Retag: rewrite a differing digest only after an edit, and stamp every digest written
     bool onlyEdited = false;

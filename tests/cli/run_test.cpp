@@ -1,5 +1,5 @@
 #include "cli/cli.h"
-#include "cli/options.h"
+#include "cli/options/help_text.h"
 #include "engine/run_fixture.h"
 #include "tool_runner.h"
 

@@ -3,6 +3,8 @@
 #include "engine/platform/sys.h"
 #include "engine/scrub/state/sqlite_handle.h"
 #include "engine/scrub/state/state_file.h"
+#include "engine/scrub/state/state_schema.h"
+#include "engine/scrub/state/state_statements.h"
 
 #include <ctime>
 #include <sqlite3.h>
@@ -13,14 +15,6 @@
 // transaction held open while a big file is read would keep every other
 // scrub sharing the state waiting beyond any sensible busy timeout. A kill
 // loses at most the batch in memory, which only makes those files due again.
-//
-// Schema 1:
-//   folders(id, path BLOB UNIQUE, the FolderRecord figures); a folder that
-//     has files but no finished run has a NULL last_run. Version 3 added
-//     without_digest.
-//   files(folder, path BLOB, size, modified_ns, changed_ns, verified_at,
-//     result, problem_since), keyed by (folder, path) WITHOUT ROWID: the key
-//     is the row, so a file costs its path and a few varints.
 
 namespace quelby::scrub {
 
@@ -50,117 +44,10 @@ bool leavesFolder(std::string_view path)
     }
 }
 
-// 2 added files_by_result, 3 folders.without_digest; the script below (after
-// kAddWithoutDigest for a state that has the table) brings an older state up to it.
-constexpr std::int64_t kSchemaVersion = 3;
 constexpr std::size_t kBatchChanges = 1000;
 // Long enough for another scrub's batch and a checkpoint, short enough that a
 // state held by a hung process ends a timer's run instead of stalling it.
 constexpr int kBusyTimeoutMilliseconds = 10'000;
-
-constexpr const char* kCreateSchema = R"(
-CREATE TABLE IF NOT EXISTS folders (
-    id INTEGER PRIMARY KEY,
-    path BLOB NOT NULL UNIQUE,
-    last_run INTEGER,
-    every_days INTEGER NOT NULL DEFAULT 30,
-    files INTEGER NOT NULL DEFAULT 0,
-    verified_in_period INTEGER NOT NULL DEFAULT 0,
-    problems INTEGER NOT NULL DEFAULT 0,
-    bytes_read INTEGER NOT NULL DEFAULT 0,
-    notified_at INTEGER,
-    without_digest INTEGER NOT NULL DEFAULT 0
-);
-CREATE TABLE IF NOT EXISTS files (
-    folder INTEGER NOT NULL,
-    path BLOB NOT NULL,
-    size INTEGER NOT NULL,
-    modified_ns INTEGER NOT NULL,
-    changed_ns INTEGER NOT NULL,
-    verified_at INTEGER,
-    result INTEGER NOT NULL,
-    problem_since INTEGER,
-    PRIMARY KEY (folder, path)
-) WITHOUT ROWID;
--- The Folders view's counts, read from the index alone: a range per result.
-CREATE INDEX IF NOT EXISTS files_by_result ON files (folder, result, verified_at);
-PRAGMA user_version = 3;
-)";
-
-constexpr const char* kAddWithoutDigest =
-    "ALTER TABLE folders ADD COLUMN without_digest INTEGER NOT NULL DEFAULT 0";
-
-constexpr const char* kFolderColumns = "path, last_run, every_days, files, verified_in_period, "
-                                       "problems, bytes_read, notified_at, without_digest";
-
-// Every statement the state runs, prepared once when it opens.
-struct Statements
-{
-    Statement begin;
-    Statement commit;
-    Statement rollback;
-    Statement addFolder;
-    Statement folderId;
-    Statement putFile;
-    Statement dropFile;
-    Statement knownFiles;
-    Statement saveFolder;
-    Statement folders;
-    Statement problemCandidates;
-    Statement folderCounts;
-
-    static std::expected<Statements, SqliteError> prepare(Database& database)
-    {
-        const std::string folderColumns = kFolderColumns;
-        const std::string saveFolder =
-            "INSERT INTO folders (" + folderColumns +
-            ") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9) ON CONFLICT (path) DO UPDATE SET "
-            "last_run = excluded.last_run, every_days = excluded.every_days, "
-            "files = excluded.files, verified_in_period = excluded.verified_in_period, "
-            "problems = excluded.problems, bytes_read = excluded.bytes_read, "
-            "notified_at = excluded.notified_at, without_digest = excluded.without_digest";
-        const std::string folders = "SELECT " + folderColumns + " FROM folders ORDER BY path";
-        const char* const sql[] = {
-            "BEGIN IMMEDIATE",
-            "COMMIT",
-            "ROLLBACK",
-            "INSERT INTO folders (path) VALUES (?1) ON CONFLICT (path) DO NOTHING",
-            "SELECT id FROM folders WHERE path = ?1",
-            "INSERT OR REPLACE INTO files (folder, path, size, modified_ns, changed_ns, "
-            "verified_at, result, problem_since) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)",
-            "DELETE FROM files WHERE folder = ?1 AND path = ?2",
-            "SELECT path, size, modified_ns, changed_ns, verified_at, result, problem_since "
-            "FROM files WHERE folder = (SELECT id FROM folders WHERE path = ?1)",
-            saveFolder.c_str(),
-            folders.c_str(),
-            "SELECT path, result, problem_since, verified_at FROM files "
-            "WHERE folder = (SELECT id FROM folders WHERE path = ?1) AND result <> ?2 "
-            "ORDER BY path",
-            // Files without a digest are left out, as the scrub's own figures leave
-            // them: ?2 lists every other result, so that each count is a few ranges
-            // of files_by_result instead of a pass over every file.
-            "SELECT d.path, "
-            "(SELECT count(*) FROM files WHERE folder = d.id AND result IN (?2, ?3, ?4, ?5)), "
-            "(SELECT count(*) FROM files WHERE folder = d.id AND result IN (?2, ?3, ?4, ?5) "
-            "AND verified_at >= ?1 - d.every_days * 86400), "
-            "(SELECT count(*) FROM files WHERE folder = d.id AND result IN (?4, ?5)), "
-            "(SELECT count(*) FROM files WHERE folder = d.id AND result = ?6) "
-            "FROM folders d WHERE d.last_run IS NOT NULL ORDER BY d.path",
-        };
-        std::vector<Statement> prepared;
-        for (const char* each : sql) {
-            auto statement = Statement::prepare(database, each);
-            if (!statement) {
-                return std::unexpected(statement.error());
-            }
-            prepared.push_back(std::move(*statement));
-        }
-        auto next = prepared.begin();
-        auto take = [&] { return std::move(*next++); };
-        return Statements{take(), take(), take(), take(), take(), take(),
-                          take(), take(), take(), take(), take(), take()};
-    }
-};
 
 // One record or forget waiting for its batch.
 struct Change
@@ -194,28 +81,10 @@ public:
                 return ran;
             }
         }
-        auto version = Statement::prepare(database_, "PRAGMA user_version");
-        if (!version) {
-            return std::unexpected(version.error());
+        if (auto current = bringSchemaUpToDate(database_); !current) {
+            return current;
         }
-        std::int64_t found = 0;
-        {
-            Statement::Use use(*version);
-            if (auto row = use.step(); !row) {
-                return std::unexpected(row.error());
-            }
-            found = use.integer(0);
-        }
-        if (found > kSchemaVersion) {
-            return std::unexpected(
-                SqliteError{SQLITE_ERROR, "it was written by a newer version of Quelby"});
-        }
-        if (found < kSchemaVersion) {
-            if (auto made = createSchema(found); !made) {
-                return made;
-            }
-        }
-        auto prepared = Statements::prepare(database_);
+        auto prepared = StateStatements::prepare(database_);
         if (!prepared) {
             return std::unexpected(prepared.error());
         }
@@ -455,23 +324,6 @@ private:
         return database_.run("COMMIT");
     }
 
-    std::expected<void, SqliteError> createSchema(std::int64_t found)
-    {
-        if (auto begun = database_.run("BEGIN IMMEDIATE"); !begun) {
-            return begun;
-        }
-        auto made =
-            found > 0 ? database_.run(kAddWithoutDigest) : std::expected<void, SqliteError>();
-        if (made) {
-            made = database_.run(kCreateSchema);
-        }
-        if (!made) {
-            (void)database_.run("ROLLBACK");
-            return made;
-        }
-        return database_.run("COMMIT");
-    }
-
     std::string failure(const char* what, const SqliteError& error) const
     {
         return "the scrub state " + path_ + " could not be " + what + ": " + error.description;
@@ -496,7 +348,7 @@ private:
         if (pending_.empty() && record == nullptr) {
             return {};
         }
-        Statements& statements = *statements_;
+        StateStatements& statements = *statements_;
         if (auto begun = Statement::Use(statements.begin).run(); !begun) {
             return std::unexpected(failure("written", begun.error()));
         }
@@ -516,7 +368,7 @@ private:
 
     std::expected<void, SqliteError> writeChanges(const FolderRecord* record)
     {
-        Statements& statements = *statements_;
+        StateStatements& statements = *statements_;
         for (const Change& change : pending_) {
             const auto folder = folderId(change.folder);
             if (!folder) {
@@ -581,7 +433,7 @@ private:
 
     std::string path_;
     Database database_;
-    std::optional<Statements> statements_;
+    std::optional<StateStatements> statements_;
     std::vector<Change> pending_;
     Seconds batchOpenedAt_ = 0;
     std::unordered_map<std::string, std::int64_t> folderIds_;

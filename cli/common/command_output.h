@@ -4,8 +4,8 @@
 // writer, the one-line error on standard error, and the checks of a folder
 // named on the command line.
 
-#include "cli.h"
 #include "engine/text/display_text.h"
+#include "environment.h"
 #include "progress_line.h"
 
 #include <chrono>

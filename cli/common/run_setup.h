@@ -3,9 +3,9 @@
 // What every walking command takes from its options before the walk starts:
 // the patterns it leaves out, and whether a progress line is drawn.
 
-#include "cli.h"
+#include "cli/options/options.h"
 #include "engine/tree/exclusions.h"
-#include "options.h"
+#include "environment.h"
 
 #include <expected>
 #include <ostream>

@@ -5,6 +5,7 @@
 // erased whenever report text is about to reach the same terminal.
 
 #include "engine/run/run.h"
+#include "environment.h"
 
 #include <chrono>
 #include <cstdint>
@@ -14,8 +15,6 @@
 #include <string_view>
 
 namespace quelby::cli {
-
-using Clock = std::chrono::steady_clock;
 
 // The line's text, cut to fit in width columns; the path loses its start first.
 std::string progressText(const RunProgress& progress, double seconds, int width);

@@ -2,7 +2,8 @@
 
 // The command-line options only scrub and status take, judged.
 
-#include "cli/options.h"
+#include "raw_arguments.h"
+#include "scrub_options.h"
 
 #include <chrono>
 #include <cstdint>
@@ -23,7 +24,7 @@ std::expected<std::int64_t, std::string> parsedSize(std::string_view text);
 // The reason when an option is given to a command it does not apply to.
 std::optional<std::string> scrubOptionMisplaced(const RawArguments& raw, bool scrub, bool status);
 
-// Fills in options' scrub settings from raw; the reason when one is invalid.
-std::optional<std::string> takeScrubOptions(const RawArguments& raw, CliOptions& options);
+// The scrub settings raw gives; the reason when one is invalid.
+std::expected<ScrubCommandOptions, std::string> parsedScrubOptions(const RawArguments& raw);
 
 } // namespace quelby::cli

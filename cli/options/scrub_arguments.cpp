@@ -136,33 +136,34 @@ std::optional<std::string> scrubOptionMisplaced(const RawArguments& raw, bool sc
     return std::nullopt;
 }
 
-std::optional<std::string> takeScrubOptions(const RawArguments& raw, CliOptions& options)
+std::expected<ScrubCommandOptions, std::string> parsedScrubOptions(const RawArguments& raw)
 {
+    ScrubCommandOptions options;
     if (raw.every) {
         auto days = parsedDays(*raw.every);
         if (!days) {
-            return days.error();
+            return std::unexpected(days.error());
         }
         options.everyDays = *days;
     }
     if (raw.forTime) {
         auto duration = parsedDuration(*raw.forTime);
         if (!duration) {
-            return duration.error();
+            return std::unexpected(duration.error());
         }
         options.forTime = *duration;
     }
     if (raw.budget) {
         auto bytes = parsedSize(*raw.budget);
         if (!bytes) {
-            return bytes.error();
+            return std::unexpected(bytes.error());
         }
         options.budgetBytes = *bytes;
     }
     options.metricsFile = raw.metrics;
     options.stateFile = raw.state;
     options.notify = raw.notify;
-    return std::nullopt;
+    return options;
 }
 
 } // namespace quelby::cli

@@ -1,0 +1,24 @@
+#include "repair_arguments.h"
+
+#include <utility>
+
+namespace quelby::cli {
+
+std::optional<std::string> repairOptionMisplaced(const RawArguments& raw)
+{
+    const std::string command = raw.command.value_or("");
+    const bool repair = command == "repair";
+    for (const auto& [given, name] :
+         {std::pair{!raw.copies.empty(), "--from"}, std::pair{raw.dryRun, "--dry-run"},
+          std::pair{raw.alsoUnknown, "--also-unknown"}}) {
+        if (given && !repair) {
+            return std::string(name) + " applies to repair, not to " + command;
+        }
+    }
+    if (repair && raw.copies.empty()) {
+        return "repair needs at least one --from COPY";
+    }
+    return std::nullopt;
+}
+
+} // namespace quelby::cli

@@ -1,0 +1,22 @@
+#pragma once
+
+// What only scrub and status take from the command line, judged.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace quelby::cli {
+
+struct ScrubCommandOptions
+{
+    std::int64_t everyDays = 30;
+    std::optional<std::chrono::seconds> forTime;
+    std::optional<std::int64_t> budgetBytes;
+    std::optional<std::string> metricsFile;
+    std::optional<std::string> stateFile;
+    bool notify = false;
+};
+
+} // namespace quelby::cli
