@@ -183,7 +183,8 @@ int runStatus(const CliOptions& options, std::ostream& out, std::ostream& err,
         if (!named.empty() && std::ranges::find(named, record.folder) == named.end()) {
             continue;
         }
-        const auto counted = std::ranges::find(*counts, record.folder, &scrub::FolderCounts::folder);
+        const auto counted =
+            std::ranges::find(*counts, record.folder, &scrub::FolderCounts::folder);
         auto status = statusOf(**state, std::move(record),
                                counted != counts->end() ? std::optional(*counted) : std::nullopt);
         if (!status) {

@@ -398,9 +398,8 @@ TEST_F(ScrubTest, AStateInsideTheFolderIsNoFileWithoutADigest)
 TEST_F(ScrubTest, ASecondScrubOfAFolderBeingScrubbedEndsAtOnce)
 {
     tagNineFiles();
-    const Outcome refused{2, "",
-                          "quelby-cli: " + folder() +
-                              " is being scrubbed by another run of Quelby\n"};
+    const Outcome refused{
+        2, "", "quelby-cli: " + folder() + " is being scrubbed by another run of Quelby\n"};
     {
         // The built tool, started while this run reads the folder's first file.
         std::once_flag started;
@@ -408,8 +407,9 @@ TEST_F(ScrubTest, ASecondScrubOfAFolderBeingScrubbedEndsAtOnce)
         test::ScriptedSystemCalls calls;
         calls.onRead = [&](int fd, void* buffer, std::size_t size) {
             if (test::openedPath(fd).ends_with(".jpg")) {
-                std::call_once(started,
-                               [&] { during = runTool({"scrub", "--state", statePath_, folder()}); });
+                std::call_once(started, [&] {
+                    during = runTool({"scrub", "--state", statePath_, folder()});
+                });
             }
             return calls.realRead(fd, buffer, size);
         };
