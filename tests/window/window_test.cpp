@@ -276,7 +276,7 @@ private slots:
         // Second in name order, and read a byte at a time: no walk gets past it before it is
         // stopped, and a reader there tells the test that the walk is under way.
         const std::string gate = tree.file("f10000-gate", "");
-        QVERIFY(::truncate(gate.c_str(), off_t{1} << 40) == 0);
+        QVERIFY(::truncate(gate.c_str(), off_t{8} << 30) == 0);
         std::atomic<bool> atTheGate = false;
         quelby::test::ScriptedSystemCalls calls;
         calls.onRead = [&](int fd, void* buffer, std::size_t size) {
