@@ -3,7 +3,6 @@
 #include "cli/common/command_output.h"
 #include "cli/common/json_report.h"
 #include "cli/common/run_setup.h"
-#include "engine/scrub/due_files.h"
 #include "engine/text/display_text.h"
 #include "engine/text/scrub_text.h"
 #include "engine/tree/paths.h"
@@ -11,6 +10,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <optional>
 
 namespace quelby::cli {
 
@@ -35,15 +35,14 @@ std::string timeText(scrub::Seconds seconds)
 struct FolderStatus
 {
     scrub::FolderRecord record;
-    std::int64_t files = 0; // N, as the scrub's summary counts it
-    std::int64_t withoutDigest = 0;
-    std::int64_t verifiedInPeriod = 0;
+    std::optional<scrub::FolderCounts> counts; // none until a scrub of the folder finished
     std::vector<scrub::OpenProblem> problems;
     std::vector<std::string> damagedCopies; // relative, in byte order
 };
 
 std::expected<FolderStatus, std::string> statusOf(scrub::ScrubState& state,
-                                                  scrub::FolderRecord record, scrub::Seconds now)
+                                                  scrub::FolderRecord record,
+                                                  std::optional<scrub::FolderCounts> counts)
 {
     FolderStatus status;
     auto known = state.knownFiles(record.folder);
@@ -53,14 +52,6 @@ std::expected<FolderStatus, std::string> statusOf(scrub::ScrubState& state,
     for (const auto& [path, file] : *known) {
         if (file.result == scrub::LastResult::damagedCopy) {
             status.damagedCopies.push_back(path);
-            continue;
-        }
-        ++status.files;
-        if (file.result == scrub::LastResult::noDigest) {
-            ++status.withoutDigest;
-        }
-        if (scrub::verifiedWithin(file.verifiedAt, now, record.everyDays)) {
-            ++status.verifiedInPeriod;
         }
     }
     std::ranges::sort(status.damagedCopies);
@@ -70,12 +61,19 @@ std::expected<FolderStatus, std::string> statusOf(scrub::ScrubState& state,
     }
     status.problems = std::move(*problems);
     status.record = std::move(record);
+    status.counts = std::move(counts);
     return status;
 }
 
-std::int64_t percentOf(const FolderStatus& status)
+// N, as the scrub's summary counts it: files without a digest too.
+std::int64_t filesOf(const scrub::FolderCounts& counts)
 {
-    return status.files == 0 ? 100 : status.verifiedInPeriod * 100 / status.files;
+    return counts.files + counts.withoutDigest;
+}
+
+std::int64_t percentOf(const scrub::FolderCounts& counts)
+{
+    return filesOf(counts) == 0 ? 100 : counts.verifiedInPeriod * 100 / filesOf(counts);
 }
 
 std::string statusText(const FolderStatus& status)
@@ -83,18 +81,19 @@ std::string statusText(const FolderStatus& status)
     const std::string folder = escapedForReport(status.record.folder);
     const std::string problems = std::to_string(status.problems.size()) + " open problems";
     std::string text = folder + ": ";
-    if (status.record.lastRun) {
+    if (status.record.lastRun && status.counts) {
+        const scrub::FolderCounts& counts = *status.counts;
         text += "last scrubbed " + timeText(*status.record.lastRun) + "; " +
-                std::to_string(percentOf(status)) + "% of its " + std::to_string(status.files) +
+                std::to_string(percentOf(counts)) + "% of its " + std::to_string(filesOf(counts)) +
                 " files verified in the last " + std::to_string(status.record.everyDays) +
                 " days; " + problems;
+        if (counts.withoutDigest > 0) {
+            // Retag alone would replace the digests of damaged files too.
+            text += "; " + report::withoutDigestText(counts.withoutDigest) +
+                    " (quelby-cli retag --times --only-edited " + folder + ")";
+        }
     } else {
         text += "no scrub has finished yet; " + problems;
-    }
-    if (status.withoutDigest > 0) {
-        // Retag alone would replace the digests of damaged files too.
-        text += "; " + report::withoutDigestText(status.withoutDigest) +
-                " (quelby-cli retag --times --only-edited " + folder + ")";
     }
     text += "\n";
     for (const scrub::OpenProblem& problem : status.problems) {
@@ -116,10 +115,12 @@ std::string statusJson(const FolderStatus& status)
     object["type"] = "folder";
     addPath(object, "folder", status.record.folder);
     object["last_scrubbed"] = status.record.lastRun ? Json(*status.record.lastRun) : Json(nullptr);
-    object["files"] = status.files - status.withoutDigest;
-    object["without_digest"] = status.withoutDigest;
-    object["verified_in_period"] = status.verifiedInPeriod;
-    object["verified_in_period_percent"] = percentOf(status);
+    if (status.counts) {
+        object["files"] = status.counts->files;
+        object["without_digest"] = status.counts->withoutDigest;
+        object["verified_in_period"] = status.counts->verifiedInPeriod;
+        object["verified_in_period_percent"] = percentOf(*status.counts);
+    }
     object["every_days"] = status.record.everyDays;
     Json problems = Json::array();
     for (const scrub::OpenProblem& problem : status.problems) {
@@ -159,7 +160,12 @@ int runStatus(const CliOptions& options, std::ostream& out, std::ostream& err,
         sayError(err, folders.error());
         return kExitUsage;
     }
-    const scrub::Seconds now = environment.wallSeconds();
+    // The state's own count, so that status and the Folders view never tell two figures.
+    auto counts = (*state)->folderCounts(environment.wallSeconds());
+    if (!counts) {
+        sayError(err, counts.error());
+        return kExitUsage;
+    }
     std::string text;
     for (const std::string& folder : named) {
         if (std::ranges::none_of(*folders, [&](const auto& r) { return r.folder == folder; })) {
@@ -174,7 +180,10 @@ int runStatus(const CliOptions& options, std::ostream& out, std::ostream& err,
         if (!named.empty() && std::ranges::find(named, record.folder) == named.end()) {
             continue;
         }
-        auto status = statusOf(**state, std::move(record), now);
+        const auto counted =
+            std::ranges::find(*counts, record.folder, &scrub::FolderCounts::folder);
+        auto status = statusOf(**state, std::move(record),
+                               counted != counts->end() ? std::optional(*counted) : std::nullopt);
         if (!status) {
             sayError(err, status.error());
             return kExitUsage;

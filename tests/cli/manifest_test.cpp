@@ -434,7 +434,7 @@ std::vector<std::string> leftoversIn(const std::string& folder)
     return names;
 }
 
-TEST(Manifest, AKillOrAStopLeavesTheOldManifestOrACompleteNewOne)
+TEST(Manifest, AKillAStopOrAFailedSyncLeavesTheOldManifestOrACompleteNewOne)
 {
     AttributelessMount mount(FileSystem::ramfs);
     SKIP_UNLESS_MOUNTED(mount);
@@ -518,6 +518,18 @@ TEST(Manifest, AKillOrAStopLeavesTheOldManifestOrACompleteNewOne)
     EXPECT_EQ(out.find(".quelby.sha256.new-"), std::string::npos);
     EXPECT_NE(out.find("Checked a total of " + std::to_string(kFiles) + " files"),
               std::string::npos);
+
+    // A new manifest the disk would not make durable is never put in the old one's place.
+    const std::string old = readWholeFile(mount.path(kManifest));
+    writeAll("v9 ");
+    test::ScriptedSystemCalls calls;
+    calls.onChange = [](std::string_view call) { return call == "fsync" ? EIO : 0; };
+    const auto [failedStatus, failedOut, failedErr] = runInProcess({"retag", f});
+    EXPECT_EQ(failedStatus, 1) << failedOut;
+    EXPECT_EQ(failedErr, keptIn(f) + "quelby-cli: Couldn't write " + mount.path(kManifest) +
+                             ": Input/output error\n");
+    EXPECT_TRUE(readWholeFile(mount.path(kManifest)) == old) << "the new manifest took its place";
+    EXPECT_TRUE(leftoversIn(f).empty());
 }
 
 TEST(Manifest, ASecondWriterIsRefusedWhileAReaderGoesOn)
@@ -1015,11 +1027,14 @@ TEST(Manifest, AFolderWithAManifestOfItsOwnIsJudgedByItAlone)
     mount.file("top.txt", "top");
     mount.file("card/a.jpg", "a");
     mount.file("card/b.jpg", "b");
+    mount.file("card2/d.jpg", "d"); // a sibling whose name only starts like the inner folder's
     ASSERT_EQ(std::get<0>(runTool({"tag", f + "/card"})), 0);
     ASSERT_EQ(std::get<0>(runTool({"tag", f})), 0);
     const std::string outer = readWholeFile(mount.path(kManifest));
     EXPECT_EQ(outer.find("card/"), std::string::npos) << "no entries for the inner folder:\n"
                                                       << outer;
+    EXPECT_NE(outer.find(hex(sha256Of("d")) + "  card2/d.jpg\n"), std::string::npos) << outer;
+    EXPECT_EQ(readWholeFile(mount.path("card/.quelby.sha256")).find("d.jpg"), std::string::npos);
 
     // The inner manifest judges its files: a change, a file gone, a new one.
     mount.file("card/a.jpg", "changed");
@@ -1039,6 +1054,11 @@ TEST(Manifest, AFolderWithAManifestOfItsOwnIsJudgedByItAlone)
     EXPECT_NE(inner.find(hex(sha256Of("c")) + "  c.jpg\n"), std::string::npos) << inner;
     EXPECT_EQ(inner.find("b.jpg"), std::string::npos) << inner;
     EXPECT_EQ(readWholeFile(mount.path(kManifest)), outer) << "the outer manifest is untouched";
+
+    ASSERT_EQ(::unlink(mount.path("card2/d.jpg").c_str()), 0);
+    const auto [goneStatus, goneOut, goneErr] = runTool({"check", f});
+    EXPECT_EQ(goneStatus, 1) << goneErr;
+    EXPECT_NE(goneOut.find("❌ Missing " + f + "/card2/d.jpg\n"), std::string::npos) << goneOut;
 }
 
 // exFAT through FUSE has no RENAME_EXCHANGE (and no O_TMPFILE): repair says so and leaves

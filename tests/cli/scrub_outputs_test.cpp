@@ -173,7 +173,7 @@ constexpr int kSkipped = 77;
                                   FileResult::differs, Verdict::damaged});
     journalProblem(scrub::Problem{"/home/ada/Pictures", "/home/ada/Pictures/locked.jpg",
                                   FileResult::readFailed, std::nullopt});
-    journalGone(scrub::Gone{"/home/ada/Pictures", "/home/ada/Pictures/old.jpg"});
+    journalGone(scrub::Gone{"/home/ada/Pictures", "/home/ada/Pictures/old\nname\xff.jpg"});
     journalSummary(
         scrub::FolderSummary{.folder = "/home/ada/Pictures",
                              .verified = 120,
@@ -258,9 +258,9 @@ TEST(ScrubJournal, SendsEachProblemGoneFileAndSummaryAsOneStructuredEntry)
          {"SYSLOG_IDENTIFIER", "quelby-cli"}},
         {{"PRIORITY", "4"},
          {"MESSAGE_ID", std::string(scrub::kGoneMessageId)},
-         {"MESSAGE", "Gone since the last scrub: /home/ada/Pictures/old.jpg"},
+         {"MESSAGE", "Gone since the last scrub: /home/ada/Pictures/old\\x0aname\\xff.jpg"},
          {"QUELBY_FOLDER", "/home/ada/Pictures"},
-         {"QUELBY_PATH", "/home/ada/Pictures/old.jpg"},
+         {"QUELBY_PATH", "/home/ada/Pictures/old\\x0aname\\xff.jpg"},
          {"QUELBY_RESULT", "gone"},
          {"SYSLOG_IDENTIFIER", "quelby-cli"}},
         {{"PRIORITY", "4"},

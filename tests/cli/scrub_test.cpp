@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <iterator>
 #include <map>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -224,11 +225,22 @@ TEST_F(ScrubTest, FilesWithoutADigestAreNotReadAndGiveStatusThree)
           "quelby_scrub_files_without_digest{folder=\"" + folder() + "\"} 1\n"}) {
         EXPECT_NE(written.find(sample), std::string::npos) << sample << written;
     }
-    EXPECT_NE(std::get<1>(runInProcess({"status", "--state", statePath_}, environment_))
-                  .find("% of its 10 files verified in the last 30 days; 0 open problems; 1 file "
-                        "has no digest (quelby-cli retag --times --only-edited " +
-                        folder() + ")\n"),
-              std::string::npos);
+    // Status shows the scrub's own figures: a file without a digest is neither verified
+    // nor a problem.
+    const std::string shown =
+        std::get<1>(runInProcess({"status", "--state", statePath_}, environment_));
+    EXPECT_NE(shown.find("; 90% of its 10 files verified in the last 30 days; 0 open problems; 1 "
+                         "file has no digest (quelby-cli retag --times --only-edited " +
+                         folder() + ")\n"),
+              std::string::npos)
+        << shown;
+    const Json figures = Json::parse(
+        std::get<1>(runInProcess({"status", "--json", "--state", statePath_}, environment_)));
+    EXPECT_EQ(figures["files"], 9);
+    EXPECT_EQ(figures["without_digest"], 1);
+    EXPECT_EQ(figures["verified_in_period"], 9);
+    EXPECT_EQ(figures["verified_in_period_percent"], 90);
+    EXPECT_EQ(figures["open_problems"].size(), 0U);
 
     // A folder nobody tagged is not verified at all.
     tree_.file("bare/a", "a");
@@ -387,11 +399,27 @@ TEST_F(ScrubTest, AStateInsideTheFolderIsNoFileWithoutADigest)
 TEST_F(ScrubTest, ASecondScrubOfAFolderBeingScrubbedEndsAtOnce)
 {
     tagNineFiles();
+    const Outcome refused{
+        2, "", "quelby-cli: " + folder() + " is being scrubbed by another run of Quelby\n"};
+    {
+        // The built tool, started while this run reads the folder's first file.
+        std::once_flag started;
+        Outcome during;
+        test::ScriptedSystemCalls calls;
+        calls.onRead = [&](int fd, void* buffer, std::size_t size) {
+            if (test::openedPath(fd).ends_with(".jpg")) {
+                std::call_once(started, [&] {
+                    during = runTool({"scrub", "--state", statePath_, folder()});
+                });
+            }
+            return calls.realRead(fd, buffer, size);
+        };
+        EXPECT_EQ(std::get<0>(scrub({folder()})), 0);
+        EXPECT_EQ(during, refused);
+    }
     auto held = scrub::FolderLock::take(statePath_, folder());
     ASSERT_TRUE(held);
-    EXPECT_EQ(scrub({folder()}), (Outcome{2, "",
-                                          "quelby-cli: " + folder() +
-                                              " is being scrubbed by another run of Quelby\n"}));
+    EXPECT_EQ(scrub({folder()}), refused);
     EXPECT_EQ(std::get<0>(scrub({tree_.folder("other")})), 0) << "another folder is free";
     held = std::unexpected(scrub::FolderLock::Error{});
     EXPECT_EQ(std::get<0>(scrub({folder(), folder() + "/"})), 0) << "named twice, scrubbed once";

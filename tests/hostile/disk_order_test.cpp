@@ -15,6 +15,7 @@
 #include <map>
 #include <mutex>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace quelby {
@@ -152,6 +153,32 @@ TEST(DiskOrder, AFileReplacedBetweenItsLookupAndItsReadIsReadAsNameOrderWouldRea
         EXPECT_EQ(byDisk, streamedReport(checking, jobs > 1 ? &pool : nullptr)) << jobs << " jobs";
         EXPECT_NE(byDisk.find("f100"), std::string::npos);
     }
+}
+
+// Entries that need no read fill a window as files do: behind one file
+// waiting for its sweep, a full window of FIFOs must not wait forever.
+TEST(DiskOrder, OneFileBeforeAFullWindowOfFifosIsReadAndTheRunEndsAsInNameOrder)
+{
+    test::TempTree tree;
+    const auto root = tree.folder("fifos");
+    tree.file("fifos/a", "a");
+    for (int index = 0; index < 4096; ++index) {
+        ASSERT_EQ(::mkfifo((root + "/p" + std::to_string(10000 + index)).c_str(), 0644), 0);
+    }
+    RunOptions checking = test::optionsFor(Operation::check, root, true);
+    const std::string byName = streamedReport(checking, nullptr);
+    ASSERT_NE(byName.find("Checked a total of 4097 files"), std::string::npos) << byName;
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::alarm(60); // the watchdog: a run that hangs is killed
+        checking.order = ReadOrder::disk;
+        ::_exit(streamedReport(checking, nullptr) == byName ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_FALSE(WIFSIGNALED(status)) << "the run in disk order hung and was killed";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "disk order reported otherwise than name order";
 }
 
 using test::StopAfterBytes;

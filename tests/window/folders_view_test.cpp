@@ -14,6 +14,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QDBusConnection>
+#include <QDBusContext>
 #include <QDBusObjectPath>
 #include <QDir>
 #include <QFileInfo>
@@ -24,10 +25,12 @@
 #include <QSpinBox>
 #include <QStandardPaths>
 #include <QScopeGuard>
+#include <QSignalSpy>
 #include <QTest>
 #include <QThread>
 #include <QTreeWidget>
 
+#include <atomic>
 #include <optional>
 
 using quelby::test::TempTree;
@@ -36,13 +39,15 @@ using quelby::test::PrivateBus;
 
 namespace {
 
-// The manager's methods Check regularly calls, each heard as one line.
-class FakeUserManager : public QObject {
+// The manager's methods Check regularly calls, each heard as one line; it may
+// refuse to enable a unit, as a manager does for a user it does not serve.
+class FakeUserManager : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.systemd1.Manager")
 
 public:
     QStringList calls;
+    std::atomic<bool> refusesToEnable = false;
 
 public slots:
     void Reload() { calls.append(QStringLiteral("Reload")); }
@@ -50,6 +55,9 @@ public slots:
     {
         calls.append(QStringLiteral("EnableUnitFiles %1 %2 %3")
                          .arg(files.join(','), runtimeText(runtime), runtimeText(force)));
+        if (refusesToEnable) {
+            sendErrorReply(QDBusError::AccessDenied, QStringLiteral("Access denied"));
+        }
     }
     void DisableUnitFiles(const QStringList& files, bool runtime)
     {
@@ -244,6 +252,16 @@ private slots:
                                                  "StopUnit " + timer + " replace", "Reload"}));
             QVERIFY(!QFileInfo::exists(dropIn));
             QVERIFY(QFileInfo::exists(config));
+
+            // A refused change leaves the box as the timer is, and says why.
+            manager.refusesToEnable = true;
+            QSignalSpy failed(&view, &FoldersView::scheduleFailed);
+            view.checkRegularly->click();
+            QVERIFY(!view.checkRegularly->isChecked());
+            QCOMPARE(failed.size(), 1);
+            QCOMPARE(failed.front().front().toString(),
+                     QStringLiteral("The systemd user manager refused EnableUnitFiles: Access "
+                                    "denied"));
         }
         QDBusConnection::disconnectFromBus("systemd");
         QDBusConnection::disconnectFromBus("app");
