@@ -37,6 +37,7 @@ struct ShellSetup
 // The support page this build was configured with.
 QUrl shippedSupportAddress();
 
+// The application's delegate: starts the main window and owns the Help menu and help windows.
 class AppDelegate : public QObject
 {
     Q_OBJECT

@@ -10,6 +10,7 @@ class QPdfView;
 // Where the manual is compiled into the program.
 inline constexpr char kManualPath[] = ":/QuelbyHelp.pdf";
 
+// The help window, which shows the manual.
 class RefViewController : public QWidget
 {
     Q_OBJECT

@@ -1,16 +1,9 @@
 #include "window/problems_view.h"
 
-#include "engine/evidence/evidence_choice.h"
-#include "engine/operations/walk.h"
-#include "engine/repair/repair.h"
-#include "engine/scrub/problem_closing.h"
-#include "engine/scrub/state/state_file.h"
 #include "engine/text/display_text.h"
-#include "window/report_view.h"
-#include "window/view_controller.h"
-#include "window/window_run_observer.h"
+#include "engine/tree/folder_stack.h"
+#include "window/alert_presenter.h"
 
-#include <QCheckBox>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
@@ -21,129 +14,19 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QPushButton>
+#include <QThreadPool>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include <ctime>
-#include <fcntl.h>
-#include <sys/stat.h>
-
-using quelby::Operation;
+using quelby::joinedPath;
 using quelby::scrub::LastResult;
 
 namespace {
 
-std::string joinedPath(const std::string& folder, const std::string& relative)
-{
-    return folder == "/" ? "/" + relative : folder + "/" + relative;
-}
-
 // A path as the report writes it.
 QString shownPath(const std::string& path)
 {
-    return QString::fromStdString(
-        ViewController::styledReportText(quelby::escapedForReport(path)));
-}
-
-std::unique_ptr<quelby::scrub::ScrubState> openState(const std::string& path, std::string& error)
-{
-    auto state = quelby::scrub::ScrubState::open(path, [](const std::string&) {});
-    if (!state) {
-        error = state.error();
-        return nullptr;
-    }
-    return std::move(*state);
-}
-
-// The one-file run of the problem's folder, with the store Check and repair would choose.
-std::expected<quelby::RunOptions, std::string> oneFileRun(Operation operation,
-                                                          const std::string& folder,
-                                                          const std::string& path, bool writes)
-{
-    quelby::RunOptions options = quelby::defaultRunOptions(operation, folder);
-    options.onlyFile = path;
-    options.jobs = 1;
-    auto chosen =
-        quelby::chooseEvidenceStore(options, quelby::StoreChoice::automatic, writes);
-    if (!chosen) {
-        return std::unexpected(chosen.error().reason);
-    }
-    options.evidence = std::move(chosen->store);
-    options.folderFd = std::move(chosen->folder);
-    return options;
-}
-
-// What a look at the file now says of its problem.
-struct VerdictLook : quelby::RunObserver
-{
-    VerdictLook(const std::atomic<int>& latest, int generation)
-        : latest_(latest), generation_(generation)
-    {
-    }
-    bool stopRequested() override { return latest_.load() != generation_; }
-    const std::atomic<int>& latest_;
-    const int generation_;
-    QString said = QObject::tr("gone");
-    void entryDone(const quelby::EntryOutcome& outcome) override
-    {
-        if (outcome.verdict) {
-            said = QString::fromUtf8(quelby::verdictText(*outcome.verdict));
-        } else if (outcome.result == quelby::FileResult::matched) {
-            said = QObject::tr("matches its digest now");
-        } else if (!outcome.error.empty()) {
-            said = QString::fromStdString(outcome.error);
-        }
-    }
-};
-
-struct RepairLines : quelby::RepairObserver
-{
-    std::string lines;
-    quelby::RepairResult result = quelby::RepairResult::none;
-    std::optional<std::string> copy;
-    void entryDone(const quelby::RepairedEntry& entry) override
-    {
-        lines += entry.lines;
-        if (!entry.entry.isFolder && entry.result != quelby::RepairResult::none) {
-            result = entry.result;
-            copy = entry.copy;
-        }
-    }
-};
-
-struct RetagLines : quelby::RunObserver
-{
-    std::string lines;
-    quelby::FileResult result = quelby::FileResult::none;
-    void entryDone(const quelby::EntryOutcome& outcome) override
-    {
-        lines += outcome.lines + outcome.notices;
-        if (!outcome.isFolder && outcome.result != quelby::FileResult::none) {
-            result = outcome.result;
-        }
-    }
-};
-
-// The problem is closed in the state; a failure is a line for the report.
-std::string closedInState(const std::string& statePath, const std::string& folder,
-                          const std::string& path)
-{
-    struct stat info{};
-    const std::string full = joinedPath(folder, path);
-    if (::lstat(full.c_str(), &info) != 0) {
-        return "\u274C " + quelby::escapedForReport(full) + ": " + std::strerror(errno) + "\n";
-    }
-    std::string error;
-    const auto state = openState(statePath, error);
-    if (state) {
-        const auto closed =
-            quelby::scrub::closeProblem(*state, folder, path, info, std::time(nullptr));
-        if (closed) {
-            return {};
-        }
-        error = closed.error();
-    }
-    return "\u274C " + quelby::escapedForReport(statePath) + ": " + error + "\n";
+    return QString::fromStdString(quelby::withInvalidUtf8Escaped(quelby::escapedForReport(path)));
 }
 
 } // namespace
@@ -155,9 +38,9 @@ QUrl fileAddress(const std::string& path)
                              QUrl::StrictMode);
 }
 
-ProblemsView::ProblemsView(ViewController& window, QWidget* parent)
-    : QWidget(parent), window_(window),
-      statePath_(quelby::scrub::defaultStatePath().value_or(std::string()))
+ProblemsView::ProblemsView(QThreadPool& pool, AlertPresenter& alerts, std::string statePath,
+                           QWidget* parent)
+    : QWidget(parent), pool_(pool), alerts_(&alerts), statePath_(std::move(statePath))
 {
     chooseCopy_ = [this] {
         return QFileDialog::getExistingDirectory(this, tr("Repair from the Copies in"));
@@ -230,11 +113,11 @@ void ProblemsView::refresh()
     list_->clear();
     // Looking never creates a state: a user who never scrubbed has no problems.
     if (!statePath_.empty() && QFile::exists(QFile::decodeName(statePath_.c_str()))) {
-        std::string error;
-        if (const auto state = openState(statePath_, error)) {
-            const auto folders = state->folders();
+        if (const auto state =
+                quelby::scrub::ScrubState::open(statePath_, [](const std::string&) {})) {
+            const auto folders = (*state)->folders();
             for (const auto& folder : folders ? *folders : decltype(*folders){}) {
-                const auto open = state->openProblems(folder.folder);
+                const auto open = (*state)->openProblems(folder.folder);
                 for (const auto& problem : open ? *open : decltype(*open){}) {
                     problems_.push_back({folder.folder, problem.path, problem.result,
                                          problem.since});
@@ -260,22 +143,12 @@ void ProblemsView::refresh()
 void ProblemsView::lookAtVerdicts()
 {
     for (std::size_t index = 0; index < problems_.size(); ++index) {
-        window_.processingQueue.start([this, problem = problems_[index], index,
-                                       generation = generation_, latest = latestLook_] {
+        pool_.start([this, problem = problems_[index], index, generation = generation_,
+                     latest = latestLook_] {
             if (latest->load() != generation) {
                 return;
             }
-            QString said;
-            auto options = oneFileRun(Operation::check, problem.folder, problem.path, false);
-            if (!options) {
-                said = QString::fromStdString(options.error());
-            } else {
-                options->explain = true;
-                options->details = true;
-                VerdictLook look(*latest, generation);
-                quelby::walkFolder(*options, look);
-                said = look.said;
-            }
+            const QString said = verdictNow(problem, *latest, generation);
             QMetaObject::invokeMethod(
                 this,
                 [this, index, generation, said] {
@@ -338,53 +211,18 @@ void ProblemsView::startRepair(const Problem& problem, const std::string& copy, 
 {
     repairButton_->setEnabled(false);
     const std::string statePath = statePath_;
-    window_.processingQueue.start([this, problem, copy, dryRun, statePath] {
-        std::string text;
-        bool repaired = false;
-        bool found = false;
-        quelby::RepairOptions options;
-        auto run = oneFileRun(Operation::check, problem.folder, problem.path, !dryRun);
-        if (!run) {
-            text = "\u274C " + run.error() + "\n";
-        } else {
-            options.run = std::move(*run);
-            options.copies = {quelby::normalisedFolder(copy, "/")};
-            options.dryRun = dryRun;
-            // The user picked this file to repair: an unknown verdict does not hold it back.
-            options.alsoUnknown = true;
-            if (auto valid = quelby::validateCopies(options.run.folder, options.copies);
-                !valid) {
-                text = "\u274C " + valid.error() + "\n";
-            } else {
-                RepairLines lines;
-                auto state = quelby::repairFolder(options, lines);
-                if (!state) {
-                    text = "\u274C " + state.error() + "\n";
-                } else {
-                    text = lines.lines;
-                    text += quelby::whereDigestsAreKept(*options.run.evidence);
-                    if (auto kept = options.run.evidence->finish(); !kept) {
-                        text += "\u274C " + kept.error() + "\n";
-                    }
-                    text += quelby::repairSummaryText(options, *state);
-                    found = lines.result == quelby::RepairResult::wouldRepair;
-                    repaired = lines.result == quelby::RepairResult::repaired;
-                }
-            }
-        }
-        if (repaired) {
-            text += closedInState(statePath, problem.folder, problem.path);
-        }
+    pool_.start([this, problem, copy, dryRun, statePath] {
+        RepairDone done = repairProblem(problem, copy, dryRun, statePath);
         QMetaObject::invokeMethod(
             this,
-            [this, text, dryRun, found, repaired, copy = options.copies] {
-                window_.setReportText(text);
-                if (dryRun && found && !copy.empty()) {
-                    chosenCopy_ = copy.front();
+            [this, done = std::move(done)] {
+                emit reportReady(done.text);
+                if (done.copy) {
+                    chosenCopy_ = done.copy;
                     repairButton_->show();
                     repairButton_->setEnabled(true);
                 }
-                if (repaired) {
+                if (done.repaired) {
                     refresh();
                 }
             },
@@ -403,34 +241,17 @@ void ProblemsView::acceptAsEdited()
                          tr("Accept %1 as edited?").arg(path),
                          tr("Its stored digest is replaced by the digest of what it holds now."),
                          {tr("Cancel"), tr("Accept as Edited")}};
-    if (window_.alerts().run(question) != 1) {
+    if (alerts_->run(question) != 1) {
         return;
     }
     const std::string statePath = statePath_;
-    window_.processingQueue.start([this, problem = *problem, statePath] {
-        std::string text;
-        bool retagged = false;
-        auto options = oneFileRun(Operation::retag, problem.folder, problem.path, true);
-        if (!options) {
-            text = "\u274C " + options.error() + "\n";
-        } else {
-            // Accepting an edit turns it into evidence; without a fresh stamp
-            // later damage to the file would read as one more edit.
-            options->timeStamps = true;
-            RetagLines lines;
-            quelby::RunState state = quelby::walkFolder(*options, lines);
-            text = lines.lines + runClosingText(*options, state, {});
-            retagged = state.failureCount == 0 && (lines.result == quelby::FileResult::retagged ||
-                                                   lines.result == quelby::FileResult::matched);
-        }
-        if (retagged) {
-            text += closedInState(statePath, problem.folder, problem.path);
-        }
+    pool_.start([this, problem = *problem, statePath] {
+        AcceptDone accepted = acceptEdit(problem, statePath);
         QMetaObject::invokeMethod(
             this,
-            [this, text, retagged] {
-                window_.setReportText(text);
-                if (retagged) {
+            [this, accepted = std::move(accepted)] {
+                emit reportReady(accepted.text);
+                if (accepted.retagged) {
                     refresh();
                 }
             },

@@ -3,16 +3,15 @@
 // The open problems of every scrubbed folder, as the scrub state holds them,
 // and what can be done about one: bring it back from a copy, accept it as an
 // edit, or show it in the file manager. Each action runs the engine on that
-// one file, on the window's processingQueue, and shows its report in the
-// window's report.
+// one file (problem_actions.h) on the pool it is given, and hands its report
+// on through reportReady for the main window to show.
 
-#include "engine/scrub/state/scrub_state.h"
+#include "window/problem_actions.h"
 
 #include <QDBusConnection>
 #include <QString>
 #include <QUrl>
 #include <QWidget>
-
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -20,19 +19,23 @@
 #include <string>
 #include <vector>
 
+class AlertPresenter;
 class QPushButton;
+class QThreadPool;
 class QTreeWidget;
-class ViewController;
 
 class ProblemsView : public QWidget
 {
     Q_OBJECT
 
 public:
-    explicit ProblemsView(ViewController& window, QWidget* parent = nullptr);
+    // pool: where the engine calls run; alerts: where Accept as edited asks first;
+    // statePath: the scrub state read, empty for none.
+    ProblemsView(QThreadPool& pool, AlertPresenter& alerts, std::string statePath,
+                 QWidget* parent = nullptr);
 
-    // The state read; by default the scrub's own ($XDG_STATE_HOME/quelby/scrub.sqlite).
     void setStatePath(std::string path);
+    void setAlertPresenter(AlertPresenter& alerts) { alerts_ = &alerts; }
     // Asks for the folder of intact copies; an empty answer changes nothing.
     void setCopyChooser(std::function<QString()> chooser) { chooseCopy_ = std::move(chooser); }
     // Opens a folder when no file manager answers on the bus.
@@ -52,15 +55,11 @@ public:
 signals:
     // After every refresh, with what it found.
     void refreshed(int problems);
+    // The report of an action, as the engine wrote it, to replace the window's report.
+    void reportReady(const KindedText& reportText);
 
 private:
-    struct Problem
-    {
-        std::string folder; // absolute, raw bytes
-        std::string path;   // relative to folder
-        quelby::scrub::LastResult result = quelby::scrub::LastResult::differs;
-        quelby::scrub::Seconds since = 0;
-    };
+    using Problem = OpenProblem;
 
     void createControls();
     std::optional<Problem> selected() const;
@@ -71,9 +70,9 @@ private:
     void startRepair(const Problem& problem, const std::string& copy, bool dryRun);
     void acceptAsEdited();
     void showInFiles();
-    void closeProblem(const Problem& problem);
 
-    ViewController& window_;
+    QThreadPool& pool_;
+    AlertPresenter* alerts_;
     std::string statePath_;
     std::vector<Problem> problems_;
     // Verdicts that arrive after a newer refresh belong to rows gone since; the looks

@@ -19,13 +19,21 @@ qsizetype utf16Units(const char* begin, const char* end)
 
 } // namespace
 
-void ReportLines::append(std::string utf8)
+void ReportLines::append(KindedText utf8)
 {
+    if (utf8.empty()) {
+        return;
+    }
     const std::size_t oldBytes = text_.size();
+    // An open line keeps the kind it started with; an empty one takes the new first line's.
+    if (lines_.back().byteStart == oldBytes) {
+        kinds_.back() = utf8.kinds().front();
+    }
+    kinds_.insert(kinds_.end(), utf8.kinds().begin() + 1, utf8.kinds().end());
     if (text_.empty()) {
-        text_ = std::move(utf8);
+        text_ = std::move(utf8).text();
     } else {
-        text_.append(utf8);
+        text_.append(utf8.text());
     }
     indexFrom(oldBytes);
 }
@@ -36,6 +44,8 @@ void ReportLines::clear()
     text_.shrink_to_fit();
     lines_.assign(1, Line{0, 0});
     lines_.shrink_to_fit();
+    kinds_.assign(1, LineKind::other);
+    kinds_.shrink_to_fit();
     unitCount_ = 0;
     longestLine_ = 0;
 }
@@ -58,6 +68,7 @@ void ReportLines::appendLines(const ReportLines& source, qsizetype first, qsizet
     const std::size_t oldBytes = text_.size();
     const qsizetype oldUnits = unitCount_;
     text_.append(source.text_, begin.byteStart, end.byteStart - begin.byteStart);
+    kinds_.back() = source.kinds_[from];
     for (std::size_t line = from; line < after; ++line) {
         const Line next = line + 1 < source.lines_.size()
                               ? source.lines_[line + 1]
@@ -66,6 +77,7 @@ void ReportLines::appendLines(const ReportLines& source, qsizetype first, qsizet
         if (line + 1 < after || whole) {
             lines_.push_back(Line{next.byteStart - begin.byteStart + oldBytes,
                                   next.unitStart - begin.unitStart + oldUnits});
+            kinds_.push_back(source.kinds_[line + 1]);
         }
     }
     unitCount_ = end.unitStart - begin.unitStart + oldUnits;

@@ -5,9 +5,11 @@
 // bytes; reading a line or a span converts only that part to a QString.
 //
 // Positions count UTF-16 code units over the whole text, as QString does.
+// Each line keeps the kind its writer gave it (line_kinds.h).
+
+#include "window/line_kinds.h"
 
 #include <QString>
-
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,7 +17,7 @@
 class ReportLines {
 public:
     // The text must be valid UTF-8 (see withInvalidUtf8Escaped).
-    void append(std::string utf8);
+    void append(KindedText utf8);
     void clear();
     // Takes away the last line when no line feed ends it yet; the text then ends in one, or is
     // empty.
@@ -40,6 +42,7 @@ public:
     qsizetype lineAt(qsizetype position) const;
     // The line's bytes with its line feed, if it has one.
     std::string_view lineBytes(qsizetype line) const;
+    LineKind lineKind(qsizetype line) const { return kinds_[static_cast<std::size_t>(line)]; }
 
 private:
     struct Line {
@@ -52,6 +55,7 @@ private:
 
     std::string text_;
     std::vector<Line> lines_{{0, 0}};
+    std::vector<LineKind> kinds_{LineKind::other}; // one per line
     qsizetype unitCount_ = 0;
     qsizetype longestLine_ = 0;
 };

@@ -1,18 +1,16 @@
 #include "window/report_view.h"
 
 #include "window/line_colours.h"
-#include "window/report_accessible.h"
 #include "window/report_layout.h"
 
 #include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QFontDatabase>
-#include <QPalette>
 #include <QPainter>
+#include <QPalette>
 #include <QScrollBar>
 #include <QTextLayout>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -44,7 +42,6 @@ using report_layout::kMargin;
 
 ReportView::ReportView(QWidget* parent) : QAbstractScrollArea(parent)
 {
-    installReportAccessibility();
     setFocusPolicy(Qt::StrongFocus);
     viewport()->setCursor(Qt::IBeamCursor);
     viewport()->setBackgroundRole(QPalette::Base);
@@ -57,7 +54,7 @@ ReportView::ReportView(QWidget* parent) : QAbstractScrollArea(parent)
 
 ReportView::~ReportView() = default;
 
-void ReportView::setText(std::string utf8)
+void ReportView::setText(KindedText utf8)
 {
     all_.clear();
     problems_.clear();
@@ -75,16 +72,18 @@ void ReportView::setText(std::string utf8)
     emit selectionChanged();
 }
 
-void ReportView::appendOnNewLine(std::string utf8)
+void ReportView::appendOnNewLine(KindedText utf8)
 {
     const std::string& whole = all_.utf8();
     if (!utf8.empty() && !whole.empty() && whole.back() != '\n') {
-        utf8.insert(utf8.begin(), '\n');
+        KindedText onNewLine("\n");
+        onNewLine.add(utf8);
+        utf8 = std::move(onNewLine);
     }
     appendText(std::move(utf8));
 }
 
-void ReportView::appendText(std::string utf8)
+void ReportView::appendText(KindedText utf8)
 {
     if (utf8.empty()) {
         return;
@@ -140,7 +139,7 @@ void ReportView::filterNewLines()
     qsizetype keptFrom = -1;
     for (qsizetype line = sortedLines_; line <= openLine; ++line) {
         const std::string_view bytes = all_.lineBytes(line);
-        const bool keep = !bytes.empty() && isProblemOrSummary(lineKind(bytes));
+        const bool keep = !bytes.empty() && isProblemOrSummary(all_.lineKind(line));
         if (keep && keptFrom < 0) {
             keptFrom = line;
         } else if (!keep && keptFrom >= 0) {
@@ -295,7 +294,7 @@ void ReportView::paintEvent(QPaintEvent*)
             painter.fillRect(QRectF(origin.x() + x, origin.y(), averageCharWidth_, lineHeight_),
                              selected.background());
         }
-        painter.setPen(colours[static_cast<std::size_t>(lineKind(shown().lineBytes(line)))]);
+        painter.setPen(colours[static_cast<std::size_t>(shown().lineKind(line))]);
         layout.draw(&painter, origin, selections);
         painter.setPen(textColour);
         if (showCaret && cursor_ >= start && cursor_ <= end) {

@@ -28,10 +28,10 @@ public:
     ~ReportView() override;
 
     // The text must be valid UTF-8 (see withInvalidUtf8Escaped).
-    void setText(std::string utf8);
-    void appendText(std::string utf8);
+    void setText(KindedText utf8);
+    void appendText(KindedText utf8);
     // Appends from a line of its own: a run's text never continues the last line of another's.
-    void appendOnNewLine(std::string utf8);
+    void appendOnNewLine(KindedText utf8);
 
     // Hides the lines that need no attention (see isProblemOrSummary); selection, copy and the
     // accessible text then see only the lines left. The caret goes back to the start.
@@ -51,6 +51,7 @@ public:
     qsizetype lineStart(qsizetype line) const { return shown().lineStart(line); }
     qsizetype lineEnd(qsizetype line) const { return shown().lineEnd(line); }
     qsizetype lineAt(qsizetype position) const { return shown().lineAt(position); }
+    LineKind lineKind(qsizetype line) const { return shown().lineKind(line); }
 
     qsizetype cursorPosition() const { return cursor_; }
     qsizetype selectionStart() const { return std::min(anchor_, cursor_); }

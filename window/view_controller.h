@@ -8,6 +8,7 @@
 #include "engine/run/run.h"
 #include "window/alert_presenter.h"
 #include "window/finish_notifier.h"
+#include "window/line_kinds.h"
 #include "window/user_settings.h"
 
 #include <QDateTime>
@@ -15,7 +16,6 @@
 #include <QMainWindow>
 #include <QStringList>
 #include <QThreadPool>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -40,6 +40,7 @@ class ReportView;
 class UserTimers;
 class RunProgressLine;
 
+// The main window: the three operations, the report, the Folders and Problems docks.
 class ViewController : public QMainWindow {
     Q_OBJECT
 
@@ -49,26 +50,38 @@ public:
 
     // When the last run started; the export's footer and file name.
     std::optional<QDateTime> runDate;
+    // The report's point size, as Larger and Smaller leave it.
     double theFontSize = 12.0;
+    // The buffer size as entered, in the units chosen (what summaries name).
     std::int64_t setBufferSize = 1;
+    // The buffer size in bytes that reads use.
     std::int64_t realBufferSize = 1024;
     // The names under which the window's runs keep a file's digest and its time stamp.
     const std::string theXattrName;
     const std::string theTimeXattrName;
+    // The buffer size's units, as sizePopup offers them.
     const QStringList sizeList{QStringLiteral("KB"), QStringLiteral("MB")};
 
+    // The report.
     ReportView* outputTextbox = nullptr;
+    // Spins while any run is under way.
     BusyIndicator* progressSpinner = nullptr;
+    // Each run's files and bytes so far.
     RunProgressLine* progressLine = nullptr;
+    // Verbose: every file gets a line, not only the problems.
     QCheckBox* verboseCheckbox = nullptr;
+    // The buffer size entry, and its units beside it.
     QLineEdit* bufferTextbox = nullptr;
     QComboBox* sizePopup = nullptr;
+    // Time stamps: Tag and Retag store when each digest was made.
     QCheckBox* timesCheckbox = nullptr;
+    // Tell edits from damage: Check explains, Retag rewrites only edited files.
     QCheckBox* tellEditsCheckbox = nullptr;
     // The digest workers every run shares, so that overlapping runs do not multiply
     // threads (each walk's own thread digests too); declared before processingQueue so
     // that it outlives the walks.
     quelby::DigestPool digestWorkers{std::max<std::size_t>(quelby::availableProcessors() - 1, 1)};
+    // Where walks, scrubs and the Problems view's engine calls run, off the main thread.
     QThreadPool processingQueue;
 
     // Starts a run on a folder the user confirmed (response QDialog::Accepted); any other
@@ -86,15 +99,16 @@ public:
     void loadSettings();
     void saveSettings();
 
-    // The report sink: bytes as the engine wrote them.
-    void setReportText(std::string_view reportText);
-    void appendReportText(std::string_view reportText);
+    // The report sink: bytes as the engine wrote them, each line with its kind.
+    void setReportText(const KindedText& reportText);
+    void appendReportText(const KindedText& reportText);
     // Report bytes made fit for display: invalid UTF-8 shown as \x and two hex digits.
     static std::string styledReportText(std::string_view reportText);
+    static KindedText styledReportText(const KindedText& reportText);
 
     int runsUnderWay() const { return runsUnderWay_; }
     // Where the window asks its questions; by default real message boxes.
-    void setAlertPresenter(AlertPresenter& alerts) { alerts_ = &alerts; }
+    void setAlertPresenter(AlertPresenter& alerts);
     // Where the end of a long run is told; by default the desktop's notifications.
     void setFinishNotifier(FinishNotifier& notifier) { notifier_ = &notifier; }
     // A run that took longer than this and ends while the window is not active is told.
@@ -108,20 +122,26 @@ public:
     void startScrubAt(const std::string& folderPath);
     // Where the Folders and Problems views read the scrub state, and Verify now writes it.
     void setScrubStatePath(const std::string& statePath);
-    AlertPresenter& alerts() { return *alerts_; }
     // The open problems of the scrubbed folders, in a dock that View ▸ Show Problems shows;
     // shown at start when there are any.
     ProblemsView* problemsView = nullptr;
     QDockWidget* problemsDock = nullptr;
 
 public slots:
+    // Check: asks for a folder and compares each file with its stored digest.
     void checkButton();
+    // Tag: asks for a folder and stores a digest for each file that has none.
     void hashButton();
+    // Retag: asks for a folder and stores each file's digest anew.
     void retagButton();
+    // Larger and Smaller: the report's font size, one point at a time.
     void incFontSize();
     void decFontSize();
+    // Draws the report again at theFontSize.
     void renderReport();
+    // Export: saves the report as shown to a text file.
     void exportText();
+    // Quit, as the window's close does.
     void doCloseQuit();
     // Asks every run under way to stop; each then shows what it finished and its Stopped line.
     void stopRuns();
@@ -138,7 +158,7 @@ private:
     struct FinishedRun {
         quelby::RunOptions options;
         quelby::RunState state;
-        std::string displayText;
+        KindedText displayText;
         std::shared_ptr<std::atomic<bool>> stopFlag;
     };
 

@@ -4,6 +4,7 @@
 #include "window/buffer_size.h"
 #include "window/busy_indicator.h"
 #include "window/control_frames.h"
+#include "window/report_accessible.h"
 #include "window/report_view.h"
 #include "window/run_progress.h"
 #include "window/view_controller.h"
@@ -157,6 +158,8 @@ void ViewController::createControls()
     }
     layout->addLayout(options);
 
+    // The report draws its own text, so assistive technology reads it through its own interface.
+    installReportAccessibility();
     outputTextbox = new ReportView(central);
     outputTextbox->setObjectName(QStringLiteral("outputTextbox"));
     outputTextbox->setAccessibleName(tr("Report"));

@@ -5,11 +5,10 @@
 
 #include "engine/evidence/evidence_choice.h"
 #include "engine/evidence/tag_store.h"
-#include "engine/scrub/folder_lock.h"
-#include "engine/scrub/folder_record.h"
-#include "engine/scrub/scrub.h"
+#include "engine/scrub/scrub_session.h"
 #include "engine/scrub/state/state_file.h"
 #include "engine/text/display_text.h"
+#include "engine/text/failure_line.h"
 #include "engine/text/report_text.h"
 #include "engine/text/scrub_text.h"
 #include "window/busy_indicator.h"
@@ -29,7 +28,6 @@
 #include <QDockWidget>
 #include <QFile>
 #include <QFileDialog>
-
 #include <ctime>
 
 namespace {
@@ -44,7 +42,8 @@ public:
     bool stopRequested() override { return run_.stopRequested(); }
     void gone(const std::string& path) override
     {
-        run_.pendingText += quelby::report::goneLine(quelby::escapedForReport(path));
+        run_.pendingText.add(quelby::report::goneLine(quelby::escapedForReport(path)),
+                             LineKind::warning);
     }
 
 private:
@@ -52,7 +51,7 @@ private:
 };
 
 struct ScrubOutcome {
-    std::string text; // as quelby-cli scrub prints it
+    KindedText text; // as quelby-cli scrub prints it
     quelby::RunState state;
 };
 
@@ -62,44 +61,41 @@ ScrubOutcome scrubText(const quelby::RunOptions& options, std::int64_t everyDays
                       quelby::DigestPool& pool)
 {
     using namespace quelby::scrub;
-    auto lock = FolderLock::take(statePath, options.folder);
-    if (!lock) {
-        return {"\u274C " +
-                    (lock.error().failure == FolderLock::Failure::held
-                         ? quelby::report::beingScrubbedText(
-                               quelby::escapedForReport(options.folder))
-                         : lock.error().description) +
-                    "\n",
-                {}};
-    }
-    std::string said;
-    auto state = ScrubState::open(statePath, [&said, &statePath](const std::string& movedTo) {
-        said += "\u26A0\uFE0F " +
-                quelby::report::stateMovedAsideText(quelby::escapedForReport(statePath),
-                                                    quelby::escapedForReport(movedTo)) +
-                "\n";
-    });
-    if (!state) {
-        return {said + "\u274C " + state.error() + "\n", {}};
+    using quelby::report::failureLine;
+    KindedText text;
+    const ScrubSession::StateNotices notices{
+        [&text, &statePath](const std::string& movedTo) {
+            text.add(quelby::report::warningLine(quelby::report::stateMovedAsideText(
+                         quelby::escapedForReport(statePath), quelby::escapedForReport(movedTo))),
+                     LineKind::warning);
+        },
+        {}};
+    auto session = ScrubSession::begin(statePath, {options.folder}, notices);
+    if (!session) {
+        text.add(failureLine(session.error()), LineKind::failure);
+        return {std::move(text), {}};
     }
     const auto now = static_cast<Seconds>(std::time(nullptr));
     Allowance allowance(std::nullopt, std::nullopt, [] { return std::chrono::steady_clock::now(); });
     WindowScrubObserver observer(runObserver);
-    const std::optional<FolderRecord> before = recordOf(**state, options.folder);
-    auto result = scrubFolder(ScrubOptions{options, everyDays, now, statePath}, **state, allowance,
-                              observer, &pool);
-    std::string text = said + runObserver.pendingText + quelby::whereDigestsAreKept(*options.evidence);
-    if (!result) {
-        return {text + "\u274C " + result.error() + "\n", {}};
+    auto scrubbed = session->scrub(ScrubOptions{options, everyDays, now, statePath}, allowance,
+                                   observer, &pool);
+    text.add(runObserver.pendingText);
+    text.add(quelby::whereDigestsAreKept(*options.evidence), LineKind::other);
+    if (!scrubbed) {
+        text.add(failureLine(scrubbed.error()), LineKind::failure);
+        return {std::move(text), {}};
     }
     // A stopped run's findings are kept too, so that its problems show.
-    if (auto saved = (*state)->saveFolder(folderRecordAfter(result->summary, before, now)); !saved) {
-        text += "\u274C " + saved.error() + "\n";
+    if (auto saved = session->save(scrubbed->record); !saved) {
+        text.add(failureLine(saved.error()), LineKind::failure);
     }
-    text += result->state.stopped ? quelby::stoppedText(options, result->state)
+    const ScrubResult& result = scrubbed->result;
+    text.add(result.state.stopped ? quelby::stoppedText(options, result.state)
                                   : quelby::report::scrubSummaryLine(
-                                        result->summary, quelby::escapedForReport(options.folder));
-    return {std::move(text), result->state};
+                                        result.summary, quelby::escapedForReport(options.folder)),
+             LineKind::other);
+    return {std::move(text), result.state};
 }
 
 } // namespace
@@ -133,7 +129,8 @@ void ViewController::createFoldersView()
     connect(foldersView, &FoldersView::addFolderRequested, this,
             &ViewController::chooseFolderToAdd);
     connect(foldersView, &FoldersView::scheduleFailed, this, [this](const QString& reason) {
-        appendReportText("\u274C " + reason.toStdString() + "\n");
+        appendReportText(
+            KindedText(quelby::report::failureLine(reason.toStdString()), LineKind::failure));
     });
 }
 
@@ -173,7 +170,7 @@ void ViewController::startScrubAt(const std::string& folderPath)
     ++runsUnderWay_;
     progressSpinner->show();
     progressSpinner->startAnimation();
-    setReportText("");
+    setReportText(KindedText());
 
     quelby::RunOptions options = quelby::defaultRunOptions(
         quelby::Operation::check,
@@ -184,7 +181,9 @@ void ViewController::startScrubAt(const std::string& folderPath)
     options.evidence = std::make_shared<quelby::AttributeStore>(theXattrName, theTimeXattrName);
     const std::string statePath = foldersView->statePath();
     if (statePath.empty()) {
-        setReportText("\u274C No place for the scrub state: set HOME or XDG_STATE_HOME\n");
+        setReportText(KindedText(
+            quelby::report::failureLine("No place for the scrub state: set HOME or XDG_STATE_HOME"),
+            LineKind::failure));
         runEnded();
         return;
     }
@@ -199,7 +198,7 @@ void ViewController::startScrubAt(const std::string& folderPath)
     processingQueue.start([this, options, stopFlag, everyDays, statePath,
                            passedOver = *passedOver] {
         WindowRunObserver observer(
-            *stopFlag, [](std::string) {},
+            quelby::Operation::check, *stopFlag, [](KindedText) {},
             [this, run = stopFlag.get()](ProgressFigures figures) {
                 QMetaObject::invokeMethod(
                     this,
@@ -209,8 +208,9 @@ void ViewController::startScrubAt(const std::string& folderPath)
                     Qt::QueuedConnection);
             });
         ScrubOutcome outcome = scrubText(options, everyDays, statePath, observer, digestWorkers);
-        const std::string notice = passedOver.empty() ? std::string() : passedOver + "\n";
-        FinishedRun run{options, outcome.state, styledReportText(notice + outcome.text), stopFlag};
+        KindedText shown(passedOver.empty() ? std::string() : passedOver + "\n");
+        shown.add(outcome.text);
+        FinishedRun run{options, outcome.state, styledReportText(shown), stopFlag};
         // As every run's hand-back: the window waits for its walks, so this is valid.
         QMetaObject::invokeMethod(
             this,

@@ -12,7 +12,8 @@ void ViewController::createProblemsView()
 {
     problemsDock = new QDockWidget(tr("Open problems"), this);
     problemsDock->setObjectName(QStringLiteral("problemsDock"));
-    problemsView = new ProblemsView(*this, problemsDock);
+    problemsView =
+        new ProblemsView(processingQueue, *alerts_, foldersView->statePath(), problemsDock);
     problemsDock->setWidget(problemsView);
     addDockWidget(Qt::BottomDockWidgetArea, problemsDock);
     resizeDocks({problemsDock}, {fontMetrics().height() * 10}, Qt::Vertical);
@@ -29,6 +30,8 @@ void ViewController::createProblemsView()
         }
     });
     findChild<QMenu*>(QStringLiteral("viewMenu"))->addAction(showProblems);
+    connect(problemsView, &ProblemsView::reportReady, this,
+            [this](const KindedText& reportText) { setReportText(reportText); });
     // A problem closed here, or by a run, changes its folder's count.
     connect(problemsView, &ProblemsView::refreshed, foldersView, &FoldersView::refresh);
 }

@@ -34,35 +34,41 @@ std::string checkLine(int index)
     return line;
 }
 
-std::string checkReport(int lines)
+// Every file's line of the kind given, then the summary.
+KindedText checkReport(int lines, LineKind kind = LineKind::success)
 {
     std::string text;
     text.reserve(static_cast<std::size_t>(lines) * 124 + 200);
     for (int index = 0; index < lines; ++index) {
         text += checkLine(index);
     }
-    text += "Checked a total of " + std::to_string(lines) +
-            " files in /home/sam/Pictures\n\t" + std::to_string(lines) +
-            " matched digest correctly\n\t0 didn't match their digest\n\t0 had no digest.\n"
-            "Buffer size 1 giving actual buffer 1024";
-    return text;
+    KindedText report(text, kind);
+    report.add("Checked a total of " + std::to_string(lines) + " files in /home/sam/Pictures\n\t" +
+                   std::to_string(lines) +
+                   " matched digest correctly\n\t0 didn't match their digest\n\t0 had no "
+                   "digest.\nBuffer size 1 giving actual buffer 1024",
+               LineKind::other);
+    return report;
 }
 
 // A Check's report with a problem every so often: one line in 50 differs, one in 20 has no digest.
-std::string mixedReport(int lines)
+KindedText mixedReport(int lines)
 {
-    std::string text;
-    text.reserve(static_cast<std::size_t>(lines) * 124 + 200);
+    KindedText text;
     for (int index = 0; index < lines; ++index) {
         std::string line = checkLine(index);
+        LineKind kind = LineKind::success;
         if (index % 50 == 0) {
             line.replace(0, 3, "\xE2\x9D\x8C");
+            kind = LineKind::failure;
         } else if (index % 20 == 0) {
             line.replace(0, 3, "\xE2\x9A\xA0\xEF\xB8\x8F");
+            kind = LineKind::warning;
         }
-        text += line;
+        text.add(line, kind);
     }
-    text += "Checked a total of " + std::to_string(lines) + " files in /home/sam/Pictures\n";
+    text.add("Checked a total of " + std::to_string(lines) + " files in /home/sam/Pictures\n",
+             LineKind::other);
     return text;
 }
 
@@ -109,21 +115,21 @@ int main(int argc, char* argv[])
 
     // A finished run's text is escaped on the walk's thread; the main thread appends and paints.
     for (const int lines : {100000, 1000000}) {
-        const std::string finished = checkReport(lines);
-        window.setReportText("");
-        std::string prepared = ViewController::styledReportText(finished);
+        const KindedText finished = checkReport(lines);
+        window.setReportText(KindedText());
+        KindedText prepared = ViewController::styledReportText(finished);
         const double appendSeconds = seconds([&] {
             report->appendText(std::move(prepared));
             report->viewport()->repaint();
         });
-        window.setReportText("");
+        window.setReportText(KindedText());
         const double withEscapingSeconds = seconds([&] {
             window.appendReportText(finished);
             report->viewport()->repaint();
         });
         std::printf("append %7d lines (%5.1f MiB): %.3f s on the main thread "
                     "(%.3f s if the escaping ran there too)\n",
-                    lines, static_cast<double>(finished.size()) / 1048576.0, appendSeconds,
+                    lines, static_cast<double>(finished.text().size()) / 1048576.0, appendSeconds,
                     withEscapingSeconds);
     }
 
@@ -146,14 +152,15 @@ int main(int argc, char* argv[])
     std::printf("select all + copy of 1,000,000 lines: %.3f s\n", copySeconds);
     report->setCursorPosition(0);
 
-    window.setReportText("");
+    window.setReportText(KindedText());
     constexpr int kNotices = 100000;
     // As a walk's observer does: the line is escaped on the walk's thread, appended on the main one.
     std::thread walk([&window, report] {
         for (int index = 0; index < kNotices; ++index) {
-            std::string shown = ViewController::styledReportText(
-                "\xE2\x9D\x8C Couldn't tag /home/sam/Pictures/IMG_" + std::to_string(index) +
-                ".jpg: Operation not supported\n");
+            KindedText shown = ViewController::styledReportText(
+                KindedText("\xE2\x9D\x8C Couldn't tag /home/sam/Pictures/IMG_" +
+                               std::to_string(index) + ".jpg: Operation not supported\n",
+                           LineKind::failure));
             QMetaObject::invokeMethod(
                 &window, [report, shown = std::move(shown)]() mutable {
                     report->appendText(std::move(shown));
@@ -172,8 +179,8 @@ int main(int argc, char* argv[])
                 noticeSeconds);
 
     // The reference: a plain text widget taking the same 100,000 lines in one append.
-    window.setReportText("");
-    const QString reference = QString::fromStdString(checkReport(100000));
+    window.setReportText(KindedText());
+    const QString reference = QString::fromStdString(checkReport(100000).text());
     QPlainTextEdit plain;
     plain.setReadOnly(true);
     plain.resize(800, 500);
@@ -185,8 +192,8 @@ int main(int argc, char* argv[])
     std::printf("reference: QPlainTextEdit append of 100000 lines: %.3f s\n", plainSeconds);
 
     // Colours are chosen per line as it is painted, so appending costs what it did.
-    window.setReportText("");
-    std::string mixed = ViewController::styledReportText(mixedReport(1000000));
+    window.setReportText(KindedText());
+    KindedText mixed = ViewController::styledReportText(mixedReport(1000000));
     const double mixedSeconds = seconds([&] {
         report->appendText(std::move(mixed));
         report->viewport()->repaint();
@@ -206,12 +213,8 @@ int main(int argc, char* argv[])
     std::printf("Show Problems Only on 1000000 lines: on %.3f s (%lld lines left), off %.3f s "
                 "(target under 0.5 s)\n",
                 onSeconds, static_cast<long long>(problemLines), offSeconds);
-    window.setReportText("");
-    std::string allProblems = ViewController::styledReportText(checkReport(1000000));
-    for (std::size_t at = 0; (at = allProblems.find("\xE2\x9C\x85", at)) != std::string::npos;) {
-        allProblems.replace(at, 3, "\xE2\x9D\x8C");
-    }
-    report->appendText(std::move(allProblems));
+    window.setReportText(KindedText());
+    report->appendText(ViewController::styledReportText(checkReport(1000000, LineKind::failure)));
     report->viewport()->repaint();
     const double worstSeconds = seconds([&] {
         report->setProblemsOnly(true);

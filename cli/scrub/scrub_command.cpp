@@ -6,9 +6,7 @@
 #include "desktop_notification.h"
 #include "engine/read/digest_pool.h"
 #include "engine/scrub/due_files.h"
-#include "engine/scrub/folder_lock.h"
-#include "engine/scrub/folder_record.h"
-#include "engine/scrub/scrub.h"
+#include "engine/scrub/scrub_session.h"
 #include "engine/text/display_text.h"
 #include "engine/text/report_text.h"
 #include "engine/text/scrub_text.h"
@@ -111,7 +109,7 @@ struct ScrubRun
     std::ostream& out;
     std::ostream& err;
     const CliEnvironment& environment;
-    scrub::ScrubState& state;
+    scrub::ScrubSession& session;
     scrub::Allowance& allowance;
     ServiceStatus& service;
     scrub::Seconds now;
@@ -126,10 +124,9 @@ struct ScrubRun
         CommandStreams streams(drawsProgress(options, environment), out, err, environment);
         ScrubReporter reporter(streams.follower, options.json, runOptions.folder, service);
         const auto pool = poolForOneWalk(runOptions.jobs);
-        const std::optional<scrub::FolderRecord> before = scrub::recordOf(state, runOptions.folder);
-        const auto result = scrub::scrubFolder(
-            scrub::ScrubOptions{runOptions, options.scrubbing.everyDays, now, statePath}, state,
-            allowance, reporter, pool.get());
+        auto result = session.scrub(
+            scrub::ScrubOptions{runOptions, options.scrubbing.everyDays, now, statePath}, allowance,
+            reporter, pool.get());
         streams.finishProgress();
         streams.report.flush();
         sayWhereDigestsAreKept(runOptions, err);
@@ -138,37 +135,40 @@ struct ScrubRun
             return kExitUsage;
         }
         const double seconds = std::chrono::duration<double>(environment.now() - started).count();
-        const std::string summary = summaryOutput(runOptions, *result, options.json, seconds);
+        const std::string summary =
+            summaryOutput(runOptions, result->result, options.json, seconds);
         streams.report.write(summary);
         streams.report.flush();
         if (streams.report.failed()) {
             return statusAfterFailedOutput(out, err);
         }
-        if (result->state.stopped) {
+        const scrub::ScrubResult& scrubbed = result->result;
+        scrub::FolderRecord& record = result->record;
+        if (scrubbed.state.stopped) {
             // What the stopped run found is kept, so that status shows its problems;
             // its figures cover the files it met.
-            (void)state.saveFolder(scrub::folderRecordAfter(result->summary, before, now));
+            (void)session.save(record);
             return 128 + environment.stopSignal();
         }
-        service.progress(result->summary.verified, result->summary.due, runOptions.folder, true);
-        journalSummary(result->summary, report::scrubSummaryLine(
-                                            result->summary, escapedForReport(runOptions.folder)));
-        scrub::FolderRecord record = scrub::folderRecordAfter(result->summary, before, now);
-        if (options.scrubbing.notify && notificationDue(result->summary, record, now)) {
+        service.progress(scrubbed.summary.verified, scrubbed.summary.due, runOptions.folder, true);
+        journalSummary(
+            scrubbed.summary,
+            report::scrubSummaryLine(scrubbed.summary, escapedForReport(runOptions.folder)));
+        if (options.scrubbing.notify && notificationDue(scrubbed.summary, record, now)) {
             if (auto sent = notifyDesktop(escapedForReport(runOptions.folder),
-                                          result->summary.openProblems);
+                                          scrubbed.summary.openProblems);
                 sent) {
                 record.notifiedAt = now;
             } else {
                 sayError(err, "no desktop notification: " + sent.error());
             }
         }
-        if (auto saved = state.saveFolder(record); !saved) {
+        if (auto saved = session.save(record); !saved) {
             sayError(err, saved.error());
             return kExitUsage;
         }
-        failures = failures || result->state.failureCount > 0 || result->state.leftoverCount > 0;
-        noDigest = noDigest || result->summary.noDigest > 0;
+        failures = failures || scrubbed.state.failureCount > 0 || scrubbed.state.leftoverCount > 0;
+        noDigest = noDigest || scrubbed.summary.noDigest > 0;
         return std::nullopt;
     }
 };
@@ -206,28 +206,21 @@ int runScrub(const CliOptions& options, std::ostream& out, std::ostream& err,
     if (!statePath) {
         return statePath.error();
     }
-    // Taken before the state is opened, and held until every folder is done.
-    std::vector<scrub::FolderLock> locks;
+    std::vector<std::string> folders;
     for (const RunOptions& run : runs) {
-        auto lock = scrub::FolderLock::take(*statePath, run.folder);
-        if (!lock) {
-            sayError(err, lock.error().failure == scrub::FolderLock::Failure::held
-                              ? report::beingScrubbedText(escapedForReport(run.folder))
-                              : lock.error().description);
-            return kExitUsage;
-        }
-        locks.push_back(std::move(*lock));
+        folders.push_back(run.folder);
     }
-    auto state = openScrubState(*statePath, err);
-    if (!state) {
-        return state.error();
+    auto session = scrub::ScrubSession::begin(*statePath, folders, stateNotices(*statePath, err));
+    if (!session) {
+        sayError(err, session.error());
+        return kExitUsage;
     }
     ServiceStatus service;
     service.ready();
     scrub::Allowance allowance(options.scrubbing.forTime, options.scrubbing.budgetBytes,
                                environment.now);
     ScrubRun scrubRun{options,   out,       err,     environment,
-                      **state,   allowance, service, environment.wallSeconds(),
+                      *session,  allowance, service, environment.wallSeconds(),
                       *statePath};
     for (const RunOptions& run : runs) {
         if (const auto ended = scrubRun.scrubOne(run)) {
@@ -238,10 +231,10 @@ int runScrub(const CliOptions& options, std::ostream& out, std::ostream& err,
                  : scrubRun.noDigest ? kExitNoDigest
                                      : kExitSuccess;
     if (options.scrubbing.metricsFile) {
-        auto folders = (*state)->folders();
-        auto written = folders
-                           ? writeMetricsFile(*options.scrubbing.metricsFile, metricsText(*folders))
-                           : std::expected<void, std::string>(std::unexpect, folders.error());
+        auto recorded = session->state().folders();
+        auto written =
+            recorded ? writeMetricsFile(*options.scrubbing.metricsFile, metricsText(*recorded))
+                     : std::expected<void, std::string>(std::unexpect, recorded.error());
         if (!written) {
             sayError(err, written.error());
             status = kExitUsage;

@@ -42,19 +42,24 @@ std::expected<std::string, int> scrubStatePath(const CliOptions& options, std::o
     return std::unexpected(kExitUsage);
 }
 
+scrub::ScrubSession::StateNotices stateNotices(const std::string& path, std::ostream& err)
+{
+    return {[&err, path](const std::string& movedTo) {
+                sayError(err, report::stateMovedAsideText(escapedForReport(path),
+                                                          escapedForReport(movedTo)));
+            },
+            [&err, path](const std::string& folder, const std::string& dropped) {
+                sayError(err,
+                         report::strayRecordText(escapedForReport(path), escapedForReport(folder),
+                                                 escapedForReport(dropped)));
+            }};
+}
+
 std::expected<std::unique_ptr<scrub::ScrubState>, int> openScrubState(const std::string& path,
                                                                       std::ostream& err)
 {
-    auto state = scrub::ScrubState::open(
-        path,
-        [&err, &path](const std::string& movedTo) {
-            sayError(err, report::stateMovedAsideText(escapedForReport(path),
-                                                      escapedForReport(movedTo)));
-        },
-        [&err, &path](const std::string& folder, const std::string& dropped) {
-            sayError(err, report::strayRecordText(escapedForReport(path), escapedForReport(folder),
-                                                  escapedForReport(dropped)));
-        });
+    const auto notices = stateNotices(path, err);
+    auto state = scrub::ScrubState::open(path, notices.movedAside, notices.dropped);
     if (!state) {
         sayError(err, state.error());
         return std::unexpected(kExitUsage);

@@ -5,6 +5,7 @@
 
 #include "cli/common/environment.h"
 #include "cli/options/options.h"
+#include "engine/scrub/scrub_session.h"
 #include "engine/scrub/state/scrub_state.h"
 
 #include <expected>
@@ -24,6 +25,10 @@ std::expected<std::string, int> realFolder(const std::string& typed, std::ostrea
 // after the reason is said on err.
 std::expected<std::string, int> scrubStatePath(const CliOptions& options, std::ostream& err,
                                                const CliEnvironment& environment);
+
+// What opening the state tells on err: one line for a damaged state moved
+// aside, one for each record dropped.
+scrub::ScrubSession::StateNotices stateNotices(const std::string& path, std::ostream& err);
 
 // A damaged state is moved aside with one line on err, and each record that
 // names no path below its folder is dropped with one line; one that cannot be

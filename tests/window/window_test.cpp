@@ -45,6 +45,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <tuple>
 #include <sys/mount.h>
 #include <filesystem>
 #include <unistd.h>
@@ -171,7 +172,7 @@ private slots:
             QCOMPARE(window.outputTextbox->font().pointSizeF(), 12.0);
             QCOMPARE(window.processingQueue.maxThreadCount(), 8);
             window.show();
-            window.setReportText("line one\nline two\n");
+            window.setReportText(KindedText("line one\nline two\n"));
             const int secondLineTop = window.outputTextbox->characterRect(9).top();
             for (const auto& [action, limit] :
                  {std::pair{"actionSmaller", 4.0}, {"actionLarger", 60.0}}) {
@@ -443,20 +444,28 @@ private slots:
     }
 
     // Light and dark palettes: red, amber and green stay apart and read at 4.5:1 on the base,
-    // and the view draws each line in its kind's colour.
+    // and the view draws each line in the colour of the result it reports, in whatever
+    // language and with whatever symbol the line is written.
     void eachKindOfLineIsDrawnInALegibleColour()
     {
+        using quelby::FileResult;
         const std::pair<const char*, QPalette> palettes[] = {
             {"light", QApplication::style()->standardPalette()}, {"dark", darkPalette()}};
-        const std::pair<LineKind, std::string> lines[] = {
-            {LineKind::failure, "\xE2\x9D\x8C Digests for /f aren't equal."},
-            {LineKind::warning, "\xE2\x9A\xA0\xEF\xB8\x8F No digest found for /g"},
-            {LineKind::success, "\xE2\x9C\x85 Digests for /h"},
-            {LineKind::other, "Checked a total of 3 files in /"}};
+        // the kind shown, the result a Check reports, the line
+        const std::tuple<LineKind, FileResult, std::string> lines[] = {
+            {LineKind::failure, FileResult::differs, "\xE2\x9D\x8C Digests for /f aren't equal."},
+            {LineKind::warning, FileResult::noDigest,
+             "\xE2\x9A\xA0\xEF\xB8\x8F No digest found for /g"},
+            {LineKind::success, FileResult::matched, "\xE2\x9C\x85 Digests for /h"},
+            {LineKind::other, FileResult::none, "Checked a total of 3 files in /"},
+            {LineKind::failure, FileResult::differs, "\xE2\x9C\x97 Les empreintes de /i diff\xC3\xA8rent."},
+            {LineKind::failure, FileResult::readFailed, "\xE2\x9C\x85 /j: illisible"},
+            {LineKind::warning, FileResult::noDigest, "! Aucune empreinte pour /k"},
+            {LineKind::success, FileResult::matched, "\xE2\x9D\x8C Empreintes de /l"}};
         for (const auto& [name, palette] : palettes) {
             const LineColours colours = lineColours(palette);
             const QColor base = palette.color(QPalette::Base);
-            for (const auto& [kind, text] : lines) {
+            for (const auto& [kind, result, text] : lines) {
                 const QColor colour = colours[static_cast<std::size_t>(kind)];
                 QVERIFY2(contrastRatio(colour, base) >= 4.5,
                          qPrintable(QString("%1 %2").arg(name).arg(colour.name())));
@@ -465,15 +474,16 @@ private slots:
             ReportView view;
             view.setPalette(palette);
             view.resize(600, 200);
-            std::string report;
-            for (const auto& [kind, text] : lines) {
-                report += text + '\n';
+            KindedText report;
+            for (const auto& [kind, result, text] : lines) {
+                report.add(text + '\n', entryLineKind(quelby::Operation::check, result));
             }
             view.setText(report);
             view.show();
             const QImage drawn = view.viewport()->grab().toImage();
             for (qsizetype line = 0; line < std::ssize(lines); ++line) {
-                const QColor expected = colours[static_cast<std::size_t>(lines[line].first)];
+                const QColor expected =
+                    colours[static_cast<std::size_t>(std::get<LineKind>(lines[line]))];
                 const QRect band = view.characterRect(view.lineStart(line));
                 bool found = false;
                 for (int y = band.top(); y <= band.bottom() && !found; ++y) {
@@ -484,31 +494,55 @@ private slots:
                 QVERIFY2(found, qPrintable(QString("%1 line %2").arg(name).arg(line)));
             }
             // Colour is drawn, never written: the text read and copied keeps its symbols.
-            QCOMPARE(view.utf8Text(), report);
+            QCOMPARE(view.utf8Text(), report.text());
+            // With only problems shown, each line goes or stays by its result too.
+            std::string problems;
+            for (const auto& [kind, result, text] : lines) {
+                if (isProblemOrSummary(kind)) {
+                    problems += text + '\n';
+                }
+            }
+            view.setProblemsOnly(true);
+            QCOMPARE(view.utf8Text(), problems);
         }
     }
 
-    // Every kind of line a report can hold; only the lines that need no attention go.
+    // Every kind of line a report can hold, with the result it reports; only the lines that
+    // need no attention go.
     void showingOnlyProblemsHidesTheFineLinesEverywhereTheTextIsRead()
     {
-        const std::string kept[] = {
-            "\xE2\x9D\x8C Digests for /p/b aren't equal.\n",
-            "\xE2\x9A\xA0\xEF\xB8\x8F No digest found for /p/c\n",
-            "\xE2\x9D\x8C Couldn't tag /p/d: Operation not supported\n",
-            "\xE2\x9A\xA0\xEF\xB8\x8F Retagged /p/e\n",
-            "Checked a total of 5 files in /p\n\t1 matched digest correctly\n\t1 didn't match "
-            "their "
-            "digest\n\t1 had no digest.\nBuffer size 1 giving actual buffer 1024\n",
-            "Of the files that differ: 1 edited, 0 possibly damaged, 0 unknown.\n",
-            "Tagged a total of 2 files in /q with 0 errors.\n",
-            "Stopped after 7 files in /r.\n"};
-        const std::string hidden[] = {"\xE2\x9C\x85 Digests for /p/a\n", "Digest 123 for /q/a\n",
-                                      "Digest 9 for /q/b\n"};
-        std::string whole;
+        using quelby::FileResult;
+        using quelby::Operation;
+        struct Line
+        {
+            std::string text;
+            Operation operation = Operation::check;
+            FileResult result = FileResult::none;
+        };
+        const Line kept[] = {
+            {"\xE2\x9D\x8C Digests for /p/b aren't equal.\n", Operation::check, FileResult::differs},
+            {"\xE2\x9A\xA0\xEF\xB8\x8F No digest found for /p/c\n", Operation::check,
+             FileResult::noDigest},
+            {"\xE2\x9D\x8C Couldn't tag /p/d: Operation not supported\n", Operation::retag,
+             FileResult::tagFailed},
+            {"\xE2\x9A\xA0\xEF\xB8\x8F Retagged /p/e\n", Operation::retag, FileResult::retagged},
+            {"Checked a total of 5 files in /p\n\t1 matched digest correctly\n\t1 didn't match "
+             "their "
+             "digest\n\t1 had no digest.\nBuffer size 1 giving actual buffer 1024\n"},
+            {"Of the files that differ: 1 edited, 0 possibly damaged, 0 unknown.\n"},
+            {"Tagged a total of 2 files in /q with 0 errors.\n"},
+            {"Stopped after 7 files in /r.\n"}};
+        const Line hidden[] = {
+            {"\xE2\x9C\x85 Digests for /p/a\n", Operation::check, FileResult::matched},
+            {"Digest 123 for /q/a\n", Operation::tag, FileResult::tagged},
+            {"Digest 9 for /q/b\n", Operation::tag, FileResult::tagFailed}};
+        KindedText whole;
         std::string problems;
         for (std::size_t index = 0; index < std::size(kept); ++index) {
-            whole += hidden[index % std::size(hidden)] + kept[index];
-            problems += kept[index];
+            for (const Line& line : {hidden[index % std::size(hidden)], kept[index]}) {
+                whole.add(line.text, entryLineKind(line.operation, line.result));
+            }
+            problems += kept[index].text;
         }
         TempTree tree;
         const std::string exported = tree.path("export.text");
@@ -540,16 +574,19 @@ private slots:
                      QByteArray::fromStdString(problems) +
                          "\nOnly problems are shown in this export.\n");
 
-            // Lines that arrive in pieces are sorted once whole.
-            for (const char* piece : {"\xE2\x9C\x85 Dig", "ests for /s\n\xE2\x9D\x8C Dig",
-                                      "ests for /t aren't equal.\nDigest 4", "2 for /u\n"}) {
-                window.appendReportText(piece);
+            // Lines that arrive in pieces are sorted once whole, by the kind they started with.
+            for (const auto& [piece, kind] :
+                 {std::pair{"\xE2\x9C\x85 Dig", LineKind::success},
+                  {"ests for /s\n\xE2\x9D\x8C Dig", LineKind::failure},
+                  {"ests for /t aren't equal.\nDigest 4", LineKind::digest},
+                  {"2 for /u\n", LineKind::failure}}) {
+                window.appendReportText(KindedText(piece, kind));
             }
             QCOMPARE(window.outputTextbox->utf8Text(),
                      problems + "\xE2\x9D\x8C Digests for /t aren't equal.\n");
             action->trigger();
             QCOMPARE(window.outputTextbox->utf8Text(),
-                     whole + "\xE2\x9C\x85 Digests for /s\n\xE2\x9D\x8C Digests for /t aren't "
+                     whole.text() + "\xE2\x9C\x85 Digests for /s\n\xE2\x9D\x8C Digests for /t aren't "
                              "equal.\nDigest 42 for /u\n");
             action->trigger();
             QVERIFY(window.close());
@@ -762,11 +799,11 @@ private slots:
         // Returns the proposed name; what a walk adds while the dialog is open is not exported.
         const auto exportTo = [&window](const std::string& target) {
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-            window.setReportText("line one\n\xE2\x9C\x85 caf\xE9");
+            window.setReportText(KindedText("line one\n\xE2\x9C\x85 caf\xE9"));
             window.findChild<QAction*>(QStringLiteral("actionExport"))->trigger();
             auto* saveDialog = window.findChild<QFileDialog*>(QStringLiteral("exportDialog"));
             const QString name = QFileInfo(saveDialog->selectedFiles().value(0)).fileName();
-            window.appendReportText("\nlate line");
+            window.appendReportText(KindedText("\nlate line"));
             emit saveDialog->fileSelected(shown(target));
             delete saveDialog;
             return name;

@@ -1,0 +1,48 @@
+#pragma once
+
+// The engine calls the Problems view makes, one open problem at a time: a look
+// at the file's verdict now, a repair from a copy (or its dry run), and Accept
+// as edited. Each reads or writes whole files, so each runs on a worker
+// thread and hands back what the report shows.
+
+#include "engine/scrub/state/scrub_state.h"
+#include "window/line_kinds.h"
+
+#include <QString>
+#include <atomic>
+#include <optional>
+#include <string>
+
+// A problem as the scrub state holds it.
+struct OpenProblem
+{
+    std::string folder; // absolute, raw bytes
+    std::string path;   // relative to folder
+    quelby::scrub::LastResult result = quelby::scrub::LastResult::differs;
+    quelby::scrub::Seconds since = 0;
+};
+
+// What a Check of the file says of its problem now; the look ends early, as
+// "gone", once latest has moved on from generation.
+QString verdictNow(const OpenProblem& problem, const std::atomic<int>& latest, int generation);
+
+struct RepairDone
+{
+    KindedText text;                 // the report
+    std::optional<std::string> copy; // the copy folder a dry run found the file in
+    bool repaired = false;
+};
+
+// A repair of the file from the copies in copy; a dry run only says what it would do. A
+// repaired file's problem is closed in the state at statePath.
+RepairDone repairProblem(const OpenProblem& problem, const std::string& copy, bool dryRun,
+                         const std::string& statePath);
+
+struct AcceptDone
+{
+    KindedText text; // the report
+    bool retagged = false;
+};
+
+// Accept as edited: the file retagged and its problem closed in the state at statePath.
+AcceptDone acceptEdit(const OpenProblem& problem, const std::string& statePath);
