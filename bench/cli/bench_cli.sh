@@ -10,7 +10,7 @@
 #
 # The second tool, when given, is timed beside the first with one worker
 # (an earlier build, to show a change costs nothing; one that has --jobs is
-# given --jobs 1).
+# given --jobs 1), and with its default jobs on the tree and the photos.
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -126,6 +126,9 @@ if [[ -n "$earlier" ]]; then
     fi
     add "1 GiB  earlier build check"   "$e check -q $one $big"               "$bigBytes" 1
     add "tree   earlier build check"   "$e check -q $one $tree"              "$treeBytes" "$treeFiles"
+    # And as users run both: default jobs, beside this build's own default-jobs cases.
+    add "tree   earlier build, default" "$e check -q $tree"                  "$treeBytes" "$treeFiles"
+    add "photos earlier build, default" "$e check -q $photos"                "$photosBytes" 800
 fi
 
 warm
@@ -172,6 +175,8 @@ echo "photos tag / rhash (write):            $(ratio "${rate[17]}" "${rate[19]}"
 if [[ -n "$earlier" ]]; then
     echo "1 GiB check --jobs 1 / earlier build:  $(ratio "${rate[1]}" "${rate[20]}")  (target >= 0.97)"
     echo "tree check --jobs 1 / earlier build:   $(ratio "${perSecond[7]}" "${perSecond[21]}")  (target >= 0.97)"
+    echo "tree check / earlier build, default:   $(ratio "${perSecond[6]}" "${perSecond[22]}")  (target >= 0.97)"
+    echo "photos check / earlier build, default: $(ratio "${rate[15]}" "${rate[23]}")  (target >= 0.97)"
 fi
 echo "peak memory:                           see 'peak MiB' above (target < 64 MiB)"
 rm -f "$data"/.t* "$data/.rss" "$data/.written.sha256"
