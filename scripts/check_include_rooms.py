@@ -20,9 +20,10 @@ ENGINE_ROOMS = [
     "platform",    # the system-call seam, errors, attribute names, disk facts
     "tree",        # listing, the way down, opening below a folder, exclusions
     "read",        # digesting, read buffers, the pool, disk order
-    "run",         # a run's options, outcomes and observer; the evidence seam
+    "store",       # the evidence seam, the tag store (attributes), repair marks, file names
+    "run",         # a run's options, outcomes and observer
     "text",        # every sentence the engine writes
-    "evidence",    # attributes, manifests, where evidence lives, marks
+    "evidence",    # manifests, nested manifests, where a folder's evidence lives
     "operations",  # one file's visit, Check, Tag, Retag, the walk
     "transfer",    # lists of digests in and out
     "repair",

@@ -3,7 +3,7 @@
 
 #include "window/view_controller.h"
 
-#include "engine/evidence/tag_store.h"
+#include "engine/store/tag_store.h"
 #include "engine/text/display_text.h"
 #include "window/buffer_size.h"
 #include "window/drop_menu.h"

@@ -4,9 +4,9 @@
 // quelby-cli scrub does.
 
 #include "engine/evidence/evidence_choice.h"
-#include "engine/evidence/tag_store.h"
 #include "engine/scrub/scrub_session.h"
 #include "engine/scrub/state/state_file.h"
+#include "engine/store/tag_store.h"
 #include "engine/text/display_text.h"
 #include "engine/text/failure_line.h"
 #include "engine/text/report_text.h"

@@ -4,8 +4,8 @@
 // one, a notification.
 
 #include "engine/evidence/evidence_choice.h"
-#include "engine/evidence/tag_store.h"
 #include "engine/operations/walk.h"
+#include "engine/store/tag_store.h"
 #include "window/busy_indicator.h"
 #include "window/problems_view.h"
 #include "window/report_view.h"

@@ -9,9 +9,9 @@
 // time stamps, one changed since, one never tagged, a hidden one and a name
 // that is not UTF-8.
 
-#include "engine/evidence/tag_store.h"
 #include "engine/operations/walk.h"
 #include "engine/run/run.h"
+#include "engine/store/tag_store.h"
 #include "window/folders_view.h"
 #include "window/report_view.h"
 #include "window/view_controller.h"

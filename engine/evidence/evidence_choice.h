@@ -4,8 +4,8 @@
 // the command line and the window.
 
 #include "engine/evidence/evidence_location.h"
-#include "engine/run/evidence_store.h"
 #include "engine/run/run.h"
+#include "engine/store/evidence_store.h"
 
 #include <expected>
 #include <memory>

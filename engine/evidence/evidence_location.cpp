@@ -1,9 +1,9 @@
 #include "engine/evidence/evidence_location.h"
-#include "engine/evidence/file_names.h"
+#include "engine/store/file_names.h"
 
 #include "engine/evidence/manifest_format.h"
-#include "engine/evidence/tag_store.h"
 #include "engine/platform/attribute_name.h"
+#include "engine/store/tag_store.h"
 #include "engine/text/display_text.h"
 #include "engine/tree/paths.h"
 

@@ -1,5 +1,5 @@
-#include "engine/evidence/file_names.h"
 #include "engine/evidence/manifest_entries.h"
+#include "engine/store/file_names.h"
 
 #include "engine/evidence/manifest_format.h"
 #include "engine/platform/sys.h"

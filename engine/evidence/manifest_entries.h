@@ -6,7 +6,7 @@
 // read), kept as they are so that a rewrite keeps them too.
 
 #include "engine/platform/sys.h"
-#include "engine/run/evidence_store.h"
+#include "engine/store/evidence_store.h"
 
 #include <expected>
 #include <memory>

@@ -22,8 +22,8 @@
 // memory does not grow with the manifest. Every line, readable or not, comes
 // back with its bytes, so a rewrite can keep what it does not understand.
 
-#include "engine/evidence/file_names.h"
-#include "engine/run/evidence_store.h"
+#include "engine/store/evidence_store.h"
+#include "engine/store/file_names.h"
 
 #include <optional>
 #include <string>

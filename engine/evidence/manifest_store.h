@@ -19,8 +19,8 @@
 #include "engine/evidence/manifest_entries.h"
 #include "engine/evidence/manifest_format.h"
 #include "engine/platform/sys.h"
-#include "engine/run/evidence_store.h"
 #include "engine/run/run.h"
+#include "engine/store/evidence_store.h"
 
 #include <expected>
 #include <map>

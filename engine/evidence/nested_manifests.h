@@ -11,8 +11,8 @@
 // Threads: as every EvidenceStore. The manifests open and close on the
 // walk's thread; a visit reaches its file's store through its slot's owner.
 
-#include "engine/run/evidence_store.h"
 #include "engine/run/run.h"
+#include "engine/store/evidence_store.h"
 
 #include <deque>
 #include <memory>

@@ -1,7 +1,7 @@
 #include "engine/operations/file_step.h"
 
-#include "engine/evidence/repair_marks.h"
 #include "engine/run/time_stamp.h"
+#include "engine/store/repair_marks.h"
 #include "engine/text/display_text.h"
 #include "engine/text/report_text.h"
 

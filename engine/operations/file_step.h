@@ -6,11 +6,11 @@
 // the same file even if its name is replaced meanwhile. A step touches
 // nothing shared: everything it finds goes into its own outcome.
 
-#include "engine/evidence/tag_store.h"
 #include "engine/platform/posix_error.h"
 #include "engine/read/file_digest.h"
 #include "engine/run/entry_open.h"
 #include "engine/run/run.h"
+#include "engine/store/tag_store.h"
 
 #include <expected>
 #include <optional>

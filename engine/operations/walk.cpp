@@ -1,12 +1,12 @@
 #include "engine/operations/walk.h"
 
 #include "engine/evidence/evidence_location.h"
-#include "engine/evidence/repair_marks.h"
 #include "engine/operations/file_step.h"
 #include "engine/operations/ordered_visits.h"
 #include "engine/operations/visit_follower.h"
 #include "engine/platform/disk_kind.h"
 #include "engine/platform/sys.h"
+#include "engine/store/repair_marks.h"
 #include "engine/text/display_text.h"
 #include "engine/text/report_text.h"
 #include "engine/tree/descriptor_budget.h"

@@ -3,7 +3,7 @@
 #include "engine/evidence/evidence_location.h"
 #include "engine/evidence/manifest_entries.h"
 #include "engine/evidence/manifest_format.h"
-#include "engine/evidence/tag_store.h"
+#include "engine/store/tag_store.h"
 #include "engine/tree/folder_stack.h"
 #include "engine/tree/open_below.h"
 

@@ -1,11 +1,11 @@
-#include "engine/evidence/file_names.h"
 #include "engine/repair/put_back.h"
+#include "engine/store/file_names.h"
 
-#include "engine/evidence/repair_marks.h"
-#include "engine/evidence/tag_store.h"
 #include "engine/platform/sys.h"
 #include "engine/repair/repair_attributes.h"
 #include "engine/run/time_stamp.h"
+#include "engine/store/repair_marks.h"
+#include "engine/store/tag_store.h"
 #include "engine/text/display_text.h"
 
 #include <algorithm>

@@ -11,7 +11,7 @@
 // NAME.damaged.N).
 
 #include "engine/read/file_digest.h"
-#include "engine/run/evidence_store.h"
+#include "engine/store/evidence_store.h"
 
 #include <cstdint>
 #include <functional>

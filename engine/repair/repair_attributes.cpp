@@ -1,9 +1,9 @@
 #include "engine/repair/repair_attributes.h"
 
-#include "engine/evidence/repair_marks.h"
-#include "engine/evidence/tag_store.h"
 #include "engine/platform/attribute_name.h"
 #include "engine/platform/sys.h"
+#include "engine/store/repair_marks.h"
+#include "engine/store/tag_store.h"
 
 #include <algorithm>
 #include <cerrno>

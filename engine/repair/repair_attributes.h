@@ -6,7 +6,7 @@
 // takes it for a file to check or repair.
 
 #include "engine/platform/posix_error.h"
-#include "engine/run/evidence_store.h"
+#include "engine/store/evidence_store.h"
 
 #include <expected>
 #include <optional>

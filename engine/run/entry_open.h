@@ -9,7 +9,7 @@
 // systems (whose reads have side effects) are never read.
 
 #include "engine/platform/sys.h"
-#include "engine/run/evidence_store.h"
+#include "engine/store/evidence_store.h"
 
 #include <memory>
 #include <mutex>

@@ -8,8 +8,9 @@
 #include "engine/platform/sys.h"
 #include "engine/read/file_digest.h"
 #include "engine/run/buffer_size.h"
-#include "engine/run/evidence_store.h"
 #include "engine/run/verdict.h"
+#include "engine/store/evidence_store.h"
+#include "engine/store/tag_store.h"
 #include "engine/tree/exclusions.h"
 
 #include <cstdint>

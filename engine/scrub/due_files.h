@@ -8,8 +8,8 @@
 // verified longest ago; ties keep walk order, so that files of one folder
 // are read together.
 
-#include "engine/run/evidence_store.h"
 #include "engine/scrub/state/scrub_state.h"
+#include "engine/store/evidence_store.h"
 
 #include <cstdint>
 #include <optional>

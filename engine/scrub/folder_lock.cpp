@@ -1,9 +1,9 @@
-#include "engine/evidence/file_names.h"
 #include "engine/evidence/manifest_format.h"
 #include "engine/platform/sys.h"
 #include "engine/read/file_digest.h"
 #include "engine/scrub/folder_lock.h"
 #include "engine/scrub/state/state_file.h"
+#include "engine/store/file_names.h"
 
 #include <cerrno>
 #include <fcntl.h>

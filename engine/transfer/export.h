@@ -5,7 +5,7 @@
 // reads no contents (RunOptions::readsContents), so the list is in walk order
 // and a file is reached exactly as Check reaches it.
 
-#include "engine/run/evidence_store.h"
+#include "engine/store/evidence_store.h"
 
 #include <optional>
 #include <string>

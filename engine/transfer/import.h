@@ -19,8 +19,8 @@
 // the file that was read.
 
 #include "engine/read/file_digest.h"
-#include "engine/run/evidence_store.h"
 #include "engine/run/run.h"
+#include "engine/store/evidence_store.h"
 
 #include <cstddef>
 #include <cstdint>

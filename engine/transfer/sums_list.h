@@ -10,7 +10,7 @@
 //   \<64 hex>  <escaped path>    either form, with "\\", "\n" and "\r" in the path
 //   SHA256 (<path>) = <64 hex>   BSD form, also after a leading '\' for an escaped path
 
-#include "engine/run/evidence_store.h"
+#include "engine/store/evidence_store.h"
 
 #include <expected>
 #include <optional>

@@ -1,8 +1,8 @@
 // Import in disk order: the same report, JSON and attributes as in name
 // order, whatever the file system says of where the files lie.
 
-#include "engine/evidence/tag_store.h"
 #include "engine/read/file_digest.h"
+#include "engine/store/tag_store.h"
 #include "support/scripted_places.h"
 #include "support/temp_tree.h"
 #include "tool_runner.h"

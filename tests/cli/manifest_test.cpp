@@ -5,7 +5,7 @@
 // of store, foreign order and the manifest's owner and mode.
 
 #include "engine/evidence/manifest_sort.h"
-#include "engine/evidence/tag_store.h"
+#include "engine/store/tag_store.h"
 #include "engine/sum_tools.h"
 #include "support/scripted_system_calls.h"
 #include "support/temp_tree.h"

@@ -3,9 +3,9 @@
 // What the repair tests share: tagged files with a chosen verdict, damage as
 // a disk does it, and a snapshot of everything a repair could change.
 
-#include "engine/evidence/repair_marks.h"
 #include "engine/platform/attribute_name.h"
 #include "engine/run_fixture.h"
+#include "engine/store/repair_marks.h"
 #include "tool_runner.h"
 
 #include <algorithm>

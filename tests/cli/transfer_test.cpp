@@ -1,6 +1,6 @@
-#include "engine/evidence/tag_store.h"
 #include "engine/read/file_digest.h"
 #include "engine/run_fixture.h"
+#include "engine/store/tag_store.h"
 #include "tool_runner.h"
 
 #include <cerrno>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "engine/evidence/tag_store.h"
 #include "engine/operations/walk.h"
 #include "engine/run/run.h"
+#include "engine/store/tag_store.h"
 #include "engine/text/report_text.h"
 #include "support/temp_tree.h"
 

@@ -1,5 +1,5 @@
-#include "engine/evidence/tag_store.h"
 #include "engine/run/time_stamp.h"
+#include "engine/store/tag_store.h"
 #include "support/scripted_system_calls.h"
 #include "support/temp_tree.h"
 

@@ -3,7 +3,7 @@
 // Seeded random trees for the property tests: byte names whose shown form is
 // known, sizes up to three buffers, folders up to 8 deep, some hard links.
 
-#include "engine/evidence/tag_store.h"
+#include "engine/store/tag_store.h"
 #include "support/temp_tree.h"
 
 #include <algorithm>

@@ -1,9 +1,9 @@
 // What a new user meets in the main window: edits told from damage, runs on lines of their own,
 // described and visible controls, and a buffer size that cannot be nothing.
 
-#include "engine/evidence/tag_store.h"
 #include "engine/read/file_digest.h"
 #include "engine/run_fixture.h"
+#include "engine/store/tag_store.h"
 #include "engine/text/display_text.h"
 #include "engine/text/report_text.h"
 #include "palettes.h"

@@ -1,7 +1,7 @@
 // The Problems view on a state made by the command line's own scrub, driven through its buttons.
 
-#include "engine/evidence/tag_store.h"
 #include "engine/scrub/state/scrub_state.h"
+#include "engine/store/tag_store.h"
 #include "private_bus.h"
 #include "support/temp_tree.h"
 #include "window/problems_view.h"

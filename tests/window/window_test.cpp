@@ -1,9 +1,9 @@
 // The main window driven offscreen through its real controls, on real temporary folders.
 
-#include "engine/evidence/tag_store.h"
 #include "engine/operations/file_step.h"
 #include "engine/read/file_digest.h"
 #include "engine/run_fixture.h"
+#include "engine/store/tag_store.h"
 #include "engine/text/display_text.h"
 #include "engine/text/report_text.h"
 #include "palettes.h"

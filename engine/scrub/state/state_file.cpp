@@ -1,5 +1,5 @@
-#include "engine/evidence/file_names.h"
 #include "engine/scrub/state/state_file.h"
+#include "engine/store/file_names.h"
 #include "engine/tree/paths.h"
 
 #include "engine/platform/sys.h"

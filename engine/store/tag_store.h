@@ -1,14 +1,14 @@
 #pragma once
 
-// The evidence kept in the file's own extended attributes. The digest
-// attribute holds exactly the 32 raw bytes of the SHA-256 digest: no header,
-// no hex, no terminator. The time-stamp attribute holds 20 bytes of UTF-8
-// text such as 2024-03-09T17_05_42Z. Anything else stored under the digest
-// name simply never matches; it is not an error.
+// The tag store: the evidence kept in the file's own extended attributes.
+// The digest attribute holds exactly the 32 raw bytes of the SHA-256 digest:
+// no header, no hex, no terminator. The time-stamp attribute holds 20 bytes
+// of UTF-8 text such as 2024-03-09T17_05_42Z. Anything else stored under the
+// digest name simply never matches; it is not an error.
 
-#include "engine/evidence/repair_marks.h"
 #include "engine/platform/posix_error.h"
-#include "engine/run/evidence_store.h"
+#include "engine/store/evidence_store.h"
+#include "engine/store/repair_marks.h"
 
 #include <expected>
 #include <memory>
@@ -53,5 +53,9 @@ private:
     std::string digestName_;
     std::string stampName_;
 };
+
+// The store a run is given when it is given no other: the attribute store
+// with the two names, shared by every such run.
+std::shared_ptr<EvidenceStore> attributeStore();
 
 } // namespace quelby

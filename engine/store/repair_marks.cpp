@@ -1,4 +1,4 @@
-#include "engine/evidence/repair_marks.h"
+#include "engine/store/repair_marks.h"
 
 namespace quelby {
 

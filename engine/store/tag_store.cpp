@@ -1,4 +1,4 @@
-#include "engine/evidence/tag_store.h"
+#include "engine/store/tag_store.h"
 
 #include "engine/platform/attribute_name.h"
 #include "engine/platform/sys.h"

@@ -8,7 +8,7 @@
 // the name the file had and the repair's time stamp, separated by a line feed.
 // No walk tags, retags, checks or repairs either kind of file; it names them.
 
-#include "engine/evidence/file_names.h"
+#include "engine/store/file_names.h"
 #include <string>
 #include <string_view>
 

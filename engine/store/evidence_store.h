@@ -125,9 +125,4 @@ public:
     virtual const std::string* manifest() const { return nullptr; }
 };
 
-// The store a run is given when it is given no other: the files' own extended
-// attributes under the two names of the tag store (engine/evidence/tag_store.h),
-// shared by every such run.
-std::shared_ptr<EvidenceStore> attributeStore();
-
 } // namespace quelby
