@@ -30,10 +30,10 @@ bool isStateFile(std::string_view path, std::string_view statePath);
 
 // Where a folder the state knows nothing of is read as the survey meets its
 // files: every one is due, and walk order is their due order.
-class ReadsAsItGoes
+class ReadsDuringSurvey
 {
 public:
-    virtual ~ReadsAsItGoes() = default;
+    virtual ~ReadsDuringSurvey() = default;
     // Whether the file at index of the survey's files is read now.
     virtual bool startsRead(std::size_t index, const EntryToVisit& entry) = 0;
     virtual void delivered(const EntryOutcome& outcome) = 0;
@@ -44,7 +44,7 @@ class Survey : public RunObserver
 public:
     // The files met go into surveyed; reads, when given, reads them as they come.
     Survey(const ScrubOptions& options, KnownFiles& known, std::vector<SurveyedFile>& surveyed,
-           ScrubObserver& observer, ReadsAsItGoes* reads)
+           ScrubObserver& observer, ReadsDuringSurvey* reads)
         : files(surveyed), options_(options),
           storeKeyedByPath_(options.run.evidence->manifest() != nullptr), known_(known),
           observer_(observer), reads_(reads)
@@ -66,7 +66,7 @@ private:
     const bool storeKeyedByPath_;
     KnownFiles& known_;
     ScrubObserver& observer_;
-    ReadsAsItGoes* reads_;
+    ReadsDuringSurvey* reads_;
 };
 
 } // namespace quelby::scrub
