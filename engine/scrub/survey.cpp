@@ -6,27 +6,10 @@
 
 namespace quelby::scrub {
 
-std::int64_t nanoseconds(const timespec& time)
-{
-    return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
-}
+namespace {
 
-std::string relativeTo(const std::string& folder, const std::string& path)
-{
-    const std::size_t prefix = folder == "/" ? 1 : folder.size() + 1;
-    return path.substr(prefix);
-}
-
-std::string joined(const std::string& folder, std::string_view relative)
-{
-    std::string path = folder;
-    if (path != "/") {
-        path += '/';
-    }
-    path += relative;
-    return path;
-}
-
+// The state file at statePath, its journal files, a copy moved aside, and the
+// lock files beside it: what scrubs themselves write.
 bool isStateFile(std::string_view path, std::string_view statePath)
 {
     if (statePath.empty()) {
@@ -46,6 +29,8 @@ bool isStateFile(std::string_view path, std::string_view statePath)
     return name.find('/') == std::string_view::npos && name.starts_with("scrub-") &&
            name.ends_with(".lock");
 }
+
+} // namespace
 
 bool Survey::visitsFile(const EntryToVisit& entry)
 {

@@ -7,7 +7,7 @@
 // nothing of, the walk reads each file as it meets it instead.
 
 #include "engine/run/entry_open.h"
-#include "engine/scrub/due_files.h"
+#include "engine/scrub/surveyed_file.h"
 #include "engine/scrub/scrub_options.h"
 
 #include <cstdint>
@@ -18,15 +18,6 @@
 #include <vector>
 
 namespace quelby::scrub {
-
-std::int64_t nanoseconds(const timespec& time);
-// path below folder, without folder and its slash.
-std::string relativeTo(const std::string& folder, const std::string& path);
-std::string joined(const std::string& folder, std::string_view relative);
-
-// The state file at statePath, its journal files, a copy moved aside, and the
-// lock files beside it: what scrubs themselves write.
-bool isStateFile(std::string_view path, std::string_view statePath);
 
 // Where a folder the state knows nothing of is read as the survey meets its
 // files: every one is due, and walk order is their due order.
