@@ -62,7 +62,8 @@ constexpr std::size_t kDiskWindow = 4096;
 
 bool VisitTurn::stopRequested()
 {
-    // Read on the calling thread alone, the visit asks the receiver itself.
+    // Where the calling thread reads every file, nothing else asks the
+    // receiver while a file is read: the visit does.
     if (!driver_.handsOver_ && onCallingThread_ && !driver_.stopped() &&
         driver_.receiver_.stopRequested()) {
         driver_.stop();
@@ -78,7 +79,9 @@ void VisitTurn::bytesRead(std::size_t count, std::string_view path)
     // finished meanwhile, and asked whether to stop: a huge file read here
     // must not hold back the lines of the files before it.
     if (onCallingThread_) {
-        driver_.deliverReady(false);
+        if (driver_.handsOver_) {
+            driver_.deliverReady(false);
+        }
         if (driver_.receiver_.pollWhileWaiting(inFlight + static_cast<std::int64_t>(count),
                                                path)) {
             driver_.stop();
@@ -168,7 +171,7 @@ void VisitDriver::visit(EntryToVisit entry)
     }
     if (diskOrder_ && (startsNewWindow(entry) || entry.listedAsLink)) {
         // A link may lead to any file of the window: it is read after every
-        // file before it and before every file after it, as in the order handed over.
+        // file handed over before it and before every file after it.
         readWindow();
     }
     while (slots_.size() >= window_) {

@@ -81,22 +81,24 @@ private:
             const std::string folderKey = slash == std::string::npos ? "" : key.substr(0, slash);
             entry.name = slash == std::string::npos ? key : key.substr(slash + 1);
             if (!folder_ || folderKey != folderKey_) {
-                // The files of one folder lie side by side in walk order, and share its descriptor.
+                // Walk order lists a folder's files one after another until a
+                // subfolder comes between: they share the folder's descriptor.
                 auto reached = reachFolder(judge_.root(), folderKey);
                 folder_ = reached ? *reached : nullptr;
                 folderKey_ = folderKey;
             }
-            const auto info = folder_
-                                  ? sys::fstatAt(folder_->get(), entry.name, AT_SYMLINK_NOFOLLOW)
-                                  : std::unexpected(PosixError{});
-            if (info) {
-                entry.folder = folder_;
-                entry.listedAsLink = S_ISLNK(info->st_mode);
-                entry.listedInode = info->st_ino;
-                visits.visit(std::move(entry));
-                return;
+            if (folder_) {
+                if (const auto info =
+                        sys::fstatAt(folder_->get(), entry.name, AT_SYMLINK_NOFOLLOW)) {
+                    entry.folder = folder_;
+                    entry.listedAsLink = S_ISLNK(info->st_mode);
+                    entry.listedInode = info->st_ino;
+                    visits.visit(std::move(entry));
+                    return;
+                }
             }
         }
+        // Why it cannot be read is found out when it is judged.
         EntryOutcome unread;
         unread.path = std::move(entry.path);
         visits.add(std::move(unread));
