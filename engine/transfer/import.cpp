@@ -45,11 +45,13 @@ public:
     void run(std::string_view listText)
     {
         files_ = listedFiles(listText, options_, observer_, state_);
-        if (!judge_.prepare(files_)) {
+        // One file at a time: the evidence store is merged on this thread.
+        const ReadPlan plan = readPlan(1, options_.order, options_.bufferSize);
+        if (!judge_.prepare(files_, plan.bufferSize)) {
             return;
         }
         VisitDriver visits(
-            readPlan(1, options_.order, options_.bufferSize), nullptr,
+            plan, nullptr,
             [this](const EntryToVisit& entry, const std::expected<ReadBuffer, PosixError>& buffer,
                    VisitTurn& turn) { return readAhead(entry, buffer, turn); },
             *this);

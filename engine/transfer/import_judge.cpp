@@ -44,7 +44,7 @@ DigestResult ImportJudge::digestOf(const OpenedEntry& opened, std::int64_t& byte
                           });
 }
 
-bool ImportJudge::prepare(const std::vector<ListedFile>& files)
+bool ImportJudge::prepare(const std::vector<ListedFile>& files, std::int64_t bufferSize)
 {
     std::string reason;
     std::expected<std::shared_ptr<const FileDescriptor>, PosixError> root = options_.folderFd;
@@ -59,7 +59,7 @@ bool ImportJudge::prepare(const std::vector<ListedFile>& files)
         rules_.realFolder = realPathOf(root_->get());
         rules_.targetsBeneathFolder = true;
         rules_.pathFirst = true;
-        auto buffer = ReadBuffer::allocate(cappedBufferSize(options_.bufferSize, 1));
+        auto buffer = ReadBuffer::allocate(bufferSize);
         if (buffer) {
             buffer_.emplace(std::move(*buffer));
             return true;

@@ -38,9 +38,10 @@ public:
     {
     }
 
-    // What every file needs: the folder open, its real path, a read buffer.
-    // When one cannot be had, each of files is reported with the reason.
-    bool prepare(const std::vector<ListedFile>& files);
+    // What every file needs: the folder open, its real path, a read buffer
+    // of bufferSize bytes. When one cannot be had, each of files is reported
+    // with the reason.
+    bool prepare(const std::vector<ListedFile>& files, std::int64_t bufferSize);
     int root() const { return root_->get(); }
     const TreeRules& rules() const { return rules_; }
     PseudoFileSystems& pseudoFileSystems() { return pseudoFileSystems_; }
