@@ -13,10 +13,11 @@
 // leave the folder are reported first, in the list's order; then the files,
 // in walk order.
 //
-// In disk order the contents of a window of files are read first, in the
-// order their data lies on the disk; the files are then judged in walk order
-// as before, each reached again and read again only when it is no longer
-// the file that was read.
+// The contents are read by the driver of visits, one file at a time: in name
+// order just before the file is judged, in disk order a window of files
+// first, in the order their data lies on the disk. Each file is then judged
+// in walk order, reached again, and read again only when it is no longer the
+// file that was read.
 
 #include "engine/transfer/import_run.h"
 
