@@ -11,6 +11,7 @@
 
 #include <deque>
 #include <fcntl.h>
+#include <utility>
 #include <vector>
 
 namespace quelby {
@@ -108,14 +109,15 @@ private:
 
     // The visit the driver runs: the file's contents digested, with the
     // state it was opened in. Whatever it finds is only kept for the
-    // judgement, which reaches the file again.
+    // judgement, which reaches the file again unless it is still open. An
+    // import's visits all run on its own thread: it hands the driver no pool.
     std::optional<EntryOutcome> readAhead(const EntryToVisit& entry,
                                           const std::expected<ReadBuffer, PosixError>& buffer,
                                           VisitTurn& turn)
     {
         EntryOutcome outcome;
         outcome.path = entry.path;
-        const OpenedEntry opened = openEntry(entry, judge_.rules(), judge_.pseudoFileSystems());
+        OpenedEntry opened = openEntry(entry, judge_.rules(), judge_.pseudoFileSystems());
         if (opened.kind != OpenedEntry::Kind::file || !buffer) {
             return outcome; // the judgement finds out why, or reads with its own buffer
         }
@@ -140,6 +142,10 @@ private:
         } else {
             outcome.computed = *digest;
         }
+        if (options_.order == ReadOrder::name) {
+            // Judged next: one descriptor is kept, never a window of them.
+            stillOpen_.emplace(entry.path, std::move(opened));
+        }
         return outcome;
     }
 
@@ -148,6 +154,8 @@ private:
     void deliver(const EntryOutcome& outcome) override
     {
         counts_.bytesRead += outcome.counts.bytesRead;
+        std::optional<std::pair<std::string, OpenedEntry>> stillOpen = std::move(stillOpen_);
+        stillOpen_.reset();
         if (!pending_.empty() &&
             absolutePath(options_.folder, files_[pending_.front()].key) != outcome.path) {
             judgingEnded_ = true; // a visit before this one was cut short by a stop
@@ -171,6 +179,9 @@ private:
                 read->failure = outcome.error;
             }
             read->bytes = outcome.counts.bytesRead;
+            if (stillOpen && stillOpen->first == outcome.path) {
+                read->stillOpen = std::move(stillOpen->second);
+            }
         }
         if (!judge_.judgeGroup(files_, first, read ? &*read : nullptr)) {
             judgingEnded_ = true;
@@ -189,7 +200,9 @@ private:
     std::shared_ptr<const FileDescriptor> folder_;
     std::string folderKey_;
     std::deque<std::size_t> pending_; // groups handed over, not yet judged
-    bool judgingEnded_ = false;       // by a stop: nothing after is judged
+    // Name order: the file just read, by its path, until it is judged.
+    std::optional<std::pair<std::string, OpenedEntry>> stillOpen_;
+    bool judgingEnded_ = false; // by a stop: nothing after is judged
 };
 
 } // namespace

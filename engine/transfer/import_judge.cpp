@@ -93,7 +93,14 @@ void ImportJudge::importOne(const ListedFile& file, const std::string& path, Evi
     outcome.path = path;
     outcome.listed = file.digest;
     const std::string shown = escapedForReport(path);
-    Reached reached = reach(root_->get(), file.key, rules_, pseudoFileSystems_);
+    Reached reached;
+    if (readAhead != nullptr && readAhead->stillOpen) {
+        reached.kind = Reached::Kind::file;
+        reached.opened = std::move(*readAhead->stillOpen);
+        readAhead->stillOpen.reset(); // the group's next line reaches the file afresh
+    } else {
+        reached = reach(root_->get(), file.key, rules_, pseudoFileSystems_);
+    }
     switch (reached.kind) {
     case Reached::Kind::special:
         observer_.lineDone(outcome);

@@ -26,6 +26,9 @@ struct ReadAhead
     std::optional<Digest> digest;       // none for a file that turned out no regular file
     std::optional<std::string> failure; // why the read failed
     std::int64_t bytes = 0;
+    // In name order, the file as the read opened it: judged through the same
+    // descriptor right after, without reaching it again.
+    std::optional<OpenedEntry> stillOpen;
 };
 
 class ImportJudge
