@@ -2,6 +2,7 @@
 
 #include "engine/evidence/manifest_format.h"
 #include "engine/scrub/state/scrub_state.h"
+#include "engine/tree/paths.h"
 #include "window/line_colours.h"
 #include "window/user_timers.h"
 
@@ -39,8 +40,7 @@ struct Row
 // The folder's own manifest when it has one; else its files carry their digests.
 QString digestsPlace(const std::string& folder)
 {
-    const std::string manifest =
-        (folder == "/" ? folder : folder + "/") + std::string(quelby::kManifestFileName);
+    const std::string manifest = quelby::joinedPath(folder, quelby::kManifestFileName);
     const QString shown = QFile::decodeName(QByteArray::fromStdString(manifest));
     return QFileInfo::exists(shown) ? shown : FoldersView::tr("attributes");
 }

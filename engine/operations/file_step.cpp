@@ -16,9 +16,9 @@
 namespace quelby {
 
 FileVisit::FileVisit(const RunOptions& runOptions, EntryOutcome& entryOutcome,
-                     VisitContext& visitContext, const ReadBuffer& readBuffer, int descriptor,
+                     VisitTurn& visitTurn, const ReadBuffer& readBuffer, int descriptor,
                      std::string displayPath, std::optional<struct stat> opened)
-    : options(runOptions), outcome(entryOutcome), context(visitContext), buffer(readBuffer),
+    : options(runOptions), outcome(entryOutcome), turn(visitTurn), buffer(readBuffer),
       fd(descriptor), path(std::move(displayPath)), opened_(opened)
 {
 }
@@ -27,8 +27,8 @@ DigestResult FileVisit::digest()
 {
     const auto observer = [this](std::size_t count) {
         outcome.counts.bytesRead += static_cast<std::int64_t>(count);
-        context.bytesRead(count, path);
-        return !context.stopRequested();
+        turn.bytesRead(count, path);
+        return !turn.stopRequested();
     };
     DigestResult result;
     if (opened_) {
@@ -46,7 +46,7 @@ DigestResult FileVisit::digest()
         result = fileDigest(fd, buffer, options.backEnd, observer);
     }
     fresh_ = false;
-    stopped_ = !result && context.stopRequested();
+    stopped_ = !result && turn.stopRequested();
     return result;
 }
 
@@ -196,8 +196,7 @@ void reportLinkOutside(const RunOptions& options, EntryOutcome& outcome, const s
 
 std::optional<EntryOutcome> visitEntry(const RunOptions& options, const TreeRules& rules,
                                        const EntryToVisit& entry, const ReadBuffer& buffer,
-                                       PseudoFileSystems& pseudoFileSystems,
-                                       VisitContext& context)
+                                       PseudoFileSystems& pseudoFileSystems, VisitTurn& turn)
 {
     EntryOutcome outcome;
     outcome.path = entry.path;
@@ -217,11 +216,11 @@ std::optional<EntryOutcome> visitEntry(const RunOptions& options, const TreeRule
         break;
     case OpenedEntry::Kind::file: {
         outcome.opened = opened.info;
-        const bool mayHaveChanged = context.opened(opened.info);
-        if (context.stopRequested()) {
+        const bool mayHaveChanged = turn.opened(opened.info);
+        if (turn.stopRequested()) {
             return std::nullopt;
         }
-        FileVisit visit(options, outcome, context, buffer, opened.file.get(),
+        FileVisit visit(options, outcome, turn, buffer, opened.file.get(),
                         escapedForReport(entry.path),
                         mayHaveChanged ? std::nullopt : std::optional(opened.info));
         if (visit.isDamagedCopy()) {
@@ -249,6 +248,24 @@ std::optional<EntryOutcome> visitEntry(const RunOptions& options, const TreeRule
     }
     outcome.counts.totalCount = 1;
     return outcome;
+}
+
+VisitFunction entryVisits(const RunOptions& options, const TreeRules& rules,
+                          PseudoFileSystems& pseudoFileSystems)
+{
+    return [&options, &rules, &pseudoFileSystems](
+               const EntryToVisit& entry, const std::expected<ReadBuffer, PosixError>& buffer,
+               VisitTurn& turn) -> std::optional<EntryOutcome> {
+        if (buffer) {
+            return visitEntry(options, rules, entry, *buffer, pseudoFileSystems, turn);
+        }
+        EntryOutcome outcome;
+        outcome.path = entry.path;
+        outcome.counts.totalCount = 1;
+        reportUnreadable(options, outcome, escapedForReport(entry.path),
+                         buffer.error().description);
+        return outcome;
+    };
 }
 
 namespace {

@@ -6,6 +6,7 @@
 // the same file even if its name is replaced meanwhile. A step touches
 // nothing shared: everything it finds goes into its own outcome.
 
+#include "engine/operations/visit_driver.h"
 #include "engine/platform/posix_error.h"
 #include "engine/read/file_digest.h"
 #include "engine/run/entry_open.h"
@@ -18,30 +19,16 @@
 
 namespace quelby {
 
-// Where a visit reports its reads and asks whether to stop.
-class VisitContext
-{
-public:
-    virtual ~VisitContext() = default;
-    virtual bool stopRequested() = 0;
-    // Called after every read with the bytes it delivered; path is escaped for display.
-    virtual void bytesRead(std::size_t count, std::string_view path) = 0;
-    // Called once the file is open, before anything is read or written through it.
-    // True when the file may have changed since info was taken (another name of
-    // it may have been visited meanwhile), so that its state must be taken again.
-    virtual bool opened(const struct stat&) { return false; }
-};
-
 class FileVisit
 {
 public:
-    FileVisit(const RunOptions& options, EntryOutcome& outcome, VisitContext& context,
+    FileVisit(const RunOptions& options, EntryOutcome& outcome, VisitTurn& turn,
               const ReadBuffer& buffer, int fd, std::string path,
               std::optional<struct stat> opened = std::nullopt);
 
     const RunOptions& options;
     EntryOutcome& outcome;
-    VisitContext& context;
+    VisitTurn& turn;
     const ReadBuffer& buffer;
     const int fd;
     const std::string path; // escaped for the report
@@ -109,8 +96,13 @@ void reportUnreadable(const RunOptions& options, EntryOutcome& outcome, const st
 // interrupted it part-way: such a file gets no line and no attribute.
 std::optional<EntryOutcome> visitEntry(const RunOptions& options, const TreeRules& rules,
                                        const EntryToVisit& entry, const ReadBuffer& buffer,
-                                       PseudoFileSystems& pseudoFileSystems,
-                                       VisitContext& context);
+                                       PseudoFileSystems& pseudoFileSystems, VisitTurn& turn);
+
+// The visit of a Check, a Tag or a Retag, for the driver of visits to run on
+// any thread: visitEntry, or the file reported unreadable when no read buffer
+// could be had. What it refers to must outlive the driver.
+VisitFunction entryVisits(const RunOptions& options, const TreeRules& rules,
+                          PseudoFileSystems& pseudoFileSystems);
 
 // The number shown in Tag's digest line: a 64-bit hash keyed afresh in every process.
 std::int64_t digestHashNumber(const Digest& digest);

@@ -2,8 +2,7 @@
 
 #include "engine/evidence/evidence_location.h"
 #include "engine/operations/file_step.h"
-#include "engine/operations/ordered_visits.h"
-#include "engine/operations/visit_follower.h"
+#include "engine/operations/visit_driver.h"
 #include "engine/platform/disk_kind.h"
 #include "engine/platform/sys.h"
 #include "engine/store/repair_marks.h"
@@ -12,6 +11,7 @@
 #include "engine/tree/descriptor_budget.h"
 #include "engine/tree/folder_stack.h"
 #include "engine/tree/listing.h"
+#include "engine/tree/paths.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -28,30 +28,22 @@ namespace quelby {
 
 namespace {
 
-class Walker : private VisitFollower
+class Walker : private OutcomeReceiver
 {
 public:
     Walker(const RunOptions& options, RunObserver& observer, DigestPool* pool)
-        : VisitFollower(observer, state_), options_(options), observer_(observer), pool_(pool),
-          folders_(options.order == ReadOrder::disk, descriptorBudget(options.jobs).folderLevels)
+        : OutcomeReceiver(observer, state_), options_(options), observer_(observer),
+          folders_(options.order == ReadOrder::disk, descriptorBudget(options.jobs).folderLevels),
+          visits_(readPlanOf(options), pool, entryVisits(options_, rules_, pseudoFileSystems_),
+                  *this)
     {
     }
 
     RunState run()
     {
-        // One buffer for the whole walk: a fresh large allocation per file
-        // would cost more than reading a small file. Visits handed to others
-        // read into buffers of their own.
-        const bool handsOver = (pool_ != nullptr && options_.jobs > 1) ||
-                               options_.order == ReadOrder::disk;
-        std::optional<ReadBuffer> buffer;
-        if (!handsOver) {
-            auto allocated = ReadBuffer::allocate(options_.realBufferSize);
-            if (!allocated) {
-                unreadableFolder(options_.folder, allocated.error().description);
-                return std::move(state_);
-            }
-            buffer_ = &buffer.emplace(std::move(*allocated));
+        if (auto buffer = visits_.reserveBuffer(); !buffer) {
+            unreadableFolder(options_.folder, buffer.error().description);
+            return std::move(state_);
         }
         auto folder = openRunFolder(options_);
         if (!folder) {
@@ -60,21 +52,14 @@ public:
             std::shared_ptr<const FileDescriptor> root = std::move(*folder);
             rules_.realFolder = realPathOf(root->get());
             rules_.targetsBeneathFolder = options_.operation != Operation::check;
-            if (handsOver) {
-                visits_.emplace(options_, rules_, pseudoFileSystems_,
-                                options_.jobs > 1 ? pool_ : nullptr, options_.jobs,
-                                static_cast<VisitHost&>(*this));
-            }
             walkTree(std::move(root));
             if (!stopped_) {
                 handOverGone(nullptr);
             }
-            if (visits_) {
-                if (stopped_) {
-                    visits_->stop();
-                }
-                stopped_ = visits_->finish() || stopped_;
+            if (stopped_) {
+                visits_.stop();
             }
+            stopped_ = visits_.finish() || stopped_;
         }
         state_.stopped = stopRequested();
         return std::move(state_);
@@ -82,14 +67,7 @@ public:
 
 private:
     // An entry that needs no visit, in its place in walk order.
-    void handOver(EntryOutcome outcome)
-    {
-        if (visits_) {
-            visits_->add(std::move(outcome));
-        } else {
-            deliver(outcome);
-        }
-    }
+    void handOver(EntryOutcome outcome) { visits_.add(std::move(outcome)); }
 
     void deliver(const EntryOutcome& outcome) override
     {
@@ -163,8 +141,7 @@ private:
     // The entry's path below the chosen folder, as exclusion patterns see it.
     std::string relativePath(std::string_view name) const
     {
-        const std::size_t prefix = options_.folder == "/" ? 1 : options_.folder.size() + 1;
-        return childPath(name).substr(prefix);
+        return quelby::relativePath(options_.folder, childPath(name));
     }
 
     // Whether a run of one file needs the entry: the file itself or a folder holding it.
@@ -252,37 +229,23 @@ private:
         if (!observer_.visitsFile(toVisit)) {
             return;
         }
-        if (visits_) {
-            visits_->visit(std::move(toVisit));
-            return;
-        }
-        auto outcome = visitEntry(options_, rules_, toVisit, *buffer_, pseudoFileSystems_, *this);
-        if (!outcome) {
-            stopped_ = true;
-            return;
-        }
-        deliver(*outcome);
+        visits_.visit(std::move(toVisit));
     }
 
     const RunOptions& options_;
     RunObserver& observer_;
-    DigestPool* pool_;
-    std::optional<OrderedVisits> visits_; // when files are digested by a pool or in disk order
     RunState state_;
     TreeRules rules_;
     PseudoFileSystems pseudoFileSystems_;
-    const ReadBuffer* buffer_ = nullptr;
     FolderStack folders_;
+    VisitDriver visits_; // last: it runs visits that refer to the members above
 };
 
 } // namespace
 
 RunState walkFolder(const RunOptions& options, RunObserver& observer, DigestPool* pool)
 {
-    // The summary names the buffer size asked for; the reads take what the cap allows.
-    RunOptions reading = options;
-    reading.realBufferSize = cappedBufferSize(options.realBufferSize, options.jobs);
-    return Walker(reading, observer, pool).run();
+    return Walker(options, observer, pool).run();
 }
 
 } // namespace quelby

@@ -7,6 +7,7 @@
 #include "engine/text/repair_text.h"
 #include "engine/text/report_text.h"
 #include "engine/tree/open_below.h"
+#include "engine/tree/paths.h"
 
 #include <climits>
 #include <cstdlib>
@@ -138,9 +139,8 @@ private:
     bool repair(RepairedEntry& done, const std::string& path)
     {
         const EntryOutcome& entry = done.entry;
-        const std::size_t prefix = options_.run.folder == "/" ? 1 : options_.run.folder.size() + 1;
-        const std::string relativePath = entry.path.substr(prefix);
-        const SplitPath split = splitPath(relativePath);
+        const std::string relative = relativePath(options_.run.folder, entry.path);
+        const SplitPath split = splitPath(relative);
         auto folder = root_ >= 0 ? openFolderBelow(root_, split.folder)
                                  : std::unexpected(posixError(EBADF));
         if (!folder || !entry.status) {
@@ -159,7 +159,7 @@ private:
             fail(done, path, std::move(*refusal));
             return true;
         }
-        auto found = search_.find(relativePath, damaged.digest, entry.status->st_size);
+        auto found = search_.find(relative, damaged.digest, entry.status->st_size);
         counts.copyFilesHashed = search_.filesHashed();
         if (!found) {
             return false;

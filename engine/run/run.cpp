@@ -43,6 +43,11 @@ RunOptions defaultRunOptions(Operation operation, std::string folder)
     return options;
 }
 
+ReadPlan readPlanOf(const RunOptions& options)
+{
+    return readPlan(options.jobs, options.order, options.realBufferSize);
+}
+
 std::expected<std::shared_ptr<const FileDescriptor>, PosixError>
 openRunFolder(const RunOptions& options)
 {

@@ -7,6 +7,7 @@
 
 #include "engine/platform/sys.h"
 #include "engine/read/file_digest.h"
+#include "engine/read/read_plan.h"
 #include "engine/run/buffer_size.h"
 #include "engine/run/verdict.h"
 #include "engine/store/evidence_store.h"
@@ -29,14 +30,6 @@ enum class Operation
     check,
     tag,
     retag
-};
-
-// The order in which a run reads its files' contents. Whatever it is, the
-// report shows the files in walk order.
-enum class ReadOrder
-{
-    name, // one after another, in walk order
-    disk  // a window at a time, in the order of their places on the disk
 };
 
 // Fixed when a run starts, never changed while it runs.
@@ -197,6 +190,10 @@ RunOptions defaultRunOptions(Operation operation, std::string folder);
 
 // Refuses options the engine cannot run with, in words for the user.
 std::expected<void, std::string> validateRunOptions(const RunOptions& options);
+
+// How the run reads its files: its jobs and order, and its buffer size within
+// the share of memory that many buffers may take.
+ReadPlan readPlanOf(const RunOptions& options);
 
 // The run's folder: the descriptor it was opened through, or opened now.
 std::expected<std::shared_ptr<const FileDescriptor>, PosixError>

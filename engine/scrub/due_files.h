@@ -9,6 +9,7 @@
 // are read together.
 
 #include "engine/scrub/state/scrub_state.h"
+#include "engine/scrub/surveyed_file.h"
 #include "engine/store/evidence_store.h"
 
 #include <cstdint>
@@ -17,21 +18,6 @@
 #include <vector>
 
 namespace quelby::scrub {
-
-// One file the survey of a folder found.
-struct SurveyedFile
-{
-    std::string relativePath; // below the folder, raw bytes
-    bool listedAsLink = false;
-    EvidenceSlot evidence;         // what a store keyed by path knows of it
-    std::optional<bool> hasDigest; // known without opening the file (a manifest); else none
-    // What the state knew of it before this run; none for a file new to it,
-    // which is due anyway and so is not looked at before it is read.
-    KnownFile* known = nullptr;
-    std::int64_t size = -1; // -1 when it could not be looked at
-    std::int64_t modifiedNs = 0;
-    std::int64_t changedNs = 0;
-};
 
 enum class DueClass
 {

@@ -2,14 +2,14 @@
 #include "engine/scrub/scrub.h"
 
 #include "engine/operations/file_step.h"
-#include "engine/operations/ordered_visits.h"
-#include "engine/operations/visit_follower.h"
+#include "engine/operations/visit_driver.h"
 #include "engine/platform/sys.h"
 #include "engine/run/entry_open.h"
 #include "engine/scrub/due_files.h"
 #include "engine/scrub/survey.h"
 #include "engine/text/display_text.h"
 #include "engine/tree/open_below.h"
+#include "engine/tree/paths.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -23,12 +23,12 @@ namespace quelby::scrub {
 
 namespace {
 
-class Scrub : private VisitFollower, private ReadsAsItGoes
+class Scrub : private OutcomeReceiver, private ReadsDuringSurvey
 {
 public:
     Scrub(const ScrubOptions& options, ScrubState& state, Allowance& allowance,
           ScrubObserver& observer, DigestPool* pool)
-        : VisitFollower(observer, result_.state), options_(options), run_(options.run),
+        : OutcomeReceiver(observer, result_.state), options_(options), run_(options.run),
           state_(state), allowance_(allowance), observer_(observer), pool_(pool)
     {
     }
@@ -40,18 +40,18 @@ public:
             return std::unexpected(known.error());
         }
         known_ = std::move(*known);
-        const bool readsAsItGoes = known_.empty();
-        if (readsAsItGoes) {
+        const bool readsDuringSurvey = known_.empty();
+        if (readsDuringSurvey) {
             prepareReads();
         }
-        Survey survey(options_, known_, surveyed_, observer_, readsAsItGoes ? this : nullptr);
-        result_.state =
-            walkFolder(readsAsItGoes ? reading_ : run_, survey, readsAsItGoes ? pool_ : nullptr);
+        Survey survey(options_, known_, surveyed_, observer_, readsDuringSurvey ? this : nullptr);
+        result_.state = walkFolder(readsDuringSurvey ? reading_ : run_, survey,
+                                   readsDuringSurvey ? pool_ : nullptr);
         unreadFolders_ = std::move(survey.unreadFolders);
         if (!stateError_.empty()) {
             return std::unexpected(stateError_);
         }
-        if (result_.state.stopped || readsAsItGoes) {
+        if (result_.state.stopped || readsDuringSurvey) {
             return finish();
         }
         if (auto noted = noteGone(survey.reportedMissing); !noted) {
@@ -90,7 +90,7 @@ private:
         std::ranges::sort(gone);
         for (const std::string& path : gone) {
             if (!missing.contains(path)) {
-                observer_.gone(joined(run_.folder, path));
+                observer_.gone(joinedPath(run_.folder, path));
                 ++result_.summary.gone;
             }
             if (auto forgotten = state_.forget(run_.folder, path, options_.now); !forgotten) {
@@ -129,19 +129,14 @@ private:
         root_ = std::move(*root);
         rules_.realFolder = realPathOf(root_->get());
         prepareReads();
-        reading_.realBufferSize = cappedBufferSize(run_.realBufferSize, run_.jobs);
-        auto buffer = ReadBuffer::allocate(reading_.realBufferSize);
-        if (!buffer) {
-            return std::unexpected("no memory for the read buffer: " + buffer.error().description);
-        }
-        buffer_ = &*buffer;
-        known_.reserve(surveyed_.size());
         // In disk order each window of due files, taken in order of
         // priority, is read in one sweep of the disk.
-        if ((pool_ != nullptr && run_.jobs > 1) || run_.order == ReadOrder::disk) {
-            visits_.emplace(reading_, rules_, pseudoFileSystems_, run_.jobs > 1 ? pool_ : nullptr,
-                            run_.jobs, static_cast<VisitHost&>(*this));
+        visits_.emplace(readPlanOf(run_), pool_, entryVisits(reading_, rules_, pseudoFileSystems_),
+                        static_cast<OutcomeReceiver&>(*this));
+        if (auto buffer = visits_->reserveBuffer(); !buffer) {
+            return std::unexpected("no memory for the read buffer: " + buffer.error().description);
         }
+        known_.reserve(surveyed_.size());
         for (const std::size_t index : order) {
             if (stopRequested() || allowance_.spent() || !stateError_.empty()) {
                 break;
@@ -161,13 +156,11 @@ private:
                 }
             }
         }
-        if (visits_) {
-            if (stopped_) {
-                visits_->stop();
-            }
-            stopped_ = visits_->finish() || stopped_;
-            visits_.reset();
+        if (stopped_) {
+            visits_->stop();
         }
+        stopped_ = visits_->finish() || stopped_;
+        visits_.reset();
         if (!stateError_.empty()) {
             return std::unexpected(stateError_);
         }
@@ -181,7 +174,7 @@ private:
         reading_.readsUntagged = false;
     }
 
-    // ReadsAsItGoes: the survey's walk reads the file while the allowance lasts.
+    // ReadsDuringSurvey: the survey's walk reads the file while the allowance lasts.
     bool startsRead(std::size_t index, const EntryToVisit& entry) override
     {
         if (stopRequested() || allowance_.spent() || !stateError_.empty()) {
@@ -210,7 +203,7 @@ private:
     {
         SurveyedFile& file = surveyed_[index];
         const auto [folder, name] = splitPath(file.relativePath);
-        EntryToVisit entry{nullptr, std::string(name), joined(run_.folder, file.relativePath),
+        EntryToVisit entry{nullptr, std::string(name), joinedPath(run_.folder, file.relativePath),
                            file.listedAsLink, file.evidence};
         if (!openedFolder_ || openedFolderPath_ != folder) {
             auto opened = openFolderBelow(root_->get(), folder);
@@ -238,26 +231,13 @@ private:
             allowance_.start(file.size);
         }
         pending_.push_back(index);
-        if (visits_) {
-            visits_->visit(std::move(entry));
-            return;
-        }
-        auto outcome = visitEntry(reading_, rules_, entry, *buffer_, pseudoFileSystems_, *this);
-        if (!outcome) {
-            stopped_ = true;
-            return;
-        }
-        deliver(*outcome);
+        visits_->visit(std::move(entry));
     }
 
     void deliverOrQueue(EntryOutcome outcome, std::size_t index)
     {
         pending_.push_back(index);
-        if (visits_) {
-            visits_->add(std::move(outcome));
-        } else {
-            deliver(outcome);
-        }
+        visits_->add(std::move(outcome));
     }
 
     void deliver(const EntryOutcome& outcome) override
@@ -435,8 +415,7 @@ private:
     TreeRules rules_;
     PseudoFileSystems pseudoFileSystems_;
     std::shared_ptr<const FileDescriptor> root_;
-    const ReadBuffer* buffer_ = nullptr;
-    std::optional<OrderedVisits> visits_;
+    std::optional<VisitDriver> visits_; // while the due files are read
     std::shared_ptr<const FileDescriptor> openedFolder_;
     std::string openedFolderPath_;
     std::deque<std::size_t> pending_; // reads handed over, not yet delivered

@@ -1,32 +1,16 @@
 #include "engine/scrub/survey.h"
 
 #include "engine/platform/sys.h"
+#include "engine/tree/paths.h"
 
 #include <fcntl.h>
 
 namespace quelby::scrub {
 
-std::int64_t nanoseconds(const timespec& time)
-{
-    return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
-}
+namespace {
 
-std::string relativeTo(const std::string& folder, const std::string& path)
-{
-    const std::size_t prefix = folder == "/" ? 1 : folder.size() + 1;
-    return path.substr(prefix);
-}
-
-std::string joined(const std::string& folder, std::string_view relative)
-{
-    std::string path = folder;
-    if (path != "/") {
-        path += '/';
-    }
-    path += relative;
-    return path;
-}
-
+// The state file at statePath, its journal files, a copy moved aside, and the
+// lock files beside it: what scrubs themselves write.
 bool isStateFile(std::string_view path, std::string_view statePath)
 {
     if (statePath.empty()) {
@@ -47,13 +31,15 @@ bool isStateFile(std::string_view path, std::string_view statePath)
            name.ends_with(".lock");
 }
 
+} // namespace
+
 bool Survey::visitsFile(const EntryToVisit& entry)
 {
     if (isStateFile(entry.path, options_.statePath)) {
         return false;
     }
     SurveyedFile file;
-    file.relativePath = relativeTo(options_.run.folder, entry.path);
+    file.relativePath = relativePath(options_.run.folder, entry.path);
     file.listedAsLink = entry.listedAsLink;
     file.evidence = entry.evidence;
     if (storeKeyedByPath_) {
@@ -75,12 +61,12 @@ bool Survey::visitsFile(const EntryToVisit& entry)
 void Survey::entryDone(const EntryOutcome& outcome)
 {
     if (outcome.result == FileResult::missing) {
-        reportedMissing.insert(relativeTo(options_.run.folder, outcome.path));
+        reportedMissing.insert(relativePath(options_.run.folder, outcome.path));
     }
     if (outcome.isFolder && outcome.result == FileResult::readFailed) {
         unreadFolders.push_back(outcome.path == options_.run.folder
                                     ? std::string()
-                                    : relativeTo(options_.run.folder, outcome.path));
+                                    : relativePath(options_.run.folder, outcome.path));
     }
     observer_.entryDone(outcome);
     if (reads_ != nullptr) {

@@ -7,8 +7,8 @@
 // nothing of, the walk reads each file as it meets it instead.
 
 #include "engine/run/entry_open.h"
-#include "engine/scrub/due_files.h"
 #include "engine/scrub/scrub_options.h"
+#include "engine/scrub/surveyed_file.h"
 
 #include <cstdint>
 #include <ctime>
@@ -19,21 +19,12 @@
 
 namespace quelby::scrub {
 
-std::int64_t nanoseconds(const timespec& time);
-// path below folder, without folder and its slash.
-std::string relativeTo(const std::string& folder, const std::string& path);
-std::string joined(const std::string& folder, std::string_view relative);
-
-// The state file at statePath, its journal files, a copy moved aside, and the
-// lock files beside it: what scrubs themselves write.
-bool isStateFile(std::string_view path, std::string_view statePath);
-
 // Where a folder the state knows nothing of is read as the survey meets its
 // files: every one is due, and walk order is their due order.
-class ReadsAsItGoes
+class ReadsDuringSurvey
 {
 public:
-    virtual ~ReadsAsItGoes() = default;
+    virtual ~ReadsDuringSurvey() = default;
     // Whether the file at index of the survey's files is read now.
     virtual bool startsRead(std::size_t index, const EntryToVisit& entry) = 0;
     virtual void delivered(const EntryOutcome& outcome) = 0;
@@ -44,7 +35,7 @@ class Survey : public RunObserver
 public:
     // The files met go into surveyed; reads, when given, reads them as they come.
     Survey(const ScrubOptions& options, KnownFiles& known, std::vector<SurveyedFile>& surveyed,
-           ScrubObserver& observer, ReadsAsItGoes* reads)
+           ScrubObserver& observer, ReadsDuringSurvey* reads)
         : files(surveyed), options_(options),
           storeKeyedByPath_(options.run.evidence->manifest() != nullptr), known_(known),
           observer_(observer), reads_(reads)
@@ -66,7 +57,7 @@ private:
     const bool storeKeyedByPath_;
     KnownFiles& known_;
     ScrubObserver& observer_;
-    ReadsAsItGoes* reads_;
+    ReadsDuringSurvey* reads_;
 };
 
 } // namespace quelby::scrub

@@ -19,6 +19,7 @@
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
+#include <utility>
 #include <thread>
 #include <unistd.h>
 
@@ -198,7 +199,7 @@ TEST(Parallel, TwoNamesOfOneFileAreNeverReadAtOnceHoweverSlowTheFirst)
 
 using test::StopAfterBytes;
 
-TEST(Parallel, AStopAmongEightWorkersInsideLargeFilesLeavesNoWrongValue)
+TEST(Parallel, AStopInsideLargeFilesLeavesNoWrongValueAmongEightWorkersOrOne)
 {
     test::TempTree tree;
     const auto root = tree.folder("big");
@@ -211,9 +212,12 @@ TEST(Parallel, AStopAmongEightWorkersInsideLargeFilesLeavesNoWrongValue)
     const std::string zeros(static_cast<std::size_t>(kSize), '\0');
     const std::string truth(digestOfBytes(zeros).view());
     DigestPool pool(8);
-    for (const std::int64_t stopAt : {std::int64_t{1}, std::int64_t{5} * kSize / 2}) {
+    for (const auto& [jobs, stopAt] : {std::pair<std::size_t, std::int64_t>{8, 1},
+                                       {8, std::int64_t{5} * kSize / 2},
+                                       {1, 1},
+                                       {1, std::int64_t{5} * kSize / 2}}) {
         RunOptions options = test::optionsFor(Operation::tag, root, true, true);
-        options.jobs = 8;
+        options.jobs = jobs;
         options.realBufferSize = 64 << 10;
         StopAfterBytes observer(stopAt);
         const RunState state = walkFolder(options, observer, &pool);
@@ -232,8 +236,12 @@ TEST(Parallel, AStopAmongEightWorkersInsideLargeFilesLeavesNoWrongValue)
             test::removeAttribute(file, kDigestAttributeName);
             test::removeAttribute(file, kTimeAttributeName);
         }
-        // The files the stop cut short are neither named nor counted.
+        // The files the stop cut short are neither named nor counted. One
+        // worker reads the files one by one, and stops inside the file it reads.
         EXPECT_LT(namedCount, 12);
+        if (jobs == 1) {
+            EXPECT_EQ(namedCount, stopAt / kSize) << observer.streamed;
+        }
         EXPECT_EQ(stoppedText(options, state),
                   "Stopped after " + std::to_string(namedCount) + " files in " + root + ".\n")
             << observer.streamed;

@@ -1,46 +1,45 @@
-// How the visits share their state. Two kinds of thread meet here: the walk's
-// own thread, which hands visits over, delivers them and sometimes runs one,
+// How the visits share their state. Two kinds of thread meet here: the
+// calling thread, which hands visits over, delivers them and sometimes runs one,
 // and the pool's workers, which run visits. The rules that keep them apart:
 //
-//  - slots_ changes shape only on the walk's thread: push_back in visit() and
+//  - slots_ changes shape only on the calling thread: push_back in visit() and
 //    add(), pop_front in deliverReady(), each under mutex_. Workers never add
 //    or remove a slot; they reach their own through slot(sequence), under
 //    mutex_.
-//  - So the walk's thread may read slots_.size() and empty() without the lock
+//  - So the calling thread may read slots_.size() and empty() without the lock
 //    (the loops in visit(), add() and finish()): only that thread changes them,
 //    and a worker holding the lock only reads the deque's shape.
 //  - Each slot's fields:
-//      entry     set by the walk's thread at the push and never changed until
+//      entry     set by the calling thread at the push and never changed until
 //                the visit completes, so the thread whose claim() wins reads it
-//                without the lock, and the walk's thread reads its path for the
+//                without the lock, and the calling thread reads its path for the
 //                progress while the slot is not done; claimed is set by that
 //                one thread under mutex_, and none can be claimed before the
-//                walk's thread has given it a turn, under mutex_; until then
-//                only the walk's thread reads it (disk order's lookups);
+//                calling thread has given it a turn, under mutex_; until then
+//                only the calling thread reads it (disk order's lookups);
 //                complete() takes it away under mutex_;
 //      done, outcome
 //                written once by the thread that ran the visit, in complete(),
 //                under mutex_ (or at the push for an entry that needed no
-//                visit); outcome is then moved out by the walk's thread, under
+//                visit); outcome is then moved out by the calling thread, under
 //                mutex_, just before the slot is removed.
-//    firstSequence_ moves with pop_front, on the walk's thread, under mutex_.
+//    firstSequence_ moves with pop_front, on the calling thread, under mutex_.
 //  - Only a done slot is removed, and only from the front; push_back and
 //    pop_front on a deque leave references to the other elements valid. So a
 //    running visit's slot stays where it is until its thread has marked it
-//    done, and nothing touches it after that but the walk's thread.
+//    done, and nothing touches it after that but the calling thread.
 //  - The same-file turns and the buffer pool keep their own locks, never taken
 //    while mutex_ is held; a visit ends its turn before its slot is marked
 //    done, so no visit waits for one already delivered.
-//  - readOrder_, nextTurn_ and the waiting window belong to the walk's thread.
+//  - readOrder_, nextTurn_ and the waiting window belong to the calling thread.
 //  - stop_ and linksSeen_ are flags that are only ever set, bytesInFlight_ a
 //    figure for progress: atomics, read by any thread without the lock.
-//  - mutex_ is never held while the host is called or a visit runs: a visit
-//    run on the walk's thread delivers what is ready from inside its reads
+//  - mutex_ is never held while the receiver is called or a visit runs: a visit
+//    run on the calling thread delivers what is ready from inside its reads
 //    (deliverReady() within deliverReady()), and each takes the lock afresh.
 
-#include "engine/operations/ordered_visits.h"
+#include "engine/operations/visit_driver.h"
 
-#include "engine/operations/file_step.h"
 #include "engine/read/disk_order.h"
 #include "engine/text/display_text.h"
 #include "engine/tree/descriptor_budget.h"
@@ -52,7 +51,7 @@ namespace quelby {
 
 namespace {
 
-// How often a waiting walk looks at its observer: a stop is seen within this.
+// How often a waiting calling thread looks at its receiver: a stop is seen within this.
 constexpr auto kPollInterval = std::chrono::milliseconds(20);
 
 // Disk order: the entries a window holds. The folders its files may keep open
@@ -61,62 +60,62 @@ constexpr std::size_t kDiskWindow = 4096;
 
 } // namespace
 
-// A worker's side of one visit: the stop flag, the bytes read, and the turn
-// to take once the file is open.
-class OrderedVisits::TaskContext : public VisitContext
+bool VisitTurn::stopRequested()
 {
-public:
-    TaskContext(OrderedVisits& owner, std::uint64_t turn, bool onWalkThread,
-                std::string_view path)
-        : owner_(owner), turn_(turn), onWalkThread_(onWalkThread), path_(path)
-    {
+    // Where the calling thread reads every file, nothing else asks the
+    // receiver while a file is read: the visit does.
+    if (!driver_.handsOver_ && onCallingThread_ && !driver_.stopped() &&
+        driver_.receiver_.stopRequested()) {
+        driver_.stop();
     }
-    bool stopRequested() override { return owner_.stopped(); }
-    void bytesRead(std::size_t count, std::string_view path) override
-    {
-        const auto inFlight = owner_.bytesInFlight_.fetch_add(static_cast<std::int64_t>(count),
-                                                              std::memory_order_relaxed);
-        // On the walk's own thread the observer may be told of the files the
-        // workers finished meanwhile, and asked whether to stop: a huge file
-        // read here must not hold back the lines of the files before it.
-        if (onWalkThread_) {
-            owner_.deliverReady(false);
-            if (owner_.host_.pollWhileWaiting(inFlight + static_cast<std::int64_t>(count), path)) {
-                owner_.stop();
-            }
+    return driver_.stopped();
+}
+
+void VisitTurn::bytesRead(std::size_t count, std::string_view path)
+{
+    const auto inFlight = driver_.bytesInFlight_.fetch_add(static_cast<std::int64_t>(count),
+                                                           std::memory_order_relaxed);
+    // On the calling thread the receiver may be given the files the workers
+    // finished meanwhile, and asked whether to stop: a huge file read here
+    // must not hold back the lines of the files before it.
+    if (onCallingThread_) {
+        if (driver_.handsOver_) {
+            driver_.deliverReady(false);
+        }
+        if (driver_.receiver_.pollWhileWaiting(inFlight + static_cast<std::int64_t>(count),
+                                               path)) {
+            driver_.stop();
         }
     }
-    // Another name of the file may have been visited, and its attributes
-    // written, since info was taken, even when this visit never had to wait:
-    // then the file's state is taken again. Only a file with several names,
-    // or a walk that has met a link, can have another name here.
-    bool opened(const struct stat& info) override
-    {
-        owner_.waitForTurn(turn_, info, onWalkThread_, path_);
-        return info.st_nlink > 1 || owner_.linksSeen_.load(std::memory_order_acquire);
+}
+
+// Another name of the file may have been visited, and its attributes
+// written, since info was taken, even when this visit never had to wait:
+// then the file's state is taken again. Only a file with several names, or
+// a run that has met a link, can have another name here; and only where
+// visits are handed over can another name's visit come between.
+bool VisitTurn::opened(const struct stat& info)
+{
+    if (!driver_.handsOver_) {
+        return false;
     }
+    driver_.waitForTurn(turn_, info, onCallingThread_, path_);
+    return info.st_nlink > 1 || driver_.linksSeen_.load(std::memory_order_acquire);
+}
 
-private:
-    OrderedVisits& owner_;
-    std::uint64_t turn_;
-    bool onWalkThread_;
-    std::string_view path_;
-};
-
-OrderedVisits::OrderedVisits(const RunOptions& options, const TreeRules& rules,
-                             PseudoFileSystems& pseudoFileSystems, DigestPool* pool,
-                             std::size_t jobs, VisitHost& host)
-    : options_(options), rules_(rules), pseudoFileSystems_(pseudoFileSystems), pool_(pool),
-      host_(host), diskOrder_(options.order == ReadOrder::disk),
-      windowFolders_(descriptorBudget(jobs).windowFolders),
+VisitDriver::VisitDriver(const ReadPlan& plan, DigestPool* pool, VisitFunction visit,
+                         OutcomeReceiver& receiver)
+    : pool_(plan.jobs > 1 ? pool : nullptr), visit_(std::move(visit)), receiver_(receiver),
+      diskOrder_(plan.order == ReadOrder::disk), handsOver_(pool_ != nullptr || diskOrder_),
+      windowFolders_(descriptorBudget(plan.jobs).windowFolders),
       // Each visit in flight may keep its folder open.
       window_(diskOrder_ ? kDiskWindow
-                         : std::min(4 * std::max<std::size_t>(jobs, 1), windowFolders_)),
-      buffers_(options.realBufferSize)
+                         : std::min(4 * std::max<std::size_t>(plan.jobs, 1), windowFolders_)),
+      buffers_(plan.bufferSize)
 {
 }
 
-OrderedVisits::~OrderedVisits()
+VisitDriver::~VisitDriver()
 {
     stop();
     if (pool_ != nullptr) {
@@ -124,7 +123,36 @@ OrderedVisits::~OrderedVisits()
     }
 }
 
-bool OrderedVisits::startsNewWindow(const EntryToVisit& entry) const
+std::expected<void, PosixError> VisitDriver::reserveBuffer()
+{
+    if (handsOver_) {
+        return {}; // each visit takes its own when it starts
+    }
+    auto buffer = buffers_.take();
+    if (!buffer) {
+        return std::unexpected(buffer.error());
+    }
+    buffers_.giveBack(std::move(*buffer));
+    return {};
+}
+
+void VisitDriver::visitNow(const EntryToVisit& entry)
+{
+    auto buffer = buffers_.take();
+    VisitTurn turn(*this, kNoTurn, true, entry.path);
+    std::optional<EntryOutcome> outcome = visit_(entry, buffer, turn);
+    if (buffer) {
+        buffers_.giveBack(std::move(*buffer));
+    }
+    if (!outcome) {
+        stop();
+        return;
+    }
+    bytesInFlight_.fetch_sub(outcome->counts.bytesRead, std::memory_order_relaxed);
+    receiver_.deliver(*outcome);
+}
+
+bool VisitDriver::startsNewWindow(const EntryToVisit& entry) const
 {
     if (slots_.size() >= window_) {
         return true;
@@ -133,11 +161,17 @@ bool OrderedVisits::startsNewWindow(const EntryToVisit& entry) const
            !waitingFolders_.contains(entry.folder.get());
 }
 
-void OrderedVisits::visit(EntryToVisit entry)
+void VisitDriver::visit(EntryToVisit entry)
 {
+    if (!handsOver_) {
+        if (!stopped()) {
+            visitNow(entry);
+        }
+        return;
+    }
     if (diskOrder_ && (startsNewWindow(entry) || entry.listedAsLink)) {
         // A link may lead to any file of the window: it is read after every
-        // file before it and before every file after it, as in walk order.
+        // file handed over before it and before every file after it.
         readWindow();
     }
     while (slots_.size() >= window_) {
@@ -168,7 +202,7 @@ void OrderedVisits::visit(EntryToVisit entry)
     deliverReady(false);
 }
 
-void OrderedVisits::dispatch(std::uint64_t sequence)
+void VisitDriver::dispatch(std::uint64_t sequence)
 {
     const std::uint64_t turn = nextTurn_++;
     {
@@ -187,10 +221,10 @@ void OrderedVisits::dispatch(std::uint64_t sequence)
     }
 }
 
-void OrderedVisits::readWindow()
+void VisitDriver::readWindow()
 {
     // The lookups go in inode order, as the file system keeps its inodes;
-    // names of one inode share one lookup, so they keep their walk order.
+    // names of one inode share one lookup, so they keep the order they were handed over in.
     std::vector<std::size_t> byInode(waitingFiles_.size());
     std::vector<PlacedFile> placed(waitingFiles_.size());
     for (std::size_t i = 0; i < waitingFiles_.size(); ++i) {
@@ -222,8 +256,12 @@ void OrderedVisits::readWindow()
     }
 }
 
-void OrderedVisits::add(EntryOutcome outcome)
+void VisitDriver::add(EntryOutcome outcome)
 {
+    if (!handsOver_) {
+        receiver_.deliver(outcome);
+        return;
+    }
     // Entries that need no visit count in the window too: a million of them
     // behind one huge file must not pile up.
     if (diskOrder_ && slots_.size() >= window_) {
@@ -242,13 +280,13 @@ void OrderedVisits::add(EntryOutcome outcome)
     deliverReady(false);
 }
 
-void OrderedVisits::stop()
+void VisitDriver::stop()
 {
     stop_.store(true);
     turns_.wakeAll();
 }
 
-bool OrderedVisits::finish()
+bool VisitDriver::finish()
 {
     if (diskOrder_) {
         readWindow();
@@ -259,7 +297,7 @@ bool OrderedVisits::finish()
     return stopped();
 }
 
-const EntryToVisit* OrderedVisits::claim(std::uint64_t sequence, std::uint64_t& turn)
+const EntryToVisit* VisitDriver::claim(std::uint64_t sequence, std::uint64_t& turn)
 {
     const std::lock_guard lock(mutex_);
     if (sequence < firstSequence_) {
@@ -274,46 +312,40 @@ const EntryToVisit* OrderedVisits::claim(std::uint64_t sequence, std::uint64_t& 
     return own.entry.get();
 }
 
-void OrderedVisits::runVisit(std::uint64_t sequence, std::uint64_t turn,
-                             const EntryToVisit& entry, bool onWalkThread)
+void VisitDriver::runVisit(std::uint64_t sequence, std::uint64_t turn, const EntryToVisit& entry,
+                           bool onCallingThread)
 {
     std::optional<EntryOutcome> outcome;
     if (!stopped()) {
         auto buffer = buffers_.take();
-        TaskContext context(*this, turn, onWalkThread, entry.path);
+        VisitTurn visitTurn(*this, turn, onCallingThread, entry.path);
+        outcome = visit_(entry, buffer, visitTurn);
         if (buffer) {
-            outcome = visitEntry(options_, rules_, entry, *buffer, pseudoFileSystems_, context);
             buffers_.giveBack(std::move(*buffer));
-        } else {
-            outcome.emplace();
-            outcome->path = entry.path;
-            outcome->counts.totalCount = 1;
-            reportUnreadable(options_, *outcome, escapedForReport(entry.path),
-                             buffer.error().description);
         }
     }
     complete(sequence, turn, std::move(outcome));
 }
 
-void OrderedVisits::waitForTurn(std::uint64_t turn, const struct stat& info, bool onWalkThread,
-                                std::string_view path)
+void VisitDriver::waitForTurn(std::uint64_t turn, const struct stat& info, bool onCallingThread,
+                              std::string_view path)
 {
-    if (!onWalkThread) {
+    if (!onCallingThread) {
         turns_.waitForTurn(turn, info.st_dev, info.st_ino, {});
         return;
     }
     turns_.waitForTurn(turn, info.st_dev, info.st_ino, [this, path] {
-        if (host_.pollWhileWaiting(bytesInFlight_.load(std::memory_order_relaxed),
-                                   escapedForReport(path))) {
+        if (receiver_.pollWhileWaiting(bytesInFlight_.load(std::memory_order_relaxed),
+                                       escapedForReport(path))) {
             stop();
         }
     });
 }
 
-void OrderedVisits::complete(std::uint64_t sequence, std::uint64_t turn,
-                             std::optional<EntryOutcome> outcome)
+void VisitDriver::complete(std::uint64_t sequence, std::uint64_t turn,
+                           std::optional<EntryOutcome> outcome)
 {
-    // Ended before it is done: once done, the walk may deliver and remove it.
+    // Ended before it is done: once done, the calling thread may deliver and remove it.
     turns_.ended(turn);
     auto kept = outcome ? std::make_unique<EntryOutcome>(std::move(*outcome)) : nullptr;
     std::unique_ptr<EntryToVisit> visited;
@@ -327,11 +359,11 @@ void OrderedVisits::complete(std::uint64_t sequence, std::uint64_t turn,
     }
 }
 
-void OrderedVisits::deliverReady(bool wait)
+void VisitDriver::deliverReady(bool wait)
 {
     std::unique_lock lock(mutex_);
     if (wait && !slots_.empty() && !slots_.front().done) {
-        // Rather than wait, the walk's own thread takes the first visit in
+        // Rather than wait, the calling thread takes the first visit in
         // the order of the reads that no worker has taken yet: it digests as
         // a worker would, and a run never waits behind another run's files
         // for a shared worker.
@@ -351,7 +383,8 @@ void OrderedVisits::deliverReady(bool wait)
     if (wait && !slots_.empty() && !slots_.front().done) {
         const std::string currentPath = escapedForReport(slots_.front().entry->path);
         lock.unlock();
-        if (host_.pollWhileWaiting(bytesInFlight_.load(std::memory_order_relaxed), currentPath)) {
+        if (receiver_.pollWhileWaiting(bytesInFlight_.load(std::memory_order_relaxed),
+                                       currentPath)) {
             stop();
         }
         lock.lock();
@@ -367,7 +400,7 @@ void OrderedVisits::deliverReady(bool wait)
         if (outcome) {
             lock.unlock();
             bytesInFlight_.fetch_sub(outcome->counts.bytesRead, std::memory_order_relaxed);
-            host_.deliver(*outcome);
+            receiver_.deliver(*outcome);
             lock.lock();
         }
     }
