@@ -2,11 +2,14 @@
 
 #include "engine/platform/attribute_name.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -144,6 +147,32 @@ int runCommand(const std::string& commandLine)
 {
     const int status = std::system(commandLine.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string hex(std::string_view bytes)
+{
+    static constexpr std::string_view digits = "0123456789abcdef";
+    std::string text;
+    for (const char each : bytes) {
+        const auto byte = static_cast<unsigned char>(each);
+        text += digits[byte >> 4];
+        text += digits[byte & 0xf];
+    }
+    return text;
+}
+
+RamfsMount::RamfsMount(std::string folder) : folder_(std::move(folder))
+{
+    if (::mount("ramfs", folder_.c_str(), "ramfs", 0, nullptr) != 0) {
+        unavailable_ = std::string("cannot mount a ramfs here: ") + std::strerror(errno);
+    }
+}
+
+RamfsMount::~RamfsMount()
+{
+    if (unavailable_.empty()) {
+        ::umount2(folder_.c_str(), MNT_DETACH);
+    }
 }
 
 } // namespace quelby::test

@@ -17,12 +17,7 @@ std::string hex(const DigestResult& result)
     if (!result || !*result) {
         return result ? "no input" : "failure: " + result.error().description;
     }
-    std::string text;
-    for (unsigned char byte : (*result)->bytes) {
-        text += "0123456789abcdef"[byte >> 4];
-        text += "0123456789abcdef"[byte & 15];
-    }
-    return text;
+    return test::hex((*result)->view());
 }
 
 TEST(FileDigest, GivesTheKnownAnswersWhateverTheBufferSizeOrEntryPoint)
