@@ -315,6 +315,11 @@ TEST(Manifest, OddNamesRoundTripThroughTagExportSha256sumImportAndCheck)
         EXPECT_EQ(runTool({"import", lists.path("sums--tag"), copy}),
                   (Outcome{0, "Imported " + n + " of " + n + " listed files into " + copy + ".\n",
                            ""}));
+        // The attributes give back the very list the manifest gave.
+        EXPECT_EQ(runTool({"export", copy}),
+                  (Outcome{3, sums,
+                           "Exported " + n + " digests from " + copy + "; 1 files had none.\n"}));
+        EXPECT_EQ(std::get<0>(runTool({"tag", "--store", "attributes", copy})), 0);
 
         // A copy beside it whose own manifest names a different digest for one file, has
         // lost the entries of two others, and holds one damaged file.
