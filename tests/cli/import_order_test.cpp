@@ -3,6 +3,7 @@
 
 #include "engine/evidence/tag_store.h"
 #include "engine/read/file_digest.h"
+#include "support/hex.h"
 #include "support/scripted_places.h"
 #include "support/temp_tree.h"
 #include "tool_runner.h"

@@ -9,6 +9,7 @@
 #include "engine/evidence/tag_store.h"
 #include "engine/read/file_digest.h"
 #include "engine/sum_tools.h"
+#include "support/hex.h"
 #include "support/scripted_system_calls.h"
 #include "support/temp_tree.h"
 #include "support/unprivileged.h"

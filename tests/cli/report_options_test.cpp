@@ -1,6 +1,7 @@
 #include "cli/cli.h"
 #include "engine/run_fixture.h"
 #include "tool_runner.h"
+#include "support/hex.h"
 #include "support/scripted_system_calls.h"
 
 #include <cerrno>

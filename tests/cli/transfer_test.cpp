@@ -1,6 +1,7 @@
 #include "engine/evidence/tag_store.h"
 #include "engine/read/file_digest.h"
 #include "engine/run_fixture.h"
+#include "support/hex.h"
 #include "tool_runner.h"
 
 #include <gtest/gtest.h>

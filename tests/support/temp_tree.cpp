@@ -149,18 +149,6 @@ int runCommand(const std::string& commandLine)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string hex(std::string_view bytes)
-{
-    static constexpr std::string_view digits = "0123456789abcdef";
-    std::string text;
-    for (const char each : bytes) {
-        const auto byte = static_cast<unsigned char>(each);
-        text += digits[byte >> 4];
-        text += digits[byte & 0xf];
-    }
-    return text;
-}
-
 RamfsMount::RamfsMount(std::string folder) : folder_(std::move(folder))
 {
     if (::mount("ramfs", folder_.c_str(), "ramfs", 0, nullptr) != 0) {

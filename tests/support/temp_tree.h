@@ -44,10 +44,6 @@ bool setImmutable(const std::string& path, bool immutable);
 // Runs a shell command line; returns its exit status.
 int runCommand(const std::string& commandLine);
 
-// Bytes as lowercase hex digits, written apart from the engine's own so that
-// a fault there shows against this.
-std::string hex(std::string_view bytes);
-
 // A ramfs, a file system that keeps no user attributes, mounted on folder
 // until the object goes. Only root may mount one: unavailable() says why not.
 // Declare it after the tree that holds folder, so that it goes first.

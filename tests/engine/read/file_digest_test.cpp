@@ -1,4 +1,5 @@
 #include "engine/read/file_digest.h"
+#include "support/hex.h"
 #include "support/temp_tree.h"
 #include "support/unprivileged.h"
 
