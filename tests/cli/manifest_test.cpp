@@ -21,7 +21,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <map>
@@ -988,21 +987,6 @@ private:
     std::string folder_;
 };
 
-std::vector<std::string> namesIn(const std::string& folder)
-{
-    std::vector<std::string> names;
-    if (DIR* stream = ::opendir(folder.c_str())) {
-        while (const dirent* entry = ::readdir(stream)) {
-            const std::string_view name = entry->d_name;
-            if (name != "." && name != "..") {
-                names.emplace_back(name);
-            }
-        }
-        ::closedir(stream);
-    }
-    return names;
-}
-
 // A manifest out of walk order and too long for one run in memory is sorted
 // through several temporary files, private to the user and gone afterwards,
 // and judged exactly as the same manifest in walk order.
@@ -1062,7 +1046,7 @@ TEST(Manifest, AManifestOutOfOrderIsSortedThroughTemporaryFilesWithTheSameReport
         EXPECT_TRUE(S_ISREG(mode));
         EXPECT_EQ(mode & 07777, 0600U);
     }
-    EXPECT_EQ(namesIn(stateHome + "/quelby"), std::vector<std::string>{});
+    EXPECT_EQ(test::namesIn(stateHome + "/quelby"), std::vector<std::string>{});
     EXPECT_EQ(readWholeFile(f + "/" + kManifest), reversed) << "a Check writes nothing";
 }
 

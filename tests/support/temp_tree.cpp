@@ -2,9 +2,11 @@
 
 #include "engine/platform/attribute_name.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
@@ -147,6 +149,22 @@ int runCommand(const std::string& commandLine)
 {
     const int status = std::system(commandLine.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::vector<std::string> namesIn(const std::string& folder)
+{
+    std::vector<std::string> names;
+    if (DIR* stream = ::opendir(folder.c_str())) {
+        while (const dirent* entry = ::readdir(stream)) {
+            const std::string_view name = entry->d_name;
+            if (name != "." && name != "..") {
+                names.emplace_back(name);
+            }
+        }
+        ::closedir(stream);
+    }
+    std::ranges::sort(names);
+    return names;
 }
 
 RamfsMount::RamfsMount(std::string folder) : folder_(std::move(folder))

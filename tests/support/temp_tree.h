@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 #include <ctime>
 
 namespace quelby::test {
@@ -43,6 +44,9 @@ bool setImmutable(const std::string& path, bool immutable);
 
 // Runs a shell command line; returns its exit status.
 int runCommand(const std::string& commandLine);
+
+// The names in folder, sorted, without "." and ".."; none when it cannot be read.
+std::vector<std::string> namesIn(const std::string& folder);
 
 // A ramfs, a file system that keeps no user attributes, mounted on folder
 // until the object goes. Only root may mount one: unavailable() says why not.
