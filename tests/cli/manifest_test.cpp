@@ -42,6 +42,7 @@ namespace {
 using test::hex;
 using test::openedPath;
 using test::readWholeFile;
+using test::storedDigest;
 using test::sha256Of;
 using test::writeWholeFile;
 
@@ -194,11 +195,6 @@ std::size_t count(const std::string& text, std::string_view piece)
         ++found;
     }
     return found;
-}
-
-std::string storedDigest(const std::string& path)
-{
-    return test::storedAttribute(path, kDigestAttributeName).value_or("(none)");
 }
 
 // Odd names go every way a digest travels: tag into a manifest where the file

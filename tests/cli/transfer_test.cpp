@@ -18,11 +18,6 @@ std::string hexOf(std::string_view contents)
     return test::hex(digestOfBytes(contents).view());
 }
 
-std::string storedDigest(const std::string& path)
-{
-    return test::storedAttribute(path, kDigestAttributeName).value_or("(none)");
-}
-
 // A damaged copy's list never replaces good evidence; a path that leaves the
 // folder is never followed; every listed line is counted.
 TEST(Import, StoresOnlyWhatTheListProvesAndRefusesPathsThatLeaveTheFolder)
@@ -62,11 +57,11 @@ TEST(Import, StoresOnlyWhatTheListProvesAndRefusesPathsThatLeaveTheFolder)
                            in + "ok\n❌ Couldn't read outfile" + leaves +
                            "Imported 2 of 11 listed files into " + folder + ".\n",
                        ""}));
-    EXPECT_EQ(storedDigest(folder + "/ok"), digestOfBytes("ok").view());
-    EXPECT_EQ(storedDigest(folder + "/damaged"), "(none)");
-    EXPECT_EQ(storedDigest(folder + "/kept"), digestOfBytes("earlier").view());
-    EXPECT_EQ(storedDigest(outside), "(none)");
-    EXPECT_EQ(storedDigest(tree.path("elsewhere/outside.txt")), "(none)");
+    EXPECT_EQ(test::storedDigest(folder + "/ok"), digestOfBytes("ok").view());
+    EXPECT_EQ(test::storedDigest(folder + "/damaged"), "(none)");
+    EXPECT_EQ(test::storedDigest(folder + "/kept"), digestOfBytes("earlier").view());
+    EXPECT_EQ(test::storedDigest(outside), "(none)");
+    EXPECT_EQ(test::storedDigest(tree.path("elsewhere/outside.txt")), "(none)");
 
     // The same list again as JSON: ok and same are now imported, each with its object.
     const auto [status, json, err] = runTool({"import", "--json", list, folder});

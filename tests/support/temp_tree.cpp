@@ -1,5 +1,6 @@
 #include "temp_tree.h"
 
+#include "engine/evidence/tag_store.h"
 #include "engine/platform/attribute_name.h"
 
 #include <algorithm>
@@ -149,6 +150,11 @@ int runCommand(const std::string& commandLine)
 {
     const int status = std::system(commandLine.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string storedDigest(const std::string& path)
+{
+    return storedAttribute(path, kDigestAttributeName).value_or("(none)");
 }
 
 std::vector<std::string> namesIn(const std::string& folder)

@@ -35,6 +35,8 @@ void writeWholeFile(const std::string& path, std::string_view contents);
 std::optional<std::string> storedAttribute(const std::string& path, std::string_view name);
 void storeAttribute(const std::string& path, std::string_view name, std::string_view value);
 void removeAttribute(const std::string& path, std::string_view name);
+// The digest attribute as stored, or "(none)".
+std::string storedDigest(const std::string& path);
 
 // Sets the file's access and modification times; false when that fails.
 bool setModificationTime(const std::string& path, time_t seconds, long nanoseconds = 0);
