@@ -2,7 +2,10 @@
 // folder given), so anyone can see what it looks like without a display:
 //   window-screenshot.png  after a verbose Check (the README shows this one),
 //   window-during-run.png  while a Check reads a large file: the progress line and Stop,
-//   window-dark.png        after the same Check in a dark palette, lines in their colours.
+//   window-dark.png        after the same Check in a dark palette, lines in their colours;
+//   folders-light.png and folders-dark.png, the Folders view after a Verify now;
+//   problems-light.png and problems-dark.png, the Problems view after a Verify
+//   now found two photos damaged, the first of them selected.
 //
 // The folder checked is made afresh each time at the same place under the
 // temporary folder, so the pictures show the same paths: files tagged with
@@ -24,10 +27,12 @@
 #include <QLineEdit>
 #include <QStandardPaths>
 #include <QStyleFactory>
+#include <QTreeWidget>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -65,6 +70,35 @@ QString makePhotos(const QString& root)
     const int latin1 = ::open(latin1Name.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (latin1 >= 0) {
         ::close(latin1);
+    }
+    return folder;
+}
+
+// Two photos tagged with time stamps whose bytes changed while their times stayed.
+QString makeDamaged(const QString& root)
+{
+    const QString folder = root + QStringLiteral("/Archive");
+    QDir().mkpath(folder + QStringLiteral("/2019"));
+    const QString photos[] = {folder + QStringLiteral("/wedding.jpg"),
+                              folder + QStringLiteral("/2019/harbour.jpg")};
+    // Long before the tag, so that the stamp can tell a later change.
+    const timespec longAgo[2] = {{1'500'000'000, 0}, {1'500'000'000, 0}};
+    const auto write = [&](const QString& photo, const QByteArray& contents) {
+        writeFile(photo, contents + QFile::encodeName(photo));
+        ::utimensat(AT_FDCWD, QFile::encodeName(photo).constData(), longAgo, 0);
+    };
+    for (const QString& photo : photos) {
+        write(photo, "contents of ");
+    }
+    quelby::RunOptions tag;
+    tag.operation = quelby::Operation::tag;
+    tag.folder = QFile::encodeName(folder).toStdString();
+    tag.timeStamps = true;
+    tag.backEnd = quelby::platformDigestBackEnd();
+    quelby::RunObserver quiet;
+    quelby::walkFolder(tag, quiet);
+    for (const QString& photo : photos) {
+        write(photo, "damaged ");
     }
     return folder;
 }
@@ -133,6 +167,32 @@ bool verifiedWindow(const QString& folder, const QString& statePath, const QStri
     return save(window, path);
 }
 
+// The Problems view after a Verify now of the damaged photos, with the first one selected
+// once the verdicts are in.
+bool problemsWindow(const QString& folder, const QString& statePath, const QString& path)
+{
+    ViewController window;
+    window.resize(1000, 480);
+    window.setScrubStatePath(QFile::encodeName(statePath).toStdString());
+    window.show();
+    window.startScrubAt(QFile::encodeName(folder).toStdString());
+    waitWhile([&] { return window.runsUnderWay() > 0; }, 30000);
+    auto* list = window.findChild<QTreeWidget*>(QStringLiteral("problemsList"));
+    const auto looking = [list] {
+        for (int row = 0; row < list->topLevelItemCount(); ++row) {
+            if (list->topLevelItem(row)->text(2) == QObject::tr("looking…")) {
+                return true;
+            }
+        }
+        return false;
+    };
+    waitWhile(looking, 10000);
+    if (list->topLevelItemCount() > 0) {
+        list->setCurrentItem(list->topLevelItem(0));
+    }
+    return save(window, path);
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -151,6 +211,10 @@ int main(int argc, char* argv[])
     bool saved = checkedWindow(photos, output + QStringLiteral("/window-screenshot.png"));
     const QString statePath = root + QStringLiteral("/state/scrub.sqlite");
     saved = verifiedWindow(photos, statePath, output + QStringLiteral("/folders-light.png")) && saved;
+    const QString archive = makeDamaged(root);
+    const QString problemsState = root + QStringLiteral("/state/problems.sqlite");
+    saved = problemsWindow(archive, problemsState, output + QStringLiteral("/problems-light.png")) &&
+            saved;
 
     {
         ViewController window;
@@ -182,6 +246,8 @@ int main(int argc, char* argv[])
     QApplication::setPalette(dark);
     saved = checkedWindow(photos, output + QStringLiteral("/window-dark.png")) && saved;
     saved = verifiedWindow(photos, statePath, output + QStringLiteral("/folders-dark.png")) && saved;
+    saved = problemsWindow(archive, problemsState, output + QStringLiteral("/problems-dark.png")) &&
+            saved;
     std::filesystem::remove_all(QFile::encodeName(root).toStdString());
     return saved ? 0 : 1;
 }

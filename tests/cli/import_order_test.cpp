@@ -3,6 +3,7 @@
 
 #include "engine/read/file_digest.h"
 #include "engine/store/tag_store.h"
+#include "support/hex.h"
 #include "support/scripted_places.h"
 #include "support/temp_tree.h"
 #include "tool_runner.h"
@@ -22,21 +23,9 @@
 namespace quelby::cli {
 namespace {
 
-std::string hexOfBytes(std::string_view bytes)
-{
-    static constexpr std::string_view digits = "0123456789abcdef";
-    std::string text;
-    for (const char each : bytes) {
-        const auto byte = static_cast<unsigned char>(each);
-        text += digits[byte >> 4];
-        text += digits[byte & 0xf];
-    }
-    return text;
-}
-
 std::string hexOf(std::string_view contents)
 {
-    return hexOfBytes(digestOfBytes(contents).view());
+    return test::hex(digestOfBytes(contents).view());
 }
 
 
@@ -137,7 +126,7 @@ std::string traceOf(const std::vector<std::string>& args, const std::string& fol
     trace += out;
     for (const Listed& file : oddTree()) {
         const auto stored = test::storedAttribute(folder + "/" + file.name, kDigestAttributeName);
-        trace += file.name + " " + (stored ? hexOfBytes(*stored) : "(none)") + "\n";
+        trace += file.name + " " + (stored ? test::hex(*stored) : "(none)") + "\n";
     }
     for (auto at = trace.find(folder); at != std::string::npos; at = trace.find(folder, at)) {
         trace.replace(at, folder.size(), "{F}");

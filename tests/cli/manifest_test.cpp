@@ -4,9 +4,12 @@
 // and stops during the write, a second writer, corrupt manifests, the choice
 // of store, foreign order and the manifest's owner and mode.
 
+#include "engine/evidence/manifest_format.h"
 #include "engine/evidence/manifest_sort.h"
+#include "engine/read/file_digest.h"
 #include "engine/store/tag_store.h"
 #include "engine/sum_tools.h"
+#include "support/hex.h"
 #include "support/scripted_system_calls.h"
 #include "support/temp_tree.h"
 #include "support/unprivileged.h"
@@ -18,10 +21,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -34,8 +39,10 @@
 namespace quelby::cli {
 namespace {
 
+using test::hex;
 using test::openedPath;
 using test::readWholeFile;
+using test::storedDigest;
 using test::sha256Of;
 using test::writeWholeFile;
 
@@ -60,11 +67,7 @@ public:
     explicit AttributelessMount(FileSystem kind) : kind_(kind), root_(tree_.folder("mnt"))
     {
         if (kind == FileSystem::ramfs) {
-            if (::mount("ramfs", root_.c_str(), "ramfs", 0, nullptr) != 0) {
-                unavailable_ = std::string("cannot mount a ramfs here: ") + std::strerror(errno);
-                return;
-            }
-            mounted_ = true;
+            unavailable_ = ramfs_.emplace(root_).unavailable();
             return;
         }
         if (::access("/dev/fuse", R_OK | W_OK) != 0) {
@@ -113,6 +116,7 @@ private:
     FileSystem kind_;
     test::TempTree tree_;
     std::string root_;
+    std::optional<test::RamfsMount> ramfs_;
     std::string unavailable_;
     bool mounted_ = false;
 };
@@ -128,18 +132,6 @@ bool exists(const std::string& path)
     return ::lstat(path.c_str(), &info) == 0;
 }
 
-std::string hex(std::string_view bytes)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (const char byte : bytes) {
-        const auto c = static_cast<unsigned char>(byte);
-        text += digits[c >> 4];
-        text += digits[c & 15];
-    }
-    return text;
-}
-
 std::vector<std::string> linesOf(const std::string& text)
 {
     std::vector<std::string> lines;
@@ -153,39 +145,21 @@ std::vector<std::string> linesOf(const std::string& text)
     return lines;
 }
 
-std::string unescaped(std::string_view path)
-{
-    std::string name;
-    for (std::size_t i = 0; i < path.size(); ++i) {
-        if (path[i] == '\\' && i + 1 < path.size()) {
-            const char next = path[++i];
-            name += next == 'n' ? '\n' : next == 'r' ? '\r' : next;
-        } else {
-            name += path[i];
-        }
-    }
-    return name;
-}
-
-// The digest lines of a manifest as path and hex digest, in the file's order.
-// A line of another shape fails the test that asked: ours write none.
+// The digest lines of a manifest as path and hex digest, in the file's order, read
+// by the manifest's own reader. A line of another shape fails the test that asked:
+// ours write none.
 std::vector<std::pair<std::string, std::string>> entriesOf(const std::string& text)
 {
     std::vector<std::pair<std::string, std::string>> entries;
-    for (std::string line : linesOf(text)) {
-        if (line.empty() || line.front() == '#') {
-            continue;
+    for (const std::string& line : linesOf(text)) {
+        const ManifestLine read = parseManifestLine(line);
+        if (read.kind != ManifestLineKind::digest) {
+            EXPECT_TRUE(line.empty() || line.front() == '#') << "not a digest line: " << line;
+        } else if (!read.value || line.compare(line.front() == '\\' ? 65 : 64, 2, "  ") != 0) {
+            ADD_FAILURE() << "not a digest line as ours are written: " << line;
+        } else {
+            entries.emplace_back(read.path, hex(*read.value));
         }
-        const bool escaped = line.front() == '\\';
-        if (escaped) {
-            line.erase(0, 1);
-        }
-        if (line.size() < 67 || line.compare(64, 2, "  ") != 0) {
-            ADD_FAILURE() << "not a digest line: " << line;
-            continue;
-        }
-        const std::string path = line.substr(66);
-        entries.emplace_back(escaped ? unescaped(path) : path, line.substr(0, 64));
     }
     return entries;
 }
@@ -203,14 +177,6 @@ std::string linesNaming(const std::string& manifest, const std::string& prefix)
     return kept;
 }
 
-// Component by component, bytes as unsigned numbers: '/' below every other byte.
-bool walkOrderLess(const std::string& a, const std::string& b)
-{
-    auto rank = [](char c) { return c == '/' ? 0 : static_cast<unsigned char>(c) + 1; };
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
-                                        [&](char x, char y) { return rank(x) < rank(y); });
-}
-
 // sha256sum's own verdict on the manifest in folder: status and everything it said.
 test::ToolRun sha256sumCheck(const std::string& folder)
 {
@@ -222,7 +188,20 @@ std::string keptIn(const std::string& folder)
     return "Digests are kept in " + folder + "/" + kManifest + "\n";
 }
 
-TEST(Manifest, OddNamesRoundTripThroughTagSha256sumAndCheckWithoutAttributes)
+std::size_t count(const std::string& text, std::string_view piece)
+{
+    std::size_t found = 0;
+    for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
+        ++found;
+    }
+    return found;
+}
+
+// Odd names go every way a digest travels: tag into a manifest where the file
+// system keeps no attributes, sha256sum -c over it and over export's lists, a
+// copy that loses the evidence, import into the copy's attributes or into a
+// manifest that holds other digests, and Check.
+TEST(Manifest, OddNamesRoundTripThroughTagExportSha256sumImportAndCheck)
 {
     for (const FileSystem kind : {FileSystem::ramfs, FileSystem::exfat}) {
         SCOPED_TRACE(nameOf(kind));
@@ -234,20 +213,21 @@ TEST(Manifest, OddNamesRoundTripThroughTagSha256sumAndCheckWithoutAttributes)
             std::cout << "[ SKIPPED  ] exFAT: " << mount.unavailable() << "\n";
             continue;
         }
-        const std::string f = mount.root();
+        const std::string f = mount.path("source");
+        const std::string photo = "sub/deeper/\xc3\xa9t\xc3\xa9 photo.jpg";
         std::vector<std::string> refused;
-        std::size_t written = 0;
+        std::vector<std::string> written{photo};
+        mount.file("source/" + photo, photo);
         for (const std::string& name : test::oddNames()) {
-            const int fd = ::open(mount.path(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int fd = ::open((f + "/" + name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (fd < 0) {
                 refused.push_back(name); // exFAT refuses \, LF, CR and invalid UTF-8 in names
                 continue;
             }
             EXPECT_EQ(::write(fd, name.data(), name.size()), static_cast<ssize_t>(name.size()));
             ::close(fd);
-            ++written;
+            written.push_back(name);
         }
-        mount.file("sub/deeper/\xc3\xa9t\xc3\xa9 photo.jpg", "summer");
         if (kind == FileSystem::ramfs) {
             EXPECT_TRUE(refused.empty()) << refused.size() << " names refused on ramfs";
         } else if (!refused.empty()) {
@@ -255,24 +235,133 @@ TEST(Manifest, OddNamesRoundTripThroughTagSha256sumAndCheckWithoutAttributes)
                       << " odd names (backslash, line feed, carriage return, invalid UTF-8); "
                          "they are covered on ramfs\n";
         }
+        const std::string n = std::to_string(written.size());
         const auto [tagStatus, tagOut, tagErr] = runTool({"tag", "--times", f});
         EXPECT_EQ(tagStatus, 0) << tagOut << tagErr;
         EXPECT_EQ(tagErr, keptIn(f));
-        const std::string manifest = readWholeFile(mount.path(kManifest));
+        const std::string manifest = readWholeFile(f + "/" + kManifest);
         EXPECT_TRUE(manifest.starts_with("# Quelby manifest 1\n")) << manifest;
-        EXPECT_EQ(entriesOf(manifest).size(), written + 1) << manifest;
+        EXPECT_EQ(entriesOf(manifest).size(), written.size()) << manifest;
         const auto verified = sha256sumCheck(f);
         EXPECT_EQ(verified.status, 0) << verified.output;
         EXPECT_EQ(verified.output, "");
         const auto [checkStatus, checkOut, checkErr] = runTool({"check", f});
         EXPECT_EQ(checkStatus, 0) << checkOut << checkErr;
-        EXPECT_NE(checkOut.find("\t" + std::to_string(written + 1) + " matched digest correctly\n"),
-                  std::string::npos)
+        EXPECT_NE(checkOut.find("\t" + n + " matched digest correctly\n"), std::string::npos)
             << checkOut;
+        const auto [exportStatus, sums, exportErr] = runTool({"export", f});
+        EXPECT_EQ(exportStatus, 0);
+        EXPECT_EQ(exportErr, keptIn(f) + "Exported " + n + " digests from " + f +
+                                 "; 0 files had none.\n");
+        test::TempTree lists;
+        const std::string list = lists.file("sums", sums);
+
+        // Both forms of the list, read back by sha256sum; a file without a digest is counted.
+        mount.file("source/untagged", "g");
+        for (const std::string form : {"", "--tag"}) {
+            std::vector<std::string> args = {"export", f};
+            if (!form.empty()) {
+                args.insert(args.begin() + 1, form);
+            }
+            const auto [status, out, err] = runTool(args);
+            EXPECT_EQ(status, 3) << form;
+            EXPECT_EQ(err, keptIn(f) + "Exported " + n + " digests from " + f +
+                               "; 1 files had none.\n");
+            EXPECT_EQ(count(out, "\n"), written.size()) << out; // line feeds in names are escaped
+            lists.file("sums" + form, out);
+            EXPECT_EQ(test::runIn(f, {"sha256sum", "-c", "--strict", lists.path("sums" + form)})
+                          .status,
+                      0)
+                << form << "\n" << out;
+        }
+        const auto [jsonStatus, json, jsonErr] = runTool({"export", "--json", f});
+        std::istringstream objects(json);
+        std::vector<std::string> paths;
+        for (std::string line; std::getline(objects, line);) {
+            const auto object = nlohmann::json::parse(line);
+            paths.push_back(object.value("path", ""));
+            EXPECT_EQ(object["digest"].get<std::string>().size(), 64u);
+        }
+        std::vector<std::string> shown = written;
+        std::ranges::sort(shown, walkOrderLess);
+        for (std::string& name : shown) {
+            if (name.starts_with("\xff\xfe")) {
+                name.replace(0, 2, "\xef\xbf\xbd\xef\xbf\xbd");
+            }
+        }
+        EXPECT_EQ(paths, shown);
+
+        // A copy onto a disk with attributes, without the manifest: import stores the list's.
+        test::TempTree disk;
+        const std::string copy = disk.path("copy");
+        ASSERT_EQ(test::runIn(lists.root(), {"cp", "-r", f, copy}).status, 0);
+        ASSERT_EQ(::unlink((copy + "/" + kManifest).c_str()), 0);
+        ASSERT_EQ(storedDigest(copy + "/" + photo), "(none)");
+        const auto [status, out, err] = runTool({"import", list, copy});
+        EXPECT_EQ(status, 0) << err;
+        EXPECT_EQ(count(out, "✅ Imported "), written.size()) << out;
+        EXPECT_TRUE(out.ends_with("Imported " + n + " of " + n + " listed files into " + copy +
+                                  ".\n"))
+            << out;
+        for (const std::string& name : written) {
+            EXPECT_EQ(storedDigest(copy + "/" + name), digestOfBytes(name).view()) << name;
+        }
+        EXPECT_EQ(storedDigest(copy + "/untagged"), "(none)");
+        // Again, from the BSD form: all imported already, so no line but the summary.
+        EXPECT_EQ(runTool({"import", lists.path("sums--tag"), copy}),
+                  (Outcome{0, "Imported " + n + " of " + n + " listed files into " + copy + ".\n",
+                           ""}));
+        // The attributes give back the very list the manifest gave.
+        EXPECT_EQ(runTool({"export", copy}),
+                  (Outcome{3, sums,
+                           "Exported " + n + " digests from " + copy + "; 1 files had none.\n"}));
+        EXPECT_EQ(std::get<0>(runTool({"tag", "--store", "attributes", copy})), 0);
+
+        // A copy beside it whose own manifest names a different digest for one file, has
+        // lost the entries of two others, and holds one damaged file.
+        if (kind == FileSystem::ramfs) {
+            const std::string beside = mount.path("copy");
+            ASSERT_EQ(test::runIn(lists.root(), {"cp", "-r", f, beside}).status, 0);
+            ASSERT_EQ(::unlink((beside + "/" + kManifest).c_str()), 0);
+            mount.file("copy/back\\slash", "edited");
+            ASSERT_EQ(std::get<0>(runTool({"tag", "--store", "manifest", beside})), 0);
+            const std::string before = readWholeFile(beside + "/" + kManifest);
+            mount.file("copy/back\\slash", "back\\slash");
+            mount.file("copy/line\nfeed", "damaged");
+            std::string shorter;
+            for (const std::string& line : linesOf(before)) {
+                if (!line.ends_with("  plain.jpg") && !line.ends_with("  with space")) {
+                    shorter += line + "\n";
+                }
+            }
+            ASSERT_EQ(count(before, "\n"), count(shorter, "\n") + 2);
+            ASSERT_EQ(::unlink((beside + "/" + kManifest).c_str()), 0);
+            writeWholeFile(beside + "/" + kManifest, shorter);
+            const auto [importStatus, importOut, importErr] = runTool({"import", list, beside});
+            EXPECT_EQ(importStatus, 1);
+            EXPECT_TRUE(importOut.starts_with("⚠️ Kept the stored digest of " + beside +
+                                              "/back\\x5cslash\n"))
+                << importOut;
+            EXPECT_EQ(count(importOut, "aren't equal"), 1u) << importOut;
+            EXPECT_TRUE(importOut.ends_with("Imported " + std::to_string(written.size() - 2) +
+                                            " of " + n + " listed files into " + beside + ".\n"))
+                << importOut;
+            EXPECT_EQ(importErr, keptIn(beside));
+            EXPECT_EQ(readWholeFile(beside + "/" + kManifest), before);
+        }
+
+        // Export and Check never create a manifest.
+        const std::string bare = mount.path("bare");
+        mount.file("bare/x", "x");
+        EXPECT_EQ(runTool({"export", bare}),
+                  (Outcome{3, "", keptIn(bare) + "Exported 0 digests from " + bare +
+                                      "; 1 files had none.\n"}));
+        EXPECT_FALSE(exists(bare + "/" + kManifest));
+
         // The digests really are the files': one changed file differs.
-        writeWholeFile(mount.path("sub/deeper/\xc3\xa9t\xc3\xa9 photo.jpg"), "winter");
+        writeWholeFile(f + "/" + photo, "winter");
         EXPECT_EQ(std::get<0>(runTool({"check", f})), 1);
-        EXPECT_EQ(readWholeFile(mount.path(kManifest)), manifest) << "a Check wrote the manifest";
+        EXPECT_EQ(readWholeFile(f + "/" + kManifest), manifest) << "a Check wrote the manifest";
     }
 }
 
@@ -894,21 +983,6 @@ private:
     std::string folder_;
 };
 
-std::vector<std::string> namesIn(const std::string& folder)
-{
-    std::vector<std::string> names;
-    if (DIR* stream = ::opendir(folder.c_str())) {
-        while (const dirent* entry = ::readdir(stream)) {
-            const std::string_view name = entry->d_name;
-            if (name != "." && name != "..") {
-                names.emplace_back(name);
-            }
-        }
-        ::closedir(stream);
-    }
-    return names;
-}
-
 // A manifest out of walk order and too long for one run in memory is sorted
 // through several temporary files, private to the user and gone afterwards,
 // and judged exactly as the same manifest in walk order.
@@ -968,7 +1042,7 @@ TEST(Manifest, AManifestOutOfOrderIsSortedThroughTemporaryFilesWithTheSameReport
         EXPECT_TRUE(S_ISREG(mode));
         EXPECT_EQ(mode & 07777, 0600U);
     }
-    EXPECT_EQ(namesIn(stateHome + "/quelby"), std::vector<std::string>{});
+    EXPECT_EQ(test::namesIn(stateHome + "/quelby"), std::vector<std::string>{});
     EXPECT_EQ(readWholeFile(f + "/" + kManifest), reversed) << "a Check writes nothing";
 }
 

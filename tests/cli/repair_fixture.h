@@ -104,14 +104,6 @@ inline ino_t inodeOf(const std::string& path)
     return info.st_ino;
 }
 
-inline std::vector<std::string> namesIn(const std::string& folder)
-{
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
+using test::namesIn;
 
 } // namespace quelby::cli

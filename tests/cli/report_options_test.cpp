@@ -1,6 +1,7 @@
 #include "cli/cli.h"
 #include "engine/run_fixture.h"
 #include "tool_runner.h"
+#include "support/hex.h"
 #include "support/scripted_system_calls.h"
 
 #include <cerrno>
@@ -12,7 +13,6 @@
 #include <nlohmann/json.hpp>
 #include <openssl/evp.h>
 #include <sstream>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <tuple>
@@ -131,15 +131,7 @@ TEST(Json, WritesOneObjectPerFileWithEveryResultAndASummary)
     const std::string odd = tree.file("f/line\nfeed \xff", "no digest");
     const std::string unreadable = tree.file("f/unreadable", "io error");
     tree.file("f/skipped/x", "x");
-    const std::string hexOf = [] {
-        std::string text;
-        for (const unsigned char byte : digestOfBytes("same").bytes) {
-            static constexpr char digits[] = "0123456789abcdef";
-            text += digits[byte >> 4];
-            text += digits[byte & 0xf];
-        }
-        return text;
-    }();
+    const std::string hexOf = test::hex(digestOfBytes("same").view());
 
     // Reads of that one file fail, whichever worker makes them; it is known
     // by its inode, as descriptor numbers are shared between threads and reused.
@@ -283,11 +275,10 @@ TEST(CliProcess, ExitStatusesAScriptCanTrustAndTheFileSystemBoundary)
     const std::string f = tree.folder("f");
     tree.file("f/a", "a");
     const std::string mount = tree.folder("f/mnt");
-    if (::mount("ramfs", mount.c_str(), "ramfs", 0, nullptr) != 0) {
-        GTEST_SKIP() << "cannot mount a ramfs here: " << std::strerror(errno);
+    const test::RamfsMount ramfs(mount);
+    if (!ramfs.unavailable().empty()) {
+        GTEST_SKIP() << ramfs.unavailable();
     }
-    const std::unique_ptr<const char, void (*)(const char*)> unmount(
-        mount.c_str(), [](const char* path) { ::umount2(path, MNT_DETACH); });
     tree.file("f/mnt/b", "b");
     tree.file("f/mnt/c", "c");
 

@@ -1,6 +1,7 @@
 #include "cli/cli.h"
 #include "cli/options/help_text.h"
 #include "engine/run_fixture.h"
+#include "support/sanitized.h"
 #include "tool_runner.h"
 
 #include <csignal>
@@ -19,12 +20,6 @@
 
 namespace quelby::cli {
 namespace {
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
 
 // What the tool should hand the engine; the engine's report for it is the expected output.
 RunOptions cliOptions(Operation operation, const std::string& folder, bool verbose = false,
@@ -230,7 +225,7 @@ TEST(CliProcess, TakesPatternsOnlyFromABoundedRegularFileOrStandardInput)
 // cost no disk, yet every read fills the whole buffer.
 TEST(CliProcess, KeepsTheReadBuffersOfARunWithinTheirCapWhateverJobsAndBufferSize)
 {
-    if (kSanitized) {
+    if (test::kSanitized) {
         GTEST_SKIP() << "a sanitizer's own memory hides the buffers' share";
     }
     test::TempTree tree;

@@ -124,15 +124,6 @@ TEST(ScrubMetrics, APrometheusParserReadsEveryFolderBackAsTheReportNamesIt)
     }
 }
 
-std::set<std::string> namesIn(const std::string& folder)
-{
-    std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        names.insert(entry.path().filename().string());
-    }
-    return names;
-}
-
 TEST(ScrubMetrics, TheFileIsReplacedWholeAndReadableByTheCollector)
 {
     TempTree tree;
@@ -155,7 +146,7 @@ TEST(ScrubMetrics, TheFileIsReplacedWholeAndReadableByTheCollector)
     struct stat info {};
     ASSERT_EQ(::stat(file.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0644U);
-    EXPECT_EQ(namesIn(tree.path("textfile")), std::set<std::string>{"quelby.prom"});
+    EXPECT_EQ(test::namesIn(tree.path("textfile")), std::vector<std::string>{"quelby.prom"});
 
     // A name without a folder is written in the current one.
     const std::string here = std::filesystem::current_path();
@@ -179,7 +170,7 @@ TEST(ScrubMetrics, AFailedWriteLeavesTheOldFileAndNoTemporary)
         EXPECT_EQ(written.error(),
                   "the metrics file " + file + " could not be written: Input/output error");
         EXPECT_EQ(test::readWholeFile(file), "old figures\n");
-        EXPECT_EQ(namesIn(tree.path("textfile")), std::set<std::string>{"quelby.prom"});
+        EXPECT_EQ(test::namesIn(tree.path("textfile")), std::vector<std::string>{"quelby.prom"});
     }
 }
 

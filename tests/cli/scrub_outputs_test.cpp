@@ -6,6 +6,7 @@
 #include "cli/scrub/desktop_notification.h"
 #include "cli/scrub/journal.h"
 #include "cli/scrub/service_status.h"
+#include "support/private_bus.h"
 #include "support/temp_tree.h"
 
 #include <atomic>
@@ -22,7 +23,6 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -340,50 +340,6 @@ TEST(ScrubServiceStatus, SaysReadyThenItsProgressAtMostOnceASecond)
     ::close(manager);
 }
 
-// A private session bus: dbus-daemon in a child process, ended when this goes.
-class PrivateSessionBus
-{
-public:
-    PrivateSessionBus()
-    {
-        int output[2];
-        if (::pipe2(output, O_CLOEXEC) != 0) {
-            return;
-        }
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            // A test that crashes leaves no daemon behind.
-            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-            ::dup2(output[1], 1);
-            ::execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nopidfile",
-                     "--print-address=1", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(output[1]);
-        char c = 0;
-        while (::read(output[0], &c, 1) == 1 && c != '\n') {
-            address_ += c;
-        }
-        ::close(output[0]);
-    }
-    ~PrivateSessionBus()
-    {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    PrivateSessionBus(const PrivateSessionBus&) = delete;
-    PrivateSessionBus& operator=(const PrivateSessionBus&) = delete;
-
-    // Empty when the daemon did not start.
-    const std::string& address() const { return address_; }
-
-private:
-    pid_t pid_ = -1;
-    std::string address_;
-};
-
 // A stand-in org.freedesktop.Notifications on its own connection and thread,
 // recording each Notify call.
 class FakeNotificationServer
@@ -566,7 +522,7 @@ private:
 
 TEST(ScrubNotification, ReachesTheServerWithItsHintAndMarkupEscapedOnlyWhereItIsRead)
 {
-    PrivateSessionBus daemon;
+    test::PrivateBus daemon;
     if (daemon.address().empty()) {
         GTEST_SKIP() << "dbus-daemon did not start";
     }
@@ -616,7 +572,7 @@ TEST(ScrubNotification, ReachesTheServerWithItsHintAndMarkupEscapedOnlyWhereItIs
 // A scrub tells the desktop of a problem it finds, and of one still open only a week later.
 TEST(ScrubNotification, ComesForANewProblemAndForOneStillOpenAWeekLater)
 {
-    PrivateSessionBus daemon;
+    test::PrivateBus daemon;
     if (daemon.address().empty()) {
         GTEST_SKIP() << "dbus-daemon did not start";
     }

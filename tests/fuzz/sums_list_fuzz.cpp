@@ -4,6 +4,7 @@
 
 #include "engine/evidence/manifest_format.h"
 #include "engine/transfer/sums_list.h"
+#include "tests/support/hex.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -19,17 +20,6 @@ void require(bool holds)
     if (!holds) {
         std::abort();
     }
-}
-
-std::string hexOf(std::string_view bytes)
-{
-    constexpr std::string_view kDigits = "0123456789abcdef";
-    std::string hex;
-    for (const char byte : bytes) {
-        hex += kDigits[static_cast<unsigned char>(byte) >> 4];
-        hex += kDigits[static_cast<unsigned char>(byte) & 0xf];
-    }
-    return hex;
 }
 
 void requireReadsAs(std::string_view line, const ListedDigest& listed)
@@ -59,7 +49,7 @@ void checkLine(std::string_view line)
     const bool escaped = pathNeedsEscape(listed.path);
     const std::string bsd = (escaped ? "\\SHA256 (" : "SHA256 (") +
                             (escaped ? escapedPath(listed.path) : listed.path) + ") = " +
-                            hexOf(listed.digest);
+                            test::hex(listed.digest);
     requireReadsAs(bsd, listed);
 }
 

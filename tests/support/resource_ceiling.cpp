@@ -9,17 +9,11 @@
 // vast shadow memory of their own, so their builds go without; CTest's
 // TIMEOUT on every test bounds time in every build.
 
+#include "sanitized.h"
+
 #include <algorithm>
 #include <sys/resource.h>
 #include <unistd.h>
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define QUELBY_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define QUELBY_SANITIZED 1
-#endif
-#endif
 
 namespace {
 

@@ -1,12 +1,18 @@
 #include "temp_tree.h"
 
+#include "engine/store/tag_store.h"
 #include "engine/platform/attribute_name.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -144,6 +150,41 @@ int runCommand(const std::string& commandLine)
 {
     const int status = std::system(commandLine.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string storedDigest(const std::string& path)
+{
+    return storedAttribute(path, kDigestAttributeName).value_or("(none)");
+}
+
+std::vector<std::string> namesIn(const std::string& folder)
+{
+    std::vector<std::string> names;
+    if (DIR* stream = ::opendir(folder.c_str())) {
+        while (const dirent* entry = ::readdir(stream)) {
+            const std::string_view name = entry->d_name;
+            if (name != "." && name != "..") {
+                names.emplace_back(name);
+            }
+        }
+        ::closedir(stream);
+    }
+    std::ranges::sort(names);
+    return names;
+}
+
+RamfsMount::RamfsMount(std::string folder) : folder_(std::move(folder))
+{
+    if (::mount("ramfs", folder_.c_str(), "ramfs", 0, nullptr) != 0) {
+        unavailable_ = std::string("cannot mount a ramfs here: ") + std::strerror(errno);
+    }
+}
+
+RamfsMount::~RamfsMount()
+{
+    if (unavailable_.empty()) {
+        ::umount2(folder_.c_str(), MNT_DETACH);
+    }
 }
 
 } // namespace quelby::test

@@ -54,11 +54,6 @@ bool drawsColour(QWidget* widget, const QColor& colour)
     return false;
 }
 
-std::string storedDigest(const std::string& path)
-{
-    return quelby::test::storedAttribute(path, quelby::kDigestAttributeName).value_or("");
-}
-
 void runAndWait(ViewController& window, Operation operation, const std::string& folder)
 {
     window.startRuns(operation, std::vector<std::string>{folder});
@@ -87,7 +82,7 @@ private slots:
             quelby::test::writeWholeFile(edited, "alpha, edited");
             const std::string damaged = tree.file("damaged.txt", "beta");
             quelby::test::tagByHand(damaged, "2099-01-01T00_00_00Z");
-            const std::string damagedDigest = storedDigest(damaged);
+            const std::string damagedDigest = quelby::test::storedDigest(damaged);
             quelby::test::writeWholeFile(damaged, "bet\x01");
 
             ViewController window;
@@ -125,8 +120,8 @@ private slots:
             QCOMPARE(retagReport.contains("\u274C Kept the digest of " + shown(damaged) +
                                           ": not modified since it was tagged: possible damage"),
                      tell);
-            QCOMPARE(storedDigest(damaged) == damagedDigest, tell);
-            QCOMPARE(storedDigest(edited),
+            QCOMPARE(quelby::test::storedDigest(damaged) == damagedDigest, tell);
+            QCOMPARE(quelby::test::storedDigest(edited),
                      quelby::digestOfBytes("alpha, edited").view());
             QVERIFY(window.close());
             QCOMPARE(openUserSettings()->value("tellEditsFromDamage").toBool(), tell);

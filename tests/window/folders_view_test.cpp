@@ -3,7 +3,7 @@
 // on a private bus, and Verify now writing the state the command line reads.
 
 #include "support/temp_tree.h"
-#include "private_bus.h"
+#include "support/private_bus.h"
 #include "window/folders_view.h"
 #include "window/line_colours.h"
 #include "window/report_view.h"
@@ -168,7 +168,8 @@ private slots:
     {
         TempTree tree;
         PrivateBus bus;
-        QVERIFY2(!bus.address.isEmpty(), "no private dbus-daemon");
+        QVERIFY2(!bus.address().empty(), "no private dbus-daemon");
+        const QString address = QString::fromStdString(bus.address());
         const QString config = QString::fromStdString(tree.path("config"));
         QDir().mkpath(config + "/timers.target.wants");
         QFile(config + "/timers.target.wants/quelby-scrub@srv-photos.timer")
@@ -183,14 +184,14 @@ private slots:
             QVERIFY2(view.checkRegularly->toolTip().contains("no session bus"),
                      qPrintable(view.checkRegularly->toolTip()));
 
-            SystemdUserTimers noManager(QDBusConnection::connectToBus(bus.address, "empty"),
+            SystemdUserTimers noManager(QDBusConnection::connectToBus(address, "empty"),
                                         config);
             view.setTimers(noManager);
             QVERIFY(!view.checkRegularly->isEnabled());
             QVERIFY2(view.checkRegularly->toolTip().contains("does not run"),
                      qPrintable(view.checkRegularly->toolTip()));
 
-            SystemdUserTimers nothing(QDBusConnection::connectToBus(bus.address, "empty"),
+            SystemdUserTimers nothing(QDBusConnection::connectToBus(address, "empty"),
                                       QString::fromStdString(tree.path("elsewhere")));
             view.setTimers(nothing);
             QCOMPARE(view.list->topLevelItemCount(), 0);
@@ -206,7 +207,8 @@ private slots:
     {
         TempTree tree;
         PrivateBus bus;
-        QVERIFY2(!bus.address.isEmpty(), "no private dbus-daemon");
+        QVERIFY2(!bus.address().empty(), "no private dbus-daemon");
+        const QString address = QString::fromStdString(bus.address());
         const std::string folder = tree.folder("my-photos 2024");
         tree.file("my-photos 2024/a.jpg", "aaaa");
         const QString state = QString::fromStdString(tree.path("scrub.sqlite"));
@@ -226,11 +228,11 @@ private slots:
                 managerThread.quit();
                 managerThread.wait();
             });
-            QDBusConnection systemd = QDBusConnection::connectToBus(bus.address, "systemd");
+            QDBusConnection systemd = QDBusConnection::connectToBus(address, "systemd");
             QVERIFY(systemd.registerObject("/org/freedesktop/systemd1", &manager,
                                            QDBusConnection::ExportAllSlots));
             QVERIFY(systemd.registerService("org.freedesktop.systemd1"));
-            SystemdUserTimers timers(QDBusConnection::connectToBus(bus.address, "app"), config);
+            SystemdUserTimers timers(QDBusConnection::connectToBus(address, "app"), config);
             FoldersView view(timers, state.toStdString());
             QVERIFY(view.checkRegularly->isEnabled());
             QVERIFY(!view.checkRegularly->isChecked());

@@ -2,7 +2,7 @@
 
 #include "engine/scrub/state/scrub_state.h"
 #include "engine/store/tag_store.h"
-#include "private_bus.h"
+#include "support/private_bus.h"
 #include "support/temp_tree.h"
 #include "window/problems_view.h"
 #include "window/report_view.h"
@@ -118,35 +118,6 @@ void press(ViewController& window, const char* button)
     QTest::mouseClick(push, Qt::LeftButton);
 }
 
-void saveScreenshots(ViewController& window)
-{
-    const char* folder = std::getenv("QUELBY_SCREENSHOT_DIR");
-    if (folder == nullptr) {
-        return;
-    }
-    const QPalette light = QApplication::palette();
-    QPalette dark;
-    dark.setColor(QPalette::Window, QColor(0x2b, 0x2b, 0x2b));
-    dark.setColor(QPalette::WindowText, Qt::white);
-    dark.setColor(QPalette::Base, QColor(0x1e, 0x1e, 0x1e));
-    dark.setColor(QPalette::AlternateBase, QColor(0x33, 0x33, 0x33));
-    dark.setColor(QPalette::Text, Qt::white);
-    dark.setColor(QPalette::Button, QColor(0x3c, 0x3c, 0x3c));
-    dark.setColor(QPalette::ButtonText, Qt::white);
-    dark.setColor(QPalette::Highlight, QColor(0x2a, 0x82, 0xda));
-    dark.setColor(QPalette::HighlightedText, Qt::white);
-    for (const auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) {
-        dark.setColor(QPalette::Disabled, role, QColor(0x80, 0x80, 0x80));
-    }
-    for (const auto& [name, palette] : {std::pair{"problems-light.png", light},
-                                        std::pair{"problems-dark.png", dark}}) {
-        QApplication::setPalette(palette);
-        QApplication::processEvents();
-        window.grab().save(QString::fromLocal8Bit(folder) + '/' + name);
-    }
-    QApplication::setPalette(light);
-}
-
 } // namespace
 
 class ProblemsViewTest : public QObject
@@ -174,7 +145,6 @@ private slots:
             QVERIFY2(!window.findChild<QPushButton*>(button)->isEnabled(), button);
         }
         select(window, 0);
-        saveScreenshots(window);
         window.findChild<QTreeWidget*>("problemsList")->clearSelection();
         QVERIFY(!window.findChild<QPushButton*>("repairFromButton")->isEnabled());
 
@@ -283,8 +253,8 @@ private slots:
         DamagedCollection collection;
         QVERIFY(!QTest::currentTestFailed());
         PrivateBus bus;
-        QVERIFY2(!bus.address.isEmpty(), "no private dbus-daemon");
-        const QString address = bus.address;
+        QVERIFY2(!bus.address().empty(), "no private dbus-daemon");
+        const QString address = QString::fromStdString(bus.address());
         {
             QDBusConnection app = QDBusConnection::connectToBus(address, "app");
             QDBusConnection desktop = QDBusConnection::connectToBus(address, "desktop");

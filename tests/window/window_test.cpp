@@ -7,7 +7,7 @@
 #include "engine/text/display_text.h"
 #include "engine/text/report_text.h"
 #include "palettes.h"
-#include "private_bus.h"
+#include "support/private_bus.h"
 #include "support/scripted_system_calls.h"
 #include "support/temp_tree.h"
 #include "window/busy_indicator.h"
@@ -40,13 +40,11 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <QStyle>
-#include <QScopeGuard>
 #include <QTest>
 
 #include <atomic>
 #include <cmath>
 #include <tuple>
-#include <sys/mount.h>
 #include <filesystem>
 #include <unistd.h>
 
@@ -723,10 +721,10 @@ private slots:
     {
         TempTree tree;
         const std::string folder = tree.folder("card");
-        if (::mount("none", folder.c_str(), "ramfs", 0, nullptr) != 0) {
-            QSKIP("cannot mount a ramfs here (needs root)");
+        const quelby::test::RamfsMount ramfs(folder);
+        if (!ramfs.unavailable().empty()) {
+            QSKIP(ramfs.unavailable().c_str());
         }
-        const auto unmount = qScopeGuard([&folder] { ::umount(folder.c_str()); });
         tree.file("card/a.jpg", "a");
         ViewController window;
         window.show();
@@ -749,8 +747,8 @@ private slots:
     void theDesktopNotificationReachesTheServiceWhenThereIsOne()
     {
         PrivateBus bus;
-        QVERIFY2(!bus.address.isEmpty(), "no private dbus-daemon");
-        const QString address = bus.address;
+        QVERIFY2(!bus.address().empty(), "no private dbus-daemon");
+        const QString address = QString::fromStdString(bus.address());
         {
             QDBusConnection app = QDBusConnection::connectToBus(address, "app");
             QDBusConnection desktop = QDBusConnection::connectToBus(address, "desktop");

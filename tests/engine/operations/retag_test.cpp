@@ -1,4 +1,4 @@
-#include "run_fixture.h"
+#include "engine/run_fixture.h"
 #include "support/scripted_system_calls.h"
 
 #include <cerrno>

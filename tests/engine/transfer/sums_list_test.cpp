@@ -1,5 +1,5 @@
 #include "engine/transfer/sums_list.h"
-#include "sum_tools.h"
+#include "engine/sum_tools.h"
 
 #include <gtest/gtest.h>
 #include <map>

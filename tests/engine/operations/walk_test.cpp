@@ -2,9 +2,9 @@
 #include "engine/evidence/manifest_store.h"
 #include "engine/operations/walk.h"
 #include "engine/read/digest_pool.h"
+#include "engine/run_fixture.h"
+#include "engine/sum_tools.h"
 #include "engine/tree/listing.h"
-#include "run_fixture.h"
-#include "sum_tools.h"
 #include "support/unprivileged.h"
 
 #include <cerrno>

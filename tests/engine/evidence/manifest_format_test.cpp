@@ -1,5 +1,5 @@
 #include "engine/evidence/manifest_format.h"
-#include "sum_tools.h"
+#include "engine/sum_tools.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #include "engine/read/file_digest.h"
+#include "support/hex.h"
 #include "support/temp_tree.h"
 #include "support/unprivileged.h"
 
@@ -17,12 +18,7 @@ std::string hex(const DigestResult& result)
     if (!result || !*result) {
         return result ? "no input" : "failure: " + result.error().description;
     }
-    std::string text;
-    for (unsigned char byte : (*result)->bytes) {
-        text += "0123456789abcdef"[byte >> 4];
-        text += "0123456789abcdef"[byte & 15];
-    }
-    return text;
+    return test::hex((*result)->view());
 }
 
 TEST(FileDigest, GivesTheKnownAnswersWhateverTheBufferSizeOrEntryPoint)

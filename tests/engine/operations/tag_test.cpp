@@ -1,5 +1,5 @@
 #include "engine/run/time_stamp.h"
-#include "run_fixture.h"
+#include "engine/run_fixture.h"
 
 #include <gtest/gtest.h>
 
