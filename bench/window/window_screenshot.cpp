@@ -155,15 +155,21 @@ bool checkedWindow(const QString& folder, const QString& path)
     return save(window, path);
 }
 
-// The Folders view above the report of a Verify now, its state kept beside the photos.
-bool verifiedWindow(const QString& folder, const QString& statePath, const QString& path)
+// Shows the window and runs a Verify now of folder in it, its state kept at statePath.
+void verifyIn(ViewController& window, const QString& folder, const QString& statePath)
 {
-    ViewController window;
     window.resize(1000, 480);
     window.setScrubStatePath(QFile::encodeName(statePath).toStdString());
     window.show();
     window.startScrubAt(QFile::encodeName(folder).toStdString());
     waitWhile([&] { return window.runsUnderWay() > 0; }, 30000);
+}
+
+// The Folders view above the report of a Verify now, its state kept beside the photos.
+bool verifiedWindow(const QString& folder, const QString& statePath, const QString& path)
+{
+    ViewController window;
+    verifyIn(window, folder, statePath);
     return save(window, path);
 }
 
@@ -172,11 +178,7 @@ bool verifiedWindow(const QString& folder, const QString& statePath, const QStri
 bool problemsWindow(const QString& folder, const QString& statePath, const QString& path)
 {
     ViewController window;
-    window.resize(1000, 480);
-    window.setScrubStatePath(QFile::encodeName(statePath).toStdString());
-    window.show();
-    window.startScrubAt(QFile::encodeName(folder).toStdString());
-    waitWhile([&] { return window.runsUnderWay() > 0; }, 30000);
+    verifyIn(window, folder, statePath);
     auto* list = window.findChild<QTreeWidget*>(QStringLiteral("problemsList"));
     const auto looking = [list] {
         for (int row = 0; row < list->topLevelItemCount(); ++row) {
