@@ -2,7 +2,7 @@
 
 // How the buffer-size entry and its unit become the bytes a run reads at a time.
 
-#include "engine/run/buffer_size.h"
+#include "engine/read/buffer_size.h"
 
 #include <QLocale>
 #include <QString>

@@ -4,7 +4,7 @@
 // one run, or help, the version, or a usage error.
 
 #include "engine/evidence/evidence_location.h"
-#include "engine/run/buffer_size.h"
+#include "engine/read/buffer_size.h"
 #include "engine/run/run.h"
 #include "scrub_options.h"
 

@@ -1,6 +1,6 @@
 #include "walk_arguments.h"
 
-#include "engine/run/buffer_size.h"
+#include "engine/read/buffer_size.h"
 
 #include <charconv>
 #include <limits>

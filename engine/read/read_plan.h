@@ -4,6 +4,7 @@
 // into buffers of what size. Whatever the plan, the report shows the files
 // in walk order; the plan only decides who reads what when.
 
+#include "engine/read/buffer_size.h"
 #include "engine/read/file_digest.h"
 
 #include <cstddef>
@@ -22,7 +23,8 @@ struct ReadPlan
 {
     std::size_t jobs = 1; // files digested at once, when a pool is given
     ReadOrder order = ReadOrder::name;
-    std::int64_t bufferSize = 1024; // bytes per read, within the run's share of memory
+    // Bytes per read, within the run's share of memory.
+    std::int64_t bufferSize = BufferSize{}.realBufferSize;
 };
 
 // The plan for jobs files at once in order, each read through a buffer of

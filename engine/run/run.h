@@ -6,9 +6,9 @@
 // call; the observer hears of every entry in walk order, as soon as it is done.
 
 #include "engine/platform/sys.h"
+#include "engine/read/buffer_size.h"
 #include "engine/read/file_digest.h"
 #include "engine/read/read_plan.h"
-#include "engine/run/buffer_size.h"
 #include "engine/run/verdict.h"
 #include "engine/store/evidence_store.h"
 #include "engine/store/tag_store.h"

@@ -1,6 +1,7 @@
 #include "engine/read/digest_pool.h"
 #include "engine/run_fixture.h"
 #include "random_tree.h"
+#include "support/sanitized.h"
 #include "support/scripted_system_calls.h"
 
 #include <algorithm>
@@ -19,7 +20,6 @@
 #include <optional>
 #include <random>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -311,11 +311,10 @@ TEST(Faults, AttributeWritesThatFailAreNamedAndNeverTurnIntoADifference)
         const bool ramfs = error == EOPNOTSUPP;
         test::TempTree tree;
         const auto f = tree.folder("f");
-        if (ramfs && ::mount("ramfs", f.c_str(), "ramfs", 0, nullptr) != 0) {
-            GTEST_SKIP() << "cannot mount a ramfs here: " << std::strerror(errno);
+        std::optional<test::RamfsMount> mount;
+        if (ramfs && !mount.emplace(f).unavailable().empty()) {
+            GTEST_SKIP() << mount->unavailable();
         }
-        const std::unique_ptr<const char, void (*)(const char*)> unmount(
-            ramfs ? f.c_str() : nullptr, [](const char* path) { ::umount2(path, MNT_DETACH); });
         const auto untagged = f + "/a-untagged", tagged = f + "/b-tagged";
         test::writeWholeFile(untagged, "");
         test::writeWholeFile(tagged, "kept");
@@ -509,18 +508,6 @@ TEST(Properties, OverRandomTreesTagCheckAndRetagKeepTheirPromises)
     }
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
-
 // The bytes of address space this process has mapped.
 rlim_t mappedBytes()
 {
@@ -539,7 +526,7 @@ int runWithinLimits(const std::function<int()>& body)
         const rlim_t space = mappedBytes() + (rlim_t{256} << 20);
         const rlimit addressSpace{space, space};
         if (::setrlimit(RLIMIT_NOFILE, &files) != 0 ||
-            (!kSanitized && ::setrlimit(RLIMIT_AS, &addressSpace) != 0)) {
+            (!test::kSanitized && ::setrlimit(RLIMIT_AS, &addressSpace) != 0)) {
             ::_exit(125);
         }
         ::_exit(body());
