@@ -43,6 +43,18 @@ bool writeFile(const QString& path, const QByteArray& contents)
     return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
 }
 
+// Tags folder with time stamps, as a user's first Tag would, and says nothing.
+void tagQuietly(const QString& folder)
+{
+    quelby::RunOptions tag;
+    tag.operation = quelby::Operation::tag;
+    tag.folder = QFile::encodeName(folder).toStdString();
+    tag.timeStamps = true;
+    tag.backEnd = quelby::platformDigestBackEnd();
+    quelby::RunObserver quiet;
+    quelby::walkFolder(tag, quiet);
+}
+
 QString makePhotos(const QString& root)
 {
     const QString folder = root + QStringLiteral("/Photos");
@@ -56,13 +68,7 @@ QString makePhotos(const QString& root)
                   QByteArray("contents of ") + name);
     }
 
-    quelby::RunOptions tag;
-    tag.operation = quelby::Operation::tag;
-    tag.folder = QFile::encodeName(folder).toStdString();
-    tag.timeStamps = true;
-    tag.backEnd = quelby::platformDigestBackEnd();
-    quelby::RunObserver quiet;
-    quelby::walkFolder(tag, quiet);
+    tagQuietly(folder);
     writeFile(folder + QStringLiteral("/2024/notes.txt"), "changed since it was tagged");
     writeFile(folder + QStringLiteral("/new report.pdf"), "never tagged");
     // QFile::decodeName cannot carry bytes that are not UTF-8, so this name is made with open().
@@ -90,13 +96,7 @@ QString makeDamaged(const QString& root)
     for (const QString& photo : photos) {
         write(photo, "contents of ");
     }
-    quelby::RunOptions tag;
-    tag.operation = quelby::Operation::tag;
-    tag.folder = QFile::encodeName(folder).toStdString();
-    tag.timeStamps = true;
-    tag.backEnd = quelby::platformDigestBackEnd();
-    quelby::RunObserver quiet;
-    quelby::walkFolder(tag, quiet);
+    tagQuietly(folder);
     for (const QString& photo : photos) {
         write(photo, "damaged ");
     }
