@@ -20,6 +20,7 @@ ENGINE_ROOMS = [
     "platform",    # the system-call seam, errors, attribute names, disk facts
     "tree",        # listing, the way down, opening below a folder, exclusions
     "read",        # digesting, read buffers, the pool, disk order
+    "coding",      # GF(2^16) and the Reed-Solomon code of parity sets
     "store",       # the evidence seam, the tag store (attributes), repair marks, file names
     "run",         # a run's options, outcomes and observer
     "text",        # every sentence the engine writes

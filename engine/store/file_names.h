@@ -16,6 +16,13 @@ inline constexpr std::string_view kManifestNewPrefix = ".quelby.sha256.new-";
 // Writers of a manifest lock this file beside it, never the folder, which
 // anyone who can read it may lock.
 inline constexpr std::string_view kManifestLockName = ".quelby.lock";
+// A folder's parity sets: .quelby.par2, then .quelby.2.par2, .quelby.3.par2...
+// where one set cannot hold the folder; each written as NAME.new-XXXXXXXX
+// and renamed into place, under the manifest's lock.
+inline constexpr std::string_view kParitySetFileName = ".quelby.par2";
+inline constexpr std::string_view kParitySetPrefix = ".quelby.";
+inline constexpr std::string_view kParitySetSuffix = ".par2";
+inline constexpr std::string_view kParityNewInfix = ".new-";
 // Repair's new file until it trades names with the damaged one: the prefix
 // and eight lowercase hex digits.
 inline constexpr std::string_view kRepairTemporaryPrefix = ".quelby-repair-";
