@@ -8,8 +8,10 @@
 #include "cli/scrub/scrub_command.h"
 #include "cli/scrub/status_command.h"
 #include "engine/operations/walk.h"
+#include "engine/operations/parity_refresh.h"
 #include "engine/read/digest_pool.h"
 #include "engine/text/display_text.h"
+#include "engine/text/parity_text.h"
 #include "engine/text/report_text.h"
 #include "repair_command.h"
 #include "transfer_command.h"
@@ -70,10 +72,13 @@ std::string closingText(const RunOptions& options, const RunState& state, bool j
 int runWalk(const CliOptions& cliOptions, std::ostream& out, std::ostream& err,
             const CliEnvironment& environment)
 {
-    const auto runOptions = runOptionsFor(cliOptions, err, environment);
+    auto runOptions = runOptionsFor(cliOptions, err, environment);
     if (!runOptions) {
         return runOptions.error();
     }
+    // Tag and Retag keep each folder's parity sets up to date with the files they prove.
+    const bool keepsParity = runOptions->operation != Operation::check;
+    runOptions->details = runOptions->details || keepsParity;
     const RunOptions& options = *runOptions;
     const std::string& folder = options.folder;
     const Clock::time_point started = environment.now();
@@ -81,12 +86,30 @@ int runWalk(const CliOptions& cliOptions, std::ostream& out, std::ostream& err,
     CommandStreams streams(drawsProgress(cliOptions, environment), out, err, environment);
     ReportWriter& report = streams.report;
     CliObserver observer(streams.follower, cliOptions.json);
+    ParityCollector collector(observer);
 
     const auto pool = poolForOneWalk(options.jobs);
-    const RunState state = walkFolder(options, observer, pool.get());
+    const RunState state =
+        walkFolder(options, keepsParity ? static_cast<RunObserver&>(collector) : observer,
+                   pool.get());
 
-    streams.finishProgress();
     const auto kept = options.evidence->finish();
+    std::vector<ParitySetOutcome> sets;
+    if (keepsParity && !state.stopped) {
+        sets = refreshParity(options, cliOptions.parity, collector,
+                             [&observer] { return observer.stopRequested(); });
+    }
+    streams.finishProgress();
+    report::ParityCounts parity;
+    bool parityFailed = false;
+    for (const ParitySetOutcome& set : sets) {
+        report.write(cliOptions.json ? jsonParityLine(set) : set.lines);
+        parity.written += set.result == ParitySetResult::written ? 1 : 0;
+        parity.kept += set.result == ParitySetResult::kept ? 1 : 0;
+        parity.left += set.result == ParitySetResult::left ? 1 : 0;
+        parity.removed += set.result == ParitySetResult::removed ? 1 : 0;
+        parityFailed = parityFailed || set.result == ParitySetResult::failed;
+    }
     report.flush();
     sayWhereDigestsAreKept(options, err);
     if (!kept) {
@@ -94,6 +117,9 @@ int runWalk(const CliOptions& cliOptions, std::ostream& out, std::ostream& err,
     }
     report.write(closingText(options, state, cliOptions.json,
                              std::chrono::duration<double>(environment.now() - started).count()));
+    if (!cliOptions.json && !state.stopped) {
+        report.write(report::paritySummary(parity));
+    }
     report.flush();
     if (options.operation == Operation::check && state.unsupportedCount > 0) {
         sayError(err, escapedForReport(folder) + ": " + std::to_string(state.unsupportedCount) +
@@ -106,7 +132,7 @@ int runWalk(const CliOptions& cliOptions, std::ostream& out, std::ostream& err,
     if (report.failed()) {
         return statusAfterFailedOutput(out, err);
     }
-    if (state.failureCount > 0 || state.leftoverCount > 0 || !kept) {
+    if (state.failureCount > 0 || state.leftoverCount > 0 || !kept || parityFailed) {
         return kExitFailures;
     }
     return options.operation == Operation::check && state.noDigestCount > 0 ? kExitNoDigest

@@ -27,6 +27,11 @@ public:
             follower_.sayNotEntered(repaired.entry.path);
         }
     }
+
+    void fileRestored(const RestoredFile& restored) override
+    {
+        follower_.report().write(json_ ? restoredJsonLine(restored) : restored.lines);
+    }
 };
 
 // FOLDER and every COPY, made absolute; or the exit status of a usage error.
@@ -52,6 +57,24 @@ std::expected<RepairOptions, int> repairOptions(const CliOptions& cliOptions, st
     }
     options.dryRun = cliOptions.dryRun;
     options.alsoUnknown = cliOptions.alsoUnknown;
+    options.restoreMissing = cliOptions.restoreMissing;
+    if (cliOptions.paritySet) {
+        const std::string& typed = *cliOptions.paritySet;
+        if (!typed.starts_with('/') && !environment.workingFolder) {
+            sayError(err, "cannot find the working folder: " + environment.workingFolder.error());
+            return std::unexpected(kExitUsage);
+        }
+        options.paritySet =
+            normalisedFolder(typed, typed.starts_with('/') ? std::string() : *environment.workingFolder);
+        if (auto valid = validateParitySet(options.run.folder, *options.paritySet); !valid) {
+            sayError(err, valid.error());
+            return std::unexpected(kExitUsage);
+        }
+    } else if (options.copies.empty() && !hasParityBelow(options.run.folder)) {
+        sayError(err, "no parity set below " + escapedForReport(options.run.folder) +
+                          "; give --from COPY");
+        return std::unexpected(kExitUsage);
+    }
     return options;
 }
 
@@ -99,7 +122,8 @@ int runRepair(const CliOptions& cliOptions, std::ostream& out, std::ostream& err
         return statusAfterFailedOutput(out, err);
     }
     const RepairCounts& counts = state->counts;
-    const bool allDone = counts.noCopy == 0 && counts.repairFailed == 0 && counts.leftUnknown == 0;
+    const bool allDone = counts.noCopy == 0 && counts.repairFailed == 0 &&
+                         counts.leftUnknown == 0 && counts.restoreFailed == 0;
     const bool nothingLeftOver = state->run.leftoverCount == 0;
     return allDone && nothingLeftOver && state->run.readFailedCount == 0 && kept
                ? kExitSuccess

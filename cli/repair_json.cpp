@@ -59,6 +59,23 @@ std::string repairJsonLine(const RepairedEntry& repaired)
     } else {
         object["copy"] = nullptr;
     }
+    object["from_parity"] = repaired.fromParity;
+    return line(object);
+}
+
+std::string restoredJsonLine(const RestoredFile& restored)
+{
+    Json object;
+    object["type"] = "file";
+    addPath(object, "path", restored.path);
+    object["result"] = restored.restored ? "restored" : "restore-failed";
+    object["error"] = restored.reason.empty() ? Json(nullptr) : Json(restored.reason);
+    if (restored.copy) {
+        addPath(object, "copy", *restored.copy);
+    } else {
+        object["copy"] = nullptr;
+    }
+    object["from_parity"] = restored.restored && !restored.copy;
     return line(object);
 }
 
@@ -78,6 +95,8 @@ std::string repairJsonSummary(const RepairOptions& options, const RepairState& s
     object["no_copy"] = counts.noCopy;
     object["repair_failed"] = counts.repairFailed;
     object["left"] = counts.left;
+    object["restored"] = counts.restored;
+    object["restore_failed"] = counts.restoreFailed;
     object["copy_files_hashed"] = counts.copyFilesHashed;
     return line(object);
 }

@@ -13,6 +13,9 @@ namespace quelby::cli {
 // The line of one entry, with its line feed; empty when it has none.
 std::string repairJsonLine(const RepairedEntry& repaired);
 
+// A missing file brought back, or not, after the walk.
+std::string restoredJsonLine(const RestoredFile& restored);
+
 // The summary's line, with its line feed.
 std::string repairJsonSummary(const RepairOptions& options, const RepairState& state,
                               double seconds);

@@ -103,6 +103,18 @@ Json jsonEntryObject(const EntryOutcome& outcome)
     return object;
 }
 
+std::string jsonParityLine(const ParitySetOutcome& set)
+{
+    Json object;
+    addPath(object, "parity", set.path);
+    object["result"] = paritySetResultName(set.result);
+    if (!set.damagedPath.empty()) {
+        addPath(object, "damaged", set.damagedPath);
+    }
+    object["error"] = set.reason.empty() ? Json(nullptr) : Json(set.reason);
+    return line(object);
+}
+
 std::string jsonSummaryLine(const RunOptions& options, const RunState& state, double seconds)
 {
     return line(jsonSummaryObject(options, state, seconds));

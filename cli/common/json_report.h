@@ -5,6 +5,7 @@
 // summary object. Keys never change meaning once released; the summary's
 // "version" says which set a reader gets. docs/json-report.md describes them.
 
+#include "engine/operations/parity_refresh.h"
 #include "engine/run/run.h"
 #include "engine/transfer/import.h"
 
@@ -18,6 +19,8 @@ using Json = nlohmann::ordered_json;
 
 // The line of one finished entry, with its line feed; empty when it has none.
 std::string jsonEntryLine(const EntryOutcome& outcome);
+// One parity set after a Tag or a Retag.
+std::string jsonParityLine(const ParitySetOutcome& set);
 // Its object, for a command that adds keys of its own (an entry that has a line).
 Json jsonEntryObject(const EntryOutcome& outcome);
 

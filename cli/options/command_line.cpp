@@ -103,6 +103,10 @@ CommandLine validatedCommandLine(const RawArguments& raw)
     options.copies = raw.copies;
     options.dryRun = raw.dryRun;
     options.alsoUnknown = raw.alsoUnknown;
+    options.restoreMissing = raw.restoreMissing;
+    if (repair) {
+        options.paritySet = raw.parity;
+    }
     options.exportDigests = exportDigests;
     options.bsdTag = raw.bsdTag;
     options.importDigests = importDigests;

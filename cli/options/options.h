@@ -4,6 +4,7 @@
 // one run, or help, the version, or a usage error.
 
 #include "engine/evidence/evidence_location.h"
+#include "engine/operations/parity_refresh.h"
 #include "engine/read/buffer_size.h"
 #include "engine/run/run.h"
 #include "scrub_options.h"
@@ -40,6 +41,10 @@ struct CliOptions
     std::vector<std::string> copies;
     bool dryRun = false;
     bool alsoUnknown = false;
+    std::optional<std::string> paritySet; // repair --parity SET, bytes as given
+    bool restoreMissing = false;
+    // tag and retag: what becomes of the parity sets below folder.
+    ParityRequest parity;
     // export: a Check walk that reads no contents and lists the stored digests.
     bool exportDigests = false;
     bool bsdTag = false;

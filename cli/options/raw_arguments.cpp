@@ -104,6 +104,7 @@ private:
                                                      : name == "--budget"  ? &raw_.budget
                                                      : name == "--metrics" ? &raw_.metrics
                                                      : name == "--state"   ? &raw_.state
+                                                     : name == "--parity"  ? &raw_.parity
                                                                            : nullptr) {
             if (auto given = value(name, attached)) {
                 *scrubValue = std::move(given);
@@ -133,6 +134,8 @@ private:
                      : name == "--one-file-system" ? &raw_.oneFileSystem
                      : name == "--dry-run"         ? &raw_.dryRun
                      : name == "--also-unknown"    ? &raw_.alsoUnknown
+                     : name == "--restore-missing" ? &raw_.restoreMissing
+                     : name == "--heal"            ? &raw_.heal
                      : name == "--tag"             ? &raw_.bsdTag
                      : name == "--notify"          ? &raw_.notify
                      : name == "--help"            ? &raw_.help

@@ -35,6 +35,9 @@ struct RawArguments
     std::vector<std::string> copies;       // --from, bytes as given
     bool dryRun = false;
     bool alsoUnknown = false;
+    std::optional<std::string> parity; // --parity PERCENT|off (tag, retag) or SET (repair)
+    bool restoreMissing = false;
+    bool heal = false;
     bool bsdTag = false; // --tag
     std::optional<std::string> every;   // --every DAYS
     std::optional<std::string> forTime; // --for DURATION

@@ -10,13 +10,11 @@ std::optional<std::string> repairOptionMisplaced(const RawArguments& raw)
     const bool repair = command == "repair";
     for (const auto& [given, name] :
          {std::pair{!raw.copies.empty(), "--from"}, std::pair{raw.dryRun, "--dry-run"},
-          std::pair{raw.alsoUnknown, "--also-unknown"}}) {
+          std::pair{raw.alsoUnknown, "--also-unknown"},
+          std::pair{raw.restoreMissing, "--restore-missing"}}) {
         if (given && !repair) {
             return std::string(name) + " applies to repair, not to " + command;
         }
-    }
-    if (repair && raw.copies.empty()) {
-        return "repair needs at least one --from COPY";
     }
     return std::nullopt;
 }

@@ -112,6 +112,7 @@ std::optional<std::string> scrubOptionMisplaced(const RawArguments& raw, bool sc
           std::tuple{raw.budget.has_value(), "--budget", false},
           std::tuple{raw.metrics.has_value(), "--metrics", false},
           std::tuple{raw.notify, "--notify", false},
+          std::tuple{raw.heal, "--heal", false},
           std::tuple{raw.state.has_value(), "--state", true}}) {
         if (given && !scrub && !(status && statusToo)) {
             return std::string(name) + " applies to scrub" + (statusToo ? " and status" : "") +
@@ -163,6 +164,7 @@ std::expected<ScrubCommandOptions, std::string> parsedScrubOptions(const RawArgu
     options.metricsFile = raw.metrics;
     options.stateFile = raw.state;
     options.notify = raw.notify;
+    options.heal = raw.heal;
     return options;
 }
 

@@ -17,6 +17,7 @@ struct ScrubCommandOptions
     std::optional<std::string> metricsFile;
     std::optional<std::string> stateFile;
     bool notify = false;
+    bool heal = false; // repair damaged files from their folders' parity sets, at once
 };
 
 } // namespace quelby::cli

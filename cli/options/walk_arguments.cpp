@@ -50,6 +50,25 @@ std::expected<BufferSize, std::string> parsedBufferSize(std::string_view text)
     return BufferSize{number, bytes};
 }
 
+namespace {
+
+std::expected<ParityRequest, std::string> parsedParityRequest(std::string_view text)
+{
+    if (text == "off") {
+        return ParityRequest{ParityRequest::Mode::off, 0};
+    }
+    unsigned percent = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), percent);
+    if (text.empty() || error != std::errc{} || end != text.data() + text.size() || percent < 1 ||
+        percent > 100) {
+        return std::unexpected("invalid --parity " + quotedArgument(text) +
+                               ": give a percentage from 1 to 100, or off");
+    }
+    return ParityRequest{ParityRequest::Mode::percent, percent};
+}
+
+} // namespace
+
 std::optional<std::string> walkOptionMisplaced(const RawArguments& raw, Operation operation)
 {
     const std::string command = raw.command.value_or("");
@@ -65,6 +84,12 @@ std::optional<std::string> walkOptionMisplaced(const RawArguments& raw, Operatio
     }
     if (raw.onlyEdited && operation != Operation::retag) {
         return "--only-edited applies to retag, not to " + command;
+    }
+    if (raw.parity && operation == Operation::check && command != "repair") {
+        return "--parity applies to tag, retag and repair, not to " + command;
+    }
+    if (raw.parity && command == "import") {
+        return "--parity applies to tag, retag and repair, not to import";
     }
     return std::nullopt;
 }
@@ -112,6 +137,13 @@ std::optional<std::string> takeWalkOptions(const RawArguments& raw, CliOptions& 
             return "invalid --store " + quotedArgument(*raw.store) +
                    ": use auto, attributes or manifest";
         }
+    }
+    if (raw.parity && options.operation != Operation::check && !options.importDigests) {
+        auto parity = parsedParityRequest(*raw.parity);
+        if (!parity) {
+            return parity.error();
+        }
+        options.parity = *parity;
     }
     if (raw.buffer) {
         auto buffer = parsedBufferSize(*raw.buffer);

@@ -95,6 +95,18 @@ void journalGone(const scrub::Gone& gone)
     entry.send();
 }
 
+void journalHealed(const std::string& folder, const std::string& rawPath)
+{
+    const std::string path = escapedForReport(rawPath);
+    Entry entry(kNotice, scrub::kHealedMessageId);
+    entry.add("MESSAGE", "Healed from parity: " + path);
+    entry.add("QUELBY_FOLDER", escapedForReport(folder));
+    entry.add("QUELBY_PATH", path);
+    entry.add("QUELBY_RESULT", "healed");
+    entry.add("QUELBY_VERDICT", "damaged");
+    entry.send();
+}
+
 void journalSummary(const scrub::FolderSummary& summary, std::string_view summaryLine)
 {
     Entry entry(summary.problems > 0 ? kWarning : kNotice, scrub::kSummaryMessageId);

@@ -15,6 +15,8 @@ namespace quelby::cli {
 void journalProblem(const scrub::Problem& problem);
 // Priority warning, MESSAGE_ID kGoneMessageId, QUELBY_FOLDER, QUELBY_PATH, QUELBY_RESULT=gone.
 void journalGone(const scrub::Gone& gone);
+// A damaged file the scrub rebuilt from its folder's parity set.
+void journalHealed(const std::string& folder, const std::string& rawPath);
 // Priority notice (warning when problems > 0), MESSAGE_ID kSummaryMessageId,
 // QUELBY_FOLDER and the counts as fields; MESSAGE is the summary line.
 void journalSummary(const scrub::FolderSummary& summary, std::string_view summaryLine);

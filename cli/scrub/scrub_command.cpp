@@ -44,6 +44,22 @@ public:
         if (outcome.counts.failureCount > 0) {
             journalProblem(scrub::Problem{folder_, outcome.path, outcome.result, outcome.verdict});
         }
+        if (outcome.result == FileResult::healed) {
+            journalHealed(folder_, outcome.path);
+        }
+    }
+
+    void paritySetDamaged(const std::string& setPath, bool rebuilt,
+                          const std::string& lines) override
+    {
+        if (json_) {
+            Json object;
+            addPath(object, "parity", setPath);
+            object["result"] = rebuilt ? "rebuilt" : "damaged";
+            follower_.report().write(line(object));
+        } else {
+            follower_.report().write(lines);
+        }
     }
 
     void gone(const std::string& path) override
@@ -125,7 +141,9 @@ struct ScrubRun
         ScrubReporter reporter(streams.follower, options.json, runOptions.folder, service);
         const auto pool = poolForOneWalk(runOptions.jobs);
         auto result = session.scrub(
-            scrub::ScrubOptions{runOptions, options.scrubbing.everyDays, now, statePath}, allowance,
+            scrub::ScrubOptions{runOptions, options.scrubbing.everyDays, now, statePath,
+                                options.scrubbing.heal},
+            allowance,
             reporter, pool.get());
         streams.finishProgress();
         streams.report.flush();

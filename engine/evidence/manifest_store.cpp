@@ -6,6 +6,7 @@
 #include "engine/evidence/manifest_entries.h"
 #include "engine/evidence/manifest_format.h"
 #include "engine/evidence/manifest_sort.h"
+#include "engine/evidence/writer_lock.h"
 #include "engine/store/tag_store.h"
 #include "engine/text/display_text.h"
 #include "engine/tree/folder_stack.h"
@@ -54,59 +55,6 @@ bool leavesFolder(std::string_view key)
     return false;
 }
 
-// Takes the lock of a manifest's writers: .quelby.lock beside it, made
-// when there is none. A lock file that is a link, not a regular file, or
-// another user's is nobody's to take.
-std::expected<FileDescriptor, std::string> lockManifest(int folderFd, const std::string& folder,
-                                                        const std::string& shownPath, bool* busy)
-{
-    const std::string lockName(kManifestLockName);
-    const std::string shownLock = escapedForReport(joinedPath(folder, lockName));
-    const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    auto opened = sys::createAt(folderFd, lockName, flags | O_CREAT | O_EXCL, 0600);
-    const bool made = opened.has_value();
-    if (!opened && opened.error().code == EEXIST) {
-        opened = sys::openAt(folderFd, lockName, flags);
-    }
-    if (!opened) {
-        const std::string reason = opened.error().code == ELOOP ? shownLock + " is a symbolic link"
-                                                                : opened.error().description;
-        return std::unexpected("Couldn't lock " + shownPath + ": " + reason);
-    }
-    FileDescriptor lock(*opened);
-    const auto info = sys::fstat(lock.get());
-    const auto folderInfo = sys::fstat(folderFd);
-    if (!info || !folderInfo) {
-        const PosixError& error = !info ? info.error() : folderInfo.error();
-        return std::unexpected("Couldn't lock " + shownPath + ": " + error.description);
-    }
-    if (!S_ISREG(info->st_mode)) {
-        return std::unexpected("Couldn't lock " + shownPath + ": " + shownLock +
-                               " is not a regular file");
-    }
-    if (!trustedEvidenceFile(*info, *folderInfo)) {
-        return std::unexpected("Couldn't lock " + shownPath + ": " + shownLock +
-                               " belongs to another user");
-    }
-    // Made by root in a user's folder, it is the user's, or they could never write
-    // again. One found there may be a link to any file, and is never given away.
-    if (made && info->st_uid != folderInfo->st_uid) {
-        (void)sys::fchown(lock.get(), folderInfo->st_uid, folderInfo->st_gid);
-    }
-    if (const auto locked = sys::flock(lock.get(), LOCK_EX | LOCK_NB); !locked) {
-        if (locked.error().code == EWOULDBLOCK) {
-            if (busy != nullptr) {
-                *busy = true;
-            }
-            return std::unexpected("the manifest of " + escapedForReport(folder) +
-                                   " is being written by another process (it holds " + shownLock +
-                                   ")");
-        }
-        return std::unexpected("Couldn't lock " + shownPath + ": " + locked.error().description);
-    }
-    return lock;
-}
-
 } // namespace
 
 std::expected<std::shared_ptr<ManifestStore>, std::string>
@@ -126,7 +74,8 @@ ManifestStore::open(std::shared_ptr<const FileDescriptor> manifestFolderFd,
     store->folderFd_ = std::move(manifestFolderFd);
     if (writes) {
         // A lock on the manifest itself would go with it at the rename, and a first Tag has none.
-        auto lock = lockManifest(store->folderFd_->get(), manifestFolder, shownPath, busy);
+        auto lock = lockEvidenceWriters(store->folderFd_->get(), manifestFolder, shownPath,
+                                        "the manifest", busy);
         if (!lock) {
             return std::unexpected(lock.error());
         }
@@ -454,6 +403,16 @@ void ManifestStore::apply(const EntryOutcome& outcome)
 }
 
 std::expected<void, std::string> ManifestStore::finish()
+{
+    auto done = finishWriting();
+    // The parity sets written after the walk take the same lock.
+    if (lockFd_.isOpen()) {
+        (void)lockFd_.close();
+    }
+    return done;
+}
+
+std::expected<void, std::string> ManifestStore::finishWriting()
 {
     if (!writes_ || !newFd_.isOpen()) {
         return {};

@@ -65,6 +65,7 @@ public:
     const std::string* manifest() const override { return &path_; }
 
 private:
+    std::expected<void, std::string> finishWriting();
     ManifestStore() = default;
 
     std::optional<std::string> keyOf(const std::string& path) const;

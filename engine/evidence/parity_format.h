@@ -85,6 +85,7 @@ struct ParitySet
     std::vector<CoveredRecord> covered;  // empty for a set Quelby did not write
     bool writtenByQuelby = false;        // it carries Quelby's packet
     unsigned percent = 0;                // as Quelby's packet records it
+    std::size_t skippedPackets = 0;      // packets passed over: their MD5 did not match
     std::string creator;
 };
 

@@ -1,13 +1,16 @@
 #include "engine/operations/file_step.h"
 
 #include "engine/run/time_stamp.h"
+#include "engine/store/file_names.h"
 #include "engine/store/repair_marks.h"
 #include "engine/text/display_text.h"
+#include "engine/text/parity_text.h"
 #include "engine/text/report_text.h"
 
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <random>
@@ -164,6 +167,33 @@ void FileVisit::writeTimeStamp()
     (void)options.evidence->write(storedFile(), EvidenceKind::stamp, text);
 }
 
+bool FileVisit::keptForParity(const Digest& digest)
+{
+    if (folder < 0) {
+        return false;
+    }
+    const auto& stored = peekStoredDigest();
+    if (!stored || !*stored || (*stored)->empty() || digest.matches(**stored)) {
+        return false;
+    }
+    const std::string setName(kParitySetFileName);
+    if (!sys::fstatAt(folder, setName, AT_SYMLINK_NOFOLLOW)) {
+        return false;
+    }
+    if (judge() == Verdict::edited) {
+        return false;
+    }
+    ++outcome.counts.keptCount;
+    ++outcome.counts.failureCount;
+    if (options.operation == Operation::tag) {
+        ++outcome.counts.errorCount;
+    }
+    outcome.result = FileResult::kept;
+    const std::string rawFolder = outcome.path.substr(0, outcome.path.rfind('/'));
+    addLine(report::keptForParityLine(path, escapedForReport(rawFolder.empty() ? "/" : rawFolder)));
+    return true;
+}
+
 void reportUnreadable(const RunOptions& options, EntryOutcome& outcome, const std::string& path,
                       const std::string& reason)
 {
@@ -223,6 +253,7 @@ std::optional<EntryOutcome> visitEntry(const RunOptions& options, const TreeRule
         FileVisit visit(options, outcome, turn, buffer, opened.file.get(),
                         escapedForReport(entry.path),
                         mayHaveChanged ? std::nullopt : std::optional(opened.info));
+        visit.folder = entry.folder ? entry.folder->get() : -1;
         if (visit.isDamagedCopy()) {
             outcome.result = FileResult::damagedCopy;
             outcome.lines = report::damagedCopyLine(visit.path);

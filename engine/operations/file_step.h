@@ -32,6 +32,7 @@ public:
     const ReadBuffer& buffer;
     const int fd;
     const std::string path; // escaped for the report
+    int folder = -1;        // the folder that lists the file, when the walk gave it
 
     // Digests the file from its start; reports progress and honours a stop request.
     DigestResult digest();
@@ -65,6 +66,10 @@ public:
     std::expected<void, PosixError> writeDigest(const Digest& digest);
     // Writes the time stamp of this moment; a failure is dropped by design.
     void writeTimeStamp();
+    // In a folder with a parity set, a digest that differs without an edit is
+    // the proof a repair needs: Tag and Retag keep it, report it and count the
+    // file as kept. True when it was kept.
+    bool keptForParity(const Digest& digest);
 
 private:
     StoredFile storedFile() { return StoredFile{fd, outcome.path, outcome.evidence}; }

@@ -78,6 +78,9 @@ void retagFile(FileVisit& visit)
         }
         return;
     }
+    if (rewrite == Rewrite::retag && visit.keptForParity(*digest)) {
+        return;
+    }
     // A digest that differs without an edit may be the only proof of damage.
     if (rewrite == Rewrite::retag && visit.options.onlyEdited) {
         const Verdict verdict = visit.judge();

@@ -9,6 +9,10 @@ void tagFile(FileVisit& visit)
     if (!digest) {
         return;
     }
+    if (visit.keptForParity(*digest)) {
+        visit.recordDetails(digest);
+        return;
+    }
     auto& outcome = visit.outcome;
     if (visit.options.details) {
         (void)visit.storedDigest(); // what it held before this write

@@ -1,6 +1,7 @@
 #include "engine/operations/walk.h"
 
 #include "engine/evidence/evidence_location.h"
+#include "engine/evidence/parity_format.h"
 #include "engine/operations/file_step.h"
 #include "engine/operations/visit_driver.h"
 #include "engine/platform/disk_kind.h"
@@ -165,8 +166,8 @@ private:
     {
         const std::string name(entry.name);
         unsigned char type = entryType(*folder, entry);
-        if (type != DT_DIR && isManifestName(name)) {
-            return; // a manifest is evidence, never a file to judge
+        if (type != DT_DIR && (isManifestName(name) || parity::isParityName(name))) {
+            return; // a manifest or a parity set is evidence, never a file to judge
         }
         const std::string path = childPath(name);
         handOverGone(&path);

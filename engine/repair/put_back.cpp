@@ -27,7 +27,6 @@ constexpr std::string_view kNameTooLong =
     "the name for the damaged file would be longer than the file system allows";
 constexpr std::string_view kChangedSinceChecked = "the file changed since it was checked";
 constexpr std::string_view kCopyChanged = "the copy changed while it was copied";
-constexpr std::string_view kCannotExchange = "the file system cannot exchange two names";
 constexpr std::string_view kAppendOnly = "the folder is append-only";
 constexpr std::string_view kImmutable = "the folder is immutable";
 
@@ -227,13 +226,13 @@ PutBack stopped()
 // Everything the new file needs before it may take the name, made durable.
 // Empty when done, the reason otherwise ("" for a stop).
 std::expected<void, std::string> prepare(const DamagedFile& damaged, int damagedFd,
-                                         const NewFile& file, int copy, std::int64_t copySize,
+                                         const NewFile& file, const WriteBytes& writeBytes,
                                          const ReadBuffer& buffer, DigestBackEnd backEnd,
                                          const std::function<bool()>& stopRequested)
 {
     auto failure = [](const PosixError& error) { return std::unexpected(error.description); };
-    if (auto copied = copyBytes(copy, copySize, file.fd(), buffer, stopRequested); !copied) {
-        return copied;
+    if (auto written = writeBytes.write(file.fd()); !written) {
+        return written;
     }
     if (auto synced = sys::fsync(file.fd()); !synced) {
         return failure(synced.error());
@@ -247,7 +246,7 @@ std::expected<void, std::string> prepare(const DamagedFile& damaged, int damaged
         return std::unexpected(stopRequested() ? std::string() : written.error().description);
     }
     if (!*written || **written != damaged.digest) {
-        return std::unexpected(std::string(kCopyChanged));
+        return std::unexpected(std::string(writeBytes.notProven));
     }
     // The attributes in one order: what the new file must not carry goes
     // first, the capability last, since a change of owner clears it.
@@ -298,6 +297,94 @@ std::expected<void, std::string> prepare(const DamagedFile& damaged, int damaged
     return {};
 }
 
+
+// Renames without replacing what holds the new name. FUSE file systems may
+// refuse the flag; there the name is looked at first, which leaves a moment
+// in which a file made under it would be replaced.
+std::expected<void, PosixError> renameNoReplace(int folder, const std::string& from,
+                                                const std::string& to)
+{
+    auto renamed = sys::renameAt2(folder, from, folder, to, RENAME_NOREPLACE);
+    if (renamed || renamed.error().code != EINVAL) {
+        return renamed;
+    }
+    if (sys::fstatAt(folder, to, AT_SYMLINK_NOFOLLOW)) {
+        return std::unexpected(posixError(EEXIST));
+    }
+    return sys::renameAt2(folder, from, folder, to, 0);
+}
+
+std::string damagedMarkNow(const DamagedFile& damaged)
+{
+    return damagedMarkValue(damaged.name, timeStampText(std::chrono::system_clock::now()));
+}
+
+std::string keptPath(const DamagedFile& damaged, const std::string& kept)
+{
+    return damaged.path.substr(0, damaged.path.rfind('/') + 1) + kept;
+}
+
+// Where names cannot be exchanged: the damaged file moves to its kept name,
+// then the new file takes the name, each made durable. A kill between the
+// two leaves the kept bytes and the repair's temporary file, which every
+// walk names; the name itself is never replaced by anything unproven.
+template <typename Failed>
+PutBack putBackByTwoRenames(const DamagedFile& damaged, int damagedFd, NewFile& file,
+                            int firstNumber, const Failed& failedAndRemoved)
+{
+    const std::string hidden = file.name();
+    std::string kept;
+    for (int next = firstNumber;; ++next) {
+        const auto free = firstFreeKeptNumber(damaged, next);
+        if (!free) {
+            return failedAndRemoved(std::string(kNameTooLong));
+        }
+        kept = keptName(damaged.name, *free);
+        auto moved = renameNoReplace(damaged.folder, damaged.name, kept);
+        if (moved) {
+            break;
+        }
+        if (moved.error().code != EEXIST) {
+            return failedAndRemoved(moved.error().description);
+        }
+        next = *free;
+    }
+    const auto aside = sys::fstatAt(damaged.folder, kept, AT_SYMLINK_NOFOLLOW);
+    if (!aside || aside->st_dev != damaged.judged.st_dev ||
+        aside->st_ino != damaged.judged.st_ino) {
+        // Another file slipped in under the name: it gets its name back.
+        (void)renameNoReplace(damaged.folder, kept, damaged.name);
+        return failedAndRemoved(std::string(kChangedSinceChecked));
+    }
+    if (auto synced = sys::fsync(damaged.folder); !synced) {
+        (void)renameNoReplace(damaged.folder, kept, damaged.name);
+        return failedAndRemoved(synced.error().description);
+    }
+    if (auto placed = renameNoReplace(damaged.folder, hidden, damaged.name); !placed) {
+        (void)renameNoReplace(damaged.folder, kept, damaged.name);
+        return failedAndRemoved(placed.error().description);
+    }
+    file.keep();
+    if (auto synced = sys::fsync(damaged.folder); !synced) {
+        return PutBack{PutBack::End::repairedWithoutKeeping,
+                       "the repaired file is in place and the damaged file is " +
+                           escapedForReport(kept) + ", but the folder could not be synced: " +
+                           synced.error().description,
+                       kept};
+    }
+    const std::string mark = damagedMarkNow(damaged);
+    if (auto cleared = markAsDamaged(*damaged.evidence, damagedFd, damaged.name, damaged.judged,
+                                     mark);
+        !cleared) {
+        return PutBack{PutBack::End::repairedWithoutKeeping,
+                       "the repaired file is in place, but the damaged file " +
+                           escapedForReport(kept) + " could not be marked: " +
+                           cleared.error().description,
+                       kept};
+    }
+    damaged.evidence->keptDamaged(keptPath(damaged, kept), mark);
+    return PutBack{PutBack::End::repaired, {}, kept};
+}
 } // namespace
 
 std::optional<std::string> repairRefusal(const DamagedFile& damaged)
@@ -329,7 +416,85 @@ std::optional<std::string> folderRefusal(int folder)
     return std::nullopt;
 }
 
-PutBack putBack(const DamagedFile& damaged, int copy, std::int64_t copySize,
+WriteBytes bytesOfCopy(int copy, std::int64_t copySize, const ReadBuffer& buffer,
+                       const std::function<bool()>& stopRequested)
+{
+    return {[copy, copySize, &buffer, stopRequested](int to) {
+                return copyBytes(copy, copySize, to, buffer, stopRequested);
+            },
+            std::string(kCopyChanged)};
+}
+
+std::expected<void, std::string> restoreMissing(const MissingFile& missing,
+                                                const WriteBytes& writeBytes,
+                                                const ReadBuffer& buffer, DigestBackEnd backEnd,
+                                                const std::function<bool()>& stopRequested)
+{
+    auto created = NewFile::create(missing.folder);
+    if (!created) {
+        return std::unexpected(created.error().description);
+    }
+    NewFile& file = *created;
+    auto failed = [&file](std::string reason) -> std::expected<void, std::string> {
+        const std::string name = file.name();
+        if (auto removed = file.discard(); !removed) {
+            reason += "; the temporary file " + escapedForReport(name) +
+                      " could not be removed: " + removed.error().description;
+        }
+        return std::unexpected(std::move(reason));
+    };
+    if (auto written = writeBytes.write(file.fd()); !written) {
+        return written.error().empty() ? written : failed(written.error());
+    }
+    if (auto synced = sys::fsync(file.fd()); !synced) {
+        return failed(synced.error().description);
+    }
+    (void)sys::lseek(file.fd(), 0, SEEK_SET);
+    const auto digest = fileDigest(file.fd(), buffer, backEnd,
+                                   [&](std::size_t) { return !stopRequested(); });
+    if (!digest) {
+        return stopRequested() ? failed(std::string()) : failed(digest.error().description);
+    }
+    if (!*digest || **digest != missing.digest) {
+        return failed(writeBytes.notProven);
+    }
+    EvidenceSlot slot;
+    const StoredFile stored{file.fd(), missing.path, slot};
+    if (auto tagged = missing.evidence->write(stored, EvidenceKind::digest, missing.digest.view());
+        !tagged && tagged.error().code != EOPNOTSUPP) {
+        return failed(tagged.error().description);
+    }
+    (void)missing.evidence->write(stored, EvidenceKind::stamp,
+                                  timeStampText(std::chrono::system_clock::now()));
+    if (auto mode = sys::fchmod(file.fd(), missing.mode & 07777); !mode) {
+        return failed(mode.error().description);
+    }
+    const struct timespec times[2] = {{0, UTIME_OMIT}, missing.modified};
+    if (auto timed = sys::futimens(file.fd(), times); !timed) {
+        return failed(timed.error().description);
+    }
+    if (auto synced = sys::fsync(file.fd()); !synced) {
+        return failed(synced.error().description);
+    }
+    if (stopRequested()) {
+        return failed(std::string());
+    }
+    if (auto linked = file.link(); !linked) {
+        return failed(linked.error().description);
+    }
+    if (auto named = renameNoReplace(missing.folder, file.name(), missing.name); !named) {
+        return failed(named.error().code == EEXIST ? std::string("a file of that name appeared")
+                                                   : named.error().description);
+    }
+    file.keep();
+    if (auto synced = sys::fsync(missing.folder); !synced) {
+        return std::unexpected("the file is back, but the folder could not be synced: " +
+                               synced.error().description);
+    }
+    return {};
+}
+
+PutBack putBack(const DamagedFile& damaged, const WriteBytes& writeBytes,
                 const ReadBuffer& buffer, DigestBackEnd backEnd,
                 const std::function<bool()>& stopRequested)
 {
@@ -360,7 +525,7 @@ PutBack putBack(const DamagedFile& damaged, int copy, std::int64_t copySize,
         return failed(std::move(reason));
     };
     if (auto ready =
-            prepare(damaged, damagedFd.get(), file, copy, copySize, buffer, backEnd, stopRequested);
+            prepare(damaged, damagedFd.get(), file, writeBytes, buffer, backEnd, stopRequested);
         !ready) {
         return ready.error().empty() ? stopped() : failedAndRemoved(ready.error());
     }
@@ -388,8 +553,10 @@ PutBack putBack(const DamagedFile& damaged, int copy, std::int64_t copySize,
         const bool noExchange =
             exchanged.error().code == EINVAL || exchanged.error().code == ENOSYS ||
             exchanged.error().code == EOPNOTSUPP;
-        return failedAndRemoved(noExchange ? std::string(kCannotExchange)
-                                           : exchanged.error().description);
+        if (!noExchange) {
+            return failedAndRemoved(exchanged.error().description);
+        }
+        return putBackByTwoRenames(damaged, damagedFd.get(), file, *number, failedAndRemoved);
     }
     // From here on the name holds the repaired bytes and nothing is undone
     // for a stop. Should another file have slipped in under the name before
@@ -413,8 +580,7 @@ PutBack putBack(const DamagedFile& damaged, int copy, std::int64_t copySize,
                            ": " + error.description,
                        {}};
     };
-    const std::string mark =
-        damagedMarkValue(damaged.name, timeStampText(std::chrono::system_clock::now()));
+    const std::string mark = damagedMarkNow(damaged);
     if (auto cleared = markAsDamaged(*damaged.evidence, damagedFd.get(), damaged.name,
                                      damaged.judged, mark);
         !cleared) {
@@ -437,8 +603,7 @@ PutBack putBack(const DamagedFile& damaged, int copy, std::int64_t copySize,
                                    synced.error().description,
                                kept};
             }
-            damaged.evidence->keptDamaged(damaged.path.substr(0, damaged.path.rfind('/') + 1) + kept,
-                                          mark);
+            damaged.evidence->keptDamaged(keptPath(damaged, kept), mark);
             return PutBack{PutBack::End::repaired, {}, kept};
         }
         if (renamed.error().code != EEXIST) {

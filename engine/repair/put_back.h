@@ -14,6 +14,7 @@
 #include "engine/store/evidence_store.h"
 
 #include <cstdint>
+#include <expected>
 #include <functional>
 #include <optional>
 #include <string>
@@ -55,10 +56,44 @@ struct PutBack
 // never removed or exchanged (append-only, immutable). None when it may.
 std::optional<std::string> folderRefusal(int folder);
 
-// Copies exactly copySize bytes, the size proven, from copy (any offset) and
-// swaps them in. Asks for a stop until the exchange; after it, finishes.
-PutBack putBack(const DamagedFile& damaged, int copy, std::int64_t copySize,
+// The bytes the file is to hold.
+struct WriteBytes
+{
+    // Writes them into `to`, an empty new file; the reason when it cannot, empty for a stop.
+    std::function<std::expected<void, std::string>(int to)> write;
+    // Why bytes written whole may still not be the ones the stored digest vouches for.
+    std::string notProven;
+};
+
+// Exactly copySize bytes, the size proven, from copy (any offset).
+WriteBytes bytesOfCopy(int copy, std::int64_t copySize, const ReadBuffer& buffer,
+                       const std::function<bool()>& stopRequested);
+
+// Writes the new bytes, proves them by the damaged file's stored digest and
+// swaps them in. Asks for a stop until the names change; after, finishes.
+PutBack putBack(const DamagedFile& damaged, const WriteBytes& writeBytes,
                 const ReadBuffer& buffer, DigestBackEnd backEnd,
                 const std::function<bool()>& stopRequested);
+
+// A file that is gone, to be made again under its name.
+struct MissingFile
+{
+    int folder = -1;
+    std::string name;
+    std::string path; // raw, the folder's included
+    Digest digest;    // the bytes must have it
+    std::uint32_t mode = 0644;
+    struct timespec modified = {};
+    EvidenceStore* evidence = nullptr; // gets the digest and a fresh stamp
+};
+
+// Writes the bytes into a new file, proves them by the digest, gives the file
+// its mode, time, digest and stamp, makes it durable, and only then gives it
+// the name, which it never takes from a file that appeared meanwhile. The
+// reason when it failed (nothing is left behind), empty for a stop.
+std::expected<void, std::string> restoreMissing(const MissingFile& missing,
+                                                const WriteBytes& writeBytes,
+                                                const ReadBuffer& buffer, DigestBackEnd backEnd,
+                                                const std::function<bool()>& stopRequested);
 
 } // namespace quelby

@@ -24,6 +24,10 @@ struct RepairOptions
     std::vector<std::string> copies; // absolute and normalised, in the order given
     bool dryRun = false;             // find the copies, write nothing
     bool alsoUnknown = false;        // repair files whose verdict is unknown too
+    // Each folder's parity sets come first, copies after. A set made
+    // elsewhere, by its raw path, replaces the sets of its folder.
+    std::optional<std::string> paritySet;
+    bool restoreMissing = false; // files a set covers that are gone come back too
 };
 
 enum class RepairResult
@@ -52,6 +56,8 @@ struct RepairCounts
     std::int64_t left = 0;
     std::int64_t leftUnknown = 0;     // left only because --also-unknown was not given
     std::int64_t copyFilesHashed = 0; // files of the copies digested, each once
+    std::int64_t restored = 0;        // missing files brought back
+    std::int64_t restoreFailed = 0;
 };
 
 // One entry of the walk, after its repair.
@@ -60,8 +66,19 @@ struct RepairedEntry
     const EntryOutcome& entry;
     RepairResult result = RepairResult::none;
     std::string lines;               // its report text; verbose lines only when asked
-    std::optional<std::string> copy; // the copy used or found, raw bytes
+    std::optional<std::string> copy; // the copy used or found, raw bytes; none from parity
     std::string reason;              // why it was left, or not repaired
+    bool fromParity = false;
+};
+
+// A file a parity set covers that was gone, after the walk.
+struct RestoredFile
+{
+    std::string path;                // raw bytes
+    bool restored = false;
+    std::optional<std::string> copy; // the copy it came from; none from parity
+    std::string reason;              // why not
+    std::string lines;               // its report text
 };
 
 class RepairObserver
@@ -69,6 +86,7 @@ class RepairObserver
 public:
     virtual ~RepairObserver() = default;
     virtual void entryDone(const RepairedEntry&) {}
+    virtual void fileRestored(const RestoredFile&) {}
     virtual void progress(const RunProgress&) {}
     virtual bool stopRequested() { return false; }
 };
@@ -83,6 +101,13 @@ struct RepairState
 // repair, or holds it, by real paths; in words for the user.
 std::expected<void, std::string> validateCopies(const std::string& folder,
                                                 const std::vector<std::string>& copies);
+
+// Refuses a set made elsewhere that is not a file in folder or a folder below it.
+std::expected<void, std::string> validateParitySet(const std::string& folder,
+                                                   const std::string& set);
+
+// True when a set of Quelby's lies at or below the folder.
+bool hasParityBelow(const std::string& folder);
 
 class DigestPool;
 

@@ -122,6 +122,8 @@ std::string_view fileResultName(FileResult result)
         return "leftover";
     case FileResult::damagedCopy:
         return "damaged-copy";
+    case FileResult::healed:
+        return "healed";
     case FileResult::none:
         break;
     }

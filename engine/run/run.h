@@ -118,7 +118,8 @@ enum class FileResult
     tagFailed,
     missing,    // listed in the manifest, gone from the disk
     leftover,   // a temporary file of an interrupted repair: never read or tagged
-    damagedCopy // damaged bytes a repair kept: never read or tagged
+    damagedCopy, // damaged bytes a repair kept: never read or tagged
+    healed       // found damaged by a scrub and rebuilt from its folder's parity set
 };
 
 // The result's name in JSON output and the journal; empty for none.

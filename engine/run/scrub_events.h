@@ -16,6 +16,7 @@ namespace quelby::scrub {
 inline constexpr std::string_view kProblemMessageId = "a0b0f32ff1e6400c9432ab57be50b60f";
 inline constexpr std::string_view kSummaryMessageId = "65a19df3148944009e5179fbc1e3db97";
 inline constexpr std::string_view kGoneMessageId = "943506a29807491f9f7eee3d2eb4239b";
+inline constexpr std::string_view kHealedMessageId = "5e0d7c1f2b8a4f6c9a3e61d4b7f08c25";
 
 // A file whose verification gave a "❌" line, or a folder that could not be read.
 struct Problem

@@ -5,9 +5,13 @@
 #include "engine/operations/visit_driver.h"
 #include "engine/platform/sys.h"
 #include "engine/run/entry_open.h"
+#include "engine/evidence/parity_format.h"
+#include "engine/operations/parity_refresh.h"
 #include "engine/scrub/due_files.h"
+#include "engine/scrub/healer.h"
 #include "engine/scrub/survey.h"
 #include "engine/text/display_text.h"
+#include "engine/text/parity_text.h"
 #include "engine/tree/open_below.h"
 #include "engine/tree/paths.h"
 
@@ -17,6 +21,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <optional>
+#include <set>
 #include <unordered_set>
 
 namespace quelby::scrub {
@@ -45,6 +50,10 @@ public:
             prepareReads();
         }
         Survey survey(options_, known_, surveyed_, observer_, readsDuringSurvey ? this : nullptr);
+        if (options_.heal) {
+            healer_.emplace(reading_, allowance_, [this] { return observer_.stopRequested(); });
+            survey.healer = &*healer_;
+        }
         result_.state = walkFolder(readsDuringSurvey ? reading_ : run_, survey,
                                    readsDuringSurvey ? pool_ : nullptr);
         unreadFolders_ = std::move(survey.unreadFolders);
@@ -52,6 +61,9 @@ public:
             return std::unexpected(stateError_);
         }
         if (result_.state.stopped || readsDuringSurvey) {
+            if (!result_.state.stopped) {
+                lookAtSets();
+            }
             return finish();
         }
         if (auto noted = noteGone(survey.reportedMissing); !noted) {
@@ -60,6 +72,7 @@ public:
         if (auto read = readDueFiles(); !read) {
             return std::unexpected(read.error());
         }
+        lookAtSets();
         return finish();
     }
 
@@ -99,6 +112,40 @@ private:
             known_.erase(path);
         }
         return {};
+    }
+
+    // The sets of the folders whose files were read are read too, each
+    // packet against its MD5; --heal writes a damaged one anew.
+    void lookAtSets()
+    {
+        const auto root = openRunFolder(run_);
+        if (!root) {
+            return;
+        }
+        for (const std::string& relative : foldersRead_) {
+            if (observer_.stopRequested()) {
+                return;
+            }
+            const auto folder = openFolderBelow((*root)->get(), relative);
+            if (!folder || setCondition(folder->get()) != SetCondition::damaged) {
+                continue;
+            }
+            const std::string folderPath =
+                relative.empty() ? run_.folder : joinedPath(run_.folder, relative);
+            const std::string setPath = joinedPath(folderPath, parity::setFileName(1));
+            const std::string shown = escapedForReport(folderPath);
+            if (!options_.heal) {
+                observer_.paritySetDamaged(setPath, false, report::parityDamagedLine(shown));
+                continue;
+            }
+            allowance_.start(0);
+            const ParitySetOutcome rewritten = rewriteParity(
+                (*root)->get(), run_.folder, folderPath, [this] { return observer_.stopRequested(); });
+            const bool rebuilt = rewritten.result == ParitySetResult::written;
+            observer_.paritySetDamaged(setPath, rebuilt,
+                                       rebuilt ? report::parityRebuiltLine(shown)
+                                               : report::parityDamagedLine(shown) + rewritten.lines);
+        }
     }
 
     bool namesNothing(const std::string& relativePath) const
@@ -172,6 +219,8 @@ private:
     {
         reading_ = run_;
         reading_.readsUntagged = false;
+        // Healing needs each damaged file's stored values and verdict.
+        reading_.details = reading_.details || options_.heal;
     }
 
     // ReadsDuringSurvey: the survey's walk reads the file while the allowance lasts.
@@ -240,8 +289,16 @@ private:
         visits_->add(std::move(outcome));
     }
 
-    void deliver(const EntryOutcome& outcome) override
+    void deliver(const EntryOutcome& given) override
     {
+        std::optional<EntryOutcome> healed;
+        if (healer_ && given.result == FileResult::differs) {
+            healed = given;
+            if (!healer_->heal(*healed)) {
+                healed.reset();
+            }
+        }
+        const EntryOutcome& outcome = healed ? *healed : given;
         result_.state += outcome.counts;
         observer_.entryDone(outcome);
         learnIfRead(outcome);
@@ -270,6 +327,7 @@ private:
     // What a read found, into the state.
     void learn(SurveyedFile& file, const EntryOutcome& outcome)
     {
+        foldersRead_.insert(std::string(splitPath(file.relativePath).folder));
         const std::optional<KnownFile> before =
             file.known != nullptr ? std::optional(*file.known) : std::nullopt;
         KnownFile now;
@@ -283,7 +341,8 @@ private:
             now.changedNs = file.changedNs;
         }
         now.verifiedAt = before ? before->verifiedAt : std::nullopt;
-        switch (outcome.result) {
+        // A healed file holds the bytes its digest vouches for, as one that matched.
+        switch (outcome.result == FileResult::healed ? FileResult::matched : outcome.result) {
         case FileResult::matched:
             now.result = LastResult::matched;
             now.verifiedAt = options_.now;
@@ -412,6 +471,8 @@ private:
     ScrubResult result_;
 
     RunOptions reading_;
+    std::optional<Healer> healer_; // with --heal
+    std::set<std::string> foldersRead_; // relative, "" for the folder itself
     TreeRules rules_;
     PseudoFileSystems pseudoFileSystems_;
     std::shared_ptr<const FileDescriptor> root_;

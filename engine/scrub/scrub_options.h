@@ -18,6 +18,8 @@ struct ScrubOptions
     // The state file, absolute: it and its companions are left out where
     // the folder holds them (a scrub of the home folder).
     std::string statePath;
+    // Damaged files are rebuilt from their folders' parity sets as they are found.
+    bool heal = false;
 };
 
 // How a caller follows a scrub: the walk's observer for every report line
@@ -27,6 +29,15 @@ class ScrubObserver : public RunObserver
 public:
     // A file the state knew, whose path now names nothing.
     virtual void gone(const std::string& path) { (void)path; }
+    // A folder's parity set found damaged, and whether --heal wrote it anew;
+    // lines is its report text.
+    virtual void paritySetDamaged(const std::string& setPath, bool rebuilt,
+                                  const std::string& lines)
+    {
+        (void)setPath;
+        (void)rebuilt;
+        (void)lines;
+    }
     // After the survey and after each file read.
     virtual void scrubProgress(std::int64_t verified, std::int64_t due)
     {

@@ -1,9 +1,11 @@
 #include "engine/scrub/survey.h"
 
 #include "engine/platform/sys.h"
+#include "engine/scrub/healer.h"
 #include "engine/tree/paths.h"
 
 #include <fcntl.h>
+#include <optional>
 
 namespace quelby::scrub {
 
@@ -58,8 +60,16 @@ bool Survey::visitsFile(const EntryToVisit& entry)
     return reads_ != nullptr && reads_->startsRead(files.size() - 1, entry);
 }
 
-void Survey::entryDone(const EntryOutcome& outcome)
+void Survey::entryDone(const EntryOutcome& given)
 {
+    std::optional<EntryOutcome> healed;
+    if (healer != nullptr && given.result == FileResult::differs) {
+        healed = given;
+        if (!healer->heal(*healed)) {
+            healed.reset();
+        }
+    }
+    const EntryOutcome& outcome = healed ? *healed : given;
     if (outcome.result == FileResult::missing) {
         reportedMissing.insert(relativePath(options_.run.folder, outcome.path));
     }

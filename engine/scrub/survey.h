@@ -30,6 +30,8 @@ public:
     virtual void delivered(const EntryOutcome& outcome) = 0;
 };
 
+class Healer;
+
 class Survey : public RunObserver
 {
 public:
@@ -43,6 +45,7 @@ public:
     }
 
     std::vector<SurveyedFile>& files;
+    Healer* healer = nullptr; // heals damage the reads find, when given
     std::unordered_set<std::string> reportedMissing; // relative paths a manifest lists, gone
     // Folders the walk could not open or list, relative ("" for the folder itself).
     std::vector<std::string> unreadFolders;

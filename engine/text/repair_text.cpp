@@ -24,6 +24,16 @@ std::string couldntRepairLine(std::string_view path, std::string_view reason)
     return join({kCross, "Couldn't repair ", path, ": ", reason, "\n"});
 }
 
+std::string restoredLine(std::string_view path, std::string_view from)
+{
+    return join({kTick, "Restored ", path, " from ", from, "\n"});
+}
+
+std::string couldntRestoreLine(std::string_view path, std::string_view reason)
+{
+    return join({kCross, "Couldn't restore ", path, ": ", reason, "\n"});
+}
+
 std::string leftLine(std::string_view path, std::string_view reason)
 {
     return join({kWarning, "Left ", path, ": ", reason, "\n"});

@@ -13,6 +13,9 @@ std::string repairedLine(std::string_view path, std::string_view copy);
 std::string wouldRepairLine(std::string_view path, std::string_view copy);
 std::string noIntactCopyLine(std::string_view path);
 std::string couldntRepairLine(std::string_view path, std::string_view reason);
+// A missing file a parity set covers, brought back from the set or a copy.
+std::string restoredLine(std::string_view path, std::string_view from);
+std::string couldntRestoreLine(std::string_view path, std::string_view reason);
 // A file that differs but is not repaired (verbose only).
 std::string leftLine(std::string_view path, std::string_view reason);
 

@@ -1135,9 +1135,9 @@ TEST(Manifest, AFolderWithAManifestOfItsOwnIsJudgedByItAlone)
     EXPECT_NE(goneOut.find("❌ Missing " + f + "/card2/d.jpg\n"), std::string::npos) << goneOut;
 }
 
-// exFAT through FUSE has no RENAME_EXCHANGE (and no O_TMPFILE): repair says so and leaves
-// neither a temporary file nor a changed byte behind.
-TEST(Manifest, RepairOnAFileSystemThatCannotExchangeNamesSaysSoAndLeavesNothing)
+// exFAT through FUSE has no RENAME_EXCHANGE (and no O_TMPFILE): repair puts the bytes back
+// by two renames, keeps the damaged ones marked, and leaves nothing else behind.
+TEST(Manifest, RepairOnAFileSystemThatCannotExchangeNamesPutsBackByTwoRenames)
 {
     AttributelessMount mount(FileSystem::exfat);
     SKIP_UNLESS_MOUNTED(mount);
@@ -1154,16 +1154,17 @@ TEST(Manifest, RepairOnAFileSystemThatCannotExchangeNamesSaysSoAndLeavesNothing)
     ASSERT_EQ(::utimensat(AT_FDCWD, mount.path("photo.raw").c_str(), old, 0), 0);
 
     const auto [status, out, err] = runTool({"repair", "--from", copies.path(""), f});
-    EXPECT_EQ(status, 1) << out << err;
-    EXPECT_NE(out.find("❌ Couldn't repair " + f +
-                       "/photo.raw: the file system cannot exchange two names"),
-              std::string::npos)
-        << out;
-    EXPECT_EQ(readWholeFile(mount.path("photo.raw")), damaged);
+    EXPECT_EQ(status, 0) << out << err;
+    EXPECT_NE(out.find("✅ Repaired " + f + "/photo.raw from "), std::string::npos) << out;
+    EXPECT_EQ(readWholeFile(mount.path("photo.raw")), bytes);
+    EXPECT_EQ(readWholeFile(mount.path("photo.raw.damaged")), damaged);
+    EXPECT_NE(readWholeFile(mount.path(kManifest)).find("#damaged "), std::string::npos);
     EXPECT_EQ(test::runCommand("ls -A " + f +
-                               " | grep -v -x -e photo.raw -e .quelby.sha256 -e .quelby.lock"),
+                               " | grep -v -x -e photo.raw -e photo.raw.damaged"
+                               " -e .quelby.sha256 -e .quelby.lock"),
               1)
         << "nothing else is left in the folder";
+    EXPECT_EQ(std::get<0>(runTool({"check", f})), 0);
 }
 
 // With digests in manifests on both sides: the copy's manifest points at a renamed
