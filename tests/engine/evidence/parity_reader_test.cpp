@@ -52,7 +52,7 @@ struct Design
     std::uint64_t sliceSize = 8;
     std::vector<HandFile> files = {{"photo.jpg", 20}, {"notes.txt", 5}};
     std::optional<std::uint32_t> mainCount;
-    std::size_t mainPadding = 0; // bytes past a multiple of 4 in the Main packet
+    bool unpaddedName = false; // the first file's descriptions not a multiple of 4 long
     std::size_t extraChecksums = 0;
     std::string coveredName = "photo.jpg";
     std::optional<std::uint32_t> coveredCount;
@@ -67,10 +67,10 @@ std::string fileId(const HandFile& file)
     return md5Of(file.name + littleEndian(file.length, 8));
 }
 
-std::string description(const HandFile& file)
+std::string description(const HandFile& file, bool unpadded = false)
 {
     return fileId(file) + std::string(16, 'm') + std::string(16, 'k') +
-           littleEndian(file.length, 8) + padded(file.name);
+           littleEndian(file.length, 8) + (unpadded ? file.name : padded(file.name));
 }
 
 std::string quelbyPacket(const Design& design)
@@ -99,7 +99,9 @@ std::string build(const Design& design, std::vector<std::size_t>& offsets)
         packets.push_back(design.intruder);
     }
     for (const auto& file : design.files) {
-        packets.push_back(packet(kSetId, kFileDescriptionType, description(file)));
+        packets.push_back(
+            packet(kSetId, kFileDescriptionType,
+                   description(file, design.unpaddedName && &file == &design.files[0])));
     }
     std::string main =
         littleEndian(design.sliceSize, 8) +
@@ -107,11 +109,11 @@ std::string build(const Design& design, std::vector<std::size_t>& offsets)
     for (const auto& file : design.files) {
         main += fileId(file);
     }
-    main += std::string(design.mainPadding, '\0');
-    packets.push_back(packet(kSetId, kMainType, main) +
-                      std::string((4 - main.size() % 4) % 4, 'j'));
+    packets.push_back(packet(kSetId, kMainType, main));
     for (const auto& file : design.files) {
-        packets.push_back(packet(kSetId, kFileDescriptionType, description(file)));
+        packets.push_back(
+            packet(kSetId, kFileDescriptionType,
+                   description(file, design.unpaddedName && &file == &design.files[0])));
     }
     for (std::size_t f = 0; f < design.files.size(); ++f) {
         const auto& file = design.files[f];
@@ -136,6 +138,7 @@ std::string build(const Design& design, std::vector<std::size_t>& offsets)
     for (const auto& one : packets) {
         offsets.push_back(bytes.size());
         bytes += one;
+        bytes.resize((bytes.size() + 3) / 4 * 4, 'j'); // where the next packet is looked for
     }
     if (design.damage) {
         design.damage(bytes, offsets);
@@ -221,7 +224,7 @@ TEST(ParityReader, ReadsEveryPacketOfASetAndRefusesOneThatNamesAnythingButItsOwn
         {"a first description of a huge length",
          [&](Design& d) { d.damage = setLength(0, [](std::uint64_t) { return 1ull << 62; }); },
          false},
-        {"a Main packet not a multiple of 4 long", [](Design& d) { d.mainPadding = 2; }, true},
+        {"a description not a multiple of 4 long", [](Design& d) { d.unpaddedName = true; }, true},
         {"a block size of 0", [](Design& d) { d.sliceSize = 0; }, true},
         {"a block size not a multiple of 4", [](Design& d) { d.sliceSize = 6; }, true},
         {"a block size of 2 GiB", [](Design& d) { d.sliceSize = 2ull << 30; }, true},
