@@ -127,9 +127,15 @@ Md5 fileId(const Md5& md5First16k, std::uint64_t length, std::string_view name)
     return md5Of(fields);
 }
 
+bool numericallyBefore(const Md5& a, const Md5& b)
+{
+    return std::lexicographical_compare(a.bytes.rbegin(), a.bytes.rend(), b.bytes.rbegin(),
+                                        b.bytes.rend());
+}
+
 std::string mainBody(std::uint64_t sliceSize, std::vector<Md5> fileIds)
 {
-    std::sort(fileIds.begin(), fileIds.end());
+    std::sort(fileIds.begin(), fileIds.end(), numericallyBefore);
     std::string body;
     appendLittleEndian(body, sliceSize, 8);
     appendLittleEndian(body, fileIds.size(), 4);

@@ -45,6 +45,11 @@ std::uint32_t crc32Update(std::uint32_t crc, const std::uint8_t* data, std::size
 // MD5 of the first 16 KiB, the length and the name unpadded.
 Md5 fileId(const Md5& md5First16k, std::uint64_t length, std::string_view name);
 
+// The Main packet's order of file IDs, which gives the slices their
+// constants: by numerical value, each ID read as a little-endian integer
+// like every number of the format.
+bool numericallyBefore(const Md5& a, const Md5& b);
+
 // Bodies of the packets. The Main body's MD5 is the recovery set ID.
 std::string mainBody(std::uint64_t sliceSize, std::vector<Md5> fileIds);
 std::string fileDescriptionBody(const InputFile& file);

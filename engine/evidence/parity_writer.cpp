@@ -230,7 +230,7 @@ private:
             inputs_.push_back(std::move(input));
         }
         std::sort(inputs_.begin(), inputs_.end(), [](const Input& a, const Input& b) {
-            return a.description.id < b.description.id;
+            return numericallyBefore(a.description.id, b.description.id);
         });
         std::uint64_t slices = 0;
         std::vector<Md5> ids;

@@ -82,6 +82,28 @@ int par2(const TempTree& tree, const std::string& arguments)
     return test::runCommand("cd '" + tree.root() + "' && par2 " + arguments + " >/dev/null 2>&1");
 }
 
+// The distinct packets of a set's bytes, but the Creator's and Quelby's own.
+std::set<std::string> formatPackets(const std::string& bytes)
+{
+    std::set<std::string> packets;
+    for (std::size_t at = 0; at + 64 <= bytes.size();) {
+        std::uint64_t length = 0;
+        for (int i = 7; i >= 0; --i) {
+            length = length << 8 | static_cast<unsigned char>(bytes[at + 8 + static_cast<std::size_t>(i)]);
+        }
+        const std::string type = bytes.substr(at + 48, 16);
+        if (length < 64 || at + length > bytes.size()) {
+            ADD_FAILURE() << "a packet runs past the end at " << at;
+            break;
+        }
+        if (type != kCreatorType && type != kQuelbyFilesType) {
+            packets.insert(bytes.substr(at, length));
+        }
+        at += length;
+    }
+    return packets;
+}
+
 bool par2Missing()
 {
     return test::runCommand("command -v par2 >/dev/null 2>&1") != 0;
@@ -92,14 +114,15 @@ TEST(ParityWriter, WritesASetThatPar2VerifiesAndRepairsByteForByte)
     if (par2Missing()) {
         GTEST_SKIP() << "par2 is not on PATH: nothing can judge the set";
     }
-    // Names of 1 to 7 bytes reach every padding of a name; sizes 0, 1, 3, one
-    // short of a slice, a slice, and many slices with a short one at the end.
+    // Names of 2 to 8 bytes reach every padding of a name (par2 cannot make
+    // a set of a name of 1); sizes 0, 1, 3, one short of a slice, a slice,
+    // and many slices with a short one at the end.
     constexpr std::uint64_t kSlice = 4096;
     std::mt19937 random(37);
     const std::vector<std::pair<std::string, std::uint64_t>> sizes = {
-        {"empty", 0},           {"1", 1},          {"22", 3},
-        {"333", kSlice - 1},    {"4444", kSlice},  {"55555", 4},
-        {"666666", 2 * kSlice + 2}, {"7777777", 300 * kSlice + 7}};
+        {"empty", 0},          {"22", 1},         {"333", 3},
+        {"4444", kSlice - 1},  {"55555", kSlice}, {"666666", 4},
+        {"7777777", 2 * kSlice + 2}, {"88888888", 300 * kSlice + 7}};
     std::vector<std::pair<std::string, std::string>> contents;
     for (const auto& [name, size] : sizes) {
         contents.emplace_back(name, randomBytes(random, size));
@@ -114,9 +137,23 @@ TEST(ParityWriter, WritesASetThatPar2VerifiesAndRepairsByteForByte)
     EXPECT_EQ(par2(tree, "verify .quelby.par2"), 0);
     // The empty file lies only in Quelby's own packet, with its stamp.
     EXPECT_NE(test::readWholeFile(set).find("stamp of empty"), std::string::npos);
+    // The format makes packets of the same files and parameters byte for
+    // byte the same, whoever writes them.
+    ASSERT_EQ(par2(tree, "create -q -s4096 -c8 -n1 reference.par2 22 333 4444 55555 666666 7777777 88888888"), 0);
+    std::set<std::string> reference;
+    for (const std::string& name : test::namesIn(tree.root())) {
+        if (name.starts_with("reference")) {
+            reference.merge(formatPackets(test::readWholeFile(tree.path(name))));
+        }
+    }
+    const std::set<std::string> ours = formatPackets(test::readWholeFile(set));
+    for (const std::string& packet : ours) {
+        EXPECT_TRUE(reference.contains(packet)) << "par2 makes no packet " << packet.substr(48, 16);
+    }
+    EXPECT_EQ(ours.size(), reference.size());
 
     // Damage in two slices of the large file, within the set's capacity.
-    const std::string large = tree.path("7777777");
+    const std::string large = tree.path("88888888");
     const std::string whole = contents.back().second;
     std::string damaged = whole;
     damaged[10] ^= 0x40;
