@@ -239,7 +239,9 @@ void expectPlanHolds(const std::vector<std::uint64_t>& sizes, unsigned percent)
 
 TEST(ParityPlan, SplitsAFolderIntoSetsTheFormatCanHoldWithEnoughRecovery)
 {
+    // One large file among them takes a slice for each of the set's kilobytes.
     std::vector<std::uint64_t> manySmall(40'000, 10);
+    manySmall[100] = 1ull << 30;
     manySmall[7] = 0;
     manySmall[39'000] = 0;
     const auto plans = planSets(manySmall, 5);
