@@ -6,6 +6,7 @@
 #include "engine/platform/sys.h"
 
 #include <algorithm>
+#include <future>
 #include <memory>
 #include <new>
 #include <openssl/evp.h>
@@ -26,7 +27,7 @@ namespace {
 // many input slices and no more, and its slices grow with its bytes. More
 // files than this take one slice each, and a set holds as many files as
 // leave room for that.
-constexpr std::uint64_t kTargetSlices = 1024;
+constexpr std::uint64_t kTargetSlices = 256;
 constexpr std::size_t kMostFilesPerSet = rs::kMaxInputSlices - kTargetSlices;
 
 constexpr std::size_t kReadChunk = std::size_t{1} << 20;
@@ -335,12 +336,21 @@ private:
                 return read;
             }
             const std::uint8_t* data = buffer_.data();
-            sha256.update(data, length);
-            wholeMd5.update(data, length);
-            if (offset < kFirstBytesHashed) {
-                first16kMd5.update(data, static_cast<std::size_t>(std::min<std::uint64_t>(
-                                             length, kFirstBytesHashed - offset)));
-            }
+            // The whole file's digests take a second core while this one
+            // sums the slices; both only read the buffer until the join.
+            auto wholeFile = std::async(std::launch::async, [&, data, length, offset]() noexcept {
+                try {
+                    sha256.update(data, length);
+                    wholeMd5.update(data, length);
+                    if (offset < kFirstBytesHashed) {
+                        first16kMd5.update(data, static_cast<std::size_t>(std::min<std::uint64_t>(
+                                                     length, kFirstBytesHashed - offset)));
+                    }
+                    return std::string();
+                } catch (const std::runtime_error& error) {
+                    return std::string(error.what());
+                }
+            });
             for (std::size_t done = 0; done < length;) {
                 const std::uint64_t position = offset + done;
                 const std::uint64_t inSlice = position % slice;
@@ -359,6 +369,9 @@ private:
                     crc = 0;
                 }
                 done += take;
+            }
+            if (std::string failed = wholeFile.get(); !failed.empty()) {
+                return std::unexpected(WriteFailure{std::move(failed), {}});
             }
             offset += length;
         }
