@@ -123,6 +123,70 @@ std::unexpected<WriteFailure> failure(const Input& input, std::string_view reaso
     return std::unexpected(WriteFailure{std::string(reason), input.file->record.name});
 }
 
+// Sums pieces of input slices into the recovery slices with exponents
+// [first, last) of a pass's buffer. Each thread that sums has a share of its
+// own, with its own coefficients and copy space; shares never overlap.
+class RecoveryShare
+{
+public:
+    RecoveryShare(std::uint32_t first, std::uint32_t last)
+        : first_(first), coefficients_(last - first), scratch_(kSumBlock + 2 * kAlignment)
+    {
+    }
+
+    // Adds length bytes of input slice `slice` that lie start bytes into the
+    // pass's range; an odd length is summed with the zero byte after it.
+    void add(std::uint8_t* recovery, std::uint64_t stride, std::uint32_t slice, std::size_t start,
+             const std::uint8_t* data, std::size_t length)
+    {
+        if (coefficients_.empty()) {
+            return;
+        }
+        if (coefficientsOf_ != slice) {
+            const gf16::Element constant = rs::inputConstant(slice);
+            gf16::Element power = gf16::power(constant, first_);
+            for (gf16::Element& coefficient : coefficients_) {
+                coefficient = power;
+                power = gf16::multiply(power, constant);
+            }
+            coefficientsOf_ = slice;
+        }
+        const std::size_t even = (length + 1) & ~std::size_t{1};
+        for (std::size_t block = 0; block < even; block += kSumBlock) {
+            const std::size_t bytes = std::min(kSumBlock, even - block);
+            std::uint8_t* target = recovery + first_ * stride + start + block;
+            const std::uint8_t* source = alignedLike(target, data + block, bytes);
+            for (const gf16::Element coefficient : coefficients_) {
+                gf16::multiplyAdd(target, source, bytes, coefficient);
+                target += stride;
+            }
+        }
+    }
+
+private:
+    // The region kernels want source and target at the same offset from a
+    // 16-byte boundary; a source that is not is copied to one that is.
+    const std::uint8_t* alignedLike(const std::uint8_t* target, const std::uint8_t* source,
+                                    std::size_t bytes)
+    {
+        const auto offset = [](const std::uint8_t* pointer) {
+            return reinterpret_cast<std::uintptr_t>(pointer) % kAlignment;
+        };
+        if (offset(target) == offset(source)) {
+            return source;
+        }
+        std::uint8_t* copy = scratch_.data() +
+                             (kAlignment - offset(scratch_.data())) % kAlignment + offset(target);
+        std::copy_n(source, bytes, copy);
+        return copy;
+    }
+
+    std::uint32_t first_;
+    std::vector<gf16::Element> coefficients_;
+    std::uint32_t coefficientsOf_ = rs::kMaxInputSlices;
+    std::vector<std::uint8_t> scratch_;
+};
+
 // Recovery data is summed in passes over byte ranges [from, to) of every
 // slice; the first pass also reads every byte for the checksums and the
 // proof, later ones read only their range and prove by the files' state
@@ -133,7 +197,7 @@ public:
     SetWriter(int out, const SetPlan& plan, const std::vector<FileToCover>& files,
               unsigned percent, const std::function<bool()>& stop, std::uint64_t memoryCap)
         : out_(out), plan_(plan), files_(files), percent_(percent), stop_(stop),
-          memoryCap_(memoryCap), buffer_(kReadChunk + 4), scratch_(kSumBlock + 2 * kAlignment)
+          memoryCap_(memoryCap), buffer_(kReadChunk + 4)
     {
     }
 
@@ -259,7 +323,11 @@ private:
         // Each recovery slice's range starts on a boundary, as the kernels want.
         stride_ = (width_ + kAlignment - 1) / kAlignment * kAlignment;
         recovery_.assign(count == 0 ? 0 : static_cast<std::size_t>(count * stride_), 0);
-        coefficients_.resize(count);
+        // This thread sums the upper half of the recovery slices, the one
+        // that takes the whole file's digests the lower half.
+        const auto half = static_cast<std::uint32_t>(count / 2);
+        shares_.emplace_back(half, static_cast<std::uint32_t>(count));
+        shares_.emplace_back(0, half);
         for (std::uint32_t exponent = 0; exponent < count; ++exponent) {
             recoveryMd5_.push_back(packetMd5Stream(setId_, kRecoverySliceType));
             const std::uint8_t prefix[4] = {
@@ -269,57 +337,29 @@ private:
         }
     }
 
-    // Adds a piece of one slice, which starts at offsetInSlice (within the
-    // pass's range [from_, from_ + width_)), to every recovery slice.
-    void addToRecovery(std::uint32_t slice, std::uint64_t offsetInSlice, const std::uint8_t* data,
-                       std::size_t length)
+    // Adds the pieces of slices in length bytes of input's data from offset
+    // on, as far as they lie within the first pass's range [0, to), to a share.
+    void sumChunk(RecoveryShare& share, const Input& input, std::uint64_t offset,
+                  const std::uint8_t* data, std::size_t length, std::uint64_t to)
     {
-        const std::size_t count = coefficients_.size();
-        if (count == 0) {
-            return;
-        }
-        if (coefficientsOf_ != slice) {
-            const gf16::Element constant = rs::inputConstant(slice);
-            gf16::Element power = 1;
-            for (std::size_t exponent = 0; exponent < count; ++exponent) {
-                coefficients_[exponent] = power;
-                power = gf16::multiply(power, constant);
+        const std::uint64_t slice = plan_.sliceSize;
+        for (std::size_t done = 0; done < length;) {
+            const std::uint64_t position = offset + done;
+            const std::uint64_t inSlice = position % slice;
+            const auto take =
+                static_cast<std::size_t>(std::min<std::uint64_t>(length - done, slice - inSlice));
+            if (inSlice < to) {
+                share.add(recovery_.data(), stride_,
+                          input.firstSlice + static_cast<std::uint32_t>(position / slice),
+                          static_cast<std::size_t>(inSlice), data + done,
+                          static_cast<std::size_t>(std::min<std::uint64_t>(take, to - inSlice)));
             }
-            coefficientsOf_ = slice;
+            done += take;
         }
-        const std::size_t even = (length + 1) & ~std::size_t{1};
-        const auto start = static_cast<std::size_t>(offsetInSlice - from_);
-        for (std::size_t block = 0; block < even; block += kSumBlock) {
-            const std::size_t bytes = std::min(kSumBlock, even - block);
-            std::uint8_t* target = recovery_.data() + start + block;
-            const std::uint8_t* source = alignedLike(target, data + block, bytes);
-            for (std::size_t exponent = 0; exponent < count; ++exponent) {
-                gf16::multiplyAdd(target + exponent * stride_, source, bytes,
-                                  coefficients_[exponent]);
-            }
-        }
-    }
-
-    // The region kernels want source and target at the same offset from a
-    // 16-byte boundary; a source that is not is copied to one that is.
-    const std::uint8_t* alignedLike(const std::uint8_t* target, const std::uint8_t* source,
-                                    std::size_t bytes)
-    {
-        const auto offset = [](const std::uint8_t* pointer) {
-            return reinterpret_cast<std::uintptr_t>(pointer) % kAlignment;
-        };
-        if (offset(target) == offset(source)) {
-            return source;
-        }
-        std::uint8_t* copy = scratch_.data() + (kAlignment - offset(scratch_.data())) % kAlignment +
-                             offset(target);
-        std::copy_n(source, bytes, copy);
-        return copy;
     }
 
     Result firstPass(Input& input, std::uint64_t to)
     {
-        from_ = 0;
         const std::uint64_t size = input.file->record.size;
         const std::uint64_t slice = plan_.sliceSize;
         Sha256Stream sha256;
@@ -336,10 +376,12 @@ private:
                 return read;
             }
             const std::uint8_t* data = buffer_.data();
-            // The whole file's digests take a second core while this one
-            // sums the slices; both only read the buffer until the join.
+            // The whole file's digests and a share of the sums take a second
+            // core while this one does the rest; both only read the buffer
+            // until the join.
             auto wholeFile = std::async(std::launch::async, [&, data, length, offset]() noexcept {
                 try {
+                    sumChunk(shares_[1], input, offset, data, length, to);
                     sha256.update(data, length);
                     wholeMd5.update(data, length);
                     if (offset < kFirstBytesHashed) {
@@ -358,18 +400,13 @@ private:
                     std::min<std::uint64_t>(length - done, slice - inSlice));
                 sliceMd5.update(data + done, take);
                 crc = crc32Update(crc, data + done, take);
-                if (inSlice < to) {
-                    const auto summed =
-                        static_cast<std::size_t>(std::min<std::uint64_t>(take, to - inSlice));
-                    addToRecovery(input.firstSlice + static_cast<std::uint32_t>(position / slice),
-                                  inSlice, data + done, summed);
-                }
                 if (inSlice + take == slice) {
                     input.description.slices.push_back({sliceMd5.finish(), crc});
                     crc = 0;
                 }
                 done += take;
             }
+            sumChunk(shares_[0], input, offset, data, length, to);
             if (std::string failed = wholeFile.get(); !failed.empty()) {
                 return std::unexpected(WriteFailure{std::move(failed), {}});
             }
@@ -403,7 +440,6 @@ private:
 
     Result laterPass(const Input& input, std::uint64_t from, std::uint64_t to)
     {
-        from_ = from;
         const std::uint64_t size = input.file->record.size;
         const std::uint64_t slice = plan_.sliceSize;
         for (std::uint32_t index = 0; index < input.sliceCount; ++index) {
@@ -418,7 +454,11 @@ private:
                 if (auto read = readExactly(input, position, length); !read) {
                     return read;
                 }
-                addToRecovery(input.firstSlice + index, position - start, buffer_.data(), length);
+                for (RecoveryShare& share : shares_) {
+                    share.add(recovery_.data(), stride_, input.firstSlice + index,
+                              static_cast<std::size_t>(position - start - from), buffer_.data(),
+                              length);
+                }
                 position += length;
             }
         }
@@ -527,7 +567,6 @@ private:
     std::uint64_t memoryCap_;
 
     std::vector<std::uint8_t> buffer_;
-    std::vector<std::uint8_t> scratch_;
     std::vector<Input> inputs_;
     Md5 setId_;
     std::string mainPacket_;
@@ -536,11 +575,9 @@ private:
 
     std::uint64_t width_ = 0; // of each pass's range
     std::uint64_t stride_ = 0; // from one recovery slice's range to the next's
-    std::uint64_t from_ = 0;  // where the current pass's range starts
     std::vector<std::uint8_t> recovery_;
     std::vector<Md5Stream> recoveryMd5_;
-    std::vector<gf16::Element> coefficients_;
-    std::uint32_t coefficientsOf_ = rs::kMaxInputSlices;
+    std::vector<RecoveryShare> shares_; // this thread's, then the other's
 };
 
 } // namespace
