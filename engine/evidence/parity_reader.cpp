@@ -398,6 +398,7 @@ private:
             return std::unexpected("reading the parity set: MD5 is not available");
         }
         if (computed != md5At(header.data() + 16)) {
+            ++skipped_;
             return PacketRead{false, length};
         }
         const Md5 setId = md5At(header.data() + 32);
@@ -549,11 +550,13 @@ private:
             set.covered = std::move(collected.quelby->records);
         }
         set.creator = collected.creator.value_or(std::string());
+        set.skippedPackets = skipped_;
         return set;
     }
 
     std::span<const int> parts_;
     std::vector<std::uint8_t> buffer_;
+    std::size_t skipped_ = 0; // packets whose MD5 did not match
     std::map<Md5, Collected> sets_;
     std::optional<Md5> decided_;
     std::uint64_t kept_ = 0;

@@ -420,8 +420,14 @@ SetCondition setCondition(int folder)
         sizes.push_back(record.size);
     }
     const auto plans = parity::planSets(sizes, set->percent);
+    // Empty files ride in Quelby's packet only, not among the set's input files.
+    const auto inputFiles = plans.empty() ? 0
+                                          : std::ranges::count_if(plans.front().files,
+                                                                  [&sizes](std::size_t index) {
+                                                                      return sizes[index] > 0;
+                                                                  });
     const bool whole = !plans.empty() && set->recovery.size() >= plans.front().recoveryCount &&
-                       set->files.size() == plans.front().files.size();
+                       set->files.size() == static_cast<std::size_t>(inputFiles);
     return whole ? SetCondition::intact : SetCondition::damaged;
 }
 

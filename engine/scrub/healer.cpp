@@ -73,6 +73,7 @@ bool Healer::heal(EntryOutcome& outcome)
     if (putting.end != PutBack::End::repaired) {
         return false;
     }
+    ++healed_;
     outcome.result = FileResult::healed;
     outcome.lines = report::healedLine(escapedForReport(outcome.path));
     outcome.counts.mismatchedCount = 0;

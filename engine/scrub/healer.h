@@ -10,6 +10,7 @@
 #include "engine/run/run.h"
 #include "engine/scrub/allowance.h"
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -24,6 +25,8 @@ public:
     // Heals the file of a damaged outcome and makes the outcome say so;
     // false, with the outcome as it was, when it is no damage or cannot be healed.
     bool heal(EntryOutcome& outcome);
+    // Files healed so far.
+    std::int64_t healed() const { return healed_; }
 
 private:
     const FolderParity* parityOf(const std::string& relativeFolder, int folder);
@@ -35,6 +38,7 @@ private:
     std::optional<std::string> parityFolder_;
     FileDescriptor folder_;
     std::optional<FolderParity> parity_;
+    std::int64_t healed_ = 0;
 };
 
 } // namespace quelby::scrub

@@ -56,6 +56,14 @@ public:
         }
         result_.state = walkFolder(readsDuringSurvey ? reading_ : run_, survey,
                                    readsDuringSurvey ? pool_ : nullptr);
+        if (healer_) {
+            // The walk counted the files healed during the survey as they were found.
+            const std::int64_t healed = healer_->healed();
+            result_.state.mismatchedCount -= healed;
+            result_.state.failureCount -= healed;
+            result_.state.damagedCount -= healed;
+            result_.state.matchedCount += healed;
+        }
         unreadFolders_ = std::move(survey.unreadFolders);
         if (!stateError_.empty()) {
             return std::unexpected(stateError_);
