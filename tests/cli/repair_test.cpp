@@ -247,7 +247,13 @@ TEST(Repair, RefusesCopiesThatOverlapTheFolderAndFilesItCannotSwapSafely)
     const std::string notFolder = tree.file("plain", "x");
     ASSERT_EQ(::symlink(f.c_str(), tree.path("f-link").c_str()), 0);
     const std::vector<std::pair<std::vector<std::string>, std::string>> usage{
-        {{"repair", f}, "repair needs at least one --from COPY"},
+        {{"repair", f}, "no parity set below " + f + "; give --from COPY"},
+        {{"repair", "--parity", notFolder, f}, notFolder + ": the parity set must lie in " + f +
+                                                 " or a folder below it"},
+        {{"tag", "--parity", "0", f}, "invalid --parity '0': give a percentage from 1 to 100, or off"},
+        {{"check", "--parity", "5", f}, "--parity applies to tag, retag and repair, not to check"},
+        {{"tag", "--restore-missing", f}, "--restore-missing applies to repair, not to tag"},
+        {{"check", "--heal", f}, "--heal applies to scrub, not to check"},
         {{"check", "--from", b, f}, "--from applies to repair, not to check"},
         {{"tag", "--dry-run", f}, "--dry-run applies to repair, not to tag"},
         {{"repair", "--from", notFolder, f}, notFolder + ": Not a directory"},
