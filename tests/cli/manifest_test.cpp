@@ -23,6 +23,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -1136,35 +1137,57 @@ TEST(Manifest, AFolderWithAManifestOfItsOwnIsJudgedByItAlone)
 }
 
 // exFAT through FUSE has no RENAME_EXCHANGE (and no O_TMPFILE): repair puts the bytes back
-// by two renames, keeps the damaged ones marked, and leaves nothing else behind.
-TEST(Manifest, RepairOnAFileSystemThatCannotExchangeNamesPutsBackByTwoRenames)
+// by two renames, from a copy and from the folder's parity set, keeps the damaged ones
+// marked, and leaves nothing else behind; on ramfs the names are exchanged.
+TEST(Manifest, RepairOnFileSystemsWithoutAttributesPutsBackFromACopyAndFromParity)
 {
-    AttributelessMount mount(FileSystem::exfat);
-    SKIP_UNLESS_MOUNTED(mount);
-    const std::string f = mount.root();
-    test::TempTree copies;
-    const std::string bytes(100000, 'q');
-    mount.file("photo.raw", bytes);
-    copies.file("photo.raw", bytes);
-    ASSERT_EQ(std::get<0>(runTool({"tag", "--times", f})), 0);
-    std::string damaged = bytes;
-    damaged[10] = 'Z';
-    mount.file("photo.raw", damaged);
-    const timespec old[2] = {{1577836800, 0}, {1577836800, 0}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, mount.path("photo.raw").c_str(), old, 0), 0);
+    for (const FileSystem kind : {FileSystem::exfat, FileSystem::ramfs}) {
+        AttributelessMount mount(kind);
+        if (!mount.unavailable().empty()) {
+            std::cout << "[ SKIPPED  ] " << nameOf(kind) << ": " << mount.unavailable() << "\n";
+            continue;
+        }
+        const std::string f = mount.root();
+        test::TempTree copies;
+        const std::string bytes(100000, 'q');
+        mount.file("photo.raw", bytes);
+        copies.file("photo.raw", bytes);
+        const timespec old[2] = {{1577836800, 0}, {1577836800, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, mount.path("photo.raw").c_str(), old, 0), 0);
+        ASSERT_EQ(std::get<0>(runTool({"tag", "--times", "--parity", "20", f})), 0);
+        const auto damage = [&](const std::string& to) {
+            mount.file("photo.raw", to);
+            ASSERT_EQ(::utimensat(AT_FDCWD, mount.path("photo.raw").c_str(), old, 0), 0);
+        };
+        std::string damaged = bytes;
+        damaged[10] = 'Z';
+        damage(damaged);
 
-    const auto [status, out, err] = runTool({"repair", "--from", copies.path(""), f});
-    EXPECT_EQ(status, 0) << out << err;
-    EXPECT_NE(out.find("✅ Repaired " + f + "/photo.raw from "), std::string::npos) << out;
-    EXPECT_EQ(readWholeFile(mount.path("photo.raw")), bytes);
-    EXPECT_EQ(readWholeFile(mount.path("photo.raw.damaged")), damaged);
-    EXPECT_NE(readWholeFile(mount.path(kManifest)).find("#damaged "), std::string::npos);
-    EXPECT_EQ(test::runCommand("ls -A " + f +
-                               " | grep -v -x -e photo.raw -e photo.raw.damaged"
-                               " -e .quelby.sha256 -e .quelby.lock"),
-              1)
-        << "nothing else is left in the folder";
-    EXPECT_EQ(std::get<0>(runTool({"check", f})), 0);
+        const auto [status, out, err] = runTool({"repair", "--from", copies.path(""), f});
+        EXPECT_EQ(status, 0) << nameOf(kind) << out << err;
+        EXPECT_NE(out.find("✅ Repaired " + f + "/photo.raw from parity"), std::string::npos)
+            << out;
+        EXPECT_TRUE(readWholeFile(mount.path("photo.raw")) == bytes) << nameOf(kind);
+        EXPECT_TRUE(readWholeFile(mount.path("photo.raw.damaged")) == damaged);
+        EXPECT_NE(readWholeFile(mount.path(kManifest)).find("#damaged "), std::string::npos);
+
+        // Beyond what the set can rebuild, the copy is next.
+        damage(std::string(100000, 'x'));
+        const auto [again, againOut, againErr] =
+            runTool({"repair", "--from", copies.path(""), f});
+        EXPECT_EQ(again, 0) << nameOf(kind) << againOut << againErr;
+        EXPECT_NE(againOut.find("✅ Repaired " + f + "/photo.raw from " + copies.path("")),
+                  std::string::npos)
+            << againOut;
+        EXPECT_TRUE(readWholeFile(mount.path("photo.raw")) == bytes);
+        EXPECT_EQ(test::runCommand("ls -A " + f +
+                                   " | grep -v -x -e photo.raw -e photo.raw.damaged"
+                                   " -e photo.raw.damaged.2 -e .quelby.sha256 -e .quelby.lock"
+                                   " -e .quelby.par2"),
+                  1)
+            << "nothing else is left in the folder";
+        EXPECT_EQ(std::get<0>(runTool({"check", f})), 0) << nameOf(kind);
+    }
 }
 
 // With digests in manifests on both sides: the copy's manifest points at a renamed
