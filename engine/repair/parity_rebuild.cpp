@@ -117,13 +117,16 @@ private:
             file.sliceCount = described.length / set_.sliceSize +
                               (described.length % set_.sliceSize != 0 ? 1 : 0);
             next += file.sliceCount;
+            if (next > rs::kMaxInputSlices) {
+                return std::unexpected("the parity set holds more blocks than its format allows");
+            }
             file.present.assign(file.sliceCount, false);
             const auto length = openFile(described.name, file.fd);
             const bool proven = f != wanted_ && sources_.provenWhole &&
                                 length == described.length && sources_.provenWhole(described.name);
             if (proven) {
                 file.present.assign(file.sliceCount, true);
-            } else if (length && !described.slices.empty()) {
+            } else if (length && described.slices.size() == file.sliceCount) {
                 for (std::uint64_t j = 0; j < file.sliceCount; ++j) {
                     if (stopped()) {
                         return std::unexpected(std::string());
@@ -132,9 +135,6 @@ private:
                 }
             }
             found_.push_back(std::move(file));
-        }
-        if (next > rs::kMaxInputSlices) {
-            return std::unexpected("the parity set holds more blocks than its format allows");
         }
         return {};
     }
