@@ -77,6 +77,40 @@ std::uint64_t slicesOf(std::uint64_t length, std::uint64_t sliceSize)
     return length / sliceSize + (length % sliceSize != 0 ? 1 : 0);
 }
 
+// The bytes of a part around where its scan is, read a chunk at a time, so
+// that looking for the next packet word by word costs no call per word.
+class Window
+{
+public:
+    Window(int fd, std::uint64_t size) : fd_(fd), size_(size), bytes_(kChunkSize) {}
+
+    // What the window holds from offset on: at least `wanted` bytes, or all
+    // that is left of the part when that is less.
+    std::expected<std::span<const std::uint8_t>, std::string> from(std::uint64_t offset,
+                                                                   std::size_t wanted)
+    {
+        wanted = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, size_ - offset));
+        if (offset < start_ || offset - start_ + wanted > filled_) {
+            const auto fill =
+                static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, size_ - offset));
+            if (auto got = readExactly(fd_, bytes_.data(), fill, offset); !got) {
+                return std::unexpected(got.error());
+            }
+            start_ = offset;
+            filled_ = fill;
+        }
+        const auto skip = static_cast<std::size_t>(offset - start_);
+        return std::span<const std::uint8_t>(bytes_.data() + skip, filled_ - skip);
+    }
+
+private:
+    int fd_;
+    std::uint64_t size_;
+    std::vector<std::uint8_t> bytes_;
+    std::uint64_t start_ = 0;
+    std::size_t filled_ = 0;
+};
+
 class SetReader
 {
 public:
@@ -113,8 +147,9 @@ private:
         const std::uint64_t rescanAllowance = 2 * size + kChunkSize;
         std::uint64_t hashed = 0;
         std::uint64_t position = 0;
+        Window window(fd, size);
         while (true) {
-            const auto found = findMagic(fd, size, position);
+            const auto found = findMagic(window, size, position);
             if (!found) {
                 return std::unexpected(found.error());
             }
@@ -122,7 +157,7 @@ private:
                 return {};
             }
             const std::uint64_t at = **found;
-            const auto packet = readPacket(part, fd, size, at);
+            const auto packet = readPacket(part, fd, window, size, at);
             if (!packet) {
                 return std::unexpected(packet.error());
             }
@@ -139,28 +174,23 @@ private:
     }
 
     // The first offset from `from` on, a multiple of 4, where the magic lies.
-    // The window grows: the next packet is usually right there.
-    std::expected<std::optional<std::uint64_t>, std::string> findMagic(int fd, std::uint64_t size,
-                                                                       std::uint64_t from)
+    std::expected<std::optional<std::uint64_t>, std::string>
+    findMagic(Window& window, std::uint64_t size, std::uint64_t from)
     {
         from = roundUpTo4(from);
-        std::size_t window = 4096;
-        buffer_.resize(kChunkSize);
         while (from < size && size - from >= kPacketMagic.size()) {
-            const auto want =
-                static_cast<std::size_t>(std::min<std::uint64_t>(window, size - from));
-            if (auto got = readExactly(fd, buffer_.data(), want, from); !got) {
-                return std::unexpected(got.error());
+            const auto bytes = window.from(from, kPacketMagic.size());
+            if (!bytes) {
+                return std::unexpected(bytes.error());
             }
             std::size_t offset = 0;
-            for (; offset + kPacketMagic.size() <= want; offset += 4) {
-                if (std::memcmp(buffer_.data() + offset, kPacketMagic.data(),
-                                kPacketMagic.size()) == 0) {
+            for (; offset + kPacketMagic.size() <= bytes->size(); offset += 4) {
+                if (std::memcmp(bytes->data() + offset, kPacketMagic.data(), kPacketMagic.size()) ==
+                    0) {
                     return from + offset;
                 }
             }
             from += offset;
-            window = kChunkSize;
         }
         return std::nullopt;
     }
@@ -171,16 +201,18 @@ private:
         std::uint64_t length = 0; // as its header says, when it is possible at all; else 0
     };
 
-    std::expected<PacketRead, std::string> readPacket(std::size_t part, int fd, std::uint64_t size,
-                                                      std::uint64_t at)
+    std::expected<PacketRead, std::string> readPacket(std::size_t part, int fd, Window& window,
+                                                      std::uint64_t size, std::uint64_t at)
     {
         if (size - at < kPacketHeaderSize) {
             return PacketRead{};
         }
-        std::array<std::uint8_t, kPacketHeaderSize> header{};
-        if (auto got = readExactly(fd, header.data(), header.size(), at); !got) {
-            return std::unexpected(got.error());
+        const auto inWindow = window.from(at, kPacketHeaderSize);
+        if (!inWindow) {
+            return std::unexpected(inWindow.error());
         }
+        std::array<std::uint8_t, kPacketHeaderSize> header{};
+        std::memcpy(header.data(), inWindow->data(), header.size());
         const std::uint64_t length = readLe64(header.data() + 8);
         const std::uint8_t* type = header.data() + 48;
         const bool recovery = typeIs(type, kRecoverySliceType);
