@@ -2,6 +2,7 @@
 
 #include "engine/coding/reed_solomon.h"
 #include "engine/evidence/parity_md5.h"
+#include "engine/evidence/parity_packet_reader.h"
 #include "engine/platform/sys.h"
 
 #include <algorithm>
@@ -16,61 +17,18 @@ namespace quelby::parity {
 
 namespace {
 
-// Bounds on what a set may claim, checked before anything is allocated for it.
 // A packet other than a recovery slice is read whole, so it is capped; a
 // recovery slice is only hashed as it streams past, and located.
 constexpr std::uint64_t kMaxPacketLength = 64ull << 20;
-constexpr std::uint64_t kMaxSliceSize = 1ull << 30;
-constexpr std::uint32_t kMaxFiles = 32768;
 // All that is kept of the packets read, across every set the parts hold: a
 // file full of small valid packets stops being kept here, not at the end of memory.
 constexpr std::uint64_t kMaxKeptBytes = 128ull << 20;
 constexpr std::size_t kChunkSize = 1 << 20;
 constexpr std::size_t kMaxCreatorLength = 1024;
-constexpr std::uint32_t kQuelbyVersion = 1;
-constexpr std::uint32_t kNoStamp = 0xFFFFFFFF;
-constexpr std::size_t kQuelbyRecordFixedSize = 8 + 32 + 8 + 4 + 4 + 4 + 4;
-
-std::uint32_t le32(const std::uint8_t* at)
-{
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) {
-        value = (value << 8) | at[i];
-    }
-    return value;
-}
-
-std::uint64_t le64(const std::uint8_t* at)
-{
-    std::uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) {
-        value = (value << 8) | at[i];
-    }
-    return value;
-}
-
-Md5 md5At(const std::uint8_t* at)
-{
-    Md5 md5;
-    std::memcpy(md5.bytes.data(), at, md5.bytes.size());
-    return md5;
-}
 
 bool typeIs(const std::uint8_t* type, std::string_view expected)
 {
     return std::memcmp(type, expected.data(), expected.size()) == 0;
-}
-
-std::uint64_t paddedTo4(std::uint64_t length)
-{
-    return (length + 3) / 4 * 4;
-}
-
-// A name that can only mean a file in the set's own folder.
-bool isPlainName(std::string_view name)
-{
-    return !name.empty() && name != "." && name != ".." &&
-           name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
 }
 
 std::string readFailure(const PosixError& error)
@@ -97,24 +55,10 @@ std::expected<void, std::string> readExactly(int fd, void* buffer, std::size_t s
     return {};
 }
 
-struct MainPacket
-{
-    std::string problem; // why the set cannot be used, when it cannot
-    std::uint64_t sliceSize = 0;
-    std::vector<Md5> fileIds;
-};
-
 struct LocatedSlice
 {
     RecoverySlice slice;
     std::uint64_t dataLength = 0;
-};
-
-struct QuelbyFiles
-{
-    std::string problem;
-    unsigned percent = 0;
-    std::vector<CoveredRecord> records;
 };
 
 // What was read of one recovery set: the first intact copy of each packet.
@@ -128,128 +72,44 @@ struct Collected
     std::optional<std::string> creator;
 };
 
-MainPacket parseMain(const std::vector<std::uint8_t>& body)
-{
-    MainPacket main;
-    if (body.size() < 12) {
-        main.problem = "the parity set's main packet is malformed";
-        return main;
-    }
-    main.sliceSize = le64(body.data());
-    const std::uint32_t count = le32(body.data() + 8);
-    if (main.sliceSize == 0 || main.sliceSize % 4 != 0 || main.sliceSize > kMaxSliceSize) {
-        main.problem = "the parity set's block size is not usable";
-        return main;
-    }
-    if (count > kMaxFiles) {
-        main.problem = "the parity set lists more files than its format allows";
-        return main;
-    }
-    const std::uint64_t rest = body.size() - 12;
-    if (rest < std::uint64_t{count} * 16 || rest % 16 != 0) {
-        main.problem = "the parity set's main packet is malformed";
-        return main;
-    }
-    // The IDs after the recovery set's are files it only describes: nothing to rebuild.
-    main.fileIds.reserve(count);
-    for (std::uint32_t i = 0; i < count; ++i) {
-        main.fileIds.push_back(md5At(body.data() + 12 + 16 * std::size_t{i}));
-    }
-    return main;
-}
-
-std::optional<InputFile> parseDescription(const std::vector<std::uint8_t>& body)
-{
-    if (body.size() < 56) {
-        return std::nullopt;
-    }
-    InputFile file;
-    file.id = md5At(body.data());
-    file.md5 = md5At(body.data() + 16);
-    file.md5First16k = md5At(body.data() + 32);
-    file.length = le64(body.data() + 48);
-    std::string_view name(reinterpret_cast<const char*>(body.data() + 56), body.size() - 56);
-    // One to three zeros pad a name to a multiple of 4; a zero before those is in the name.
-    for (int padding = 0; padding < 3 && name.ends_with('\0'); ++padding) {
-        name.remove_suffix(1);
-    }
-    file.name = name;
-    return file;
-}
-
-std::optional<std::vector<SliceChecksum>> parseChecksums(const std::vector<std::uint8_t>& body,
-                                                         Md5& fileId)
-{
-    if (body.size() < 16 || (body.size() - 16) % 20 != 0) {
-        return std::nullopt;
-    }
-    fileId = md5At(body.data());
-    std::vector<SliceChecksum> slices((body.size() - 16) / 20);
-    for (std::size_t i = 0; i < slices.size(); ++i) {
-        const std::uint8_t* entry = body.data() + 16 + 20 * i;
-        slices[i].md5 = md5At(entry);
-        slices[i].crc32 = le32(entry + 16);
-    }
-    return slices;
-}
-
-// Quelby's own packet; its layout is described beside its type.
-std::optional<QuelbyFiles> parseQuelbyFiles(const std::vector<std::uint8_t>& body)
-{
-    if (body.size() < 12 || le32(body.data()) != kQuelbyVersion) {
-        return std::nullopt; // another version's packet: as if of an unknown type
-    }
-    QuelbyFiles files;
-    files.percent = le32(body.data() + 4);
-    const std::uint32_t count = le32(body.data() + 8);
-    const auto malformed = [&files] {
-        files.records.clear();
-        files.problem = "the parity set's own list of files is malformed";
-        return files;
-    };
-    // Every record takes its fixed part and at least four bytes of name.
-    if (count > (body.size() - 12) / (kQuelbyRecordFixedSize + 4)) {
-        return malformed();
-    }
-    files.records.reserve(count);
-    std::size_t at = 12;
-    for (std::uint32_t i = 0; i < count; ++i) {
-        if (body.size() - at < kQuelbyRecordFixedSize) {
-            return malformed();
-        }
-        const std::uint8_t* fixed = body.data() + at;
-        CoveredRecord record;
-        record.size = le64(fixed);
-        std::memcpy(record.sha256.bytes.data(), fixed + 8, record.sha256.bytes.size());
-        record.modifiedSeconds = static_cast<std::int64_t>(le64(fixed + 40));
-        record.modifiedNanoseconds = le32(fixed + 48);
-        record.mode = le32(fixed + 52);
-        const std::uint32_t nameLength = le32(fixed + 56);
-        const std::uint32_t stampLength = le32(fixed + 60);
-        at += kQuelbyRecordFixedSize;
-        const std::uint64_t nameSpace = paddedTo4(nameLength);
-        const std::uint64_t stampSpace = stampLength == kNoStamp ? 0 : paddedTo4(stampLength);
-        if (nameSpace > body.size() - at || stampSpace > body.size() - at - nameSpace) {
-            return malformed();
-        }
-        record.name.assign(reinterpret_cast<const char*>(body.data() + at), nameLength);
-        at += nameSpace;
-        if (stampLength != kNoStamp) {
-            record.stamp.emplace(reinterpret_cast<const char*>(body.data() + at), stampLength);
-            at += stampSpace;
-        }
-        if (!isPlainName(record.name) || record.modifiedNanoseconds >= 1'000'000'000) {
-            return malformed();
-        }
-        files.records.push_back(std::move(record));
-    }
-    return files;
-}
-
 std::uint64_t slicesOf(std::uint64_t length, std::uint64_t sliceSize)
 {
     return length / sliceSize + (length % sliceSize != 0 ? 1 : 0);
 }
+
+// The bytes of a part around where its scan is, read a chunk at a time, so
+// that looking for the next packet word by word costs no call per word.
+class Window
+{
+public:
+    Window(int fd, std::uint64_t size) : fd_(fd), size_(size), bytes_(kChunkSize) {}
+
+    // What the window holds from offset on: at least `wanted` bytes, or all
+    // that is left of the part when that is less.
+    std::expected<std::span<const std::uint8_t>, std::string> from(std::uint64_t offset,
+                                                                   std::size_t wanted)
+    {
+        wanted = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, size_ - offset));
+        if (offset < start_ || offset - start_ + wanted > filled_) {
+            const auto fill =
+                static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, size_ - offset));
+            if (auto got = readExactly(fd_, bytes_.data(), fill, offset); !got) {
+                return std::unexpected(got.error());
+            }
+            start_ = offset;
+            filled_ = fill;
+        }
+        const auto skip = static_cast<std::size_t>(offset - start_);
+        return std::span<const std::uint8_t>(bytes_.data() + skip, filled_ - skip);
+    }
+
+private:
+    int fd_;
+    std::uint64_t size_;
+    std::vector<std::uint8_t> bytes_;
+    std::uint64_t start_ = 0;
+    std::size_t filled_ = 0;
+};
 
 class SetReader
 {
@@ -287,8 +147,9 @@ private:
         const std::uint64_t rescanAllowance = 2 * size + kChunkSize;
         std::uint64_t hashed = 0;
         std::uint64_t position = 0;
+        Window window(fd, size);
         while (true) {
-            const auto found = findMagic(fd, size, position);
+            const auto found = findMagic(window, size, position);
             if (!found) {
                 return std::unexpected(found.error());
             }
@@ -296,7 +157,7 @@ private:
                 return {};
             }
             const std::uint64_t at = **found;
-            const auto packet = readPacket(part, fd, size, at);
+            const auto packet = readPacket(part, fd, window, size, at);
             if (!packet) {
                 return std::unexpected(packet.error());
             }
@@ -313,28 +174,23 @@ private:
     }
 
     // The first offset from `from` on, a multiple of 4, where the magic lies.
-    // The window grows: the next packet is usually right there.
-    std::expected<std::optional<std::uint64_t>, std::string> findMagic(int fd, std::uint64_t size,
-                                                                       std::uint64_t from)
+    std::expected<std::optional<std::uint64_t>, std::string>
+    findMagic(Window& window, std::uint64_t size, std::uint64_t from)
     {
-        from = paddedTo4(from);
-        std::size_t window = 4096;
-        buffer_.resize(kChunkSize);
+        from = roundUpTo4(from);
         while (from < size && size - from >= kPacketMagic.size()) {
-            const auto want =
-                static_cast<std::size_t>(std::min<std::uint64_t>(window, size - from));
-            if (auto got = readExactly(fd, buffer_.data(), want, from); !got) {
-                return std::unexpected(got.error());
+            const auto bytes = window.from(from, kPacketMagic.size());
+            if (!bytes) {
+                return std::unexpected(bytes.error());
             }
             std::size_t offset = 0;
-            for (; offset + kPacketMagic.size() <= want; offset += 4) {
-                if (std::memcmp(buffer_.data() + offset, kPacketMagic.data(),
-                                kPacketMagic.size()) == 0) {
+            for (; offset + kPacketMagic.size() <= bytes->size(); offset += 4) {
+                if (std::memcmp(bytes->data() + offset, kPacketMagic.data(), kPacketMagic.size()) ==
+                    0) {
                     return from + offset;
                 }
             }
             from += offset;
-            window = kChunkSize;
         }
         return std::nullopt;
     }
@@ -345,17 +201,19 @@ private:
         std::uint64_t length = 0; // as its header says, when it is possible at all; else 0
     };
 
-    std::expected<PacketRead, std::string> readPacket(std::size_t part, int fd, std::uint64_t size,
-                                                      std::uint64_t at)
+    std::expected<PacketRead, std::string> readPacket(std::size_t part, int fd, Window& window,
+                                                      std::uint64_t size, std::uint64_t at)
     {
         if (size - at < kPacketHeaderSize) {
             return PacketRead{};
         }
-        std::array<std::uint8_t, kPacketHeaderSize> header{};
-        if (auto got = readExactly(fd, header.data(), header.size(), at); !got) {
-            return std::unexpected(got.error());
+        const auto inWindow = window.from(at, kPacketHeaderSize);
+        if (!inWindow) {
+            return std::unexpected(inWindow.error());
         }
-        const std::uint64_t length = le64(header.data() + 8);
+        std::array<std::uint8_t, kPacketHeaderSize> header{};
+        std::memcpy(header.data(), inWindow->data(), header.size());
+        const std::uint64_t length = readLe64(header.data() + 8);
         const std::uint8_t* type = header.data() + 48;
         const bool recovery = typeIs(type, kRecoverySliceType);
         if (length < kPacketHeaderSize || length % 4 != 0 || length > size - at ||
@@ -379,7 +237,7 @@ private:
                     return std::unexpected(got.error());
                 }
                 if (offset == at + kPacketHeaderSize) {
-                    exponent = le32(buffer_.data());
+                    exponent = readLe32(buffer_.data());
                 }
                 hash.update(buffer_.data(), piece);
                 offset += piece;
@@ -397,11 +255,11 @@ private:
         if (!hash.finish(computed)) {
             return std::unexpected("reading the parity set: MD5 is not available");
         }
-        if (computed != md5At(header.data() + 16)) {
+        if (computed != readMd5(header.data() + 16)) {
             ++skipped_;
             return PacketRead{false, length};
         }
-        const Md5 setId = md5At(header.data() + 32);
+        const Md5 setId = readMd5(header.data() + 32);
         if (recovery) {
             keepRecovery(setId, exponent,
                          LocatedSlice{RecoverySlice{exponent, part, at + kPacketHeaderSize + 4},
@@ -476,10 +334,8 @@ private:
             }
         } else if (typeIs(type, kQuelbyFilesType)) {
             // Charged before parsing: each record it claims, and its names and stamps.
-            const std::uint64_t claimed = body.size() >= 12 ? le32(body.data() + 8) : 0;
-            const std::uint64_t records =
-                std::min<std::uint64_t>(claimed, body.size() / (kQuelbyRecordFixedSize + 4));
-            if (!set->quelby && charge(body.size() + sizeof(CoveredRecord) * records)) {
+            if (!set->quelby &&
+                charge(body.size() + sizeof(CoveredRecord) * claimedQuelbyRecords(body))) {
                 set->quelby = parseQuelbyFiles(body);
             }
         } else if (typeIs(type, kCreatorType)) {
@@ -515,7 +371,7 @@ private:
                 return std::unexpected("a file of the parity set has no intact description");
             }
             InputFile& file = described->second;
-            if (!isPlainName(file.name)) {
+            if (!isPlainSetName(file.name)) {
                 return std::unexpected("the parity set names a file outside its folder");
             }
             const std::uint64_t count = slicesOf(file.length, set.sliceSize);

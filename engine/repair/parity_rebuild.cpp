@@ -117,13 +117,16 @@ private:
             file.sliceCount = described.length / set_.sliceSize +
                               (described.length % set_.sliceSize != 0 ? 1 : 0);
             next += file.sliceCount;
+            if (next > rs::kMaxInputSlices) {
+                return std::unexpected("the parity set holds more blocks than its format allows");
+            }
             file.present.assign(file.sliceCount, false);
-            const auto length = open(described.name, file.fd);
+            const auto length = openFile(described.name, file.fd);
             const bool proven = f != wanted_ && sources_.provenWhole &&
                                 length == described.length && sources_.provenWhole(described.name);
             if (proven) {
                 file.present.assign(file.sliceCount, true);
-            } else if (length && !described.slices.empty()) {
+            } else if (length && described.slices.size() == file.sliceCount) {
                 for (std::uint64_t j = 0; j < file.sliceCount; ++j) {
                     if (stopped()) {
                         return std::unexpected(std::string());
@@ -133,14 +136,11 @@ private:
             }
             found_.push_back(std::move(file));
         }
-        if (next > rs::kMaxInputSlices) {
-            return std::unexpected("the parity set holds more blocks than its format allows");
-        }
         return {};
     }
 
     // The file's size, when it is a regular file reached without a link.
-    std::optional<std::uint64_t> open(const std::string& name, FileDescriptor& fd)
+    std::optional<std::uint64_t> openFile(const std::string& name, FileDescriptor& fd)
     {
         auto opened =
             sys::openAt(sources_.folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -173,8 +173,9 @@ private:
             hash.update(buffer_.data(), piece);
             done += piece;
         }
-        std::fill(buffer_.begin(), buffer_.end(), 0);
-        for (std::uint64_t padding = set_.sliceSize - inFile; padding > 0;) {
+        const std::uint64_t zeros = set_.sliceSize - inFile;
+        std::fill_n(buffer_.begin(), std::min<std::uint64_t>(zeros, kReadChunk), 0);
+        for (std::uint64_t padding = zeros; padding > 0;) {
             const auto piece =
                 static_cast<std::size_t>(std::min<std::uint64_t>(kReadChunk, padding));
             hash.update(buffer_.data(), piece);
@@ -355,6 +356,9 @@ private:
 std::expected<void, std::string> rebuildFile(const RebuildSources& sources, std::string_view name,
                                              int out)
 {
+    if (sources.set == nullptr || sources.set->sliceSize == 0) {
+        return std::unexpected("the parity set could not be read");
+    }
     const ParitySet& set = *sources.set;
     const auto wanted = std::find_if(set.files.begin(), set.files.end(),
                                      [name](const InputFile& file) { return file.name == name; });

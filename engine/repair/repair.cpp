@@ -1,9 +1,12 @@
+#include "engine/evidence/evidence_location.h"
+#include "engine/evidence/parity_format.h"
 #include "engine/operations/walk.h"
 #include "engine/repair/repair.h"
 
 #include "engine/repair/copy_search.h"
 #include "engine/repair/folder_parity.h"
 #include "engine/repair/put_back.h"
+#include "engine/store/repair_marks.h"
 #include "engine/text/display_text.h"
 #include "engine/text/repair_text.h"
 #include "engine/text/report_text.h"
@@ -429,6 +432,10 @@ public:
                 continue;
             }
             for (const std::string& name : parity->namesCovered()) {
+                if (isManifestName(name) || parity::isParityName(name) ||
+                    isRepairTemporaryName(name)) {
+                    continue; // Quelby's own files are never made from a set
+                }
                 const auto present = sys::fstatAt(folder->get(), name, AT_SYMLINK_NOFOLLOW);
                 if (present || present.error().code != ENOENT) {
                     continue;

@@ -105,6 +105,10 @@ TEST_F(Parity, TagWritesSetsThatPar2VerifiesAndRepairsAndQuelbyRepairsWithinCapa
 
     // So does Quelby, which keeps the damaged bytes and proves the new ones.
     damage(top_ + "/a.raw", 1000, 3000);
+    const auto [dry, dryOut, dryErr] = runTool({"repair", "--dry-run", top_});
+    EXPECT_NE(dryOut.find("⚠️ Would repair " + top_ + "/a.raw from parity\n"), std::string::npos)
+        << dryOut << dryErr;
+    EXPECT_TRUE(readWholeFile(top_ + "/a.raw") != photo_) << "a dry run writes nothing";
     const auto [repaired, repairOut, repairErr] = runTool({"repair", top_});
     EXPECT_EQ(repaired, 0) << repairOut << repairErr;
     EXPECT_NE(repairOut.find("✅ Repaired " + top_ + "/a.raw from parity\n"), std::string::npos)
