@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstring>
 #include <stdexcept>
+#include <vector>
 
 // The library's header declares C functions without saying so.
 extern "C" {
@@ -15,6 +16,9 @@ namespace quelby::gf16 {
 namespace {
 
 constexpr std::uint32_t kGenerator = 0x1100B;
+// The region kernels' vectors, and the most bytes moved through the bounce buffer at once.
+constexpr std::uintptr_t kAlignment = 16;
+constexpr std::size_t kBounceBytes = 1 << 16;
 constexpr std::uint32_t kOrder = 65535;
 
 // Logarithms to the base 2, and their inverse, doubled so that a sum of two
@@ -99,12 +103,32 @@ void multiplyAdd(std::uint8_t* to, const std::uint8_t* from, std::size_t bytes, 
         return;
     }
     gf_t& field = regionField();
-    // The library counts bytes in an int.
-    constexpr std::size_t kLargest = (INT_MAX / 64) * 64;
+    const auto misalignment = [](const void* address) {
+        return reinterpret_cast<std::uintptr_t>(address) % kAlignment;
+    };
+    if (misalignment(to) == misalignment(from)) {
+        // The library counts bytes in an int.
+        constexpr std::size_t kLargest = (INT_MAX / 64) * 64;
+        while (bytes > 0) {
+            const std::size_t chunk = bytes < kLargest ? bytes : kLargest;
+            field.multiply_region.w32(&field, const_cast<std::uint8_t*>(from), to, factor,
+                                      static_cast<int>(chunk), 1);
+            to += chunk;
+            from += chunk;
+            bytes -= chunk;
+        }
+        return;
+    }
+    // The kernels need both regions aligned alike: the source goes through a
+    // buffer placed as the destination is.
+    thread_local std::vector<std::uint8_t> bounce(kBounceBytes + kAlignment);
+    std::uint8_t* const base = bounce.data();
+    std::uint8_t* const staged =
+        base + (misalignment(to) + kAlignment - misalignment(base)) % kAlignment;
     while (bytes > 0) {
-        const std::size_t chunk = bytes < kLargest ? bytes : kLargest;
-        field.multiply_region.w32(&field, const_cast<std::uint8_t*>(from), to, factor,
-                                  static_cast<int>(chunk), 1);
+        const std::size_t chunk = bytes < kBounceBytes ? bytes : kBounceBytes;
+        std::memcpy(staged, from, chunk);
+        field.multiply_region.w32(&field, staged, to, factor, static_cast<int>(chunk), 1);
         to += chunk;
         from += chunk;
         bytes -= chunk;

@@ -16,7 +16,8 @@ Element multiply(Element a, Element b);
 Element inverse(Element a);
 Element power(Element base, std::uint32_t exponent);
 
-// to[i] ^= factor * from[i] for each 16-bit word; bytes must be even.
+// to[i] ^= factor * from[i] for each 16-bit word; bytes must be even. The
+// two regions may lie at any addresses.
 void multiplyAdd(std::uint8_t* to, const std::uint8_t* from, std::size_t bytes, Element factor);
 
 } // namespace quelby::gf16
