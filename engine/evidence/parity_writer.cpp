@@ -31,6 +31,7 @@ constexpr std::uint64_t kTargetSlices = 256;
 constexpr std::size_t kMostFilesPerSet = rs::kMaxInputSlices - kTargetSlices;
 
 constexpr std::size_t kReadChunk = std::size_t{1} << 20;
+constexpr std::size_t kSecondCoreFrom = std::size_t{256} << 10;
 // Recovery data is summed over blocks this size, so that the input block
 // stays in the cache while every recovery slice takes its share.
 constexpr std::size_t kSumBlock = std::size_t{32} << 10;
@@ -263,6 +264,9 @@ private:
     Result describeInputs()
     {
         for (const std::size_t index : plan_.files) {
+            if (stopped()) {
+                return std::unexpected(WriteFailure{});
+            }
             if (index >= files_.size()) {
                 return std::unexpected(WriteFailure{"the set's plan names no such file", {}});
             }
@@ -378,8 +382,8 @@ private:
             const std::uint8_t* data = buffer_.data();
             // The whole file's digests and a share of the sums take a second
             // core while this one does the rest; both only read the buffer
-            // until the join.
-            auto wholeFile = std::async(std::launch::async, [&, data, length, offset]() noexcept {
+            // until the join. A small read is not worth a thread.
+            const auto wholeFileWork = [&, data, length, offset]() noexcept {
                 try {
                     sumChunk(shares_[1], input, offset, data, length, to);
                     sha256.update(data, length);
@@ -392,7 +396,14 @@ private:
                 } catch (const std::runtime_error& error) {
                     return std::string(error.what());
                 }
-            });
+            };
+            std::future<std::string> wholeFile;
+            std::string failed;
+            if (length >= kSecondCoreFrom) {
+                wholeFile = std::async(std::launch::async, wholeFileWork);
+            } else {
+                failed = wholeFileWork();
+            }
             for (std::size_t done = 0; done < length;) {
                 const std::uint64_t position = offset + done;
                 const std::uint64_t inSlice = position % slice;
@@ -407,7 +418,10 @@ private:
                 done += take;
             }
             sumChunk(shares_[0], input, offset, data, length, to);
-            if (std::string failed = wholeFile.get(); !failed.empty()) {
+            if (wholeFile.valid()) {
+                failed = wholeFile.get();
+            }
+            if (!failed.empty()) {
                 return std::unexpected(WriteFailure{std::move(failed), {}});
             }
             offset += length;
