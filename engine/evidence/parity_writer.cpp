@@ -1,7 +1,7 @@
 #include "engine/evidence/parity_writer.h"
 
-#include "engine/coding/galois16.h"
 #include "engine/coding/reed_solomon.h"
+#include "engine/coding/recovery_share.h"
 #include "engine/evidence/parity_packets.h"
 #include "engine/platform/sys.h"
 
@@ -22,47 +22,13 @@ namespace quelby::parity {
 
 namespace {
 
-// The recovery work is a set's bytes times its recovery slices, and the
-// recovery slices are the percentage of its input slices: a set aims at this
-// many input slices and no more, and its slices grow with its bytes. More
-// files than this take one slice each, and a set holds as many files as
-// leave room for that.
-constexpr std::uint64_t kTargetSlices = 256;
-constexpr std::size_t kMostFilesPerSet = rs::kMaxInputSlices - kTargetSlices;
-
 constexpr std::size_t kReadChunk = std::size_t{1} << 20;
 constexpr std::size_t kSecondCoreFrom = std::size_t{256} << 10;
-// Recovery data is summed over blocks this size, so that the input block
-// stays in the cache while every recovery slice takes its share.
-constexpr std::size_t kSumBlock = std::size_t{32} << 10;
-constexpr std::size_t kAlignment = 16;
+constexpr std::size_t kAlignment = 16; // of each recovery slice's range in memory
 constexpr std::uint64_t kFirstBytesHashed = 16384;
 constexpr std::uint64_t kRecoveryBodyPrefix = 4; // the exponent
 
 constexpr std::string_view kNotItsDigest = "its contents differ from its digest";
-
-std::uint64_t ceilDivide(std::uint64_t a, std::uint64_t b)
-{
-    return a / b + (a % b != 0 ? 1 : 0);
-}
-
-// The smallest byte count that is percent % of total, without overflow.
-std::uint64_t percentOf(std::uint64_t total, unsigned percent)
-{
-    return total / 100 * percent + ceilDivide(total % 100 * percent, 100);
-}
-
-SetPlan planOneSet(std::vector<std::size_t> files, std::uint64_t bytes, unsigned percent)
-{
-    SetPlan plan;
-    plan.files = std::move(files);
-    plan.sliceSize = std::max<std::uint64_t>(4, ceilDivide(ceilDivide(bytes, kTargetSlices), 4) * 4);
-    plan.recoveryCount =
-        bytes == 0 ? 0
-                   : static_cast<std::uint32_t>(std::max<std::uint64_t>(
-                         1, ceilDivide(percentOf(bytes, percent), plan.sliceSize)));
-    return plan;
-}
 
 class Sha256Stream
 {
@@ -119,74 +85,15 @@ struct Input
 
 using Result = std::expected<void, WriteFailure>;
 
+std::uint64_t ceilDivide(std::uint64_t a, std::uint64_t b)
+{
+    return a / b + (a % b != 0 ? 1 : 0);
+}
+
 std::unexpected<WriteFailure> failure(const Input& input, std::string_view reason)
 {
     return std::unexpected(WriteFailure{std::string(reason), input.file->record.name});
 }
-
-// Sums pieces of input slices into the recovery slices with exponents
-// [first, last) of a pass's buffer. Each thread that sums has a share of its
-// own, with its own coefficients and copy space; shares never overlap.
-class RecoveryShare
-{
-public:
-    RecoveryShare(std::uint32_t first, std::uint32_t last)
-        : first_(first), coefficients_(last - first), scratch_(kSumBlock + 2 * kAlignment)
-    {
-    }
-
-    // Adds length bytes of input slice `slice` that lie start bytes into the
-    // pass's range; an odd length is summed with the zero byte after it.
-    void add(std::uint8_t* recovery, std::uint64_t stride, std::uint32_t slice, std::size_t start,
-             const std::uint8_t* data, std::size_t length)
-    {
-        if (coefficients_.empty()) {
-            return;
-        }
-        if (coefficientsOf_ != slice) {
-            const gf16::Element constant = rs::inputConstant(slice);
-            gf16::Element power = gf16::power(constant, first_);
-            for (gf16::Element& coefficient : coefficients_) {
-                coefficient = power;
-                power = gf16::multiply(power, constant);
-            }
-            coefficientsOf_ = slice;
-        }
-        const std::size_t even = (length + 1) & ~std::size_t{1};
-        for (std::size_t block = 0; block < even; block += kSumBlock) {
-            const std::size_t bytes = std::min(kSumBlock, even - block);
-            std::uint8_t* target = recovery + first_ * stride + start + block;
-            const std::uint8_t* source = alignedLike(target, data + block, bytes);
-            for (const gf16::Element coefficient : coefficients_) {
-                gf16::multiplyAdd(target, source, bytes, coefficient);
-                target += stride;
-            }
-        }
-    }
-
-private:
-    // The region kernels want source and target at the same offset from a
-    // 16-byte boundary; a source that is not is copied to one that is.
-    const std::uint8_t* alignedLike(const std::uint8_t* target, const std::uint8_t* source,
-                                    std::size_t bytes)
-    {
-        const auto offset = [](const std::uint8_t* pointer) {
-            return reinterpret_cast<std::uintptr_t>(pointer) % kAlignment;
-        };
-        if (offset(target) == offset(source)) {
-            return source;
-        }
-        std::uint8_t* copy = scratch_.data() +
-                             (kAlignment - offset(scratch_.data())) % kAlignment + offset(target);
-        std::copy_n(source, bytes, copy);
-        return copy;
-    }
-
-    std::uint32_t first_;
-    std::vector<gf16::Element> coefficients_;
-    std::uint32_t coefficientsOf_ = rs::kMaxInputSlices;
-    std::vector<std::uint8_t> scratch_;
-};
 
 // Recovery data is summed in passes over byte ranges [from, to) of every
 // slice; the first pass also reads every byte for the checksums and the
@@ -343,7 +250,7 @@ private:
 
     // Adds the pieces of slices in length bytes of input's data from offset
     // on, as far as they lie within the first pass's range [0, to), to a share.
-    void sumChunk(RecoveryShare& share, const Input& input, std::uint64_t offset,
+    void sumChunk(rs::RecoveryShare& share, const Input& input, std::uint64_t offset,
                   const std::uint8_t* data, std::size_t length, std::uint64_t to)
     {
         const std::uint64_t slice = plan_.sliceSize;
@@ -468,7 +375,7 @@ private:
                 if (auto read = readExactly(input, position, length); !read) {
                     return read;
                 }
-                for (RecoveryShare& share : shares_) {
+                for (rs::RecoveryShare& share : shares_) {
                     share.add(recovery_.data(), stride_, input.firstSlice + index,
                               static_cast<std::size_t>(position - start - from), buffer_.data(),
                               length);
@@ -591,43 +498,10 @@ private:
     std::uint64_t stride_ = 0; // from one recovery slice's range to the next's
     std::vector<std::uint8_t> recovery_;
     std::vector<Md5Stream> recoveryMd5_;
-    std::vector<RecoveryShare> shares_; // this thread's, then the other's
+    std::vector<rs::RecoveryShare> shares_; // this thread's, then the other's
 };
 
 } // namespace
-
-std::vector<SetPlan> planSets(const std::vector<std::uint64_t>& sizes, unsigned percent)
-{
-    if (sizes.empty()) {
-        return {};
-    }
-    percent = std::clamp(percent, 1u, 100u);
-    std::vector<SetPlan> plans;
-    std::vector<std::size_t> empty;
-    std::vector<std::size_t> current;
-    std::uint64_t bytes = 0;
-    for (std::size_t index = 0; index < sizes.size(); ++index) {
-        if (sizes[index] == 0) {
-            empty.push_back(index);
-            continue;
-        }
-        if (current.size() == kMostFilesPerSet) {
-            plans.push_back(planOneSet(std::move(current), bytes, percent));
-            current.clear();
-            bytes = 0;
-        }
-        current.push_back(index);
-        bytes += sizes[index];
-    }
-    if (!current.empty() || plans.empty()) {
-        plans.push_back(planOneSet(std::move(current), bytes, percent));
-    }
-    // Empty files have no slices; they ride in the first set's own packet.
-    std::vector<std::size_t>& first = plans.front().files;
-    first.insert(first.end(), empty.begin(), empty.end());
-    std::sort(first.begin(), first.end());
-    return plans;
-}
 
 std::expected<void, WriteFailure> writeSet(int out, const SetPlan& plan,
                                            const std::vector<FileToCover>& files, unsigned percent,
