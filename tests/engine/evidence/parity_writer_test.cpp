@@ -1,5 +1,6 @@
 #include "engine/evidence/parity_writer.h"
 #include "engine/platform/sys.h"
+#include "support/scripted_system_calls.h"
 #include "support/temp_tree.h"
 
 #include <gtest/gtest.h>
@@ -208,6 +209,24 @@ TEST(ParityWriter, PassesOverSliceRangesWriteTheSameSetAsOnePass)
         EXPECT_TRUE(test::readWholeFile(tree.path("passes.par2")) == expected)
             << "passes wrote other bytes than one pass";
     }
+
+    // A file that changes once its bytes are proven, while a later pass reads
+    // a range of its slices, makes no set.
+    test::ScriptedSystemCalls calls;
+    bool changed = false;
+    calls.onReadAt = [&](int fd, void* buffer, std::size_t size, off_t offset) {
+        if (!changed && offset % 4096 != 0) {
+            changed = true;
+            std::string bytes = test::readWholeFile(tree.path("a"));
+            bytes[static_cast<std::size_t>(offset)] ^= 1;
+            test::writeWholeFile(tree.path("a"), bytes + "!");
+        }
+        return calls.SystemCalls::readAt(fd, buffer, size, offset);
+    };
+    const auto during = writeSetTo(tree.path("passes.par2"), plan, folder, 30, 4 * plan.sliceSize / 3);
+    EXPECT_TRUE(changed);
+    ASSERT_FALSE(during.has_value());
+    EXPECT_EQ(during.error().fileName, "a");
 }
 
 // Every file in one set, empty ones in the first set only; every set within
