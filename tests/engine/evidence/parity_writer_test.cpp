@@ -215,7 +215,8 @@ TEST(ParityWriter, PassesOverSliceRangesWriteTheSameSetAsOnePass)
     test::ScriptedSystemCalls calls;
     bool changed = false;
     calls.onReadAt = [&](int fd, void* buffer, std::size_t size, off_t offset) {
-        if (!changed && offset % 4096 != 0) {
+        // Only a later pass starts a read inside a slice, at a range's start.
+        if (!changed && offset % 4096 != 0 && offset % 16 == 0) {
             changed = true;
             std::string bytes = test::readWholeFile(tree.path("a"));
             bytes[static_cast<std::size_t>(offset)] ^= 1;
