@@ -40,7 +40,8 @@ struct BenchFolder
             }
             const std::string path = base + std::to_string(f);
             const int out = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (out < 0 || ::write(out, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+            if (out < 0 ||
+                ::write(out, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
                 std::abort();
             }
             ::close(out);
@@ -72,7 +73,8 @@ void WriteSet(benchmark::State& state)
 {
     auto& bench = folder();
     const auto percent = static_cast<unsigned>(state.range(0));
-    const auto plans = quelby::parity::planSets(std::vector<std::uint64_t>(kFiles, kFileSize), percent);
+    const auto plans =
+        quelby::parity::planSets(std::vector<std::uint64_t>(kFiles, kFileSize), percent);
     state.counters["slice_KiB"] = static_cast<double>(plans[0].sliceSize) / 1024;
     state.counters["recovery_slices"] = plans[0].recoveryCount;
     for (auto _ : state) {
@@ -96,8 +98,8 @@ void Sha256OfTheFiles(benchmark::State& state)
     for (auto _ : state) {
         for (const auto& file : bench.files) {
             ::lseek(file.fd, 0, SEEK_SET);
-            auto digest = quelby::fileDigest(file.fd, std::int64_t{1} << 20,
-                                             quelby::DigestBackEnd::current);
+            auto digest =
+                quelby::fileDigest(file.fd, std::int64_t{1} << 20, quelby::DigestBackEnd::current);
             benchmark::DoNotOptimize(digest);
         }
     }

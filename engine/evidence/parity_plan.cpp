@@ -1,9 +1,8 @@
 // How a folder's files are split into sets, and each set's slice size and
 // recovery count (planSets of parity_writer.h).
 
-#include "engine/evidence/parity_writer.h"
-
 #include "engine/coding/reed_solomon.h"
+#include "engine/evidence/parity_writer.h"
 
 #include <algorithm>
 
@@ -34,11 +33,12 @@ SetPlan planOneSet(std::vector<std::size_t> files, std::uint64_t bytes, unsigned
 {
     SetPlan plan;
     plan.files = std::move(files);
-    plan.sliceSize = std::max<std::uint64_t>(4, ceilDivide(ceilDivide(bytes, kTargetSlices), 4) * 4);
-    plan.recoveryCount =
-        bytes == 0 ? 0
-                   : static_cast<std::uint32_t>(std::max<std::uint64_t>(
-                         1, ceilDivide(percentOf(bytes, percent), plan.sliceSize)));
+    plan.sliceSize =
+        std::max<std::uint64_t>(4, ceilDivide(ceilDivide(bytes, kTargetSlices), 4) * 4);
+    plan.recoveryCount = bytes == 0
+                             ? 0
+                             : static_cast<std::uint32_t>(std::max<std::uint64_t>(
+                                   1, ceilDivide(percentOf(bytes, percent), plan.sliceSize)));
     return plan;
 }
 

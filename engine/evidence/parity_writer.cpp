@@ -1,7 +1,7 @@
 #include "engine/evidence/parity_writer.h"
 
-#include "engine/coding/reed_solomon.h"
 #include "engine/coding/recovery_share.h"
+#include "engine/coding/reed_solomon.h"
 #include "engine/evidence/parity_packets.h"
 #include "engine/platform/sys.h"
 
@@ -77,7 +77,8 @@ bool sameState(const struct stat& before, const struct stat& after)
 struct Input
 {
     const FileToCover* file = nullptr;
-    struct stat before{};
+    struct stat before
+    {};
     InputFile description;
     std::uint32_t firstSlice = 0; // its first slice's constant
     std::uint32_t sliceCount = 0;
@@ -102,8 +103,8 @@ std::unexpected<WriteFailure> failure(const Input& input, std::string_view reaso
 class SetWriter
 {
 public:
-    SetWriter(int out, const SetPlan& plan, const std::vector<FileToCover>& files,
-              unsigned percent, const std::function<bool()>& stop, std::uint64_t memoryCap)
+    SetWriter(int out, const SetPlan& plan, const std::vector<FileToCover>& files, unsigned percent,
+              const std::function<bool()>& stop, std::uint64_t memoryCap)
         : out_(out), plan_(plan), files_(files), percent_(percent), stop_(stop),
           memoryCap_(memoryCap), buffer_(kReadChunk + 4)
     {
@@ -184,7 +185,8 @@ private:
             if (!state) {
                 return failure(input, state.error().description);
             }
-            if (!S_ISREG(state->st_mode) || static_cast<std::uint64_t>(state->st_size) != record.size) {
+            if (!S_ISREG(state->st_mode) ||
+                static_cast<std::uint64_t>(state->st_size) != record.size) {
                 return failure(input, kFileChangedWhileRead);
             }
             if (record.size == 0) {
@@ -195,14 +197,13 @@ private:
             if (auto read = readExactly(input, 0, first); !read) {
                 return read;
             }
-            input.description.md5First16k = md5Of(
-                std::string_view(reinterpret_cast<const char*>(buffer_.data()), first));
+            input.description.md5First16k =
+                md5Of(std::string_view(reinterpret_cast<const char*>(buffer_.data()), first));
             input.description.length = record.size;
             input.description.name = record.name;
             input.description.id = fileId(input.description.md5First16k, record.size, record.name);
-            input.sliceCount = static_cast<std::uint32_t>(
-                std::min<std::uint64_t>(ceilDivide(record.size, plan_.sliceSize),
-                                        rs::kMaxInputSlices + 1));
+            input.sliceCount = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+                ceilDivide(record.size, plan_.sliceSize), rs::kMaxInputSlices + 1));
             inputs_.push_back(std::move(input));
         }
         std::sort(inputs_.begin(), inputs_.end(), [](const Input& a, const Input& b) {
@@ -229,7 +230,8 @@ private:
         const std::uint64_t count = plan_.recoveryCount;
         width_ = plan_.sliceSize;
         if (count > 0 && plan_.sliceSize > memoryCap_ / count) {
-            width_ = std::max<std::uint64_t>(kAlignment, memoryCap_ / count / kAlignment * kAlignment);
+            width_ =
+                std::max<std::uint64_t>(kAlignment, memoryCap_ / count / kAlignment * kAlignment);
         }
         // Each recovery slice's range starts on a boundary, as the kernels want.
         stride_ = (width_ + kAlignment - 1) / kAlignment * kAlignment;
@@ -241,9 +243,10 @@ private:
         shares_.emplace_back(0, half);
         for (std::uint32_t exponent = 0; exponent < count; ++exponent) {
             recoveryMd5_.push_back(packetMd5Stream(setId_, kRecoverySliceType));
-            const std::uint8_t prefix[4] = {
-                static_cast<std::uint8_t>(exponent), static_cast<std::uint8_t>(exponent >> 8),
-                static_cast<std::uint8_t>(exponent >> 16), static_cast<std::uint8_t>(exponent >> 24)};
+            const std::uint8_t prefix[4] = {static_cast<std::uint8_t>(exponent),
+                                            static_cast<std::uint8_t>(exponent >> 8),
+                                            static_cast<std::uint8_t>(exponent >> 16),
+                                            static_cast<std::uint8_t>(exponent >> 24)};
             recoveryMd5_.back().update(prefix, sizeof prefix);
         }
     }
@@ -282,7 +285,8 @@ private:
             if (stopped()) {
                 return std::unexpected(WriteFailure{});
             }
-            const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(kReadChunk, size - offset));
+            const auto length =
+                static_cast<std::size_t>(std::min<std::uint64_t>(kReadChunk, size - offset));
             if (auto read = readExactly(input, offset, length); !read) {
                 return read;
             }
@@ -337,7 +341,8 @@ private:
             // The last slice is checksummed as if padded with zeros to the full size.
             static const std::vector<std::uint8_t> zeros(kReadChunk, 0);
             for (std::uint64_t left = slice - size % slice; left > 0;) {
-                const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(left, zeros.size()));
+                const auto take =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(left, zeros.size()));
                 sliceMd5.update(zeros.data(), take);
                 crc = crc32Update(crc, zeros.data(), take);
                 left -= take;
@@ -345,7 +350,8 @@ private:
             input.description.slices.push_back({sliceMd5.finish(), crc});
         }
         // Nothing after the size the file was proven with.
-        const auto beyond = sys::readAt(input.file->fd, buffer_.data(), 1, static_cast<off_t>(size));
+        const auto beyond =
+            sys::readAt(input.file->fd, buffer_.data(), 1, static_cast<off_t>(size));
         if (!beyond) {
             return failure(input, beyond.error().description);
         }
@@ -419,7 +425,8 @@ private:
     {
         critical_ = mainPacket_;
         for (const Input& input : inputs_) {
-            critical_ += packet(setId_, kFileDescriptionType, fileDescriptionBody(input.description));
+            critical_ +=
+                packet(setId_, kFileDescriptionType, fileDescriptionBody(input.description));
         }
         for (const Input& input : inputs_) {
             critical_ += packet(setId_, kSliceChecksumType, sliceChecksumBody(input.description));
@@ -462,19 +469,20 @@ private:
     Result writeTrailingPackets()
     {
         for (std::uint32_t exponent = 0; exponent < recoveryMd5_.size(); ++exponent) {
-            std::string header = packetHeader(setId_, kRecoverySliceType,
-                                              kRecoveryBodyPrefix + plan_.sliceSize,
-                                              recoveryMd5_[exponent].finish());
+            std::string header =
+                packetHeader(setId_, kRecoverySliceType, kRecoveryBodyPrefix + plan_.sliceSize,
+                             recoveryMd5_[exponent].finish());
             for (int shift = 0; shift < 32; shift += 8) {
                 header.push_back(static_cast<char>((exponent >> shift) & 0xFF));
             }
-            if (auto written =
-                    writeAt(recoveryStart_ + exponent * recoveryPacketSize(), header.data(), header.size());
+            if (auto written = writeAt(recoveryStart_ + exponent * recoveryPacketSize(),
+                                       header.data(), header.size());
                 !written) {
                 return written;
             }
         }
-        std::string trailing = packet(setId_, kCreatorType, creatorBody("Created by Quelby " QUELBY_VERSION));
+        std::string trailing =
+            packet(setId_, kCreatorType, creatorBody("Created by Quelby " QUELBY_VERSION));
         trailing += critical_;
         return writeAt(recoveryStart_ + recoveryMd5_.size() * recoveryPacketSize(), trailing.data(),
                        trailing.size());
@@ -494,7 +502,7 @@ private:
     std::string critical_;
     std::uint64_t recoveryStart_ = 0;
 
-    std::uint64_t width_ = 0; // of each pass's range
+    std::uint64_t width_ = 0;  // of each pass's range
     std::uint64_t stride_ = 0; // from one recovery slice's range to the next's
     std::vector<std::uint8_t> recovery_;
     std::vector<Md5Stream> recoveryMd5_;
