@@ -103,10 +103,10 @@ std::uint32_t crc32Update(std::uint32_t crc, const std::uint8_t* data, std::size
     const CrcTables& t = crcTables();
     crc = ~crc;
     while (size >= 8) {
-        const std::uint32_t low = crc ^ (static_cast<std::uint32_t>(data[0]) |
-                                         static_cast<std::uint32_t>(data[1]) << 8 |
-                                         static_cast<std::uint32_t>(data[2]) << 16 |
-                                         static_cast<std::uint32_t>(data[3]) << 24);
+        const std::uint32_t low =
+            crc ^
+            (static_cast<std::uint32_t>(data[0]) | static_cast<std::uint32_t>(data[1]) << 8 |
+             static_cast<std::uint32_t>(data[2]) << 16 | static_cast<std::uint32_t>(data[3]) << 24);
         crc = t[7][low & 0xFF] ^ t[6][(low >> 8) & 0xFF] ^ t[5][(low >> 16) & 0xFF] ^
               t[4][low >> 24] ^ t[3][data[4]] ^ t[2][data[5]] ^ t[1][data[6]] ^ t[0][data[7]];
         data += 8;

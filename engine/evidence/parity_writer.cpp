@@ -1,6 +1,6 @@
 #include "engine/evidence/parity_writer.h"
 
-#include "engine/coding/galois16.h"
+#include "engine/coding/recovery_share.h"
 #include "engine/coding/reed_solomon.h"
 #include "engine/evidence/parity_packets.h"
 #include "engine/platform/sys.h"
@@ -22,46 +22,13 @@ namespace quelby::parity {
 
 namespace {
 
-// The recovery work is a set's bytes times its recovery slices, and the
-// recovery slices are the percentage of its input slices: a set aims at this
-// many input slices and no more, and its slices grow with its bytes. More
-// files than this take one slice each, and a set holds as many files as
-// leave room for that.
-constexpr std::uint64_t kTargetSlices = 256;
-constexpr std::size_t kMostFilesPerSet = rs::kMaxInputSlices - kTargetSlices;
-
 constexpr std::size_t kReadChunk = std::size_t{1} << 20;
-// Recovery data is summed over blocks this size, so that the input block
-// stays in the cache while every recovery slice takes its share.
-constexpr std::size_t kSumBlock = std::size_t{32} << 10;
-constexpr std::size_t kAlignment = 16;
+constexpr std::size_t kSecondCoreFrom = std::size_t{256} << 10;
+constexpr std::size_t kAlignment = 16; // of each recovery slice's range in memory
 constexpr std::uint64_t kFirstBytesHashed = 16384;
 constexpr std::uint64_t kRecoveryBodyPrefix = 4; // the exponent
 
 constexpr std::string_view kNotItsDigest = "its contents differ from its digest";
-
-std::uint64_t ceilDivide(std::uint64_t a, std::uint64_t b)
-{
-    return a / b + (a % b != 0 ? 1 : 0);
-}
-
-// The smallest byte count that is percent % of total, without overflow.
-std::uint64_t percentOf(std::uint64_t total, unsigned percent)
-{
-    return total / 100 * percent + ceilDivide(total % 100 * percent, 100);
-}
-
-SetPlan planOneSet(std::vector<std::size_t> files, std::uint64_t bytes, unsigned percent)
-{
-    SetPlan plan;
-    plan.files = std::move(files);
-    plan.sliceSize = std::max<std::uint64_t>(4, ceilDivide(ceilDivide(bytes, kTargetSlices), 4) * 4);
-    plan.recoveryCount =
-        bytes == 0 ? 0
-                   : static_cast<std::uint32_t>(std::max<std::uint64_t>(
-                         1, ceilDivide(percentOf(bytes, percent), plan.sliceSize)));
-    return plan;
-}
 
 class Sha256Stream
 {
@@ -110,7 +77,8 @@ bool sameState(const struct stat& before, const struct stat& after)
 struct Input
 {
     const FileToCover* file = nullptr;
-    struct stat before{};
+    struct stat before
+    {};
     InputFile description;
     std::uint32_t firstSlice = 0; // its first slice's constant
     std::uint32_t sliceCount = 0;
@@ -118,74 +86,15 @@ struct Input
 
 using Result = std::expected<void, WriteFailure>;
 
+std::uint64_t ceilDivide(std::uint64_t a, std::uint64_t b)
+{
+    return a / b + (a % b != 0 ? 1 : 0);
+}
+
 std::unexpected<WriteFailure> failure(const Input& input, std::string_view reason)
 {
     return std::unexpected(WriteFailure{std::string(reason), input.file->record.name});
 }
-
-// Sums pieces of input slices into the recovery slices with exponents
-// [first, last) of a pass's buffer. Each thread that sums has a share of its
-// own, with its own coefficients and copy space; shares never overlap.
-class RecoveryShare
-{
-public:
-    RecoveryShare(std::uint32_t first, std::uint32_t last)
-        : first_(first), coefficients_(last - first), scratch_(kSumBlock + 2 * kAlignment)
-    {
-    }
-
-    // Adds length bytes of input slice `slice` that lie start bytes into the
-    // pass's range; an odd length is summed with the zero byte after it.
-    void add(std::uint8_t* recovery, std::uint64_t stride, std::uint32_t slice, std::size_t start,
-             const std::uint8_t* data, std::size_t length)
-    {
-        if (coefficients_.empty()) {
-            return;
-        }
-        if (coefficientsOf_ != slice) {
-            const gf16::Element constant = rs::inputConstant(slice);
-            gf16::Element power = gf16::power(constant, first_);
-            for (gf16::Element& coefficient : coefficients_) {
-                coefficient = power;
-                power = gf16::multiply(power, constant);
-            }
-            coefficientsOf_ = slice;
-        }
-        const std::size_t even = (length + 1) & ~std::size_t{1};
-        for (std::size_t block = 0; block < even; block += kSumBlock) {
-            const std::size_t bytes = std::min(kSumBlock, even - block);
-            std::uint8_t* target = recovery + first_ * stride + start + block;
-            const std::uint8_t* source = alignedLike(target, data + block, bytes);
-            for (const gf16::Element coefficient : coefficients_) {
-                gf16::multiplyAdd(target, source, bytes, coefficient);
-                target += stride;
-            }
-        }
-    }
-
-private:
-    // The region kernels want source and target at the same offset from a
-    // 16-byte boundary; a source that is not is copied to one that is.
-    const std::uint8_t* alignedLike(const std::uint8_t* target, const std::uint8_t* source,
-                                    std::size_t bytes)
-    {
-        const auto offset = [](const std::uint8_t* pointer) {
-            return reinterpret_cast<std::uintptr_t>(pointer) % kAlignment;
-        };
-        if (offset(target) == offset(source)) {
-            return source;
-        }
-        std::uint8_t* copy = scratch_.data() +
-                             (kAlignment - offset(scratch_.data())) % kAlignment + offset(target);
-        std::copy_n(source, bytes, copy);
-        return copy;
-    }
-
-    std::uint32_t first_;
-    std::vector<gf16::Element> coefficients_;
-    std::uint32_t coefficientsOf_ = rs::kMaxInputSlices;
-    std::vector<std::uint8_t> scratch_;
-};
 
 // Recovery data is summed in passes over byte ranges [from, to) of every
 // slice; the first pass also reads every byte for the checksums and the
@@ -194,8 +103,8 @@ private:
 class SetWriter
 {
 public:
-    SetWriter(int out, const SetPlan& plan, const std::vector<FileToCover>& files,
-              unsigned percent, const std::function<bool()>& stop, std::uint64_t memoryCap)
+    SetWriter(int out, const SetPlan& plan, const std::vector<FileToCover>& files, unsigned percent,
+              const std::function<bool()>& stop, std::uint64_t memoryCap)
         : out_(out), plan_(plan), files_(files), percent_(percent), stop_(stop),
           memoryCap_(memoryCap), buffer_(kReadChunk + 4)
     {
@@ -263,6 +172,9 @@ private:
     Result describeInputs()
     {
         for (const std::size_t index : plan_.files) {
+            if (stopped()) {
+                return std::unexpected(WriteFailure{});
+            }
             if (index >= files_.size()) {
                 return std::unexpected(WriteFailure{"the set's plan names no such file", {}});
             }
@@ -273,7 +185,8 @@ private:
             if (!state) {
                 return failure(input, state.error().description);
             }
-            if (!S_ISREG(state->st_mode) || static_cast<std::uint64_t>(state->st_size) != record.size) {
+            if (!S_ISREG(state->st_mode) ||
+                static_cast<std::uint64_t>(state->st_size) != record.size) {
                 return failure(input, kFileChangedWhileRead);
             }
             if (record.size == 0) {
@@ -284,14 +197,13 @@ private:
             if (auto read = readExactly(input, 0, first); !read) {
                 return read;
             }
-            input.description.md5First16k = md5Of(
-                std::string_view(reinterpret_cast<const char*>(buffer_.data()), first));
+            input.description.md5First16k =
+                md5Of(std::string_view(reinterpret_cast<const char*>(buffer_.data()), first));
             input.description.length = record.size;
             input.description.name = record.name;
             input.description.id = fileId(input.description.md5First16k, record.size, record.name);
-            input.sliceCount = static_cast<std::uint32_t>(
-                std::min<std::uint64_t>(ceilDivide(record.size, plan_.sliceSize),
-                                        rs::kMaxInputSlices + 1));
+            input.sliceCount = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+                ceilDivide(record.size, plan_.sliceSize), rs::kMaxInputSlices + 1));
             inputs_.push_back(std::move(input));
         }
         std::sort(inputs_.begin(), inputs_.end(), [](const Input& a, const Input& b) {
@@ -318,7 +230,8 @@ private:
         const std::uint64_t count = plan_.recoveryCount;
         width_ = plan_.sliceSize;
         if (count > 0 && plan_.sliceSize > memoryCap_ / count) {
-            width_ = std::max<std::uint64_t>(kAlignment, memoryCap_ / count / kAlignment * kAlignment);
+            width_ =
+                std::max<std::uint64_t>(kAlignment, memoryCap_ / count / kAlignment * kAlignment);
         }
         // Each recovery slice's range starts on a boundary, as the kernels want.
         stride_ = (width_ + kAlignment - 1) / kAlignment * kAlignment;
@@ -330,16 +243,17 @@ private:
         shares_.emplace_back(0, half);
         for (std::uint32_t exponent = 0; exponent < count; ++exponent) {
             recoveryMd5_.push_back(packetMd5Stream(setId_, kRecoverySliceType));
-            const std::uint8_t prefix[4] = {
-                static_cast<std::uint8_t>(exponent), static_cast<std::uint8_t>(exponent >> 8),
-                static_cast<std::uint8_t>(exponent >> 16), static_cast<std::uint8_t>(exponent >> 24)};
+            const std::uint8_t prefix[4] = {static_cast<std::uint8_t>(exponent),
+                                            static_cast<std::uint8_t>(exponent >> 8),
+                                            static_cast<std::uint8_t>(exponent >> 16),
+                                            static_cast<std::uint8_t>(exponent >> 24)};
             recoveryMd5_.back().update(prefix, sizeof prefix);
         }
     }
 
     // Adds the pieces of slices in length bytes of input's data from offset
     // on, as far as they lie within the first pass's range [0, to), to a share.
-    void sumChunk(RecoveryShare& share, const Input& input, std::uint64_t offset,
+    void sumChunk(rs::RecoveryShare& share, const Input& input, std::uint64_t offset,
                   const std::uint8_t* data, std::size_t length, std::uint64_t to)
     {
         const std::uint64_t slice = plan_.sliceSize;
@@ -371,15 +285,16 @@ private:
             if (stopped()) {
                 return std::unexpected(WriteFailure{});
             }
-            const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(kReadChunk, size - offset));
+            const auto length =
+                static_cast<std::size_t>(std::min<std::uint64_t>(kReadChunk, size - offset));
             if (auto read = readExactly(input, offset, length); !read) {
                 return read;
             }
             const std::uint8_t* data = buffer_.data();
             // The whole file's digests and a share of the sums take a second
             // core while this one does the rest; both only read the buffer
-            // until the join.
-            auto wholeFile = std::async(std::launch::async, [&, data, length, offset]() noexcept {
+            // until the join. A small read is not worth a thread.
+            const auto wholeFileWork = [&, data, length, offset]() noexcept {
                 try {
                     sumChunk(shares_[1], input, offset, data, length, to);
                     sha256.update(data, length);
@@ -392,7 +307,14 @@ private:
                 } catch (const std::runtime_error& error) {
                     return std::string(error.what());
                 }
-            });
+            };
+            std::future<std::string> wholeFile;
+            std::string failed;
+            if (length >= kSecondCoreFrom) {
+                wholeFile = std::async(std::launch::async, wholeFileWork);
+            } else {
+                failed = wholeFileWork();
+            }
             for (std::size_t done = 0; done < length;) {
                 const std::uint64_t position = offset + done;
                 const std::uint64_t inSlice = position % slice;
@@ -407,7 +329,10 @@ private:
                 done += take;
             }
             sumChunk(shares_[0], input, offset, data, length, to);
-            if (std::string failed = wholeFile.get(); !failed.empty()) {
+            if (wholeFile.valid()) {
+                failed = wholeFile.get();
+            }
+            if (!failed.empty()) {
                 return std::unexpected(WriteFailure{std::move(failed), {}});
             }
             offset += length;
@@ -416,7 +341,8 @@ private:
             // The last slice is checksummed as if padded with zeros to the full size.
             static const std::vector<std::uint8_t> zeros(kReadChunk, 0);
             for (std::uint64_t left = slice - size % slice; left > 0;) {
-                const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(left, zeros.size()));
+                const auto take =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(left, zeros.size()));
                 sliceMd5.update(zeros.data(), take);
                 crc = crc32Update(crc, zeros.data(), take);
                 left -= take;
@@ -424,7 +350,8 @@ private:
             input.description.slices.push_back({sliceMd5.finish(), crc});
         }
         // Nothing after the size the file was proven with.
-        const auto beyond = sys::readAt(input.file->fd, buffer_.data(), 1, static_cast<off_t>(size));
+        const auto beyond =
+            sys::readAt(input.file->fd, buffer_.data(), 1, static_cast<off_t>(size));
         if (!beyond) {
             return failure(input, beyond.error().description);
         }
@@ -454,7 +381,7 @@ private:
                 if (auto read = readExactly(input, position, length); !read) {
                     return read;
                 }
-                for (RecoveryShare& share : shares_) {
+                for (rs::RecoveryShare& share : shares_) {
                     share.add(recovery_.data(), stride_, input.firstSlice + index,
                               static_cast<std::size_t>(position - start - from), buffer_.data(),
                               length);
@@ -498,7 +425,8 @@ private:
     {
         critical_ = mainPacket_;
         for (const Input& input : inputs_) {
-            critical_ += packet(setId_, kFileDescriptionType, fileDescriptionBody(input.description));
+            critical_ +=
+                packet(setId_, kFileDescriptionType, fileDescriptionBody(input.description));
         }
         for (const Input& input : inputs_) {
             critical_ += packet(setId_, kSliceChecksumType, sliceChecksumBody(input.description));
@@ -541,19 +469,20 @@ private:
     Result writeTrailingPackets()
     {
         for (std::uint32_t exponent = 0; exponent < recoveryMd5_.size(); ++exponent) {
-            std::string header = packetHeader(setId_, kRecoverySliceType,
-                                              kRecoveryBodyPrefix + plan_.sliceSize,
-                                              recoveryMd5_[exponent].finish());
+            std::string header =
+                packetHeader(setId_, kRecoverySliceType, kRecoveryBodyPrefix + plan_.sliceSize,
+                             recoveryMd5_[exponent].finish());
             for (int shift = 0; shift < 32; shift += 8) {
                 header.push_back(static_cast<char>((exponent >> shift) & 0xFF));
             }
-            if (auto written =
-                    writeAt(recoveryStart_ + exponent * recoveryPacketSize(), header.data(), header.size());
+            if (auto written = writeAt(recoveryStart_ + exponent * recoveryPacketSize(),
+                                       header.data(), header.size());
                 !written) {
                 return written;
             }
         }
-        std::string trailing = packet(setId_, kCreatorType, creatorBody("Created by Quelby " QUELBY_VERSION));
+        std::string trailing =
+            packet(setId_, kCreatorType, creatorBody("Created by Quelby " QUELBY_VERSION));
         trailing += critical_;
         return writeAt(recoveryStart_ + recoveryMd5_.size() * recoveryPacketSize(), trailing.data(),
                        trailing.size());
@@ -573,47 +502,14 @@ private:
     std::string critical_;
     std::uint64_t recoveryStart_ = 0;
 
-    std::uint64_t width_ = 0; // of each pass's range
+    std::uint64_t width_ = 0;  // of each pass's range
     std::uint64_t stride_ = 0; // from one recovery slice's range to the next's
     std::vector<std::uint8_t> recovery_;
     std::vector<Md5Stream> recoveryMd5_;
-    std::vector<RecoveryShare> shares_; // this thread's, then the other's
+    std::vector<rs::RecoveryShare> shares_; // this thread's, then the other's
 };
 
 } // namespace
-
-std::vector<SetPlan> planSets(const std::vector<std::uint64_t>& sizes, unsigned percent)
-{
-    if (sizes.empty()) {
-        return {};
-    }
-    percent = std::clamp(percent, 1u, 100u);
-    std::vector<SetPlan> plans;
-    std::vector<std::size_t> empty;
-    std::vector<std::size_t> current;
-    std::uint64_t bytes = 0;
-    for (std::size_t index = 0; index < sizes.size(); ++index) {
-        if (sizes[index] == 0) {
-            empty.push_back(index);
-            continue;
-        }
-        if (current.size() == kMostFilesPerSet) {
-            plans.push_back(planOneSet(std::move(current), bytes, percent));
-            current.clear();
-            bytes = 0;
-        }
-        current.push_back(index);
-        bytes += sizes[index];
-    }
-    if (!current.empty() || plans.empty()) {
-        plans.push_back(planOneSet(std::move(current), bytes, percent));
-    }
-    // Empty files have no slices; they ride in the first set's own packet.
-    std::vector<std::size_t>& first = plans.front().files;
-    first.insert(first.end(), empty.begin(), empty.end());
-    std::sort(first.begin(), first.end());
-    return plans;
-}
 
 std::expected<void, WriteFailure> writeSet(int out, const SetPlan& plan,
                                            const std::vector<FileToCover>& files, unsigned percent,

@@ -46,9 +46,12 @@ struct WriteFailure
     std::string fileName; // the covered file it concerns, when one does
 };
 
-// Writes the whole set, packets and all, to out (an empty new file), reading
-// the plan's files (all the folder's files for Quelby's packet). Fails when a
-// file's bytes are not its record's, a read or write fails, or stop says so.
+// Writes the whole set, packets and all, to out (an empty new file, not
+// opened for appending: data computed in passes goes to its place), reading
+// the plan's files (all the folder's files for Quelby's packet, which every
+// set of a folder carries whole, so that each set alone says what the folder
+// held). Fails when a file's bytes are not its record's, a read or write
+// fails, or stop says so.
 std::expected<void, WriteFailure> writeSet(int out, const SetPlan& plan,
                                            const std::vector<FileToCover>& files, unsigned percent,
                                            const std::function<bool()>& stop,

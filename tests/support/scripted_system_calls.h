@@ -24,6 +24,7 @@ public:
     // Each hook, when set, replaces the call; it may call the real one through SystemCalls::.
     std::function<int(int dirFd, const char* name, int flags)> onOpenAt;
     std::function<ssize_t(int fd, void* buffer, std::size_t size)> onRead;
+    std::function<ssize_t(int fd, void* buffer, std::size_t size, off_t offset)> onReadAt;
     std::function<ssize_t(int fd, const char* name, void* value, std::size_t size)> onGetAttribute;
     std::function<int(int fd, const char* name, const void* value, std::size_t size)>
         onSetAttribute;
@@ -37,6 +38,11 @@ public:
     ssize_t read(int fd, void* buffer, std::size_t size) override
     {
         return onRead ? onRead(fd, buffer, size) : SystemCalls::read(fd, buffer, size);
+    }
+    ssize_t readAt(int fd, void* buffer, std::size_t size, off_t offset) override
+    {
+        return onReadAt ? onReadAt(fd, buffer, size, offset)
+                        : SystemCalls::readAt(fd, buffer, size, offset);
     }
     int fileExtents(int fd, struct fiemap* request) override
     {

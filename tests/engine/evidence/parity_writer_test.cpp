@@ -1,10 +1,9 @@
 #include "engine/evidence/parity_writer.h"
-#include "engine/platform/sys.h"
+#include "support/scripted_system_calls.h"
 #include "support/temp_tree.h"
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <random>
 #include <set>
 #include <unistd.h>
@@ -27,6 +26,17 @@ std::string randomBytes(std::mt19937& random, std::uint64_t size)
 struct Folder
 {
     std::vector<FileToCover> files;
+
+    // Writes the files into the tree first.
+    Folder(TempTree& tree, const std::vector<std::pair<std::string, std::string>>& contents)
+    {
+        for (const auto& [name, bytes] : contents) {
+            tree.file(name, bytes);
+            add(tree, name, bytes);
+        }
+    }
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
     ~Folder()
     {
         for (const FileToCover& file : files) {
@@ -54,16 +64,6 @@ struct Folder
     }
 };
 
-Folder folderOf(TempTree& tree, const std::vector<std::pair<std::string, std::string>>& contents)
-{
-    Folder folder;
-    for (const auto& [name, bytes] : contents) {
-        tree.file(name, bytes);
-        folder.add(tree, name, bytes);
-    }
-    return folder;
-}
-
 std::expected<void, WriteFailure> writeSetTo(const std::string& path, const SetPlan& plan,
                                              const Folder& folder, unsigned percent,
                                              std::uint64_t memoryCap = kParityMemoryCap,
@@ -89,7 +89,8 @@ std::set<std::string> formatPackets(const std::string& bytes)
     for (std::size_t at = 0; at + 64 <= bytes.size();) {
         std::uint64_t length = 0;
         for (int i = 7; i >= 0; --i) {
-            length = length << 8 | static_cast<unsigned char>(bytes[at + 8 + static_cast<std::size_t>(i)]);
+            length = length << 8 |
+                     static_cast<unsigned char>(bytes[at + 8 + static_cast<std::size_t>(i)]);
         }
         const std::string type = bytes.substr(at + 48, 16);
         if (length < 64 || at + length > bytes.size()) {
@@ -120,15 +121,20 @@ TEST(ParityWriter, WritesASetThatPar2VerifiesAndRepairsByteForByte)
     constexpr std::uint64_t kSlice = 4096;
     std::mt19937 random(37);
     const std::vector<std::pair<std::string, std::uint64_t>> sizes = {
-        {"empty", 0},          {"22", 1},         {"333", 3},
-        {"4444", kSlice - 1},  {"55555", kSlice}, {"666666", 4},
-        {"7777777", 2 * kSlice + 2}, {"88888888", 300 * kSlice + 7}};
+        {"empty", 0},
+        {"22", 1},
+        {"333", 3},
+        {"4444", kSlice - 1},
+        {"55555", kSlice},
+        {"666666", 4},
+        {"7777777", 2 * kSlice + 2},
+        {"88888888", 300 * kSlice + 7}};
     std::vector<std::pair<std::string, std::string>> contents;
     for (const auto& [name, size] : sizes) {
         contents.emplace_back(name, randomBytes(random, size));
     }
     TempTree tree;
-    Folder folder = folderOf(tree, contents);
+    Folder folder(tree, contents);
     SetPlan plan{{0, 1, 2, 3, 4, 5, 6, 7}, kSlice, 8};
     const std::string set = tree.path(".quelby.par2");
     const auto written = writeSetTo(set, plan, folder, 10);
@@ -139,7 +145,10 @@ TEST(ParityWriter, WritesASetThatPar2VerifiesAndRepairsByteForByte)
     EXPECT_NE(test::readWholeFile(set).find("stamp of empty"), std::string::npos);
     // The format makes packets of the same files and parameters byte for
     // byte the same, whoever writes them.
-    ASSERT_EQ(par2(tree, "create -q -s4096 -c8 -n1 reference.par2 22 333 4444 55555 666666 7777777 88888888"), 0);
+    ASSERT_EQ(
+        par2(tree,
+             "create -q -s4096 -c8 -n1 reference.par2 22 333 4444 55555 666666 7777777 88888888"),
+        0);
     std::set<std::string> reference;
     for (const std::string& name : test::namesIn(tree.root())) {
         if (name.starts_with("reference")) {
@@ -167,7 +176,7 @@ TEST(ParityWriter, WritesASetThatPar2VerifiesAndRepairsByteForByte)
 TEST(ParityWriter, WritesNoSetFromBytesItCannotVouchForAndStopsWhenAsked)
 {
     TempTree tree;
-    Folder folder = folderOf(tree, {{"kept", "these bytes are proven"}});
+    Folder folder(tree, {{"kept", "these bytes are proven"}});
     tree.file("changed", "the bytes now on disk");
     tree.file("grown", "longer than it was proven");
     folder.add(tree, "changed", "the bytes once proven");
@@ -184,8 +193,8 @@ TEST(ParityWriter, WritesNoSetFromBytesItCannotVouchForAndStopsWhenAsked)
     }
     SetPlan plan = planSets(folder.sizes(), 5)[0];
     plan.files = {0};
-    const auto stopped =
-        writeSetTo(tree.path(".quelby.par2"), plan, folder, 5, kParityMemoryCap, [] { return true; });
+    const auto stopped = writeSetTo(tree.path(".quelby.par2"), plan, folder, 5, kParityMemoryCap,
+                                    [] { return true; });
     ASSERT_FALSE(stopped.has_value());
     EXPECT_EQ(stopped.error().reason, "");
 }
@@ -194,9 +203,9 @@ TEST(ParityWriter, PassesOverSliceRangesWriteTheSameSetAsOnePass)
 {
     std::mt19937 random(5);
     TempTree tree;
-    Folder folder = folderOf(tree, {{"a", randomBytes(random, 300'001)},
-                                    {"b", randomBytes(random, 77'777)},
-                                    {"c", randomBytes(random, 3)}});
+    Folder folder(tree, {{"a", randomBytes(random, 300'001)},
+                         {"b", randomBytes(random, 77'777)},
+                         {"c", randomBytes(random, 3)}});
     const SetPlan plan{{0, 1, 2}, 4096, 3};
     const auto whole = writeSetTo(tree.path("whole.par2"), plan, folder, 30);
     ASSERT_TRUE(whole.has_value()) << whole.error().reason;
@@ -208,6 +217,26 @@ TEST(ParityWriter, PassesOverSliceRangesWriteTheSameSetAsOnePass)
         EXPECT_TRUE(test::readWholeFile(tree.path("passes.par2")) == expected)
             << "passes wrote other bytes than one pass";
     }
+
+    // A file that changes once its bytes are proven, while a later pass reads
+    // a range of its slices, makes no set.
+    test::ScriptedSystemCalls calls;
+    bool changed = false;
+    calls.onReadAt = [&](int fd, void* buffer, std::size_t size, off_t offset) {
+        // Only a later pass starts a read inside a slice, at a range's start.
+        if (!changed && offset % 4096 != 0 && offset % 16 == 0) {
+            changed = true;
+            std::string bytes = test::readWholeFile(tree.path("a"));
+            bytes[static_cast<std::size_t>(offset)] ^= 1;
+            test::writeWholeFile(tree.path("a"), bytes + "!");
+        }
+        return calls.SystemCalls::readAt(fd, buffer, size, offset);
+    };
+    const auto during =
+        writeSetTo(tree.path("passes.par2"), plan, folder, 30, 4 * plan.sliceSize / 3);
+    EXPECT_TRUE(changed);
+    ASSERT_FALSE(during.has_value());
+    EXPECT_EQ(during.error().fileName, "a");
 }
 
 // Every file in one set, empty ones in the first set only; every set within
@@ -223,7 +252,8 @@ void expectPlanHolds(const std::vector<std::uint64_t>& sizes, unsigned percent)
         long double bytes = 0;
         for (const std::size_t index : plan.files) {
             ++seen.at(index);
-            EXPECT_TRUE(sizes[index] > 0 || set == 0) << "empty file " << index << " in set " << set;
+            EXPECT_TRUE(sizes[index] > 0 || set == 0)
+                << "empty file " << index << " in set " << set;
             slices += (sizes[index] + plan.sliceSize - 1) / plan.sliceSize;
             bytes += static_cast<long double>(sizes[index]);
         }
