@@ -1,13 +1,14 @@
 #include "engine/evidence/parity_md5.h"
 
 #include <openssl/evp.h>
+#include <stdexcept>
 
 namespace quelby::parity {
 
 namespace {
 
 // Fetched once: the implicit fetch behind EVP_md5() costs a lookup on every init.
-const EVP_MD* md5Algorithm()
+const EVP_MD* md5Method()
 {
     static EVP_MD* const md = EVP_MD_fetch(nullptr, "MD5", nullptr);
     return md != nullptr ? md : EVP_md5();
@@ -15,26 +16,42 @@ const EVP_MD* md5Algorithm()
 
 } // namespace
 
-void Md5Hash::ContextDeleter::operator()(EVP_MD_CTX* context) const
+void Md5Stream::ContextDeleter::operator()(evp_md_ctx_st* context) const
 {
     EVP_MD_CTX_free(context);
 }
 
-Md5Hash::Md5Hash() : context_(EVP_MD_CTX_new())
+Md5Stream::Md5Stream() : context_(EVP_MD_CTX_new())
 {
-    ok_ = context_ != nullptr && EVP_DigestInit_ex(context_.get(), md5Algorithm(), nullptr) == 1;
+    if (!context_ || EVP_DigestInit_ex(context_.get(), md5Method(), nullptr) != 1) {
+        throw std::runtime_error("MD5 is not available");
+    }
 }
 
-void Md5Hash::update(const void* data, std::size_t size)
+void Md5Stream::update(const void* data, std::size_t size)
 {
-    ok_ = ok_ && EVP_DigestUpdate(context_.get(), data, size) == 1;
+    if (size > 0 && EVP_DigestUpdate(context_.get(), data, size) != 1) {
+        throw std::runtime_error("MD5 computation failed");
+    }
 }
 
-bool Md5Hash::finish(Md5& md5)
+Md5 Md5Stream::finish()
 {
+    Md5 md5;
     unsigned int length = 0;
-    return ok_ && EVP_DigestFinal_ex(context_.get(), md5.bytes.data(), &length) == 1 &&
-           length == md5.bytes.size();
+    if (EVP_DigestFinal_ex(context_.get(), md5.bytes.data(), &length) != 1 ||
+        length != md5.bytes.size() ||
+        EVP_DigestInit_ex(context_.get(), md5Method(), nullptr) != 1) {
+        throw std::runtime_error("MD5 computation failed");
+    }
+    return md5;
+}
+
+Md5 md5Of(std::string_view bytes)
+{
+    Md5Stream stream;
+    stream.update(bytes.data(), bytes.size());
+    return stream.finish();
 }
 
 } // namespace quelby::parity

@@ -1,30 +1,35 @@
 #pragma once
 
-// The MD5 a parity set checks its packets and slices with, computed in pieces.
+// The MD5 a parity set checks its packets, files and slices with, through
+// OpenSSL, computed in pieces. Throws std::runtime_error only where OpenSSL
+// offers no MD5 or runs out of memory.
 
 #include "engine/evidence/parity_format.h"
 
 #include <cstddef>
 #include <memory>
-#include <openssl/types.h>
+#include <string_view>
+
+struct evp_md_ctx_st;
 
 namespace quelby::parity {
 
-class Md5Hash
+class Md5Stream
 {
 public:
-    Md5Hash();
+    Md5Stream();
     void update(const void* data, std::size_t size);
-    // The hash of everything given; false when OpenSSL failed on the way.
-    bool finish(Md5& md5);
+    // The digest of everything given so far; the stream then starts again.
+    Md5 finish();
 
 private:
     struct ContextDeleter
     {
-        void operator()(EVP_MD_CTX* context) const;
+        void operator()(evp_md_ctx_st* context) const;
     };
-    std::unique_ptr<EVP_MD_CTX, ContextDeleter> context_;
-    bool ok_ = false;
+    std::unique_ptr<evp_md_ctx_st, ContextDeleter> context_;
 };
+
+Md5 md5Of(std::string_view bytes);
 
 } // namespace quelby::parity

@@ -6,6 +6,7 @@
 // parity_format.h, then a body of a multiple of 4 bytes, all little-endian.
 
 #include "engine/evidence/parity_format.h"
+#include "engine/evidence/parity_md5.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -15,29 +16,7 @@
 #include <string_view>
 #include <vector>
 
-struct evp_md_ctx_st;
-
 namespace quelby::parity {
-
-// MD5 of a stream of bytes, through OpenSSL. Throws std::runtime_error only
-// where OpenSSL offers no MD5 or runs out of memory.
-class Md5Stream
-{
-public:
-    Md5Stream();
-    void update(const void* data, std::size_t size);
-    // The digest of everything given so far; the stream then starts again.
-    Md5 finish();
-
-private:
-    struct ContextDeleter
-    {
-        void operator()(evp_md_ctx_st* context) const;
-    };
-    std::unique_ptr<evp_md_ctx_st, ContextDeleter> context_;
-};
-
-Md5 md5Of(std::string_view bytes);
 
 // The running CRC-32 of Ethernet and zip: start from 0, pass each piece in turn.
 std::uint32_t crc32Update(std::uint32_t crc, const std::uint8_t* data, std::size_t size);

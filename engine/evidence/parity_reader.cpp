@@ -6,6 +6,7 @@
 #include "engine/platform/sys.h"
 
 #include <algorithm>
+#include <stdexcept>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -222,7 +223,7 @@ private:
             return PacketRead{};
         }
         // The packet's MD5 covers it from the set's ID to its end.
-        Md5Hash hash;
+        Md5Stream hash;
         hash.update(header.data() + 32, kPacketHeaderSize - 32);
         std::vector<std::uint8_t> body;
         std::uint32_t exponent = 0;
@@ -251,11 +252,7 @@ private:
             }
             hash.update(body.data(), body.size());
         }
-        Md5 computed;
-        if (!hash.finish(computed)) {
-            return std::unexpected("reading the parity set: MD5 is not available");
-        }
-        if (computed != readMd5(header.data() + 16)) {
+        if (hash.finish() != readMd5(header.data() + 16)) {
             ++skipped_;
             return PacketRead{false, length};
         }
@@ -422,7 +419,11 @@ private:
 
 std::expected<ParitySet, std::string> readSet(std::span<const int> parts)
 {
-    return SetReader(parts).read();
+    try {
+        return SetReader(parts).read();
+    } catch (const std::runtime_error& error) {
+        return std::unexpected(std::string("reading the parity set: ") + error.what());
+    }
 }
 
 std::expected<void, std::string> readRecoveryData(std::span<const int> parts,

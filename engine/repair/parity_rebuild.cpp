@@ -7,6 +7,7 @@
 #include "engine/platform/sys.h"
 
 #include <algorithm>
+#include <stdexcept>
 #include <fcntl.h>
 #include <optional>
 #include <sys/stat.h>
@@ -162,7 +163,7 @@ private:
     {
         const std::uint64_t start = j * set_.sliceSize;
         const std::uint64_t inFile = std::min(set_.sliceSize, described.length - start);
-        Md5Hash hash;
+        Md5Stream hash;
         for (std::uint64_t done = 0; done < inFile;) {
             const auto piece =
                 static_cast<std::size_t>(std::min<std::uint64_t>(kReadChunk, inFile - done));
@@ -181,8 +182,7 @@ private:
             hash.update(buffer_.data(), piece);
             padding -= piece;
         }
-        Md5 md5;
-        return hash.finish(md5) && md5 == described.slices[j].md5;
+        return hash.finish() == described.slices[j].md5;
     }
 
     std::expected<void, std::string> writeAt(const std::uint8_t* bytes, std::size_t size,
@@ -376,7 +376,11 @@ std::expected<void, std::string> rebuildFile(const RebuildSources& sources, std:
     if (wanted->length == 0) {
         return {};
     }
-    return Rebuilder(sources, static_cast<std::size_t>(wanted - set.files.begin()), out).run();
+    try {
+        return Rebuilder(sources, static_cast<std::size_t>(wanted - set.files.begin()), out).run();
+    } catch (const std::runtime_error& error) {
+        return std::unexpected(std::string(error.what()));
+    }
 }
 
 } // namespace quelby::parity
