@@ -3,8 +3,8 @@
 // The Folders view: every folder the user has scrubbed (from the scrub
 // state) or scheduled (an enabled quelby-scrub timer), with when it was last
 // verified, the share of its files verified in its period, where its digests
-// are kept and its open problems. The selected folder is the one Verify now
-// and Check regularly act on.
+// are kept, its open problems and its parity. The selected folder is the one
+// Verify now, Check regularly and Keep parity act on.
 
 #include <QByteArray>
 #include <QWidget>
@@ -23,7 +23,14 @@ class FoldersView : public QWidget {
     Q_OBJECT
 
 public:
-    enum Column { folderColumn, lastVerifiedColumn, shareColumn, digestsColumn, problemsColumn };
+    enum Column {
+        folderColumn,
+        lastVerifiedColumn,
+        shareColumn,
+        digestsColumn,
+        problemsColumn,
+        parityColumn
+    };
 
     // statePath: the scrub state to read; empty for none.
     FoldersView(UserTimers& timers, std::string statePath, QWidget* parent = nullptr);
@@ -45,10 +52,15 @@ public:
     QSpinBox* periodBox = nullptr;
     QPushButton* verifyNowButton = nullptr;
     QPushButton* addFolderButton = nullptr;
+    QCheckBox* keepParity = nullptr;
+    QSpinBox* parityPercentBox = nullptr;
 
 signals:
     void verifyRequested(const QByteArray& folder);
     void addFolderRequested();
+    // Keep parity: the folder's sets written anew with this percentage, or removed.
+    void keepParityRequested(const QByteArray& folder, int percent);
+    void dropParityRequested(const QByteArray& folder);
     // A schedule that could not be changed, in words.
     void scheduleFailed(const QString& reason);
 
@@ -57,6 +69,8 @@ private:
     void showSelection();
     void changeSchedule(bool on);
     void changePeriod();
+    void changeParity(bool on);
+    void changeParityPercent();
 
     UserTimers* timers_;
     std::string statePath_;
