@@ -305,8 +305,8 @@ private slots:
     }
 
     // Keep parity runs a Retag that writes the folder's set, which par2 itself verifies, and
-    // leaves every digest as it was; a new percentage rewrites it; given up, the set goes. The
-    // row says which.
+    // replaces no digest of a damaged file; a new percentage rewrites the set; given up, it goes.
+    // The row says which.
     void keepParityWritesASetPar2VerifiesAndGivingItUpRemovesIt()
     {
         if (QStandardPaths::findExecutable(QStringLiteral("par2")).isEmpty()) {
@@ -316,7 +316,13 @@ private slots:
         const std::string folder = tree.folder("photos");
         tree.file("photos/a.jpg", std::string(30000, 'a'));
         tree.file("photos/b.jpg", std::string(12345, 'b'));
-        runCli({"tag", QString::fromStdString(folder)});
+        // Damaged below, before any set: only an edit may have its digest replaced.
+        const std::string damaged = tree.file("photos/2019/c.jpg", "cccc");
+        constexpr time_t kLongAgo = 1'500'000'000;
+        quelby::test::setModificationTime(damaged, kLongAgo);
+        runCli({"tag", "-t", QString::fromStdString(folder)});
+        quelby::test::writeWholeFile(damaged, "CCCC");
+        quelby::test::setModificationTime(damaged, kLongAgo);
         const std::string state = tree.path("state/scrub.sqlite");
         runCli({"scrub", "--state", QString::fromStdString(state), QString::fromStdString(folder)});
         const QString set = QString::fromStdString(folder) + "/.quelby.par2";
@@ -347,9 +353,8 @@ private slots:
         QVERIFY(verify.waitForFinished(60000));
         QVERIFY2(verify.exitStatus() == QProcess::NormalExit && verify.exitCode() == 0,
                  verify.readAllStandardOutput().constData());
-        QCOMPARE(QProcess::execute(QStringLiteral(QUELBY_CLI_PATH),
-                                   {QStringLiteral("check"), QString::fromStdString(folder)}),
-                 0);
+        QVERIFY2(runCli({"check", QString::fromStdString(folder)}).contains("2019/c.jpg aren't equal"),
+                 "the damaged file's digest was replaced");
 
         // A new percentage while parity is kept is the set written anew with it.
         view.parityPercentBox->setValue(20);
