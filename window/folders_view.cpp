@@ -34,7 +34,8 @@ namespace {
 constexpr int kFolderRole = Qt::UserRole;
 constexpr int kPeriodRole = Qt::UserRole + 1;
 constexpr int kScheduledRole = Qt::UserRole + 2;
-constexpr int kParityRole = Qt::UserRole + 3;
+constexpr int kParityRole = Qt::UserRole + 3; // the set's percentage, 0 for none
+constexpr int kParityUnknown = -1;
 constexpr int kDefaultPeriodDays = 30;
 constexpr int kDefaultParityPercent = 5;
 
@@ -99,8 +100,15 @@ std::expected<std::optional<unsigned>, std::string> parityPercent(const std::str
 FoldersView::FoldersView(UserTimers& timers, std::string statePath, QWidget* parent)
     : QWidget(parent), timers_(&timers), statePath_(std::move(statePath))
 {
+    parityLooks_.setMaxThreadCount(1);
     createControls();
     refresh();
+}
+
+FoldersView::~FoldersView()
+{
+    ++*latestLook_;
+    parityLooks_.waitForDone();
 }
 
 void FoldersView::createControls()
@@ -250,16 +258,8 @@ void FoldersView::refresh()
             }
         }
         item->setText(digestsColumn, digestsPlace(folder));
-        const auto parity = parityPercent(folder);
-        item->setData(folderColumn, kParityRole,
-                      parity ? static_cast<int>(parity->value_or(0)) : 0);
-        item->setText(parityColumn, parity && *parity ? tr("parity %1 %").arg(**parity)
-                                    : parity          ? tr("no parity")
-                                                      : tr("parity not usable"));
-        if (!parity) {
-            item->setToolTip(parityColumn, QString::fromStdString(parity.error()));
-            item->setForeground(parityColumn, warningColour);
-        }
+        item->setData(folderColumn, kParityRole, kParityUnknown);
+        item->setText(parityColumn, tr("looking…"));
         items.push_back(item);
     }
     list->clear();
@@ -271,6 +271,70 @@ void FoldersView::refresh()
         list->setCurrentItem(list->topLevelItem(0));
     }
     showSelection();
+    lookAtParity();
+}
+
+void FoldersView::lookAtParity()
+{
+    generation_ = ++*latestLook_;
+    for (int index = 0; index < list->topLevelItemCount(); ++index) {
+        std::string folder =
+            list->topLevelItem(index)->data(folderColumn, kFolderRole).toByteArray().toStdString();
+        parityLooks_.start([this, folder = std::move(folder), generation = generation_,
+                            latest = latestLook_] {
+            if (latest->load() != generation) {
+                return;
+            }
+            auto percent = parityPercent(folder);
+            QMetaObject::invokeMethod(
+                this,
+                [this, folder, generation, percent = std::move(percent)] {
+                    if (generation == generation_) {
+                        showParity(folder, percent);
+                    }
+                },
+                Qt::QueuedConnection);
+        });
+    }
+}
+
+void FoldersView::showParity(const std::string& folder,
+                             const std::expected<std::optional<unsigned>, std::string>& percent)
+{
+    const QByteArray wanted = QByteArray::fromStdString(folder);
+    for (int index = 0; index < list->topLevelItemCount(); ++index) {
+        QTreeWidgetItem* item = list->topLevelItem(index);
+        if (item->data(folderColumn, kFolderRole).toByteArray() != wanted) {
+            continue;
+        }
+        item->setData(folderColumn, kParityRole,
+                      percent ? static_cast<int>(percent->value_or(0)) : 0);
+        item->setText(parityColumn, percent && *percent ? tr("parity %1 %").arg(**percent)
+                                    : percent           ? tr("no parity")
+                                                        : tr("parity not usable"));
+        if (!percent) {
+            item->setToolTip(parityColumn, QString::fromStdString(percent.error()));
+            item->setForeground(parityColumn,
+                                lineColours(palette())[static_cast<int>(LineKind::warning)]);
+        }
+        if (item == list->currentItem()) {
+            showParityControls();
+        }
+        return;
+    }
+}
+
+// Keep parity is offered once the selected folder's set has been looked at: until then,
+// neither checking nor unchecking would say what the user sees.
+void FoldersView::showParityControls()
+{
+    const QTreeWidgetItem* item = list->currentItem();
+    const int parity = item ? item->data(folderColumn, kParityRole).toInt() : kParityUnknown;
+    keepParity->setEnabled(parity != kParityUnknown);
+    keepParity->setChecked(parity > 0);
+    if (parity > 0) {
+        parityPercentBox->setValue(parity);
+    }
 }
 
 std::optional<std::string> FoldersView::selectedFolder() const
@@ -310,19 +374,13 @@ void FoldersView::showSelection()
                           : tr("Verify the selected folder in the background, every day a "
                                "share of it"));
     verifyNowButton->setEnabled(item != nullptr);
-    keepParity->setEnabled(item != nullptr);
+    showParityControls();
     if (item == nullptr) {
         checkRegularly->setChecked(false);
-        keepParity->setChecked(false);
         return;
     }
     checkRegularly->setChecked(item->data(folderColumn, kScheduledRole).toBool());
     periodBox->setValue(item->data(folderColumn, kPeriodRole).toInt());
-    const int parity = item->data(folderColumn, kParityRole).toInt();
-    keepParity->setChecked(parity > 0);
-    if (parity > 0) {
-        parityPercentBox->setValue(parity);
-    }
 }
 
 void FoldersView::changeSchedule(bool on)

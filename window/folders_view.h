@@ -7,9 +7,13 @@
 // Verify now, Check regularly and Keep parity act on.
 
 #include <QByteArray>
+#include <QThreadPool>
 #include <QWidget>
 
+#include <atomic>
 #include <cstdint>
+#include <expected>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -34,11 +38,13 @@ public:
 
     // statePath: the scrub state to read; empty for none.
     FoldersView(UserTimers& timers, std::string statePath, QWidget* parent = nullptr);
+    ~FoldersView() override;
 
     const std::string& statePath() const { return statePath_; }
     void setStatePath(std::string statePath);
     void setTimers(UserTimers& timers);
-    // Reads the state and the timers again, keeping the selection where it can.
+    // Reads the state and the timers again, keeping the selection where it can; each
+    // folder's parity follows once its set has been read.
     void refresh();
     // The folder's raw bytes; none when no folder is selected.
     std::optional<std::string> selectedFolder() const;
@@ -71,7 +77,18 @@ private:
     void changePeriod();
     void changeParity(bool on);
     void changeParityPercent();
+    void lookAtParity();
+    // percent: what the folder's set records; none without a set; unexpected with the
+    // reason when its set cannot be used.
+    void showParity(const std::string& folder,
+                    const std::expected<std::optional<unsigned>, std::string>& percent);
+    void showParityControls();
 
     UserTimers* timers_;
     std::string statePath_;
+    // A set is read whole to tell its percentage, so never on the main thread. Looks queued
+    // before a newer refresh are dropped; the view waits for the one under way as it goes.
+    QThreadPool parityLooks_;
+    int generation_ = 0;
+    std::shared_ptr<std::atomic<int>> latestLook_ = std::make_shared<std::atomic<int>>(0);
 };
