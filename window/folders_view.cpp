@@ -79,7 +79,8 @@ std::expected<std::optional<unsigned>, std::string> parityPercent(const std::str
     const auto folderInfo = sys::fstat(folderFd.get());
     const auto setInfo = sys::fstat(set.get());
     if (!folderInfo || !setInfo) {
-        return std::unexpected(name + ": " + (folderInfo ? setInfo : folderInfo).error().description);
+        return std::unexpected(name + ": " +
+                               (folderInfo ? setInfo : folderInfo).error().description);
     }
     if (!S_ISREG(setInfo->st_mode) || !trustedEvidenceFile(*setInfo, *folderInfo)) {
         return std::unexpected(passedOverNotice(joinedPath(folder, name)));
@@ -121,9 +122,8 @@ void FoldersView::createControls()
     list->setToolTip(tr("The folders Quelby looks after; select one to verify or schedule it"));
     list->setRootIsDecorated(false);
     list->setUniformRowHeights(true);
-    list->setHeaderLabels(
-        {tr("Folder"), tr("Last verified"), tr("Verified"), tr("Digests in"), tr("Problems"),
-         tr("Parity")});
+    list->setHeaderLabels({tr("Folder"), tr("Last verified"), tr("Verified"), tr("Digests in"),
+                           tr("Problems"), tr("Parity")});
     list->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     layout->addWidget(list, 1);
 

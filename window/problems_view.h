@@ -2,9 +2,10 @@
 
 // The open problems of every scrubbed folder, as the scrub state holds them,
 // and what can be done about one: rebuild it from its folder's parity or bring
-// it back from a copy, accept it as an edit, or show it in the file manager. Each action runs the engine on that
-// one file (problem_actions.h) on the pool it is given, and hands its report
-// on through reportReady for the main window to show.
+// it back from a copy, accept it as an edit, or show it in the file manager.
+// Each action runs the engine on that one file (problem_actions.h) on the pool
+// it is given, and hands its report on through reportReady for the main
+// window to show.
 
 #include "window/problem_actions.h"
 

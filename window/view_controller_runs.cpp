@@ -104,9 +104,9 @@ void ViewController::startRunAt(Operation operation, const std::string& folderPa
     // As check --explain and retag --only-edited: Tag has no earlier digest to judge.
     options.explain = operation == Operation::check && tellEditsCheckbox->isChecked();
     // A parity set asked for or given up touches no digest but an edited file's.
-    options.onlyEdited = operation == Operation::retag &&
-                         (tellEditsCheckbox->isChecked() ||
-                          parity.mode != quelby::ParityRequest::Mode::refresh);
+    options.onlyEdited =
+        operation == Operation::retag &&
+        (tellEditsCheckbox->isChecked() || parity.mode != quelby::ParityRequest::Mode::refresh);
     // Tag and Retag keep each folder's parity sets up to date with the files they prove.
     const bool keepsParity = operation != Operation::check;
     options.details = options.details || keepsParity;
@@ -118,8 +118,7 @@ void ViewController::startRunAt(Operation operation, const std::string& folderPa
         return;
     }
     auto stopFlag = beginRun(operation, options.folder);
-    processingQueue.start([this, options, stopFlag, keepsParity, parity,
-                           passedOver = *passedOver] {
+    processingQueue.start([this, options, stopFlag, keepsParity, parity, passedOver = *passedOver] {
         // The run is known to the progress line by its stop flag.
         WindowRunObserver observer(
             options.operation, *stopFlag,

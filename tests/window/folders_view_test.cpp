@@ -349,12 +349,14 @@ private slots:
                  qPrintable(window.outputTextbox->plainText()));
         QProcess verify;
         verify.setWorkingDirectory(QString::fromStdString(folder));
-        verify.start(QStringLiteral("par2"), {QStringLiteral("verify"), QStringLiteral(".quelby.par2")});
+        verify.start(QStringLiteral("par2"),
+                     {QStringLiteral("verify"), QStringLiteral(".quelby.par2")});
         QVERIFY(verify.waitForFinished(60000));
         QVERIFY2(verify.exitStatus() == QProcess::NormalExit && verify.exitCode() == 0,
                  verify.readAllStandardOutput().constData());
-        QVERIFY2(runCli({"check", QString::fromStdString(folder)}).contains("2019/c.jpg aren't equal"),
-                 "the damaged file's digest was replaced");
+        QVERIFY2(
+            runCli({"check", QString::fromStdString(folder)}).contains("2019/c.jpg aren't equal"),
+            "the damaged file's digest was replaced");
 
         // A new percentage while parity is kept is the set written anew with it.
         view.parityPercentBox->setValue(20);
