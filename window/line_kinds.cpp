@@ -11,6 +11,7 @@ LineKind entryLineKind(Operation operation, FileResult result)
 {
     switch (result) {
     case FileResult::matched:
+    case FileResult::healed:
         return LineKind::success;
     case FileResult::differs:
     case FileResult::kept:

@@ -16,7 +16,7 @@ enum class LineKind
 {
     failure, // a file that differs or could not be read or tagged; a run's failure
     warning, // a file without a digest, a digest written or dropped, something left
-    success, // a file that matches its digest, or was repaired
+    success, // a file that matches its digest, or was repaired or healed
     digest,  // Tag's verbose "Digest N for …"
     other    // summaries, Stopped lines, anything else
 };

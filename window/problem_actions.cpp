@@ -1,14 +1,21 @@
 #include "window/problem_actions.h"
 
 #include "engine/evidence/evidence_choice.h"
+#include "engine/evidence/evidence_location.h"
+#include "engine/evidence/parity_format.h"
 #include "engine/operations/walk.h"
+#include "engine/platform/sys.h"
 #include "engine/repair/repair.h"
 #include "engine/run/verdict.h"
 #include "engine/scrub/problem_closing.h"
 #include "engine/text/failure_line.h"
+#include "engine/tree/paths.h"
 #include "window/window_run_observer.h"
 
 #include <QObject>
+#include <algorithm>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 using quelby::Operation;
 
@@ -66,8 +73,24 @@ QString verdictNow(const OpenProblem& problem, const std::atomic<int>& latest, i
     return look.said;
 }
 
-RepairDone repairProblem(const OpenProblem& problem, const std::string& copy, bool dryRun,
-                         const std::string& statePath)
+bool hasParity(const OpenProblem& problem)
+{
+    const std::string path = quelby::joinedPath(problem.folder, problem.path);
+    const std::string folder = path.substr(0, std::max<std::size_t>(path.rfind('/'), 1));
+    auto opened = quelby::sys::openAt(AT_FDCWD, folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (!opened) {
+        return false;
+    }
+    const quelby::FileDescriptor folderFd(*opened);
+    const auto folderInfo = quelby::sys::fstat(folderFd.get());
+    const auto setInfo = quelby::sys::fstatAt(folderFd.get(), quelby::parity::setFileName(1),
+                                              AT_SYMLINK_NOFOLLOW);
+    return folderInfo && setInfo && S_ISREG(setInfo->st_mode) &&
+           quelby::trustedEvidenceFile(*setInfo, *folderInfo);
+}
+
+RepairDone repairProblem(const OpenProblem& problem, const std::optional<std::string>& copy,
+                         bool dryRun, const std::string& statePath)
 {
     using quelby::report::failureLine;
     RepairDone done;
@@ -79,7 +102,9 @@ RepairDone repairProblem(const OpenProblem& problem, const std::string& copy, bo
     }
     quelby::RepairOptions options;
     options.run = std::move(*run);
-    options.copies = {quelby::normalisedFolder(copy, "/")};
+    if (copy) {
+        options.copies = {quelby::normalisedFolder(*copy, "/")};
+    }
     options.dryRun = dryRun;
     // The user picked this file to repair: an unknown verdict does not hold it back.
     options.alsoUnknown = true;
@@ -99,9 +124,10 @@ RepairDone repairProblem(const OpenProblem& problem, const std::string& copy, bo
         done.text.add(failureLine(kept.error()), LineKind::failure);
     }
     done.text.add(quelby::repairSummaryText(options, *state), LineKind::other);
-    if (dryRun && lines.result == quelby::RepairResult::wouldRepair) {
+    if (dryRun && lines.result == quelby::RepairResult::wouldRepair && copy) {
         done.copy = options.copies.front();
     }
+    done.wouldRepair = lines.result == quelby::RepairResult::wouldRepair;
     done.repaired = lines.result == quelby::RepairResult::repaired;
     if (done.repaired) {
         done.text.add(quelby::scrub::closeProblemNow(statePath, problem.folder, problem.path),

@@ -1,8 +1,8 @@
 #pragma once
 
 // The engine calls the Problems view makes, one open problem at a time: a look
-// at the file's verdict now, a repair from a copy (or its dry run), and Accept
-// as edited. Each reads or writes whole files, so each runs on a worker
+// at the file's verdict now, a repair from its folder's parity or from a copy
+// (or its dry run), and Accept as edited. Each reads or writes whole files, so each runs on a worker
 // thread and hands back what the report shows.
 
 #include "engine/scrub/state/scrub_state.h"
@@ -30,13 +30,19 @@ struct RepairDone
 {
     KindedText text;                 // the report
     std::optional<std::string> copy; // the copy folder a dry run found the file in
+    bool wouldRepair = false;        // a dry run found the file can be repaired
     bool repaired = false;
 };
 
-// A repair of the file from the copies in copy; a dry run only says what it would do. A
-// repaired file's problem is closed in the state at statePath.
-RepairDone repairProblem(const OpenProblem& problem, const std::string& copy, bool dryRun,
-                         const std::string& statePath);
+// A repair of the file from its folder's parity, then from the copies in copy when one is
+// given; a dry run only says what it would do. A repaired file's problem is closed in the
+// state at statePath.
+RepairDone repairProblem(const OpenProblem& problem, const std::optional<std::string>& copy,
+                         bool dryRun, const std::string& statePath);
+
+// Whether the file's own folder holds a parity set of Quelby's that repair would trust.
+// Only the set's status is looked at: this is cheap enough for the main thread.
+bool hasParity(const OpenProblem& problem);
 
 struct AcceptDone
 {

@@ -176,13 +176,17 @@ std::optional<ProblemsView::Problem> ProblemsView::selected() const
 
 void ProblemsView::selectionChanged()
 {
-    const bool any = selected().has_value();
+    const auto problem = selected();
     for (QPushButton* button : {repairFromButton_, acceptButton_, showButton_}) {
-        button->setEnabled(any);
+        button->setEnabled(problem.has_value());
     }
     chosenCopy_.reset();
-    repairButton_->hide();
-    repairButton_->setEnabled(false);
+    selectedHasParity_ = problem && hasParity(*problem);
+    repairButton_->setVisible(selectedHasParity_);
+    repairButton_->setEnabled(selectedHasParity_);
+    repairButton_->setToolTip(selectedHasParity_
+                                  ? tr("Rebuild the selected file from its folder's parity")
+                                  : tr("Bring the selected file back from the copy found"));
 }
 
 void ProblemsView::repairFrom()
@@ -203,6 +207,8 @@ void ProblemsView::repair()
     const auto problem = selected();
     if (problem && chosenCopy_) {
         startRepair(*problem, *chosenCopy_, false);
+    } else if (problem && selectedHasParity_) {
+        startParityRepair(*problem);
     }
 }
 
@@ -219,11 +225,40 @@ void ProblemsView::startRepair(const Problem& problem, const std::string& copy, 
                 emit reportReady(done.text);
                 if (done.copy) {
                     chosenCopy_ = done.copy;
+                    repairButton_->setToolTip(
+                        tr("Bring the selected file back from the copy found"));
                     repairButton_->show();
                     repairButton_->setEnabled(true);
                 }
                 if (done.repaired) {
                     refresh();
+                }
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+// From parity there is no copy to choose: the report shows the dry run, and the repair
+// follows it at once when the dry run found the file can be rebuilt.
+void ProblemsView::startParityRepair(const Problem& problem)
+{
+    repairButton_->setEnabled(false);
+    const std::string statePath = statePath_;
+    pool_.start([this, problem, statePath] {
+        RepairDone done = repairProblem(problem, std::nullopt, true, statePath);
+        if (done.wouldRepair) {
+            RepairDone repaired = repairProblem(problem, std::nullopt, false, statePath);
+            done.text.add(repaired.text);
+            done.repaired = repaired.repaired;
+        }
+        QMetaObject::invokeMethod(
+            this,
+            [this, done = std::move(done)] {
+                emit reportReady(done.text);
+                if (done.repaired) {
+                    refresh();
+                } else {
+                    repairButton_->setEnabled(selectedHasParity_);
                 }
             },
             Qt::QueuedConnection);

@@ -1,10 +1,11 @@
 #pragma once
 
 // The open problems of every scrubbed folder, as the scrub state holds them,
-// and what can be done about one: bring it back from a copy, accept it as an
-// edit, or show it in the file manager. Each action runs the engine on that
-// one file (problem_actions.h) on the pool it is given, and hands its report
-// on through reportReady for the main window to show.
+// and what can be done about one: rebuild it from its folder's parity or bring
+// it back from a copy, accept it as an edit, or show it in the file manager.
+// Each action runs the engine on that one file (problem_actions.h) on the pool
+// it is given, and hands its report on through reportReady for the main
+// window to show.
 
 #include "window/problem_actions.h"
 
@@ -68,6 +69,7 @@ private:
     void repairFrom();
     void repair();
     void startRepair(const Problem& problem, const std::string& copy, bool dryRun);
+    void startParityRepair(const Problem& problem);
     void acceptAsEdited();
     void showInFiles();
 
@@ -81,6 +83,8 @@ private:
     std::shared_ptr<std::atomic<int>> latestLook_ = std::make_shared<std::atomic<int>>(0);
     // The copy the last dry run found for the selected problem; the Repair button uses it.
     std::optional<std::string> chosenCopy_;
+    // The selected problem's folder has a parity set: Repair needs no copy.
+    bool selectedHasParity_ = false;
     QTreeWidget* list_ = nullptr;
     QPushButton* repairFromButton_ = nullptr;
     QPushButton* repairButton_ = nullptr;

@@ -4,6 +4,7 @@
 // its export. Walks run on processingQueue; everything that touches the
 // window happens on the main thread.
 
+#include "engine/operations/parity_refresh.h"
 #include "engine/read/digest_pool.h"
 #include "engine/run/run.h"
 #include "window/alert_presenter.h"
@@ -92,8 +93,10 @@ public:
     // The same for folders named as bytes (the command line's), which no text may stand for:
     // a name that is not UTF-8 would come back from a QString as another name.
     void startRuns(quelby::Operation operation, const std::vector<std::string>& folderPaths);
-    // Starts a run on a folder given as bytes.
-    void startRunAt(quelby::Operation operation, const std::string& folderPath);
+    // Starts a run on a folder given as bytes. Tag and Retag bring the parity sets below it
+    // up to date as the request asks.
+    void startRunAt(quelby::Operation operation, const std::string& folderPath,
+                    const quelby::ParityRequest& parity = {});
     // Sets realBufferSize, and setBufferSize to the units it used, from the entry and unit.
     void computeRealBufferSize();
     void loadSettings();

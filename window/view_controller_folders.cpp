@@ -1,7 +1,8 @@
 // The main window's collection: the Folders view in its dock, Add Folder…,
 // and Verify now, which runs the engine's scrub on processingQueue with the
 // progress line and Stop like any run, and saves the folder's figures as
-// quelby-cli scrub does.
+// quelby-cli scrub does; Keep parity, which is a Retag of the folder that
+// touches only edited files' digests and writes or removes its parity sets.
 
 #include "engine/evidence/evidence_choice.h"
 #include "engine/scrub/scrub_session.h"
@@ -126,6 +127,17 @@ void ViewController::createFoldersView()
     });
     connect(foldersView, &FoldersView::verifyRequested, this,
             [this](const QByteArray& folder) { startScrubAt(folder.toStdString()); });
+    connect(foldersView, &FoldersView::keepParityRequested, this,
+            [this](const QByteArray& folder, int percent) {
+                computeRealBufferSize();
+                startRunAt(quelby::Operation::retag, folder.toStdString(),
+                           {quelby::ParityRequest::Mode::percent, static_cast<unsigned>(percent)});
+            });
+    connect(foldersView, &FoldersView::dropParityRequested, this, [this](const QByteArray& folder) {
+        computeRealBufferSize();
+        startRunAt(quelby::Operation::retag, folder.toStdString(),
+                   {quelby::ParityRequest::Mode::off, 0});
+    });
     connect(foldersView, &FoldersView::addFolderRequested, this,
             &ViewController::chooseFolderToAdd);
     connect(foldersView, &FoldersView::scheduleFailed, this, [this](const QString& reason) {

@@ -4,8 +4,10 @@
 // one, a notification.
 
 #include "engine/evidence/evidence_choice.h"
+#include "engine/operations/parity_refresh.h"
 #include "engine/operations/walk.h"
 #include "engine/store/tag_store.h"
+#include "engine/text/parity_text.h"
 #include "window/busy_indicator.h"
 #include "window/problems_view.h"
 #include "window/report_view.h"
@@ -57,7 +59,37 @@ void ViewController::startRun(Operation operation, int response, const QString& 
     startRunAt(operation, QFile::encodeName(folderPath).toStdString());
 }
 
-void ViewController::startRunAt(Operation operation, const std::string& folderPath)
+namespace {
+
+// The sets' own lines, then (after the summary) the count of those touched, as quelby-cli
+// prints them.
+struct ParityText
+{
+    KindedText lines;
+    std::string summary;
+};
+
+ParityText parityText(const std::vector<quelby::ParitySetOutcome>& sets)
+{
+    using quelby::ParitySetResult;
+    ParityText text;
+    quelby::report::ParityCounts counts;
+    for (const quelby::ParitySetOutcome& set : sets) {
+        text.lines.add(set.lines, set.result == ParitySetResult::failed ? LineKind::failure
+                                                                        : LineKind::warning);
+        counts.written += set.result == ParitySetResult::written ? 1 : 0;
+        counts.kept += set.result == ParitySetResult::kept ? 1 : 0;
+        counts.left += set.result == ParitySetResult::left ? 1 : 0;
+        counts.removed += set.result == ParitySetResult::removed ? 1 : 0;
+    }
+    text.summary = quelby::report::paritySummary(counts);
+    return text;
+}
+
+} // namespace
+
+void ViewController::startRunAt(Operation operation, const std::string& folderPath,
+                                const quelby::ParityRequest& parity)
 {
     ++runsUnderWay_;
     progressSpinner->show();
@@ -71,7 +103,13 @@ void ViewController::startRunAt(Operation operation, const std::string& folderPa
     options.timeStamps = operation != Operation::check && timesCheckbox->isChecked();
     // As check --explain and retag --only-edited: Tag has no earlier digest to judge.
     options.explain = operation == Operation::check && tellEditsCheckbox->isChecked();
-    options.onlyEdited = operation == Operation::retag && tellEditsCheckbox->isChecked();
+    // A parity set asked for or given up touches no digest but an edited file's.
+    options.onlyEdited =
+        operation == Operation::retag &&
+        (tellEditsCheckbox->isChecked() || parity.mode != quelby::ParityRequest::Mode::refresh);
+    // Tag and Retag keep each folder's parity sets up to date with the files they prove.
+    const bool keepsParity = operation != Operation::check;
+    options.details = options.details || keepsParity;
     options.setBufferSize = setBufferSize;
     options.realBufferSize = realBufferSize;
     options.evidence = std::make_shared<quelby::AttributeStore>(theXattrName, theTimeXattrName);
@@ -80,7 +118,7 @@ void ViewController::startRunAt(Operation operation, const std::string& folderPa
         return;
     }
     auto stopFlag = beginRun(operation, options.folder);
-    processingQueue.start([this, options, stopFlag, passedOver = *passedOver] {
+    processingQueue.start([this, options, stopFlag, keepsParity, parity, passedOver = *passedOver] {
         // The run is known to the progress line by its stop flag.
         WindowRunObserver observer(
             options.operation, *stopFlag,
@@ -95,9 +133,22 @@ void ViewController::startRunAt(Operation operation, const std::string& folderPa
                 });
             });
 
-        quelby::RunState state = quelby::walkFolder(options, observer, &digestWorkers);
+        quelby::ParityCollector collector(observer);
+        quelby::RunState state = quelby::walkFolder(
+            options, keepsParity ? static_cast<quelby::RunObserver&>(collector) : observer,
+            &digestWorkers);
         const auto stored = finishStore(options, state);
+        std::vector<quelby::ParitySetOutcome> sets;
+        if (keepsParity && !state.stopped) {
+            sets = quelby::refreshParity(options, parity, collector,
+                                         [&observer] { return observer.stopRequested(); });
+        }
+        const ParityText setsText = parityText(sets);
+        observer.pendingText.add(setsText.lines);
         observer.pendingText.add(runClosingText(options, state, passedOver, stored));
+        if (!state.stopped) {
+            observer.pendingText.add(setsText.summary, LineKind::other);
+        }
         FinishedRun run{options, state, styledReportText(observer.pendingText), stopFlag};
         onMainThread([this, run = std::move(run)]() mutable { finishRun(std::move(run)); });
     });

@@ -303,6 +303,76 @@ private slots:
         showFolders->trigger();
         QVERIFY(!window.foldersView->isVisible());
     }
+
+    // Keep parity runs a Retag that writes the folder's set, which par2 itself verifies, and
+    // replaces no digest of a damaged file; a new percentage rewrites the set; given up, it goes.
+    // The row says which.
+    void keepParityWritesASetPar2VerifiesAndGivingItUpRemovesIt()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("par2")).isEmpty()) {
+            QSKIP("par2 is not installed");
+        }
+        TempTree tree;
+        const std::string folder = tree.folder("photos");
+        tree.file("photos/a.jpg", std::string(30000, 'a'));
+        tree.file("photos/b.jpg", std::string(12345, 'b'));
+        // Damaged below, before any set: only an edit may have its digest replaced.
+        const std::string damaged = tree.file("photos/2019/c.jpg", "cccc");
+        constexpr time_t kLongAgo = 1'500'000'000;
+        quelby::test::setModificationTime(damaged, kLongAgo);
+        runCli({"tag", "-t", QString::fromStdString(folder)});
+        quelby::test::writeWholeFile(damaged, "CCCC");
+        quelby::test::setModificationTime(damaged, kLongAgo);
+        const std::string state = tree.path("state/scrub.sqlite");
+        runCli({"scrub", "--state", QString::fromStdString(state), QString::fromStdString(folder)});
+        const QString set = QString::fromStdString(folder) + "/.quelby.par2";
+        ViewController window;
+        window.foldersView->setStatePath(state);
+        FoldersView& view = *window.foldersView;
+        const auto parityShown = [&view] {
+            return view.list->topLevelItem(0)->text(FoldersView::parityColumn);
+        };
+        QCOMPARE(view.keepParity->accessibleName(), QStringLiteral("Keep parity"));
+        QCOMPARE(view.parityPercentBox->accessibleName(), QStringLiteral("Parity percentage"));
+        QCOMPARE(view.parityPercentBox->value(), 5);
+        QTRY_COMPARE(parityShown(), QStringLiteral("no parity"));
+        QVERIFY(!view.keepParity->isChecked());
+
+        view.parityPercentBox->setValue(10);
+        view.keepParity->click();
+        QTRY_COMPARE_WITH_TIMEOUT(window.runsUnderWay(), 0, 20000);
+        QVERIFY(QFile::exists(set));
+        QTRY_COMPARE(parityShown(), QStringLiteral("parity 10 %"));
+        QVERIFY(view.keepParity->isChecked());
+        QVERIFY2(window.outputTextbox->plainText().contains(
+                     QStringLiteral("Parity: 1 set written, 0 kept, 0 left, 0 removed.")),
+                 qPrintable(window.outputTextbox->plainText()));
+        QProcess verify;
+        verify.setWorkingDirectory(QString::fromStdString(folder));
+        verify.start(QStringLiteral("par2"),
+                     {QStringLiteral("verify"), QStringLiteral(".quelby.par2")});
+        QVERIFY(verify.waitForFinished(60000));
+        QVERIFY2(verify.exitStatus() == QProcess::NormalExit && verify.exitCode() == 0,
+                 verify.readAllStandardOutput().constData());
+        QVERIFY2(
+            runCli({"check", QString::fromStdString(folder)}).contains("2019/c.jpg aren't equal"),
+            "the damaged file's digest was replaced");
+
+        // A new percentage while parity is kept is the set written anew with it.
+        view.parityPercentBox->setValue(20);
+        QTest::keyClick(view.parityPercentBox, Qt::Key_Return);
+        QTRY_COMPARE_WITH_TIMEOUT(window.runsUnderWay(), 0, 20000);
+        QTRY_COMPARE(parityShown(), QStringLiteral("parity 20 %"));
+
+        view.keepParity->click();
+        QTRY_COMPARE_WITH_TIMEOUT(window.runsUnderWay(), 0, 20000);
+        QVERIFY(!QFile::exists(set));
+        QTRY_COMPARE(parityShown(), QStringLiteral("no parity"));
+        QVERIFY(!view.keepParity->isChecked());
+        QVERIFY2(window.outputTextbox->plainText().contains(
+                     QStringLiteral("Parity: 0 sets written, 0 kept, 0 left, 1 removed.")),
+                 qPrintable(window.outputTextbox->plainText()));
+    }
 };
 
 QTEST_MAIN(FoldersViewTest)

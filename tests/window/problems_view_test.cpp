@@ -13,6 +13,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDockWidget>
+#include <QFile>
 #include <QMenu>
 #include <QProcess>
 #include <QPushButton>
@@ -67,6 +68,7 @@ int cli(const std::string& arguments)
 
 // Two tagged files whose bytes were changed with their times kept, found by a scrub; intact
 // copies of both in copy/. The state lives in state/, where the window looks by default.
+// tagOptions go to the Tag before the damage (a parity set, for one).
 struct DamagedCollection
 {
     TempTree tree;
@@ -76,14 +78,14 @@ struct DamagedCollection
     std::string copy = tree.folder("copy");
     std::string state = tree.path("state/quelby/scrub.sqlite");
 
-    DamagedCollection()
+    explicit DamagedCollection(const std::string& tagOptions = {})
     {
         tree.file("copy/one.jpg", "first picture");
         tree.file("copy/sub/two.jpg", "second picture");
         for (const std::string& file : {first, second}) {
             quelby::test::setModificationTime(file, kLongAgo);
         }
-        QCOMPARE_EQ(cli("tag -t " + photos), 0);
+        QCOMPARE_EQ(cli("tag -t " + tagOptions + " " + photos), 0);
         for (const std::string& file : {first, second}) {
             auto bytes = quelby::test::readWholeFile(file);
             bytes[0] = 'X';
@@ -177,6 +179,37 @@ private slots:
         const auto folders = (*state)->folders();
         QVERIFY(folders.has_value() && folders->size() == 1);
         QCOMPARE(folders->front().problems, 1);
+    }
+
+    // With a parity set in the file's folder, Repair needs no copy: it shows the dry run and
+    // rebuilds the selected file alone, its damaged bytes kept, its problem closed.
+    void aDamagedFileIsRepairedFromItsFoldersParityWithoutAskingForACopy()
+    {
+        DamagedCollection collection("--parity 10");
+        QVERIFY(!QTest::currentTestFailed());
+        QVERIFY(QFile::exists(QString::fromStdString(collection.photos + "/.quelby.par2")));
+        ViewController window;
+        window.show();
+        int asked = 0;
+        window.problemsView->setCopyChooser([&] {
+            ++asked;
+            return QString::fromStdString(collection.copy);
+        });
+        auto* repair = window.findChild<QPushButton*>("repairButton");
+        QVERIFY(repair->isHidden());
+        select(window, 0);
+        QVERIFY(repair->isVisible());
+        press(window, "repairButton");
+        QTRY_COMPARE(rows(window, 0), QStringList{QString::fromStdString(collection.second)});
+        QCOMPARE(asked, 0);
+        QCOMPARE(quelby::test::readWholeFile(collection.first), "first picture");
+        QCOMPARE(quelby::test::readWholeFile(collection.first + ".damaged"), "Xirst picture");
+        QCOMPARE(quelby::test::readWholeFile(collection.second), "Xecond picture");
+        const QString report = QString::fromUtf8(window.outputTextbox->utf8Text());
+        const QString first = QString::fromStdString(collection.first);
+        QVERIFY2(report.contains("⚠️ Would repair " + first + " from parity\n") &&
+                     report.contains("✅ Repaired " + first + " from parity\n"),
+                 qPrintable(report));
     }
 
     // A scrub killed before it finished has committed what it found: its problems are listed.

@@ -533,7 +533,8 @@ private slots:
         const Line hidden[] = {
             {"\xE2\x9C\x85 Digests for /p/a\n", Operation::check, FileResult::matched},
             {"Digest 123 for /q/a\n", Operation::tag, FileResult::tagged},
-            {"Digest 9 for /q/b\n", Operation::tag, FileResult::tagFailed}};
+            {"Digest 9 for /q/b\n", Operation::tag, FileResult::tagFailed},
+            {"\xE2\x9C\x85 Healed /p/f from parity\n", Operation::check, FileResult::healed}};
         KindedText whole;
         std::string problems;
         for (std::size_t index = 0; index < std::size(kept); ++index) {
