@@ -30,49 +30,6 @@ constexpr std::uint64_t kRecoveryBodyPrefix = 4; // the exponent
 
 constexpr std::string_view kNotItsDigest = "its contents differ from its digest";
 
-class Sha256Stream
-{
-public:
-    Sha256Stream() : context_(EVP_MD_CTX_new())
-    {
-        if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) != 1) {
-            throw std::runtime_error("SHA-256 is not available");
-        }
-    }
-    void update(const void* data, std::size_t size)
-    {
-        if (EVP_DigestUpdate(context_.get(), data, size) != 1) {
-            throw std::runtime_error("SHA-256 computation failed");
-        }
-    }
-    Digest finish()
-    {
-        Digest digest;
-        unsigned int length = 0;
-        if (EVP_DigestFinal_ex(context_.get(), digest.bytes.data(), &length) != 1) {
-            throw std::runtime_error("SHA-256 computation failed");
-        }
-        return digest;
-    }
-
-private:
-    struct Deleter
-    {
-        void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-    };
-    std::unique_ptr<EVP_MD_CTX, Deleter> context_;
-};
-
-bool sameState(const struct stat& before, const struct stat& after)
-{
-    const auto sameTime = [](const timespec& a, const timespec& b) {
-        return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-    };
-    return before.st_dev == after.st_dev && before.st_ino == after.st_ino &&
-           before.st_size == after.st_size && sameTime(before.st_mtim, after.st_mtim) &&
-           sameTime(before.st_ctim, after.st_ctim);
-}
-
 // One input file of the set being written.
 struct Input
 {
@@ -358,7 +315,11 @@ private:
         if (*beyond != 0 || first16kMd5.finish() != input.description.md5First16k) {
             return failure(input, kFileChangedWhileRead);
         }
-        if (sha256.finish() != input.file->record.sha256) {
+        Digest digest;
+        if (!sha256.finish(digest)) {
+            throw std::runtime_error("SHA-256 computation failed");
+        }
+        if (digest != input.file->record.sha256) {
             return failure(input, kNotItsDigest);
         }
         input.description.md5 = wholeMd5.finish();

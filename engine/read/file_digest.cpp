@@ -35,8 +35,8 @@ PosixError ownFailure(std::string_view message)
     return PosixError{0, std::string(message)};
 }
 
-// A writer can keep the size and put the modification time back, but no
-// program can set the change time: any write in between moves it.
+} // namespace
+
 bool sameState(const struct stat& before, const struct stat& after)
 {
     const auto sameTime = [](const timespec& a, const timespec& b) {
@@ -47,31 +47,27 @@ bool sameState(const struct stat& before, const struct stat& after)
            sameTime(before.st_ctim, after.st_ctim);
 }
 
-class Sha256
+void Sha256Stream::ContextDeleter::operator()(evp_md_ctx_st* context) const
 {
-public:
-    Sha256() : context_(EVP_MD_CTX_new())
-    {
-        ok_ = context_ != nullptr && EVP_DigestInit_ex(context_.get(), sha256(), nullptr) == 1;
-    }
-    bool ok() const { return ok_; }
-    void update(const void* data, std::size_t size)
-    {
-        ok_ = ok_ && EVP_DigestUpdate(context_.get(), data, size) == 1;
-    }
-    bool finish(Digest& digest)
-    {
-        unsigned int length = 0;
-        return ok_ && EVP_DigestFinal_ex(context_.get(), digest.bytes.data(), &length) == 1 &&
-               length == digest.bytes.size();
-    }
+    EVP_MD_CTX_free(context);
+}
 
-private:
-    std::unique_ptr<EVP_MD_CTX, ContextDeleter> context_;
-    bool ok_ = false;
-};
+Sha256Stream::Sha256Stream() : context_(EVP_MD_CTX_new())
+{
+    ok_ = context_ != nullptr && EVP_DigestInit_ex(context_.get(), sha256(), nullptr) == 1;
+}
 
-} // namespace
+void Sha256Stream::update(const void* data, std::size_t size)
+{
+    ok_ = ok_ && EVP_DigestUpdate(context_.get(), data, size) == 1;
+}
+
+bool Sha256Stream::finish(Digest& digest)
+{
+    unsigned int length = 0;
+    return ok_ && EVP_DigestFinal_ex(context_.get(), digest.bytes.data(), &length) == 1 &&
+           length == digest.bytes.size();
+}
 
 void ReadBuffer::Deleter::operator()(unsigned char* data) const
 {
@@ -131,7 +127,7 @@ DigestResult fileDigestFrom(int fd, const struct stat& state, const ReadBuffer& 
         return std::optional<Digest>{};
     }
     const std::size_t size = buffer.size();
-    Sha256 hash;
+    Sha256Stream hash;
     if (!hash.ok()) {
         return std::unexpected(ownFailure("SHA-256 is not available"));
     }

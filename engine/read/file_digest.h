@@ -17,6 +17,8 @@
 #include <string_view>
 #include <sys/stat.h>
 
+struct evp_md_ctx_st;
+
 namespace quelby {
 
 enum class DigestBackEnd
@@ -49,6 +51,30 @@ inline constexpr std::string_view kFileChangedWhileRead = "file changed while it
 // file); or why its contents could not be read: an errno with its system text,
 // or (code 0) a message of our own.
 using DigestResult = std::expected<std::optional<Digest>, PosixError>;
+
+// SHA-256 of bytes given in pieces. ok() turns false, for good, should
+// OpenSSL fail; finish then fails too.
+class Sha256Stream
+{
+public:
+    Sha256Stream();
+    bool ok() const { return ok_; }
+    void update(const void* data, std::size_t size);
+    bool finish(Digest& digest);
+
+private:
+    struct ContextDeleter
+    {
+        void operator()(evp_md_ctx_st* context) const;
+    };
+    std::unique_ptr<evp_md_ctx_st, ContextDeleter> context_;
+    bool ok_ = false;
+};
+
+// A writer can keep the size and put the modification time back, but no
+// program can set the change time: any write in between moves it. True when
+// the two looks at a file show the same file, size and times.
+bool sameState(const struct stat& before, const struct stat& after);
 
 // The one read buffer of a walk, reused for every file it digests.
 class ReadBuffer
