@@ -37,14 +37,14 @@ prepare() {
     fi
     echo "Preparing $data (once) ..." >&2
     rm -rf -- "$data"
-    # 4 folders of 40 files from 200 KiB to 2 MiB, and a raw file of 20 to 30
+    # 4 folders of 40 files from 200 KiB to 2 MiB, and a raw file of 4 to 9
     # MiB in each: about 200 MB, sized as a photo library's files.
     local f i size
     for ((f = 0; f < 4; f++)); do
         mkdir -p "$photos/roll$f"
         for ((i = 0; i < 41; i++)); do
             if ((i == 40)); then
-                size=$((20480 + (f * 3331) % 10240))
+                size=$((4096 + (f * 1777) % 5120))
             else
                 size=$((200 + ((f * 41 + i) * 7919) % 1800))
             fi
@@ -76,8 +76,9 @@ photoBytes=$(du -sb --exclude='.quelby*' "$photos" | cut -f1)
 # Quelby's own choice of slices, read from a set it wrote, for par2 to be given the same.
 rm -rf "$work" && cp -a "$photos" "$work"
 "$cli" tag -q --parity 5 "$work" >/dev/null
-blockSize=$(cd "$work/roll0" && par2 verify .quelby.par2 2>/dev/null | awk '/^Block size:/ { print $3 }')
-blocks=$(cd "$work/roll0" && par2 verify .quelby.par2 2>/dev/null | awk '/recovery blocks available/ { print $3 }')
+verified=$(cd "$work/roll0" && par2 verify .quelby.par2 2>/dev/null | tr '%' '\n')
+blockSize=$(awk '/The block size used was/ { print $6 }' <<<"$verified")
+blocks=$(grep -o 'including [0-9]* recovery blocks' <<<"$verified" | head -n 1 | awk '{ print $2 }')
 blockSize=${blockSize:-0}
 blocks=${blocks:-0}
 
