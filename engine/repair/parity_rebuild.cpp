@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <optional>
 #include <sys/stat.h>
+#include <thread>
 
 namespace quelby::parity {
 
@@ -19,6 +20,8 @@ namespace {
 constexpr std::size_t kReadChunk = 1 << 20;
 // Other exponent choices tried when the first one cannot be solved.
 constexpr std::size_t kSolveAttempts = 8;
+// Ranges of slices from this size on are summed on two cores.
+constexpr std::size_t kTwoSharesFrom = 1 << 16;
 
 std::string blocks(std::size_t count)
 {
@@ -257,85 +260,130 @@ private:
     // lost slice = sum of recovery slices and present slices times their
     // coefficients; only the wanted file's rows are summed, in passes over
     // byte ranges of the slices so that their sums fit in the memory allowed.
-    std::expected<void, std::string> rebuildSlices(const rs::Rebuild& rebuild,
-                                                   const std::vector<std::size_t>& rows)
+    // One share of a pass: a range of bytes of every slice, summed into its
+    // own rows.
+    struct Share
     {
-        const std::uint64_t share = sources_.memoryCap / (rows.size() + 1);
-        const std::uint64_t range = std::clamp<std::uint64_t>(share / 4 * 4, 4, set_.sliceSize);
-        const auto rangeSize = static_cast<std::size_t>(range);
+        std::uint64_t from = 0;
+        std::size_t length = 0;
+        std::size_t stride = 0; // each row starts at a multiple of 16, as the buffers do
         std::vector<std::uint8_t> sums;
-        std::vector<std::uint8_t> input(rangeSize);
+        std::vector<std::uint8_t> input;
+        std::expected<void, std::string> result;
+    };
+
+    // The wanted rows over the share's bytes: the recovery slices used and
+    // every present slice, each times its coefficient. Only the caller's
+    // thread asks about a stop.
+    std::expected<void, std::string> sum(const rs::Rebuild& rebuild,
+                                         const std::vector<std::size_t>& rows, Share& share,
+                                         bool asksStop) const
+    {
+        const std::size_t length = share.length;
+        share.stride = (length + 15) / 16 * 16;
+        share.sums.assign(rows.size() * share.stride, 0);
+        share.input.resize(share.stride);
         std::vector<gf16::Element> powers(rebuild.exponents.size());
-        std::vector<gf16::Element> coefficients(rows.size());
-        const InputFile& wantedFile = set_.files[wanted_];
-        for (std::uint64_t from = 0; from < set_.sliceSize; from += range) {
-            const auto length = static_cast<std::size_t>(std::min(range, set_.sliceSize - from));
-            // The region kernels want source and destination equally aligned:
-            // each row starts at a multiple of 16, as the buffers do.
-            const std::size_t stride = (length + 15) / 16 * 16;
-            sums.assign(rows.size() * stride, 0);
-            for (std::size_t r = 0; r < recoveryUsed_.size(); ++r) {
-                if (stopped()) {
-                    return std::unexpected(std::string());
-                }
-                if (auto read = readRecoveryData(sources_.parts, recoveryUsed_[r], from, length,
-                                                 input.data());
-                    !read) {
-                    return std::unexpected(read.error());
-                }
-                for (std::size_t k = 0; k < rows.size(); ++k) {
-                    gf16::multiplyAdd(sums.data() + k * stride, input.data(), length,
-                                      rebuild.fromRecovery[rows[k]][r]);
-                }
+        for (std::size_t r = 0; r < recoveryUsed_.size(); ++r) {
+            if (asksStop && stopped()) {
+                return std::unexpected(std::string());
             }
-            for (std::size_t f = 0; f < found_.size(); ++f) {
-                const FoundFile& file = found_[f];
-                const InputFile& described = set_.files[f];
-                for (std::uint64_t j = 0; j < file.sliceCount; ++j) {
-                    if (!file.present[j]) {
-                        continue;
-                    }
-                    if (stopped()) {
-                        return std::unexpected(std::string());
-                    }
-                    // Past the file's end a slice is zeros, which add nothing.
-                    const std::uint64_t at = j * set_.sliceSize + from;
-                    if (at >= described.length) {
-                        continue;
-                    }
-                    const auto inFile = static_cast<std::size_t>(
-                        std::min<std::uint64_t>(length, described.length - at));
-                    const auto got = readUpTo(file.fd.get(), input.data(), inFile, at);
-                    if (!got) {
-                        return std::unexpected("reading " + described.name + ": " +
-                                               got.error().description);
-                    }
-                    std::fill(input.begin() + static_cast<std::ptrdiff_t>(*got),
-                              input.begin() + static_cast<std::ptrdiff_t>(length), 0);
-                    const auto index = static_cast<std::uint32_t>(file.firstSlice + j);
-                    const gf16::Element constant = rs::inputConstant(index);
-                    for (std::size_t r = 0; r < powers.size(); ++r) {
-                        powers[r] = gf16::power(constant, rebuild.exponents[r]);
-                    }
-                    for (std::size_t k = 0; k < rows.size(); ++k) {
-                        gf16::Element sum = 0;
-                        for (std::size_t r = 0; r < powers.size(); ++r) {
-                            sum ^= gf16::multiply(rebuild.fromRecovery[rows[k]][r], powers[r]);
-                        }
-                        gf16::multiplyAdd(sums.data() + k * stride, input.data(), length, sum);
-                    }
-                }
+            if (auto read = readRecoveryData(sources_.parts, recoveryUsed_[r], share.from, length,
+                                             share.input.data());
+                !read) {
+                return std::unexpected(read.error());
             }
             for (std::size_t k = 0; k < rows.size(); ++k) {
-                const std::uint64_t at =
-                    (rebuild.lost[rows[k]] - found_[wanted_].firstSlice) * set_.sliceSize + from;
-                if (at >= wantedFile.length) {
+                gf16::multiplyAdd(share.sums.data() + k * share.stride, share.input.data(), length,
+                                  rebuild.fromRecovery[rows[k]][r]);
+            }
+        }
+        for (std::size_t f = 0; f < found_.size(); ++f) {
+            const FoundFile& file = found_[f];
+            const InputFile& described = set_.files[f];
+            for (std::uint64_t j = 0; j < file.sliceCount; ++j) {
+                if (!file.present[j]) {
+                    continue;
+                }
+                if (asksStop && stopped()) {
+                    return std::unexpected(std::string());
+                }
+                // Past the file's end a slice is zeros, which add nothing.
+                const std::uint64_t at = j * set_.sliceSize + share.from;
+                if (at >= described.length) {
                     continue;
                 }
                 const auto inFile = static_cast<std::size_t>(
-                    std::min<std::uint64_t>(length, wantedFile.length - at));
-                if (auto written = writeAt(sums.data() + k * stride, inFile, at); !written) {
-                    return written;
+                    std::min<std::uint64_t>(length, described.length - at));
+                const auto got = readUpTo(file.fd.get(), share.input.data(), inFile, at);
+                if (!got) {
+                    return std::unexpected("reading " + described.name + ": " +
+                                           got.error().description);
+                }
+                std::fill(share.input.begin() + static_cast<std::ptrdiff_t>(*got),
+                          share.input.begin() + static_cast<std::ptrdiff_t>(length), 0);
+                const auto index = static_cast<std::uint32_t>(file.firstSlice + j);
+                const gf16::Element constant = rs::inputConstant(index);
+                for (std::size_t r = 0; r < powers.size(); ++r) {
+                    powers[r] = gf16::power(constant, rebuild.exponents[r]);
+                }
+                for (std::size_t k = 0; k < rows.size(); ++k) {
+                    gf16::Element coefficient = 0;
+                    for (std::size_t r = 0; r < powers.size(); ++r) {
+                        coefficient ^= gf16::multiply(rebuild.fromRecovery[rows[k]][r], powers[r]);
+                    }
+                    gf16::multiplyAdd(share.sums.data() + k * share.stride, share.input.data(),
+                                      length, coefficient);
+                }
+            }
+        }
+        return {};
+    }
+
+    // In passes over byte ranges of the slices, each range summed in two
+    // shares on two cores when it is large enough to be worth a thread.
+    std::expected<void, std::string> rebuildSlices(const rs::Rebuild& rebuild,
+                                                   const std::vector<std::size_t>& rows)
+    {
+        const std::uint64_t budget = sources_.memoryCap / (rows.size() + 1);
+        const std::uint64_t range = std::clamp<std::uint64_t>(budget / 4 * 4, 4, set_.sliceSize);
+        const InputFile& wantedFile = set_.files[wanted_];
+        Share shares[2];
+        for (std::uint64_t from = 0; from < set_.sliceSize; from += range) {
+            const auto length = static_cast<std::size_t>(std::min(range, set_.sliceSize - from));
+            const std::size_t first =
+                length >= kTwoSharesFrom ? length / 2 / 16 * 16 : length;
+            shares[0].from = from;
+            shares[0].length = first;
+            shares[1].from = from + first;
+            shares[1].length = length - first;
+            std::optional<std::thread> helper;
+            if (shares[1].length > 0) {
+                helper.emplace([&] { shares[1].result = sum(rebuild, rows, shares[1], false); });
+            }
+            shares[0].result = sum(rebuild, rows, shares[0], true);
+            if (helper) {
+                helper->join();
+            }
+            for (const Share& share : shares) {
+                if (share.length > 0 && !share.result) {
+                    return share.result;
+                }
+            }
+            for (const Share& share : shares) {
+                for (std::size_t k = 0; k < rows.size() && share.length > 0; ++k) {
+                    const std::uint64_t at =
+                        (rebuild.lost[rows[k]] - found_[wanted_].firstSlice) * set_.sliceSize +
+                        share.from;
+                    if (at >= wantedFile.length) {
+                        continue;
+                    }
+                    const auto inFile = static_cast<std::size_t>(
+                        std::min<std::uint64_t>(share.length, wantedFile.length - at));
+                    if (auto written = writeAt(share.sums.data() + k * share.stride, inFile, at);
+                        !written) {
+                        return written;
+                    }
                 }
             }
         }

@@ -89,6 +89,9 @@ protected:
 TEST_F(Parity, TagWritesSetsThatPar2VerifiesAndRepairsAndQuelbyRepairsWithinCapacityOnly)
 {
     SKIP_WITHOUT_PAR2();
+    // Slices of more than 64 KiB, which repair sums on two cores.
+    tree_.file("photos/film.raw", randomBytes(20 << 20, 4));
+    ASSERT_TRUE(test::setModificationTime(top_ + "/film.raw", 1577836800));
     const auto [status, out, err] = runTool({"tag", "--times", "--parity", "10", top_});
     ASSERT_EQ(status, 0) << out << err;
     EXPECT_NE(out.find("\nParity: 2 sets written, 0 kept, 0 left, 0 removed.\n"), std::string::npos)
