@@ -6,6 +6,7 @@
 #include "engine/platform/sys.h"
 
 #include <algorithm>
+#include <fcntl.h>
 #include <future>
 #include <memory>
 #include <new>
@@ -105,11 +106,43 @@ public:
 private:
     bool stopped() const { return stop_ && stop_(); }
 
+    // The file's descriptor: its own, or the one file opened by name at a time.
+    std::expected<int, PosixError> descriptor(const Input& input)
+    {
+        if (input.file->fd >= 0) {
+            return input.file->fd;
+        }
+        if (openedFor_ != input.file) {
+            openedFor_ = nullptr;
+            openedFd_ = FileDescriptor();
+            auto opened = sys::openAt(input.file->folder, input.file->record.name,
+                                      O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+            if (!opened) {
+                return std::unexpected(opened.error());
+            }
+            openedFd_ = FileDescriptor(*opened);
+            openedFor_ = input.file;
+        }
+        return openedFd_.get();
+    }
+
+    static std::expected<struct stat, PosixError> stateOf(const Input& input)
+    {
+        if (input.file->fd >= 0) {
+            return sys::fstat(input.file->fd);
+        }
+        return sys::fstatAt(input.file->folder, input.file->record.name, AT_SYMLINK_NOFOLLOW);
+    }
+
     Result readExactly(const Input& input, std::uint64_t offset, std::size_t length)
     {
         std::size_t done = 0;
         while (done < length) {
-            const auto count = sys::readAt(input.file->fd, buffer_.data() + done, length - done,
+            const auto fd = descriptor(input);
+            if (!fd) {
+                return failure(input, fd.error().description);
+            }
+            const auto count = sys::readAt(*fd, buffer_.data() + done, length - done,
                                            static_cast<off_t>(offset + done));
             if (!count) {
                 return failure(input, count.error().description);
@@ -138,7 +171,7 @@ private:
             Input input;
             input.file = &files_[index];
             const CoveredRecord& record = input.file->record;
-            const auto state = sys::fstat(input.file->fd);
+            const auto state = stateOf(input);
             if (!state) {
                 return failure(input, state.error().description);
             }
@@ -307,8 +340,11 @@ private:
             input.description.slices.push_back({sliceMd5.finish(), crc});
         }
         // Nothing after the size the file was proven with.
-        const auto beyond =
-            sys::readAt(input.file->fd, buffer_.data(), 1, static_cast<off_t>(size));
+        const auto fd = descriptor(input);
+        if (!fd) {
+            return failure(input, fd.error().description);
+        }
+        const auto beyond = sys::readAt(*fd, buffer_.data(), 1, static_cast<off_t>(size));
         if (!beyond) {
             return failure(input, beyond.error().description);
         }
@@ -358,7 +394,7 @@ private:
     Result stillTheSame() const
     {
         for (const Input& input : inputs_) {
-            const auto state = sys::fstat(input.file->fd);
+            const auto state = stateOf(input);
             if (!state) {
                 return failure(input, state.error().description);
             }
@@ -458,6 +494,8 @@ private:
 
     std::vector<std::uint8_t> buffer_;
     std::vector<Input> inputs_;
+    const FileToCover* openedFor_ = nullptr;
+    FileDescriptor openedFd_;
     Md5 setId_;
     std::string mainPacket_;
     std::string critical_;

@@ -23,7 +23,11 @@ inline constexpr std::uint64_t kParityMemoryCap = 256ull << 20;
 struct FileToCover
 {
     int fd = -1;           // the file, read from its start; any offset on entry
-    CoveredRecord record;  // its name, size and SHA-256 must be what fd holds
+    // Without fd, the file is opened by its record's name in this folder,
+    // never through a link, while it is read: a folder of any number of
+    // files never holds more than one of them open.
+    int folder = -1;
+    CoveredRecord record;  // its name, size and SHA-256 must be what the file holds
 };
 
 // One set: which files (indices into the folder's list, in that order), its

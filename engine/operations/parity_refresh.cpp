@@ -242,7 +242,8 @@ private:
         return std::move(*set);
     }
 
-    // The proven files that are still the files the walk read.
+    // The proven files that are still the files the walk read; the writer
+    // opens each again by its name as it reads it, and proves its bytes.
     void openFiles()
     {
         for (const ParityCollector::Proven& proven : proven_.files) {
@@ -257,7 +258,7 @@ private:
                 continue;
             }
             parity::FileToCover cover;
-            cover.fd = file.get();
+            cover.folder = folder_.get();
             cover.record.name = proven.name;
             cover.record.size = static_cast<std::uint64_t>(info->st_size);
             cover.record.sha256 = proven.digest;
@@ -266,7 +267,6 @@ private:
             cover.record.modifiedNanoseconds = static_cast<std::uint32_t>(info->st_mtim.tv_nsec);
             cover.record.mode = info->st_mode & 07777;
             files_.push_back(std::move(cover));
-            opened_.push_back(std::move(file));
         }
     }
 
@@ -344,7 +344,6 @@ private:
     std::vector<std::string> sets_;
     std::vector<std::string> leftovers_;
     std::vector<parity::FileToCover> files_;
-    std::vector<FileDescriptor> opened_;
 };
 
 } // namespace

@@ -138,13 +138,18 @@ private:
                     file.present[j] = sliceMatches(file.fd.get(), described, j);
                 }
             }
+            if (f != wanted_) {
+                // Opened again as it is summed: a set of any number of files never
+                // holds more than one of them open besides the wanted one.
+                file.fd = FileDescriptor();
+            }
             found_.push_back(std::move(file));
         }
         return {};
     }
 
     // The file's size, when it is a regular file reached without a link.
-    std::optional<std::uint64_t> openFile(const std::string& name, FileDescriptor& fd)
+    std::optional<std::uint64_t> openFile(const std::string& name, FileDescriptor& fd) const
     {
         auto opened =
             sys::openAt(sources_.folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -301,9 +306,20 @@ private:
         for (std::size_t f = 0; f < found_.size(); ++f) {
             const FoundFile& file = found_[f];
             const InputFile& described = set_.files[f];
+            FileDescriptor reopened;
+            int fd = file.fd.get();
             for (std::uint64_t j = 0; j < file.sliceCount; ++j) {
                 if (!file.present[j]) {
                     continue;
+                }
+                if (fd < 0) {
+                    // Bytes another file put under the name since are refused by
+                    // the rebuilt file's proof.
+                    if (!openFile(described.name, reopened)) {
+                        return std::unexpected("reading " + described.name +
+                                               ": it is no longer there");
+                    }
+                    fd = reopened.get();
                 }
                 if (asksStop && stopped()) {
                     return std::unexpected(std::string());
@@ -315,7 +331,7 @@ private:
                 }
                 const auto inFile = static_cast<std::size_t>(
                     std::min<std::uint64_t>(length, described.length - at));
-                const auto got = readUpTo(file.fd.get(), share.input.data(), inFile, at);
+                const auto got = readUpTo(fd, share.input.data(), inFile, at);
                 if (!got) {
                     return std::unexpected("reading " + described.name + ": " +
                                            got.error().description);

@@ -132,6 +132,24 @@ TEST_F(Parity, TagWritesSetsThatPar2VerifiesAndRepairsAndQuelbyRepairsWithinCapa
     EXPECT_TRUE(readWholeFile(top_ + "/trip/d.raw") == damaged);
     EXPECT_EQ(namesIn(top_ + "/trip", tree_.path("names.txt")), names) << "nothing left behind";
     EXPECT_TRUE(damaged != before);
+
+    // A folder of more files than the process may hold open: every one is covered.
+    const std::string many = tree_.folder("many");
+    for (int i = 0; i < 300; ++i) {
+        writeWholeFile(many + "/f" + std::to_string(i), randomBytes(100, static_cast<unsigned>(i)));
+    }
+    ASSERT_EQ(runCommand("ulimit -n 64 && " + std::string(QUELBY_CLI_PATH) +
+                         " tag -q --parity 5 '" + many + "' >/dev/null"),
+              0);
+    EXPECT_EQ(runCommand("cd '" + many + "' && par2 verify .quelby.par2 2>/dev/null | tr '%' '\\n' |"
+                         " grep -q 'There are 300 recoverable files'"),
+              0);
+    const std::string original = readWholeFile(many + "/f7");
+    damage(many + "/f7", 0, 100);
+    EXPECT_EQ(runCommand("ulimit -n 64 && " + std::string(QUELBY_CLI_PATH) +
+                         " repair -q --also-unknown '" + many + "' >/dev/null"),
+              0);
+    EXPECT_TRUE(readWholeFile(many + "/f7") == original);
 }
 
 TEST_F(Parity, RetagFollowsEditsKeepsTheOldSetAndTheDigestOfDamageAndOffRemovesTheSets)
