@@ -497,7 +497,10 @@ std::expected<void, std::string> validateParitySet(const std::string& folder,
 {
     const std::size_t slash = set.rfind('/');
     const std::string setFolder = slash == 0 ? "/" : set.substr(0, slash);
-    if (slash == std::string::npos || slash + 1 == set.size() || !within(setFolder, folder)) {
+    // A ".." would lead the walk's way down out of the folder.
+    const bool climbs = (set + "/").find("/../") != std::string::npos;
+    if (slash == std::string::npos || slash + 1 == set.size() || climbs ||
+        !within(setFolder, folder)) {
         return std::unexpected(escapedForReport(set) + ": the parity set must lie in " +
                                escapedForReport(folder) + " or a folder below it");
     }

@@ -250,6 +250,8 @@ TEST(Repair, RefusesCopiesThatOverlapTheFolderAndFilesItCannotSwapSafely)
         {{"repair", f}, "no parity set below " + f + "; give --from COPY"},
         {{"repair", "--parity", notFolder, f}, notFolder + ": the parity set must lie in " + f +
                                                  " or a folder below it"},
+        {{"repair", "--parity", f + "/inner/../../plain", f},
+         f + "/inner/../../plain: the parity set must lie in " + f + " or a folder below it"},
         {{"tag", "--parity", "0", f}, "invalid --parity '0': give a percentage from 1 to 100, or off"},
         {{"check", "--parity", "5", f}, "--parity applies to tag, retag and repair, not to check"},
         {{"tag", "--restore-missing", f}, "--restore-missing applies to repair, not to tag"},
