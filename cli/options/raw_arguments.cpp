@@ -136,6 +136,7 @@ private:
                      : name == "--also-unknown"    ? &raw_.alsoUnknown
                      : name == "--restore-missing" ? &raw_.restoreMissing
                      : name == "--heal"            ? &raw_.heal
+                     : name == "--tag-new"         ? &raw_.tagNew
                      : name == "--tag"             ? &raw_.bsdTag
                      : name == "--notify"          ? &raw_.notify
                      : name == "--help"            ? &raw_.help

@@ -38,6 +38,7 @@ struct RawArguments
     std::optional<std::string> parity; // --parity PERCENT|off (tag, retag) or SET (repair)
     bool restoreMissing = false;
     bool heal = false;
+    bool tagNew = false;
     bool bsdTag = false; // --tag
     std::optional<std::string> every;   // --every DAYS
     std::optional<std::string> forTime; // --for DURATION

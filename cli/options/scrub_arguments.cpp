@@ -113,6 +113,7 @@ std::optional<std::string> scrubOptionMisplaced(const RawArguments& raw, bool sc
           std::tuple{raw.metrics.has_value(), "--metrics", false},
           std::tuple{raw.notify, "--notify", false},
           std::tuple{raw.heal, "--heal", false},
+          std::tuple{raw.tagNew, "--tag-new", false},
           std::tuple{raw.state.has_value(), "--state", true}}) {
         if (given && !scrub && !(status && statusToo)) {
             return std::string(name) + " applies to scrub" + (statusToo ? " and status" : "") +
@@ -165,6 +166,7 @@ std::expected<ScrubCommandOptions, std::string> parsedScrubOptions(const RawArgu
     options.stateFile = raw.state;
     options.notify = raw.notify;
     options.heal = raw.heal;
+    options.tagNew = raw.tagNew;
     return options;
 }
 

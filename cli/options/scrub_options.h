@@ -18,6 +18,7 @@ struct ScrubCommandOptions
     std::optional<std::string> stateFile;
     bool notify = false;
     bool heal = false; // repair damaged files from their folders' parity sets, at once
+    bool tagNew = false; // give settled files without a digest one, stamped
 };
 
 } // namespace quelby::cli

@@ -106,6 +106,7 @@ std::string summaryOutput(const RunOptions& options, const scrub::ScrubResult& r
     object["gone"] = result.summary.gone;
     object["bytes_read"] = result.summary.bytesRead;
     object["open_problems"] = result.summary.openProblems;
+    object["new_tagged"] = result.summary.newTagged;
     return line(object);
 }
 
@@ -142,7 +143,7 @@ struct ScrubRun
         const auto pool = poolForOneWalk(runOptions.jobs);
         auto result = session.scrub(
             scrub::ScrubOptions{runOptions, options.scrubbing.everyDays, now, statePath,
-                                options.scrubbing.heal},
+                                options.scrubbing.heal, options.scrubbing.tagNew},
             allowance,
             reporter, pool.get());
         streams.finishProgress();

@@ -1,6 +1,10 @@
 #include "engine/operations/file_step.h"
 #include "engine/text/display_text.h"
 #include "engine/text/report_text.h"
+#include "engine/text/scrub_text.h"
+
+#include <cerrno>
+#include <chrono>
 
 namespace quelby {
 
@@ -52,8 +56,70 @@ void reportNoDigest(FileVisit& visit, const std::optional<Bytes>& stored,
     }
 }
 
+// A file is left alone while it may still be arriving. Copiers that keep
+// times set the old modification time only once the copy is whole, and the
+// digest fails should the size or the times move while it is read.
+constexpr std::chrono::seconds kSettleTime{60};
+
+bool hasSettled(const struct stat& info)
+{
+    const auto modified = std::chrono::system_clock::time_point(
+        std::chrono::seconds(info.st_mtim.tv_sec) +
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::nanoseconds(info.st_mtim.tv_nsec)));
+    return modified + kSettleTime < std::chrono::system_clock::now();
+}
+
+// Gives a settled file without a digest its digest and a stamp, through the
+// descriptor it was read through. True when it was tagged or failed to be;
+// otherwise it is reported as a file without a digest, and a later run tries
+// again. A manifest is written only by a run that holds its lock, so files
+// a manifest keeps are left to Tag.
+bool tagNewFile(FileVisit& visit)
+{
+    auto& outcome = visit.outcome;
+    const EvidenceStore& store =
+        outcome.evidence.owner ? *outcome.evidence.owner : *visit.options.evidence;
+    if (store.manifest() != nullptr || visit.attributesUnsupported() || !outcome.opened ||
+        !hasSettled(*outcome.opened)) {
+        return false;
+    }
+    const auto digest = visit.digest();
+    if (!digest || !*digest) {
+        if (!digest && !visit.stopped() &&
+            digest.error().description != kFileChangedWhileRead) {
+            visit.reportUnreadable(digest.error().description);
+            return true; // reported
+        }
+        return false;
+    }
+    if (const auto written = visit.writeDigest(**digest); !written) {
+        if (written.error().code == EROFS) {
+            return false; // a read-only file system: nothing new can be protected there
+        }
+        ++outcome.counts.failureCount;
+        outcome.result = FileResult::tagFailed;
+        outcome.error = written.error().description;
+        visit.addLine(report::couldntTagNotice(visit.path, written.error().description));
+        return true;
+    }
+    visit.writeTimeStamp();
+    // The state keeps the file as it is now, its status-change time moved by
+    // the write, so that it is not due again at once.
+    if (const auto now = sys::fstat(visit.fd)) {
+        outcome.opened = *now;
+    }
+    visit.recordDetails(*digest);
+    ++outcome.counts.newTaggedCount;
+    outcome.result = FileResult::tagged;
+    if (visit.options.verbose) {
+        visit.addLine(report::taggedNewLine(visit.path));
+    }
+    return true;
+}
+
 // True when the file carries a digest worth reading it for; otherwise it has
-// been reported as it is.
+// been reported as it is, or tagged when new files are.
 bool hasDigestToCompare(FileVisit& visit)
 {
     const auto& stored = visit.peekStoredDigest();
@@ -62,6 +128,9 @@ bool hasDigestToCompare(FileVisit& visit)
         return false;
     }
     if (!*stored || (*stored)->empty()) {
+        if (visit.options.tagsNew && tagNewFile(visit)) {
+            return false;
+        }
         reportNoDigest(visit, *stored,
                        visit.options.verbose ? timeText(visit.storedStamp()) : std::string());
         return false;

@@ -94,6 +94,7 @@ RunCounts& RunCounts::operator+=(const RunCounts& other)
     missingCount += other.missingCount;
     leftoverCount += other.leftoverCount;
     damagedCopyCount += other.damagedCopyCount;
+    newTaggedCount += other.newTaggedCount;
     return *this;
 }
 

@@ -58,6 +58,9 @@ struct RunOptions
     // Check: false looks at the stored digest first and reads nothing of a
     // file that has none (a scrub, which only verifies tagged files).
     bool readsUntagged = true;
+    // With readsUntagged false: a file without a digest that has settled gets
+    // one, stamped (a scrub that protects new files).
+    bool tagsNew = false;
     std::shared_ptr<EvidenceStore> evidence = attributeStore(); // where digests are kept
     // The folder, opened once when the store was chosen; the walk opens it when none.
     std::shared_ptr<const FileDescriptor> folderFd;
@@ -94,6 +97,7 @@ struct RunCounts
     // Files repair left behind: its temporary files, and the damaged bytes it kept.
     std::int64_t leftoverCount = 0;
     std::int64_t damagedCopyCount = 0;
+    std::int64_t newTaggedCount = 0; // files without a digest given one (tagsNew)
 
     RunCounts& operator+=(const RunCounts& other);
 };

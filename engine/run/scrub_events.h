@@ -53,6 +53,7 @@ struct FolderSummary
     std::int64_t bytesRead = 0;
     std::int64_t openProblems = 0; // after this run
     std::int64_t newProblems = 0;  // of those, found by this run
+    std::int64_t newTagged = 0;    // files without a digest given one (--tag-new)
 };
 
 } // namespace quelby::scrub

@@ -30,7 +30,8 @@ bool verifiedWithin(std::optional<Seconds> verifiedAt, Seconds now, std::int64_t
     return age <= period;
 }
 
-std::optional<DueClass> dueClass(const SurveyedFile& file, Seconds now, std::int64_t everyDays)
+std::optional<DueClass> dueClass(const SurveyedFile& file, Seconds now, std::int64_t everyDays,
+                                 bool tagsNew)
 {
     const KnownFile* known = file.known;
     if (known == nullptr || (known->result == LastResult::none && !known->verifiedAt)) {
@@ -44,7 +45,7 @@ std::optional<DueClass> dueClass(const SurveyedFile& file, Seconds now, std::int
     }
     if (known->result == LastResult::noDigest) {
         // A manifest that lists it now has given it a digest without touching the file.
-        if (file.hasDigest.value_or(false)) {
+        if (file.hasDigest.value_or(false) || tagsNew) {
             return DueClass::problemOrChanged;
         }
         return std::nullopt;
@@ -56,7 +57,7 @@ std::optional<DueClass> dueClass(const SurveyedFile& file, Seconds now, std::int
 }
 
 std::vector<std::size_t> dueOrder(const std::vector<SurveyedFile>& surveyed, Seconds now,
-                                  std::int64_t everyDays)
+                                  std::int64_t everyDays, bool tagsNew)
 {
     struct Due
     {
@@ -67,7 +68,7 @@ std::vector<std::size_t> dueOrder(const std::vector<SurveyedFile>& surveyed, Sec
     std::vector<Due> due;
     for (std::size_t index = 0; index < surveyed.size(); ++index) {
         const SurveyedFile& file = surveyed[index];
-        if (const auto dueAs = dueClass(file, now, everyDays)) {
+        if (const auto dueAs = dueClass(file, now, everyDays, tagsNew)) {
             const Seconds verifiedAt =
                 *dueAs == DueClass::old ? file.known->verifiedAt.value_or(0) : 0;
             due.push_back({*dueAs, verifiedAt, index});

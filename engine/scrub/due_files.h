@@ -28,14 +28,16 @@ enum class DueClass
 
 inline constexpr Seconds kSecondsPerDay = 86400;
 
-// When file is due, and why; none when it is not.
-std::optional<DueClass> dueClass(const SurveyedFile& file, Seconds now, std::int64_t everyDays);
+// When file is due, and why; none when it is not. A file last seen without a
+// digest is due while new files are tagged (tagsNew): it may have settled since.
+std::optional<DueClass> dueClass(const SurveyedFile& file, Seconds now, std::int64_t everyDays,
+                                 bool tagsNew = false);
 
 // Whether a verification at verifiedAt still counts within the period.
 bool verifiedWithin(std::optional<Seconds> verifiedAt, Seconds now, std::int64_t everyDays);
 
 // The indexes of the due files of surveyed (in walk order), in reading order.
 std::vector<std::size_t> dueOrder(const std::vector<SurveyedFile>& surveyed, Seconds now,
-                                  std::int64_t everyDays);
+                                  std::int64_t everyDays, bool tagsNew = false);
 
 } // namespace quelby::scrub

@@ -174,7 +174,7 @@ private:
     std::expected<void, std::string> readDueFiles()
     {
         const std::vector<std::size_t> order =
-            dueOrder(surveyed_, options_.now, options_.everyDays);
+            dueOrder(surveyed_, options_.now, options_.everyDays, options_.tagNew);
         result_.summary.due = static_cast<std::int64_t>(order.size());
         observer_.scrubProgress(0, result_.summary.due);
         auto root = openRunFolder(run_);
@@ -206,7 +206,7 @@ private:
                     break;
                 }
                 if (known != nullptr && known->result == LastResult::noDigest &&
-                    !dueClass(surveyed_[index], options_.now, options_.everyDays)) {
+                    !dueClass(surveyed_[index], options_.now, options_.everyDays, options_.tagNew)) {
                     read(index, false);
                 }
             }
@@ -227,6 +227,7 @@ private:
     {
         reading_ = run_;
         reading_.readsUntagged = false;
+        reading_.tagsNew = options_.tagNew;
         // Healing needs each damaged file's stored values and verdict.
         reading_.details = reading_.details || options_.heal;
     }
@@ -366,6 +367,11 @@ private:
             break;
         case FileResult::noDigest:
             now.result = LastResult::noDigest;
+            break;
+        case FileResult::tagged: // a new file, its digest made from these very bytes
+            now.result = LastResult::matched;
+            now.verifiedAt = options_.now;
+            ++result_.summary.newTagged;
             break;
         case FileResult::damagedCopy:
             now.result = LastResult::damagedCopy;

@@ -20,6 +20,8 @@ struct ScrubOptions
     std::string statePath;
     // Damaged files are rebuilt from their folders' parity sets as they are found.
     bool heal = false;
+    // Files without a digest get one, stamped, once they have settled.
+    bool tagNew = false;
 };
 
 // How a caller follows a scrub: the walk's observer for every report line

@@ -7,6 +7,11 @@ std::string goneLine(std::string_view path)
     return "⚠️ Gone since the last scrub: " + std::string(path) + "\n";
 }
 
+std::string taggedNewLine(std::string_view path)
+{
+    return "✅ Tagged new file " + std::string(path) + "\n";
+}
+
 std::string withoutDigestText(std::int64_t files)
 {
     return files == 1 ? "1 file has no digest" : std::to_string(files) + " files have no digest";
@@ -18,7 +23,11 @@ std::string scrubSummaryLine(const scrub::FolderSummary& summary, std::string_vi
            ": " + std::to_string(summary.problems) + " problems; " +
            std::to_string(summary.percent) + "% of its " + std::to_string(summary.files) +
            " files verified in the last " + std::to_string(summary.everyDays) + " days" +
-           (summary.noDigest > 0 ? "; " + withoutDigestText(summary.noDigest) : "") + ".\n";
+           (summary.noDigest > 0 ? "; " + withoutDigestText(summary.noDigest) : "") +
+           (summary.newTagged == 1    ? "; 1 new file tagged"
+            : summary.newTagged > 1 ? "; " + std::to_string(summary.newTagged) + " new files tagged"
+                                    : "") +
+           ".\n";
 }
 
 std::string beingScrubbedText(std::string_view folder)

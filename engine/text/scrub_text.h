@@ -14,8 +14,11 @@ std::string goneLine(std::string_view path);
 
 // "Scrubbed V files in FOLDER: P problems; Q% of its N files verified in the
 // last E days.", with its line feed; "; U files have no digest" before the
-// full stop when U is not 0.
+// full stop when U is not 0, then "; T new files tagged" when T is not 0.
 std::string scrubSummaryLine(const scrub::FolderSummary& summary, std::string_view folder);
+
+// "✅ Tagged new file PATH", with its line feed.
+std::string taggedNewLine(std::string_view path);
 
 // "U files have no digest", or "1 file has no digest".
 std::string withoutDigestText(std::int64_t files);

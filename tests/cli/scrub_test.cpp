@@ -257,6 +257,54 @@ TEST_F(ScrubTest, FilesWithoutADigestAreNotReadAndGiveStatusThree)
         << "a digest written changes the file's status time: it is due at once";
 }
 
+TEST_F(ScrubTest, TagNewTagsSettledFilesOnlyAndNeverTouchesAStoredDigest)
+{
+    tagNineFiles();
+    constexpr time_t kLongAgo = 1577836800;
+    // Damage, whose stored digest is the evidence: never replaced.
+    const std::string damaged = folder() + "/0.jpg";
+    const std::string evidence = test::storedDigest(damaged);
+    test::writeWholeFile(damaged, std::string(4096, 'Z'));
+    ASSERT_TRUE(test::setModificationTime(damaged, kLongAgo));
+    const std::string settled = tree_.file("photos/settled.jpg", "copied whole long ago");
+    ASSERT_TRUE(test::setModificationTime(settled, kLongAgo));
+    const std::string arriving = tree_.file("photos/arriving.jpg", "still being copied");
+    // Seen without a digest by a scrub that did not tag, and unchanged since.
+    ASSERT_EQ(std::get<0>(scrub({folder()})), 1);
+
+    const auto [status, out, err] = scrub({"--json", "--tag-new", folder()});
+    EXPECT_EQ(status, 1) << err;
+    EXPECT_EQ(pathsWith(out, {"tagged"}), std::multiset<std::string>{settled}) << out;
+    EXPECT_EQ(pathsWith(out, {"no-digest"}), std::multiset<std::string>{arriving}) << out;
+    EXPECT_EQ(Json::parse(out.substr(out.rfind('\n', out.size() - 2) + 1))["new_tagged"], 1);
+    EXPECT_EQ(test::storedDigest(damaged), evidence);
+    EXPECT_EQ(test::storedDigest(arriving), "(none)");
+    EXPECT_NE(test::storedDigest(settled), "(none)");
+    EXPECT_TRUE(test::storedAttribute(settled, kTimeAttributeName)) << "tagged without a stamp";
+
+    // The file tagged is not due again; the one that settled since is tagged now.
+    ASSERT_TRUE(test::setModificationTime(arriving, kLongAgo));
+    const auto [again, againOut, againErr] = scrub({"-v", "--tag-new", folder()});
+    EXPECT_EQ(againOut.find(settled), std::string::npos) << againOut;
+    EXPECT_NE(againOut.find("✅ Tagged new file " + arriving + "\n"), std::string::npos)
+        << againOut;
+    EXPECT_TRUE(againOut.ends_with(" days; 1 new file tagged.\n")) << againOut;
+    EXPECT_NE(test::storedDigest(arriving), "(none)");
+
+    // A manifest is written by Tag under its lock: the scrub leaves its new files alone.
+    tree_.file("listed/a.txt", "alpha");
+    ASSERT_EQ(std::get<0>(runInProcess({"tag", "--store", "manifest", tree_.path("listed")},
+                                       environment_)),
+              0);
+    const std::string manifest = test::readWholeFile(tree_.path("listed/.quelby.sha256"));
+    const std::string unlisted = tree_.file("listed/b.txt", "beta");
+    ASSERT_TRUE(test::setModificationTime(unlisted, kLongAgo));
+    const auto [listed, listedOut, listedErr] = scrub({"--tag-new", tree_.path("listed")});
+    EXPECT_EQ(listed, 3) << listedOut << listedErr;
+    EXPECT_EQ(test::readWholeFile(tree_.path("listed/.quelby.sha256")), manifest);
+    EXPECT_EQ(test::storedDigest(unlisted), "(none)");
+}
+
 TEST_F(ScrubTest, ALostOrDamagedStateStartsAfreshAndAnUnusableOneIsStatusTwo)
 {
     tagNineFiles();
@@ -599,6 +647,7 @@ TEST(ScrubArguments, RefusesWhatCannotRunWithStatusTwo)
          "invalid size '99999999999999999999T'"},
         {{"scrub", "--budget", "20", "d"}, "invalid size '20'"},
         {{"check", "--notify", "d"}, "--notify applies to scrub, not to check"},
+        {{"tag", "--tag-new", "d"}, "--tag-new applies to scrub, not to tag"},
         {{"check", "--state", "s", "d"}, "--state applies to scrub and status, not to check"},
         {{"status", "-v"}, "--verbose does not apply to status"},
     };

@@ -14,7 +14,7 @@ scratch="$(mktemp -d "${TMPDIR:-/tmp}/quelby-units-XXXXXX")"
 trap 'rm -rf "$scratch"' EXIT
 
 # A drop-in replaces QUELBY_EVERY; the rest of the line is the issue's.
-expected='ExecStart='"$bindir"'/quelby-cli scrub --notify --heal --every ${QUELBY_EVERY} --for 2h %f'
+expected='ExecStart='"$bindir"'/quelby-cli scrub --notify --heal --tag-new --every ${QUELBY_EVERY} --for 2h %f'
 grep -qxF "$expected" "$service" || fail "the service does not run $bindir/quelby-cli as expected"
 
 # A template is verified as an instance, named as systemd-escape --path names
