@@ -32,6 +32,7 @@ done
 
 for file in usr/bin/quelby usr/bin/quelby-cli usr/share/doc/quelby/QuelbyHelp.pdf \
     usr/share/doc/quelby/json-report.md usr/share/doc/quelby/manifest.md usr/share/doc/quelby/scrub.md \
+    usr/share/doc/quelby/monitoring.md \
     usr/share/doc/quelby/copyright usr/share/man/man1/quelby-cli.1 usr/share/man/man1/quelby.1 \
     usr/share/bash-completion/completions/quelby-cli \
     usr/share/applications/co.mossgroveware.Quelby.desktop \
