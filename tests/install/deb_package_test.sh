@@ -47,7 +47,7 @@ done
 # journalctl finds the catalog where the package puts it, and the rules
 # installed beside their tests still pass them.
 journalctl --update-catalog --root="$root" >/dev/null 2>&1 || fail "journalctl --update-catalog"
-journalctl --root="$root" --list-catalog | grep -q ' quelby: ' ||
+[[ "$(journalctl --root="$root" --list-catalog)" == *" quelby: "* ]] ||
     fail "journalctl does not find the packaged catalog"
 promtool test rules "$root/usr/share/quelby/monitoring/quelby.rules.test.yml" >/dev/null ||
     fail "the packaged alert rules fail their unit tests"
