@@ -401,6 +401,20 @@ private slots:
             QVERIFY(window->isVisible() && window->document() != nullptr);
             QVERIFY(window->document()->getAllText(0).text().contains("Quelby Help"));
         }
+        // The manual, as rendered, has a section on each thing the app and the tool do.
+        QPdfDocument* manual = delegate.refWindows().front()->document();
+        QString manualText;
+        for (int page = 0; page < manual->pageCount(); ++page) {
+            manualText += manual->getAllText(page).text() + QLatin1Char('\n');
+        }
+        // The text comes back in lines, a heading ending its own.
+        manualText.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+        for (const char* heading :
+             {"The three operations", "Files without attributes: the manifest", "Repair from a copy",
+              "Healing from parity", "Moving digests in and out", "Checking regularly",
+              "Your collection: Folders and Problems", "Dark mode", "Settings and updates"}) {
+            QVERIFY2(manualText.contains(QLatin1String(heading) + QLatin1Char('\n')), heading);
+        }
 
         // The shipped addresses are HTTPS, with a download prefix that ends in "/".
         const UpdateSite site = shippedUpdateSite();

@@ -32,14 +32,25 @@ done
 
 for file in usr/bin/quelby usr/bin/quelby-cli usr/share/doc/quelby/QuelbyHelp.pdf \
     usr/share/doc/quelby/json-report.md usr/share/doc/quelby/manifest.md usr/share/doc/quelby/scrub.md \
+    usr/share/doc/quelby/monitoring.md \
     usr/share/doc/quelby/copyright usr/share/man/man1/quelby-cli.1 usr/share/man/man1/quelby.1 \
     usr/share/bash-completion/completions/quelby-cli \
     usr/share/applications/co.mossgroveware.Quelby.desktop \
     usr/share/metainfo/co.mossgroveware.Quelby.metainfo.xml \
     usr/share/icons/hicolor/scalable/apps/co.mossgroveware.Quelby.svg \
-    usr/lib/systemd/user/quelby-scrub@.service usr/lib/systemd/user/quelby-scrub@.timer; do
+    usr/lib/systemd/user/quelby-scrub@.service usr/lib/systemd/user/quelby-scrub@.timer \
+    usr/lib/systemd/catalog/quelby.catalog usr/share/quelby/monitoring/quelby.rules.yml \
+    usr/share/quelby/monitoring/quelby.rules.test.yml \
+    usr/share/quelby/monitoring/quelby-dashboard.json; do
     [[ -s "$root/$file" ]] || fail "the package does not install $file"
 done
+# journalctl finds the catalog where the package puts it, and the rules
+# installed beside their tests still pass them.
+journalctl --update-catalog --root="$root" >/dev/null 2>&1 || fail "journalctl --update-catalog"
+[[ "$(journalctl --root="$root" --list-catalog)" == *" quelby: "* ]] ||
+    fail "journalctl does not find the packaged catalog"
+promtool test rules "$root/usr/share/quelby/monitoring/quelby.rules.test.yml" >/dev/null ||
+    fail "the packaged alert rules fail their unit tests"
 grep -q '^ExecStart=/usr/bin/quelby-cli scrub ' "$root/usr/lib/systemd/user/quelby-scrub@.service" ||
     fail "the scrub service does not run the packaged quelby-cli"
 desktop-file-validate "$root/usr/share/applications/co.mossgroveware.Quelby.desktop"
