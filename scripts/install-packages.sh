@@ -20,3 +20,12 @@ if ! { "${sudo[@]}" apt-get update -qq && "${sudo[@]}" apt-get install -y -qq "$
     cat "$log" >&2
     exit 1
 fi
+
+# promtool is the only part of prometheus the tests use: a server (and the
+# node exporter it brings) installed for it must not go on listening.
+if [[ " ${missing[*]} " == *" prometheus "* ]] && command -v systemctl >/dev/null &&
+    [[ -d /run/systemd/system ]]; then
+    "${sudo[@]}" systemctl disable --now prometheus.service prometheus-node-exporter.service \
+        >/dev/null 2>&1 || true
+    echo "Stopped and disabled the prometheus and node exporter services that came with promtool."
+fi
