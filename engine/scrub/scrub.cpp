@@ -45,6 +45,7 @@ public:
             return std::unexpected(known.error());
         }
         known_ = std::move(*known);
+        surveyed_.reserve(known_.size());
         const bool readsDuringSurvey = known_.empty();
         if (readsDuringSurvey) {
             prepareReads();
@@ -336,7 +337,10 @@ private:
     // What a read found, into the state.
     void learn(SurveyedFile& file, const EntryOutcome& outcome)
     {
-        foldersRead_.insert(std::string(splitPath(file.relativePath).folder));
+        if (const std::string_view folder = splitPath(file.relativePath).folder;
+            foldersRead_.empty() || folder != lastFolderRead_) {
+            lastFolderRead_ = *foldersRead_.insert(std::string(folder)).first;
+        }
         const std::optional<KnownFile> before =
             file.known != nullptr ? std::optional(*file.known) : std::nullopt;
         KnownFile now;
@@ -487,6 +491,7 @@ private:
     RunOptions reading_;
     std::optional<Healer> healer_; // with --heal
     std::set<std::string> foldersRead_; // relative, "" for the folder itself
+    std::string_view lastFolderRead_;   // in foldersRead_
     TreeRules rules_;
     PseudoFileSystems pseudoFileSystems_;
     std::shared_ptr<const FileDescriptor> root_;

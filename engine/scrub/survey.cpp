@@ -43,7 +43,11 @@ bool Survey::visitsFile(const EntryToVisit& entry)
     SurveyedFile file;
     file.relativePath = relativePath(options_.run.folder, entry.path);
     file.listedAsLink = entry.listedAsLink;
-    file.evidence = entry.evidence;
+    // Only a store keyed by path leaves anything in the slot: the attributes
+    // are read through the file itself, so most files need no copy of it.
+    if (storeKeyedByPath_ || (entry.evidence.owner && entry.evidence.owner->manifest())) {
+        file.evidence = entry.evidence;
+    }
     if (storeKeyedByPath_) {
         file.hasDigest = entry.evidence.digest.has_value();
     }

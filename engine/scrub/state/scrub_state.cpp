@@ -49,10 +49,9 @@ constexpr std::size_t kBatchChanges = 1000;
 // state held by a hung process ends a timer's run instead of stalling it.
 constexpr int kBusyTimeoutMilliseconds = 10'000;
 
-// One record or forget waiting for its batch.
+// One record or forget waiting for its batch; a batch holds one folder's.
 struct Change
 {
-    std::string folder;
     std::string path;
     std::optional<KnownFile> file; // none: forget the path
 };
@@ -99,7 +98,9 @@ public:
         if (auto written = writeBatch(nullptr); !written) {
             return std::unexpected(written.error());
         }
-        KnownFiles files;
+        // Read into a list first, so that the map is sized once instead of
+        // growing through every power of two.
+        std::vector<std::pair<std::string, KnownFile>> rows;
         std::vector<std::string> stray;
         {
             Statement::Use use(statements_->knownFiles);
@@ -110,15 +111,20 @@ public:
                     stray.push_back(std::move(path));
                     return;
                 }
-                files.insert_or_assign(std::move(path),
-                                       KnownFile{use.integer(1), use.integer(2), use.integer(3),
-                                                 use.optionalInteger(4),
-                                                 static_cast<LastResult>(use.integer(5)),
-                                                 use.optionalInteger(6)});
+                rows.emplace_back(std::move(path),
+                                  KnownFile{use.integer(1), use.integer(2), use.integer(3),
+                                            use.optionalInteger(4),
+                                            static_cast<LastResult>(use.integer(5)),
+                                            use.optionalInteger(6)});
             });
             if (!read) {
                 return std::unexpected(failure("read", read.error()));
             }
+        }
+        KnownFiles files;
+        files.reserve(rows.size());
+        for (auto& [path, file] : rows) {
+            files.insert_or_assign(std::move(path), file);
         }
         if (auto dropped = drop(folder, stray); !dropped) {
             return std::unexpected(dropped.error());
@@ -129,13 +135,13 @@ public:
     std::expected<void, std::string> record(std::string_view folder, std::string_view path,
                                             const KnownFile& file, Seconds now) override
     {
-        return queue(Change{std::string(folder), std::string(path), file}, now);
+        return queue(folder, Change{std::string(path), file}, now);
     }
 
     std::expected<void, std::string> forget(std::string_view folder, std::string_view path,
                                             Seconds now) override
     {
-        return queue(Change{std::string(folder), std::string(path), std::nullopt}, now);
+        return queue(folder, Change{std::string(path), std::nullopt}, now);
     }
 
     std::expected<void, std::string> commit() override { return writeBatch(nullptr); }
@@ -274,7 +280,10 @@ private:
             if (dropped_) {
                 dropped_(std::string(folder), path);
             }
-            pending_.push_back(Change{std::string(folder), path, std::nullopt});
+            if (auto queued = enqueue(folder, Change{path, std::nullopt}, batchOpenedAt_);
+                !queued) {
+                return queued;
+            }
         }
         return writeBatch(nullptr);
     }
@@ -329,15 +338,30 @@ private:
         return "the scrub state " + path_ + " could not be " + what + ": " + error.description;
     }
 
-    std::expected<void, std::string> queue(Change change, Seconds now)
+    std::expected<void, std::string> queue(std::string_view folder, Change change, Seconds now)
     {
-        if (pending_.empty()) {
-            batchOpenedAt_ = now;
+        if (auto queued = enqueue(folder, std::move(change), now); !queued) {
+            return queued;
         }
-        pending_.push_back(std::move(change));
         if (pending_.size() >= kBatchChanges || now - batchOpenedAt_ >= 1) {
             return writeBatch(nullptr);
         }
+        return {};
+    }
+
+    // Adds a change to the batch, which is written first when it holds another folder's.
+    std::expected<void, std::string> enqueue(std::string_view folder, Change change, Seconds now)
+    {
+        if (!pending_.empty() && folder != pendingFolder_) {
+            if (auto written = writeBatch(nullptr); !written) {
+                return written;
+            }
+        }
+        if (pending_.empty()) {
+            pendingFolder_.assign(folder);
+            batchOpenedAt_ = now;
+        }
+        pending_.push_back(std::move(change));
         return {};
     }
 
@@ -368,33 +392,10 @@ private:
 
     std::expected<void, SqliteError> writeChanges(const FolderRecord* record)
     {
-        StateStatements& statements = *statements_;
-        for (const Change& change : pending_) {
-            const auto folder = folderId(change.folder);
-            if (!folder) {
-                return std::unexpected(folder.error());
-            }
-            if (!change.file) {
-                Statement::Use drop(statements.dropFile);
-                if (auto ran = drop.bind(1, *folder).bindBytes(2, change.path).run(); !ran) {
-                    return ran;
-                }
-                continue;
-            }
-            const KnownFile& file = *change.file;
-            Statement::Use put(statements.putFile);
-            put.bind(1, *folder)
-                .bindBytes(2, change.path)
-                .bind(3, file.size)
-                .bind(4, file.modifiedNs)
-                .bind(5, file.changedNs)
-                .bind(6, file.verifiedAt)
-                .bind(7, std::int64_t{static_cast<int>(file.result)})
-                .bind(8, file.problemSince);
-            if (auto ran = put.run(); !ran) {
-                return ran;
-            }
+        if (auto written = writeFiles(); !written) {
+            return written;
         }
+        StateStatements& statements = *statements_;
         if (record == nullptr) {
             return {};
         }
@@ -409,6 +410,61 @@ private:
             .bind(8, record->notifiedAt)
             .bind(9, record->withoutDigest);
         return save.run();
+    }
+
+    // The batch's records and forgets, in order; runs of records go
+    // kFilesPerPut to a statement, which costs SQLite far less per file.
+    std::expected<void, SqliteError> writeFiles()
+    {
+        if (pending_.empty()) {
+            return {};
+        }
+        const auto folder = folderId(pendingFolder_);
+        if (!folder) {
+            return std::unexpected(folder.error());
+        }
+        StateStatements& statements = *statements_;
+        for (std::size_t next = 0; next < pending_.size();) {
+            if (!pending_[next].file) {
+                Statement::Use drop(statements.dropFile);
+                if (auto ran = drop.bind(1, *folder).bindBytes(2, pending_[next].path).run();
+                    !ran) {
+                    return ran;
+                }
+                ++next;
+                continue;
+            }
+            std::size_t end = next;
+            while (end < pending_.size() && pending_[end].file) {
+                ++end;
+            }
+            while (next < end) {
+                const bool many = end - next >= kFilesPerPut;
+                Statement::Use put(many ? statements.putFiles : statements.putFile);
+                const std::size_t count = many ? kFilesPerPut : 1;
+                for (std::size_t row = 0; row < count; ++row, ++next) {
+                    bindFile(put, static_cast<int>(row * kFileColumns), *folder, pending_[next]);
+                }
+                if (auto ran = put.run(); !ran) {
+                    return ran;
+                }
+            }
+        }
+        return {};
+    }
+
+    static void bindFile(Statement::Use& put, int before, std::int64_t folder,
+                         const Change& change)
+    {
+        const KnownFile& file = *change.file;
+        put.bind(before + 1, folder)
+            .bindBytes(before + 2, change.path)
+            .bind(before + 3, file.size)
+            .bind(before + 4, file.modifiedNs)
+            .bind(before + 5, file.changedNs)
+            .bind(before + 6, file.verifiedAt)
+            .bind(before + 7, std::int64_t{static_cast<int>(file.result)})
+            .bind(before + 8, file.problemSince);
     }
 
     // Inside a write transaction: the folder's row id, adding the folder when new.
@@ -435,6 +491,7 @@ private:
     Database database_;
     std::optional<StateStatements> statements_;
     std::vector<Change> pending_;
+    std::string pendingFolder_; // the folder of every change in pending_
     Seconds batchOpenedAt_ = 0;
     std::unordered_map<std::string, std::int64_t> folderIds_;
     std::function<void(const std::string&, const std::string&)> dropped_;

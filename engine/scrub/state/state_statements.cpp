@@ -7,6 +7,23 @@ namespace quelby::scrub {
 
 namespace {
 
+constexpr const char* kFileColumnNames =
+    "folder, path, size, modified_ns, changed_ns, verified_at, result, problem_since";
+
+// INSERT OR REPLACE of rows records, numbered parameters in column order.
+std::string putFilesSql(std::size_t rows)
+{
+    std::string sql = std::string("INSERT OR REPLACE INTO files (") + kFileColumnNames + ") VALUES ";
+    for (std::size_t row = 0; row < rows; ++row) {
+        sql += row == 0 ? "(" : ", (";
+        for (std::size_t column = 1; column <= kFileColumns; ++column) {
+            sql += (column == 1 ? "?" : ", ?") + std::to_string(row * kFileColumns + column);
+        }
+        sql += ")";
+    }
+    return sql;
+}
+
 constexpr const char* kFolderColumns = "path, last_run, every_days, files, verified_in_period, "
                                        "problems, bytes_read, notified_at, without_digest";
 
@@ -23,14 +40,16 @@ std::expected<StateStatements, SqliteError> StateStatements::prepare(Database& d
         "problems = excluded.problems, bytes_read = excluded.bytes_read, "
         "notified_at = excluded.notified_at, without_digest = excluded.without_digest";
     const std::string folders = "SELECT " + folderColumns + " FROM folders ORDER BY path";
+    const std::string putFile = putFilesSql(1);
+    const std::string putFiles = putFilesSql(kFilesPerPut);
     const char* const sql[] = {
         "BEGIN IMMEDIATE",
         "COMMIT",
         "ROLLBACK",
         "INSERT INTO folders (path) VALUES (?1) ON CONFLICT (path) DO NOTHING",
         "SELECT id FROM folders WHERE path = ?1",
-        "INSERT OR REPLACE INTO files (folder, path, size, modified_ns, changed_ns, "
-        "verified_at, result, problem_since) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)",
+        putFile.c_str(),
+        putFiles.c_str(),
         "DELETE FROM files WHERE folder = ?1 AND path = ?2",
         "SELECT path, size, modified_ns, changed_ns, verified_at, result, problem_since "
         "FROM files WHERE folder = (SELECT id FROM folders WHERE path = ?1)",
@@ -60,8 +79,8 @@ std::expected<StateStatements, SqliteError> StateStatements::prepare(Database& d
     }
     auto next = prepared.begin();
     auto take = [&] { return std::move(*next++); };
-    return StateStatements{take(), take(), take(), take(), take(), take(),
-                      take(), take(), take(), take(), take(), take()};
+    return StateStatements{take(), take(), take(), take(), take(), take(), take(),
+                           take(), take(), take(), take(), take(), take()};
 }
 
 } // namespace quelby::scrub

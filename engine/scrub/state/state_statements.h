@@ -4,9 +4,14 @@
 
 #include "engine/scrub/state/sqlite_handle.h"
 
+#include <cstddef>
 #include <expected>
 
 namespace quelby::scrub {
+
+// The columns of a file's record, and how many records one putFiles writes.
+inline constexpr std::size_t kFileColumns = 8;
+inline constexpr std::size_t kFilesPerPut = 64;
 
 struct StateStatements
 {
@@ -16,6 +21,7 @@ struct StateStatements
     Statement addFolder;
     Statement folderId;
     Statement putFile;
+    Statement putFiles; // kFilesPerPut records at once
     Statement dropFile;
     Statement knownFiles;
     Statement saveFolder;
