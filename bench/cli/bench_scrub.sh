@@ -44,10 +44,18 @@ if [[ ! -e "$data/.complete" ]]; then
 fi
 
 fresh="rm -f '$state' '$state-wal' '$state-shm'"
+
+# The mean of command number $2 in hyperfine's JSON $1 over that of number $3.
+ratio() {
+    python3 -c 'import json, sys
+results = json.load(open(sys.argv[1]))["results"]
+print("%.2f" % (results[int(sys.argv[2])]["mean"] / results[int(sys.argv[3])]["mean"]))' "$@"
+}
 "$cli" check -q "$tree" >/dev/null # warm the page cache
 
 echo "== first scrub (everything due) against check"
 hyperfine --runs "$runs" --warmup 1 --export-markdown "$data/first.md" \
+    --export-json "$data/first.json" \
     -n check "$cli check -q $tree" \
     -n "first scrub" --prepare "$fresh" "$cli scrub -q --state $state $tree"
 cat "$data/first.md"
@@ -56,6 +64,7 @@ echo "== scrub with nothing due against check"
 eval "$fresh"
 "$cli" scrub -q --state "$state" "$tree" >/dev/null
 hyperfine --runs "$runs" --warmup 1 --export-markdown "$data/nothing-due.md" \
+    --export-json "$data/nothing-due.json" \
     -n check "$cli check -q $tree" \
     -n "scrub, nothing due" "$cli scrub -q --state $state $tree" \
     -n "find -printf size and times" "find $tree -type f -printf '%s %T@ %C@\\n'"
@@ -69,6 +78,11 @@ if [[ "${COLD:-}" == 1 ]]; then
         -n "scrub, nothing due" "$cli scrub -q --state $state $tree"
     cat "$data/cold.md"
 fi
+
+echo "== ratios (target: first scrub within 1.10x of check, nothing due within 1.25x of find)"
+echo "first scrub / check: $(ratio "$data/first.json" 1 0)x"
+echo "scrub with nothing due / find: $(ratio "$data/nothing-due.json" 1 2)x"
+echo "check / find: $(ratio "$data/nothing-due.json" 0 2)x"
 
 files=$((folders * filesPerFolder))
 bytes=$(stat -c %s "$state")

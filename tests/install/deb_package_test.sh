@@ -12,7 +12,7 @@ cmake --build "$build" --target package >"$scratch/package.log" 2>&1 ||
     { cat "$scratch/package.log" >&2; fail "the package target failed"; }
 deb="$(ls "$build"/quelby_*_*.deb)"
 cmake --install "$build" --prefix "$scratch/prefix" --strip >/dev/null
-grep -qxF "ExecStart=$scratch/prefix/bin/quelby-cli scrub --notify --heal --every \${QUELBY_EVERY} --for 2h %f" \
+grep -qxF "ExecStart=$scratch/prefix/bin/quelby-cli scrub --notify --heal --tag-new --every \${QUELBY_EVERY} --for 2h %f" \
     "$scratch/prefix/lib/systemd/user/quelby-scrub@.service" ||
     fail "cmake --install left out the scrub's service or it does not run the installed tool"
 [[ -x "$scratch/prefix/bin/quelby-cli" && -s "$scratch/prefix/share/man/man1/quelby-cli.1" &&
