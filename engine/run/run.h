@@ -58,6 +58,7 @@ struct RunOptions
     // Check: false looks at the stored digest first and reads nothing of a
     // file that has none (a scrub, which only verifies tagged files).
     bool readsUntagged = true;
+    bool newOnly = false;
     std::shared_ptr<EvidenceStore> evidence = attributeStore(); // where digests are kept
     // The folder, opened once when the store was chosen; the walk opens it when none.
     std::shared_ptr<const FileDescriptor> folderFd;
