@@ -13,6 +13,7 @@
 #include <QMessageBox>
 #include <QNetworkProxy>
 #include <QPdfDocument>
+#include <QProcess>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -361,15 +362,49 @@ private slots:
             QVERIFY(line.folders == folders);
             QCOMPARE(line.showProblems, !arguments.empty() && arguments.front() == "--problems");
             QCOMPARE(line.error.empty(), action != Action::usageError);
-            std::vector<const char*> argv{"quelby"};
+            // Before the start, among the toolkit's own options, each is told the same.
+            std::vector<const char*> argv{"quelby", "-platform", "xcb", "--style=Fusion"};
             for (const std::string& argument : arguments) {
                 argv.push_back(argument.c_str());
             }
-            QCOMPARE(asksForTextOnly(static_cast<int>(argv.size()), argv.data()),
-                     action == Action::showHelp || action == Action::showVersion);
+            argv.push_back("-reverse");
+            const AppCommandLine early = parseBeforeStart(static_cast<int>(argv.size()), argv.data());
+            QVERIFY(early.action == action);
+            QVERIFY(early.action != Action::openWindow || early.folders == folders);
         }
         QVERIFY(appHelpText().starts_with("Usage: quelby [OPTION]... [FOLDER]...\n"));
         QCOMPARE(appVersionText("1.2.3"), std::string("quelby 1.2.3\n"));
+    }
+
+    // Where no display is, an unknown option is still a usage error, not the toolkit's abort.
+    void anUnknownOptionIsAUsageErrorWithoutADisplay()
+    {
+        // the arguments, the platform asked for in the environment (empty: none)
+        const std::pair<QStringList, QString> rows[] = {
+            {{"--bogus"}, {}},
+            {{"--bogus"}, "xcb"},
+            {{"-platform", "xcb", "Pictures", "--bogus"}, {}},
+        };
+        for (const auto& [arguments, platform] : rows) {
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+                environment.remove(QString::fromLatin1(name));
+            }
+            if (!platform.isEmpty()) {
+                environment.insert("QT_QPA_PLATFORM", platform);
+            }
+            QProcess app;
+            app.setProcessEnvironment(environment);
+            app.start(QStringLiteral(QUELBY_APP_PATH), arguments);
+            QVERIFY(app.waitForFinished(20000));
+            const QString errors = QString::fromUtf8(app.readAllStandardError());
+            QVERIFY2(app.exitStatus() == QProcess::NormalExit && app.exitCode() == 2,
+                     qPrintable(errors));
+            QCOMPARE(errors, QStringLiteral("quelby: unknown option --bogus (a folder whose name "
+                                            "begins with - goes after --)\nTry 'quelby --help' "
+                                            "for more information.\n"));
+            QCOMPARE(app.readAllStandardOutput(), QByteArray());
+        }
     }
 
     void theHelpMenuOpensWhatItSaysAtTheShippedAddresses()
