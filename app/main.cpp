@@ -53,6 +53,7 @@ int main(int argc, char* argv[])
     setup.openSettings = &openUserSettings;
     AppDelegate delegate(std::move(setup));
     ViewController window;
+    delegate.addPreferencesItem(window.menuBar());
     delegate.addHelpMenu(window.menuBar());
     if (line.showProblems) {
         window.problemsDock->show();

@@ -2,17 +2,20 @@
 #include "app/about_box.h"
 #include "app/app_delegate.h"
 #include "app/command_line.h"
+#include "app/preferences_dialog.h"
 #include "app/ref_view_controller.h"
 #include "app/update_check.h"
 #include "app/update_schedule.h"
 #include "app/update_version.h"
 #include "shell_config.h"
 
+#include <QCheckBox>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QNetworkProxy>
 #include <QPdfDocument>
+#include <QPdfView>
 #include <QProcess>
 #include <QSettings>
 #include <QSignalSpy>
@@ -368,7 +371,8 @@ private slots:
                 argv.push_back(argument.c_str());
             }
             argv.push_back("-reverse");
-            const AppCommandLine early = parseBeforeStart(static_cast<int>(argv.size()), argv.data());
+            const AppCommandLine early =
+                parseBeforeStart(static_cast<int>(argv.size()), argv.data());
             QVERIFY(early.action == action);
             QVERIFY(early.action != Action::openWindow || early.folders == folders);
         }
@@ -404,6 +408,94 @@ private slots:
                                             "begins with - goes after --)\nTry 'quelby --help' "
                                             "for more information.\n"));
             QCOMPARE(app.readAllStandardOutput(), QByteArray());
+        }
+    }
+
+    // Preferences… sits in the Edit menu, made after File when the bar has none, and holds the
+    // first start's answer; switched on, a check that is due goes out at once.
+    void thePreferencesHoldTheUpdateAnswerAndTakeEffectAtOnce()
+    {
+        QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
+        QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
+        // what is stored before, whether the box shows checked, the menus the bar ends with
+        const std::tuple<QVariant, bool, bool> rows[] = {
+            {{}, false, true}, {true, false, false}, {false, true, true}};
+        for (const auto& [storedBefore, checked, barHasEdit] : rows) {
+            LocalHttpServer server(http(updateList({{"Quelby", "1.0.0", kPrefix}})));
+            QTemporaryDir folder;
+            const QString store = folder.filePath("Quelby.conf");
+            const auto stored = [&store] {
+                return QSettings(store, QSettings::IniFormat).value(kNoUpdateCheckKey);
+            };
+            if (storedBefore.isValid()) {
+                QSettings(store, QSettings::IniFormat).setValue(kNoUpdateCheckKey, storedBefore);
+            }
+            ScriptedUser user;
+            ShellSetup setup;
+            setup.openSettings = [store] {
+                return std::make_unique<QSettings>(store, QSettings::IniFormat);
+            };
+            setup.updateSite = {server.url(), kPrefix};
+            setup.alerts = &user;
+            setup.urls = &user;
+            AppDelegate delegate(setup);
+            delegate.updateCheck().setTransferTimeout(1000);
+            QMenuBar menuBar;
+            menuBar.addMenu("&File")->addAction("Quit");
+            if (barHasEdit) {
+                QMenu* edit = menuBar.addMenu("&Edit");
+                edit->setObjectName("editMenu");
+                edit->addAction("Copy");
+            }
+            menuBar.addMenu("&View");
+            delegate.addHelpMenu(&menuBar);
+            QAction* item = delegate.addPreferencesItem(&menuBar);
+            QStringList menus;
+            for (const QAction* menu : menuBar.actions()) {
+                menus.append(menu->text());
+            }
+            QCOMPARE(menus, (QStringList{"&File", "&Edit", "&View", "&Help"}));
+            QStringList editItems;
+            for (const QAction* action : menuBar.actions().at(1)->menu()->actions()) {
+                editItems.append(action->text());
+            }
+            QCOMPARE(editItems, (barHasEdit ? QStringList{"Copy", "", "&Preferences…"}
+                                            : QStringList{"&Preferences…"}));
+            QVERIFY(!item->shortcut().isEmpty());
+
+            item->trigger();
+            PreferencesDialog* preferences = delegate.preferences();
+            QVERIFY(preferences && preferences->isVisible());
+            QCheckBox* box = nullptr;
+            for (QCheckBox* candidate : preferences->findChildren<QCheckBox*>()) {
+                if (candidate->accessibleName() == "Check for updates automatically") {
+                    box = candidate;
+                }
+            }
+            QVERIFY(box != nullptr);
+            QCOMPARE(box->isChecked(), checked);
+            // Shown, it writes nothing.
+            QCOMPARE(stored().isValid(), storedBefore.isValid());
+            QCOMPARE(stored().toBool(), storedBefore.toBool());
+
+            // The click that switches the check on sends it; the one that switches it off, none.
+            QSignalSpy finished(&delegate.updateCheck(), &UpdateCheck::finished);
+            for (const bool on : {!checked, checked}) {
+                QTest::mouseClick(box, Qt::LeftButton);
+                QCOMPARE(stored().toBool(), !on);
+                if (on) {
+                    QVERIFY(finished.wait(20000));
+                }
+                QCOMPARE(server.requests, on || !checked ? 1 : 0);
+            }
+
+            // Changed behind it, it shows the change when shown again.
+            preferences->close();
+            QSettings(store, QSettings::IniFormat).setValue(kNoUpdateCheckKey, checked);
+            item->trigger();
+            QCOMPARE(delegate.preferences(), preferences);
+            QCOMPARE(box->isChecked(), !checked);
+            QCOMPARE(server.requests, 1);
         }
     }
 
@@ -446,6 +538,18 @@ private slots:
                      qPrintable(address.toString()));
         }
         QVERIFY(site.downloadPrefix.endsWith(QLatin1Char('/')));
+
+        // Escape and Ctrl+W close the window they reach, and only that one.
+        const std::pair<Qt::Key, Qt::KeyboardModifiers> closers[] = {
+            {Qt::Key_Escape, Qt::NoModifier}, {Qt::Key_W, Qt::ControlModifier}};
+        for (std::size_t index = 0; index < std::size(closers); ++index) {
+            RefViewController& window = *delegate.refWindows()[index];
+            window.activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(&window));
+            QTest::keyClick(window.pdfView(), closers[index].first, closers[index].second);
+            QTRY_VERIFY(!window.isVisible());
+        }
+        QVERIFY(delegate.refWindows().back()->isVisible());
     }
 };
 
