@@ -1,6 +1,7 @@
 #include "app/app_delegate.h"
 
 #include "app/about_box.h"
+#include "app/preferences_dialog.h"
 #include "shell_config.h"
 
 #include <QAction>
@@ -26,6 +27,30 @@ AppDelegate::AppDelegate(ShellSetup setup, QObject* parent)
 AppDelegate::~AppDelegate()
 {
     delete aboutBox_;
+    delete preferences_;
+}
+
+QAction* AppDelegate::addPreferencesItem(QMenuBar* menuBar)
+{
+    auto* edit = menuBar->findChild<QMenu*>(QStringLiteral("editMenu"));
+    if (edit == nullptr) {
+        edit = new QMenu(tr("&Edit"), menuBar);
+        edit->setObjectName(QStringLiteral("editMenu"));
+        const QList<QAction*> menus = menuBar->actions();
+        menuBar->insertMenu(menus.size() > 1 ? menus.at(1) : nullptr, edit);
+    }
+    if (!edit->isEmpty()) {
+        edit->addSeparator();
+    }
+    QAction* preferences =
+        edit->addAction(tr("&Preferences…"), this, &AppDelegate::showPreferences);
+    preferences->setObjectName(QStringLiteral("actionPreferences"));
+    preferences->setMenuRole(QAction::PreferencesRole);
+    // Most Linux desktops name no key for Preferences; Ctrl+, is the one their apps share.
+    preferences->setShortcut(QKeySequence::keyBindings(QKeySequence::Preferences).isEmpty()
+                                 ? QKeySequence(tr("Ctrl+,"))
+                                 : QKeySequence(QKeySequence::Preferences));
+    return preferences;
 }
 
 QMenu* AppDelegate::addHelpMenu(QMenuBar* menuBar)
@@ -75,6 +100,30 @@ void AppDelegate::scheduleUpdateCheck()
         settings->setValue(kNoUpdateCheckKey, alerts_.run(question) != 1);
     }
     ::scheduleUpdateCheck(*settings, setup_.clock, [this] { updateCheck_->checkForUpdate(); });
+}
+
+PreferencesDialog* AppDelegate::preferences() const
+{
+    return preferences_;
+}
+
+void AppDelegate::showPreferences()
+{
+    if (preferences_ == nullptr) {
+        preferences_ = new PreferencesDialog(setup_.openSettings);
+        // Switched on, a check that is due goes out now rather than at the next start; switched
+        // off, none goes out, since every check is scheduled from this same setting.
+        connect(preferences_, &PreferencesDialog::updateCheckChanged, this,
+                [this](bool checksForUpdates) {
+                    if (checksForUpdates) {
+                        ::scheduleUpdateCheck(*setup_.openSettings(), setup_.clock,
+                                              [this] { updateCheck_->checkForUpdate(); });
+                    }
+                });
+    }
+    preferences_->show();
+    preferences_->raise();
+    preferences_->activateWindow();
 }
 
 void AppDelegate::openRef()

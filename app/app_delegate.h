@@ -16,6 +16,7 @@
 #include <vector>
 
 class AboutBox;
+class PreferencesDialog;
 class QAction;
 class QMenu;
 class QMenuBar;
@@ -49,6 +50,10 @@ public:
     // Appends the Help menu to the main window's menu bar.
     QMenu* addHelpMenu(QMenuBar* menuBar);
 
+    // Appends Preferences… to the Edit menu of the main window's menu bar, which gains one
+    // after its first menu when it has none.
+    QAction* addPreferencesItem(QMenuBar* menuBar);
+
     // The launch hook, run once the event loop has started.
     void applicationDidFinishLaunching();
     void scheduleUpdateCheck();
@@ -56,6 +61,7 @@ public:
     void openRef();
     void openSupport();
     void showAbout();
+    void showPreferences();
 
     const std::vector<std::unique_ptr<RefViewController>>& refWindows() const
     {
@@ -63,6 +69,8 @@ public:
     }
     // Null until About Quelby was first chosen.
     AboutBox* aboutBox() const;
+    // Null until Preferences… was first chosen.
+    PreferencesDialog* preferences() const;
     UpdateCheck& updateCheck() { return *updateCheck_; }
 
 private:
@@ -74,5 +82,6 @@ private:
     std::unique_ptr<UpdateCheck> updateCheck_;
     std::vector<std::unique_ptr<RefViewController>> myRefWindow;
     QPointer<AboutBox> aboutBox_;
+    QPointer<PreferencesDialog> preferences_;
     QPointer<QMenu> helpMenu_;
 };

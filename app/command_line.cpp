@@ -1,5 +1,9 @@
 #include "app/command_line.h"
 
+#include <algorithm>
+#include <iterator>
+#include <string_view>
+
 namespace {
 
 bool isHelp(const std::string& argument)
@@ -41,18 +45,49 @@ AppCommandLine parseAppCommandLine(const std::vector<std::string>& arguments)
     return line;
 }
 
-bool asksForTextOnly(int argc, const char* const* argv)
+namespace {
+
+// The toolkit's own options, which the application takes out of the arguments as it starts:
+// those followed by a value, and those that stand alone. Either may be written with two dashes,
+// and a value may follow an = instead.
+constexpr std::string_view kToolkitOptionsWithValue[] = {
+    "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
+    "qwindowicon", "qwindowtitle", "session", "display", "geometry", "style", "stylesheet",
+    "name", "title", "visual"};
+constexpr std::string_view kToolkitFlags[] = {"reverse", "widgetcount", "sync", "nograb",
+                                              "dograb", "qmljsdebugger", "dialogs", "fontengine"};
+
+// How many arguments from this one the toolkit takes: 0 when it is none of its options.
+std::size_t toolkitArguments(std::string_view argument)
 {
-    for (int index = 1; index < argc; ++index) {
-        const std::string argument = argv[index];
-        if (argument == "--") {
-            return false;
-        }
-        if (isHelp(argument) || isVersion(argument)) {
-            return true;
-        }
+    if (!argument.starts_with('-')) {
+        return 0;
     }
-    return false;
+    argument.remove_prefix(argument.starts_with("--") ? 2 : 1);
+    const std::size_t equals = argument.find('=');
+    const std::string_view name = argument.substr(0, equals);
+    if (std::ranges::find(kToolkitFlags, name) != std::end(kToolkitFlags)) {
+        return 1;
+    }
+    if (std::ranges::find(kToolkitOptionsWithValue, name) != std::end(kToolkitOptionsWithValue)) {
+        return equals == std::string_view::npos ? 2 : 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+AppCommandLine parseBeforeStart(int argc, const char* const* argv)
+{
+    std::vector<std::string> ours;
+    for (int index = 1; index < argc;) {
+        const std::size_t taken = toolkitArguments(argv[index]);
+        if (taken == 0) {
+            ours.emplace_back(argv[index]);
+        }
+        index += std::max<int>(static_cast<int>(taken), 1);
+    }
+    return parseAppCommandLine(ours);
 }
 
 std::string appHelpText()

@@ -28,9 +28,10 @@ struct AppCommandLine
 
 AppCommandLine parseAppCommandLine(const std::vector<std::string>& arguments);
 
-// Whether the arguments ask only for text: --help or --version before any "--". Known before
-// the application starts, so that they work where no display is.
-bool asksForTextOnly(int argc, const char* const* argv);
+// The same, read before the application starts, which needs a display: with the toolkit's own
+// options left out as the application will take them, so that --help, --version and a usage
+// error are answered where no display is.
+AppCommandLine parseBeforeStart(int argc, const char* const* argv);
 
 std::string appHelpText();
 std::string appVersionText(const std::string& version);

@@ -25,10 +25,13 @@ int printed(const std::string& text, std::FILE* stream, int status)
 
 int main(int argc, char* argv[])
 {
-    // Read before the application starts, which needs a display.
-    if (asksForTextOnly(argc, argv)) {
-        const AppCommandLine line = parseAppCommandLine(std::vector<std::string>(argv + 1, argv + argc));
-        return printed(line.action == AppCommandLine::Action::showVersion
+    // Answered before the application starts, which needs a display.
+    if (const AppCommandLine early = parseBeforeStart(argc, argv);
+        early.action != AppCommandLine::Action::openWindow) {
+        if (early.action == AppCommandLine::Action::usageError) {
+            return printed(early.error, stderr, 2);
+        }
+        return printed(early.action == AppCommandLine::Action::showVersion
                            ? appVersionText(quelby::kAppVersion)
                            : appHelpText(),
                        stdout, 0);
@@ -50,6 +53,7 @@ int main(int argc, char* argv[])
     setup.openSettings = &openUserSettings;
     AppDelegate delegate(std::move(setup));
     ViewController window;
+    delegate.addPreferencesItem(window.menuBar());
     delegate.addHelpMenu(window.menuBar());
     if (line.showProblems) {
         window.problemsDock->show();

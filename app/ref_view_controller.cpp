@@ -19,7 +19,18 @@ RefViewController::RefViewController(QString manualPath, QWidget* parent)
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(helpPDFView);
     resize(760, 900);
-    connect(new QShortcut(QKeySequence::Close, this), &QShortcut::activated, this, &QWidget::close);
+    // A reading window goes as a dialog does: Escape as well as the desktop's Close, and Ctrl+W
+    // wherever the desktop's Close is something else.
+    QList<QKeySequence> closeKeys = QKeySequence::keyBindings(QKeySequence::Close);
+    for (const QKeySequence& key :
+         {QKeySequence(Qt::CTRL | Qt::Key_W), QKeySequence(Qt::Key_Escape)}) {
+        if (!closeKeys.contains(key)) {
+            closeKeys.append(key);
+        }
+    }
+    auto* closeShortcut = new QShortcut(this);
+    closeShortcut->setKeys(closeKeys);
+    connect(closeShortcut, &QShortcut::activated, this, &QWidget::close);
 }
 
 void RefViewController::showEvent(QShowEvent* event)

@@ -1,8 +1,11 @@
-// Takes pictures of the help window, the About box and the update offer into
-// the folder given as the one argument, for review without a display.
+// Takes pictures of the help window, the About box, the Preferences and the
+// update offer into the folder given as the one argument, for review without
+// a display.
 #include "app/about_box.h"
+#include "app/preferences_dialog.h"
 #include "window/alert_presenter.h"
 #include "app/ref_view_controller.h"
+#include "app/update_schedule.h"
 #include "shell_config.h"
 
 #include <QApplication>
@@ -13,6 +16,8 @@
 #include <QPdfView>
 #include <QPixmap>
 #include <QScrollBar>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <cstdio>
 
@@ -55,6 +60,12 @@ int main(int argc, char* argv[])
     RefViewController help;
     help.resize(760, 900);
     AboutBox about;
+    // A store of its own, answered yes, so that the picture shows the box checked.
+    const QTemporaryDir settingsFolder;
+    const QString store = settingsFolder.filePath(QStringLiteral("Quelby.conf"));
+    QSettings(store, QSettings::IniFormat).setValue(kNoUpdateCheckKey, false);
+    PreferencesDialog preferences(
+        [store] { return std::make_unique<QSettings>(store, QSettings::IniFormat); });
     const Alert offer{Alert::Style::informational,
                       QStringLiteral("An update to this app to version 1.1.0 is available."),
                       QStringLiteral("You are currently running Quelby version ") +
@@ -75,6 +86,7 @@ int main(int argc, char* argv[])
     saved =
         savePicture(help, folder, QStringLiteral("shell-help-window-report-lines.png")) && saved;
     saved = savePicture(about, folder, QStringLiteral("shell-about-box.png")) && saved;
+    saved = savePicture(preferences, folder, QStringLiteral("shell-preferences.png")) && saved;
     saved = savePicture(*offerBox, folder, QStringLiteral("shell-update-offer.png")) && saved;
     return saved ? 0 : 1;
 }

@@ -21,6 +21,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,6 +33,7 @@ class QCheckBox;
 class QComboBox;
 class QLineEdit;
 class QPushButton;
+class QUrl;
 
 class BusyIndicator;
 class FoldersView;
@@ -94,9 +96,11 @@ public:
     // a name that is not UTF-8 would come back from a QString as another name.
     void startRuns(quelby::Operation operation, const std::vector<std::string>& folderPaths);
     // Starts a run on a folder given as bytes. Tag and Retag bring the parity sets below it
-    // up to date as the request asks.
+    // up to date as the request asks; newOnly makes a Tag leave every stored digest alone.
     void startRunAt(quelby::Operation operation, const std::string& folderPath,
-                    const quelby::ParityRequest& parity = {});
+                    const quelby::ParityRequest& parity = {}, bool newOnly = false);
+    // The options of the run started last, as the engine was given them.
+    const quelby::RunOptions& latestRunOptions() const { return latestRunOptions_; }
     // Sets realBufferSize, and setBufferSize to the units it used, from the entry and unit.
     void computeRealBufferSize();
     void loadSettings();
@@ -129,6 +133,12 @@ public:
     // shown at start when there are any.
     ProblemsView* problemsView = nullptr;
     QDockWidget* problemsDock = nullptr;
+    // Where Show in Files opens a folder when no file manager answers on the bus; false when
+    // nothing took it. By default the desktop's handler of folders.
+    void setFolderOpener(std::function<bool(const QUrl&)> opener)
+    {
+        openFolder_ = std::move(opener);
+    }
 
 public slots:
     // Check: asks for a folder and compares each file with its stored digest.
@@ -202,6 +212,7 @@ private:
     // The last buffer-size entry the field took; what is saved while the field holds a refused one.
     QString acceptedBufferEntry_ = windowSettings::bufferSize.absentValue.toString();
     int runsUnderWay_ = 0;
+    quelby::RunOptions latestRunOptions_;
     struct RunUnderWay
     {
         quelby::Operation operation;
@@ -215,4 +226,7 @@ private:
     DesktopNotifier desktopNotifier_;
     FinishNotifier* notifier_ = &desktopNotifier_;
     std::unique_ptr<UserTimers> sessionTimers_;
+    std::function<bool(const QUrl&)> openFolder_;
+    // The copy folder last chosen for a repair, where the next choice starts.
+    QString copyFolder_;
 };

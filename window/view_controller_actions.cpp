@@ -1,6 +1,7 @@
 // What the main window's actions do: the three operations' folder chooser,
 // the report's size, filter and export, Stop and Quit.
 
+#include "window/folder_chooser.h"
 #include "window/folders_view.h"
 #include "window/report_export.h"
 #include "window/report_view.h"
@@ -8,8 +9,10 @@
 #include "window/user_settings.h"
 #include "window/view_controller.h"
 
+#include <QCheckBox>
 #include <QFile>
 #include <QFileDialog>
+#include <QGridLayout>
 #include <QSettings>
 #include <algorithm>
 
@@ -33,20 +36,32 @@ void ViewController::retagButton()
 void ViewController::chooseFolder(Operation operation)
 {
     computeRealBufferSize();
-    auto* chooser = new QFileDialog(this);
+    const auto selected = foldersView->selectedFolder();
+    QFileDialog* chooser =
+        makeFolderChooser(this, FolderChoice::toProtect,
+                          selected ? QFile::decodeName(QByteArray::fromStdString(*selected))
+                                   : QString());
     chooser->setObjectName(QStringLiteral("folderChooser"));
     chooser->setAttribute(Qt::WA_DeleteOnClose);
-    chooser->setFileMode(QFileDialog::Directory);
-    chooser->setOption(QFileDialog::ShowDirsOnly, true);
-    // A desktop's own dialog may ignore the hidden filter, and hidden folders are tagged too.
-    chooser->setOption(QFileDialog::DontUseNativeDialog, true);
-    chooser->setFilter(QDir::AllDirs | QDir::Drives | QDir::Hidden | QDir::NoDotAndDotDot);
     chooser->setLabelText(QFileDialog::Accept, operationName(operation));
-    if (const auto selected = foldersView->selectedFolder()) {
-        chooser->setDirectory(QFile::decodeName(QByteArray::fromStdString(*selected)));
+    // Tag over a folder tagged before replaces every digest that differs, the evidence of damage
+    // among them; this keeps them all and tags only the files added since.
+    QCheckBox* newOnly = nullptr;
+    if (auto* grid = qobject_cast<QGridLayout*>(chooser->layout());
+        grid && operation == Operation::tag) {
+        newOnly = new QCheckBox(tr("Tag &new files only"), chooser);
+        newOnly->setObjectName(QStringLiteral("newOnlyCheckbox"));
+        newOnly->setAccessibleName(tr("Tag new files only"));
+        newOnly->setToolTip(tr("Store a digest only for the files that have none, and keep "
+                               "every stored digest as it is"));
+        grid->addWidget(newOnly, grid->rowCount(), 0, 1, grid->columnCount());
     }
-    connect(chooser, &QDialog::finished, this, [this, chooser, operation](int response) {
-        startRun(operation, response, chooser->selectedFiles().value(0));
+    connect(chooser, &QDialog::finished, this, [this, chooser, operation, newOnly](int response) {
+        const QString folder = chooser->selectedFiles().value(0);
+        if (response == QDialog::Accepted && !folder.isEmpty()) {
+            startRunAt(operation, QFile::encodeName(folder).toStdString(), {},
+                       newOnly != nullptr && newOnly->isChecked());
+        }
     });
     chooser->open();
 }

@@ -69,6 +69,7 @@ void ViewController::createMenus()
     fileMenu->addAction(actionQuit_);
 
     QMenu* editMenu = menuBar()->addMenu(tr("&Edit"));
+    editMenu->setObjectName(QStringLiteral("editMenu"));
     editMenu->addAction(actionCopy_);
     editMenu->addAction(actionSelectAll_);
 

@@ -13,6 +13,7 @@
 #include "engine/text/report_text.h"
 #include "engine/text/scrub_text.h"
 #include "window/busy_indicator.h"
+#include "window/folder_chooser.h"
 #include "window/folders_view.h"
 #include "window/problems_view.h"
 #include "window/report_view.h"
@@ -159,13 +160,9 @@ void ViewController::setUserTimers(UserTimers& timers)
 
 void ViewController::chooseFolderToAdd()
 {
-    auto* chooser = new QFileDialog(this);
+    QFileDialog* chooser = makeFolderChooser(this, FolderChoice::toProtect);
     chooser->setObjectName(QStringLiteral("addFolderChooser"));
     chooser->setAttribute(Qt::WA_DeleteOnClose);
-    chooser->setFileMode(QFileDialog::Directory);
-    chooser->setOption(QFileDialog::ShowDirsOnly, true);
-    chooser->setOption(QFileDialog::DontUseNativeDialog, true);
-    chooser->setFilter(QDir::AllDirs | QDir::Drives | QDir::Hidden | QDir::NoDotAndDotDot);
     chooser->setLabelText(QFileDialog::Accept, tr("Add"));
     connect(chooser, &QDialog::finished, this, [this, chooser](int response) {
         const QString folder = chooser->selectedFiles().value(0);

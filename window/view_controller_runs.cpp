@@ -89,7 +89,7 @@ ParityText parityText(const std::vector<quelby::ParitySetOutcome>& sets)
 } // namespace
 
 void ViewController::startRunAt(Operation operation, const std::string& folderPath,
-                                const quelby::ParityRequest& parity)
+                                const quelby::ParityRequest& parity, bool newOnly)
 {
     ++runsUnderWay_;
     progressSpinner->show();
@@ -103,6 +103,7 @@ void ViewController::startRunAt(Operation operation, const std::string& folderPa
     options.timeStamps = operation != Operation::check && timesCheckbox->isChecked();
     // As check --explain and retag --only-edited: Tag has no earlier digest to judge.
     options.explain = operation == Operation::check && tellEditsCheckbox->isChecked();
+    options.newOnly = operation == Operation::tag && newOnly;
     // A parity set asked for or given up touches no digest but an edited file's.
     options.onlyEdited =
         operation == Operation::retag &&
@@ -118,6 +119,7 @@ void ViewController::startRunAt(Operation operation, const std::string& folderPa
         return;
     }
     auto stopFlag = beginRun(operation, options.folder);
+    latestRunOptions_ = options;
     processingQueue.start([this, options, stopFlag, keepsParity, parity, passedOver = *passedOver] {
         // The run is known to the progress line by its stop flag.
         WindowRunObserver observer(

@@ -61,6 +61,7 @@ struct RunOptions
     // With readsUntagged false: a file without a digest that has settled gets
     // one, stamped (a scrub that protects new files).
     bool tagsNew = false;
+    bool newOnly = false;
     std::shared_ptr<EvidenceStore> evidence = attributeStore(); // where digests are kept
     // The folder, opened once when the store was chosen; the walk opens it when none.
     std::shared_ptr<const FileDescriptor> folderFd;

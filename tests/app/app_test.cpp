@@ -2,17 +2,21 @@
 #include "app/about_box.h"
 #include "app/app_delegate.h"
 #include "app/command_line.h"
+#include "app/preferences_dialog.h"
 #include "app/ref_view_controller.h"
 #include "app/update_check.h"
 #include "app/update_schedule.h"
 #include "app/update_version.h"
 #include "shell_config.h"
 
+#include <QCheckBox>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QNetworkProxy>
 #include <QPdfDocument>
+#include <QPdfView>
+#include <QProcess>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -361,15 +365,138 @@ private slots:
             QVERIFY(line.folders == folders);
             QCOMPARE(line.showProblems, !arguments.empty() && arguments.front() == "--problems");
             QCOMPARE(line.error.empty(), action != Action::usageError);
-            std::vector<const char*> argv{"quelby"};
+            // Before the start, among the toolkit's own options, each is told the same.
+            std::vector<const char*> argv{"quelby", "-platform", "xcb", "--style=Fusion"};
             for (const std::string& argument : arguments) {
                 argv.push_back(argument.c_str());
             }
-            QCOMPARE(asksForTextOnly(static_cast<int>(argv.size()), argv.data()),
-                     action == Action::showHelp || action == Action::showVersion);
+            argv.push_back("-reverse");
+            const AppCommandLine early =
+                parseBeforeStart(static_cast<int>(argv.size()), argv.data());
+            QVERIFY(early.action == action);
+            QVERIFY(early.action != Action::openWindow || early.folders == folders);
         }
         QVERIFY(appHelpText().starts_with("Usage: quelby [OPTION]... [FOLDER]...\n"));
         QCOMPARE(appVersionText("1.2.3"), std::string("quelby 1.2.3\n"));
+    }
+
+    // Where no display is, an unknown option is still a usage error, not the toolkit's abort.
+    void anUnknownOptionIsAUsageErrorWithoutADisplay()
+    {
+        // the arguments, the platform asked for in the environment (empty: none)
+        const std::pair<QStringList, QString> rows[] = {
+            {{"--bogus"}, {}},
+            {{"--bogus"}, "xcb"},
+            {{"-platform", "xcb", "Pictures", "--bogus"}, {}},
+        };
+        for (const auto& [arguments, platform] : rows) {
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+                environment.remove(QString::fromLatin1(name));
+            }
+            if (!platform.isEmpty()) {
+                environment.insert("QT_QPA_PLATFORM", platform);
+            }
+            QProcess app;
+            app.setProcessEnvironment(environment);
+            app.start(QStringLiteral(QUELBY_APP_PATH), arguments);
+            QVERIFY(app.waitForFinished(20000));
+            const QString errors = QString::fromUtf8(app.readAllStandardError());
+            QVERIFY2(app.exitStatus() == QProcess::NormalExit && app.exitCode() == 2,
+                     qPrintable(errors));
+            QCOMPARE(errors, QStringLiteral("quelby: unknown option --bogus (a folder whose name "
+                                            "begins with - goes after --)\nTry 'quelby --help' "
+                                            "for more information.\n"));
+            QCOMPARE(app.readAllStandardOutput(), QByteArray());
+        }
+    }
+
+    // Preferences… sits in the Edit menu, made after File when the bar has none, and holds the
+    // first start's answer; switched on, a check that is due goes out at once.
+    void thePreferencesHoldTheUpdateAnswerAndTakeEffectAtOnce()
+    {
+        QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
+        QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
+        // what is stored before, whether the box shows checked, the menus the bar ends with
+        const std::tuple<QVariant, bool, bool> rows[] = {
+            {{}, false, true}, {true, false, false}, {false, true, true}};
+        for (const auto& [storedBefore, checked, barHasEdit] : rows) {
+            LocalHttpServer server(http(updateList({{"Quelby", "1.0.0", kPrefix}})));
+            QTemporaryDir folder;
+            const QString store = folder.filePath("Quelby.conf");
+            const auto stored = [&store] {
+                return QSettings(store, QSettings::IniFormat).value(kNoUpdateCheckKey);
+            };
+            if (storedBefore.isValid()) {
+                QSettings(store, QSettings::IniFormat).setValue(kNoUpdateCheckKey, storedBefore);
+            }
+            ScriptedUser user;
+            ShellSetup setup;
+            setup.openSettings = [store] {
+                return std::make_unique<QSettings>(store, QSettings::IniFormat);
+            };
+            setup.updateSite = {server.url(), kPrefix};
+            setup.alerts = &user;
+            setup.urls = &user;
+            AppDelegate delegate(setup);
+            delegate.updateCheck().setTransferTimeout(1000);
+            QMenuBar menuBar;
+            menuBar.addMenu("&File")->addAction("Quit");
+            if (barHasEdit) {
+                QMenu* edit = menuBar.addMenu("&Edit");
+                edit->setObjectName("editMenu");
+                edit->addAction("Copy");
+            }
+            menuBar.addMenu("&View");
+            delegate.addHelpMenu(&menuBar);
+            QAction* item = delegate.addPreferencesItem(&menuBar);
+            QStringList menus;
+            for (const QAction* menu : menuBar.actions()) {
+                menus.append(menu->text());
+            }
+            QCOMPARE(menus, (QStringList{"&File", "&Edit", "&View", "&Help"}));
+            QStringList editItems;
+            for (const QAction* action : menuBar.actions().at(1)->menu()->actions()) {
+                editItems.append(action->text());
+            }
+            QCOMPARE(editItems, (barHasEdit ? QStringList{"Copy", "", "&Preferences…"}
+                                            : QStringList{"&Preferences…"}));
+            QVERIFY(!item->shortcut().isEmpty());
+
+            item->trigger();
+            PreferencesDialog* preferences = delegate.preferences();
+            QVERIFY(preferences && preferences->isVisible());
+            QCheckBox* box = nullptr;
+            for (QCheckBox* candidate : preferences->findChildren<QCheckBox*>()) {
+                if (candidate->accessibleName() == "Check for updates automatically") {
+                    box = candidate;
+                }
+            }
+            QVERIFY(box != nullptr);
+            QCOMPARE(box->isChecked(), checked);
+            // Shown, it writes nothing.
+            QCOMPARE(stored().isValid(), storedBefore.isValid());
+            QCOMPARE(stored().toBool(), storedBefore.toBool());
+
+            // The click that switches the check on sends it; the one that switches it off, none.
+            QSignalSpy finished(&delegate.updateCheck(), &UpdateCheck::finished);
+            for (const bool on : {!checked, checked}) {
+                QTest::mouseClick(box, Qt::LeftButton);
+                QCOMPARE(stored().toBool(), !on);
+                if (on) {
+                    QVERIFY(finished.wait(20000));
+                }
+                QCOMPARE(server.requests, on || !checked ? 1 : 0);
+            }
+
+            // Changed behind it, it shows the change when shown again.
+            preferences->close();
+            QSettings(store, QSettings::IniFormat).setValue(kNoUpdateCheckKey, checked);
+            item->trigger();
+            QCOMPARE(delegate.preferences(), preferences);
+            QCOMPARE(box->isChecked(), !checked);
+            QCOMPARE(server.requests, 1);
+        }
     }
 
     void theHelpMenuOpensWhatItSaysAtTheShippedAddresses()
@@ -425,6 +552,18 @@ private slots:
                      qPrintable(address.toString()));
         }
         QVERIFY(site.downloadPrefix.endsWith(QLatin1Char('/')));
+
+        // Escape and Ctrl+W close the window they reach, and only that one.
+        const std::pair<Qt::Key, Qt::KeyboardModifiers> closers[] = {
+            {Qt::Key_Escape, Qt::NoModifier}, {Qt::Key_W, Qt::ControlModifier}};
+        for (std::size_t index = 0; index < std::size(closers); ++index) {
+            RefViewController& window = *delegate.refWindows()[index];
+            window.activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(&window));
+            QTest::keyClick(window.pdfView(), closers[index].first, closers[index].second);
+            QTRY_VERIFY(!window.isVisible());
+        }
+        QVERIFY(delegate.refWindows().back()->isVisible());
     }
 };
 

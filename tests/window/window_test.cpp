@@ -13,6 +13,7 @@
 #include "window/busy_indicator.h"
 #include "window/finish_notifier.h"
 #include "window/line_colours.h"
+#include "window/problems_view.h"
 #include "window/report_export.h"
 #include "window/report_view.h"
 #include "window/run_progress.h"
@@ -41,6 +42,8 @@
 #include <QStandardPaths>
 #include <QStyle>
 #include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
 
 #include <atomic>
 #include <cmath>
@@ -210,7 +213,10 @@ private slots:
                        {"checkButton", "Check", "0", 0, 1, 1024},
                        {"checkButton", "Check", "5000", 1, 1024, gib},
                        {"checkButton", "Check", "9223372036854775807", 0, 1048576, gib}};
+        TempTree tree;
         ViewController window;
+        // No folder of the collection is selected, so every chooser starts at home.
+        window.setScrubStatePath(tree.path("no state"));
         window.show();
         for (const auto& row : presses) {
             window.bufferTextbox->setText(QString::fromLatin1(row.entry));
@@ -218,6 +224,10 @@ private slots:
             QFileDialog* chooser = press(window, row.button);
             QVERIFY2(chooser && chooser->isVisible(), row.entry);
             QCOMPARE(chooser->labelText(QFileDialog::Accept), QString::fromLatin1(row.confirm));
+            QCOMPARE(chooser->windowTitle(), QStringLiteral("Choose a folder to protect"));
+            QCOMPARE(chooser->directory().absolutePath(), QDir::homePath());
+            QCOMPARE(chooser->findChild<QCheckBox*>("newOnlyCheckbox") != nullptr,
+                     row.confirm == std::string_view("Tag"));
             QVERIFY(chooser->fileMode() == QFileDialog::Directory &&
                     chooser->testOption(QFileDialog::ShowDirsOnly) &&
                     chooser->testOption(QFileDialog::DontUseNativeDialog) &&
@@ -227,8 +237,108 @@ private slots:
             QCOMPARE(window.setBufferSize, row.units);
             chooser->reject();
         }
+        QTest::mouseClick(window.findChild<QPushButton*>("addFolderButton"), Qt::LeftButton);
+        auto* adding = window.findChild<QFileDialog*>("addFolderChooser");
+        QVERIFY(adding && adding->isVisible());
+        QCOMPARE(adding->windowTitle(), QStringLiteral("Choose a folder to protect"));
+        QCOMPARE(adding->directory().absolutePath(), QDir::homePath());
+        adding->reject();
         QCOMPARE(window.windowTitle(), QStringLiteral("Quelby Integrity Check"));
         QCOMPARE(window.runsUnderWay(), 0);
+    }
+
+    // Tag's chooser offers to tag new files only, which the run then does; unchosen, a Tag
+    // is the Tag it always was.
+    void theTagChooserOffersToTagNewFilesOnly()
+    {
+        TempTree tree;
+        tree.file("a.txt", "alpha");
+        ViewController window;
+        window.show();
+        for (const bool newOnly : {true, false}) {
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            QTest::mouseClick(window.findChild<QPushButton*>("hashButton"), Qt::LeftButton);
+            auto* chooser = window.findChild<QFileDialog*>("folderChooser");
+            QVERIFY(chooser != nullptr);
+            auto* choice = chooser->findChild<QCheckBox*>("newOnlyCheckbox");
+            QVERIFY(choice && choice->isVisible() && !choice->isChecked());
+            QCOMPARE(choice->accessibleName(), QStringLiteral("Tag new files only"));
+            if (newOnly) {
+                // On its box: the row is wider than the box and its label.
+                QTest::mouseClick(choice, Qt::LeftButton, {}, QPoint(8, choice->height() / 2));
+            }
+            chooser->selectFile(shown(tree.root()));
+            static_cast<QDialog*>(chooser)->accept();
+            QCOMPARE(window.latestRunOptions().operation, Operation::tag);
+            QCOMPARE(window.latestRunOptions().folder, tree.root());
+            QCOMPARE(window.latestRunOptions().newOnly, newOnly);
+            QTRY_COMPARE_WITH_TIMEOUT(window.runsUnderWay(), 0, 20000);
+        }
+    }
+
+    // Repair from… asks for the copy in a chooser that says so, first at home, then at the
+    // copy chosen before; Show in Files with no file manager to open the folder says so.
+    void aProblemsCopyIsAskedForByNameAndAFolderNothingOpensIsTold()
+    {
+        TempTree tree;
+        const std::string photos = tree.folder("photos");
+        const std::string damaged = tree.file("photos/one.jpg", "first picture");
+        const std::string copy = tree.folder("copy");
+        tree.file("copy/one.jpg", "first picture");
+        QVERIFY(quelby::test::setModificationTime(damaged, 1577836800));
+        quelby::test::tagByHand(damaged, "2024-03-09T17_05_42Z");
+        quelby::test::writeWholeFile(damaged, "Xirst picture");
+        QVERIFY(quelby::test::setModificationTime(damaged, 1577836800));
+        ScriptedUser user;
+        ViewController window;
+        window.setAlertPresenter(user);
+        window.setScrubStatePath(tree.path("scrub.sqlite"));
+        window.show();
+        window.startScrubAt(photos);
+        QTRY_COMPARE_WITH_TIMEOUT(window.runsUnderWay(), 0, 20000);
+        QCOMPARE(window.problemsView->problemCount(), 1);
+        auto* list = window.findChild<QTreeWidget*>("problemsList");
+        list->setCurrentItem(list->topLevelItem(0));
+
+        QStringList asked; // each chooser's title and where it started
+        for (const QString& answer : {shown(copy), QString()}) {
+            auto* watch = new QTimer(&window);
+            connect(watch, &QTimer::timeout, &window, [&window, &asked, watch, answer] {
+                auto* chooser = window.findChild<QFileDialog*>("copyChooser");
+                if (chooser == nullptr || !chooser->isVisible()) {
+                    return;
+                }
+                watch->stop();
+                asked.append(chooser->windowTitle() + '|' + chooser->directory().absolutePath());
+                if (answer.isEmpty()) {
+                    chooser->reject();
+                } else {
+                    chooser->selectFile(answer);
+                    static_cast<QDialog*>(chooser)->accept();
+                }
+            });
+            watch->start(10);
+            QTest::mouseClick(window.findChild<QPushButton*>("repairFromButton"), Qt::LeftButton);
+            delete watch;
+        }
+        const QString title = QStringLiteral("Choose the copy to repair from|");
+        QCOMPARE(asked, (QStringList{title + QDir::homePath(), title + shown(copy)}));
+
+        QList<QUrl> opened;
+        window.problemsView->setFileManagerBus(
+            QDBusConnection::connectToBus("unix:path=/nonexistent", "no file manager"));
+        for (const bool opens : {true, false}) {
+            window.setFolderOpener([&opened, opens](const QUrl& folder) {
+                opened.append(folder);
+                return opens;
+            });
+            QTest::mouseClick(window.findChild<QPushButton*>("showInFilesButton"), Qt::LeftButton);
+            QCOMPARE(user.alerts.size(), opens ? 0 : 1);
+        }
+        QCOMPARE(opened, (QList<QUrl>{QUrl::fromLocalFile(shown(photos)),
+                                      QUrl::fromLocalFile(shown(photos))}));
+        QCOMPARE(user.alerts.front().message, "No file manager could open " + shown(photos));
+        QDBusConnection::disconnectFromBus("no file manager");
     }
 
     void aCheckShowsTheEnginesReportTitleAndIndicator()
