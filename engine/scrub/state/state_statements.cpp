@@ -30,13 +30,13 @@ std::expected<StateStatements, SqliteError> StateStatements::prepare(Database& d
         "INSERT INTO folders (path) VALUES (?1) ON CONFLICT (path) DO NOTHING",
         "SELECT id FROM folders WHERE path = ?1",
         "INSERT OR REPLACE INTO files (folder, path, size, modified_ns, changed_ns, "
-        "verified_at, result, problem_since) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)",
+        "verified_at, result, problem_since, verdict) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)",
         "DELETE FROM files WHERE folder = ?1 AND path = ?2",
-        "SELECT path, size, modified_ns, changed_ns, verified_at, result, problem_since "
+        "SELECT path, size, modified_ns, changed_ns, verified_at, result, problem_since, verdict "
         "FROM files WHERE folder = (SELECT id FROM folders WHERE path = ?1)",
         saveFolder.c_str(),
         folders.c_str(),
-        "SELECT path, result, problem_since, verified_at FROM files "
+        "SELECT path, result, problem_since, verified_at, verdict FROM files "
         "WHERE folder = (SELECT id FROM folders WHERE path = ?1) AND result <> ?2 "
         "ORDER BY path",
         // Files without a digest are left out, as the scrub's own figures leave
