@@ -1,10 +1,8 @@
 #include "window/problem_actions.h"
 
 #include "engine/evidence/evidence_choice.h"
-#include "engine/evidence/evidence_location.h"
-#include "engine/evidence/parity_format.h"
 #include "engine/operations/walk.h"
-#include "engine/platform/sys.h"
+#include "engine/repair/folder_parity.h"
 #include "engine/repair/repair.h"
 #include "engine/run/verdict.h"
 #include "engine/scrub/problem_closing.h"
@@ -13,9 +11,6 @@
 #include "window/window_run_observer.h"
 
 #include <QObject>
-#include <algorithm>
-#include <fcntl.h>
-#include <sys/stat.h>
 
 using quelby::Operation;
 
@@ -32,8 +27,10 @@ struct VerdictLook : quelby::RunObserver
     const std::atomic<int>& latest_;
     const int generation_;
     QString said = QObject::tr("gone");
+    std::optional<quelby::Verdict> verdict;
     void entryDone(const quelby::EntryOutcome& outcome) override
     {
+        verdict = outcome.verdict;
         if (outcome.verdict) {
             said = QString::fromUtf8(quelby::verdictText(*outcome.verdict));
         } else if (outcome.result == quelby::FileResult::matched) {
@@ -59,34 +56,42 @@ struct RepairLines : quelby::RepairObserver
 
 } // namespace
 
-QString verdictNow(const OpenProblem& problem, const std::atomic<int>& latest, int generation)
+VerdictLooked verdictNow(const OpenProblem& problem, const std::atomic<int>& latest, int generation)
 {
     auto options =
         quelby::scrub::problemFileRun(Operation::check, problem.folder, problem.path, false);
     if (!options) {
-        return QString::fromStdString(options.error());
+        return {QString::fromStdString(options.error()), std::nullopt};
     }
     options->explain = true;
     options->details = true;
     VerdictLook look(latest, generation);
     quelby::walkFolder(*options, look);
-    return look.said;
+    return {look.said, look.verdict};
+}
+
+QString nextStepText(const OpenProblem& problem, std::optional<quelby::Verdict> verdict,
+                     bool hasParity)
+{
+    using quelby::Verdict;
+    if (problem.result == quelby::scrub::LastResult::readFailed) {
+        return QObject::tr("Find out why it cannot be read");
+    }
+    const QString repair = hasParity ? QObject::tr("Repair") : QObject::tr("Repair from a copy");
+    switch (verdict.value_or(Verdict::unknown)) {
+    case Verdict::damaged:
+        return repair;
+    case Verdict::edited:
+        return QObject::tr("Accept as edited");
+    case Verdict::unknown:
+        break;
+    }
+    return QObject::tr("%1, or accept as edited").arg(repair);
 }
 
 bool hasParity(const OpenProblem& problem)
 {
-    const std::string path = quelby::joinedPath(problem.folder, problem.path);
-    const std::string folder = path.substr(0, std::max<std::size_t>(path.rfind('/'), 1));
-    auto opened = quelby::sys::openAt(AT_FDCWD, folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (!opened) {
-        return false;
-    }
-    const quelby::FileDescriptor folderFd(*opened);
-    const auto folderInfo = quelby::sys::fstat(folderFd.get());
-    const auto setInfo = quelby::sys::fstatAt(folderFd.get(), quelby::parity::setFileName(1),
-                                              AT_SYMLINK_NOFOLLOW);
-    return folderInfo && setInfo && S_ISREG(setInfo->st_mode) &&
-           quelby::trustedEvidenceFile(*setInfo, *folderInfo);
+    return quelby::hasOwnParity(problem.folder, problem.path);
 }
 
 RepairDone repairProblem(const OpenProblem& problem, const std::optional<std::string>& copy,

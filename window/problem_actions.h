@@ -5,6 +5,7 @@
 // (or its dry run), and Accept as edited. Each reads or writes whole files, so each runs on a worker
 // thread and hands back what the report shows.
 
+#include "engine/run/verdict.h"
 #include "engine/scrub/state/scrub_state.h"
 #include "window/line_kinds.h"
 
@@ -20,11 +21,25 @@ struct OpenProblem
     std::string path;   // relative to folder
     quelby::scrub::LastResult result = quelby::scrub::LastResult::differs;
     quelby::scrub::Seconds since = 0;
+    std::optional<quelby::Verdict> verdict = std::nullopt; // as the scrub found it
+};
+
+// What a look at the file says of its problem now, and the verdict when it differs.
+struct VerdictLooked
+{
+    QString said;
+    std::optional<quelby::Verdict> verdict;
 };
 
 // What a Check of the file says of its problem now; the look ends early, as
 // "gone", once latest has moved on from generation.
-QString verdictNow(const OpenProblem& problem, const std::atomic<int>& latest, int generation);
+VerdictLooked verdictNow(const OpenProblem& problem, const std::atomic<int>& latest,
+                         int generation);
+
+// The next step for a problem with this verdict, naming the view's buttons;
+// hasParity: Repair needs no copy.
+QString nextStepText(const OpenProblem& problem, std::optional<quelby::Verdict> verdict,
+                     bool hasParity);
 
 struct RepairDone
 {
@@ -41,7 +56,7 @@ RepairDone repairProblem(const OpenProblem& problem, const std::optional<std::st
                          bool dryRun, const std::string& statePath);
 
 // Whether the file's own folder holds a parity set of Quelby's that repair would trust.
-// Only the set's status is looked at: this is cheap enough for the main thread.
+// Only the set's status is looked at, no link followed: cheap enough for the main thread.
 bool hasParity(const OpenProblem& problem);
 
 struct AcceptDone

@@ -60,12 +60,12 @@ void ProblemsView::createControls()
     list_->setToolTip(tr("Files a scheduled or earlier verification found damaged or unreadable"));
     list_->setRootIsDecorated(false);
     list_->setUniformRowHeights(true);
-    list_->setHeaderLabels({tr("File"), tr("Result"), tr("Verdict"), tr("Found")});
+    list_->setHeaderLabels({tr("File"), tr("Result"), tr("Verdict"), tr("Found"), tr("Next step")});
     list_->header()->setStretchLastSection(false);
     list_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
-    list_->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
-    list_->header()->setSectionResizeMode(2, QHeaderView::ResizeToContents);
-    list_->header()->setSectionResizeMode(3, QHeaderView::ResizeToContents);
+    for (const int column : {1, 2, 3, 4}) {
+        list_->header()->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+    }
     layout->addWidget(list_, 1);
 
     auto* buttons = new QHBoxLayout;
@@ -119,8 +119,8 @@ void ProblemsView::refresh()
             for (const auto& folder : folders ? *folders : decltype(*folders){}) {
                 const auto open = (*state)->openProblems(folder.folder);
                 for (const auto& problem : open ? *open : decltype(*open){}) {
-                    problems_.push_back({folder.folder, problem.path, problem.result,
-                                         problem.since});
+                    problems_.push_back({folder.folder, problem.path, problem.result, problem.since,
+                                         problem.verdict});
                 }
             }
         }
@@ -130,9 +130,12 @@ void ProblemsView::refresh()
         row->setText(0, shownPath(joinedPath(problem.folder, problem.path)));
         row->setText(1, problem.result == LastResult::readFailed ? tr("could not be read")
                                                                  : tr("differs"));
-        row->setText(2, tr("looking…"));
+        // The scrub's verdict until the look at the file now tells its own.
+        row->setText(2, problem.verdict ? QString::fromUtf8(quelby::verdictText(*problem.verdict))
+                                        : tr("looking…"));
         row->setText(3, QDateTime::fromSecsSinceEpoch(problem.since)
                             .toString(QStringLiteral("yyyy-MM-dd HH:mm")));
+        row->setText(4, nextStepText(problem, problem.verdict, hasParity(problem)));
     }
     selectionChanged();
     lookAtVerdicts();
@@ -148,12 +151,18 @@ void ProblemsView::lookAtVerdicts()
             if (latest->load() != generation) {
                 return;
             }
-            const QString said = verdictNow(problem, *latest, generation);
+            const VerdictLooked looked = verdictNow(problem, *latest, generation);
             QMetaObject::invokeMethod(
                 this,
-                [this, index, generation, said] {
-                    if (generation == generation_) {
-                        list_->topLevelItem(static_cast<int>(index))->setText(2, said);
+                [this, index, generation, looked] {
+                    if (generation != generation_) {
+                        return;
+                    }
+                    auto* row = list_->topLevelItem(static_cast<int>(index));
+                    row->setText(2, looked.said);
+                    if (looked.verdict) {
+                        const Problem& shown = problems_[index];
+                        row->setText(4, nextStepText(shown, looked.verdict, hasParity(shown)));
                     }
                 },
                 Qt::QueuedConnection);
@@ -221,7 +230,7 @@ void ProblemsView::startRepair(const Problem& problem, const std::string& copy, 
         RepairDone done = repairProblem(problem, copy, dryRun, statePath);
         QMetaObject::invokeMethod(
             this,
-            [this, done = std::move(done)] {
+            [this, dryRun, done = std::move(done)] {
                 emit reportReady(done.text);
                 if (done.copy) {
                     chosenCopy_ = done.copy;
@@ -230,7 +239,9 @@ void ProblemsView::startRepair(const Problem& problem, const std::string& copy, 
                     repairButton_->show();
                     repairButton_->setEnabled(true);
                 }
-                if (done.repaired) {
+                // A repair ends the rows it was chosen from, whatever it found: a file
+                // repaired meanwhile, or its problem closed by a scrub, is not listed again.
+                if (!dryRun) {
                     refresh();
                 }
             },
@@ -255,11 +266,7 @@ void ProblemsView::startParityRepair(const Problem& problem)
             this,
             [this, done = std::move(done)] {
                 emit reportReady(done.text);
-                if (done.repaired) {
-                    refresh();
-                } else {
-                    repairButton_->setEnabled(selectedHasParity_);
-                }
+                refresh();
             },
             Qt::QueuedConnection);
     });
@@ -286,9 +293,7 @@ void ProblemsView::acceptAsEdited()
             this,
             [this, accepted = std::move(accepted)] {
                 emit reportReady(accepted.text);
-                if (accepted.retagged) {
-                    refresh();
-                }
+                refresh();
             },
             Qt::QueuedConnection);
     });

@@ -47,8 +47,8 @@ void notifyManager(const std::string& state)
 
 std::string serviceStatusText(std::int64_t verified, std::int64_t due, std::string_view folder)
 {
-    return "Verified " + withThousands(verified) + " of " + withThousands(due) + " due files in " +
-           escapedForReport(folder);
+    return "Verified " + withThousands(verified) + " of " + withThousands(due) +
+           (due == 1 ? " due file in " : " due files in ") + escapedForReport(folder);
 }
 
 ServiceStatus::ServiceStatus(Clock clock) : clock_(clock ? std::move(clock) : Clock(monotonicMs)) {}

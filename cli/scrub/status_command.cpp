@@ -3,13 +3,17 @@
 #include "cli/common/command_output.h"
 #include "cli/common/json_report.h"
 #include "cli/common/run_setup.h"
+#include "engine/platform/sys.h"
+#include "engine/repair/folder_parity.h"
 #include "engine/text/display_text.h"
 #include "engine/text/scrub_text.h"
 #include "engine/tree/paths.h"
 #include "scrub_state_access.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <ctime>
+#include <fcntl.h>
 #include <optional>
 
 namespace quelby::cli {
@@ -37,8 +41,18 @@ struct FolderStatus
     scrub::FolderRecord record;
     std::optional<scrub::FolderCounts> counts; // none until a scrub of the folder finished
     std::vector<scrub::OpenProblem> problems;
-    std::vector<std::string> damagedCopies; // relative, in byte order
+    std::vector<std::vector<std::string>> nextSteps; // of each problem
+    std::vector<std::string> damagedCopies;          // relative, in byte order
 };
+
+// The file's folder is looked at on disk for a parity set, only where a repair is a step.
+std::vector<std::string> nextStepsOf(const std::string& folder, const scrub::OpenProblem& problem)
+{
+    const bool readFailed = problem.result == scrub::LastResult::readFailed;
+    const bool repairs = !readFailed && problem.verdict != Verdict::edited;
+    return report::nextSteps(readFailed, problem.verdict,
+                             repairs && hasOwnParity(folder, problem.path), folder);
+}
 
 std::expected<FolderStatus, std::string> statusOf(scrub::ScrubState& state,
                                                   scrub::FolderRecord record,
@@ -60,6 +74,9 @@ std::expected<FolderStatus, std::string> statusOf(scrub::ScrubState& state,
         return std::unexpected(problems.error());
     }
     status.problems = std::move(*problems);
+    for (const scrub::OpenProblem& problem : status.problems) {
+        status.nextSteps.push_back(nextStepsOf(record.folder, problem));
+    }
     status.record = std::move(record);
     status.counts = std::move(counts);
     return status;
@@ -79,27 +96,34 @@ std::int64_t percentOf(const scrub::FolderCounts& counts)
 std::string statusText(const FolderStatus& status)
 {
     const std::string folder = escapedForReport(status.record.folder);
-    const std::string problems = std::to_string(status.problems.size()) + " open problems";
+    const std::string problems = report::counted(static_cast<std::int64_t>(status.problems.size()),
+                                                 "open problem", "open problems");
     std::string text = folder + ": ";
     if (status.record.lastRun && status.counts) {
         const scrub::FolderCounts& counts = *status.counts;
         text += "last scrubbed " + timeText(*status.record.lastRun) + "; " +
-                std::to_string(percentOf(counts)) + "% of its " + std::to_string(filesOf(counts)) +
-                " files verified in the last " + std::to_string(status.record.everyDays) +
-                " days; " + problems;
+                report::periodText(percentOf(counts), filesOf(counts), status.record.everyDays) +
+                "; " + problems;
         if (counts.withoutDigest > 0) {
             // Retag alone would replace the digests of damaged files too.
             text += "; " + report::withoutDigestText(counts.withoutDigest) +
-                    " (quelby-cli retag --times --only-edited " + folder + ")";
+                    " (quelby-cli retag --times --only-edited " + shellWord(status.record.folder) +
+                    ")";
         }
     } else {
         text += "no scrub has finished yet; " + problems;
     }
     text += "\n";
-    for (const scrub::OpenProblem& problem : status.problems) {
+    for (std::size_t index = 0; index < status.problems.size(); ++index) {
+        const scrub::OpenProblem& problem = status.problems[index];
         text += "  ❌ " + escapedForReport(joinedPath(status.record.folder, problem.path)) + ": " +
-                std::string(resultName(problem.result)) + " since " + timeText(problem.since) +
-                "\n";
+                std::string(resultName(problem.result)) +
+                (problem.verdict ? " (" + std::string(verdictName(*problem.verdict)) + ")" : "") +
+                " since " + timeText(problem.since);
+        for (const std::string& step : status.nextSteps[index]) {
+            text += "; " + step;
+        }
+        text += "\n";
     }
     for (const std::string& copy : status.damagedCopies) {
         text += "  ⚠️ Damaged copy kept by repair: " +
@@ -123,11 +147,14 @@ std::string statusJson(const FolderStatus& status)
     }
     object["every_days"] = status.record.everyDays;
     Json problems = Json::array();
-    for (const scrub::OpenProblem& problem : status.problems) {
+    for (std::size_t index = 0; index < status.problems.size(); ++index) {
+        const scrub::OpenProblem& problem = status.problems[index];
         Json entry;
         addPath(entry, "path", joinedPath(status.record.folder, problem.path));
         entry["result"] = resultName(problem.result);
+        entry["verdict"] = problem.verdict ? Json(verdictName(*problem.verdict)) : Json(nullptr);
         entry["since"] = problem.since;
+        entry["next_steps"] = status.nextSteps[index];
         problems.push_back(std::move(entry));
     }
     object["open_problems"] = std::move(problems);
@@ -151,24 +178,40 @@ int runStatus(const CliOptions& options, std::ostream& out, std::ostream& err,
     if (!statePath) {
         return statePath.error();
     }
-    auto state = openScrubState(*statePath, err);
-    if (!state) {
-        return state.error();
-    }
-    auto folders = (*state)->folders();
-    if (!folders) {
-        sayError(err, folders.error());
-        return kExitUsage;
-    }
-    // The state's own count, so that status and the Folders view never tell two figures.
-    auto counts = (*state)->folderCounts(environment.wallSeconds());
-    if (!counts) {
-        sayError(err, counts.error());
-        return kExitUsage;
+    // Only a scrub makes a state: a state named that is not there is a
+    // mistake to hear of, and a missing default one means nothing was scrubbed.
+    std::unique_ptr<scrub::ScrubState> state;
+    std::vector<scrub::FolderRecord> folders;
+    std::vector<scrub::FolderCounts> counts;
+    if (const auto there = sys::fstatAt(AT_FDCWD, *statePath, 0);
+        !there && there.error().code == ENOENT) {
+        if (options.scrubbing.stateFile) {
+            sayError(err, "no scrub state at " + escapedForReport(*statePath));
+            return kExitUsage;
+        }
+    } else {
+        auto opened = openScrubState(*statePath, err);
+        if (!opened) {
+            return opened.error();
+        }
+        state = std::move(*opened);
+        auto recorded = state->folders();
+        if (!recorded) {
+            sayError(err, recorded.error());
+            return kExitUsage;
+        }
+        // The state's own count, so that status and the Folders view never tell two figures.
+        auto counted = state->folderCounts(environment.wallSeconds());
+        if (!counted) {
+            sayError(err, counted.error());
+            return kExitUsage;
+        }
+        folders = std::move(*recorded);
+        counts = std::move(*counted);
     }
     std::string text;
     for (const std::string& folder : named) {
-        if (std::ranges::none_of(*folders, [&](const auto& r) { return r.folder == folder; })) {
+        if (std::ranges::none_of(folders, [&](const auto& r) { return r.folder == folder; })) {
             Json object;
             object["type"] = "folder";
             addPath(object, "folder", folder);
@@ -176,14 +219,13 @@ int runStatus(const CliOptions& options, std::ostream& out, std::ostream& err,
             text += options.json ? line(object) : escapedForReport(folder) + ": never scrubbed\n";
         }
     }
-    for (scrub::FolderRecord& record : *folders) {
+    for (scrub::FolderRecord& record : folders) {
         if (!named.empty() && std::ranges::find(named, record.folder) == named.end()) {
             continue;
         }
-        const auto counted =
-            std::ranges::find(*counts, record.folder, &scrub::FolderCounts::folder);
-        auto status = statusOf(**state, std::move(record),
-                               counted != counts->end() ? std::optional(*counted) : std::nullopt);
+        const auto counted = std::ranges::find(counts, record.folder, &scrub::FolderCounts::folder);
+        auto status = statusOf(*state, std::move(record),
+                               counted != counts.end() ? std::optional(*counted) : std::nullopt);
         if (!status) {
             sayError(err, status.error());
             return kExitUsage;

@@ -7,12 +7,13 @@
 #include "engine/store/file_names.h"
 #include "engine/tree/folder_stack.h"
 #include "engine/tree/listing.h"
+#include "engine/tree/open_below.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <dirent.h>
-#include <memory>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 
 namespace quelby {
@@ -234,6 +235,24 @@ PutBack putBackFromParity(const DamagedFile& damaged, const FolderParity& parity
         }
     }
     return putting;
+}
+
+bool hasOwnParity(const std::string& root, std::string_view relativePath)
+{
+    const auto opened =
+        sys::openAt(AT_FDCWD, root, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (!opened) {
+        return false;
+    }
+    const FileDescriptor rootFd(*opened);
+    const auto folder = openFolderBelow(rootFd.get(), splitPath(relativePath).folder);
+    if (!folder) {
+        return false;
+    }
+    const auto folderInfo = sys::fstat(folder->get());
+    const auto setInfo = sys::fstatAt(folder->get(), parity::setFileName(1), AT_SYMLINK_NOFOLLOW);
+    return folderInfo && setInfo && S_ISREG(setInfo->st_mode) &&
+           trustedEvidenceFile(*setInfo, *folderInfo);
 }
 
 std::vector<std::string> foldersWithParity(const FileDescriptor& root, const std::string& rootPath)

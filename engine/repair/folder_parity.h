@@ -63,6 +63,11 @@ PutBack putBackFromParity(const DamagedFile& damaged, const FolderParity& parity
 // Why rebuilt bytes were refused: they are not the ones the digest vouches for.
 inline constexpr std::string_view kRebuiltDiffers = "the rebuilt bytes do not have the stored digest";
 
+// Whether the folder of the file at relativePath below root (an absolute
+// path) holds a set of Quelby's that repair would trust. Only the set's
+// status is looked at, and no link below root is followed on the way.
+bool hasOwnParity(const std::string& root, std::string_view relativePath);
+
 // The raw paths of the folders at or below root (whose path is rootPath)
 // that hold a set of Quelby's, in walk order.
 std::vector<std::string> foldersWithParity(const FileDescriptor& root, const std::string& rootPath);

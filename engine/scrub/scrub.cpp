@@ -363,6 +363,7 @@ private:
             break;
         case FileResult::differs:
             now.result = LastResult::differs;
+            now.verdict = outcome.verdict;
             now.verifiedAt = options_.now;
             ++result_.summary.verified;
             break;

@@ -1,5 +1,7 @@
 #include "engine/text/display_text.h"
 
+#include <algorithm>
+
 namespace quelby {
 
 namespace {
@@ -122,6 +124,29 @@ std::string withInvalidUtf8Escaped(std::string_view text)
         text, [&](std::string_view sequence, char32_t) { out += sequence; },
         [&](unsigned char byte) { appendHexEscape(out, byte); });
     return out;
+}
+
+std::string shellWord(std::string_view path)
+{
+    const std::string shown = escapedForReport(path);
+    const auto plain = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               std::string_view("/._-+,:@%=").contains(c);
+    };
+    if (!shown.empty() && std::ranges::all_of(shown, plain)) {
+        return shown;
+    }
+    // The report writes a backslash only to begin an escape.
+    const bool escaped = shown.contains('\\');
+    std::string word = escaped ? "$'" : "'";
+    for (const char c : shown) {
+        if (c == '\'') {
+            word += escaped ? "\\'" : "'\\''";
+        } else {
+            word += c;
+        }
+    }
+    return word + "'";
 }
 
 } // namespace quelby

@@ -22,6 +22,13 @@ namespace quelby {
 // A path or stored text as it goes into the report.
 std::string escapedForReport(std::string_view text);
 
+// A path as one word of a command line, which a shell reads back as exactly
+// that path: as it is when it holds only letters, digits and /._-+,:@%=,
+// in single quotes when it holds other text, and as $'...' when the report
+// escaped a byte of it, so that the shell turns each \xHH back into its byte
+// (a line feed in a name never ends the command early).
+std::string shellWord(std::string_view path);
+
 // Any text made valid UTF-8 for a display: each byte that is not part of a
 // valid UTF-8 sequence becomes \x and two lowercase hex digits. Names in a
 // report are already so; this guards the rest of a line (the OS's error

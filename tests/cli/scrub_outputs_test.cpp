@@ -296,6 +296,7 @@ TEST(ScrubServiceStatus, SaysReadyThenItsProgressAtMostOnceASecond)
         {{1234, 5678, "/home/ada/Pictures"},
          "Verified 1,234 of 5,678 due files in /home/ada/Pictures"},
         {{0, 999, "/srv"}, "Verified 0 of 999 due files in /srv"},
+        {{1, 1, "/srv"}, "Verified 1 of 1 due file in /srv"},
         {{1000000, 12345678, "/a\nb\xff"},
          "Verified 1,000,000 of 12,345,678 due files in /a\\x0ab\\xff"},
     };

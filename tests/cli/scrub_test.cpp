@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <iterator>
@@ -137,7 +138,7 @@ TEST_F(ScrubTest, AChangedFileAndAnOpenProblemAreReadFirstUntilTheProblemCloses)
     const auto [statusCode, statusText, statusErr] =
         runInProcess({"status", "--state", statePath_}, environment_);
     EXPECT_EQ(statusCode, 0) << statusErr;
-    EXPECT_NE(statusText.find("1 open problems\n  ❌ " + damaged + ": differs since "),
+    EXPECT_NE(statusText.find("1 open problem\n  ❌ " + damaged + ": differs (unknown) since "),
               std::string::npos)
         << statusText;
 
@@ -252,7 +253,7 @@ TEST_F(ScrubTest, FilesWithoutADigestAreNotReadAndGiveStatusThree)
 
     ASSERT_EQ(std::get<0>(runInProcess({"tag", folder()}, environment_)), 0);
     EXPECT_EQ(std::get<1>(scrub({folder()})),
-              "Scrubbed 1 files in " + folder() +
+              "Scrubbed 1 file in " + folder() +
                   ": 0 problems; 100% of its 10 files verified in the last 30 days.\n")
         << "a digest written changes the file's status time: it is due at once";
 }
@@ -308,8 +309,6 @@ TEST_F(ScrubTest, TagNewTagsSettledFilesOnlyAndNeverTouchesAStoredDigest)
 TEST_F(ScrubTest, ALostOrDamagedStateStartsAfreshAndAnUnusableOneIsStatusTwo)
 {
     tagNineFiles();
-    EXPECT_EQ(runInProcess({"status", "--state", statePath_}, environment_),
-              (Outcome{0, "No folder has been scrubbed yet.\n", ""}));
     ASSERT_EQ(std::get<0>(scrub({folder()})), 0);
     const std::string everything =
         "Scrubbed 9 files in " + folder() +
@@ -496,7 +495,7 @@ TEST_F(ScrubTest, FilesBelowAFolderThatCannotBeOpenedCountAsNotVerified)
         EXPECT_EQ(status, 1) << err;
         EXPECT_EQ(out, "❌ Couldn't read " + folder() + "/shut: " + std::strerror(EMFILE) +
                            "\nScrubbed 0 files in " + folder() +
-                           ": 1 problems; 75% of its 12 files verified in the last 30 days.\n");
+                           ": 1 problem; 75% of its 12 files verified in the last 30 days.\n");
     }
     EXPECT_EQ(std::get<1>(scrub({folder()})),
               "Scrubbed 0 files in " + folder() +
@@ -542,7 +541,7 @@ TEST_F(ScrubTest, ProblemsOfAScrubThatNeverFinishedShowInStatus)
     const auto [status, out, err] =
         runInProcess({"status", "--state", statePath_, folder()}, environment_);
     EXPECT_EQ(status, 0) << err;
-    EXPECT_TRUE(out.starts_with(folder() + ": no scrub has finished yet; 1 open problems\n  ❌ " +
+    EXPECT_TRUE(out.starts_with(folder() + ": no scrub has finished yet; 1 open problem\n  ❌ " +
                                 folder() + "/4.jpg: differs since "))
         << out;
     const auto [jsonStatus, json, jsonErr] =
@@ -578,7 +577,7 @@ TEST_F(ScrubTest, AFolderThroughALinkSharesTheLockAndTheRecordOfItsRealPath)
     const auto [status, out, err] =
         runInProcess({"status", "--state", statePath_, link + "/../link"}, environment_);
     EXPECT_TRUE(out.starts_with(folder() + ": last scrubbed ")) << out;
-    EXPECT_NE(out.find("; 1 open problems\n  ❌ " + folder() + "/4.jpg: differs since "),
+    EXPECT_NE(out.find("; 1 open problem\n  ❌ " + folder() + "/4.jpg: differs since "),
               std::string::npos)
         << out;
     EXPECT_EQ(out.find(link), std::string::npos) << out;
@@ -612,9 +611,121 @@ TEST_F(ScrubTest, AStopInsideAHugeFileKeepsWhatTheRunFound)
     EXPECT_TRUE(out.ends_with("\nStopped after 1 files in " + tree_.root() + ".\n")) << out;
     const std::string shown =
         std::get<1>(runInProcess({"status", "--state", statePath_, tree_.root()}, environment_));
-    EXPECT_NE(shown.find("; 1 open problems\n  ❌ " + changed + ": differs since "),
+    EXPECT_NE(shown.find("; 1 open problem\n  ❌ " + changed + ": differs (unknown) since "),
               std::string::npos)
         << shown;
+}
+
+// Each problem's line ends with what to do about it, for its verdict as the
+// scrub found it; the folder is one word a shell reads back, spaces and all.
+TEST_F(ScrubTest, StatusGivesEachOpenProblemItsVerdictAndItsNextStep)
+{
+    constexpr time_t kTagged = 1577836800;
+    const std::string photos = tree_.folder("my photos");
+    const std::string quoted = "'" + photos + "'";
+    std::vector<std::string> files;
+    for (const std::string name : {"damaged.jpg", "edited.jpg", "untold.jpg", "unread.jpg",
+                                   "set/damaged.jpg", "set/intact.jpg"}) {
+        files.push_back(tree_.file("my photos/" + name, "the bytes of " + name));
+        ASSERT_TRUE(test::setModificationTime(files.back(), kTagged));
+    }
+    ASSERT_EQ(std::get<0>(runInProcess({"tag", "-t", "--parity", "10", photos}, environment_)), 0);
+    // A set in set/ only: damage there needs no copy.
+    ASSERT_EQ(::unlink((photos + "/.quelby.par2").c_str()), 0);
+    for (const std::size_t damaged : {0u, 4u}) {
+        test::writeWholeFile(files[damaged], "DAMAGED");
+        ASSERT_TRUE(test::setModificationTime(files[damaged], kTagged));
+    }
+    test::writeWholeFile(files[1], "an edit");
+    ASSERT_TRUE(test::setModificationTime(files[1], std::time(nullptr) + 100));
+    test::writeWholeFile(files[2], "who knows");
+    test::removeAttribute(files[2], kTimeAttributeName);
+    const auto [scrubbed, scrubOut, scrubErr] = scrub({photos});
+    EXPECT_EQ(scrubbed, 1) << scrubErr;
+    EXPECT_NE(scrubOut.find("Scrubbed 6 files in " + photos + ": 4 problems; "), std::string::npos)
+        << scrubOut;
+    {
+        // A read failure, which a root test cannot make on the disk.
+        auto state = scrub::ScrubState::open(statePath_, [](const std::string&) {});
+        ASSERT_TRUE(state) << state.error();
+        ASSERT_TRUE((*state)->record(
+            photos, "unread.jpg",
+            scrub::KnownFile{1, 1, 1, std::nullopt, scrub::LastResult::readFailed, wallSeconds_},
+            wallSeconds_));
+    }
+
+    const auto [status, out, err] = runInProcess({"status", "--state", statePath_}, environment_);
+    EXPECT_EQ(status, 0) << err;
+    const std::string since = " since ";
+    const std::vector<std::pair<std::string, std::string>> lines{
+        {files[0] + ": differs (damaged)", "; repair: quelby-cli repair --from COPY " + quoted},
+        {files[1] + ": differs (edited)",
+         "; accept: quelby-cli retag --only-edited --times " + quoted},
+        {files[4] + ": differs (damaged)", "; repair: quelby-cli repair " + quoted},
+        {files[3] + ": read-failed",
+         "; look: why it cannot be read (its permissions, its disk); the next scrub tries it "
+         "first"},
+        {files[2] + ": differs (unknown)",
+         "; repair: quelby-cli repair --also-unknown --from COPY " + quoted +
+             "; accept: quelby-cli retag --only-edited --times " + quoted},
+    };
+    for (const auto& [start, end] : lines) {
+        const auto at = out.find("\n  ❌ " + start + since);
+        ASSERT_NE(at, std::string::npos) << start << "\n" << out;
+        const std::string line = out.substr(at + 1, out.find('\n', at + 1) - at - 1);
+        EXPECT_TRUE(line.ends_with(end)) << line;
+    }
+    EXPECT_NE(out.find("; 5 open problems\n"), std::string::npos) << out;
+
+    const auto [jsonStatus, json, jsonErr] =
+        runInProcess({"status", "--json", "--state", statePath_}, environment_);
+    const Json problems = Json::parse(json).at("open_problems");
+    ASSERT_EQ(problems.size(), 5u) << json;
+    std::map<std::string, std::pair<Json, Json>> byPath;
+    for (const Json& problem : problems) {
+        byPath[problem.at("path").get<std::string>()] = {problem.at("verdict"),
+                                                         problem.at("next_steps")};
+    }
+    EXPECT_EQ(byPath[files[4]].first, Json("damaged"));
+    EXPECT_EQ(byPath[files[4]].second, Json::array({"repair: quelby-cli repair " + quoted}));
+    EXPECT_EQ(byPath[files[3]].first, Json(nullptr));
+    EXPECT_EQ(byPath[files[2]].second.size(), 2u);
+
+    // One of each: the nouns are singular.
+    const std::string one = tree_.folder("one");
+    const std::string only = tree_.file("one/only.jpg", "only");
+    ASSERT_TRUE(test::setModificationTime(only, kTagged));
+    ASSERT_EQ(std::get<0>(runInProcess({"tag", "-t", one}, environment_)), 0);
+    test::writeWholeFile(only, "ONLY");
+    ASSERT_TRUE(test::setModificationTime(only, kTagged));
+    EXPECT_EQ(std::get<1>(scrub({"--every", "1", one})),
+              "❌ Digests for " + only + " aren't equal.\nScrubbed 1 file in " + one +
+                  ": 1 problem; 100% of its 1 file verified in the last 1 day.\n");
+    EXPECT_NE(std::get<1>(runInProcess({"status", "--state", statePath_, one}, environment_))
+                  .find("; 100% of its 1 file verified in the last 1 day; 1 open problem\n"),
+              std::string::npos);
+}
+
+// Only a scrub makes a state: status with a state that is not there makes
+// none, and says so when the state was named.
+TEST_F(ScrubTest, StatusOfAStateThatIsNotThereCreatesNothing)
+{
+    const std::string typo = stateFolder_.path("typo/scrub.sqlite");
+    EXPECT_EQ(runInProcess({"status", "--state", typo}, environment_),
+              (Outcome{2, "", "quelby-cli: no scrub state at " + typo + "\n"}));
+    EXPECT_EQ(
+        runInProcess({"status", "--json", "--state", "typo.sqlite"}, environment_),
+        (Outcome{2, "", "quelby-cli: no scrub state at " + tree_.path("typo.sqlite") + "\n"}));
+    const std::string home = stateFolder_.folder("home");
+    ::setenv("XDG_STATE_HOME", home.c_str(), 1);
+    EXPECT_EQ(runInProcess({"status"}, environment_),
+              (Outcome{0, "No folder has been scrubbed yet.\n", ""}));
+    EXPECT_EQ(runInProcess({"status", tree_.root()}, environment_),
+              (Outcome{0, tree_.root() + ": never scrubbed\n", ""}));
+    ::unsetenv("XDG_STATE_HOME");
+    EXPECT_EQ(test::namesIn(stateFolder_.root()), std::vector<std::string>{"home"});
+    EXPECT_EQ(test::namesIn(home), std::vector<std::string>{});
+    EXPECT_EQ(test::namesIn(tree_.root()), std::vector<std::string>{});
 }
 
 TEST_F(ScrubTest, ReadsAManifestsDigestsAndFindsItsDamage)
@@ -627,7 +738,7 @@ TEST_F(ScrubTest, ReadsAManifestsDigestsAndFindsItsDamage)
     const auto [status, out, err] = scrub({folder()});
     EXPECT_EQ(status, 1);
     EXPECT_NE(out.find(folder() + "/b.txt"), std::string::npos) << out;
-    EXPECT_NE(out.find(": 1 problems; 100% of its 2 files"), std::string::npos) << out;
+    EXPECT_NE(out.find(": 1 problem; 100% of its 2 files"), std::string::npos) << out;
 }
 
 TEST(ScrubArguments, RefusesWhatCannotRunWithStatusTwo)

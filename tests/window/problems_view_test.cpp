@@ -212,6 +212,49 @@ private slots:
                  qPrintable(report));
     }
 
+    // Each row shows the verdict the scrub stored, and its next step, before the look at the
+    // file now has ended; what that look finds then takes the row's place.
+    void theStoredVerdictShowsAtOnceAndTheLookAtTheFileNowWins()
+    {
+        DamagedCollection collection;
+        QVERIFY(!QTest::currentTestFailed());
+        {
+            auto state =
+                quelby::scrub::ScrubState::open(collection.state, [](const std::string&) {});
+            QVERIFY(state.has_value());
+            auto known = (*state)->knownFiles(collection.photos);
+            QVERIFY(known.has_value());
+            quelby::scrub::KnownFile first = known->at("one.jpg");
+            QCOMPARE(first.verdict, std::optional(quelby::Verdict::damaged));
+            first.verdict = quelby::Verdict::edited;
+            QVERIFY((*state)->record(collection.photos, "one.jpg", first, kLongAgo).has_value());
+        }
+        ViewController window;
+        const QString damage = "not modified since it was tagged: possible damage";
+        QCOMPARE(rows(window, 2), (QStringList{"modified after it was tagged", damage}));
+        QCOMPARE(rows(window, 4), (QStringList{"Accept as edited", "Repair from a copy"}));
+        QTRY_COMPARE(rows(window, 2), (QStringList{damage, damage}));
+        QCOMPARE(rows(window, 4), (QStringList{"Repair from a copy", "Repair from a copy"}));
+    }
+
+    // Both files were repaired and scrubbed outside the window: a Repair of a row it still lists
+    // finds nothing to do, and the list is read again at once, without another click.
+    void aRepairThatFindsTheFileWholeAgainLeavesNoStaleRows()
+    {
+        DamagedCollection collection("--parity 10");
+        QVERIFY(!QTest::currentTestFailed());
+        ViewController window;
+        window.show();
+        QCOMPARE(rows(window, 0).size(), 2);
+        QCOMPARE(rows(window, 4), (QStringList{"Repair", "Repair"}));
+        QCOMPARE(cli("repair " + collection.photos), 0);
+        QCOMPARE(cli("scrub --state " + collection.state + " " + collection.photos), 0);
+        QCOMPARE(rows(window, 0).size(), 2);
+        select(window, 0);
+        press(window, "repairButton");
+        QTRY_COMPARE(rows(window, 0), QStringList{});
+    }
+
     // A scrub killed before it finished has committed what it found: its problems are listed.
     void problemsOfAScrubThatNeverFinishedAreListed()
     {

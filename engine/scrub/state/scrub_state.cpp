@@ -111,11 +111,11 @@ public:
                     stray.push_back(std::move(path));
                     return;
                 }
-                rows.emplace_back(std::move(path),
-                                  KnownFile{use.integer(1), use.integer(2), use.integer(3),
-                                            use.optionalInteger(4),
-                                            static_cast<LastResult>(use.integer(5)),
-                                            use.optionalInteger(6)});
+                rows.emplace_back(
+                    std::move(path),
+                    KnownFile{use.integer(1), use.integer(2), use.integer(3),
+                              use.optionalInteger(4), static_cast<LastResult>(use.integer(5)),
+                              use.optionalInteger(6), verdictOfCode(use.optionalInteger(7))});
             });
             if (!read) {
                 return std::unexpected(failure("read", read.error()));
@@ -190,9 +190,10 @@ public:
                     stray.push_back(std::move(path));
                     return;
                 }
-                found.push_back(OpenProblem{
-                    std::move(path), result,
-                    use.optionalInteger(2).value_or(use.optionalInteger(3).value_or(0))});
+                found.push_back(
+                    OpenProblem{std::move(path), result,
+                                use.optionalInteger(2).value_or(use.optionalInteger(3).value_or(0)),
+                                verdictOfCode(use.optionalInteger(4))});
             });
             if (!read) {
                 return std::unexpected(failure("read", read.error()));
@@ -299,11 +300,13 @@ private:
         }
         const char* const steps[] = {
             "INSERT INTO files (folder, path, size, modified_ns, changed_ns, verified_at, result, "
-            "problem_since) SELECT ?1, path, size, modified_ns, changed_ns, verified_at, result, "
-            "problem_since FROM files WHERE folder = ?2 ON CONFLICT (folder, path) DO UPDATE SET "
+            "problem_since, verdict) SELECT ?1, path, size, modified_ns, changed_ns, verified_at, "
+            "result, problem_since, verdict FROM files WHERE folder = ?2 "
+            "ON CONFLICT (folder, path) DO UPDATE SET "
             "size = excluded.size, modified_ns = excluded.modified_ns, "
             "changed_ns = excluded.changed_ns, verified_at = excluded.verified_at, "
-            "result = excluded.result, problem_since = excluded.problem_since "
+            "result = excluded.result, problem_since = excluded.problem_since, "
+            "verdict = excluded.verdict "
             "WHERE (excluded.result IN (?3, ?4)) > (files.result IN (?3, ?4)) OR "
             "((excluded.result IN (?3, ?4)) = (files.result IN (?3, ?4)) AND "
             "coalesce(excluded.verified_at, -1) > coalesce(files.verified_at, -1))",
@@ -464,7 +467,8 @@ private:
             .bind(before + 5, file.changedNs)
             .bind(before + 6, file.verifiedAt)
             .bind(before + 7, std::int64_t{static_cast<int>(file.result)})
-            .bind(before + 8, file.problemSince);
+            .bind(before + 8, file.problemSince)
+            .bind(before + 9, verdictCode(file.verdict));
     }
 
     // Inside a write transaction: the folder's row id, adding the folder when new.

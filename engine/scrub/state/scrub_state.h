@@ -6,6 +6,8 @@
 // not evidence: it never holds a digest, and losing it only makes every file
 // due again. Paths are raw bytes (BLOBs), relative to their folder.
 
+#include "engine/run/verdict.h"
+
 #include <cstdint>
 #include <expected>
 #include <functional>
@@ -42,6 +44,8 @@ struct KnownFile
     std::optional<Seconds> verifiedAt; // none: never verified
     LastResult result = LastResult::none;
     std::optional<Seconds> problemSince; // when its open problem was first found
+    // What the scrub judged a file that differs; none for any other result.
+    std::optional<Verdict> verdict = std::nullopt;
     friend bool operator==(const KnownFile&, const KnownFile&) = default;
 };
 
@@ -67,6 +71,8 @@ struct OpenProblem
     std::string path; // relative to the folder, raw bytes
     LastResult result = LastResult::differs;
     Seconds since = 0;
+    // None for a read failure, and in a state written before verdicts were kept.
+    std::optional<Verdict> verdict = std::nullopt;
     friend bool operator==(const OpenProblem&, const OpenProblem&) = default;
 };
 

@@ -12,12 +12,14 @@ namespace {
 //     has files but no finished run has a NULL last_run. Version 3 added
 //     without_digest.
 //   files(folder, path BLOB, size, modified_ns, changed_ns, verified_at,
-//     result, problem_since), keyed by (folder, path) WITHOUT ROWID: the key
-//     is the row, so a file costs its path and a few varints.
+//     result, problem_since, verdict), keyed by (folder, path) WITHOUT ROWID:
+//     the key is the row, so a file costs its path and a few varints. Version
+//     4 added verdict (NULL for none, else the numbers of state_schema.h).
 
-// 2 added files_by_result, 3 folders.without_digest; the script below (after
-// kAddWithoutDigest for a state that has the table) brings an older state up to it.
-constexpr std::int64_t kSchemaVersion = 3;
+// 2 added files_by_result, 3 folders.without_digest, 4 files.verdict; the
+// columns a state lacks are added first, then the script below brings it up
+// to the rest.
+constexpr std::int64_t kSchemaVersion = 4;
 
 constexpr const char* kCreateSchema = R"(
 CREATE TABLE IF NOT EXISTS folders (
@@ -41,23 +43,36 @@ CREATE TABLE IF NOT EXISTS files (
     verified_at INTEGER,
     result INTEGER NOT NULL,
     problem_since INTEGER,
+    verdict INTEGER,
     PRIMARY KEY (folder, path)
 ) WITHOUT ROWID;
 -- The Folders view's counts, read from the index alone: a range per result.
 CREATE INDEX IF NOT EXISTS files_by_result ON files (folder, result, verified_at);
-PRAGMA user_version = 3;
+PRAGMA user_version = 4;
 )";
 
-constexpr const char* kAddWithoutDigest =
-    "ALTER TABLE folders ADD COLUMN without_digest INTEGER NOT NULL DEFAULT 0";
+// Each column a version added, with the version that added it.
+struct AddedColumn
+{
+    std::int64_t version;
+    const char* sql;
+};
+constexpr AddedColumn kAddedColumns[] = {
+    {3, "ALTER TABLE folders ADD COLUMN without_digest INTEGER NOT NULL DEFAULT 0"},
+    {4, "ALTER TABLE files ADD COLUMN verdict INTEGER"},
+};
 
 std::expected<void, SqliteError> createSchema(Database& database, std::int64_t found)
 {
     if (auto begun = database.run("BEGIN IMMEDIATE"); !begun) {
         return begun;
     }
-    auto made =
-        found > 0 ? database.run(kAddWithoutDigest) : std::expected<void, SqliteError>();
+    std::expected<void, SqliteError> made;
+    for (const AddedColumn& column : kAddedColumns) {
+        if (made && found > 0 && found < column.version) {
+            made = database.run(column.sql);
+        }
+    }
     if (made) {
         made = database.run(kCreateSchema);
     }
@@ -69,6 +84,36 @@ std::expected<void, SqliteError> createSchema(Database& database, std::int64_t f
 }
 
 } // namespace
+
+std::optional<std::int64_t> verdictCode(std::optional<Verdict> verdict)
+{
+    if (!verdict) {
+        return std::nullopt;
+    }
+    switch (*verdict) {
+    case Verdict::damaged:
+        return 1;
+    case Verdict::edited:
+        return 2;
+    case Verdict::unknown:
+        return 3;
+    }
+    return std::nullopt;
+}
+
+std::optional<Verdict> verdictOfCode(std::optional<std::int64_t> code)
+{
+    switch (code.value_or(0)) {
+    case 1:
+        return Verdict::damaged;
+    case 2:
+        return Verdict::edited;
+    case 3:
+        return Verdict::unknown;
+    default:
+        return std::nullopt;
+    }
+}
 
 std::expected<void, SqliteError> bringSchemaUpToDate(Database& database)
 {

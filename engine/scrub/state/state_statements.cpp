@@ -8,7 +8,7 @@ namespace quelby::scrub {
 namespace {
 
 constexpr const char* kFileColumnNames =
-    "folder, path, size, modified_ns, changed_ns, verified_at, result, problem_since";
+    "folder, path, size, modified_ns, changed_ns, verified_at, result, problem_since, verdict";
 
 // INSERT OR REPLACE of rows records, numbered parameters in column order.
 std::string putFilesSql(std::size_t rows)
@@ -51,11 +51,11 @@ std::expected<StateStatements, SqliteError> StateStatements::prepare(Database& d
         putFile.c_str(),
         putFiles.c_str(),
         "DELETE FROM files WHERE folder = ?1 AND path = ?2",
-        "SELECT path, size, modified_ns, changed_ns, verified_at, result, problem_since "
+        "SELECT path, size, modified_ns, changed_ns, verified_at, result, problem_since, verdict "
         "FROM files WHERE folder = (SELECT id FROM folders WHERE path = ?1)",
         saveFolder.c_str(),
         folders.c_str(),
-        "SELECT path, result, problem_since, verified_at FROM files "
+        "SELECT path, result, problem_since, verified_at, verdict FROM files "
         "WHERE folder = (SELECT id FROM folders WHERE path = ?1) AND result <> ?2 "
         "ORDER BY path",
         // Files without a digest are left out, as the scrub's own figures leave

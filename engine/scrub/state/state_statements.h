@@ -10,7 +10,7 @@
 namespace quelby::scrub {
 
 // The columns of a file's record, and how many records one putFiles writes.
-inline constexpr std::size_t kFileColumns = 8;
+inline constexpr std::size_t kFileColumns = 9;
 inline constexpr std::size_t kFilesPerPut = 64;
 
 struct StateStatements

@@ -1,4 +1,5 @@
 #include "engine/text/display_text.h"
+#include "support/temp_tree.h"
 
 #include <gtest/gtest.h>
 #include <optional>
@@ -90,6 +91,31 @@ TEST(DisplayText, ReadsBackToExactlyTheNameItCameFromSoNoTwoNamesLookAlike)
         ASSERT_EQ(decoded(shown), name) << shown;
         ASSERT_TRUE(isValidUtf8(shown)) << shown;
         ASSERT_EQ(shown.find('\n'), std::string::npos) << shown;
+    }
+}
+
+// Each word is read back by bash itself: a name that ended the command early
+// or named another folder would print other bytes.
+TEST(DisplayText, AShellWordIsReadBackAsExactlyItsPathOnOneLine)
+{
+    const std::pair<std::string, std::string> words[] = {
+        {"/home/ada/Pictures-2024_v1.0+a,b:c@d%e=f", "/home/ada/Pictures-2024_v1.0+a,b:c@d%e=f"},
+        {"/home/ada/my photos", "'/home/ada/my photos'"},
+        {"/it's $HOME `id` *;~", "'/it'\\''s $HOME `id` *;~'"},
+        {"/caf\xc3\xa9", "'/caf\xc3\xa9'"},
+        {"/a\nb; rm -rf ~", "$'/a\\x0ab; rm -rf ~'"},
+        {"/back\\slash'\xff", "$'/back\\x5cslash\\'\\xff'"},
+        {"", "''"},
+    };
+    test::TempTree tree;
+    for (const auto& [path, expected] : words) {
+        const std::string word = shellWord(path);
+        EXPECT_EQ(word, expected);
+        EXPECT_EQ(word.find('\n'), std::string::npos) << word;
+        test::writeWholeFile(tree.path("say"), "printf %s " + word + "\n");
+        ASSERT_EQ(test::runCommand("bash " + tree.path("say") + " >" + tree.path("said")), 0)
+            << word;
+        EXPECT_EQ(test::readWholeFile(tree.path("said")), path) << word;
     }
 }
 

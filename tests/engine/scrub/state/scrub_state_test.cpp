@@ -78,7 +78,12 @@ TEST(ScrubState, KeepsFilesAndFiguresPerFolderByteForByteAcrossReopening)
     const std::string photos = "/home/ada/Pictures";
     const std::string other = "/home/ada/Pictures\xff\n";
     const std::string odd = "caf\xe9\nline\x01.jpg";
-    const KnownFile changed{12, 34, 56, 1'700'000'000, LastResult::differs, 1'600'000'000};
+    const KnownFile changed{
+        12, 34, 56, 1'700'000'000, LastResult::differs, 1'600'000'000, Verdict::damaged};
+    const KnownFile edited{
+        5, 6, 7, 1'700'000'300, LastResult::differs, 1'700'000'300, Verdict::edited};
+    const KnownFile untold{
+        5, 6, 7, 1'700'000'300, LastResult::differs, 1'700'000'300, Verdict::unknown};
     const KnownFile unreadable{0, 0, 0, 1'700'000'100, LastResult::readFailed, 1'700'000'100};
     const KnownFile neverVerified{7, 8, 9, std::nullopt, LastResult::none, std::nullopt};
     const KnownFile noDigest{1, 2, 3, 1'700'000'200, LastResult::noDigest, std::nullopt};
@@ -90,6 +95,8 @@ TEST(ScrubState, KeepsFilesAndFiguresPerFolderByteForByteAcrossReopening)
         ASSERT_TRUE(state->record(photos, "a.jpg", sampleFile(1), 100));
         ASSERT_TRUE(state->record(photos, odd, changed, 100));
         ASSERT_TRUE(state->record(photos, "0 unreadable", unreadable, 100));
+        ASSERT_TRUE(state->record(photos, "edited.jpg", edited, 100));
+        ASSERT_TRUE(state->record(photos, "untold.jpg", untold, 100));
         ASSERT_TRUE(state->record(photos, "sub/new.raw", neverVerified, 100));
         ASSERT_TRUE(state->record(photos, "sub/plain.txt", noDigest, 100));
         ASSERT_TRUE(state->record(photos, "gone.jpg", sampleFile(2), 100));
@@ -118,6 +125,8 @@ TEST(ScrubState, KeepsFilesAndFiguresPerFolderByteForByteAcrossReopening)
     KnownFiles expected{{"a.jpg", sampleFile(1)},
                         {odd, changed},
                         {"0 unreadable", unreadable},
+                        {"edited.jpg", edited},
+                        {"untold.jpg", untold},
                         {"sub/new.raw", neverVerified},
                         {"sub/plain.txt", noDigest}};
     for (int n = 0; n < 150; ++n) {
@@ -134,8 +143,11 @@ TEST(ScrubState, KeepsFilesAndFiguresPerFolderByteForByteAcrossReopening)
     EXPECT_EQ(state->folders(),
               (std::vector<FolderRecord>{photosFigures, otherFigures, neverFinished}));
     EXPECT_EQ(state->openProblems(photos),
-              (std::vector<OpenProblem>{{"0 unreadable", LastResult::readFailed, 1'700'000'100},
-                                        {odd, LastResult::differs, 1'600'000'000}}));
+              (std::vector<OpenProblem>{
+                  {"0 unreadable", LastResult::readFailed, 1'700'000'100, std::nullopt},
+                  {odd, LastResult::differs, 1'600'000'000, Verdict::damaged},
+                  {"edited.jpg", LastResult::differs, 1'700'000'300, Verdict::edited},
+                  {"untold.jpg", LastResult::differs, 1'700'000'300, Verdict::unknown}}));
 
     // Figures are replaced, not added to.
     FolderRecord again = photosFigures;
@@ -143,6 +155,29 @@ TEST(ScrubState, KeepsFilesAndFiguresPerFolderByteForByteAcrossReopening)
     again.notifiedAt = 1'700'001'000;
     ASSERT_TRUE(state->saveFolder(again));
     EXPECT_EQ(state->folders(), (std::vector<FolderRecord>{again, otherFigures, neverFinished}));
+
+    // A state of the version before verdicts opens with every file and figure
+    // it held; its problems have no verdict until a scrub finds them again.
+    state.reset();
+    sqlite3* older = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &older), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(older, "ALTER TABLE files DROP COLUMN verdict; PRAGMA user_version = 3",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(older);
+    state = openState(path);
+    ASSERT_NE(state, nullptr);
+    const auto withoutVerdicts = [](KnownFile file) {
+        file.verdict.reset();
+        return file;
+    };
+    for (auto& [name, file] : expected) {
+        file = withoutVerdicts(file);
+    }
+    EXPECT_TRUE(state->knownFiles(photos) == expected);
+    EXPECT_EQ(state->folders(), (std::vector<FolderRecord>{again, otherFigures, neverFinished}));
+    ASSERT_TRUE(state->record(photos, "edited.jpg", edited, 200));
+    EXPECT_EQ(state->openProblems(photos)->at(2).verdict, Verdict::edited);
 }
 
 // The counts the Folders view shows come from SQL; they must be the ones a
@@ -193,14 +228,16 @@ TEST(ScrubState, CountsEachFolderAsStatusDoesFromAnIndexAnOlderStateGainsOnOpeni
         EXPECT_EQ((*folders)[index].folder, (*counts)[index].folder);
     }
 
-    // A state of the first version, which had no index of results and no count
-    // of files without a digest, is brought up to date on opening, its files kept.
+    // A state of the first version, which had no index of results, no count of
+    // files without a digest and no verdicts, is brought up to date on opening,
+    // its files kept.
     state.reset();
     sqlite3* older = nullptr;
     ASSERT_EQ(sqlite3_open(tree.path("scrub.sqlite").c_str(), &older), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(older,
                            "DROP INDEX files_by_result; ALTER TABLE folders DROP COLUMN "
-                           "without_digest; PRAGMA user_version = 1",
+                           "without_digest; ALTER TABLE files DROP COLUMN verdict; "
+                           "PRAGMA user_version = 1",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(older);
