@@ -233,7 +233,7 @@ TEST(Repair, FindsACopyBelowMoreFoldersThanItMayOpenFiles)
     ::setrlimit(RLIMIT_NOFILE, &limit);
     EXPECT_EQ(outcome, (Outcome{0,
                                 "✅ Repaired " + f + "/photo.jpg from " + tree.path(deep) +
-                                    "/renamed.jpg\nRepaired 1 of 1 damaged files in " + f +
+                                    "/renamed.jpg\nRepaired 1 of 1 damaged file in " + f +
                                     " (1 kept as .damaged).\n",
                                 ""}));
 }
