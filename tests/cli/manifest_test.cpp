@@ -407,6 +407,16 @@ TEST(Manifest, MissingFilesAreReportedOrDroppedAndExcludedOnesStayByteForByte)
         SCOPED_TRACE(c.args.front());
         ::unlink(mount.path(c.gone).c_str());
         ASSERT_FALSE(exists(mount.path(c.gone)));
+        // A dry run says what it would drop and leaves the manifest as it is.
+        const std::string manifestBefore = readWholeFile(mount.path(kManifest));
+        std::vector<std::string> dryRun = c.args;
+        dryRun.insert(dryRun.begin() + 1, "--dry-run");
+        const auto [dryStatus, dryOut, dryErr] = runTool(dryRun);
+        EXPECT_EQ(dryStatus, 0) << dryErr;
+        EXPECT_NE(dryOut.find("Would drop the digest of missing " + f + "/" + c.gone + "\n"),
+                  std::string::npos)
+            << dryOut;
+        EXPECT_EQ(readWholeFile(mount.path(kManifest)), manifestBefore);
         const auto [writeStatus, writeOut, writeErr] = runTool(c.args);
         EXPECT_EQ(writeStatus, 0) << writeErr;
         EXPECT_NE(writeOut.find("⚠️ Dropped the digest of missing " + f + "/" + c.gone + "\n"),

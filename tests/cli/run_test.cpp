@@ -74,6 +74,10 @@ TEST(RunInProcess, RefusesWhatCannotRunWithStatusTwoAndOneLine)
         {{"check", "-b", "64", "d"}, "invalid buffer size '64'"},
         {{"check", "-b", "1025M", "d"}, "'1025M' is out of range"},
         {{"check", "-b", "99999999999999999999K", "d"}, "is out of range"},
+        {{"retag", "--new-only", "d"}, "--new-only applies to tag, not to retag"},
+        {{"tag", "--new-only", "--parity", "5", "d"}, "--parity applies to tag without --new-only"},
+        {{"retag", "--dry-run", "--json", "d"}, "--dry-run with --json applies to repair"},
+        {{"check", "--dry-run", "d"}, "--dry-run applies to repair, tag and retag, not to check"},
     };
     for (const auto& [args, reason] : cases) {
         const auto [status, out, err] = runInProcess(args);
