@@ -123,7 +123,8 @@ int runWalk(const CliOptions& cliOptions, std::ostream& out, std::ostream& err,
         report.write(report::paritySummary(parity));
     }
     report.flush();
-    if (state.replacedCount > 0) {
+    // A store that could not keep what the run wrote replaced nothing.
+    if (state.replacedCount > 0 && kept) {
         sayError(err, report::replacedDigestsWarning(state.replacedCount));
     }
     if (options.operation == Operation::check && state.unsupportedCount > 0) {

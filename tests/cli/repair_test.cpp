@@ -257,7 +257,7 @@ TEST(Repair, RefusesCopiesThatOverlapTheFolderAndFilesItCannotSwapSafely)
         {{"tag", "--restore-missing", f}, "--restore-missing applies to repair, not to tag"},
         {{"check", "--heal", f}, "--heal applies to scrub, not to check"},
         {{"check", "--from", b, f}, "--from applies to repair, not to check"},
-        {{"tag", "--dry-run", f}, "--dry-run applies to repair, not to tag"},
+        {{"check", "--dry-run", f}, "--dry-run applies to repair, tag and retag, not to check"},
         {{"repair", "--from", notFolder, f}, notFolder + ": Not a directory"},
         {{"repair", "--from", tree.path("f/inner"), f},
          tree.path("f/inner") + ": the copy lies inside " + f},
