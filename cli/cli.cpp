@@ -78,8 +78,8 @@ int runWalk(const CliOptions& cliOptions, std::ostream& out, std::ostream& err,
     }
     // Tag and Retag keep each folder's parity sets up to date with the files they prove;
     // a run that reads only new files proves too few, and a dry run writes no set.
-    const bool keepsParity = runOptions->operation != Operation::check &&
-                             !runOptions->newOnly && !runOptions->dryRun;
+    const bool keepsParity =
+        runOptions->operation != Operation::check && !runOptions->newOnly && !runOptions->dryRun;
     runOptions->details = runOptions->details || keepsParity;
     const RunOptions& options = *runOptions;
     const std::string& folder = options.folder;

@@ -80,8 +80,8 @@ std::expected<RunOptions, int> runOptionsFor(const CliOptions& cliOptions, std::
         return std::unexpected(kExitUsage);
     }
     // A dry run takes no lock and never creates a manifest.
-    const bool writes = (cliOptions.operation != Operation::check || cliOptions.repair) &&
-                        !cliOptions.dryRun;
+    const bool writes =
+        (cliOptions.operation != Operation::check || cliOptions.repair) && !cliOptions.dryRun;
     if (auto chosen = chooseEvidenceFor(options, cliOptions.store, writes, err); !chosen) {
         return std::unexpected(chosen.error());
     }

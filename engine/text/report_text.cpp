@@ -102,8 +102,7 @@ std::string wouldDropMissingLine(std::string_view path)
     return join({"Would drop the digest of missing ", path, "\n"});
 }
 
-std::string wouldWriteSummary(Operation operation, const RunCounts& counts,
-                              std::string_view folder)
+std::string wouldWriteSummary(Operation operation, const RunCounts& counts, std::string_view folder)
 {
     return join({operation == Operation::retag ? "Would retag " : "Would tag ",
                  number(counts.writtenCount), " of ", number(counts.totalCount),

@@ -95,10 +95,9 @@ TEST(Tag, NewOnlyNeitherReadsNorWritesATaggedFileAndEveryRunCountsTheEvidenceItR
     newOnly.folder = tree.folder("one");
     tree.file("one/tagged", "x");
     test::storeAttribute(tree.path("one/tagged"), kDigestAttributeName, "not even a digest");
-    EXPECT_EQ(runReport(newOnly),
-              inFolder("Tagged a total of 0 files in {F} with 0 errors.\n"
-                       "1 file already had a digest and was left as it was.",
-                       newOnly.folder));
+    EXPECT_EQ(runReport(newOnly), inFolder("Tagged a total of 0 files in {F} with 0 errors.\n"
+                                           "1 file already had a digest and was left as it was.",
+                                           newOnly.folder));
 }
 
 } // namespace
