@@ -76,8 +76,10 @@ int runWalk(const CliOptions& cliOptions, std::ostream& out, std::ostream& err,
     if (!runOptions) {
         return runOptions.error();
     }
-    // Tag and Retag keep each folder's parity sets up to date with the files they prove.
-    const bool keepsParity = runOptions->operation != Operation::check;
+    // Tag and Retag keep each folder's parity sets up to date with the files they prove;
+    // a run that reads only new files proves too few, and a dry run writes no set.
+    const bool keepsParity =
+        runOptions->operation != Operation::check && !runOptions->newOnly && !runOptions->dryRun;
     runOptions->details = runOptions->details || keepsParity;
     const RunOptions& options = *runOptions;
     const std::string& folder = options.folder;
@@ -121,9 +123,15 @@ int runWalk(const CliOptions& cliOptions, std::ostream& out, std::ostream& err,
         report.write(report::paritySummary(parity));
     }
     report.flush();
+    // A store that could not keep what the run wrote replaced nothing.
+    if (state.replacedCount > 0 && kept) {
+        sayError(err, report::replacedDigestsWarning(state.replacedCount));
+    }
     if (options.operation == Operation::check && state.unsupportedCount > 0) {
+        const bool one = state.unsupportedCount == 1;
         sayError(err, escapedForReport(folder) + ": " + std::to_string(state.unsupportedCount) +
-                          " files have no digest because their file system does not keep "
+                          (one ? " file has no digest because its file system does not keep "
+                               : " files have no digest because their file system does not keep ") +
                           "extended attributes");
     }
     if (state.stopped && environment.stopSignal() != 0) {

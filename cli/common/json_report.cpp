@@ -127,7 +127,7 @@ Json jsonSummaryObject(const RunOptions& options, const RunState& state, double 
     object["version"] = 1;
     object["operation"] = operationName(options.operation);
     addPath(object, "folder", options.folder);
-    object["total"] = state.totalCount;
+    object["total"] = state.totalCount - state.alreadyTaggedCount; // as the text counts it
     object["matched"] = state.matchedCount;
     object["differs"] = state.mismatchedCount;
     object["no_digest"] = state.noDigestCount;
@@ -135,6 +135,8 @@ Json jsonSummaryObject(const RunOptions& options, const RunState& state, double 
     object["retagged"] = state.retaggedCount;
     object["first_tag"] = state.firstTagCount;
     object["kept"] = state.keptCount;
+    object["already_tagged"] = state.alreadyTaggedCount;
+    object["replaced"] = state.replacedCount;
     object["read_failed"] = state.readFailedCount;
     object["excluded"] = state.excludedCount;
     object["other_devices"] = state.otherDeviceCount;

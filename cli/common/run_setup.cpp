@@ -59,6 +59,9 @@ std::expected<RunOptions, int> runOptionsFor(const CliOptions& cliOptions, std::
     options.realBufferSize = cliOptions.buffer.realBufferSize;
     options.explain = cliOptions.explain;
     options.onlyEdited = cliOptions.onlyEdited;
+    options.newOnly = cliOptions.newOnly;
+    // A dry run of repair is the repair's own; its walk is a Check's.
+    options.dryRun = cliOptions.dryRun && cliOptions.operation != Operation::check;
     options.details = cliOptions.json;
     options.oneFileSystem = cliOptions.oneFileSystem;
     if (cliOptions.jobs != 0) {
@@ -76,8 +79,9 @@ std::expected<RunOptions, int> runOptionsFor(const CliOptions& cliOptions, std::
         sayError(err, valid.error());
         return std::unexpected(kExitUsage);
     }
-    const bool writes = cliOptions.operation != Operation::check ||
-                        (cliOptions.repair && !cliOptions.dryRun);
+    // A dry run takes no lock and never creates a manifest.
+    const bool writes =
+        (cliOptions.operation != Operation::check || cliOptions.repair) && !cliOptions.dryRun;
     if (auto chosen = chooseEvidenceFor(options, cliOptions.store, writes, err); !chosen) {
         return std::unexpected(chosen.error());
     }

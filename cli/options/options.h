@@ -28,6 +28,7 @@ struct CliOptions
     bool progress = false; // a progress line whatever standard output is (-q still wins)
     bool explain = false;
     bool onlyEdited = false;
+    bool newOnly = false; // tag: only files without a digest
     bool json = false;
     bool oneFileSystem = false;
     std::vector<std::string> excludePatterns;
@@ -39,7 +40,7 @@ struct CliOptions
     // repair: a walk like Check's (operation check) that mends damaged files.
     bool repair = false;
     std::vector<std::string> copies;
-    bool dryRun = false;
+    bool dryRun = false; // repair, tag and retag: write nothing
     bool alsoUnknown = false;
     std::optional<std::string> paritySet; // repair --parity SET, bytes as given
     bool restoreMissing = false;

@@ -130,6 +130,7 @@ private:
                      : name == "--progress"        ? &raw_.progress
                      : name == "--explain"         ? &raw_.explain
                      : name == "--only-edited"     ? &raw_.onlyEdited
+                     : name == "--new-only"        ? &raw_.newOnly
                      : name == "--json"            ? &raw_.json
                      : name == "--one-file-system" ? &raw_.oneFileSystem
                      : name == "--dry-run"         ? &raw_.dryRun

@@ -25,6 +25,7 @@ struct RawArguments
     bool progress = false;
     bool explain = false;
     bool onlyEdited = false;
+    bool newOnly = false;
     bool json = false;
     bool oneFileSystem = false;
     std::vector<std::string> excludePatterns;

@@ -85,6 +85,16 @@ std::optional<std::string> walkOptionMisplaced(const RawArguments& raw, Operatio
     if (raw.onlyEdited && operation != Operation::retag) {
         return "--only-edited applies to retag, not to " + command;
     }
+    if (raw.newOnly && command != "tag") {
+        return "--new-only applies to tag, not to " + command;
+    }
+    // The sets of a run that reads only new files would cover nothing else.
+    if (raw.newOnly && raw.parity) {
+        return "--parity applies to tag without --new-only";
+    }
+    if (raw.dryRun && raw.json && (command == "tag" || command == "retag")) {
+        return "--dry-run with --json applies to repair, not to " + command;
+    }
     if (raw.parity && operation == Operation::check && command != "repair") {
         return "--parity applies to tag, retag and repair, not to " + command;
     }
@@ -102,6 +112,7 @@ std::optional<std::string> takeWalkOptions(const RawArguments& raw, CliOptions& 
     options.progress = raw.progress;
     options.explain = raw.explain;
     options.onlyEdited = raw.onlyEdited;
+    options.newOnly = raw.newOnly;
     options.json = raw.json;
     options.oneFileSystem = raw.oneFileSystem;
     options.excludePatterns = raw.excludePatterns;

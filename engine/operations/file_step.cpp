@@ -75,7 +75,7 @@ void FileVisit::reportUnreadable(const std::string& reason)
 // for what they are by the one read that Check and Retag make anyway.
 bool FileVisit::isDamagedCopy()
 {
-    if (options.operation != Operation::tag) {
+    if (options.operation != Operation::tag || options.newOnly) {
         firstDigestRead_ = storedDigest();
         if (*firstDigestRead_ && **firstDigestRead_) {
             return false;
@@ -158,11 +158,17 @@ void FileVisit::recordDetails(const std::optional<Digest>& computed)
 
 std::expected<void, PosixError> FileVisit::writeDigest(const Digest& digest)
 {
+    if (options.dryRun) {
+        return {};
+    }
     return options.evidence->write(storedFile(), EvidenceKind::digest, digest.view());
 }
 
 void FileVisit::writeTimeStamp()
 {
+    if (options.dryRun) {
+        return;
+    }
     const std::string text = timeStampText(std::chrono::system_clock::now());
     (void)options.evidence->write(storedFile(), EvidenceKind::stamp, text);
 }

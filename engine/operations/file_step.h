@@ -63,6 +63,8 @@ public:
     Verdict judge();
     // Records the details a machine-readable report shows, when asked for.
     void recordDetails(const std::optional<Digest>& computed);
+    // In a dry run both writes succeed without touching the store, so that
+    // every decision after them is the one the run would make.
     std::expected<void, PosixError> writeDigest(const Digest& digest);
     // Writes the time stamp of this moment; a failure is dropped by design.
     void writeTimeStamp();

@@ -21,14 +21,23 @@ void recordWrite(FileVisit& visit, Rewrite rewrite)
         visit.writeTimeStamp();
     }
     auto& outcome = visit.outcome;
+    ++outcome.counts.writtenCount;
     if (rewrite == Rewrite::retag) {
         ++outcome.counts.retaggedCount;
         outcome.result = FileResult::retagged;
-        visit.addLine(report::retaggedLine(visit.path));
+        // Under onlyEdited, only edits get here: they prove nothing.
+        if (!visit.options.dryRun && outcome.verdict != Verdict::edited) {
+            ++outcome.counts.replacedCount;
+        }
     } else {
         ++outcome.counts.firstTagCount;
         outcome.result = FileResult::tagged;
-        visit.addLine(report::taggedLine(visit.path));
+    }
+    if (visit.options.dryRun) {
+        visit.addLine(report::wouldRetagLine(visit.path));
+    } else {
+        visit.addLine(rewrite == Rewrite::retag ? report::retaggedLine(visit.path)
+                                                : report::taggedLine(visit.path));
     }
 }
 

@@ -97,6 +97,8 @@ private:
                 if (options_.operation == Operation::check) {
                     outcome.lines = report::missingLine(shown);
                     outcome.counts.failureCount = 1;
+                } else if (options_.dryRun) {
+                    outcome.lines = report::wouldDropMissingLine(shown);
                 } else {
                     outcome.lines = report::droppedMissingLine(shown);
                 }

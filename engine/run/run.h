@@ -46,6 +46,12 @@ struct RunOptions
     bool explain = false;    // Check: tell an edit from damage for each file that differs
     // Retag: rewrite a differing digest only after an edit, and stamp every digest written
     bool onlyEdited = false;
+    // Tag: only files without a digest are tagged; a file that carries one is
+    // neither read nor written, so no stored digest is ever replaced.
+    bool newOnly = false;
+    // Tag and Retag: every decision as the run would make it, but nothing
+    // written; each file the run would write is reported as such.
+    bool dryRun = false;
     bool details = false;    // fill in each outcome's stored values, times and verdict
     Exclusions exclusions;   // entries left out, folders not entered
     bool oneFileSystem = false; // folders on another device than the folder are not entered
@@ -61,7 +67,6 @@ struct RunOptions
     // With readsUntagged false: a file without a digest that has settled gets
     // one, stamped (a scrub that protects new files).
     bool tagsNew = false;
-    bool newOnly = false;
     std::shared_ptr<EvidenceStore> evidence = attributeStore(); // where digests are kept
     // The folder, opened once when the store was chosen; the walk opens it when none.
     std::shared_ptr<const FileDescriptor> folderFd;
@@ -88,6 +93,13 @@ struct RunCounts
     std::int64_t damagedCount = 0;
     std::int64_t unknownCount = 0;
     std::int64_t keptCount = 0;       // Retag with onlyEdited: stored digests kept
+    // Tag and Retag: files whose digest was written (in a dry run: would be).
+    std::int64_t writtenCount = 0;
+    // Tag and Retag: stored digests that differed from the new one and were
+    // replaced, where no verdict called the difference an edit.
+    std::int64_t replacedCount = 0;
+    // Tag with newOnly: files left as they were because they carry a digest.
+    std::int64_t alreadyTaggedCount = 0;
     std::int64_t readFailedCount = 0; // files and folders that could not be read
     std::int64_t excludedCount = 0;   // entries left out by a pattern
     std::int64_t otherDeviceCount = 0; // folders on another file system, not entered

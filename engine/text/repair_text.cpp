@@ -4,6 +4,15 @@
 
 namespace quelby::report {
 
+namespace {
+
+std::string damagedFiles(std::int64_t count)
+{
+    return count == 1 ? " damaged file in " : " damaged files in ";
+}
+
+} // namespace
+
 std::string repairedLine(std::string_view path, std::string_view copy)
 {
     return join({kTick, "Repaired ", path, " from ", copy, "\n"});
@@ -43,7 +52,7 @@ std::string repairSummary(std::int64_t repaired, std::int64_t toRepair, std::str
                           std::int64_t keptDamaged)
 {
     return join({"Repaired ", std::to_string(repaired), " of ", std::to_string(toRepair),
-                 " damaged files in ", folder, " (", std::to_string(keptDamaged),
+                 damagedFiles(toRepair), folder, " (", std::to_string(keptDamaged),
                  " kept as .damaged).\n"});
 }
 
@@ -51,7 +60,7 @@ std::string dryRunSummary(std::int64_t wouldRepair, std::int64_t toRepair,
                           std::string_view folder)
 {
     return join({"Would repair ", std::to_string(wouldRepair), " of ", std::to_string(toRepair),
-                 " damaged files in ", folder, ".\n"});
+                 damagedFiles(toRepair), folder, ".\n"});
 }
 
 } // namespace quelby::report

@@ -87,6 +87,36 @@ std::string retaggedLine(std::string_view path)
     return join({kWarning, "Retagged ", path, "\n"});
 }
 
+std::string wouldTagLine(std::string_view path)
+{
+    return join({"Would tag ", path, "\n"});
+}
+
+std::string wouldRetagLine(std::string_view path)
+{
+    return join({"Would retag ", path, "\n"});
+}
+
+std::string wouldDropMissingLine(std::string_view path)
+{
+    return join({"Would drop the digest of missing ", path, "\n"});
+}
+
+std::string wouldWriteSummary(Operation operation, const RunCounts& counts, std::string_view folder)
+{
+    return join({operation == Operation::retag ? "Would retag " : "Would tag ",
+                 number(counts.writtenCount), " of ", number(counts.totalCount),
+                 counts.totalCount == 1 ? " file in " : " files in ", folder, "."});
+}
+
+std::string replacedDigestsWarning(std::int64_t replaced)
+{
+    return join({number(replaced),
+                 replaced == 1 ? " stored digest differs and was replaced"
+                               : " stored digests differ and were replaced",
+                 "; check first, or use --new-only or --only-edited to keep them as evidence"});
+}
+
 std::string couldntTagLine(std::string_view path, std::string_view reason)
 {
     return couldntTagNotice(path, reason);
@@ -131,7 +161,9 @@ std::string checkSummary(const RunState& state, std::string_view folder, bool ve
                   number(state.mismatchedCount), " didn't match their digest\n", "\t",
                   number(state.noDigestCount), " had no digest."});
     if (state.missingCount > 0) {
-        text += join({"\n\t", number(state.missingCount), " listed files were missing."});
+        text += join({"\n\t", number(state.missingCount),
+                      state.missingCount == 1 ? " listed file was missing."
+                                              : " listed files were missing."});
     }
     if (verbose) {
         text += join({"\nBuffer size ", number(setBufferSize), " giving actual buffer ",
@@ -143,8 +175,16 @@ std::string checkSummary(const RunState& state, std::string_view folder, bool ve
 std::string tagSummary(const RunState& state, std::string_view folder, bool verbose,
                        std::int64_t setBufferSize)
 {
-    std::string text = join({"Tagged a total of ", number(state.totalCount), " files in ", folder,
-                             " with ", number(state.errorCount), " errors."});
+    // Files left alone for their digest were not tagged: they have a line of their own.
+    std::string text =
+        join({"Tagged a total of ", number(state.totalCount - state.alreadyTaggedCount),
+              " files in ", folder, " with ", number(state.errorCount), " errors."});
+    if (state.alreadyTaggedCount > 0) {
+        text += join({"\n", number(state.alreadyTaggedCount),
+                      state.alreadyTaggedCount == 1
+                          ? " file already had a digest and was left as it was."
+                          : " files already had a digest and were left as they were."});
+    }
     if (verbose) {
         text += join({"\nBuffer size ", number(setBufferSize)});
     }
@@ -173,6 +213,9 @@ namespace quelby {
 std::string summaryText(const RunOptions& options, const RunState& state)
 {
     const std::string folder = escapedForReport(options.folder);
+    if (options.dryRun && options.operation != Operation::check) {
+        return report::wouldWriteSummary(options.operation, state, folder);
+    }
     switch (options.operation) {
     case Operation::check:
         return report::checkSummary(state, folder, options.verbose, options.setBufferSize,

@@ -35,6 +35,16 @@ std::string couldntTagLine(std::string_view path, std::string_view reason); // X
 // Retag that rewrites only edited files: a differing digest kept as evidence.
 std::string keptLine(std::string_view path, std::string_view explanation);
 
+// A dry run of Tag or Retag: in place of the line of each file the run would write.
+std::string wouldTagLine(std::string_view path);
+std::string wouldRetagLine(std::string_view path);
+std::string wouldDropMissingLine(std::string_view path);
+// Its summary, with no final line break.
+std::string wouldWriteSummary(Operation operation, const RunCounts& counts,
+                              std::string_view folder);
+// Tag and Retag, once after the run, for standard error.
+std::string replacedDigestsWarning(std::int64_t replaced);
+
 // Every operation: a file or folder whose contents or digest could not be read.
 std::string couldntReadLine(std::string_view path, std::string_view reason);
 

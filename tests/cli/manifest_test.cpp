@@ -267,7 +267,7 @@ TEST(Manifest, OddNamesRoundTripThroughTagExportSha256sumImportAndCheck)
             const auto [status, out, err] = runTool(args);
             EXPECT_EQ(status, 3) << form;
             EXPECT_EQ(err, keptIn(f) + "Exported " + n + " digests from " + f +
-                               "; 1 files had none.\n");
+                               "; 1 file had none.\n");
             EXPECT_EQ(count(out, "\n"), written.size()) << out; // line feeds in names are escaped
             lists.file("sums" + form, out);
             EXPECT_EQ(test::runIn(f, {"sha256sum", "-c", "--strict", lists.path("sums" + form)})
@@ -315,7 +315,7 @@ TEST(Manifest, OddNamesRoundTripThroughTagExportSha256sumImportAndCheck)
         // The attributes give back the very list the manifest gave.
         EXPECT_EQ(runTool({"export", copy}),
                   (Outcome{3, sums,
-                           "Exported " + n + " digests from " + copy + "; 1 files had none.\n"}));
+                           "Exported " + n + " digests from " + copy + "; 1 file had none.\n"}));
         EXPECT_EQ(std::get<0>(runTool({"tag", "--store", "attributes", copy})), 0);
 
         // A copy beside it whose own manifest names a different digest for one file, has
@@ -356,7 +356,7 @@ TEST(Manifest, OddNamesRoundTripThroughTagExportSha256sumImportAndCheck)
         mount.file("bare/x", "x");
         EXPECT_EQ(runTool({"export", bare}),
                   (Outcome{3, "", keptIn(bare) + "Exported 0 digests from " + bare +
-                                      "; 1 files had none.\n"}));
+                                      "; 1 file had none.\n"}));
         EXPECT_FALSE(exists(bare + "/" + kManifest));
 
         // The digests really are the files': one changed file differs.
@@ -385,7 +385,7 @@ TEST(Manifest, MissingFilesAreReportedOrDroppedAndExcludedOnesStayByteForByte)
     EXPECT_EQ(status, 1) << err;
     EXPECT_EQ(out, "❌ Missing " + f + "/gone\nChecked a total of 4 files in " + f +
                        "\t4 matched digest correctly\n\t0 didn't match their digest\n"
-                       "\t0 had no digest.\n\t1 listed files were missing.\n");
+                       "\t0 had no digest.\n\t1 listed file was missing.\n");
     EXPECT_EQ(readWholeFile(mount.path(kManifest)), tagged);
 
     // A repair rewrites the manifest but did not act on the gone file: its digest and stamp stay.
@@ -407,6 +407,16 @@ TEST(Manifest, MissingFilesAreReportedOrDroppedAndExcludedOnesStayByteForByte)
         SCOPED_TRACE(c.args.front());
         ::unlink(mount.path(c.gone).c_str());
         ASSERT_FALSE(exists(mount.path(c.gone)));
+        // A dry run says what it would drop and leaves the manifest as it is.
+        const std::string manifestBefore = readWholeFile(mount.path(kManifest));
+        std::vector<std::string> dryRun = c.args;
+        dryRun.insert(dryRun.begin() + 1, "--dry-run");
+        const auto [dryStatus, dryOut, dryErr] = runTool(dryRun);
+        EXPECT_EQ(dryStatus, 0) << dryErr;
+        EXPECT_NE(dryOut.find("Would drop the digest of missing " + f + "/" + c.gone + "\n"),
+                  std::string::npos)
+            << dryOut;
+        EXPECT_EQ(readWholeFile(mount.path(kManifest)), manifestBefore);
         const auto [writeStatus, writeOut, writeErr] = runTool(c.args);
         EXPECT_EQ(writeStatus, 0) << writeErr;
         EXPECT_NE(writeOut.find("⚠️ Dropped the digest of missing " + f + "/" + c.gone + "\n"),
@@ -462,17 +472,23 @@ TEST(Manifest, ARunOverOneFolderLeavesEveryOtherFoldersEntriesByteForByte)
     mount.file("x/new", "new in x");
 
     const std::string x = mount.path("x");
+    const std::string replaced = "quelby-cli: 1 stored digest differs and was replaced; check "
+                                 "first, or use --new-only or --only-edited to keep them as "
+                                 "evidence\n";
     const struct
     {
         std::vector<std::string> args;
         int status;
-    } runs[] = {{{"check", x}, 1}, {{"tag", x}, 0}, {{"retag", "--times", x}, 0},
-                {{"check", x}, 0}};
+        std::string warning; // the edited x/1's digest replaced
+    } runs[] = {{{"check", x}, 1, ""},
+                {{"tag", x}, 0, replaced},
+                {{"retag", "--times", x}, 0, ""},
+                {{"check", x}, 0, ""}};
     for (const auto& run : runs) {
         SCOPED_TRACE(run.args.front());
         const auto [status, out, err] = runTool(run.args);
         EXPECT_EQ(status, run.status) << out << err;
-        EXPECT_EQ(err, keptIn(top));
+        EXPECT_EQ(err, keptIn(top) + run.warning);
         for (const char* other : {"x-y", "xa", "y/"}) {
             EXPECT_EQ(out.find(top + "/" + other), std::string::npos) << out;
         }

@@ -33,7 +33,8 @@ std::optional<std::string> rawAttribute(const std::string& path, const char* nam
 std::string summaryOf(int repaired, int toRepair, const std::string& folder)
 {
     return "Repaired " + std::to_string(repaired) + " of " + std::to_string(toRepair) +
-           " damaged files in " + folder + " (" + std::to_string(repaired) +
+           (toRepair == 1 ? " damaged file in " : " damaged files in ") + folder + " (" +
+           std::to_string(repaired) +
            " kept as .damaged).\n";
 }
 
@@ -171,7 +172,7 @@ TEST(RepairAttack, FailsWhileDamageItDoesNotRepairRemains)
     EXPECT_EQ(runFromRoot({"repair", "--from", b, f}),
               (Outcome{1, lines + summaryOf(0, 1, f), ""}));
     EXPECT_EQ(runFromRoot({"repair", "--dry-run", "--from", b, f}),
-              (Outcome{1, lines + "Would repair 0 of 1 damaged files in " + f + ".\n", ""}));
+              (Outcome{1, lines + "Would repair 0 of 1 damaged file in " + f + ".\n", ""}));
     // A file that may be damaged fails the run by itself; an edit is the user's business.
     ASSERT_EQ(::unlink(tree.path("f/link.bin").c_str()), 0);
     EXPECT_EQ(runFromRoot({"repair", "--from", b, f}),
@@ -193,7 +194,7 @@ TEST(RepairAttack, RefusesAFolderWhereANameCannotBeRemovedBeforeWritingAnything)
         ASSERT_EQ(shell(std::string("chattr -") + flag + " " + scene.f), 0);
         EXPECT_EQ(
             dryRun,
-            (Outcome{1, line + "Would repair 0 of 1 damaged files in " + scene.f + ".\n", ""}));
+            (Outcome{1, line + "Would repair 0 of 1 damaged file in " + scene.f + ".\n", ""}));
         EXPECT_EQ(repair, (Outcome{1, line + summaryOf(0, 1, scene.f), ""}));
         EXPECT_EQ(namesIn(scene.f), std::vector<std::string>{"photo.jpg"});
         EXPECT_EQ(test::readWholeFile(scene.photo), scene.damaged);

@@ -233,7 +233,7 @@ TEST(Repair, FindsACopyBelowMoreFoldersThanItMayOpenFiles)
     ::setrlimit(RLIMIT_NOFILE, &limit);
     EXPECT_EQ(outcome, (Outcome{0,
                                 "✅ Repaired " + f + "/photo.jpg from " + tree.path(deep) +
-                                    "/renamed.jpg\nRepaired 1 of 1 damaged files in " + f +
+                                    "/renamed.jpg\nRepaired 1 of 1 damaged file in " + f +
                                     " (1 kept as .damaged).\n",
                                 ""}));
 }
@@ -257,7 +257,7 @@ TEST(Repair, RefusesCopiesThatOverlapTheFolderAndFilesItCannotSwapSafely)
         {{"tag", "--restore-missing", f}, "--restore-missing applies to repair, not to tag"},
         {{"check", "--heal", f}, "--heal applies to scrub, not to check"},
         {{"check", "--from", b, f}, "--from applies to repair, not to check"},
-        {{"tag", "--dry-run", f}, "--dry-run applies to repair, not to tag"},
+        {{"check", "--dry-run", f}, "--dry-run applies to repair, tag and retag, not to check"},
         {{"repair", "--from", notFolder, f}, notFolder + ": Not a directory"},
         {{"repair", "--from", tree.path("f/inner"), f},
          tree.path("f/inner") + ": the copy lies inside " + f},

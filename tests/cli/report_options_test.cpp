@@ -4,8 +4,10 @@
 #include "support/hex.h"
 #include "support/scripted_system_calls.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <map>
@@ -13,6 +15,7 @@
 #include <nlohmann/json.hpp>
 #include <openssl/evp.h>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <tuple>
@@ -108,6 +111,153 @@ TEST(Explain, TellsAnEditFromDamageByTheModificationTimeAndRetagKeepsTheEvidence
     EXPECT_EQ(std::get<0>(runFromRoot({"check", "--only-edited", f})), 2);
 }
 
+// What a run may have changed of a file: its stored values, and its change time,
+// which any write of an attribute moves even when the value stays the same.
+struct FileEvidence
+{
+    std::optional<std::string> digest;
+    std::optional<std::string> stamp;
+    std::int64_t changeNanoseconds = 0;
+    bool operator==(const FileEvidence&) const = default;
+};
+
+FileEvidence evidenceOf(const std::string& path)
+{
+    struct stat info{};
+    EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+    return {test::storedAttribute(path, kDigestAttributeName),
+            test::storedAttribute(path, kTimeAttributeName),
+            info.st_ctim.tv_sec * 1000000000LL + info.st_ctim.tv_nsec};
+}
+
+std::vector<std::string> namesIn(const std::string& folder)
+{
+    std::vector<std::string> names;
+    DIR* listing = ::opendir(folder.c_str());
+    for (const dirent* entry = listing ? ::readdir(listing) : nullptr; entry != nullptr;
+         entry = ::readdir(listing)) {
+        names.emplace_back(entry->d_name);
+    }
+    if (listing != nullptr) {
+        ::closedir(listing);
+    }
+    std::ranges::sort(names);
+    return names;
+}
+
+TEST(TagAgain, NewOnlyKeepsTheEvidenceAndTagAndRetagSayOnceWhenTheyReplacedIt)
+{
+    test::TempTree tree;
+    const std::string f = tree.folder("f");
+    const std::string damaged = changedFile(tree, "damaged", true, -1, 0);
+    const std::string fresh = tree.file("f/fresh", "fresh");
+    const FileEvidence before = evidenceOf(damaged);
+
+    EXPECT_EQ(runFromRoot({"tag", "--new-only", "--times", f}),
+              (Outcome{0,
+                       "Tagged a total of 1 files in " + f +
+                           " with 0 errors.\n1 file already had a digest and was left as it "
+                           "was.\n",
+                       ""}));
+    EXPECT_EQ(evidenceOf(damaged), before);
+    EXPECT_EQ(test::storedAttribute(fresh, kDigestAttributeName),
+              std::string(digestOfBytes("fresh").view()));
+
+    const std::string advice =
+        "; check first, or use --new-only or --only-edited to keep them as evidence\n";
+    // Kept as evidence, or nothing that differed: not a word on standard error.
+    EXPECT_EQ(std::get<2>(runFromRoot({"retag", "--only-edited", f})), "");
+    EXPECT_EQ(evidenceOf(damaged), before);
+    EXPECT_EQ(runFromRoot({"tag", f}),
+              (Outcome{0, "Tagged a total of 2 files in " + f + " with 0 errors.\n",
+                       "quelby-cli: 1 stored digest differs and was replaced" + advice}));
+    EXPECT_EQ(runFromRoot({"tag", "--times", f}),
+              (Outcome{0, "Tagged a total of 2 files in " + f + " with 0 errors.\n", ""}));
+    test::writeWholeFile(damaged, "damaged again");
+    test::writeWholeFile(fresh, "edited");
+    ASSERT_TRUE(test::setModificationTime(damaged, 1577836800));
+    ASSERT_TRUE(test::setModificationTime(fresh, ::time(nullptr) + 3600));
+    // An edit that --only-edited accepts was no evidence.
+    auto [status, out, err] = runFromRoot({"retag", "--only-edited", f});
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(err, "");
+    EXPECT_NE(out.find("⚠️ Retagged " + fresh + "\n"), std::string::npos) << out;
+    test::writeWholeFile(fresh, "edited again");
+    EXPECT_EQ(runFromRoot({"retag", f}),
+              (Outcome{0,
+                       "⚠️ Retagged " + damaged + "\n⚠️ Retagged " + fresh +
+                           "\nRetagged a total of 2 files in " + f +
+                           "\t0 matched digest correctly\n\t2 were retagged\n"
+                           "\t0 were tagged for the first time.\n",
+                       "quelby-cli: 2 stored digests differ and were replaced" + advice}));
+}
+
+TEST(TagAgain, ADryRunSaysWhatTheRunWouldWriteAndWritesNothing)
+{
+    test::TempTree tree;
+    const std::string f = tree.folder("f");
+    const std::string damaged = changedFile(tree, "damaged", true, -1, 0);
+    const std::string fresh = tree.file("f/fresh", "fresh");
+    const std::string same = tree.file("f/same", "same");
+    test::storeAttribute(same, kDigestAttributeName, digestOfBytes("same").view());
+    const std::string one = tree.folder("one");
+    tree.file("one/only", "only");
+    // Another writer holds the manifest's lock; a dry run never asks for it.
+    const int lock = ::open(tree.path("f/.quelby.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
+    const std::vector<std::string> listing = namesIn(f);
+    std::map<std::string, FileEvidence> before;
+    for (const std::string& path : {damaged, fresh, same}) {
+        before[path] = evidenceOf(path);
+    }
+    const std::string keptLine =
+        "❌ Kept the digest of " + damaged + ": not modified since it was tagged: possible damage\n";
+    const std::string manifestNotice = "Digests are kept in " + f + "/.quelby.sha256\n";
+    const struct
+    {
+        std::vector<std::string> args;
+        Outcome expected;
+    } cases[] = {
+        {{"tag", "--dry-run", f}, {0, "Would tag 3 of 3 files in " + f + ".\n", ""}},
+        {{"tag", "--dry-run", "-v", f},
+         {0,
+          "Would tag " + damaged + "\nWould tag " + fresh + "\nWould tag " + same +
+              "\nWould tag 3 of 3 files in " + f + ".\n",
+          ""}},
+        {{"tag", "--dry-run", "--new-only", "-tv", f},
+         {0, "Would tag " + fresh + "\nWould tag 1 of 3 files in " + f + ".\n", ""}},
+        {{"retag", "--dry-run", f},
+         {0,
+          "Would retag " + damaged + "\nWould retag " + fresh + "\nWould retag 2 of 3 files in " +
+              f + ".\n",
+          ""}},
+        {{"retag", "--dry-run", "-v", f},
+         {0,
+          "Would retag " + damaged + "\nWould retag " + fresh + "\n✅ Digests for " + same +
+              "\nWould retag 2 of 3 files in " + f + ".\n",
+          ""}},
+        {{"retag", "--dry-run", "--only-edited", f},
+         {1, keptLine + "Would retag " + fresh + "\nWould retag 1 of 3 files in " + f + ".\n",
+          ""}},
+        {{"tag", "--dry-run", "--store", "manifest", f},
+         {0, "Would tag 3 of 3 files in " + f + ".\n", manifestNotice}},
+        {{"retag", "--dry-run", one},
+         {0, "Would retag " + one + "/only\nWould retag 1 of 1 file in " + one + ".\n", ""}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(runFromRoot(c.args), c.expected) << c.args[1] << " " << c.args[2];
+    }
+    for (const auto& [path, evidence] : before) {
+        EXPECT_EQ(evidenceOf(path), evidence) << path;
+    }
+    EXPECT_EQ(test::storedAttribute(tree.path("one/only"), kDigestAttributeName), std::nullopt);
+    EXPECT_EQ(namesIn(f), listing); // no manifest, no parity set
+    // The run itself waits for no one.
+    EXPECT_EQ(std::get<0>(runFromRoot({"tag", "--store", "manifest", f})), 2);
+    ::close(lock);
+}
+
 std::vector<nlohmann::json> parsedLines(const std::string& text)
 {
     std::vector<nlohmann::json> objects;
@@ -191,6 +341,8 @@ TEST(Json, WritesOneObjectPerFileWithEveryResultAndASummary)
                                 {"retagged", 0},
                                 {"first_tag", 0},
                                 {"kept", 0},
+                                {"already_tagged", 0},
+                                {"replaced", 0},
                                 {"read_failed", 1},
                                 {"excluded", 1},
                                 {"other_devices", 0},
@@ -297,6 +449,11 @@ TEST(CliProcess, ExitStatusesAScriptCanTrustAndTheFileSystemBoundary)
                        "quelby-cli: " + f +
                            ": 2 files have no digest because their file system does not keep "
                            "extended attributes\n"}));
+    ASSERT_EQ(::unlink(tree.path("f/mnt/c").c_str()), 0);
+    EXPECT_EQ(std::get<2>(runTool({"check", f})),
+              "quelby-cli: " + f +
+                  ": 1 file has no digest because its file system does not keep extended "
+                  "attributes\n");
     test::writeWholeFile(tree.path("f/a"), "changed");
     EXPECT_EQ(std::get<0>(runTool({"check", f})), 1);
     EXPECT_EQ(std::get<0>(runTool({"check", "--json", f})), 1);

@@ -48,6 +48,9 @@ expect "alpha beta with space" quelby-cli --state s.sqlite status ""
 expect "--exclude --exclude-from --explain" quelby-cli check --ex
 expect "--exclude --exclude-from" quelby-cli -v retag --ex
 expect "--only-edited" quelby-cli retag --onl
+expect "--new-only" quelby-cli tag --new
+expect "" quelby-cli retag --new
+expect "--dry-run" quelby-cli retag --dr
 expect "disk" quelby-cli check --order d
 expect "alpha" quelby-cli --order name check al
 expect "--order" quelby-cli scrub --or

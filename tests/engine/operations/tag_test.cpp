@@ -1,5 +1,6 @@
 #include "engine/run/time_stamp.h"
 #include "engine/run_fixture.h"
+#include "support/scripted_system_calls.h"
 
 #include <gtest/gtest.h>
 
@@ -46,6 +47,57 @@ TEST(Tag, WritesDigestsThatPassCheckAndStampsOnlyWhenAsked)
             EXPECT_EQ(checked.matchedCount, 2);
         }
     }
+}
+
+// What tagging again may cost: with newOnly nothing of a tagged file, else a count of the
+// differing digests it replaced.
+TEST(Tag, NewOnlyNeitherReadsNorWritesATaggedFileAndEveryRunCountsTheEvidenceItReplaced)
+{
+    test::TempTree tree;
+    const auto f = tree.folder("f");
+    const auto changed = tree.file("f/changed", "changed since");
+    const auto fresh = tree.file("f/fresh", "fresh");
+    const auto same = tree.file("f/same", "same");
+    test::storeAttribute(changed, kDigestAttributeName, digestOfBytes("as tagged").view());
+    test::storeAttribute(same, kDigestAttributeName, digestOfBytes("same").view());
+    test::ScriptedSystemCalls calls;
+    int writes = 0;
+    calls.onSetAttribute = [&](int fd, const char* name, const void* value, std::size_t size) {
+        ++writes;
+        return calls.SystemCalls::setAttribute(fd, name, value, size);
+    };
+
+    RunOptions newOnly = optionsFor(Operation::tag, f, false, true);
+    newOnly.newOnly = true;
+    RunState state;
+    EXPECT_EQ(runReport(newOnly, &state),
+              inFolder("Tagged a total of 1 files in {F} with 0 errors.\n"
+                       "2 files already had a digest and were left as they were.",
+                       f));
+    EXPECT_EQ(state.bytesRead, 5); // "fresh" alone
+    EXPECT_EQ(writes, 2);          // its digest and its stamp
+    EXPECT_EQ(state.replacedCount, 0);
+    EXPECT_EQ(test::storedAttribute(changed, kDigestAttributeName),
+              std::string(digestOfBytes("as tagged").view()));
+    EXPECT_EQ(test::storedAttribute(changed, kTimeAttributeName), std::nullopt);
+    EXPECT_EQ(test::storedAttribute(fresh, kDigestAttributeName),
+              std::string(digestOfBytes("fresh").view()));
+
+    // Only the digest that differed counts; an equal one replaced proves nothing lost.
+    for (const Operation operation : {Operation::tag, Operation::retag}) {
+        test::storeAttribute(changed, kDigestAttributeName, digestOfBytes("as tagged").view());
+        RunState again;
+        runReport(optionsFor(operation, f), &again);
+        EXPECT_EQ(again.replacedCount, 1);
+        EXPECT_EQ(test::storedAttribute(changed, kDigestAttributeName),
+                  std::string(digestOfBytes("changed since").view()));
+    }
+    newOnly.folder = tree.folder("one");
+    tree.file("one/tagged", "x");
+    test::storeAttribute(tree.path("one/tagged"), kDigestAttributeName, "not even a digest");
+    EXPECT_EQ(runReport(newOnly), inFolder("Tagged a total of 0 files in {F} with 0 errors.\n"
+                                           "1 file already had a digest and was left as it was.",
+                                           newOnly.folder));
 }
 
 } // namespace
