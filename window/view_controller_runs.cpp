@@ -108,8 +108,9 @@ void ViewController::startRunAt(Operation operation, const std::string& folderPa
     options.onlyEdited =
         operation == Operation::retag &&
         (tellEditsCheckbox->isChecked() || parity.mode != quelby::ParityRequest::Mode::refresh);
-    // Tag and Retag keep each folder's parity sets up to date with the files they prove.
-    const bool keepsParity = operation != Operation::check;
+    // Tag and Retag keep each folder's parity sets up to date with the files they
+    // prove; a Tag of new files only proves too few to cover a folder with.
+    const bool keepsParity = operation != Operation::check && !options.newOnly;
     options.details = options.details || keepsParity;
     options.setBufferSize = setBufferSize;
     options.realBufferSize = realBufferSize;

@@ -1,6 +1,7 @@
 // The main window driven offscreen through its real controls, on real temporary folders.
 
 #include "engine/operations/file_step.h"
+#include "engine/operations/parity_refresh.h"
 #include "engine/read/file_digest.h"
 #include "engine/run_fixture.h"
 #include "engine/store/tag_store.h"
@@ -255,6 +256,13 @@ private slots:
         tree.file("a.txt", "alpha");
         ViewController window;
         window.show();
+        // A set from a Tag of new files only would cover those alone: it is left as it was.
+        window.startRunAt(Operation::tag, tree.root(),
+                          {quelby::ParityRequest::Mode::percent, 10});
+        QTRY_COMPARE_WITH_TIMEOUT(window.runsUnderWay(), 0, 20000);
+        const std::string set = tree.path(".quelby.par2");
+        const std::string setBefore = quelby::test::readWholeFile(set);
+        tree.file("b.txt", "beta");
         for (const bool newOnly : {true, false}) {
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
             QTest::mouseClick(window.findChild<QPushButton*>("hashButton"), Qt::LeftButton);
@@ -273,6 +281,7 @@ private slots:
             QCOMPARE(window.latestRunOptions().folder, tree.root());
             QCOMPARE(window.latestRunOptions().newOnly, newOnly);
             QTRY_COMPARE_WITH_TIMEOUT(window.runsUnderWay(), 0, 20000);
+            QCOMPARE(quelby::test::readWholeFile(set) == setBefore, newOnly);
         }
     }
 
