@@ -104,7 +104,11 @@ void NestedManifests::lookUp(const std::string& path, EvidenceSlot& slot)
 {
     const std::shared_ptr<EvidenceStore>& store = innermostFor(path);
     store->lookUp(path, slot);
-    slot.owner = store;
+    // The folder's own store needs no owner: this store holds it, and a file
+    // without one is read and written there.
+    if (store != top_) {
+        slot.owner = store;
+    }
 }
 
 std::expected<std::optional<Bytes>, PosixError> NestedManifests::read(const StoredFile& file,

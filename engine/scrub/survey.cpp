@@ -43,9 +43,10 @@ bool Survey::visitsFile(const EntryToVisit& entry)
     SurveyedFile file;
     file.relativePath = relativePath(options_.run.folder, entry.path);
     file.listedAsLink = entry.listedAsLink;
-    // Only a store keyed by path leaves anything in the slot: the attributes
-    // are read through the file itself, so most files need no copy of it.
-    if (storeKeyedByPath_ || (entry.evidence.owner && entry.evidence.owner->manifest())) {
+    // Only a store keyed by path, or a folder's own manifest below the run's
+    // folder, leaves anything in the slot: attributes are read through the
+    // file itself, so most files need no copy of it.
+    if (storeKeyedByPath_ || entry.evidence.owner) {
         file.evidence = entry.evidence;
     }
     if (storeKeyedByPath_) {
