@@ -192,7 +192,6 @@ private:
         if (auto buffer = visits_->reserveBuffer(); !buffer) {
             return std::unexpected("no memory for the read buffer: " + buffer.error().description);
         }
-        known_.reserve(surveyed_.size());
         for (const std::size_t index : order) {
             if (stopRequested() || allowance_.spent() || !stateError_.empty()) {
                 break;
@@ -263,7 +262,7 @@ private:
         SurveyedFile& file = surveyed_[index];
         const auto [folder, name] = splitPath(file.relativePath);
         EntryToVisit entry{nullptr, std::string(name), joinedPath(run_.folder, file.relativePath),
-                           file.listedAsLink, file.evidence};
+                           file.listedAsLink, file.evidence ? *file.evidence : EvidenceSlot{}};
         if (!openedFolder_ || openedFolderPath_ != folder) {
             auto opened = openFolderBelow(root_->get(), folder);
             if (!opened) {
@@ -341,8 +340,9 @@ private:
             foldersRead_.empty() || folder != lastFolderRead_) {
             lastFolderRead_ = *foldersRead_.insert(std::string(folder)).first;
         }
+        const KnownFile* last = file.current();
         const std::optional<KnownFile> before =
-            file.known != nullptr ? std::optional(*file.known) : std::nullopt;
+            last != nullptr ? std::optional(*last) : std::nullopt;
         KnownFile now;
         if (outcome.opened) {
             now.size = outcome.opened->st_size;
@@ -395,7 +395,7 @@ private:
         if (file.known != nullptr) {
             *file.known = now;
         } else {
-            file.known = &known_.emplace(file.relativePath, now).first->second;
+            file.learned = now;
         }
         if (auto recorded = state_.record(run_.folder, file.relativePath, now, options_.now);
             !recorded) {
@@ -414,20 +414,19 @@ private:
         summary.bytesRead = result_.state.bytesRead;
         std::int64_t inPeriod = 0;
         for (SurveyedFile& file : surveyed_) {
-            if (file.known == nullptr) {
-                KnownFile seen;
+            if (file.current() == nullptr) {
+                KnownFile& seen = file.learned.emplace();
                 seen.size = file.size;
                 seen.modifiedNs = file.modifiedNs;
                 seen.changedNs = file.changedNs;
-                file.known = &known_.emplace(file.relativePath, seen).first->second;
                 if (auto recorded =
                         state_.record(run_.folder, file.relativePath, seen, options_.now);
                     !recorded) {
                     return std::unexpected(recorded.error());
                 }
             }
-            if (count(*file.known) &&
-                verifiedWithin(file.known->verifiedAt, options_.now, options_.everyDays)) {
+            const KnownFile& known = *file.current();
+            if (count(known) && verifiedWithin(known.verifiedAt, options_.now, options_.everyDays)) {
                 ++inPeriod;
             }
         }

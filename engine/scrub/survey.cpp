@@ -5,6 +5,7 @@
 #include "engine/tree/paths.h"
 
 #include <fcntl.h>
+#include <memory>
 #include <optional>
 
 namespace quelby::scrub {
@@ -47,7 +48,7 @@ bool Survey::visitsFile(const EntryToVisit& entry)
     // folder, leaves anything in the slot: attributes are read through the
     // file itself, so most files need no copy of it.
     if (storeKeyedByPath_ || entry.evidence.owner) {
-        file.evidence = entry.evidence;
+        file.evidence = std::make_shared<const EvidenceSlot>(entry.evidence);
     }
     if (storeKeyedByPath_) {
         file.hasDigest = entry.evidence.digest.has_value();

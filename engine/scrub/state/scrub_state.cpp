@@ -7,6 +7,8 @@
 #include "engine/scrub/state/state_statements.h"
 
 #include <ctime>
+#include <future>
+#include <system_error>
 #include <sqlite3.h>
 
 // The state is one SQLite file in WAL mode, so that a status or a metrics
@@ -241,6 +243,9 @@ public:
     // later verification; of the figures, those of the later run.
     std::expected<void, std::string> mergeSpellings()
     {
+        if (auto written = writeBatch(nullptr); !written) {
+            return written;
+        }
         std::vector<std::pair<std::int64_t, std::string>> moves;
         {
             auto all = Statement::prepare(database_, "SELECT id, path FROM folders");
@@ -347,8 +352,44 @@ private:
             return queued;
         }
         if (pending_.size() >= kBatchChanges || now - batchOpenedAt_ >= 1) {
-            return writeBatch(nullptr);
+            return startWriting();
         }
+        return {};
+    }
+
+    // Hands the open batch to a thread of its own, once the one before it is
+    // written, so that the scrub goes on reading while SQLite writes.
+    std::expected<void, std::string> startWriting()
+    {
+        if (auto waited = awaitWriting(); !waited) {
+            return waited;
+        }
+        writing_.swap(pending_);
+        writingFolder_.swap(pendingFolder_);
+        pending_.clear();
+        try {
+            written_ = std::async(std::launch::async,
+                                  [this] { return transaction(writing_, writingFolder_, nullptr); });
+        } catch (const std::system_error&) {
+            return awaitWriting(); // no thread to be had: written here
+        }
+        return {};
+    }
+
+    // Waits for the batch being written. One that failed is tried again
+    // here, before anything after it, and stays for the next attempt.
+    std::expected<void, std::string> awaitWriting()
+    {
+        if (written_.valid() && written_.get()) {
+            writing_.clear();
+        }
+        if (writing_.empty()) {
+            return {};
+        }
+        if (auto again = transaction(writing_, writingFolder_, nullptr); !again) {
+            return std::unexpected(failure("written", again.error()));
+        }
+        writing_.clear();
         return {};
     }
 
@@ -368,18 +409,35 @@ private:
         return {};
     }
 
-    // Writes the waiting changes, and the folder's figures when given, in one
-    // transaction. On failure the changes stay queued for the next attempt.
+    // Writes the batch being written and the waiting changes, and the
+    // folder's figures when given; the caller may use the connection after.
+    // On failure the changes stay queued for the next attempt.
     std::expected<void, std::string> writeBatch(const FolderRecord* record)
     {
+        if (auto waited = awaitWriting(); !waited) {
+            return waited;
+        }
         if (pending_.empty() && record == nullptr) {
             return {};
         }
+        if (auto written = transaction(pending_, pendingFolder_, record); !written) {
+            return std::unexpected(failure("written", written.error()));
+        }
+        pending_.clear();
+        return {};
+    }
+
+    // The changes, all of folder, and the folder's figures when given, in one
+    // transaction; the connection is used by one thread at a time.
+    std::expected<void, SqliteError> transaction(const std::vector<Change>& changes,
+                                                 const std::string& folder,
+                                                 const FolderRecord* record)
+    {
         StateStatements& statements = *statements_;
         if (auto begun = Statement::Use(statements.begin).run(); !begun) {
-            return std::unexpected(failure("written", begun.error()));
+            return begun;
         }
-        auto written = writeChanges(record);
+        auto written = writeChanges(changes, folder, record);
         if (written) {
             written = Statement::Use(statements.commit).run();
         }
@@ -387,15 +445,15 @@ private:
             (void)Statement::Use(statements.rollback).run();
             // A folder added in the failed transaction may get another id.
             folderIds_.clear();
-            return std::unexpected(failure("written", written.error()));
         }
-        pending_.clear();
-        return {};
+        return written;
     }
 
-    std::expected<void, SqliteError> writeChanges(const FolderRecord* record)
+    std::expected<void, SqliteError> writeChanges(const std::vector<Change>& changes,
+                                                  const std::string& folder,
+                                                  const FolderRecord* record)
     {
-        if (auto written = writeFiles(); !written) {
+        if (auto written = writeFiles(changes, folder); !written) {
             return written;
         }
         StateStatements& statements = *statements_;
@@ -417,20 +475,21 @@ private:
 
     // The batch's records and forgets, in order; runs of records go
     // kFilesPerPut to a statement, which costs SQLite far less per file.
-    std::expected<void, SqliteError> writeFiles()
+    std::expected<void, SqliteError> writeFiles(const std::vector<Change>& changes,
+                                                const std::string& folderPath)
     {
-        if (pending_.empty()) {
+        if (changes.empty()) {
             return {};
         }
-        const auto folder = folderId(pendingFolder_);
+        const auto folder = folderId(folderPath);
         if (!folder) {
             return std::unexpected(folder.error());
         }
         StateStatements& statements = *statements_;
-        for (std::size_t next = 0; next < pending_.size();) {
-            if (!pending_[next].file) {
+        for (std::size_t next = 0; next < changes.size();) {
+            if (!changes[next].file) {
                 Statement::Use drop(statements.dropFile);
-                if (auto ran = drop.bind(1, *folder).bindBytes(2, pending_[next].path).run();
+                if (auto ran = drop.bind(1, *folder).bindBytes(2, changes[next].path).run();
                     !ran) {
                     return ran;
                 }
@@ -438,7 +497,7 @@ private:
                 continue;
             }
             std::size_t end = next;
-            while (end < pending_.size() && pending_[end].file) {
+            while (end < changes.size() && changes[end].file) {
                 ++end;
             }
             while (next < end) {
@@ -446,7 +505,7 @@ private:
                 Statement::Use put(many ? statements.putFiles : statements.putFile);
                 const std::size_t count = many ? kFilesPerPut : 1;
                 for (std::size_t row = 0; row < count; ++row, ++next) {
-                    bindFile(put, static_cast<int>(row * kFileColumns), *folder, pending_[next]);
+                    bindFile(put, static_cast<int>(row * kFileColumns), *folder, changes[next]);
                 }
                 if (auto ran = put.run(); !ran) {
                     return ran;
@@ -496,6 +555,10 @@ private:
     std::optional<StateStatements> statements_;
     std::vector<Change> pending_;
     std::string pendingFolder_; // the folder of every change in pending_
+    // The batch written on its own thread, and what became of it.
+    std::vector<Change> writing_;
+    std::string writingFolder_;
+    std::future<std::expected<void, SqliteError>> written_;
     Seconds batchOpenedAt_ = 0;
     std::unordered_map<std::string, std::int64_t> folderIds_;
     std::function<void(const std::string&, const std::string&)> dropped_;

@@ -111,9 +111,13 @@ public:
     // Every file the state knows below folder.
     virtual std::expected<KnownFiles, std::string> knownFiles(std::string_view folder) = 0;
 
-    // Queued in the open batch; the batch is committed when it holds 1,000
-    // changes or was opened in an earlier second than now, and by commit() or
-    // when the state is closed. The reads below see every queued change.
+    // Queued in the open batch; the batch is handed to a thread of its own
+    // to be committed when it holds 1,000 changes or was opened in an earlier
+    // second than now (once the batch before it is committed), and is
+    // committed by commit() or when the state is closed. A kill loses at most
+    // the batch being committed and the open one. The reads below see every
+    // queued change. A failure to commit a batch handed over is returned by
+    // the next call.
     virtual std::expected<void, std::string> record(std::string_view folder, std::string_view path,
                                                     const KnownFile& file, Seconds now) = 0;
     virtual std::expected<void, std::string> forget(std::string_view folder, std::string_view path,

@@ -28,8 +28,9 @@ std::expected<Database, SqliteError> Database::open(const std::string& path)
 {
     sqlite3* connection = nullptr;
     // NOFOLLOW: a link in the file's place (or on its way) could point a
-    // scrub run by root at any file. NOMUTEX: a connection is only ever used
-    // by the thread that opened it, so no call need take its lock.
+    // scrub run by root at any file. NOMUTEX: a connection is used by one
+    // thread at a time (a batch written on a thread of its own is waited for
+    // before the connection is used again), so no call need take its lock.
     const int opened = sqlite3_open_v2(path.c_str(), &connection,
                                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |
                                            SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX,

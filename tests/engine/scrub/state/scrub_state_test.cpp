@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -258,25 +259,33 @@ TEST(ScrubState, CountsEachFolderAsStatusDoesFromAnIndexAnOlderStateGainsOnOpeni
     EXPECT_EQ(indexes, 1);
 }
 
-TEST(ScrubState, CommitsABatchAtAThousandChangesOrASecondAndAKillLosesOnlyTheOpenBatch)
+TEST(ScrubState, CommitsABatchAtAThousandChangesOrASecondAndAKillLosesAtMostTheLastTwo)
 {
     test::TempTree tree;
     const auto path = tree.path("scrub.sqlite");
     auto writer = openState(path);
     auto reader = openState(path);
     ASSERT_TRUE(writer && reader);
+    // A batch handed over is written on a thread of its own; the reader sees
+    // it once that thread is done, which the next batch handed over waits for.
+    const auto seenWithin = [&](std::size_t count) {
+        for (int tries = 0; tries < 500 && knownCount(*reader, "/f") != count; ++tries) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return knownCount(*reader, "/f");
+    };
     for (int i = 0; i < 999; ++i) {
         ASSERT_TRUE(writer->record("/f", "file" + std::to_string(i), sampleFile(i), 1000));
     }
     EXPECT_EQ(knownCount(*reader, "/f"), 0u);
     ASSERT_TRUE(writer->record("/f", "file999", sampleFile(999), 1000));
-    EXPECT_EQ(knownCount(*reader, "/f"), 1000u);
+    EXPECT_EQ(seenWithin(1000), 1000u);
 
     ASSERT_TRUE(writer->record("/f", "late", sampleFile(1), 2000));
     ASSERT_TRUE(writer->forget("/f", "file0", 2000));
     EXPECT_EQ(knownCount(*reader, "/f"), 1000u);
     ASSERT_TRUE(writer->record("/f", "later", sampleFile(2), 2001));
-    EXPECT_EQ(knownCount(*reader, "/f"), 1001u);
+    EXPECT_EQ(seenWithin(1001), 1001u);
     ASSERT_TRUE(writer->record("/f", "last", sampleFile(3), 2001));
     EXPECT_EQ(knownCount(*reader, "/f"), 1001u);
     ASSERT_TRUE(writer->commit());
@@ -286,14 +295,15 @@ TEST(ScrubState, CommitsABatchAtAThousandChangesOrASecondAndAKillLosesOnlyTheOpe
     writer.reset();
     EXPECT_EQ(knownCount(*reader, "/f"), 1003u);
 
-    // A run killed after one full batch and part of the next keeps the full one.
+    // A run killed after two full batches and part of the next keeps the
+    // first: handing over the second waited for it.
     for (const bool bySignal : {false, true}) {
         const auto killedPath = tree.path(bySignal ? "killed.sqlite" : "exited.sqlite");
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
             auto state = ScrubState::open(killedPath, [](const std::string&) {});
-            for (int i = 0; state && i < 1005; ++i) {
+            for (int i = 0; state && i < 2005; ++i) {
                 if (!(*state)->record("/f", "file" + std::to_string(i), sampleFile(i), 5000)) {
                     ::_exit(3);
                 }
@@ -311,9 +321,9 @@ TEST(ScrubState, CommitsABatchAtAThousandChangesOrASecondAndAKillLosesOnlyTheOpe
         ASSERT_NE(reopened, nullptr);
         const auto files = reopened->knownFiles("/f");
         ASSERT_TRUE(files) << files.error();
-        EXPECT_EQ(files->size(), 1000u);
+        EXPECT_TRUE(files->size() == 1000u || files->size() == 2000u) << files->size();
         EXPECT_EQ(files->count("file999"), 1u);
-        EXPECT_EQ(files->count("file1000"), 0u);
+        EXPECT_EQ(files->count("file2000"), 0u);
     }
 }
 
