@@ -6,6 +6,7 @@
 #include "engine/scrub/state/state_schema.h"
 #include "engine/scrub/state/state_statements.h"
 
+#include <algorithm>
 #include <ctime>
 #include <future>
 #include <system_error>
@@ -100,10 +101,25 @@ public:
         if (auto written = writeBatch(nullptr); !written) {
             return std::unexpected(written.error());
         }
-        // Read into a list first, so that the map is sized once instead of
-        // growing through every power of two.
-        std::vector<std::pair<std::string, KnownFile>> rows;
+        // Counted first, so that the map is sized once instead of growing
+        // through every power of two.
+        KnownFiles files;
         std::vector<std::string> stray;
+        {
+            auto count = Statement::prepare(
+                database_, "SELECT count(*) FROM files WHERE folder = "
+                           "(SELECT id FROM folders WHERE path = ?1)");
+            if (!count) {
+                return std::unexpected(failure("read", count.error()));
+            }
+            Statement::Use use(*count);
+            use.bindBytes(1, folder);
+            const auto read = use.eachRow(
+                [&] { files.reserve(static_cast<std::size_t>(std::max<std::int64_t>(0, use.integer(0)))); });
+            if (!read) {
+                return std::unexpected(failure("read", read.error()));
+            }
+        }
         {
             Statement::Use use(statements_->knownFiles);
             use.bindBytes(1, folder);
@@ -113,7 +129,7 @@ public:
                     stray.push_back(std::move(path));
                     return;
                 }
-                rows.emplace_back(
+                files.insert_or_assign(
                     std::move(path),
                     KnownFile{use.integer(1), use.integer(2), use.integer(3),
                               use.optionalInteger(4), static_cast<LastResult>(use.integer(5)),
@@ -122,11 +138,6 @@ public:
             if (!read) {
                 return std::unexpected(failure("read", read.error()));
             }
-        }
-        KnownFiles files;
-        files.reserve(rows.size());
-        for (auto& [path, file] : rows) {
-            files.insert_or_assign(std::move(path), file);
         }
         if (auto dropped = drop(folder, stray); !dropped) {
             return std::unexpected(dropped.error());
