@@ -40,11 +40,11 @@ public:
 
     std::expected<ScrubResult, std::string> run()
     {
-        auto known = state_.knownFiles(run_.folder);
+        auto known = state_.knownFilesInOrder(run_.folder);
         if (!known) {
             return std::unexpected(known.error());
         }
-        known_ = std::move(*known);
+        known_ = KnownFileIndex(std::move(*known));
         surveyed_.reserve(known_.size());
         const bool readsDuringSurvey = known_.empty();
         if (readsDuringSurvey) {
@@ -96,21 +96,12 @@ private:
         if (met == known_.size()) {
             return {};
         }
-        std::unordered_set<std::string_view> metPaths;
-        metPaths.reserve(met);
-        for (const SurveyedFile& file : surveyed_) {
-            if (file.known != nullptr) {
-                metPaths.insert(file.relativePath);
+        // In byte order of their paths, as the index keeps them.
+        for (KnownFileIndex::Entry& entry : known_.entries()) {
+            const std::string& path = entry.path;
+            if (entry.met || (!missing.contains(path) && !namesNothing(path))) {
+                continue;
             }
-        }
-        std::vector<std::string> gone;
-        for (const auto& [path, file] : known_) {
-            if (!metPaths.contains(path) && (missing.contains(path) || namesNothing(path))) {
-                gone.push_back(path);
-            }
-        }
-        std::ranges::sort(gone);
-        for (const std::string& path : gone) {
             if (!missing.contains(path)) {
                 observer_.gone(joinedPath(run_.folder, path));
                 ++result_.summary.gone;
@@ -118,7 +109,7 @@ private:
             if (auto forgotten = state_.forget(run_.folder, path, options_.now); !forgotten) {
                 return forgotten;
             }
-            known_.erase(path);
+            entry.forgotten = true;
         }
         return {};
     }
@@ -462,18 +453,14 @@ private:
         if (unreadFolders_.empty()) {
             return;
         }
-        std::unordered_set<std::string_view> met;
-        met.reserve(surveyed_.size());
-        for (const SurveyedFile& file : surveyed_) {
-            met.insert(file.relativePath);
-        }
-        for (const auto& [path, known] : known_) {
+        for (const KnownFileIndex::Entry& entry : known_.entries()) {
+            const std::string& path = entry.path;
             const bool below = std::ranges::any_of(unreadFolders_, [&](const std::string& folder) {
                 return folder.empty() || (path.size() > folder.size() && path.starts_with(folder) &&
                                           path[folder.size()] == '/');
             });
-            if (below && !met.contains(path)) {
-                count(known);
+            if (below && !entry.met && !entry.forgotten) {
+                count(entry.file);
             }
         }
     }
@@ -484,7 +471,7 @@ private:
     Allowance& allowance_;
     ScrubObserver& observer_;
     DigestPool* pool_;
-    KnownFiles known_;
+    KnownFileIndex known_;
     std::vector<SurveyedFile> surveyed_;
     ScrubResult result_;
 

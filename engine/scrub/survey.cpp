@@ -53,8 +53,8 @@ bool Survey::visitsFile(const EntryToVisit& entry)
     if (storeKeyedByPath_) {
         file.hasDigest = entry.evidence.digest.has_value();
     }
-    if (const auto found = known_.find(file.relativePath); found != known_.end()) {
-        file.known = &found->second;
+    if (KnownFile* const found = known_.find(file.relativePath)) {
+        file.known = found;
         const int flags = entry.listedAsLink ? 0 : AT_SYMLINK_NOFOLLOW;
         if (const auto info = sys::fstatAt(entry.folder->get(), entry.name, flags)) {
             file.size = info->st_size;

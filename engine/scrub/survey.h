@@ -7,6 +7,7 @@
 // nothing of, the walk reads each file as it meets it instead.
 
 #include "engine/run/entry_open.h"
+#include "engine/scrub/known_file_index.h"
 #include "engine/scrub/scrub_options.h"
 #include "engine/scrub/surveyed_file.h"
 
@@ -36,7 +37,7 @@ class Survey : public RunObserver
 {
 public:
     // The files met go into surveyed; reads, when given, reads them as they come.
-    Survey(const ScrubOptions& options, KnownFiles& known, std::vector<SurveyedFile>& surveyed,
+    Survey(const ScrubOptions& options, KnownFileIndex& known, std::vector<SurveyedFile>& surveyed,
            ScrubObserver& observer, ReadsDuringSurvey* reads)
         : files(surveyed), options_(options),
           storeKeyedByPath_(options.run.evidence->manifest() != nullptr), known_(known),
@@ -58,7 +59,7 @@ public:
 private:
     const ScrubOptions& options_;
     const bool storeKeyedByPath_;
-    KnownFiles& known_;
+    KnownFileIndex& known_;
     ScrubObserver& observer_;
     ReadsDuringSurvey* reads_;
 };

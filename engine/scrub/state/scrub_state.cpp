@@ -6,7 +6,6 @@
 #include "engine/scrub/state/state_schema.h"
 #include "engine/scrub/state/state_statements.h"
 
-#include <algorithm>
 #include <ctime>
 #include <future>
 #include <system_error>
@@ -98,28 +97,26 @@ public:
 
     std::expected<KnownFiles, std::string> knownFiles(std::string_view folder) override
     {
+        auto inOrder = knownFilesInOrder(folder);
+        if (!inOrder) {
+            return std::unexpected(inOrder.error());
+        }
+        KnownFiles files;
+        files.reserve(inOrder->size());
+        for (KnownEntry& entry : *inOrder) {
+            files.emplace(std::move(entry.path), entry.file);
+        }
+        return files;
+    }
+
+    std::expected<std::vector<KnownEntry>, std::string>
+    knownFilesInOrder(std::string_view folder) override
+    {
         if (auto written = writeBatch(nullptr); !written) {
             return std::unexpected(written.error());
         }
-        // Counted first, so that the map is sized once instead of growing
-        // through every power of two.
-        KnownFiles files;
+        std::vector<KnownEntry> files;
         std::vector<std::string> stray;
-        {
-            auto count = Statement::prepare(
-                database_, "SELECT count(*) FROM files WHERE folder = "
-                           "(SELECT id FROM folders WHERE path = ?1)");
-            if (!count) {
-                return std::unexpected(failure("read", count.error()));
-            }
-            Statement::Use use(*count);
-            use.bindBytes(1, folder);
-            const auto read = use.eachRow(
-                [&] { files.reserve(static_cast<std::size_t>(std::max<std::int64_t>(0, use.integer(0)))); });
-            if (!read) {
-                return std::unexpected(failure("read", read.error()));
-            }
-        }
         {
             Statement::Use use(statements_->knownFiles);
             use.bindBytes(1, folder);
@@ -129,11 +126,11 @@ public:
                     stray.push_back(std::move(path));
                     return;
                 }
-                files.insert_or_assign(
+                files.push_back(KnownEntry{
                     std::move(path),
                     KnownFile{use.integer(1), use.integer(2), use.integer(3),
                               use.optionalInteger(4), static_cast<LastResult>(use.integer(5)),
-                              use.optionalInteger(6), verdictOfCode(use.optionalInteger(7))});
+                              use.optionalInteger(6), verdictOfCode(use.optionalInteger(7))}});
             });
             if (!read) {
                 return std::unexpected(failure("read", read.error()));

@@ -51,6 +51,13 @@ struct KnownFile
 
 using KnownFiles = std::unordered_map<std::string, KnownFile>; // by relative path
 
+// A file the state knows below a folder, by its path relative to it.
+struct KnownEntry
+{
+    std::string path;
+    KnownFile file;
+};
+
 // A folder's figures from its last run, as status and the metrics show them.
 struct FolderRecord
 {
@@ -110,6 +117,9 @@ public:
 
     // Every file the state knows below folder.
     virtual std::expected<KnownFiles, std::string> knownFiles(std::string_view folder) = 0;
+    // The same in byte order of their paths.
+    virtual std::expected<std::vector<KnownEntry>, std::string>
+    knownFilesInOrder(std::string_view folder) = 0;
 
     // Queued in the open batch; the batch is handed to a thread of its own
     // to be committed when it holds 1,000 changes or was opened in an earlier

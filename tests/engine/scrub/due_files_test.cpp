@@ -1,5 +1,7 @@
 #include "engine/scrub/due_files.h"
+#include "engine/scrub/known_file_index.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <limits>
 
@@ -85,6 +87,31 @@ TEST(DueFiles, AFileWithoutADigestIsDueOnceItChangesOrAManifestListsIt)
     file.known = &fresh;
     file.size = -1; // could not be looked at
     EXPECT_EQ(dueClass(file, kNow, 30), DueClass::problemOrChanged);
+}
+
+// The walk meets "a" (a folder) before "a.txt", which byte order puts first:
+// every file is found whatever the order it is asked for in, and only those
+// asked for are met.
+TEST(KnownFileIndex, FindsEachPathInAnyOrderAndMarksOnlyThoseFound)
+{
+    std::vector<KnownEntry> entries;
+    for (const char* path : {"a.txt", "a/b", "a/c", "b\xff", "z"}) {
+        entries.push_back({path, known(std::nullopt)});
+    }
+    KnownFileIndex index(std::move(entries));
+    for (const char* path : {"a/b", "a/c", "a.txt", "z", "b\xff"}) {
+        KnownFile* found = index.find(path);
+        ASSERT_NE(found, nullptr) << path;
+        EXPECT_EQ(found, &std::ranges::find(index.entries(), std::string(path),
+                                            &KnownFileIndex::Entry::path)
+                              ->file);
+    }
+    EXPECT_EQ(index.find("a"), nullptr);
+    EXPECT_EQ(index.find("zz"), nullptr);
+    EXPECT_TRUE(std::ranges::all_of(index.entries(), &KnownFileIndex::Entry::met));
+    KnownFileIndex fresh({{"a", known(1)}, {"b", known(2)}});
+    EXPECT_NE(fresh.find("b"), nullptr);
+    EXPECT_FALSE(fresh.entries()[0].met);
 }
 
 } // namespace
