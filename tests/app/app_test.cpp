@@ -119,6 +119,20 @@ QString offer(const QString& version)
            "whether to download this update now in your default browser.|Ignore,Download";
 }
 
+// The app's set-up with its settings in the file at store, its update list
+// served by server, and user answering every alert and opening every address.
+ShellSetup shellFor(const QString& store, const LocalHttpServer& server, ScriptedUser& user)
+{
+    ShellSetup setup;
+    setup.openSettings = [store] {
+        return std::make_unique<QSettings>(store, QSettings::IniFormat);
+    };
+    setup.updateSite = {server.url(), kPrefix};
+    setup.alerts = &user;
+    setup.urls = &user;
+    return setup;
+}
+
 } // namespace
 
 class AppTest : public QObject
@@ -309,13 +323,7 @@ private slots:
             } user;
             user.answer = answer;
             user.server = &server;
-            ShellSetup setup;
-            setup.openSettings = [store] {
-                return std::make_unique<QSettings>(store, QSettings::IniFormat);
-            };
-            setup.updateSite = {server.url(), kPrefix};
-            setup.alerts = &user;
-            setup.urls = &user;
+            const ShellSetup setup = shellFor(store, server, user);
             for (int start = 0; start < 2; ++start) {
                 AppDelegate delegate(setup);
                 delegate.updateCheck().setTransferTimeout(1000);
@@ -431,13 +439,7 @@ private slots:
                 QSettings(store, QSettings::IniFormat).setValue(kNoUpdateCheckKey, storedBefore);
             }
             ScriptedUser user;
-            ShellSetup setup;
-            setup.openSettings = [store] {
-                return std::make_unique<QSettings>(store, QSettings::IniFormat);
-            };
-            setup.updateSite = {server.url(), kPrefix};
-            setup.alerts = &user;
-            setup.urls = &user;
+            const ShellSetup setup = shellFor(store, server, user);
             AppDelegate delegate(setup);
             delegate.updateCheck().setTransferTimeout(1000);
             QMenuBar menuBar;
