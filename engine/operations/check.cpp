@@ -74,14 +74,16 @@ bool hasSettled(const struct stat& info)
 // descriptor it was read through. True when it was tagged or failed to be;
 // otherwise it is reported as a file without a digest, and a later run tries
 // again. A manifest is written only by a run that holds its lock, so files
-// a manifest keeps are left to Tag.
+// a manifest keeps are left to Tag; and so is a file reached through a
+// symbolic link, which may lie anywhere: one inside the folder is tagged
+// where the walk meets it under its own name.
 bool tagNewFile(FileVisit& visit)
 {
     auto& outcome = visit.outcome;
     const EvidenceStore& store =
         outcome.evidence.owner ? *outcome.evidence.owner : *visit.options.evidence;
-    if (store.manifest() != nullptr || visit.attributesUnsupported() || !outcome.opened ||
-        !hasSettled(*outcome.opened)) {
+    if (store.manifest() != nullptr || outcome.throughLink || visit.attributesUnsupported() ||
+        !outcome.opened || !hasSettled(*outcome.opened)) {
         return false;
     }
     const auto digest = visit.digest();

@@ -270,13 +270,20 @@ TEST_F(ScrubTest, TagNewTagsSettledFilesOnlyAndNeverTouchesAStoredDigest)
     const std::string settled = tree_.file("photos/settled.jpg", "copied whole long ago");
     ASSERT_TRUE(test::setModificationTime(settled, kLongAgo));
     const std::string arriving = tree_.file("photos/arriving.jpg", "still being copied");
+    // A link may lead anywhere, out of the folder too: what it leads to is left alone.
+    const std::string outside = tree_.file("outside.txt", "not in the folder");
+    ASSERT_TRUE(test::setModificationTime(outside, kLongAgo));
+    ASSERT_EQ(::symlink(outside.c_str(), (folder() + "/link.txt").c_str()), 0);
     // Seen without a digest by a scrub that did not tag, and unchanged since.
     ASSERT_EQ(std::get<0>(scrub({folder()})), 1);
 
     const auto [status, out, err] = scrub({"--json", "--tag-new", folder()});
     EXPECT_EQ(status, 1) << err;
     EXPECT_EQ(pathsWith(out, {"tagged"}), std::multiset<std::string>{settled}) << out;
-    EXPECT_EQ(pathsWith(out, {"no-digest"}), std::multiset<std::string>{arriving}) << out;
+    EXPECT_EQ(pathsWith(out, {"no-digest"}),
+              (std::multiset<std::string>{arriving, folder() + "/link.txt"}))
+        << out;
+    EXPECT_EQ(test::storedDigest(outside), "(none)");
     EXPECT_EQ(Json::parse(out.substr(out.rfind('\n', out.size() - 2) + 1))["new_tagged"], 1);
     EXPECT_EQ(test::storedDigest(damaged), evidence);
     EXPECT_EQ(test::storedDigest(arriving), "(none)");
@@ -289,7 +296,7 @@ TEST_F(ScrubTest, TagNewTagsSettledFilesOnlyAndNeverTouchesAStoredDigest)
     EXPECT_EQ(againOut.find(settled), std::string::npos) << againOut;
     EXPECT_NE(againOut.find("✅ Tagged new file " + arriving + "\n"), std::string::npos)
         << againOut;
-    EXPECT_TRUE(againOut.ends_with(" days; 1 new file tagged.\n")) << againOut;
+    EXPECT_TRUE(againOut.ends_with(" days; 1 file has no digest; 1 new file tagged.\n")) << againOut;
     EXPECT_NE(test::storedDigest(arriving), "(none)");
 
     // A manifest is written by Tag under its lock: the scrub leaves its new files alone.
