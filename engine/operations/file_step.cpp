@@ -230,18 +230,17 @@ void reportLinkOutside(const RunOptions& options, EntryOutcome& outcome, const s
     }
 }
 
-std::optional<EntryOutcome> visitEntry(const RunOptions& options, const TreeRules& rules,
-                                       const EntryToVisit& entry, const ReadBuffer& buffer,
-                                       PseudoFileSystems& pseudoFileSystems, VisitTurn& turn)
+bool visitEntry(const RunOptions& options, const TreeRules& rules, const EntryToVisit& entry,
+                const ReadBuffer& buffer, PseudoFileSystems& pseudoFileSystems, VisitTurn& turn,
+                EntryOutcome& outcome)
 {
-    EntryOutcome outcome;
     outcome.path = entry.path;
     outcome.evidence = entry.evidence;
     OpenedEntry opened = openEntry(entry, rules, pseudoFileSystems);
     outcome.throughLink = opened.throughLink;
     switch (opened.kind) {
     case OpenedEntry::Kind::folder:
-        return outcome; // a link to a folder is neither counted nor reported
+        return true; // a link to a folder is neither counted nor reported
     case OpenedEntry::Kind::special:
         break;
     case OpenedEntry::Kind::failed:
@@ -254,7 +253,7 @@ std::optional<EntryOutcome> visitEntry(const RunOptions& options, const TreeRule
         outcome.opened = opened.info;
         const bool mayHaveChanged = turn.opened(opened.info);
         if (turn.stopRequested()) {
-            return std::nullopt;
+            return false;
         }
         FileVisit visit(options, outcome, turn, buffer, opened.file.get(),
                         escapedForReport(entry.path),
@@ -278,13 +277,13 @@ std::optional<EntryOutcome> visitEntry(const RunOptions& options, const TreeRule
             break;
         }
         if (visit.stopped()) {
-            return std::nullopt;
+            return false;
         }
         break;
     }
     }
     outcome.counts.totalCount = 1;
-    return outcome;
+    return true;
 }
 
 VisitFunction entryVisits(const RunOptions& options, const TreeRules& rules,
@@ -292,16 +291,15 @@ VisitFunction entryVisits(const RunOptions& options, const TreeRules& rules,
 {
     return [&options, &rules, &pseudoFileSystems](
                const EntryToVisit& entry, const std::expected<ReadBuffer, PosixError>& buffer,
-               VisitTurn& turn) -> std::optional<EntryOutcome> {
+               VisitTurn& turn, EntryOutcome& outcome) {
         if (buffer) {
-            return visitEntry(options, rules, entry, *buffer, pseudoFileSystems, turn);
+            return visitEntry(options, rules, entry, *buffer, pseudoFileSystems, turn, outcome);
         }
-        EntryOutcome outcome;
         outcome.path = entry.path;
         outcome.counts.totalCount = 1;
         reportUnreadable(options, outcome, escapedForReport(entry.path),
                          buffer.error().description);
-        return outcome;
+        return true;
     };
 }
 

@@ -99,11 +99,12 @@ void reportUnreadable(const RunOptions& options, EntryOutcome& outcome, const st
                       const std::string& reason);
 
 // The whole visit of one listed entry that is no folder: open, the
-// operation's step, and the count. Returns no outcome when a stop
-// interrupted it part-way: such a file gets no line and no attribute.
-std::optional<EntryOutcome> visitEntry(const RunOptions& options, const TreeRules& rules,
-                                       const EntryToVisit& entry, const ReadBuffer& buffer,
-                                       PseudoFileSystems& pseudoFileSystems, VisitTurn& turn);
+// operation's step, and the count, into outcome, which comes cleared.
+// Returns false when a stop interrupted it part-way: such a file gets no
+// line and no attribute.
+bool visitEntry(const RunOptions& options, const TreeRules& rules, const EntryToVisit& entry,
+                const ReadBuffer& buffer, PseudoFileSystems& pseudoFileSystems, VisitTurn& turn,
+                EntryOutcome& outcome);
 
 // The visit of a Check, a Tag or a Retag, for the driver of visits to run on
 // any thread: visitEntry, or the file reported unreadable when no read buffer

@@ -1,47 +1,40 @@
 // How the visits share their state. Two kinds of thread meet here: the
-// calling thread, which hands visits over, delivers them and sometimes runs one,
-// and the pool's workers, which run visits. The rules that keep them apart:
+// calling thread, which hands visits over, delivers them and sometimes runs
+// one, and the pool's workers, which run visits. The rules that keep them apart:
 //
-//  - slots_ changes shape only on the calling thread: push_back in visit() and
-//    add(), pop_front in deliverReady(), each under mutex_. Workers never add
-//    or remove a slot; they reach their own through slot(sequence), under
+//  - The window is a ring of slots, indexed by sequence; the sequences from
+//    first_ to end_ are in flight. end_ belongs to the calling thread, and
+//    so does first_, which only it moves; a worker reads first_ under mutex_
+//    when it marks its slot done, to tell whether the calling thread waits
+//    for that one.
+//  - A slot outside the flight belongs to the calling thread, which fills
+//    its entry and clears its outcome there, without the lock. Handing a
+//    visit over (its turn set and its sequence put on unclaimed_, under
+//    mutex_) publishes the entry; from then on nobody writes the entry until
+//    the slot is delivered.
+//  - The thread that takes a sequence off unclaimed_, under mutex_, owns the
+//    slot's outcome until it marks the slot done, under mutex_ and with
+//    release. The calling thread reads an outcome only once it has seen its
+//    slot done (with acquire), and delivers it unlocked: a done slot is
+//    touched by nobody else.
+//    An entry that needs no visit is written and marked done by the calling
+//    thread before it enters the flight.
+//  - Same-file turns, unclaimed_, drainers_ and turnWaiters_ are guarded by
 //    mutex_.
-//  - So the calling thread may read slots_.size() and empty() without the lock
-//    (the loops in visit(), add() and finish()): only that thread changes them,
-//    and a worker holding the lock only reads the deque's shape.
-//  - Each slot's fields:
-//      entry     set by the calling thread at the push and never changed until
-//                the visit completes, so the thread whose claim() wins reads it
-//                without the lock, and the calling thread reads its path for the
-//                progress while the slot is not done; claimed is set by that
-//                one thread under mutex_, and none can be claimed before the
-//                calling thread has given it a turn, under mutex_; until then
-//                only the calling thread reads it (disk order's lookups);
-//                complete() takes it away under mutex_;
-//      done, outcome
-//                written once by the thread that ran the visit, in complete(),
-//                under mutex_ (or at the push for an entry that needed no
-//                visit); outcome is then moved out by the calling thread, under
-//                mutex_, just before the slot is removed.
-//    firstSequence_ moves with pop_front, on the calling thread, under mutex_.
-//  - Only a done slot is removed, and only from the front; push_back and
-//    pop_front on a deque leave references to the other elements valid. So a
-//    running visit's slot stays where it is until its thread has marked it
-//    done, and nothing touches it after that but the calling thread.
-//  - The same-file turns and the buffer pool keep their own locks, never taken
-//    while mutex_ is held; a visit ends its turn before its slot is marked
-//    done, so no visit waits for one already delivered.
-//  - readOrder_, nextTurn_ and the waiting window belong to the calling thread.
 //  - stop_ and linksSeen_ are flags that are only ever set, bytesInFlight_ a
 //    figure for progress: atomics, read by any thread without the lock.
-//  - mutex_ is never held while the receiver is called or a visit runs: a visit
-//    run on the calling thread delivers what is ready from inside its reads
-//    (deliverReady() within deliverReady()), and each takes the lock afresh.
+//  - mutex_ is never held while the receiver is called or a visit runs: a
+//    visit run on the calling thread delivers what is ready from inside its
+//    reads (deliverReady() within deliverReady()), and each takes the lock
+//    afresh.
+//
+// A worker takes one lock per file: to mark its visit done and take the
+// next. A file with one name, in a run that has met no link, takes no turn:
+// no other visit can be of the same file.
 
 #include "engine/operations/visit_driver.h"
 
 #include "engine/read/disk_order.h"
-#include "engine/text/display_text.h"
 #include "engine/tree/descriptor_budget.h"
 
 #include <algorithm>
@@ -57,6 +50,31 @@ constexpr auto kPollInterval = std::chrono::milliseconds(20);
 // Disk order: the entries a window holds. The folders its files may keep open
 // are as many as the limit of open files allows (engine/tree/descriptor_budget.h).
 constexpr std::size_t kDiskWindow = 4096;
+
+// In name order, the visits in flight per job: enough that a worker rarely
+// finds nothing to take while the calling thread walks or digests.
+constexpr std::size_t kVisitsPerJob = 16;
+
+// The visits a worker runs for one run before it lets another run's take a turn.
+constexpr std::size_t kDrainBatch = 64;
+
+// Clears an outcome for the next file, keeping its strings' allocations.
+void clearKeepingCapacity(EntryOutcome& outcome)
+{
+    std::string path = std::move(outcome.path);
+    std::string lines = std::move(outcome.lines);
+    std::string notices = std::move(outcome.notices);
+    std::string error = std::move(outcome.error);
+    outcome = EntryOutcome{};
+    path.clear();
+    lines.clear();
+    notices.clear();
+    error.clear();
+    outcome.path = std::move(path);
+    outcome.lines = std::move(lines);
+    outcome.notices = std::move(notices);
+    outcome.error = std::move(error);
+}
 
 } // namespace
 
@@ -99,8 +117,11 @@ bool VisitTurn::opened(const struct stat& info)
     if (!driver_.handsOver_) {
         return false;
     }
+    if (info.st_nlink <= 1 && !driver_.linksSeen_.load(std::memory_order_acquire)) {
+        return false;
+    }
     driver_.waitForTurn(turn_, info, onCallingThread_, path_);
-    return info.st_nlink > 1 || driver_.linksSeen_.load(std::memory_order_acquire);
+    return true;
 }
 
 VisitDriver::VisitDriver(const ReadPlan& plan, DigestPool* pool, VisitFunction visit,
@@ -109,10 +130,14 @@ VisitDriver::VisitDriver(const ReadPlan& plan, DigestPool* pool, VisitFunction v
       diskOrder_(plan.order == ReadOrder::disk), handsOver_(pool_ != nullptr || diskOrder_),
       windowFolders_(descriptorBudget(plan.jobs).windowFolders),
       // Each visit in flight may keep its folder open.
-      window_(diskOrder_ ? kDiskWindow
-                         : std::min(4 * std::max<std::size_t>(plan.jobs, 1), windowFolders_)),
+      windowSize_(diskOrder_ ? kDiskWindow
+                             : std::min(kVisitsPerJob * std::max<std::size_t>(plan.jobs, 1),
+                                        windowFolders_)),
       buffers_(plan.bufferSize)
 {
+    if (handsOver_) {
+        window_ = std::make_unique<Slot[]>(windowSize_);
+    }
 }
 
 VisitDriver::~VisitDriver()
@@ -121,47 +146,58 @@ VisitDriver::~VisitDriver()
     if (pool_ != nullptr) {
         pool_->forget(this);
     }
+    if (ownBuffer_ && *ownBuffer_) {
+        buffers_.giveBack(std::move(**ownBuffer_));
+    }
 }
 
 std::expected<void, PosixError> VisitDriver::reserveBuffer()
 {
-    if (handsOver_) {
-        return {}; // each visit takes its own when it starts
+    if (!ownBuffer_) {
+        ownBuffer_ = buffers_.take();
     }
-    auto buffer = buffers_.take();
-    if (!buffer) {
-        return std::unexpected(buffer.error());
+    if (!*ownBuffer_) {
+        return std::unexpected(ownBuffer_->error());
     }
-    buffers_.giveBack(std::move(*buffer));
     return {};
 }
 
 void VisitDriver::visitNow(const EntryToVisit& entry)
 {
-    auto buffer = buffers_.take();
+    (void)reserveBuffer(); // a failure is the visit's to report
+    clearKeepingCapacity(nowOutcome_);
     VisitTurn turn(*this, kNoTurn, true, entry.path);
-    std::optional<EntryOutcome> outcome = visit_(entry, buffer, turn);
-    if (buffer) {
-        buffers_.giveBack(std::move(*buffer));
-    }
-    if (!outcome) {
+    if (!visit_(entry, *ownBuffer_, turn, nowOutcome_)) {
         stop();
         return;
     }
-    bytesInFlight_.fetch_sub(outcome->counts.bytesRead, std::memory_order_relaxed);
-    receiver_.deliver(*outcome);
+    bytesInFlight_.fetch_sub(nowOutcome_.counts.bytesRead, std::memory_order_relaxed);
+    receiver_.deliver(nowOutcome_);
 }
 
 bool VisitDriver::startsNewWindow(const EntryToVisit& entry) const
 {
-    if (slots_.size() >= window_) {
+    if (end_ - first_.load(std::memory_order_relaxed) >= windowSize_) {
         return true;
     }
     return waitingFolders_.size() >= windowFolders_ &&
            !waitingFolders_.contains(entry.folder.get());
 }
 
-void VisitDriver::visit(EntryToVisit entry)
+VisitDriver::Slot& VisitDriver::nextSlot()
+{
+    while (end_ - first_.load(std::memory_order_relaxed) >= windowSize_) {
+        deliverReady(true);
+    }
+    Slot& free = slot(end_);
+    clearKeepingCapacity(free.outcome);
+    free.turn = kNoTurn;
+    free.delivers = false;
+    free.done.store(false, std::memory_order_relaxed);
+    return free;
+}
+
+void VisitDriver::visit(const EntryToVisit& entry)
 {
     if (!handsOver_) {
         if (!stopped()) {
@@ -174,27 +210,18 @@ void VisitDriver::visit(EntryToVisit entry)
         // file handed over before it and before every file after it.
         readWindow();
     }
-    while (slots_.size() >= window_) {
-        deliverReady(true);
+    if (entry.listedAsLink) {
+        linksSeen_.store(true, std::memory_order_release);
     }
-    std::uint64_t sequence = 0;
-    {
-        const std::lock_guard lock(mutex_);
-        sequence = firstSequence_ + slots_.size();
-        if (entry.listedAsLink) {
-            linksSeen_.store(true, std::memory_order_release);
-        }
-        Slot waiting;
-        waiting.entry = std::make_unique<EntryToVisit>(std::move(entry));
-        slots_.push_back(std::move(waiting));
-    }
+    Slot& waiting = nextSlot();
+    waiting.entry = entry;
+    const std::uint64_t sequence = end_++;
     if (!diskOrder_) {
-        dispatch(sequence);
+        dispatch(std::span(&sequence, 1));
     } else {
-        const EntryToVisit& waiting = *slot(sequence).entry;
-        waitingFolders_.insert(waiting.folder.get());
+        waitingFolders_.insert(waiting.entry.folder.get());
         waitingFiles_.push_back(sequence);
-        if (waiting.listedAsLink) {
+        if (waiting.entry.listedAsLink) {
             readWindow();
             return;
         }
@@ -202,22 +229,80 @@ void VisitDriver::visit(EntryToVisit entry)
     deliverReady(false);
 }
 
-void VisitDriver::dispatch(std::uint64_t sequence)
+void VisitDriver::dispatch(std::span<const std::uint64_t> sequences)
 {
-    const std::uint64_t turn = nextTurn_++;
+    std::size_t drainersWanted = 0;
     {
         const std::lock_guard lock(mutex_);
-        slot(sequence).turn = turn;
+        for (const std::uint64_t sequence : sequences) {
+            const std::uint64_t turn = nextTurn_++;
+            slot(sequence).turn = turn;
+            turns_.handedOver(turn);
+            unclaimed_.push_back(sequence);
+        }
+        if (pool_ != nullptr) {
+            const std::size_t wanted = std::min(pool_->workers(), unclaimed_.size());
+            drainersWanted = wanted > drainers_ ? wanted - drainers_ : 0;
+            drainers_ += drainersWanted;
+        }
     }
-    turns_.handedOver(turn);
-    readOrder_.push_back(sequence);
-    if (pool_ != nullptr) {
-        pool_->run(this, [this, sequence] {
-            std::uint64_t claimedTurn = kNoTurn;
-            if (const EntryToVisit* claimed = claim(sequence, claimedTurn)) {
-                runVisit(sequence, claimedTurn, *claimed, false);
-            }
-        });
+    for (std::size_t index = 0; index < drainersWanted; ++index) {
+        pool_->run(this, [this] { drain(); });
+    }
+}
+
+void VisitDriver::drain()
+{
+    auto buffer = buffers_.take();
+    std::unique_lock lock(mutex_);
+    for (std::size_t count = 0; count < kDrainBatch && !unclaimed_.empty(); ++count) {
+        const std::uint64_t sequence = unclaimed_.front();
+        unclaimed_.pop_front();
+        const std::uint64_t turn = slot(sequence).turn;
+        lock.unlock();
+        runVisit(sequence, turn, buffer, false);
+        lock.lock();
+    }
+    const bool more = !unclaimed_.empty() && !stopped();
+    if (!more) {
+        --drainers_;
+    }
+    lock.unlock();
+    if (buffer) {
+        buffers_.giveBack(std::move(*buffer));
+    }
+    if (more) {
+        // Stays counted as a drainer: the task goes on from the back of the queue.
+        pool_->run(this, [this] { drain(); });
+    }
+}
+
+void VisitDriver::runVisit(std::uint64_t sequence, std::uint64_t turn,
+                           const std::expected<ReadBuffer, PosixError>& buffer,
+                           bool onCallingThread)
+{
+    bool delivers = false;
+    Slot& own = slot(sequence);
+    if (!stopped()) {
+        VisitTurn visitTurn(*this, turn, onCallingThread, own.entry.path);
+        delivers = visit_(own.entry, buffer, visitTurn, own.outcome);
+    }
+    const std::lock_guard lock(mutex_);
+    complete(sequence, turn, delivers);
+}
+
+void VisitDriver::complete(std::uint64_t sequence, std::uint64_t turn, bool delivers)
+{
+    // Ended before it is done: once done, the calling thread may deliver it.
+    turns_.ended(turn);
+    if (turnWaiters_ > 0) {
+        turnsChanged_.notify_all();
+    }
+    Slot& own = slot(sequence);
+    own.delivers = delivers;
+    own.done.store(true, std::memory_order_release);
+    if (sequence == first_.load(std::memory_order_relaxed)) {
+        frontDone_.notify_one();
     }
 }
 
@@ -229,7 +314,7 @@ void VisitDriver::readWindow()
     std::vector<PlacedFile> placed(waitingFiles_.size());
     for (std::size_t i = 0; i < waitingFiles_.size(); ++i) {
         byInode[i] = i;
-        placed[i].inode = slot(waitingFiles_[i]).entry->listedInode;
+        placed[i].inode = slot(waitingFiles_[i]).entry.listedInode;
     }
     std::ranges::stable_sort(byInode, {}, [&](std::size_t i) { return placed[i].inode; });
     const PlacedFile* previous = nullptr;
@@ -242,16 +327,19 @@ void VisitDriver::readWindow()
             placed[i] = *previous;
             continue;
         }
-        const EntryToVisit& entry = *slot(waitingFiles_[i]).entry;
+        const EntryToVisit& entry = slot(waitingFiles_[i]).entry;
         placed[i].place = diskPlaceOf(entry.folder->get(), entry.name);
         previous = &placed[i];
     }
+    std::vector<std::uint64_t> sweep;
+    sweep.reserve(waitingFiles_.size());
     for (const std::size_t i : elevatorOrder(placed, head_)) {
-        dispatch(waitingFiles_[i]);
+        sweep.push_back(waitingFiles_[i]);
     }
+    dispatch(sweep);
     waitingFiles_.clear();
     waitingFolders_.clear();
-    while (!slots_.empty()) {
+    while (end_ != first_.load(std::memory_order_relaxed)) {
         deliverReady(true);
     }
 }
@@ -264,26 +352,22 @@ void VisitDriver::add(EntryOutcome outcome)
     }
     // Entries that need no visit count in the window too: a million of them
     // behind one huge file must not pile up.
-    if (diskOrder_ && slots_.size() >= window_) {
+    if (diskOrder_ && end_ - first_ >= windowSize_) {
         readWindow();
     }
-    while (slots_.size() >= window_) {
-        deliverReady(true);
-    }
-    {
-        const std::lock_guard lock(mutex_);
-        Slot done;
-        done.done = true;
-        done.outcome = std::make_unique<EntryOutcome>(std::move(outcome));
-        slots_.push_back(std::move(done));
-    }
+    Slot& done = nextSlot();
+    done.outcome = std::move(outcome);
+    done.delivers = true;
+    done.done.store(true, std::memory_order_relaxed);
+    ++end_;
     deliverReady(false);
 }
 
 void VisitDriver::stop()
 {
     stop_.store(true);
-    turns_.wakeAll();
+    const std::lock_guard lock(mutex_);
+    turnsChanged_.notify_all();
 }
 
 bool VisitDriver::finish()
@@ -291,118 +375,80 @@ bool VisitDriver::finish()
     if (diskOrder_) {
         readWindow();
     }
-    while (!slots_.empty()) {
+    while (end_ != first_.load(std::memory_order_relaxed)) {
         deliverReady(true);
     }
     return stopped();
 }
 
-const EntryToVisit* VisitDriver::claim(std::uint64_t sequence, std::uint64_t& turn)
-{
-    const std::lock_guard lock(mutex_);
-    if (sequence < firstSequence_) {
-        return nullptr;
-    }
-    Slot& own = slot(sequence);
-    if (own.claimed || own.turn == kNoTurn) {
-        return nullptr;
-    }
-    own.claimed = true;
-    turn = own.turn;
-    return own.entry.get();
-}
-
-void VisitDriver::runVisit(std::uint64_t sequence, std::uint64_t turn, const EntryToVisit& entry,
-                           bool onCallingThread)
-{
-    std::optional<EntryOutcome> outcome;
-    if (!stopped()) {
-        auto buffer = buffers_.take();
-        VisitTurn visitTurn(*this, turn, onCallingThread, entry.path);
-        outcome = visit_(entry, buffer, visitTurn);
-        if (buffer) {
-            buffers_.giveBack(std::move(*buffer));
-        }
-    }
-    complete(sequence, turn, std::move(outcome));
-}
-
 void VisitDriver::waitForTurn(std::uint64_t turn, const struct stat& info, bool onCallingThread,
                               std::string_view path)
 {
-    if (!onCallingThread) {
-        turns_.waitForTurn(turn, info.st_dev, info.st_ino, {});
-        return;
+    std::unique_lock lock(mutex_);
+    turns_.opened(turn, info.st_dev, info.st_ino);
+    // A later visit may have been waiting for this one to open its file.
+    if (turnWaiters_ > 0) {
+        turnsChanged_.notify_all();
     }
-    turns_.waitForTurn(turn, info.st_dev, info.st_ino, [this, path] {
-        if (receiver_.pollWhileWaiting(bytesInFlight_.load(std::memory_order_relaxed),
-                                       escapedForReport(path))) {
+    ++turnWaiters_;
+    while (!stopped() && !turns_.mayRead(turn, info.st_dev, info.st_ino)) {
+        if (!onCallingThread) {
+            turnsChanged_.wait(lock);
+            continue;
+        }
+        // The calling thread keeps following its receiver while it waits.
+        turnsChanged_.wait_for(lock, kPollInterval);
+        lock.unlock();
+        if (receiver_.pollWhileWaiting(bytesInFlight_.load(std::memory_order_relaxed), path)) {
             stop();
         }
-    });
-}
-
-void VisitDriver::complete(std::uint64_t sequence, std::uint64_t turn,
-                           std::optional<EntryOutcome> outcome)
-{
-    // Ended before it is done: once done, the calling thread may deliver and remove it.
-    turns_.ended(turn);
-    auto kept = outcome ? std::make_unique<EntryOutcome>(std::move(*outcome)) : nullptr;
-    std::unique_ptr<EntryToVisit> visited;
-    const std::lock_guard lock(mutex_);
-    Slot& own = slot(sequence);
-    own.done = true;
-    own.outcome = std::move(kept);
-    visited = std::move(own.entry); // freed once the lock is let go
-    if (sequence == firstSequence_) {
-        frontDone_.notify_one();
+        lock.lock();
     }
+    --turnWaiters_;
 }
 
 void VisitDriver::deliverReady(bool wait)
 {
-    std::unique_lock lock(mutex_);
-    if (wait && !slots_.empty() && !slots_.front().done) {
-        // Rather than wait, the calling thread takes the first visit in
-        // the order of the reads that no worker has taken yet: it digests as
-        // a worker would, and a run never waits behind another run's files
-        // for a shared worker.
-        lock.unlock();
-        while (!readOrder_.empty()) {
-            const std::uint64_t sequence = readOrder_.front();
-            readOrder_.pop_front();
-            std::uint64_t turn = kNoTurn;
-            if (const EntryToVisit* entry = claim(sequence, turn)) {
-                runVisit(sequence, turn, *entry, true);
-                wait = false;
-                break;
-            }
-        }
-        lock.lock();
-    }
-    if (wait && !slots_.empty() && !slots_.front().done) {
-        const std::string currentPath = escapedForReport(slots_.front().entry->path);
-        lock.unlock();
-        if (receiver_.pollWhileWaiting(bytesInFlight_.load(std::memory_order_relaxed),
-                                       currentPath)) {
-            stop();
-        }
-        lock.lock();
-        frontDone_.wait_for(lock, kPollInterval, [this] { return slots_.front().done; });
-    }
-    while (!slots_.empty() && slots_.front().done) {
-        std::unique_ptr<EntryOutcome> outcome = std::move(slots_.front().outcome);
-        slots_.pop_front();
-        ++firstSequence_;
-        while (!readOrder_.empty() && readOrder_.front() < firstSequence_) {
-            readOrder_.pop_front();
-        }
-        if (outcome) {
+    const auto frontDone = [this] {
+        return end_ == first_.load(std::memory_order_relaxed) ||
+               slot(first_.load(std::memory_order_relaxed)).done.load(std::memory_order_acquire);
+    };
+    if (wait && !frontDone()) {
+        std::unique_lock lock(mutex_);
+        if (!unclaimed_.empty()) {
+            // Rather than wait, the calling thread takes the first visit in
+            // the order of the reads that no worker has taken yet: it digests
+            // as a worker would, and a run never waits behind another run's
+            // files for a shared worker.
+            const std::uint64_t sequence = unclaimed_.front();
+            unclaimed_.pop_front();
+            const std::uint64_t turn = slot(sequence).turn;
             lock.unlock();
-            bytesInFlight_.fetch_sub(outcome->counts.bytesRead, std::memory_order_relaxed);
-            receiver_.deliver(*outcome);
+            (void)reserveBuffer(); // a failure is the visit's to report
+            runVisit(sequence, turn, *ownBuffer_, true);
+        } else {
+            const std::string_view currentPath = slot(first_).entry.path;
+            lock.unlock();
+            if (receiver_.pollWhileWaiting(bytesInFlight_.load(std::memory_order_relaxed),
+                                           currentPath)) {
+                stop();
+            }
             lock.lock();
+            frontDone_.wait_for(lock, kPollInterval, frontDone);
         }
+    }
+    // The finished visits at the front, delivered without the lock: nobody
+    // else touches a done slot, and only this thread moves first_.
+    std::uint64_t sequence = first_.load(std::memory_order_relaxed);
+    for (; sequence != end_ && slot(sequence).done.load(std::memory_order_acquire); ++sequence) {
+        Slot& finished = slot(sequence);
+        finished.entry.folder.reset(); // counted against the limit of open files until now
+        if (finished.delivers) {
+            bytesInFlight_.fetch_sub(finished.outcome.counts.bytesRead,
+                                     std::memory_order_relaxed);
+            receiver_.deliver(finished.outcome);
+        }
+        first_.store(sequence + 1, std::memory_order_relaxed);
     }
 }
 

@@ -39,6 +39,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
@@ -106,7 +107,7 @@ public:
     }
 
     bool stopRequested();
-    // Called after every read with the bytes it delivered; path is escaped for display.
+    // Called after every read with the bytes it delivered; path is raw, as on disk.
     void bytesRead(std::size_t count, std::string_view path);
     // Called once the file is open, before anything is read or written through
     // it; waits for the visits of its other names handed over before it. True
@@ -121,12 +122,13 @@ private:
     std::string_view path_;
 };
 
-// What one file's visit does, on whichever thread reads it. buffer is the
-// error when no read buffer could be had. Returns no outcome when a stop cut
-// the visit short: such a file gets no line and no count.
-using VisitFunction = std::function<std::optional<EntryOutcome>(
-    const EntryToVisit& entry, const std::expected<ReadBuffer, PosixError>& buffer,
-    VisitTurn& turn)>;
+// What one file's visit does, on whichever thread reads it: fills in
+// outcome, which comes cleared. buffer is the error when no read buffer could
+// be had. Returns false when a stop cut the visit short: such a file gets no
+// line and no count.
+using VisitFunction =
+    std::function<bool(const EntryToVisit& entry, const std::expected<ReadBuffer, PosixError>& buffer,
+                       VisitTurn& turn, EntryOutcome& outcome)>;
 
 class VisitDriver
 {
@@ -139,11 +141,11 @@ public:
     VisitDriver(const VisitDriver&) = delete;
     VisitDriver& operator=(const VisitDriver&) = delete;
 
-    // The buffer of a run whose calling thread reads every file, allocated
-    // before the first file so that a run without one fails as a whole.
+    // The buffer of the calling thread, allocated before the first file so
+    // that a run without one fails as a whole.
     std::expected<void, PosixError> reserveBuffer();
-    // Hands a file over; waits, delivering, while the window is full.
-    void visit(EntryToVisit entry);
+    // Hands a file over, copied; waits, delivering, while the window is full.
+    void visit(const EntryToVisit& entry);
     // An entry that needs no visit, delivered in its place.
     void add(EntryOutcome outcome);
     // Waits for every visit and delivers what they found. Returns true when
@@ -156,37 +158,46 @@ public:
 private:
     friend class VisitTurn;
     static constexpr std::uint64_t kNoTurn = UINT64_MAX;
-    // Small, with what it holds on the heap: a window of thousands is
-    // visited in disk order, not in the order of the slots.
+    // One place of the window, used again and again: the entry and its
+    // outcome keep what their strings hold allocated, so that a run of
+    // millions of small files allocates nothing per file here.
     struct Slot
     {
-        std::unique_ptr<EntryToVisit> entry; // until the visit is done
-        std::uint64_t turn = kNoTurn;        // its place among the reads, once handed to them
-        bool claimed = false;                // a thread has taken the visit
-        bool done = false;
-        std::unique_ptr<EntryOutcome> outcome; // none for a visit a stop cut short
+        EntryToVisit entry;
+        EntryOutcome outcome;
+        std::uint64_t turn = kNoTurn; // its place among the reads, once handed to them
+        bool delivers = false;        // false for a visit a stop cut short
+        // Set last, with release, by whoever finished it: the calling thread
+        // then finds what is ready without taking the lock.
+        std::atomic<bool> done{false};
     };
 
+    Slot& slot(std::uint64_t sequence) { return window_[sequence % windowSize_]; }
+    // Takes the next free place of the window, cleared, waiting for one if need be.
+    Slot& nextSlot();
     // One job in name order: the visit runs now, and its outcome is delivered.
     void visitNow(const EntryToVisit& entry);
-    // Gives the visit of slot sequence to the readers: its turn is the next.
-    void dispatch(std::uint64_t sequence);
+    // Gives the visits of these slots to the readers, in this order, and
+    // makes sure enough workers take them.
+    void dispatch(std::span<const std::uint64_t> sequences);
     // Disk order: looks up the waiting files, dispatches them in one sweep
     // and delivers them all.
     void readWindow();
     // Disk order: whether entry must wait for the next window.
     bool startsNewWindow(const EntryToVisit& entry) const;
-    // Takes the visit unless another thread has; null when it was taken. The
-    // entry stays with its slot until the visit completes.
-    const EntryToVisit* claim(std::uint64_t sequence, std::uint64_t& turn);
-    void runVisit(std::uint64_t sequence, std::uint64_t turn, const EntryToVisit& entry,
-                  bool onCallingThread);
+    // A worker's task: visits taken one after another, while there are any,
+    // up to a batch; then the rest goes to the back of the pool's queue, so
+    // that runs sharing the pool take turns.
+    void drain();
+    // Runs the visit of slot sequence, claimed; called and returns unlocked.
+    void runVisit(std::uint64_t sequence, std::uint64_t turn,
+                  const std::expected<ReadBuffer, PosixError>& buffer, bool onCallingThread);
+    // Marks the visit done, with lock held on mutex_.
+    void complete(std::uint64_t sequence, std::uint64_t turn, bool delivers);
     void waitForTurn(std::uint64_t turn, const struct stat& info, bool onCallingThread,
                      std::string_view path);
-    void complete(std::uint64_t sequence, std::uint64_t turn, std::optional<EntryOutcome> outcome);
     // Delivers finished visits from the front; waits for one when wait is set.
     void deliverReady(bool wait);
-    Slot& slot(std::uint64_t sequence) { return slots_[sequence - firstSequence_]; }
 
     DigestPool* pool_;
     VisitFunction visit_;
@@ -194,23 +205,31 @@ private:
     const bool diskOrder_;
     const bool handsOver_;            // to the pool or the disk-order window
     const std::size_t windowFolders_; // folders the waiting files may keep open
-    const std::size_t window_;
+    const std::size_t windowSize_;
 
-    // Calling thread only: the visits in the order of their turns, for it to
-    // take when it would wait; and, in disk order, the files not yet looked
-    // up, the folders they keep open, and where the head was left.
-    std::deque<std::uint64_t> readOrder_;
+    // Calling thread only: the next sequence, the next turn, its buffer, the
+    // outcome of a visit run at once, and, in disk order, the files not yet
+    // looked up, the folders they keep open, and where the head was left.
+    std::uint64_t end_ = 0;
     std::uint64_t nextTurn_ = 0;
+    std::optional<std::expected<ReadBuffer, PosixError>> ownBuffer_;
+    EntryOutcome nowOutcome_;
     std::vector<std::uint64_t> waitingFiles_;
     std::unordered_set<const FileDescriptor*> waitingFolders_;
     std::uint64_t head_ = 0;
 
     std::mutex mutex_;
-    std::condition_variable frontDone_; // the calling thread waits for the oldest visit
-    std::deque<Slot> slots_;            // undelivered visits in the order handed over
-    std::uint64_t firstSequence_ = 0;
+    std::condition_variable frontDone_;    // the calling thread waits for the oldest visit
+    std::condition_variable turnsChanged_; // visits wait for earlier names of their file
+    std::unique_ptr<Slot[]> window_;       // a ring of places, indexed by sequence
+    // The oldest sequence not yet delivered: moved by the calling thread
+    // alone, read by a worker under mutex_ to tell whether it is waited for.
+    std::atomic<std::uint64_t> first_{0};
+    std::deque<std::uint64_t> unclaimed_;  // handed to the readers, not yet taken, in turn order
+    std::size_t drainers_ = 0;             // drain tasks queued or running
+    std::size_t turnWaiters_ = 0;
+    SameFileTurns turns_;
     std::atomic<bool> stop_{false};
-    SameFileTurns turns_{stop_};
     ReadBufferPool buffers_;
     std::atomic<bool> linksSeen_{false}; // a link was handed over: names may share a file
     std::atomic<std::int64_t> bytesInFlight_{0};

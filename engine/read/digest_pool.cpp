@@ -39,10 +39,13 @@ void DigestPool::run(const void* owner, std::function<void()> task)
 void DigestPool::forget(const void* owner)
 {
     std::unique_lock lock(mutex_);
-    std::erase_if(tasks_, [owner](const Task& task) { return task.owner == owner; });
+    const auto owned = [owner](const Task& task) { return task.owner == owner; };
+    std::erase_if(tasks_, owned);
     taskEnded_.wait(lock, [this, owner] {
         return std::ranges::find(runningFor_, owner) == runningFor_.end();
     });
+    // A task that was running may have handed over another for its owner.
+    std::erase_if(tasks_, owned);
 }
 
 void DigestPool::work(std::size_t worker)

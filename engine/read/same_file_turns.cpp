@@ -1,93 +1,56 @@
 #include "engine/read/same_file_turns.h"
 
-#include <algorithm>
-#include <chrono>
-
 namespace quelby {
 
-namespace {
-
-// How often a waiting walk looks at its observer: a stop is seen within this.
-constexpr auto kPollInterval = std::chrono::milliseconds(20);
-
-} // namespace
-
-void SameFileTurns::handedOver(std::uint64_t sequence)
+void SameFileTurns::handedOver(std::uint64_t turn)
 {
-    const std::lock_guard lock(mutex_);
-    visits_.push_back(Visit{.sequence = sequence});
-}
-
-SameFileTurns::Visit* SameFileTurns::find(std::uint64_t sequence)
-{
-    const auto at = std::ranges::lower_bound(visits_, sequence, {}, &Visit::sequence);
-    return at != visits_.end() && at->sequence == sequence ? &*at : nullptr;
-}
-
-bool SameFileTurns::mayRead(std::uint64_t sequence, dev_t device, ino_t inode) const
-{
-    if (stop_.load(std::memory_order_relaxed)) {
-        return true;
+    if (visits_.empty()) {
+        firstTurn_ = turn;
     }
-    for (const Visit& earlier : visits_) {
-        if (earlier.sequence >= sequence) {
-            break;
-        }
-        if (earlier.ended) {
+    visits_.emplace_back();
+}
+
+SameFileTurns::Visit* SameFileTurns::find(std::uint64_t turn)
+{
+    if (turn < firstTurn_ || turn - firstTurn_ >= visits_.size()) {
+        return nullptr;
+    }
+    return &visits_[turn - firstTurn_];
+}
+
+void SameFileTurns::opened(std::uint64_t turn, dev_t device, ino_t inode)
+{
+    if (Visit* own = find(turn)) {
+        own->opened = true;
+        own->device = device;
+        own->inode = inode;
+    }
+}
+
+bool SameFileTurns::mayRead(std::uint64_t turn, dev_t device, ino_t inode) const
+{
+    const std::uint64_t earlier = turn > firstTurn_ ? turn - firstTurn_ : 0;
+    for (std::size_t index = 0; index < earlier && index < visits_.size(); ++index) {
+        const Visit& visit = visits_[index];
+        if (visit.ended) {
             continue;
         }
-        if (!earlier.opened || (earlier.device == device && earlier.inode == inode)) {
+        if (!visit.opened || (visit.device == device && visit.inode == inode)) {
             return false;
         }
     }
     return true;
 }
 
-void SameFileTurns::waitForTurn(std::uint64_t sequence, dev_t device, ino_t inode,
-                                const std::function<void()>& poll)
+void SameFileTurns::ended(std::uint64_t turn)
 {
-    std::unique_lock lock(mutex_);
-    if (Visit* own = find(sequence)) {
-        own->opened = true;
-        own->device = device;
-        own->inode = inode;
-    }
-    // A later visit may have been waiting for this one to open its file.
-    if (waiting_ > 0) {
-        turns_.notify_all();
-    }
-    ++waiting_;
-    while (!mayRead(sequence, device, inode)) {
-        if (!poll) {
-            turns_.wait(lock);
-            continue;
-        }
-        turns_.wait_for(lock, kPollInterval);
-        lock.unlock();
-        poll();
-        lock.lock();
-    }
-    --waiting_;
-}
-
-void SameFileTurns::ended(std::uint64_t sequence)
-{
-    const std::lock_guard lock(mutex_);
-    if (Visit* own = find(sequence)) {
+    if (Visit* own = find(turn)) {
         own->ended = true;
     }
     while (!visits_.empty() && visits_.front().ended) {
         visits_.pop_front();
+        ++firstTurn_;
     }
-    if (waiting_ > 0) {
-        turns_.notify_all();
-    }
-}
-
-void SameFileTurns::wakeAll()
-{
-    const std::lock_guard lock(mutex_);
-    turns_.notify_all();
 }
 
 } // namespace quelby

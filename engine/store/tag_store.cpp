@@ -9,9 +9,11 @@
 
 namespace quelby {
 
-std::expected<Bytes, PosixError> readExtendedAttribute(int fd, std::string_view name)
+namespace {
+
+// storedName is the name as the platform stores it.
+std::expected<Bytes, PosixError> readStoredAttribute(int fd, const std::string& storedName)
 {
-    const std::string storedName = platformAttributeName(name);
     // Most values are a digest or a stamp: one call reads them whole. A
     // larger value needs its size first, and may grow before the read: ask
     // again then.
@@ -38,6 +40,13 @@ std::expected<Bytes, PosixError> readExtendedAttribute(int fd, std::string_view 
             return std::unexpected(copied.error());
         }
     }
+}
+
+} // namespace
+
+std::expected<Bytes, PosixError> readExtendedAttribute(int fd, std::string_view name)
+{
+    return readStoredAttribute(fd, platformAttributeName(name));
 }
 
 std::expected<void, PosixError> writeExtendedAttribute(int fd, std::string_view name,
@@ -84,11 +93,13 @@ writeExtendedAttribute(const std::string& path, std::string_view name, std::stri
 }
 
 AttributeStore::AttributeStore(std::string digestName, std::string stampName)
-    : digestName_(std::move(digestName)), stampName_(std::move(stampName))
+    : digestName_(platformAttributeName(digestName)),
+      stampName_(platformAttributeName(stampName)),
+      damagedName_(platformAttributeName(kDamagedAttributeName))
 {
 }
 
-std::string AttributeStore::nameOf(EvidenceKind kind) const
+const std::string& AttributeStore::storedNameOf(EvidenceKind kind) const
 {
     switch (kind) {
     case EvidenceKind::digest:
@@ -98,13 +109,13 @@ std::string AttributeStore::nameOf(EvidenceKind kind) const
     case EvidenceKind::damagedMark:
         break;
     }
-    return std::string(kDamagedAttributeName);
+    return damagedName_;
 }
 
 std::expected<std::optional<Bytes>, PosixError> AttributeStore::read(const StoredFile& file,
                                                                      EvidenceKind kind)
 {
-    auto value = readExtendedAttribute(file.fd, nameOf(kind));
+    auto value = readStoredAttribute(file.fd, storedNameOf(kind));
     if (value) {
         return std::optional<Bytes>(std::move(*value));
     }
@@ -117,12 +128,12 @@ std::expected<std::optional<Bytes>, PosixError> AttributeStore::read(const Store
 std::expected<void, PosixError> AttributeStore::write(const StoredFile& file, EvidenceKind kind,
                                                       std::string_view value)
 {
-    return writeExtendedAttribute(file.fd, nameOf(kind), value);
+    return sys::setAttribute(file.fd, storedNameOf(kind), value.data(), value.size());
 }
 
 std::expected<void, PosixError> AttributeStore::remove(const StoredFile& file, EvidenceKind kind)
 {
-    const auto removed = sys::removeAttribute(file.fd, platformAttributeName(nameOf(kind)));
+    const auto removed = sys::removeAttribute(file.fd, storedNameOf(kind));
     if (!removed && removed.error().code != ENODATA) {
         return removed;
     }

@@ -48,10 +48,13 @@ public:
     std::expected<void, PosixError> remove(const StoredFile& file, EvidenceKind kind) override;
 
 private:
-    std::string nameOf(EvidenceKind kind) const;
+    // The attribute's name as the platform stores it.
+    const std::string& storedNameOf(EvidenceKind kind) const;
 
+    // Made once: a run of millions of files reads them millions of times.
     std::string digestName_;
     std::string stampName_;
+    std::string damagedName_;
 };
 
 // The store a run is given when it is given no other: the attribute store

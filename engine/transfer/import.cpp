@@ -54,7 +54,8 @@ public:
         VisitDriver visits(
             plan, nullptr,
             [this](const EntryToVisit& entry, const std::expected<ReadBuffer, PosixError>& buffer,
-                   VisitTurn& turn) { return readAhead(entry, buffer, turn); },
+                   VisitTurn& turn,
+                   EntryOutcome& outcome) { return readAhead(entry, buffer, turn, outcome); },
             *this);
         for (std::size_t first = 0; first < files_.size(); first = groupEnd(files_, first)) {
             if (judgingEnded_ || visits.stopped() || stopRequested()) {
@@ -111,15 +112,13 @@ private:
     // state it was opened in. Whatever it finds is only kept for the
     // judgement, which reaches the file again unless it is still open. An
     // import's visits all run on its own thread: it hands the driver no pool.
-    std::optional<EntryOutcome> readAhead(const EntryToVisit& entry,
-                                          const std::expected<ReadBuffer, PosixError>& buffer,
-                                          VisitTurn& turn)
+    bool readAhead(const EntryToVisit& entry, const std::expected<ReadBuffer, PosixError>& buffer,
+                   VisitTurn& turn, EntryOutcome& outcome)
     {
-        EntryOutcome outcome;
         outcome.path = entry.path;
         OpenedEntry opened = openEntry(entry, judge_.rules(), judge_.pseudoFileSystems());
         if (opened.kind != OpenedEntry::Kind::file || !buffer) {
-            return outcome; // the judgement finds out why, or reads with its own buffer
+            return true; // the judgement finds out why, or reads with its own buffer
         }
         // Whether another name of the file came first matters not: the
         // judgement compares the file's state with the one read.
@@ -133,7 +132,7 @@ private:
                                return !turn.stopRequested();
                            });
         if (!digest && turn.stopRequested()) {
-            return std::nullopt; // a file stopped part-way is not kept
+            return false; // a file stopped part-way is not kept
         }
         outcome.opened = opened.info;
         if (!digest) {
@@ -146,7 +145,7 @@ private:
             // Judged next: one descriptor is kept, never a window of them.
             stillOpen_.emplace(entry.path, std::move(opened));
         }
-        return outcome;
+        return true;
     }
 
     // Each group in walk order. After a stop, the files already read are

@@ -4,7 +4,9 @@ namespace quelby {
 
 std::string joinedPath(std::string_view folder, std::string_view relativePath)
 {
-    std::string path(folder);
+    std::string path;
+    path.reserve(folder.size() + 1 + relativePath.size()); // one allocation
+    path = folder;
     if (path != "/") {
         path += '/';
     }
