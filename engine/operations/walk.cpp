@@ -171,7 +171,10 @@ private:
         if (type != DT_DIR && (isManifestName(name) || parity::isParityName(name))) {
             return; // a manifest or a parity set is evidence, never a file to judge
         }
-        const std::string path = childPath(name);
+        // Written into the entry kept for every file: a walk of millions of
+        // files allocates no path for each.
+        folders_.childPath(name, toVisit_.path);
+        const std::string& path = toVisit_.path;
         handOverGone(&path);
         if (options_.onlyFile && !onTheWay(relativePath(name), type == DT_DIR)) {
             return;
@@ -227,12 +230,16 @@ private:
             handOver(std::move(outcome));
             return;
         }
-        EntryToVisit toVisit{folder, name, path, type == DT_LNK, {}, entry.inode};
-        options_.evidence->lookUp(toVisit.path, toVisit.evidence);
-        if (!observer_.visitsFile(toVisit)) {
-            return;
+        toVisit_.folder = folder;
+        toVisit_.name = name;
+        toVisit_.listedAsLink = type == DT_LNK;
+        toVisit_.evidence = {};
+        toVisit_.listedInode = entry.inode;
+        options_.evidence->lookUp(toVisit_.path, toVisit_.evidence);
+        if (observer_.visitsFile(toVisit_)) {
+            visits_.visit(toVisit_);
         }
-        visits_.visit(std::move(toVisit));
+        toVisit_.folder.reset(); // the folder stays open only as long as its visits need it
     }
 
     const RunOptions& options_;
@@ -241,6 +248,7 @@ private:
     TreeRules rules_;
     PseudoFileSystems pseudoFileSystems_;
     FolderStack folders_;
+    EntryToVisit toVisit_; // the file being handed over
     VisitDriver visits_; // last: it runs visits that refer to the members above
 };
 

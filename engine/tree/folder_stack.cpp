@@ -11,6 +11,15 @@ std::string FolderStack::childPath(std::string_view name) const
     return joinedPath(path_, name);
 }
 
+void FolderStack::childPath(std::string_view name, std::string& into) const
+{
+    into = path_;
+    if (into != "/") {
+        into += '/';
+    }
+    into += name;
+}
+
 std::expected<void, PosixError> FolderStack::enter(std::shared_ptr<const FileDescriptor> folder,
                                                    std::string path)
 {

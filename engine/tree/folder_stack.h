@@ -52,6 +52,8 @@ public:
 
     // The path of a name in the deepest folder.
     std::string childPath(std::string_view name) const;
+    // The same, written into into, whose allocation is kept.
+    void childPath(std::string_view name, std::string& into) const;
 
     // Lists folder, whose path is path, and goes down into it; on failure
     // the stack is as it was.
