@@ -20,17 +20,25 @@ namespace quelby {
 
 FileVisit::FileVisit(const RunOptions& runOptions, EntryOutcome& entryOutcome,
                      VisitTurn& visitTurn, const ReadBuffer& readBuffer, int descriptor,
-                     std::string displayPath, std::optional<struct stat> opened)
+                     std::optional<struct stat> opened)
     : options(runOptions), outcome(entryOutcome), turn(visitTurn), buffer(readBuffer),
-      fd(descriptor), path(std::move(displayPath)), opened_(opened)
+      fd(descriptor), opened_(opened)
 {
+}
+
+const std::string& FileVisit::shownPath()
+{
+    if (!shownPath_) {
+        shownPath_ = escapedForReport(outcome.path);
+    }
+    return *shownPath_;
 }
 
 DigestResult FileVisit::digest()
 {
     const auto observer = [this](std::size_t count) {
         outcome.counts.bytesRead += static_cast<std::int64_t>(count);
-        turn.bytesRead(count, path);
+        turn.bytesRead(count, outcome.path);
         return !turn.stopRequested();
     };
     DigestResult result;
@@ -67,7 +75,7 @@ std::optional<Digest> FileVisit::digestOrReport()
 
 void FileVisit::reportUnreadable(const std::string& reason)
 {
-    quelby::reportUnreadable(options, outcome, path, reason);
+    quelby::reportUnreadable(options, outcome, shownPath(), reason);
 }
 
 // Repair takes the digest and the stamp from the damaged bytes it keeps, so a
@@ -196,7 +204,7 @@ bool FileVisit::keptForParity(const Digest& digest)
     }
     outcome.result = FileResult::kept;
     const std::string rawFolder = outcome.path.substr(0, outcome.path.rfind('/'));
-    addLine(report::keptForParityLine(path, escapedForReport(rawFolder.empty() ? "/" : rawFolder)));
+    addLine(report::keptForParityLine(shownPath(), escapedForReport(rawFolder.empty() ? "/" : rawFolder)));
     return true;
 }
 
@@ -257,12 +265,11 @@ std::optional<EntryOutcome> visitEntry(const RunOptions& options, const TreeRule
             return std::nullopt;
         }
         FileVisit visit(options, outcome, turn, buffer, opened.file.get(),
-                        escapedForReport(entry.path),
                         mayHaveChanged ? std::nullopt : std::optional(opened.info));
         visit.folder = entry.folder ? entry.folder->get() : -1;
         if (visit.isDamagedCopy()) {
             outcome.result = FileResult::damagedCopy;
-            outcome.lines = report::damagedCopyLine(visit.path);
+            outcome.lines = report::damagedCopyLine(visit.shownPath());
             outcome.counts.damagedCopyCount = 1;
             break;
         }

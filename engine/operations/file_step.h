@@ -1,7 +1,7 @@
 #pragma once
 
 // What one operation's per-file step works with: the file opened once, its
-// display path, the run's options, and the outcome it fills in. The digest
+// path, the run's options, and the outcome it fills in. The digest
 // and both attributes go through the one descriptor, so they always belong to
 // the same file even if its name is replaced meanwhile. A step touches
 // nothing shared: everything it finds goes into its own outcome.
@@ -23,7 +23,7 @@ class FileVisit
 {
 public:
     FileVisit(const RunOptions& options, EntryOutcome& outcome, VisitTurn& turn,
-              const ReadBuffer& buffer, int fd, std::string path,
+              const ReadBuffer& buffer, int fd,
               std::optional<struct stat> opened = std::nullopt);
 
     const RunOptions& options;
@@ -31,8 +31,11 @@ public:
     VisitTurn& turn;
     const ReadBuffer& buffer;
     const int fd;
-    const std::string path; // escaped for the report
-    int folder = -1;        // the folder that lists the file, when the walk gave it
+    int folder = -1; // the folder that lists the file, when the walk gave it
+
+    // The path as the report shows it, escaped on first use: most files of
+    // a quiet run write no line.
+    const std::string& shownPath();
 
     // Digests the file from its start; reports progress and honours a stop request.
     DigestResult digest();
@@ -84,6 +87,7 @@ private:
     // The digest isDamagedCopy read, for the operation's own first read.
     std::optional<std::expected<std::optional<Bytes>, PosixError>> firstDigestRead_;
     std::optional<std::optional<Bytes>> storedStamp_;
+    std::optional<std::string> shownPath_;
 };
 
 // Per-file steps of the three operations. Each leaves totalCount to the caller.

@@ -174,7 +174,7 @@ struct RunProgress
 {
     std::int64_t filesDone = 0;
     std::int64_t bytesDone = 0;
-    std::string_view currentPath; // escaped for display
+    std::string_view currentPath; // raw bytes, as on disk; escaped where it is shown
 };
 
 struct EntryToVisit;
