@@ -153,15 +153,32 @@ Verdict FileVisit::judge()
 
 void FileVisit::recordDetails(const std::optional<Digest>& computed)
 {
-    if (!options.details) {
+    if (options.details) {
+        outcome.computed = computed;
+        outcome.stamp = storedStamp();
+        if (const auto info = sys::fstat(fd)) {
+            outcome.modified = info->st_mtim;
+            outcome.status = *info;
+        }
         return;
     }
-    outcome.computed = computed;
-    outcome.stamp = storedStamp();
-    if (const auto info = sys::fstat(fd)) {
-        outcome.modified = info->st_mtim;
-        outcome.status = *info;
+    // A stamp costs a read of the file's attributes: only a set records it.
+    switch (options.proofs) {
+    case Proofs::none:
+        return;
+    case Proofs::besideSets:
+        if (!besideParitySet) {
+            return;
+        }
+        outcome.stamp = storedStamp();
+        break;
+    case Proofs::everywhere:
+        outcome.stamp = storedStamp();
+        break;
+    case Proofs::withoutStamps:
+        break;
     }
+    outcome.computed = computed;
 }
 
 std::expected<void, PosixError> FileVisit::writeDigest(const Digest& digest)
@@ -267,6 +284,7 @@ std::optional<EntryOutcome> visitEntry(const RunOptions& options, const TreeRule
         FileVisit visit(options, outcome, turn, buffer, opened.file.get(),
                         mayHaveChanged ? std::nullopt : std::optional(opened.info));
         visit.folder = entry.folder ? entry.folder->get() : -1;
+        visit.besideParitySet = entry.besideParitySet;
         if (visit.isDamagedCopy()) {
             outcome.result = FileResult::damagedCopy;
             outcome.lines = report::damagedCopyLine(visit.shownPath());

@@ -32,6 +32,7 @@ public:
     const ReadBuffer& buffer;
     const int fd;
     int folder = -1; // the folder that lists the file, when the walk gave it
+    bool besideParitySet = false;
 
     // The path as the report shows it, escaped on first use: most files of
     // a quiet run write no line.
@@ -64,7 +65,8 @@ public:
     // Edit or damage, for a file whose digest differs, from its modification
     // time against its stored stamp; recorded in the outcome.
     Verdict judge();
-    // Records the details a machine-readable report shows, when asked for.
+    // Records the details a machine-readable report shows, when asked for,
+    // or else the proofs the parity sets need.
     void recordDetails(const std::optional<Digest>& computed);
     // In a dry run both writes succeed without touching the store, so that
     // every decision after them is the one the run would make.

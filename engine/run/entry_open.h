@@ -29,6 +29,7 @@ struct EntryToVisit
     bool listedAsLink = false;
     EvidenceSlot evidence; // what a store keyed by path found for it
     ino_t listedInode = 0; // as the folder's listing gave it; 0 when unknown
+    bool besideParitySet = false; // Proofs::besideSets: its folder holds a set
 };
 
 // Remembers, per device, whether it belongs to a kernel pseudo file system.

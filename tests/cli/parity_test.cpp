@@ -2,6 +2,7 @@
 // oracle: the sets Tag writes must verify and repair without Quelby, and
 // Quelby must heal from them and from sets par2 made.
 
+#include "engine/store/tag_store.h"
 #include "engine/sum_tools.h"
 #include "support/hex.h"
 #include "support/temp_tree.h"
@@ -165,6 +166,13 @@ TEST_F(Parity, RetagFollowsEditsKeepsTheOldSetAndTheDigestOfDamageAndOffRemovesT
     EXPECT_NE(out.find("Parity: 1 set written, 1 kept, 0 left, 0 removed.\n"), std::string::npos)
         << out;
     EXPECT_EQ(par2In(top_, "verify .quelby.par2"), 0);
+    // The set the run wrote keeps the stamps of the files it covers: one
+    // restored from it comes back dated as it was.
+    const auto stamp = test::storedAttribute(top_ + "/c", kTimeAttributeName);
+    ASSERT_TRUE(stamp);
+    ASSERT_EQ(::unlink((top_ + "/c").c_str()), 0);
+    ASSERT_EQ(std::get<0>(runTool({"repair", "--restore-missing", top_})), 0);
+    EXPECT_EQ(test::storedAttribute(top_ + "/c", kTimeAttributeName), stamp);
 
     // Damage: neither the digest nor the set is rebuilt from damaged bytes.
     const std::string set = readWholeFile(top_ + "/.quelby.par2");
