@@ -354,6 +354,12 @@ void ParityCollector::entryDone(const EntryOutcome& outcome)
     if (outcome.isFolder || outcome.throughLink) {
         return;
     }
+    const bool proven = outcome.result == FileResult::tagged ||
+                        outcome.result == FileResult::retagged ||
+                        outcome.result == FileResult::matched;
+    if (proven && !outcome.computed) {
+        return; // nothing the sets need: a folder without a set keeps having none
+    }
     const std::string folder = folderOf(outcome.path);
     switch (outcome.result) {
     case FileResult::kept:

@@ -89,7 +89,14 @@ public:
     unsigned char* data() const { return data_.get(); }
     std::size_t size() const { return size_; }
     // The digest of what is read into this buffer; restart it for each file.
-    Sha256Stream& hash() const { return hash_; }
+    // Made on first use: a run that digests nothing never sets SHA-256 up.
+    Sha256Stream& hash() const
+    {
+        if (!hash_) {
+            hash_.emplace();
+        }
+        return *hash_;
+    }
 
 private:
     struct Deleter
@@ -99,7 +106,7 @@ private:
     ReadBuffer(unsigned char* data, std::size_t size) : data_(data), size_(size) {}
     std::unique_ptr<unsigned char, Deleter> data_;
     std::size_t size_ = 0;
-    mutable Sha256Stream hash_;
+    mutable std::optional<Sha256Stream> hash_;
 };
 
 // The read buffers of one run take at most this much memory together,
