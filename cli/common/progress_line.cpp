@@ -130,7 +130,8 @@ std::string progressText(const RunProgress& progress, double seconds, int width)
     if (pathColumns <= ellipsisColumns) {
         return counts;
     }
-    return counts + std::string(kEllipsis) + std::string(tail(shown, pathColumns - ellipsisColumns));
+    return counts + std::string(kEllipsis) +
+           std::string(tail(shown, pathColumns - ellipsisColumns));
 }
 
 ProgressLine::ProgressLine(std::ostream& terminal, std::function<int()> terminalWidth,

@@ -18,8 +18,8 @@
 
 namespace quelby {
 
-FileVisit::FileVisit(const RunOptions& runOptions, EntryOutcome& entryOutcome,
-                     VisitTurn& visitTurn, const ReadBuffer& readBuffer, int descriptor,
+FileVisit::FileVisit(const RunOptions& runOptions, EntryOutcome& entryOutcome, VisitTurn& visitTurn,
+                     const ReadBuffer& readBuffer, int descriptor,
                      std::optional<struct stat> opened)
     : options(runOptions), outcome(entryOutcome), turn(visitTurn), buffer(readBuffer),
       fd(descriptor), opened_(opened)
@@ -221,7 +221,8 @@ bool FileVisit::keptForParity(const Digest& digest)
     }
     outcome.result = FileResult::kept;
     const std::string rawFolder = outcome.path.substr(0, outcome.path.rfind('/'));
-    addLine(report::keptForParityLine(shownPath(), escapedForReport(rawFolder.empty() ? "/" : rawFolder)));
+    addLine(report::keptForParityLine(shownPath(),
+                                      escapedForReport(rawFolder.empty() ? "/" : rawFolder)));
     return true;
 }
 

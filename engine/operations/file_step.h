@@ -23,8 +23,7 @@ class FileVisit
 {
 public:
     FileVisit(const RunOptions& options, EntryOutcome& outcome, VisitTurn& turn,
-              const ReadBuffer& buffer, int fd,
-              std::optional<struct stat> opened = std::nullopt);
+              const ReadBuffer& buffer, int fd, std::optional<struct stat> opened = std::nullopt);
 
     const RunOptions& options;
     EntryOutcome& outcome;
