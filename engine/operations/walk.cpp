@@ -238,7 +238,7 @@ private:
 
     // Whether the folder holds a first set, for a run that proves only the
     // files beside one. Asked again whenever the walk comes back to a folder
-    // from another: a few times a folder, never once a file.
+    // from another: a few times for each folder, not once for each file.
     bool holdsParitySet(const std::shared_ptr<const FileDescriptor>& folder)
     {
         if (options_.proofs != Proofs::besideSets) {
