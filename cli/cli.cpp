@@ -80,7 +80,7 @@ int runWalk(const CliOptions& cliOptions, std::ostream& out, std::ostream& err,
     // a run that reads only new files proves too few, and a dry run writes no set.
     const bool keepsParity =
         runOptions->operation != Operation::check && !runOptions->newOnly && !runOptions->dryRun;
-    runOptions->details = runOptions->details || keepsParity;
+    runOptions->proofs = keepsParity ? proofsFor(cliOptions.parity) : Proofs::none;
     const RunOptions& options = *runOptions;
     const std::string& folder = options.folder;
     const Clock::time_point started = environment.now();

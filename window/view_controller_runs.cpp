@@ -111,7 +111,7 @@ void ViewController::startRunAt(Operation operation, const std::string& folderPa
     // Tag and Retag keep each folder's parity sets up to date with the files they
     // prove; a Tag of new files only proves too few to cover a folder with.
     const bool keepsParity = operation != Operation::check && !options.newOnly;
-    options.details = options.details || keepsParity;
+    options.proofs = keepsParity ? quelby::proofsFor(parity) : quelby::Proofs::none;
     options.setBufferSize = setBufferSize;
     options.realBufferSize = realBufferSize;
     options.evidence = std::make_shared<quelby::AttributeStore>(theXattrName, theTimeXattrName);

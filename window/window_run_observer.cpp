@@ -1,6 +1,7 @@
 #include "window/window_run_observer.h"
 
 #include "engine/evidence/evidence_choice.h"
+#include "engine/text/display_text.h"
 #include "engine/text/failure_line.h"
 #include "engine/text/report_text.h"
 
@@ -68,6 +69,6 @@ void WindowRunObserver::progress(const quelby::RunProgress& progress)
 {
     if (throttle_.due()) {
         showFigures_(ProgressFigures{progress.filesDone, progress.bytesDone,
-                                     std::string(progress.currentPath)});
+                                     quelby::escapedForReport(progress.currentPath)});
     }
 }

@@ -1,5 +1,7 @@
 #include "progress_line.h"
 
+#include "engine/text/display_text.h"
+
 #include <cstdio>
 #include <utility>
 #include <vector>
@@ -120,15 +122,16 @@ std::string progressText(const RunProgress& progress, double seconds, int width)
         return std::string(head(counts, columns < 0 ? 0 : columns));
     }
     const int pathColumns = columns - countColumns;
-    if (columnsOf(progress.currentPath) <= pathColumns) {
-        return counts + std::string(progress.currentPath);
+    const std::string shown = escapedForReport(progress.currentPath);
+    if (columnsOf(shown) <= pathColumns) {
+        return counts + shown;
     }
     const int ellipsisColumns = static_cast<int>(kEllipsis.size());
     if (pathColumns <= ellipsisColumns) {
         return counts;
     }
     return counts + std::string(kEllipsis) +
-           std::string(tail(progress.currentPath, pathColumns - ellipsisColumns));
+           std::string(tail(shown, pathColumns - ellipsisColumns));
 }
 
 ProgressLine::ProgressLine(std::ostream& terminal, std::function<int()> terminalWidth,

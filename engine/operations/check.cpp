@@ -51,8 +51,8 @@ void reportNoDigest(FileVisit& visit, const std::optional<Bytes>& stored,
     visit.outcome.result = FileResult::noDigest;
     if (visit.options.verbose) {
         const bool bareLine = stored && visit.options.backEnd == DigestBackEnd::legacy;
-        visit.addLine(bareLine ? report::noDigestBareLine(visit.path)
-                               : report::noDigestLine(visit.path, stampText));
+        visit.addLine(bareLine ? report::noDigestBareLine(visit.shownPath())
+                               : report::noDigestLine(visit.shownPath(), stampText));
     }
 }
 
@@ -102,7 +102,7 @@ bool tagNewFile(FileVisit& visit)
         ++outcome.counts.failureCount;
         outcome.result = FileResult::tagFailed;
         outcome.error = written.error().description;
-        visit.addLine(report::couldntTagNotice(visit.path, written.error().description));
+        visit.addLine(report::couldntTagNotice(visit.shownPath(), written.error().description));
         return true;
     }
     visit.writeTimeStamp();
@@ -115,7 +115,7 @@ bool tagNewFile(FileVisit& visit)
     ++outcome.counts.newTaggedCount;
     outcome.result = FileResult::tagged;
     if (visit.options.verbose) {
-        visit.addLine(report::taggedNewLine(visit.path));
+        visit.addLine(report::taggedNewLine(visit.shownPath()));
     }
     return true;
 }
@@ -174,7 +174,7 @@ void checkFile(FileVisit& visit)
         ++counts.matchedCount;
         result = FileResult::matched;
         if (verbose) {
-            visit.addLine(report::matchedLine(visit.path, stampText));
+            visit.addLine(report::matchedLine(visit.shownPath(), stampText));
         }
         return;
     }
@@ -189,8 +189,8 @@ void checkFile(FileVisit& visit)
             explanation = verdictText(verdict);
         }
     }
-    visit.addLine(verbose ? report::differsLine(visit.path, stampText, explanation)
-                          : report::differsPlainLine(visit.path, explanation));
+    visit.addLine(verbose ? report::differsLine(visit.shownPath(), stampText, explanation)
+                          : report::differsPlainLine(visit.shownPath(), explanation));
 }
 
 } // namespace quelby

@@ -18,19 +18,27 @@
 
 namespace quelby {
 
-FileVisit::FileVisit(const RunOptions& runOptions, EntryOutcome& entryOutcome,
-                     VisitTurn& visitTurn, const ReadBuffer& readBuffer, int descriptor,
-                     std::string displayPath, std::optional<struct stat> opened)
+FileVisit::FileVisit(const RunOptions& runOptions, EntryOutcome& entryOutcome, VisitTurn& visitTurn,
+                     const ReadBuffer& readBuffer, int descriptor,
+                     std::optional<struct stat> opened)
     : options(runOptions), outcome(entryOutcome), turn(visitTurn), buffer(readBuffer),
-      fd(descriptor), path(std::move(displayPath)), opened_(opened)
+      fd(descriptor), opened_(opened)
 {
+}
+
+const std::string& FileVisit::shownPath()
+{
+    if (!shownPath_) {
+        shownPath_ = escapedForReport(outcome.path);
+    }
+    return *shownPath_;
 }
 
 DigestResult FileVisit::digest()
 {
     const auto observer = [this](std::size_t count) {
         outcome.counts.bytesRead += static_cast<std::int64_t>(count);
-        turn.bytesRead(count, path);
+        turn.bytesRead(count, outcome.path);
         return !turn.stopRequested();
     };
     DigestResult result;
@@ -67,7 +75,7 @@ std::optional<Digest> FileVisit::digestOrReport()
 
 void FileVisit::reportUnreadable(const std::string& reason)
 {
-    quelby::reportUnreadable(options, outcome, path, reason);
+    quelby::reportUnreadable(options, outcome, shownPath(), reason);
 }
 
 // Repair takes the digest and the stamp from the damaged bytes it keeps, so a
@@ -145,15 +153,32 @@ Verdict FileVisit::judge()
 
 void FileVisit::recordDetails(const std::optional<Digest>& computed)
 {
-    if (!options.details) {
+    if (options.details) {
+        outcome.computed = computed;
+        outcome.stamp = storedStamp();
+        if (const auto info = sys::fstat(fd)) {
+            outcome.modified = info->st_mtim;
+            outcome.status = *info;
+        }
         return;
     }
-    outcome.computed = computed;
-    outcome.stamp = storedStamp();
-    if (const auto info = sys::fstat(fd)) {
-        outcome.modified = info->st_mtim;
-        outcome.status = *info;
+    // A stamp costs a read of the file's attributes: only a set records it.
+    switch (options.proofs) {
+    case Proofs::none:
+        return;
+    case Proofs::besideSets:
+        if (!besideParitySet) {
+            return;
+        }
+        outcome.stamp = storedStamp();
+        break;
+    case Proofs::everywhere:
+        outcome.stamp = storedStamp();
+        break;
+    case Proofs::withoutStamps:
+        break;
     }
+    outcome.computed = computed;
 }
 
 std::expected<void, PosixError> FileVisit::writeDigest(const Digest& digest)
@@ -196,7 +221,8 @@ bool FileVisit::keptForParity(const Digest& digest)
     }
     outcome.result = FileResult::kept;
     const std::string rawFolder = outcome.path.substr(0, outcome.path.rfind('/'));
-    addLine(report::keptForParityLine(path, escapedForReport(rawFolder.empty() ? "/" : rawFolder)));
+    addLine(report::keptForParityLine(shownPath(),
+                                      escapedForReport(rawFolder.empty() ? "/" : rawFolder)));
     return true;
 }
 
@@ -256,12 +282,12 @@ bool visitEntry(const RunOptions& options, const TreeRules& rules, const EntryTo
             return false;
         }
         FileVisit visit(options, outcome, turn, buffer, opened.file.get(),
-                        escapedForReport(entry.path),
                         mayHaveChanged ? std::nullopt : std::optional(opened.info));
         visit.folder = entry.folder ? entry.folder->get() : -1;
+        visit.besideParitySet = entry.besideParitySet;
         if (visit.isDamagedCopy()) {
             outcome.result = FileResult::damagedCopy;
-            outcome.lines = report::damagedCopyLine(visit.path);
+            outcome.lines = report::damagedCopyLine(visit.shownPath());
             outcome.counts.damagedCopyCount = 1;
             break;
         }

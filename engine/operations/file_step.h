@@ -1,7 +1,7 @@
 #pragma once
 
 // What one operation's per-file step works with: the file opened once, its
-// display path, the run's options, and the outcome it fills in. The digest
+// path, the run's options, and the outcome it fills in. The digest
 // and both attributes go through the one descriptor, so they always belong to
 // the same file even if its name is replaced meanwhile. A step touches
 // nothing shared: everything it finds goes into its own outcome.
@@ -23,16 +23,19 @@ class FileVisit
 {
 public:
     FileVisit(const RunOptions& options, EntryOutcome& outcome, VisitTurn& turn,
-              const ReadBuffer& buffer, int fd, std::string path,
-              std::optional<struct stat> opened = std::nullopt);
+              const ReadBuffer& buffer, int fd, std::optional<struct stat> opened = std::nullopt);
 
     const RunOptions& options;
     EntryOutcome& outcome;
     VisitTurn& turn;
     const ReadBuffer& buffer;
     const int fd;
-    const std::string path; // escaped for the report
-    int folder = -1;        // the folder that lists the file, when the walk gave it
+    int folder = -1; // the folder that lists the file, when the walk gave it
+    bool besideParitySet = false;
+
+    // The path as the report shows it, escaped on first use: most files of
+    // a quiet run write no line.
+    const std::string& shownPath();
 
     // Digests the file from its start; reports progress and honours a stop request.
     DigestResult digest();
@@ -61,7 +64,8 @@ public:
     // Edit or damage, for a file whose digest differs, from its modification
     // time against its stored stamp; recorded in the outcome.
     Verdict judge();
-    // Records the details a machine-readable report shows, when asked for.
+    // Records the details a machine-readable report shows, when asked for,
+    // or else the proofs the parity sets need.
     void recordDetails(const std::optional<Digest>& computed);
     // In a dry run both writes succeed without touching the store, so that
     // every decision after them is the one the run would make.
@@ -84,6 +88,7 @@ private:
     // The digest isDamagedCopy read, for the operation's own first read.
     std::optional<std::expected<std::optional<Bytes>, PosixError>> firstDigestRead_;
     std::optional<std::optional<Bytes>> storedStamp_;
+    std::optional<std::string> shownPath_;
 };
 
 // Per-file steps of the three operations. Each leaves totalCount to the caller.

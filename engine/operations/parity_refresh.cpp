@@ -354,6 +354,12 @@ void ParityCollector::entryDone(const EntryOutcome& outcome)
     if (outcome.isFolder || outcome.throughLink) {
         return;
     }
+    const bool proven = outcome.result == FileResult::tagged ||
+                        outcome.result == FileResult::retagged ||
+                        outcome.result == FileResult::matched;
+    if (proven && !outcome.computed) {
+        return; // nothing the sets need: a folder without a set keeps having none
+    }
     const std::string folder = folderOf(outcome.path);
     switch (outcome.result) {
     case FileResult::kept:
@@ -364,16 +370,30 @@ void ParityCollector::entryDone(const EntryOutcome& outcome)
     case FileResult::tagged:
     case FileResult::retagged:
     case FileResult::matched:
-        if (outcome.computed && outcome.status && S_ISREG(outcome.status->st_mode)) {
+        // The file read is the one opened: its device and inode are those it was opened with.
+        if (outcome.computed && outcome.opened && S_ISREG(outcome.opened->st_mode)) {
             folders_[folder].files.push_back({outcome.path.substr(outcome.path.rfind('/') + 1),
-                                              *outcome.computed, outcome.status->st_dev,
-                                              outcome.status->st_ino, outcome.stamp});
+                                              *outcome.computed, outcome.opened->st_dev,
+                                              outcome.opened->st_ino, outcome.stamp});
         }
         return;
     default:
         folders_.try_emplace(folder); // a folder with files, though none proven
         return;
     }
+}
+
+Proofs proofsFor(const ParityRequest& request)
+{
+    switch (request.mode) {
+    case ParityRequest::Mode::refresh:
+        return Proofs::besideSets; // a folder without a set keeps having none
+    case ParityRequest::Mode::percent:
+        return Proofs::everywhere;
+    case ParityRequest::Mode::off:
+        return Proofs::withoutStamps;
+    }
+    return Proofs::everywhere;
 }
 
 std::vector<ParitySetOutcome> refreshParity(const RunOptions& run, const ParityRequest& request,

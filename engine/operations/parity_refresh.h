@@ -84,6 +84,10 @@ private:
     std::map<std::string, Folder> folders_;
 };
 
+// What a walk must keep of the files it proves for the collector, for the
+// sets the request asks for.
+Proofs proofsFor(const ParityRequest& request);
+
 // Brings the sets of every folder the collector saw up to date. The run's
 // evidence store must have finished: the sets take the lock its manifest held.
 std::vector<ParitySetOutcome> refreshParity(const RunOptions& run, const ParityRequest& request,

@@ -34,10 +34,10 @@ void recordWrite(FileVisit& visit, Rewrite rewrite)
         outcome.result = FileResult::tagged;
     }
     if (visit.options.dryRun) {
-        visit.addLine(report::wouldRetagLine(visit.path));
+        visit.addLine(report::wouldRetagLine(visit.shownPath()));
     } else {
-        visit.addLine(rewrite == Rewrite::retag ? report::retaggedLine(visit.path)
-                                                : report::taggedLine(visit.path));
+        visit.addLine(rewrite == Rewrite::retag ? report::retaggedLine(visit.shownPath())
+                                                : report::taggedLine(visit.shownPath()));
     }
 }
 
@@ -57,7 +57,7 @@ void fallback(FileVisit& visit, Rewrite rewrite)
     ++outcome.counts.failureCount;
     outcome.result = FileResult::tagFailed;
     outcome.error = written.error().description;
-    visit.addLine(report::couldntTagLine(visit.path, written.error().description));
+    visit.addLine(report::couldntTagLine(visit.shownPath(), written.error().description));
 }
 
 } // namespace
@@ -83,7 +83,7 @@ void retagFile(FileVisit& visit)
         ++visit.outcome.counts.matchedCount;
         visit.outcome.result = FileResult::matched;
         if (visit.options.verbose) {
-            visit.addLine(report::digestsLine(visit.path));
+            visit.addLine(report::digestsLine(visit.shownPath()));
         }
         return;
     }
@@ -97,7 +97,7 @@ void retagFile(FileVisit& visit)
             ++visit.outcome.counts.keptCount;
             ++visit.outcome.counts.failureCount;
             visit.outcome.result = FileResult::kept;
-            visit.addLine(report::keptLine(visit.path, verdictText(verdict)));
+            visit.addLine(report::keptLine(visit.shownPath(), verdictText(verdict)));
             return;
         }
     }

@@ -42,8 +42,8 @@ void tagFile(FileVisit& visit)
     visit.recordDetails(digest);
     if (visit.options.verbose) {
         visit.addLine(visit.options.dryRun
-                          ? report::wouldTagLine(visit.path)
-                          : report::digestLine(digestHashNumber(*digest), visit.path));
+                          ? report::wouldTagLine(visit.shownPath())
+                          : report::digestLine(digestHashNumber(*digest), visit.shownPath()));
     }
     const auto written = visit.writeDigest(*digest);
     if (!written) {
@@ -51,7 +51,7 @@ void tagFile(FileVisit& visit)
         ++outcome.counts.failureCount;
         outcome.result = FileResult::tagFailed;
         outcome.error = written.error().description;
-        outcome.notices += report::couldntTagNotice(visit.path, written.error().description);
+        outcome.notices += report::couldntTagNotice(visit.shownPath(), written.error().description);
         return;
     }
     outcome.result = FileResult::tagged;

@@ -235,6 +235,7 @@ private:
         toVisit_.listedAsLink = type == DT_LNK;
         toVisit_.evidence = {};
         toVisit_.listedInode = entry.inode;
+        toVisit_.besideParitySet = holdsParitySet(folder);
         options_.evidence->lookUp(toVisit_.path, toVisit_.evidence);
         if (observer_.visitsFile(toVisit_)) {
             visits_.visit(toVisit_);
@@ -242,11 +243,33 @@ private:
         toVisit_.folder.reset(); // the folder stays open only as long as its visits need it
     }
 
+    // Whether the folder holds a first set, for a run that proves only the
+    // files beside one. Asked again whenever the walk comes back to a folder
+    // from another: a few times for each folder, not once for each file.
+    bool holdsParitySet(const std::shared_ptr<const FileDescriptor>& folder)
+    {
+        if (options_.proofs != Proofs::besideSets) {
+            return false;
+        }
+        if (setFolder_.owner_before(folder) || folder.owner_before(setFolder_)) {
+            setFolder_ = folder;
+            const auto set =
+                sys::fstatAt(folder->get(), parity::setFileName(1), AT_SYMLINK_NOFOLLOW);
+            // Unless it is surely not there, the set's stamps are kept.
+            setFolderHoldsSet_ = set || set.error().code != ENOENT;
+        }
+        return setFolderHoldsSet_;
+    }
+
     const RunOptions& options_;
     RunObserver& observer_;
     RunState state_;
     TreeRules rules_;
     PseudoFileSystems pseudoFileSystems_;
+    // The folder holdsParitySet last asked about; its control block outlives
+    // the folder's descriptor, so no other folder can be mistaken for it.
+    std::weak_ptr<const FileDescriptor> setFolder_;
+    bool setFolderHoldsSet_ = false;
     FolderStack folders_;
     EntryToVisit toVisit_; // the file being handed over
     VisitDriver visits_; // last: it runs visits that refer to the members above

@@ -54,6 +54,11 @@ void Sha256Stream::ContextDeleter::operator()(evp_md_ctx_st* context) const
 
 Sha256Stream::Sha256Stream() : context_(EVP_MD_CTX_new())
 {
+    restart();
+}
+
+void Sha256Stream::restart()
+{
     ok_ = context_ != nullptr && EVP_DigestInit_ex(context_.get(), sha256(), nullptr) == 1;
 }
 
@@ -127,7 +132,8 @@ DigestResult fileDigestFrom(int fd, const struct stat& state, const ReadBuffer& 
         return std::optional<Digest>{};
     }
     const std::size_t size = buffer.size();
-    Sha256Stream hash;
+    Sha256Stream& hash = buffer.hash();
+    hash.restart();
     if (!hash.ok()) {
         return std::unexpected(ownFailure("SHA-256 is not available"));
     }

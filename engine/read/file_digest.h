@@ -52,12 +52,14 @@ inline constexpr std::string_view kFileChangedWhileRead = "file changed while it
 // or (code 0) a message of our own.
 using DigestResult = std::expected<std::optional<Digest>, PosixError>;
 
-// SHA-256 of bytes given in pieces. ok() turns false, for good, should
-// OpenSSL fail; finish then fails too.
+// SHA-256 of bytes given in pieces. ok() turns false, until the next
+// restart, should OpenSSL fail; finish then fails too.
 class Sha256Stream
 {
 public:
     Sha256Stream();
+    // Begins a new digest on the same context, which saves making one afresh.
+    void restart();
     bool ok() const { return ok_; }
     void update(const void* data, std::size_t size);
     bool finish(Digest& digest);
@@ -76,7 +78,8 @@ private:
 // the two looks at a file show the same file, size and times.
 bool sameState(const struct stat& before, const struct stat& after);
 
-// The one read buffer of a walk, reused for every file it digests.
+// The one read buffer of a walk, reused for every file it digests, with a
+// digest context reused likewise. A buffer serves one digest at a time.
 class ReadBuffer
 {
 public:
@@ -85,6 +88,15 @@ public:
 
     unsigned char* data() const { return data_.get(); }
     std::size_t size() const { return size_; }
+    // The digest of what is read into this buffer; restart it for each file.
+    // Made on first use: a run that digests nothing never sets SHA-256 up.
+    Sha256Stream& hash() const
+    {
+        if (!hash_) {
+            hash_.emplace();
+        }
+        return *hash_;
+    }
 
 private:
     struct Deleter
@@ -94,6 +106,7 @@ private:
     ReadBuffer(unsigned char* data, std::size_t size) : data_(data), size_(size) {}
     std::unique_ptr<unsigned char, Deleter> data_;
     std::size_t size_ = 0;
+    mutable std::optional<Sha256Stream> hash_;
 };
 
 // The read buffers of one run take at most this much memory together,

@@ -162,6 +162,9 @@ OpenedEntry openLinkTarget(const EntryToVisit& entry, const TreeRules& rules,
 
 bool PseudoFileSystems::contains(dev_t device, int fd)
 {
+    if (firstDevice_.load(std::memory_order_acquire) == device) {
+        return firstIsPseudo_;
+    }
     const std::lock_guard lock(mutex_);
     const auto known = known_.find(device);
     if (known != known_.end()) {
@@ -169,6 +172,10 @@ bool PseudoFileSystems::contains(dev_t device, int fd)
     }
     const bool pseudo = isPseudoFileSystem(fd);
     known_.emplace(device, pseudo);
+    if (firstDevice_.load(std::memory_order_relaxed) == kNoDevice) {
+        firstIsPseudo_ = pseudo;
+        firstDevice_.store(device, std::memory_order_release);
+    }
     return pseudo;
 }
 

@@ -11,6 +11,7 @@
 #include "engine/platform/sys.h"
 #include "engine/store/evidence_store.h"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -28,25 +29,38 @@ struct EntryToVisit
     bool listedAsLink = false;
     EvidenceSlot evidence; // what a store keyed by path found for it
     ino_t listedInode = 0; // as the folder's listing gave it; 0 when unknown
+    bool besideParitySet = false; // Proofs::besideSets: its folder holds a set
 };
 
 // Remembers, per device, whether it belongs to a kernel pseudo file system.
+// The digest workers of a walk share it. The device met first, which holds
+// almost every file, is answered without the lock: its answer is written
+// once, under the lock, before firstDevice_ publishes it (release); a reader
+// that sees the device (acquire) sees the answer. The others wait in known_.
 class PseudoFileSystems
 {
 public:
     PseudoFileSystems() = default;
-    // What is known moves; each object keeps a lock of its own.
-    PseudoFileSystems(PseudoFileSystems&& other) noexcept : known_(std::move(other.known_)) {}
+    // What is known moves, before any worker uses either object; each keeps a lock of its own.
+    PseudoFileSystems(PseudoFileSystems&& other) noexcept { *this = std::move(other); }
     PseudoFileSystems& operator=(PseudoFileSystems&& other) noexcept
     {
         known_ = std::move(other.known_);
+        firstIsPseudo_ = other.firstIsPseudo_;
+        firstDevice_.store(other.firstDevice_.load(std::memory_order_relaxed),
+                           std::memory_order_relaxed);
         return *this;
     }
 
     bool contains(dev_t device, int fd);
 
 private:
-    std::mutex mutex_; // shared by the digest workers of a walk
+    // No device has this number: the kernel's device numbers take 32 bits.
+    static constexpr dev_t kNoDevice = ~dev_t{0};
+
+    std::atomic<dev_t> firstDevice_{kNoDevice};
+    bool firstIsPseudo_ = false; // written before firstDevice_ is set, never after
+    std::mutex mutex_;
     std::unordered_map<dev_t, bool> known_;
 };
 

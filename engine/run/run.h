@@ -32,6 +32,18 @@ enum class Operation
     retag
 };
 
+// What Tag and Retag keep of each file they prove for the parity sets, when
+// the full details are not asked for: the digest they computed and, where a
+// set will record it, the stamp the file carried. The device and the inode
+// come from the state the file was opened in.
+enum class Proofs
+{
+    none,
+    besideSets,   // only the files of folders that hold a set
+    everywhere,   // every file: every folder is to have a set
+    withoutStamps // every file, no stamp: the sets are to be removed
+};
+
 // Fixed when a run starts, never changed while it runs.
 struct RunOptions
 {
@@ -53,6 +65,7 @@ struct RunOptions
     // written; each file the run would write is reported as such.
     bool dryRun = false;
     bool details = false;    // fill in each outcome's stored values, times and verdict
+    Proofs proofs = Proofs::none;
     Exclusions exclusions;   // entries left out, folders not entered
     bool oneFileSystem = false; // folders on another device than the folder are not entered
     std::size_t jobs = 1;       // files digested at once, when the walk is given a pool
@@ -174,7 +187,7 @@ struct RunProgress
 {
     std::int64_t filesDone = 0;
     std::int64_t bytesDone = 0;
-    std::string_view currentPath; // escaped for display
+    std::string_view currentPath; // raw bytes, as on disk; escaped where it is shown
 };
 
 struct EntryToVisit;

@@ -4,7 +4,6 @@
 #include "engine/platform/sys.h"
 #include "engine/run/entry_open.h"
 #include "engine/run/run.h"
-#include "engine/text/display_text.h"
 #include "engine/transfer/import_judge.h"
 #include "engine/transfer/import_list.h"
 #include "engine/transfer/import_reach.h"
@@ -123,12 +122,11 @@ private:
         // Whether another name of the file came first matters not: the
         // judgement compares the file's state with the one read.
         (void)turn.opened(opened.info);
-        const std::string shown = escapedForReport(entry.path);
         const DigestResult digest =
             fileDigestFrom(opened.file.get(), opened.info, *buffer, options_.backEnd,
-                           [&outcome, &turn, &shown](std::size_t count) {
+                           [&outcome, &turn, &entry](std::size_t count) {
                                outcome.counts.bytesRead += static_cast<std::int64_t>(count);
-                               turn.bytesRead(count, shown);
+                               turn.bytesRead(count, entry.path);
                                return !turn.stopRequested();
                            });
         if (!digest && turn.stopRequested()) {

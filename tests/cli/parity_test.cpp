@@ -2,14 +2,18 @@
 // oracle: the sets Tag writes must verify and repair without Quelby, and
 // Quelby must heal from them and from sets par2 made.
 
+#include "engine/evidence/parity_reader.h"
+#include "engine/store/tag_store.h"
 #include "engine/sum_tools.h"
 #include "support/hex.h"
 #include "support/temp_tree.h"
 #include "tool_runner.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 
@@ -165,6 +169,20 @@ TEST_F(Parity, RetagFollowsEditsKeepsTheOldSetAndTheDigestOfDamageAndOffRemovesT
     EXPECT_NE(out.find("Parity: 1 set written, 1 kept, 0 left, 0 removed.\n"), std::string::npos)
         << out;
     EXPECT_EQ(par2In(top_, "verify .quelby.par2"), 0);
+    // The set the run wrote records the stamp each file it covers carries.
+    const int setFile = ::open((top_ + "/.quelby.par2").c_str(), O_RDONLY | O_CLOEXEC);
+    const int parts[] = {setFile};
+    const auto rewritten = parity::readSet(parts);
+    ::close(setFile);
+    ASSERT_TRUE(rewritten) << rewritten.error();
+    for (const std::string name : {"a.raw", "c"}) {
+        const auto record =
+            std::ranges::find(rewritten->covered, name, &parity::CoveredRecord::name);
+        ASSERT_NE(record, rewritten->covered.end()) << name;
+        const auto stamp = test::storedAttribute(top_ + "/" + name, kTimeAttributeName);
+        ASSERT_TRUE(stamp) << name;
+        EXPECT_EQ(record->stamp, stamp) << name;
+    }
 
     // Damage: neither the digest nor the set is rebuilt from damaged bytes.
     const std::string set = readWholeFile(top_ + "/.quelby.par2");

@@ -1,4 +1,5 @@
 #include "cli/cli.h"
+#include "cli/common/progress_line.h"
 #include "cli/options/help_text.h"
 #include "engine/run_fixture.h"
 #include "support/sanitized.h"
@@ -344,6 +345,12 @@ TEST(RunInProcess, DrawsProgressBesideATerminalFileOrNullAndOnAPipeOnlyWhenAsked
         EXPECT_EQ(status, 3);
         EXPECT_EQ(err.find("B/s") != std::string::npos, drawn) << err;
     }
+
+    // The walk names the file by its bytes; the line shows it escaped as the
+    // report does, and cuts it by the columns the escaped name takes.
+    const RunProgress named{2, 10, "/d/new\nline"};
+    EXPECT_EQ(progressText(named, 1.0, 80), "2 files  10 B  10 B/s  /d/new\\x0aline");
+    EXPECT_EQ(progressText(named, 1.0, 36), "2 files  10 B  10 B/s  ...w\\x0aline");
 }
 
 // A reader that goes away (| head -1) ends the run quietly with 141, and every place that lists
