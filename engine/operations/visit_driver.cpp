@@ -8,7 +8,7 @@
 //    when it marks its slot done, to tell whether the calling thread waits
 //    for that one.
 //  - A slot outside the flight belongs to the calling thread, which fills
-//    its entry and clears its outcome there, without the lock. Handing a
+//    its entry there, without the lock. Handing a
 //    visit over (its turn set and its sequence put on unclaimed_, under
 //    mutex_) publishes the entry; from then on nobody writes the entry until
 //    the slot is delivered.
@@ -57,24 +57,6 @@ constexpr std::size_t kVisitsPerJob = 16;
 
 // The visits a worker runs for one run before it lets another run's take a turn.
 constexpr std::size_t kDrainBatch = 64;
-
-// Clears an outcome for the next file, keeping its strings' allocations.
-void clearKeepingCapacity(EntryOutcome& outcome)
-{
-    std::string path = std::move(outcome.path);
-    std::string lines = std::move(outcome.lines);
-    std::string notices = std::move(outcome.notices);
-    std::string error = std::move(outcome.error);
-    outcome = EntryOutcome{};
-    path.clear();
-    lines.clear();
-    notices.clear();
-    error.clear();
-    outcome.path = std::move(path);
-    outcome.lines = std::move(lines);
-    outcome.notices = std::move(notices);
-    outcome.error = std::move(error);
-}
 
 } // namespace
 
@@ -165,7 +147,7 @@ std::expected<void, PosixError> VisitDriver::reserveBuffer()
 void VisitDriver::visitNow(const EntryToVisit& entry)
 {
     (void)reserveBuffer(); // a failure is the visit's to report
-    clearKeepingCapacity(nowOutcome_);
+    nowOutcome_.clear();
     VisitTurn turn(*this, kNoTurn, true, entry.path);
     if (!visit_(entry, *ownBuffer_, turn, nowOutcome_)) {
         stop();
@@ -190,7 +172,6 @@ VisitDriver::Slot& VisitDriver::nextSlot()
         deliverReady(true);
     }
     Slot& free = slot(end_);
-    clearKeepingCapacity(free.outcome);
     free.turn = kNoTurn;
     free.delivers = false;
     free.done.store(false, std::memory_order_relaxed);
@@ -283,6 +264,9 @@ void VisitDriver::runVisit(std::uint64_t sequence, std::uint64_t turn,
 {
     bool delivers = false;
     Slot& own = slot(sequence);
+    // Cleared here, by the thread that fills it in, rather than by the
+    // calling thread: its memory then moves between processors' caches once.
+    own.outcome.clear();
     if (!stopped()) {
         VisitTurn visitTurn(*this, turn, onCallingThread, own.entry.path);
         delivers = visit_(own.entry, buffer, visitTurn, own.outcome);

@@ -72,6 +72,27 @@ std::expected<void, std::string> validateRunOptions(const RunOptions& options)
     return {};
 }
 
+void EntryOutcome::clear()
+{
+    path.clear();
+    isFolder = false;
+    result = FileResult::none;
+    lines.clear();
+    notices.clear();
+    counts = {};
+    error.clear();
+    otherDevice = false;
+    stored.reset();
+    computed.reset();
+    stamp.reset();
+    modified.reset();
+    verdict.reset();
+    status.reset();
+    opened.reset();
+    throughLink = false;
+    evidence = {};
+}
+
 RunCounts& RunCounts::operator+=(const RunCounts& other)
 {
     totalCount += other.totalCount;

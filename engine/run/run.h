@@ -181,6 +181,11 @@ struct EntryOutcome
     bool throughLink = false;          // reached through a symbolic link
     // What the run's evidence store knew of this file and what the visit wrote.
     EvidenceSlot evidence;
+
+    // Back to a fresh outcome, keeping what the strings hold allocated, for
+    // an outcome used again for file after file. Every field above is reset
+    // here: a new one must be too.
+    void clear();
 };
 
 struct RunProgress

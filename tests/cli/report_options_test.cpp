@@ -329,6 +329,15 @@ TEST(Json, WritesOneObjectPerFileWithEveryResultAndASummary)
     EXPECT_EQ(objects[3]["result"], "read-failed");
     EXPECT_EQ(objects[3]["error"], std::strerror(EIO));
     EXPECT_EQ(objects[3]["computed"], nullValue);
+    // One worker fills one outcome in for file after file: nothing of a file
+    // may be left in it for the next.
+    const auto [oneStatus, oneOut, oneErr] =
+        runFromRoot({"check", "--json", "--jobs", "1", "--exclude", "skipped/", f});
+    const auto oneWorker = parsedLines(oneOut);
+    ASSERT_EQ(oneWorker.size(), objects.size()) << oneOut;
+    for (std::size_t index = 0; index + 1 < objects.size(); ++index) {
+        EXPECT_EQ(oneWorker[index], objects[index]) << index;
+    }
     EXPECT_EQ(objects[4], (Json{{"type", "summary"},
                                 {"version", 1},
                                 {"operation", "check"},
