@@ -14,6 +14,8 @@
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+# shellcheck source=bench/cli/common.sh
+source "$repo/bench/cli/common.sh"
 data="${TMPDIR:-/tmp}/quelby-bench-cli"
 runs=${RUNS:-5}
 
@@ -24,9 +26,7 @@ fi
 cli=$(realpath -- "${1:-$repo/build/cli/quelby-cli}")
 [[ -x "$cli" ]] || { echo "no quelby-cli at $cli: build it first" >&2; exit 2; }
 earlier=${2:+$(realpath -- "$2")}
-for tool in sha256sum openssl rhash /usr/bin/time find xargs split; do
-    command -v "$tool" >/dev/null || { echo "missing $tool (scripts/install-packages.sh)" >&2; exit 2; }
-done
+requireTools sha256sum openssl rhash /usr/bin/time find xargs split
 
 big="$data/big"
 tree="$data/tree"
@@ -43,13 +43,7 @@ prepare() {
     rm -rf -- "$data"
     mkdir -p "$big" "$tree"
     head -c "$bigBytes" /dev/urandom >"$big/one-gib.bin"
-    for ((f = 0; f < folders; f++)); do
-        local folder
-        folder=$(printf '%s/d%03d' "$tree" "$f")
-        mkdir "$folder"
-        head -c $((filesPerFolder * fileBytes)) /dev/urandom |
-            split -b "$fileBytes" -a 3 -d - "$folder/f"
-    done
+    makeSmallFilesTree "$tree"
     # 800 files from 200 KiB to 30 MiB, most of them small as in a photo
     # library with some raw files: about 1 GiB in all.
     mkdir -p "$photos"

@@ -13,6 +13,8 @@
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+# shellcheck source=bench/cli/common.sh
+source "$repo/bench/cli/common.sh"
 data="${TMPDIR:-/tmp}/quelby-bench-manifest-memory"
 
 if [[ "${1:-}" == "--clean" ]]; then
@@ -21,9 +23,7 @@ if [[ "${1:-}" == "--clean" ]]; then
 fi
 cli=$(realpath -- "${1:-$repo/build/cli/quelby-cli}")
 [[ -x "$cli" ]] || { echo "no quelby-cli at $cli: build it first" >&2; exit 2; }
-for tool in /usr/bin/time xargs seq awk tac; do
-    command -v "$tool" >/dev/null || { echo "missing $tool (scripts/install-packages.sh)" >&2; exit 2; }
-done
+requireTools /usr/bin/time xargs seq awk tac
 
 gone="$data/gone"
 reversed="$data/reversed"

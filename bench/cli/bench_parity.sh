@@ -14,6 +14,8 @@
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+# shellcheck source=bench/cli/common.sh
+source "$repo/bench/cli/common.sh"
 data="${TMPDIR:-/tmp}/quelby-bench-parity"
 runs=${RUNS:-3}
 
@@ -23,9 +25,7 @@ if [[ "${1:-}" == "--clean" ]]; then
 fi
 cli=$(realpath -- "${1:-$repo/build/cli/quelby-cli}")
 [[ -x "$cli" ]] || { echo "no quelby-cli at $cli: build it first" >&2; exit 2; }
-for tool in par2 /usr/bin/time split; do
-    command -v "$tool" >/dev/null || { echo "missing $tool (scripts/install-packages.sh)" >&2; exit 2; }
-done
+requireTools par2 /usr/bin/time split
 
 photos="$data/photos"
 large="$data/large"

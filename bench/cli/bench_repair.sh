@@ -13,6 +13,8 @@
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+# shellcheck source=bench/cli/common.sh
+source "$repo/bench/cli/common.sh"
 data="${TMPDIR:-/tmp}/quelby-bench-repair"
 runs=${RUNS:-3}
 
@@ -22,9 +24,7 @@ if [[ "${1:-}" == "--clean" ]]; then
 fi
 cli=$(realpath -- "${1:-$repo/build/cli/quelby-cli}")
 [[ -x "$cli" ]] || { echo "no quelby-cli at $cli: build it first" >&2; exit 2; }
-for tool in rsync split dd touch; do
-    command -v "$tool" >/dev/null || { echo "missing $tool (scripts/install-packages.sh)" >&2; exit 2; }
-done
+requireTools rsync split dd touch
 
 original="$data/original"
 samePaths="$data/copy-same-paths"

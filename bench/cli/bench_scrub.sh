@@ -14,6 +14,8 @@
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+# shellcheck source=bench/cli/common.sh
+source "$repo/bench/cli/common.sh"
 data="${TMPDIR:-/tmp}/quelby-bench-scrub"
 runs=${RUNS:-10}
 
@@ -27,18 +29,13 @@ command -v hyperfine >/dev/null || { echo "missing hyperfine (scripts/install-pa
 
 tree="$data/tree"
 state="$data/state/scrub.sqlite"
-readonly folders=100 filesPerFolder=1000 fileBytes=4096
+readonly folders=100 filesPerFolder=1000
 
 if [[ ! -e "$data/.complete" ]]; then
     echo "Preparing $data (once) ..." >&2
     rm -rf -- "$data"
     mkdir -p "$tree" "$data/state"
-    for ((f = 0; f < folders; f++)); do
-        folder=$(printf '%s/d%03d' "$tree" "$f")
-        mkdir "$folder"
-        head -c $((filesPerFolder * fileBytes)) /dev/urandom |
-            split -b "$fileBytes" -a 3 -d - "$folder/f"
-    done
+    makeSmallFilesTree "$tree"
     "$cli" tag -q "$tree" >/dev/null
     touch "$data/.complete"
 fi

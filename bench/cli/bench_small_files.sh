@@ -16,6 +16,8 @@
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+# shellcheck source=bench/cli/common.sh
+source "$repo/bench/cli/common.sh"
 data="${TMPDIR:-/tmp}/quelby-bench-cli"
 runs=${RUNS:-11}
 
@@ -28,15 +30,13 @@ floor=$(realpath -- "${FLOOR:-$repo/build/bench/read_floor}")
     echo "no read_floor at $floor: cmake --build build --target read_floor" >&2
     exit 2
 }
-for tool in rhash /usr/bin/time find xargs split nproc; do
-    command -v "$tool" >/dev/null || { echo "missing $tool (scripts/install-packages.sh)" >&2; exit 2; }
-done
+requireTools rhash /usr/bin/time find xargs split nproc
 
 tree="$data/tree"
 manifest="$data/tree.sha256"
 list="$data/tree.list"
 state="$data/.small-files-state"
-readonly folders=100 filesPerFolder=1000 fileBytes=4096
+readonly folders=100 filesPerFolder=1000
 readonly treeFiles=$((folders * filesPerFolder))
 
 # bench_cli.sh marks all of its data complete at once; a tree made here alone
@@ -45,12 +45,7 @@ if [[ ! -e "$data/.complete" && ! -e "$data/.tree-complete" ]]; then
     echo "Preparing $tree (once) ..." >&2
     rm -rf -- "$tree"
     mkdir -p "$tree"
-    for ((f = 0; f < folders; f++)); do
-        folder=$(printf '%s/d%03d' "$tree" "$f")
-        mkdir "$folder"
-        head -c $((filesPerFolder * fileBytes)) /dev/urandom |
-            split -b "$fileBytes" -a 3 -d - "$folder/f"
-    done
+    makeSmallFilesTree "$tree"
     touch "$data/.tree-complete"
 fi
 
