@@ -58,6 +58,17 @@ constexpr std::size_t kVisitsPerJob = 16;
 // The visits a worker runs for one run before it lets another run's take a turn.
 constexpr std::size_t kDrainBatch = 64;
 
+// A slot's strings keep their allocation for the next file up to this size:
+// a window of thousands must not keep the longest paths it has ever seen.
+constexpr std::size_t kKeptCapacity = 256;
+
+void releaseIfLarge(std::string& text)
+{
+    if (text.capacity() > kKeptCapacity) {
+        std::string().swap(text);
+    }
+}
+
 } // namespace
 
 bool VisitTurn::stopRequested()
@@ -431,6 +442,11 @@ void VisitDriver::deliverReady(bool wait)
             bytesInFlight_.fetch_sub(finished.outcome.counts.bytesRead,
                                      std::memory_order_relaxed);
             receiver_.deliver(finished.outcome);
+        }
+        for (std::string* text : {&finished.entry.name, &finished.entry.path, &finished.outcome.path,
+                                  &finished.outcome.lines, &finished.outcome.notices,
+                                  &finished.outcome.error}) {
+            releaseIfLarge(*text);
         }
         first_.store(sequence + 1, std::memory_order_relaxed);
     }
