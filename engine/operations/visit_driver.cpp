@@ -30,7 +30,9 @@
 //
 // A worker takes one lock per file: to mark its visit done and take the
 // next. A file with one name, in a run that has met no link, takes no turn:
-// no other visit can be of the same file.
+// no other visit can be of the same file, unless its folder is mounted twice
+// within the tree; then a write through one name can at worst make the
+// other's read fail as changed while read.
 
 #include "engine/operations/visit_driver.h"
 

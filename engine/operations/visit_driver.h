@@ -8,10 +8,10 @@
 // as it is handed over; otherwise the visits go to a pool of digest workers,
 // or to a window read in one sweep of the disk's head, or both.
 //
-// At most a bounded window of files is in flight. Two names of one file are
-// never visited at the same time, and the earlier name always goes first: a
-// write through one changes the change time that the other's
-// changed-while-read check compares. Instead of waiting idle, the calling
+// At most a bounded window of files is in flight. Two names of one file
+// (hard links, or a symbolic link and its target) are never visited at the
+// same time, and the earlier name always goes first: a write through one
+// changes the change time that the other's changed-while-read check compares. Instead of waiting idle, the calling
 // thread takes the oldest visit no worker has taken yet: it is one of the
 // run's digesting threads, and no run ever waits behind another run's files
 // for a shared worker.
